@@ -1,0 +1,66 @@
+// Failures of native operations, described without touching Python: the boundary turns a
+// Failure into exactly one host exception, and an InternalFault into PanicException.
+#pragma once
+
+#include <exception>
+#include <expected>
+#include <source_location>
+#include <string>
+#include <utility>
+
+#include "posix/io_error.hpp"
+
+namespace fendral::host {
+
+// Host exception classes an operation may ask for. The OSError family is chosen from an I/O
+// error's kind.
+enum class ExceptionClass {
+  OSError,
+  RuntimeError,
+  ValueError,
+  TypeError,
+  OverflowError,
+  MemoryError,
+  NotImplementedError,
+};
+
+struct Failure {
+  ExceptionClass exception_class;
+  posix::ErrorKind io_kind = posix::ErrorKind::Other;  // meaningful for OSError only
+  std::string message;
+
+  static Failure runtime_error(std::string message) {
+    return {ExceptionClass::RuntimeError, posix::ErrorKind::Other, std::move(message)};
+  }
+  static Failure value_error(std::string message) {
+    return {ExceptionClass::ValueError, posix::ErrorKind::Other, std::move(message)};
+  }
+  static Failure os_error(const posix::IoError& error) {
+    return {ExceptionClass::OSError, error.kind(), error.text()};
+  }
+};
+
+template <class T>
+using Result = std::expected<T, Failure>;
+
+inline std::unexpected<Failure> fail(Failure failure) { return std::unexpected(std::move(failure)); }
+inline std::unexpected<Failure> fail_os(const posix::IoError& error) {
+  return std::unexpected(Failure::os_error(error));
+}
+
+// A condition the module treats as impossible or unrecoverable. Thrown, never returned; the
+// entry point that catches it raises PanicException with its message.
+class InternalFault : public std::exception {
+ public:
+  explicit InternalFault(std::string message,
+                         std::source_location where = std::source_location::current())
+      : message_(std::move(message)), where_(where) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::source_location& where() const { return where_; }
+
+ private:
+  std::string message_;
+  std::source_location where_;
+};
+
+}  // namespace fendral::host

@@ -1,0 +1,182 @@
+#include "lib/file_chunking.hpp"
+
+#include <sys/stat.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "posix/file.hpp"
+
+namespace fendral::lib {
+namespace {
+
+using host::Failure;
+using host::Result;
+using posix::ByteBuffer;
+using posix::IoResult;
+
+constexpr std::uint64_t kLargestChunkSize = std::uint64_t{1} << 63;
+// Linux never returns more than this from one read.
+constexpr std::size_t kLargestRead = 0x7ffff000;
+// Below this size, chunks are cut out of large block reads rather than read one by one.
+constexpr std::size_t kDirectReadThreshold = 64 * 1024;
+constexpr std::size_t kBlockSize = 1024 * 1024;
+
+bool reads_like_a_file(int fd) {
+  struct stat info;
+  return ::fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+}
+
+// Small chunks of a regular file: read large blocks and cut them, so the number of system
+// calls does not grow with the number of chunks. Every chunk but the last is full.
+IoResult<std::vector<ChunkRecord>> read_small_chunks(int fd, std::size_t chunk_size,
+                                                     std::size_t size_hint) {
+  std::vector<ChunkRecord> chunks;
+  chunks.reserve(size_hint / chunk_size + 1);
+  const std::size_t block_size = std::max(kBlockSize / chunk_size, std::size_t{1}) * chunk_size;
+  ByteBuffer block(block_size);
+  for (;;) {
+    auto got = posix::read_full(fd, block.data(), block_size);
+    if (!got) return std::unexpected(got.error());
+    for (std::size_t offset = 0; offset < *got; offset += chunk_size) {
+      const std::size_t length = std::min(chunk_size, *got - offset);
+      chunks.push_back({chunks.size(), ByteBuffer(block.data() + offset, length)});
+    }
+    if (*got < block_size) return chunks;
+  }
+}
+
+// Large chunks of a regular file: read straight into each payload, sized from the file's
+// length so memory follows the data rather than `chunk_size`.
+IoResult<std::vector<ChunkRecord>> read_large_chunks(int fd, std::size_t chunk_size,
+                                                     std::size_t size_hint) {
+  std::vector<ChunkRecord> chunks;
+  chunks.reserve(size_hint / chunk_size + 1);
+  std::size_t position = 0;
+  unsigned char probe[64 * 1024];
+  for (;;) {
+    const std::size_t expected = size_hint > position ? size_hint - position : 0;
+    std::size_t capacity = std::min(chunk_size, expected != 0 ? expected : sizeof probe);
+    ByteBuffer payload(capacity);
+    auto got = posix::read_full(fd, payload.data(), capacity);
+    if (!got) return std::unexpected(got.error());
+    std::size_t filled = *got;
+    bool at_end = filled < capacity;
+    // The file may be longer than it looked (it grew, or its size is not known): keep
+    // filling this chunk until it is full or the file ends.
+    while (!at_end && filled < chunk_size) {
+      auto more = posix::read_some(fd, probe, std::min(sizeof probe, chunk_size - filled));
+      if (!more) return std::unexpected(more.error());
+      if (*more == 0) {
+        at_end = true;
+        break;
+      }
+      const std::size_t room = std::min(chunk_size, std::max(filled * 2, filled + *more));
+      payload.resize(room);
+      std::memcpy(payload.data() + filled, probe, *more);
+      filled += *more;
+      auto rest = posix::read_full(fd, payload.data() + filled, room - filled);
+      if (!rest) return std::unexpected(rest.error());
+      filled += *rest;
+      at_end = filled < room;
+    }
+    if (filled == 0) return chunks;
+    payload.resize(filled);
+    position += filled;
+    chunks.push_back({chunks.size(), std::move(payload)});
+    if (at_end) return chunks;
+  }
+}
+
+// Pipes and devices: one chunk per non-empty read, whatever length each read returns.
+IoResult<std::vector<ChunkRecord>> read_stream_chunks(int fd, std::size_t chunk_size) {
+  std::vector<ChunkRecord> chunks;
+  // Untouched pages cost nothing, so a large buffer is cheap when reads return little.
+  ByteBuffer buffer(std::min(chunk_size, kLargestRead));
+  for (;;) {
+    auto got = posix::read_some(fd, buffer.data(), buffer.size());
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return chunks;
+    chunks.push_back({chunks.size(), ByteBuffer(buffer.data(), *got)});
+  }
+}
+
+}  // namespace
+
+Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
+                                                  std::uint64_t chunk_size) {
+  auto file = posix::open_for_reading(path);
+  if (!file) return host::fail_os(file.error());
+  if (chunk_size >= kLargestChunkSize) {
+    file->reset();
+    throw host::InternalFault("capacity overflow");
+  }
+  if (chunk_size == 0) return {};
+
+  const int fd = file->get();
+  const auto size = static_cast<std::size_t>(chunk_size);
+  IoResult<std::vector<ChunkRecord>> chunks;
+  if (!reads_like_a_file(fd)) {
+    chunks = read_stream_chunks(fd, size);
+  } else if (size < kDirectReadThreshold) {
+    chunks = read_small_chunks(fd, size, posix::file_size(fd).value_or(0));
+  } else {
+    chunks = read_large_chunks(fd, size, posix::file_size(fd).value_or(0));
+  }
+  if (!chunks) return host::fail_os(chunks.error());
+  return std::move(*chunks);
+}
+
+Result<void> reconstruct_file(std::span<const ChunkPiece> pieces, const std::string& output_path) {
+  // Later pieces replace earlier ones with the same index. Dense indices (the usual case) are
+  // looked up in a vector; sparse ones in a hash map, so memory never follows the indices.
+  std::uint64_t largest_index = 0;
+  for (const ChunkPiece& piece : pieces) largest_index = std::max(largest_index, piece.index);
+  const bool dense = largest_index < pieces.size() * std::uint64_t{2} + 16;
+  std::vector<const ChunkPiece*> by_position;
+  std::unordered_map<std::uint64_t, const ChunkPiece*> by_index;
+  if (dense) {
+    by_position.assign(static_cast<std::size_t>(largest_index) + 1, nullptr);
+    for (const ChunkPiece& piece : pieces) by_position[piece.index] = &piece;
+  } else {
+    by_index.reserve(pieces.size());
+    for (const ChunkPiece& piece : pieces) by_index[piece.index] = &piece;
+  }
+  auto find = [&](std::uint64_t index) -> const ChunkPiece* {
+    if (dense) return by_position[index];
+    auto found = by_index.find(index);
+    return found == by_index.end() ? nullptr : found->second;
+  };
+
+  auto file = posix::create_for_writing(output_path);
+  if (!file) return host::fail_os(file.error());
+
+  // Payloads go out in batches of vectored writes, straight from the chunks.
+  constexpr std::size_t kBatch = 512;
+  std::vector<iovec> batch;
+  batch.reserve(std::min<std::size_t>(kBatch, pieces.size()));
+  auto flush = [&]() -> Result<void> {
+    auto written = posix::write_all_vectored(file->get(), batch);
+    batch.clear();
+    if (!written) return host::fail_os(written.error());
+    return {};
+  };
+  for (std::uint64_t index = 0;; ++index) {
+    const ChunkPiece* piece = find(index);
+    if (piece == nullptr) {
+      if (auto flushed = flush(); !flushed) return flushed;
+      return host::fail(Failure::value_error("Missing chunk at index " + std::to_string(index)));
+    }
+    if (piece->size != 0) {
+      batch.push_back({const_cast<unsigned char*>(piece->data), piece->size});
+      if (batch.size() == kBatch) {
+        if (auto flushed = flush(); !flushed) return flushed;
+      }
+    }
+    if (index == largest_index) break;
+  }
+  return flush();
+}
+
+}  // namespace fendral::lib

@@ -1,0 +1,92 @@
+// The module fendral: its initialisation and the entry points of the file functions.
+#include <array>
+#include <string_view>
+
+#include "host/binding.hpp"
+#include "host/convert.hpp"
+#include "host/module_support.hpp"
+#include "lib/chunk_type.hpp"
+#include "lib/file_chunking.hpp"
+#include "mp4/video_entry.hpp"
+
+namespace fendral::lib {
+namespace {
+
+using host::ErrorValue;
+using host::raise_and_return_null;
+
+PyObject* deconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return host::guarded_entry([&]() -> PyObject* {
+    static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
+    auto bound = host::bind_arguments("deconstruct_file()", kParameters, args, kwargs);
+    if (!bound) return raise_and_return_null(std::move(bound.error()));
+    auto path = host::convert_argument((*bound)[0], "path", host::to_string);
+    if (!path) return raise_and_return_null(std::move(path.error()));
+    auto chunk_size = host::convert_argument((*bound)[1], "chunk_size", host::to_u64);
+    if (!chunk_size) return raise_and_return_null(std::move(chunk_size.error()));
+
+    auto records = deconstruct_file(*path, *chunk_size);
+    if (!records) return raise_and_return_null(ErrorValue::from_failure(records.error()));
+    auto list = chunks_to_list(std::move(*records));
+    if (!list) return raise_and_return_null(std::move(list.error()));
+    return list->release();
+  });
+}
+
+PyObject* reconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return host::guarded_entry([&]() -> PyObject* {
+    static constexpr std::array<std::string_view, 2> kParameters{"chunks", "output_path"};
+    auto bound = host::bind_arguments("reconstruct_file()", kParameters, args, kwargs);
+    if (!bound) return raise_and_return_null(std::move(bound.error()));
+    auto chunks = host::convert_argument((*bound)[0], "chunks", to_chunk_pieces);
+    if (!chunks) return raise_and_return_null(std::move(chunks.error()));
+    auto output_path = host::convert_argument((*bound)[1], "output_path", host::to_string);
+    if (!output_path) return raise_and_return_null(std::move(output_path.error()));
+
+    auto written = reconstruct_file(chunks->pieces, *output_path);
+    if (!written) return raise_and_return_null(ErrorValue::from_failure(written.error()));
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef deconstruct_file_definition = {
+    "deconstruct_file", host::as_method(deconstruct_file_entry),
+    METH_VARARGS | METH_KEYWORDS, "deconstruct_file(path, chunk_size)\n--\n\n"};
+PyMethodDef reconstruct_file_definition = {
+    "reconstruct_file", host::as_method(reconstruct_file_entry),
+    METH_VARARGS | METH_KEYWORDS, "reconstruct_file(chunks, output_path)\n--\n\n"};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "fendral", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Filled by the first successful initialisation; never emptied.
+PyObject* initialised_module = nullptr;
+
+host::HostResult<void> register_everything(PyObject* module) {
+  if (auto done = register_chunk_class(module); !done) return done;
+  if (auto done = host::add_function(module, deconstruct_file_definition); !done) return done;
+  if (auto done = host::add_function(module, reconstruct_file_definition); !done) return done;
+  return mp4::register_video(module);
+}
+
+}  // namespace
+}  // namespace fendral::lib
+
+PyMODINIT_FUNC PyInit_fendral() {
+  using namespace fendral;
+  return host::guarded_entry([]() -> PyObject* {
+    if (lib::initialised_module != nullptr) {
+      return host::raise_and_return_null(host::ErrorValue::pending(
+          PyExc_ImportError, "fendral may only be initialized once per interpreter process"));
+    }
+    host::OwnedRef module =
+        host::OwnedRef::steal(PyModule_Create2(&lib::module_definition, PYTHON_ABI_VERSION));
+    if (!module) return nullptr;
+    if (auto registered = lib::register_everything(module.get()); !registered) {
+      return host::raise_and_return_null(std::move(registered.error()));
+    }
+    lib::initialised_module = host::OwnedRef::borrow(module.get()).release();
+    return module.release();
+  });
+}

@@ -1,0 +1,96 @@
+#include "mp4/video_entry.hpp"
+
+#include <array>
+#include <string_view>
+
+#include "host/binding.hpp"
+#include "host/convert.hpp"
+#include "host/module_support.hpp"
+#include "mp4/metadata.hpp"
+#include "mp4/video.hpp"
+
+namespace fendral::mp4 {
+namespace {
+
+using host::ErrorValue;
+using host::raise_and_return_null;
+
+PyObject* split_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return host::guarded_entry([&]() -> PyObject* {
+    static constexpr std::array<std::string_view, 3> kParameters{"input_file", "output_dir",
+                                                                 "time_limit_sec"};
+    auto bound = host::bind_arguments("split_video()", kParameters, args, kwargs);
+    if (!bound) return raise_and_return_null(std::move(bound.error()));
+    auto input_file = host::convert_argument((*bound)[0], "input_file", host::to_string);
+    if (!input_file) return raise_and_return_null(std::move(input_file.error()));
+    auto output_dir = host::convert_argument((*bound)[1], "output_dir", host::to_string);
+    if (!output_dir) return raise_and_return_null(std::move(output_dir.error()));
+    auto time_limit = host::convert_argument((*bound)[2], "time_limit_sec", [](PyObject* value) {
+      return host::optional_of(value, host::to_u32);
+    });
+    if (!time_limit) return raise_and_return_null(std::move(time_limit.error()));
+
+    auto done = split_video(*input_file, *output_dir, *time_limit);
+    if (!done) return raise_and_return_null(ErrorValue::from_failure(done.error()));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* reconstruct_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return host::guarded_entry([&]() -> PyObject* {
+    static constexpr std::array<std::string_view, 2> kParameters{"output_dir", "output_file"};
+    auto bound = host::bind_arguments("reconstruct_video()", kParameters, args, kwargs);
+    if (!bound) return raise_and_return_null(std::move(bound.error()));
+    auto output_dir = host::convert_argument((*bound)[0], "output_dir", host::to_string);
+    if (!output_dir) return raise_and_return_null(std::move(output_dir.error()));
+    auto output_file = host::convert_argument((*bound)[1], "output_file", host::to_string);
+    if (!output_file) return raise_and_return_null(std::move(output_file.error()));
+
+    auto done = reconstruct_video(*output_dir, *output_file);
+    if (!done) return raise_and_return_null(ErrorValue::from_failure(done.error()));
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef split_video_definition = {
+    "split_video", host::as_method(split_video_entry), METH_VARARGS | METH_KEYWORDS,
+    "split_video(input_file, output_dir, time_limit_sec)\n--\n\n"};
+PyMethodDef reconstruct_video_definition = {
+    "reconstruct_video", host::as_method(reconstruct_video_entry),
+    METH_VARARGS | METH_KEYWORDS, "reconstruct_video(output_dir, output_file)\n--\n\n"};
+
+// The class exists so Python code can name the record's type; it is never instantiated.
+struct MetadataObject {
+  PyObject_HEAD
+  Mp4ChunkMetadata record;
+};
+
+PyType_Slot metadata_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(host::no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(host::dealloc_instance<MetadataObject>)},
+    {0, nullptr},
+};
+
+PyType_Spec metadata_spec = {
+    "builtins.Mp4ChunkMetadata",
+    static_cast<int>(sizeof(MetadataObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    metadata_slots,
+};
+
+PyObject* metadata_class = nullptr;
+
+}  // namespace
+
+host::HostResult<void> register_video(PyObject* module) {
+  auto created = host::get_or_create_class(metadata_class, metadata_spec, "Mp4ChunkMetadata");
+  if (!created) return std::unexpected(std::move(created.error()));
+  host::OwnedRef name = host::OwnedRef::steal(
+      host::expect_object(PyUnicode_FromStringAndSize("Mp4ChunkMetadata", 16)));
+  if (auto added = host::add_to_module(module, name.get(), *created); !added) return added;
+  if (auto added = host::add_function(module, split_video_definition); !added) return added;
+  return host::add_function(module, reconstruct_video_definition);
+}
+
+}  // namespace fendral::mp4

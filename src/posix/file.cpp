@@ -1,0 +1,139 @@
+#include "posix/file.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace fendral::posix {
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) {
+    // close() is never retried on Linux: the descriptor is released even when it reports EINTR.
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+std::optional<IoError> check_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return IoError::with_message(ErrorKind::InvalidInput, kNulInPath);
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+IoResult<UniqueFd> open_path(const std::string& path, int flags, mode_t mode) {
+  if (auto error = check_path(path)) return std::unexpected(*error);
+  for (;;) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return errno_error(errno);
+  }
+}
+
+}  // namespace
+
+IoResult<UniqueFd> open_for_reading(const std::string& path) {
+  return open_path(path, O_RDONLY, 0);
+}
+
+IoResult<UniqueFd> create_for_writing(const std::string& path) {
+  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+bool is_regular_file(int fd) {
+  struct stat info;
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::optional<std::size_t> file_size(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
+  return static_cast<std::size_t>(info.st_size);
+}
+
+IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length) {
+  // Linux caps one request near 2 GiB anyway; asking for more than SSIZE_MAX is undefined.
+  length = std::min<std::size_t>(length, SSIZE_MAX);
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, length);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return errno_error(errno);
+  }
+}
+
+IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length) {
+  auto* cursor = static_cast<char*>(buffer);
+  std::size_t total = 0;
+  while (total < length) {
+    auto got = read_some(fd, cursor + total, length - total);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) break;
+    total += *got;
+  }
+  return total;
+}
+
+IoResult<void> write_all(int fd, const void* data, std::size_t length) {
+  iovec piece{const_cast<void*>(data), length};
+  return write_all_vectored(fd, std::span<const iovec>(&piece, 1));
+}
+
+IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
+  // Work on a small window copy so partial writes can advance the first piece.
+  constexpr std::size_t kWindow = 64;  // well below IOV_MAX
+  iovec window[kWindow];
+  std::size_t next = 0;
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (;;) {
+    // Refill the window, dropping empty pieces.
+    if (start == count) {
+      start = count = 0;
+      while (count < kWindow && next < pieces.size()) {
+        if (pieces[next].iov_len != 0) window[count++] = pieces[next];
+        ++next;
+      }
+      if (count == 0) return {};
+    }
+    ssize_t written = ::writev(fd, window + start, static_cast<int>(count - start));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno_error(errno);
+    }
+    if (written == 0) return std::unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
+    auto remaining = static_cast<std::size_t>(written);
+    while (remaining > 0) {
+      iovec& front = window[start];
+      if (remaining >= front.iov_len) {
+        remaining -= front.iov_len;
+        ++start;
+      } else {
+        front.iov_base = static_cast<char*>(front.iov_base) + remaining;
+        front.iov_len -= remaining;
+        remaining = 0;
+      }
+    }
+  }
+}
+
+IoResult<std::string> read_whole_file(const std::string& path) {
+  auto fd = open_for_reading(path);
+  if (!fd) return std::unexpected(fd.error());
+  std::string content;
+  if (auto size = file_size(fd->get())) content.reserve(*size + 1);
+  char block[65536];
+  for (;;) {
+    auto got = read_some(fd->get(), block, sizeof block);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return content;
+    content.append(block, *got);
+  }
+}
+
+}  // namespace fendral::posix

@@ -1,0 +1,74 @@
+// File descriptors and the file operations built on them.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "posix/io_error.hpp"
+
+namespace fendral::posix {
+
+// Owns one file descriptor and closes it on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset();
+  // Gives up ownership, for handing the descriptor to an object that closes it itself.
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_ = -1;
+};
+
+// A path handed to the kernel must not hold a NUL byte; returns the error if it does.
+std::optional<IoError> check_path(std::string_view path);
+
+// Opens an existing file read-only.
+IoResult<UniqueFd> open_for_reading(const std::string& path);
+
+// Opens a file for writing, creating it if absent and emptying it if present.
+IoResult<UniqueFd> create_for_writing(const std::string& path);
+
+// True when `fd` refers to a regular file.
+bool is_regular_file(int fd);
+
+// Size of the file behind `fd`, or nothing when it cannot be told.
+std::optional<std::size_t> file_size(int fd);
+
+// One read request; retried only when interrupted by a signal.
+IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
+
+// Reads until `length` bytes arrived or the end of the file; returns the bytes read.
+IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
+
+// Writes every byte, continuing after partial and interrupted writes.
+IoResult<void> write_all(int fd, const void* data, std::size_t length);
+
+// Writes every byte of every piece, batching them into as few system calls as possible.
+IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
+
+// Reads a whole file into memory.
+IoResult<std::string> read_whole_file(const std::string& path);
+
+}  // namespace fendral::posix

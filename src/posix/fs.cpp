@@ -1,0 +1,263 @@
+#include "posix/fs.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <memory>
+
+#include "posix/file.hpp"
+
+namespace fendral::posix {
+
+namespace {
+
+bool is_directory(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// 0 when `path` is a directory afterwards (made now or already there), else the errno value.
+int make_directory(const std::string& path) {
+  for (;;) {
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    int code = errno;
+    if (code == EINTR) continue;
+    // A missing parent must surface as ENOENT so the caller walks up; anything else is fine
+    // as long as a directory stands there now (EEXIST, but also EROFS or EACCES on some
+    // file systems for a directory that exists).
+    if (code != ENOENT && is_directory(path)) return 0;
+    return code;
+  }
+}
+
+// Length of the parent of path[0, length): trailing separators and the last component dropped.
+// 0 means the working directory.
+std::size_t parent_length(std::string_view path, std::size_t length) {
+  while (length > 0 && path[length - 1] == '/') --length;
+  while (length > 0 && path[length - 1] != '/') --length;
+  while (length > 1 && path[length - 1] == '/') --length;
+  return length;
+}
+
+IoResult<UniqueFd> open_retrying(const std::string& path, int flags) {
+  if (auto error = check_path(path)) return std::unexpected(*error);
+  for (;;) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return errno_error(errno);
+  }
+}
+
+struct DirectoryCloser {
+  void operator()(DIR* stream) const { ::closedir(stream); }
+};
+using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
+
+struct Utf8Step {
+  std::size_t length;  // bytes consumed
+  bool valid;          // false: those bytes are one maximal ill-formed subpart
+};
+
+// Decodes one sequence at `position` (which must be inside `bytes`).
+Utf8Step decode_utf8_step(std::string_view bytes, std::size_t position) {
+  const auto lead = static_cast<unsigned char>(bytes[position]);
+  if (lead < 0x80) return {1, true};
+  std::size_t continuation_count = 0;
+  // Bounds of the first continuation byte; they rule out overlongs, surrogates and code
+  // points above U+10FFFF. Later continuation bytes are always 0x80..0xBF.
+  unsigned char first_low = 0x80;
+  unsigned char first_high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    continuation_count = 1;
+  } else if (lead == 0xE0) {
+    continuation_count = 2;
+    first_low = 0xA0;
+  } else if (lead == 0xED) {
+    continuation_count = 2;
+    first_high = 0x9F;
+  } else if (lead >= 0xE1 && lead <= 0xEF) {
+    continuation_count = 2;
+  } else if (lead == 0xF0) {
+    continuation_count = 3;
+    first_low = 0x90;
+  } else if (lead >= 0xF1 && lead <= 0xF3) {
+    continuation_count = 3;
+  } else if (lead == 0xF4) {
+    continuation_count = 3;
+    first_high = 0x8F;
+  } else {
+    return {1, false};
+  }
+  std::size_t length = 1;
+  for (std::size_t index = 0; index < continuation_count; ++index) {
+    if (position + length >= bytes.size()) return {length, false};
+    const auto next = static_cast<unsigned char>(bytes[position + length]);
+    const unsigned char low = index == 0 ? first_low : 0x80;
+    const unsigned char high = index == 0 ? first_high : 0xBF;
+    if (next < low || next > high) return {length, false};
+    ++length;
+  }
+  return {length, true};
+}
+
+bool is_ascii_digit(char byte) {
+  return byte >= '0' && byte <= '9';
+}
+
+std::size_t digit_run_end(std::string_view text, std::size_t position) {
+  while (position < text.size() && is_ascii_digit(text[position])) ++position;
+  return position;
+}
+
+std::size_t skip_zeros(std::string_view text, std::size_t position, std::size_t end) {
+  while (position < end && text[position] == '0') ++position;
+  return position;
+}
+
+int sign_of(int value) {
+  return (value > 0) - (value < 0);
+}
+
+}  // namespace
+
+IoResult<void> create_dir_all(const std::string& path) {
+  if (path.empty()) return {};
+  if (auto error = check_path(path)) return std::unexpected(*error);
+
+  // Walk up until a level exists or can be made, then make the missing levels top-down. A loop
+  // rather than recursion, since the depth comes from the caller's path.
+  std::vector<std::size_t> missing_lengths;  // deepest first
+  std::size_t length = path.size();
+  for (;;) {
+    int code = make_directory(path.substr(0, length));
+    if (code == 0) break;
+    if (code != ENOENT) return errno_error(code);
+    missing_lengths.push_back(length);
+    length = parent_length(path, length);
+    if (length == 0) break;  // relative path: the working directory is the existing level
+  }
+  for (auto level = missing_lengths.rbegin(); level != missing_lengths.rend(); ++level) {
+    if (int code = make_directory(path.substr(0, *level)); code != 0) return errno_error(code);
+  }
+  return {};
+}
+
+IoResult<std::vector<std::string>> list_directory(const std::string& path) {
+  auto fd = open_retrying(path, O_RDONLY | O_DIRECTORY);
+  if (!fd) return std::unexpected(fd.error());
+  DirectoryStream stream(::fdopendir(fd->get()));
+  if (!stream) return errno_error(errno);
+  fd->release();  // the stream closes it now
+
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream.get());
+    if (entry == nullptr) {
+      if (errno == EINTR) continue;
+      // End of the listing, or an entry the system cannot deliver. The stream does not move
+      // past a failed read, so asking again would fail forever: the rest is skipped.
+      break;
+    }
+    std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    names.emplace_back(name);
+  }
+  return names;
+}
+
+std::string join_path(std::string_view directory, std::string_view name) {
+  std::string joined;
+  joined.reserve(directory.size() + 1 + name.size());
+  joined.append(directory);
+  if (!directory.empty() && directory.back() != '/') joined.push_back('/');
+  joined.append(name);
+  return joined;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+  std::size_t position = 0;
+  while (position < bytes.size()) {
+    Utf8Step step = decode_utf8_step(bytes, position);
+    if (!step.valid) return false;
+    position += step.length;
+  }
+  return true;
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string text;
+  text.reserve(bytes.size());
+  std::size_t position = 0;
+  while (position < bytes.size()) {
+    Utf8Step step = decode_utf8_step(bytes, position);
+    if (step.valid) {
+      text.append(bytes.substr(position, step.length));
+    } else {
+      text.append(kReplacement);
+    }
+    position += step.length;
+  }
+  return text;
+}
+
+int compare_natural(std::string_view left, std::string_view right) {
+  std::size_t l = 0;
+  std::size_t r = 0;
+  while (l < left.size() && r < right.size()) {
+    const bool left_digit = is_ascii_digit(left[l]);
+    const bool right_digit = is_ascii_digit(right[r]);
+    if (left_digit && right_digit) {
+      const std::size_t left_end = digit_run_end(left, l);
+      const std::size_t right_end = digit_run_end(right, r);
+      // Without leading zeros, the longer run is the larger number; equal lengths compare
+      // digit by digit. No conversion, so runs of any length work.
+      const std::size_t left_start = skip_zeros(left, l, left_end);
+      const std::size_t right_start = skip_zeros(right, r, right_end);
+      const std::size_t left_length = left_end - left_start;
+      const std::size_t right_length = right_end - right_start;
+      if (left_length != right_length) return left_length < right_length ? -1 : 1;
+      const int digits =
+          left.substr(left_start, left_length).compare(right.substr(right_start, right_length));
+      if (digits != 0) return sign_of(digits);
+      l = left_end;
+      r = right_end;
+      continue;
+    }
+    // A number ranks among other bytes where a digit would.
+    const auto left_rank = static_cast<unsigned char>(left_digit ? '0' : left[l]);
+    const auto right_rank = static_cast<unsigned char>(right_digit ? '0' : right[r]);
+    if (left_rank != right_rank) return left_rank < right_rank ? -1 : 1;
+    ++l;
+    ++r;
+  }
+  if (l < left.size()) return 1;
+  if (r < right.size()) return -1;
+  return sign_of(left.compare(right));
+}
+
+IoResult<FileIdentity> file_identity(const std::string& path) {
+  if (auto error = check_path(path)) return std::unexpected(*error);
+  struct stat info;
+  for (;;) {
+    if (::stat(path.c_str(), &info) == 0) return FileIdentity{info.st_dev, info.st_ino};
+    if (errno != EINTR) return errno_error(errno);
+  }
+}
+
+IoResult<void> check_readable_non_directory(const std::string& path) {
+  // O_NONBLOCK keeps a FIFO without writer from stalling the open.
+  auto fd = open_retrying(path, O_RDONLY | O_NONBLOCK);
+  if (!fd) return std::unexpected(fd.error());
+  struct stat info;
+  if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
+  if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
+  return {};
+}
+
+}  // namespace fendral::posix

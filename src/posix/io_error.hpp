@@ -1,0 +1,75 @@
+// I/O failures of files, directories and processes, independent of Python.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace fendral::posix {
+
+enum class ErrorKind {
+  NotFound,
+  PermissionDenied,
+  ConnectionRefused,
+  ConnectionReset,
+  ConnectionAborted,
+  BrokenPipe,
+  AlreadyExists,
+  WouldBlock,
+  NotADirectory,
+  IsADirectory,
+  TimedOut,
+  Interrupted,
+  InvalidInput,
+  InvalidData,
+  WriteZero,
+  UnexpectedEof,
+  Other,
+  Uncategorized,
+};
+
+// The description used as the text of an error that carries only its kind.
+std::string_view describe(ErrorKind kind);
+
+// Classifies an errno value.
+ErrorKind kind_of_errno(int code);
+
+// The C library's description of `code`, then " (os error N)".
+std::string system_error_text(int code);
+
+class IoError {
+ public:
+  static IoError from_errno(int code) { return IoError(kind_of_errno(code), code, {}); }
+  // `message` must be a string with static storage duration.
+  static IoError with_message(ErrorKind kind, std::string_view message) {
+    return IoError(kind, std::nullopt, message);
+  }
+  static IoError simple(ErrorKind kind) { return IoError(kind, std::nullopt, {}); }
+
+  ErrorKind kind() const { return kind_; }
+  std::optional<int> os_code() const { return os_code_; }
+  std::string text() const;
+
+ private:
+  IoError(ErrorKind kind, std::optional<int> os_code, std::string_view message)
+      : kind_(kind), os_code_(os_code), message_(message) {}
+
+  ErrorKind kind_;
+  std::optional<int> os_code_;
+  std::string_view message_;
+};
+
+template <class T>
+using IoResult = std::expected<T, IoError>;
+
+inline std::unexpected<IoError> errno_error(int code) {
+  return std::unexpected(IoError::from_errno(code));
+}
+
+// Fixed texts shared by several callers.
+inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
+inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
+inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
+
+}  // namespace fendral::posix

@@ -1,0 +1,67 @@
+// Child processes: finding a program on PATH, starting it without a shell, waiting for it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "posix/io_error.hpp"
+
+namespace fendral::posix {
+
+inline constexpr std::string_view kProgramNotFound = "program not found";
+inline constexpr std::string_view kNulInArgument = "nul byte found in provided data";
+
+// How a child ended, as reported by waitpid.
+class ExitStatus {
+ public:
+  explicit ExitStatus(int wait_status) : wait_status_(wait_status) {}
+
+  bool success() const;
+  // The exit code, when the child exited rather than being killed.
+  std::optional<int> code() const;
+  // The signal that ended the child.
+  std::optional<int> signal() const;
+  // "ExitStatus(ExitStatus(N))" for exit code N; "signal: N (SIGNAME)" for a killed child.
+  std::string describe() const;
+
+ private:
+  int wait_status_;
+};
+
+// A started child. It is always waited for: by wait(), or else by the destructor.
+class ChildProcess {
+ public:
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&&) = delete;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  // Blocks until the child ends; no time limit, interrupted waits are resumed.
+  IoResult<ExitStatus> wait();
+
+ private:
+  friend IoResult<ChildProcess> spawn_program(std::string_view, std::span<const std::string>);
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+
+  pid_t pid_ = -1;  // -1 once reaped
+};
+
+// The file that would run for `name`: a name holding '/' is taken as a path; otherwise the
+// first executable regular file in the PATH directories (an empty entry is the working
+// directory; with PATH unset, the system's default search path).
+IoResult<std::string> find_program(std::string_view name);
+
+// Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams,
+// environment and working directory; SIGPIPE and SIGXFSZ are back at their defaults in it and
+// its signal mask is empty, whatever the host process set.
+IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args);
+
+// Starts `program` and waits for it.
+IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args);
+
+}  // namespace fendral::posix
