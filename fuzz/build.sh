@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target for the metadata reader, with AddressSanitizer and
+# UndefinedBehaviorSanitizer:
+#
+#   bash fuzz/build.sh        # -> build/fuzz/metadata_reader_fuzzer
+#
+# The sources need C++23's <expected> from libstdc++ 12, which clang 14 cannot compile (its
+# concepts support is too old); clang 19 from Debian can. When no suitable clang is found and
+# this runs as root, Debian's clang-19 and libclang-rt-19-dev are installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+readonly FLAGS=(-std=c++23 -O1 -g -fno-omit-frame-pointer
+  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+
+# A clang is suitable when it builds a fuzz target that uses std::expected.
+suitable() {
+  local probe_dir
+  probe_dir=$(mktemp -d)
+  printf '%s\n' '#include <expected>' '#include <cstddef>' '#include <cstdint>' \
+    'extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t size) {' \
+    '  std::expected<std::size_t, int> value(size); return static_cast<int>(*value * 0); }' \
+    >"$probe_dir/probe.cpp"
+  "$1" "${FLAGS[@]}" "$probe_dir/probe.cpp" -o "$probe_dir/probe" >/dev/null 2>&1
+  local status=$?
+  rm -rf "$probe_dir"
+  return $status
+}
+
+find_clang() {
+  local candidate
+  for candidate in ${CXX_FUZZ:-} clang++-19 clang++-20 clang++; do
+    if command -v "$candidate" >/dev/null && suitable "$candidate"; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+if ! compiler=$(find_clang); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "no clang able to build the fuzzer; install Debian's clang-19 and libclang-rt-19-dev" >&2
+    exit 1
+  fi
+  echo "installing clang-19 and libclang-rt-19-dev" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null
+  apt-get install -y -qq --no-install-recommends clang-19 libclang-rt-19-dev >/dev/null
+  compiler=$(find_clang)
+fi
+
+mkdir -p build/fuzz
+"$compiler" "${FLAGS[@]}" -Isrc \
+  fuzz/metadata_reader_fuzzer.cpp src/mp4/metadata_reader.cpp src/mp4/metadata_writer.cpp \
+  -o build/fuzz/metadata_reader_fuzzer
+echo "built build/fuzz/metadata_reader_fuzzer with $compiler"
