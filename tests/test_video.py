@@ -1,0 +1,492 @@
+"""split_video and reconstruct_video: against a recording stand-in for ffmpeg, and the real one."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+import fendral
+from privileges import run_unprivileged
+
+# Stand-in for ffmpeg. It records its signal state first (with builtins only: the shell clears
+# its own mask once it has forked), then the descriptors it inherited (listed by a child, since a
+# redirection of its own would add some), then its arguments; in concat mode it copies the list
+# as it finds it. FAKE_SEGMENTS asks for segment files from the pattern, FAKE_SLEEP for a slow
+# run, FAKE_SIGNAL for a death by that signal, FAKE_EXIT for an exit code.
+FAKE_FFMPEG = r"""#!/bin/sh
+while IFS= read -r line; do
+  case $line in SigIgn*|SigBlk*) printf '%s\n' "$line" ;; esac
+done < /proc/$$/status > "$FAKE_RECORD/signals"
+sh -c 'ls -l /proc/$PPID/fd > "$FAKE_RECORD/fds"'
+printf '%s\0' "$@" > "$FAKE_RECORD/argv"
+pwd > "$FAKE_RECORD/cwd"
+if [ "$1" = "-f" ]; then cat "$6" > "$FAKE_RECORD/concat_list"; fi
+for pattern; do :; done
+n=0
+while [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
+  : > "$(printf "$pattern" "$n")"
+  n=$((n + 1))
+done
+if [ -n "$FAKE_SLEEP" ]; then sleep "$FAKE_SLEEP"; fi
+if [ -n "$FAKE_SIGNAL" ]; then kill -s "$FAKE_SIGNAL" $$; fi
+exit "${FAKE_EXIT:-0}"
+"""
+
+SPLIT_ARGS = ["-c:v", "copy", "-c:a", "copy", "-f", "segment", "-segment_time"]
+
+
+class Fake:
+    def __init__(self, tmp_path, monkeypatch):
+        self.bin = tmp_path / "bin"
+        self.record = tmp_path / "record"
+        self.bin.mkdir()
+        self.record.mkdir()
+        self.script = self.bin / "ffmpeg"
+        self.script.write_text(FAKE_FFMPEG)
+        self.script.chmod(0o755)
+        monkeypatch.setenv("PATH", f"{self.bin}:{os.environ['PATH']}")
+        monkeypatch.setenv("FAKE_RECORD", str(self.record))
+        for name in ("FAKE_SEGMENTS", "FAKE_SLEEP", "FAKE_SIGNAL", "FAKE_EXIT"):
+            monkeypatch.delenv(name, raising=False)
+
+    def started(self):
+        return (self.record / "argv").exists()
+
+    def argv(self):
+        return (self.record / "argv").read_bytes().decode().split("\0")[:-1]
+
+    def fds(self):
+        lines = (self.record / "fds").read_text().splitlines()
+        return dict(re.search(r" (\d+) -> (.*)$", line).groups() for line in lines[1:])
+
+    def signal_masks(self):
+        lines = (self.record / "signals").read_text().splitlines()
+        return {key: int(value, 16) for key, value in (line.split(":\t") for line in lines)}
+
+
+@pytest.fixture
+def fake(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    return Fake(tmp_path, monkeypatch)
+
+
+def metadata_text(original, prefix, paths, value):
+    listed = "[]" if not paths else "[\n" + ",\n".join(f'    "{p}"' for p in paths) + "\n  ]"
+    return (f'{{\n  "original_file": "{original}",\n  "output_prefix": "{prefix}",\n'
+            f'  "chunk_count": {len(paths)},\n  "chunk_paths": {listed},\n'
+            f'  "split_type": "time",\n  "split_value": "{value}"\n}}')
+
+
+def write_metadata(directory, paths, chunk_count=None):
+    directory.mkdir(parents=True, exist_ok=True)
+    record = {"original_file": "in.mp4", "output_prefix": "p", "split_type": "time",
+              "split_value": "1s", "chunk_paths": paths,
+              "chunk_count": len(paths) if chunk_count is None else chunk_count}
+    (directory / "metadata.json").write_text(json.dumps(record, ensure_ascii=False))
+
+
+@pytest.mark.parametrize("output_dir, pattern, limit, segments", [
+    ("out", "out/chunk_%03d.mp4", 30, 2),
+    ("out/", "out/chunk_%03d.mp4", 1, 2),
+    ("a/b/c", "a/b/c/chunk_%03d.mp4", 4294967295, 2),
+    ("100%", "100%%/chunk_%03d.mp4", 30, 2),
+    ("out", "out/chunk_%03d.mp4", 7, 0),
+])
+def test_split_runs_ffmpeg_and_writes_metadata(fake, tmp_path, monkeypatch, output_dir, pattern,
+                                               limit, segments):
+    monkeypatch.setenv("FAKE_SEGMENTS", str(segments))
+    directory = tmp_path / output_dir
+    if output_dir == "out":  # an earlier, longer metadata.json is replaced whole
+        directory.mkdir()
+        (directory / "metadata.json").write_text("x" * 1000)
+    assert fendral.split_video("in.mp4", output_dir, limit) is None
+    assert fake.argv() == ["-i", "in.mp4", *SPLIT_ARGS, str(limit), "-reset_timestamps", "1",
+                           pattern]
+    assert Path((fake.record / "cwd").read_text().strip()) == tmp_path
+    paths = [f"{output_dir.rstrip('/')}/chunk_{n:03d}.mp4" for n in range(segments)]
+    assert (directory / "metadata.json").read_text() == metadata_text(
+        "in.mp4", pattern, paths, f"{limit}s")
+
+
+def test_split_lists_mp4_entries_in_natural_order(fake, tmp_path, monkeypatch):
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in ["z.mp4", "a10.mp4", "a009.mp4", "a09.mp4", "a9.mp4", "x.mp4", "x1.mp4",
+                 "n18446744073709551616.mp4", "n18446744073709551615.mp4", "..mp4", "in.mp4",
+                 "CAPS.MP4", "mixed.Mp4", ".mp4", "notes.txt", "mp4", "metadata.json"]:
+        (out / name).touch()
+    zeros = [f"t{'0' * n}1.mp4" for n in range(6)]  # one number, six spellings
+    for name in zeros:
+        (out / name).touch()
+    (out / "dir.mp4").mkdir()
+    os.close(os.open(bytes(out) + b"/bad\xff.mp4", os.O_CREAT | os.O_WRONLY))
+    monkeypatch.setenv("FAKE_SEGMENTS", "1002")
+    fendral.split_video("out/in.mp4", "out", 1)
+    metadata = json.loads((out / "metadata.json").read_text())
+    names = [path.removeprefix("out/") for path in metadata["chunk_paths"]]
+    expected = ["..mp4", "a009.mp4", "a09.mp4", "a9.mp4", "a10.mp4", "bad\ufffd.mp4"]
+    expected += [f"chunk_{n:03d}.mp4" for n in range(1002)]
+    expected += ["dir.mp4", "n18446744073709551615.mp4", "n18446744073709551616.mp4",
+                 *reversed(zeros), "x.mp4", "x1.mp4", "z.mp4"]
+    assert names == expected
+    assert metadata["chunk_count"] == len(expected)
+
+
+@pytest.mark.parametrize("limit", [0, None])
+def test_split_refuses_missing_limit_after_creating_directory(fake, tmp_path, limit):
+    with pytest.raises(RuntimeError) as caught:
+        fendral.split_video("in.mp4", "a/b", limit)
+    assert caught.value.args == ("time_limit_sec must be greater than 0",)
+    assert (tmp_path / "a" / "b").is_dir() and not any((tmp_path / "a" / "b").iterdir())
+    assert not fake.started()
+
+
+@pytest.mark.parametrize("limit, error", [(-1, OverflowError), (4294967296, OverflowError),
+                                          (2.5, TypeError)])
+def test_split_refuses_bad_limit_before_creating_directory(fake, tmp_path, limit, error):
+    with pytest.raises(error):
+        fendral.split_video("in.mp4", "out", limit)
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("setup, output_dir, error, message", [
+    (lambda root: (root / "file").touch(), "file", FileExistsError, "File exists (os error 17)"),
+    (lambda root: (root / "file").touch(), "file/sub", NotADirectoryError,
+     "Not a directory (os error 20)"),
+    (lambda root: (root / "out" / "metadata.json").mkdir(parents=True), "out",
+     IsADirectoryError, "Is a directory (os error 21)"),
+    (lambda root: None, "", FileNotFoundError, "No such file or directory (os error 2)"),
+    (lambda root: None, "a\0b", OSError, "file name contained an unexpected NUL byte"),
+])
+def test_split_file_system_failures(fake, tmp_path, setup, output_dir, error, message):
+    setup(tmp_path)
+    with pytest.raises(OSError) as caught:
+        fendral.split_video("in.mp4", output_dir, 5)
+    assert type(caught.value) is error and caught.value.args == (message,)
+    assert caught.value.errno is None
+    if output_dir == "":  # the bare pattern made ffmpeg write into the working directory
+        assert fake.argv()[-1] == "chunk_%03d.mp4"
+
+
+@pytest.mark.parametrize("variable, value, status", [
+    ("FAKE_EXIT", "1", "ExitStatus(ExitStatus(1))"),
+    ("FAKE_EXIT", "255", "ExitStatus(ExitStatus(255))"),
+    ("FAKE_SIGNAL", "KILL", "signal: 9 (SIGKILL)"),
+    ("FAKE_SIGNAL", "TERM", "signal: 15 (SIGTERM)"),
+])
+def test_split_reports_ffmpeg_failure_and_keeps_old_metadata(fake, tmp_path, monkeypatch,
+                                                             variable, value, status):
+    monkeypatch.setenv(variable, value)
+    monkeypatch.setenv("FAKE_SEGMENTS", "1")
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "metadata.json").write_text("earlier")
+    with pytest.raises(RuntimeError) as caught:
+        fendral.split_video("in.mp4", "out", 5)
+    assert caught.value.args == ("ffmpeg split failed with status " + status,)
+    assert sorted(os.listdir(tmp_path / "out")) == ["chunk_000.mp4", "metadata.json"]
+    assert (tmp_path / "out" / "metadata.json").read_text() == "earlier"
+
+
+@pytest.mark.parametrize("on_path", ["nothing", "plain file", "directory"])
+def test_program_not_found(tmp_path, monkeypatch, on_path):
+    monkeypatch.chdir(tmp_path)
+    empty = tmp_path / "bin"
+    empty.mkdir()
+    if on_path == "plain file":
+        (empty / "ffmpeg").write_text("#!/bin/sh\n")
+    elif on_path == "directory":
+        (empty / "ffmpeg").mkdir()
+    monkeypatch.setenv("PATH", str(empty))
+    with pytest.raises(RuntimeError) as caught:
+        fendral.split_video("in.mp4", "out", 5)
+    assert caught.value.args == ("Failed to run ffmpeg: program not found",)
+    assert os.listdir(tmp_path / "out") == []
+
+    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "a.mp4").touch()
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == ("Failed to run ffmpeg: program not found",)
+    assert (tmp_path / "segs" / "concat_list.txt").read_text() == f"file '{tmp_path}/segs/a.mp4'\n"
+
+
+def test_empty_path_entry_is_the_working_directory(fake, tmp_path, monkeypatch):
+    shutil.move(fake.script, tmp_path / "ffmpeg")
+    monkeypatch.setenv("PATH", "/nonexistent::/nonexistent")
+    fendral.split_video("in.mp4", "out", 5)
+    assert fake.argv()[-1] == "out/chunk_%03d.mp4"
+
+
+def test_nul_in_argument(fake, tmp_path):
+    with pytest.raises(RuntimeError) as caught:
+        fendral.split_video("in\0.mp4", "out", 5)
+    assert caught.value.args == ("Failed to run ffmpeg: nul byte found in provided data",)
+    assert (tmp_path / "out").is_dir() and not fake.started()
+
+
+@pytest.mark.parametrize("output_dir, list_path", [
+    ("segs", "segs/concat_list.txt"), ("segs/", "segs/concat_list.txt"), ("", "concat_list.txt"),
+])
+def test_reconstruct_writes_list_and_runs_ffmpeg(fake, tmp_path, output_dir, list_path):
+    directory = tmp_path / output_dir
+    names = ["segs/chunk_000.mp4", "segs/it's.mp4", "segs/back\\slash é.mp4",
+             str(tmp_path / "abs 'q'.mp4")]
+    for name in names:
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).touch()
+    write_metadata(directory, names, chunk_count=0)
+    (directory / "concat_list.txt").write_text("stale\n" * 100)
+    assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
+    assert fake.argv() == ["-f", "concat", "-safe", "0", "-i", list_path, "-c", "copy",
+                           "joined.mp4"]
+    expected = (f"file '{tmp_path}/segs/chunk_000.mp4'\n"
+                f"file '{tmp_path}/segs/it'\\''s.mp4'\n"
+                f"file '{tmp_path}/segs/back\\slash é.mp4'\n"
+                f"file '{tmp_path}/abs '\\''q'\\''.mp4'\n").encode()
+    assert (directory / "concat_list.txt").read_bytes() == expected
+    assert (fake.record / "concat_list").read_bytes() == expected  # complete before the run
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "Failed to read metadata.json: No such file or directory (os error 2)"),
+    (b"{\xff}", "Failed to read metadata.json: stream did not contain valid UTF-8"),
+    (b"", "Serde error: EOF while parsing a value at line 1 column 0"),
+    (b"[]", "Serde error: invalid length 0, expected struct Mp4ChunkMetadata with 6 elements"
+            " at line 1 column 2"),
+    (json.dumps(["i", "p", 3, [], "time", "1s"]).encode(), "No chunks found in metadata."),
+])
+def test_reconstruct_refuses_metadata(fake, tmp_path, content, message):
+    (tmp_path / "segs").mkdir()
+    if content is not None:
+        (tmp_path / "segs" / "metadata.json").write_bytes(content)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == (message,)
+    assert os.listdir(tmp_path / "segs") == ([] if content is None else ["metadata.json"])
+    assert not fake.started()
+
+
+BREAK = "Failed to write concat list: segment path contains a line break or NUL byte"
+
+
+@pytest.mark.parametrize("paths, message", [
+    (["segs/a.mp4", "segs/line\nbreak.mp4"], BREAK),
+    (["segs/a.mp4", "segs/cr\r.mp4"], BREAK),
+    (["segs/a.mp4", "segs/nul\0.mp4"], BREAK),
+    (["segs/a.mp4", "segs/chunk_001.mp4", "segs/x\n.mp4"],
+     "Failed to read segment segs/chunk_001.mp4: No such file or directory (os error 2)"),
+    (["segs/a.mp4", "segs"], "Failed to read segment segs: Is a directory (os error 21)"),
+    (["segs/a.mp4", ""], "Failed to read segment : No such file or directory (os error 2)"),
+])
+def test_reconstruct_refuses_unusable_segments(fake, tmp_path, paths, message):
+    write_metadata(tmp_path / "segs", paths)
+    (tmp_path / "segs" / "a.mp4").touch()
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == (message,)
+    assert sorted(os.listdir(tmp_path / "segs")) == ["a.mp4", "metadata.json"]
+    assert not fake.started()
+
+
+def test_reconstruct_refuses_working_directory_with_line_break(fake, tmp_path, monkeypatch):
+    work = tmp_path / "line\nbreak"
+    write_metadata(work / "segs", ["segs/a.mp4"])
+    (work / "segs" / "a.mp4").touch()
+    monkeypatch.chdir(work)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == (BREAK,)
+    assert not (work / "segs" / "concat_list.txt").exists() and not fake.started()
+
+
+def test_reconstruct_list_file_failure_and_ffmpeg_status(fake, tmp_path, monkeypatch):
+    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "a.mp4").touch()
+    (tmp_path / "segs" / "concat_list.txt").mkdir()
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == (
+        "Failed to create concat list file: Is a directory (os error 21)",)
+    (tmp_path / "segs" / "concat_list.txt").rmdir()
+    for variable, value, status in [("FAKE_EXIT", "1", "ExitStatus(ExitStatus(1))"),
+                                    ("FAKE_SIGNAL", "KILL", "signal: 9 (SIGKILL)")]:
+        with monkeypatch.context() as scoped:
+            scoped.setenv(variable, value)
+            with pytest.raises(RuntimeError) as caught:
+                fendral.reconstruct_video("segs", "joined.mp4")
+        assert caught.value.args == ("ffmpeg concat failed with status " + status,)
+        assert (tmp_path / "segs" / "concat_list.txt").read_text() == (
+            f"file '{tmp_path}/segs/a.mp4'\n")
+
+
+def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_path):
+    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "a.mp4").touch()
+    inheritable = set()
+    for fd in map(int, os.listdir("/proc/self/fd")):
+        try:
+            if os.get_inheritable(fd):
+                inheritable.add(fd)
+        except OSError:
+            pass  # the listing's own descriptor, already closed
+    stdio = {str(fd): os.readlink(f"/proc/self/fd/{fd}") for fd in (0, 1, 2)}
+    saved = {number: signal.signal(number, signal.SIG_IGN)
+             for number in (signal.SIGPIPE, signal.SIGXFSZ)}
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+    try:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1})
+        for number, handler in saved.items():
+            signal.signal(number, handler)
+    masks = fake.signal_masks()
+    assert masks["SigBlk"] == 0
+    assert masks["SigIgn"] & (1 << (signal.SIGPIPE - 1) | 1 << (signal.SIGXFSZ - 1)) == 0
+    fds = fake.fds()
+    assert {fd: fds[fd] for fd in stdio} == stdio
+    leaked = {fd: target for fd, target in fds.items()
+              if fd not in stdio and target != str(fake.script) and int(fd) not in inheritable}
+    assert leaked == {}
+
+
+def test_wait_outlasts_signals(fake, tmp_path, monkeypatch):
+    monkeypatch.setenv("FAKE_SLEEP", "0.3")
+    arrived = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: arrived.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    try:
+        fendral.split_video("in.mp4", "out", 5)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert arrived and (tmp_path / "out" / "metadata.json").exists()
+
+
+@pytest.fixture
+def world_readable_dir():
+    # pytest's own temporary root is closed to other users.
+    directory = Path(tempfile.mkdtemp())
+    directory.chmod(0o755)
+    yield directory
+    shutil.rmtree(directory)
+
+
+@pytest.mark.parametrize("unreadable, message", [
+    ("metadata.json", "Failed to read metadata.json: Permission denied (os error 13)"),
+    ("a.mp4", "Failed to read segment {dir}/segs/a.mp4: Permission denied (os error 13)"),
+])
+def test_reconstruct_permission_denied(world_readable_dir, unreadable, message):
+    segs = world_readable_dir / "segs"
+    write_metadata(segs, [str(segs / "a.mp4")])
+    (segs / "a.mp4").touch()
+    (segs / unreadable).chmod(0o600)
+
+    def body():
+        try:
+            fendral.reconstruct_video(str(segs), str(world_readable_dir / "joined.mp4"))
+        except RuntimeError as error:
+            return error.args
+    assert run_unprivileged(body) == (message.format(dir=world_readable_dir),)
+
+
+def test_split_permission_denied(tmp_path):
+    def body():
+        try:
+            fendral.split_video("in.mp4", str(tmp_path / "out"), 5)
+        except OSError as error:
+            return type(error).__name__, error.args
+    assert run_unprivileged(body) == ("PermissionError", ("Permission denied (os error 13)",))
+
+
+# The real ffmpeg.
+
+needs_ffmpeg = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("ffprobe")),
+                                  reason="ffmpeg is not installed")
+
+
+@pytest.fixture
+def quiet_stdin():
+    """The module hands its stdin to ffmpeg, which would read keystrokes from a terminal."""
+    saved = os.dup(0) if os.path.exists("/proc/self/fd/0") else None
+    devnull = os.open(os.devnull, os.O_RDONLY)  # is 0 itself when stdin was closed
+    if devnull != 0:
+        os.dup2(devnull, 0)
+        os.close(devnull)
+    yield
+    if saved is None:
+        os.close(0)
+    else:
+        os.dup2(saved, 0)
+        os.close(saved)
+
+
+def make_video(path, seconds, source, audio, rate, keyframe_every):
+    inputs = ["-f", "lavfi", "-i", f"testsrc=size={source}:rate={rate}:duration={seconds}"]
+    if audio:
+        inputs += ["-f", "lavfi", "-i", f"sine=frequency=440:duration={seconds}", "-c:a", "aac"]
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *inputs, "-c:v", "mpeg4",
+                    "-g", str(keyframe_every), str(path)], check=True, stdin=subprocess.DEVNULL)
+
+
+def probe(path):
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-count_packets", "-show_entries",
+         "stream=codec_type,nb_read_packets:format=duration", "-of", "json", str(path)],
+        check=True, capture_output=True, stdin=subprocess.DEVNULL).stdout
+    info = json.loads(out)
+    packets = {s["codec_type"]: int(s["nb_read_packets"]) for s in info["streams"]}
+    return float(info["format"]["duration"]), packets
+
+
+@pytest.fixture(scope="module")
+def short_video(tmp_path_factory):
+    if not shutil.which("ffmpeg"):
+        pytest.skip("ffmpeg is not installed")
+    path = tmp_path_factory.mktemp("video") / "source.mp4"
+    make_video(path, 10, "64x48", audio=True, rate=10, keyframe_every=10)
+    return path
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("output_dir", ["out", "nested/out/", "with space", "it's \"quoted\"",
+                                        "100%", "{absolute}/abs dir"])
+def test_real_round_trip(short_video, quiet_stdin, tmp_path, monkeypatch, output_dir):
+    monkeypatch.chdir(tmp_path)
+    shutil.copy(short_video, "in.mp4")
+    output_dir = output_dir.format(absolute=tmp_path)
+    fendral.split_video("in.mp4", output_dir, 3)
+    chunk_paths = json.loads((Path(output_dir) / "metadata.json").read_text())["chunk_paths"]
+    assert [Path(p).name for p in chunk_paths] == [f"chunk_{n:03d}.mp4" for n in range(4)]
+    fendral.reconstruct_video(output_dir, "joined.mp4")
+    (duration, packets), (joined_duration, joined_packets) = probe("in.mp4"), probe("joined.mp4")
+    assert abs(joined_duration - duration) < 0.5
+    assert joined_packets == packets and set(packets) == {"video", "audio"}
+
+
+@needs_ffmpeg
+def test_real_round_trip_beyond_999_segments(quiet_stdin, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    make_video(tmp_path / "in.mp4", 1001, "16x16", audio=False, rate=1, keyframe_every=1)
+    fendral.split_video("in.mp4", "out", 1)
+    metadata = json.loads((tmp_path / "out" / "metadata.json").read_text())
+    assert metadata["chunk_count"] == 1001
+    assert metadata["chunk_paths"][998:] == ["out/chunk_998.mp4", "out/chunk_999.mp4",
+                                             "out/chunk_1000.mp4"]
+    fendral.reconstruct_video("out", "joined.mp4")
+    (duration, packets), (joined_duration, joined_packets) = probe("in.mp4"), probe("joined.mp4")
+    assert abs(joined_duration - duration) < 0.5 and joined_packets == packets
+
+
+@needs_ffmpeg
+def test_real_ffmpeg_failure_on_missing_input(quiet_stdin, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.split_video("missing.mp4", "out", 3)
+    assert caught.value.args == ("ffmpeg split failed with status ExitStatus(ExitStatus(1))",)
+    assert os.listdir("out") == []
