@@ -340,3 +340,15 @@ def test_syntax_agrees_with_python(probe, value, field):
             assert reason == "number out of range" and overflow
     elif field is None:
         assert reason is None, reason
+
+
+def test_the_module_refuses_exactly_as_the_probe(tmp_path):
+    """The reader inside reconstruct_video is the one the probe drives: same verdicts, prefixed."""
+    import fendral
+
+    for text, message in REFUSALS:
+        (tmp_path / "metadata.json").write_text(text, encoding="utf-8")
+        with pytest.raises(RuntimeError) as refused:
+            fendral.reconstruct_video(str(tmp_path), str(tmp_path / "joined.mp4"))
+        assert refused.value.args == (f"Serde error: {message}",)
+    assert not (tmp_path / "concat_list.txt").exists()
