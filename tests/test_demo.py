@@ -1,0 +1,78 @@
+"""The demo of the README's first command, run as a user runs it."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import fendral
+
+DEMO = Path(__file__).resolve().parent.parent / "demo.py"
+HAS_FFMPEG = bool(shutil.which("ffmpeg") and shutil.which("ffprobe"))
+
+
+def start_demo(workdir, *arguments, path=None):
+    env = dict(os.environ)
+    # The demo imports the same fendral as these tests.
+    module_dir = os.path.dirname(fendral.__file__)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    if path is not None:
+        env["PATH"] = str(path)
+    return subprocess.run([sys.executable, str(DEMO), "--workdir", str(workdir), *arguments],
+                          env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=300)
+
+
+def run_demo(workdir, *arguments, path=None):
+    result = start_demo(workdir, *arguments, path=path)
+    report = result.stdout[result.stdout.index("fendral demo report"):]
+    verdicts = dict(re.findall(r"^(file|video): +(\w+)", report, re.MULTILINE))
+    return result.returncode, verdicts, report
+
+
+@pytest.mark.skipif(not HAS_FFMPEG, reason="ffmpeg is not installed")
+def test_default_run_then_rerun_in_the_same_workdir(tmp_path):
+    code, verdicts, report = run_demo(tmp_path)
+    assert (code, verdicts) == (0, {"file": "OK", "video": "OK"}), report
+    assert "split into 3 segments" in report
+    assert f"outputs in {tmp_path}" in report
+    assert (tmp_path / "video-round-trip" / "joined.mp4").is_file()
+
+    # Segments and outputs of the first run must not leak into the second.
+    code, verdicts, report = run_demo(tmp_path, "--segment-seconds", "3", "--chunk-size", "999")
+    assert (code, verdicts) == (0, {"file": "OK", "video": "OK"}), report
+    assert "split into 2 segments" in report
+
+
+@pytest.mark.parametrize("arguments, expected_code, expected, detail", [
+    ([], 0, {"file": "OK", "video": "SKIPPED"}, "ffmpeg and ffprobe not found on PATH"),
+    (["--video", "clip.mp4"], 1, {"file": "OK", "video": "FAILED"},
+     "ffmpeg and ffprobe not found on PATH"),
+    (["--file", "{tmp}/missing"], 1, {"file": "FAILED", "video": "SKIPPED"},
+     "FAILED on {tmp}/missing: FileNotFoundError: No such file or directory (os error 2)"),
+    (["--file", "{tmp}/own.bin", "--chunk-size", "7"], 0, {"file": "OK", "video": "SKIPPED"},
+     "(100 bytes) cut into 15 chunks of up to 7 bytes"),
+])
+def test_without_ffmpeg_the_file_part_still_runs(tmp_path, arguments, expected_code, expected,
+                                                 detail):
+    (tmp_path / "own.bin").write_bytes(bytes(range(100)))
+    empty_path = tmp_path / "bin"
+    empty_path.mkdir()
+    arguments = [argument.format(tmp=tmp_path) for argument in arguments]
+    code, verdicts, report = run_demo(tmp_path / "out", *arguments, path=empty_path)
+    assert (code, verdicts) == (expected_code, expected), report
+    assert detail.format(tmp=tmp_path) in report
+
+
+def test_refuses_an_input_inside_a_directory_it_replaces(tmp_path):
+    inner = tmp_path / "file-round-trip" / "mine.bin"
+    inner.parent.mkdir()
+    inner.write_bytes(b"keep me")
+    result = start_demo(tmp_path, "--file", str(inner))
+    assert result.returncode == 1
+    assert "lies in a directory that the demo replaces" in result.stderr
+    assert inner.read_bytes() == b"keep me"
