@@ -33,11 +33,18 @@ PyObject* panic_exception_class() {
   return panic_class;
 }
 
+// Messages may quote what the caller passed (a keyword name, an exception's text), lone
+// surrogates included; they travel as UTF-8 with surrogates passed through and come back whole.
+PyObject* message_object(std::string_view message) {
+  return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                              "surrogatepass");
+}
+
 // The text of an exception object, or nothing when it cannot be made.
 std::optional<std::string> text_of(PyObject* object) {
   OwnedRef text = OwnedRef::steal(PyObject_Str(object));
   if (!text) return std::nullopt;
-  OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsUTF8String(text.get()));
+  OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!utf8) return std::nullopt;
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -136,9 +143,7 @@ ErrorValue ErrorValue::named_argument(std::string_view name) && {
   OwnedRef owned_traceback = OwnedRef::steal(traceback);
   std::optional<std::string> text = text_of(owned_value.get());
   if (!text) return capture();
-  OwnedRef message = OwnedRef::steal(
-      expect_object(PyUnicode_FromStringAndSize((prefix + *text).data(),
-                                                static_cast<Py_ssize_t>(prefix.size() + text->size()))));
+  OwnedRef message = OwnedRef::steal(expect_object(message_object(prefix + *text)));
   OwnedRef replacement =
       OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!replacement) return capture();
@@ -152,8 +157,7 @@ void ErrorValue::raise() && {
     PyErr_Restore(type_.release(), value_.release(), traceback_.release());
     return;
   }
-  OwnedRef message = OwnedRef::steal(expect_object(
-      PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size()))));
+  OwnedRef message = OwnedRef::steal(expect_object(message_object(message_)));
   PyErr_SetObject(pending_class_, message.get());
 }
 
@@ -166,8 +170,7 @@ void raise_internal_fault(std::string_view message, const std::source_location& 
   try {
     write_fault_diagnostic(message, where);
     PyObject* panic_class = panic_exception_class();
-    OwnedRef text = OwnedRef::steal(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    OwnedRef text = OwnedRef::steal(message_object(message));
     if (!text) abort_at_boundary();
     PyErr_SetObject(panic_class, text.get());
   } catch (...) {

@@ -1,0 +1,55 @@
+"""A quick stand-in for ffmpeg for the robustness tests, whose calls come by the thousand.
+
+In split mode it writes FAKE_SEGMENTS segments (each holding its own name) from the pattern; in
+concat mode it copies the list file to the output, so the caller can see what it was given.
+FAKE_ACTION then picks a misbehaviour: `remove_dir` deletes the segment directory,
+`replace_dir` puts a plain file in its place, `await_kill` writes its pid to FAKE_PID_FILE and
+waits to be killed. FAKE_EXIT is its exit code.
+"""
+
+import os
+
+SCRIPT = r"""#!/bin/sh
+for last; do :; done
+if [ "$1" = "-f" ]; then
+  cat "$6" > "$last"
+else
+  n=0
+  while [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
+    segment=$(printf "$last" "$n")
+    printf '%s' "$segment" > "$segment"
+    n=$((n + 1))
+  done
+fi
+case "$FAKE_ACTION" in
+  remove_dir) rm -rf "$(dirname "$last")" ;;
+  replace_dir) rm -rf "$(dirname "$last")" && : > "$(dirname "$last")" ;;
+  await_kill) echo $$ > "$FAKE_PID_FILE.part" && mv "$FAKE_PID_FILE.part" "$FAKE_PID_FILE"
+              exec sleep 600 ;;
+esac
+exit "${FAKE_EXIT:-0}"
+"""
+
+VARIABLES = ("FAKE_SEGMENTS", "FAKE_ACTION", "FAKE_PID_FILE", "FAKE_EXIT")
+
+
+def install(directory):
+    """Writes the stand-in as `directory`/bin/ffmpeg and returns that bin directory."""
+    bin_dir = os.path.join(directory, "bin")
+    os.makedirs(bin_dir, exist_ok=True)
+    script = os.path.join(bin_dir, "ffmpeg")
+    with open(script, "w") as out:
+        out.write(SCRIPT)
+    os.chmod(script, 0o755)
+    return bin_dir
+
+
+def use(monkeypatch, directory, **variables):
+    """Puts the stand-in first on PATH with the given FAKE_* variables (others cleared)."""
+    bin_dir = install(str(directory))
+    monkeypatch.setenv("PATH", f"{bin_dir}:{os.environ['PATH']}")
+    for name in VARIABLES:
+        monkeypatch.delenv(name, raising=False)
+    for name, value in variables.items():
+        monkeypatch.setenv(name, str(value))
+    return bin_dir

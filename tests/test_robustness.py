@@ -1,0 +1,344 @@
+"""Faults from outside: resource limits, full devices, vanishing directories, killed children,
+broken metadata, overlong paths, host callbacks that raise, exhausted memory."""
+
+import os
+import resource
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import fast_ffmpeg
+from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
+from forked import SANITIZED, run_forked
+
+TOO_LARGE = "File too large (os error 27)"
+DEVICE_FULL = "No space left on device (os error 28)"
+NAME_TOO_LONG = "File name too long (os error 36)"
+
+
+@pytest.fixture
+def fake(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    fast_ffmpeg.use(monkeypatch, tmp_path / "fake")
+    return tmp_path
+
+
+def caught(call):
+    try:
+        call()
+    except BaseException as error:  # noqa: BLE001 - the test inspects whatever came out
+        return type(error), str(error)
+    return None
+
+
+def with_file_size_limit(limit, call):
+    """Runs `call` in a child whose writes stop at `limit` bytes; returns its outcome."""
+    def body():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        return caught(call)
+    return run_forked(body)
+
+
+def write_metadata(directory, paths):
+    directory.mkdir(parents=True, exist_ok=True)
+    quoted = ", ".join(f'"{path}"' for path in paths)
+    (directory / "metadata.json").write_text(
+        '{"original_file": "in.mp4", "output_prefix": "p", "chunk_count": %d, '
+        '"chunk_paths": [%s], "split_type": "time", "split_value": "1s"}' % (len(paths), quoted))
+
+
+def test_file_size_limit_cuts_reconstruct_file_short(tmp_path):
+    out = tmp_path / "out"
+    chunks = [Chunk(0, b"a" * 600), Chunk(1, b"b" * 600), Chunk(2, b"c" * 600)]
+    outcome = with_file_size_limit(1000, lambda: reconstruct_file(chunks, str(out)))
+    assert outcome == (OSError, TOO_LARGE)
+    assert out.read_bytes() == b"a" * 600 + b"b" * 400
+
+
+def test_file_size_limit_cuts_metadata_json_short(fake, monkeypatch):
+    monkeypatch.setenv("FAKE_SEGMENTS", "3")
+    split_video("in.mp4", "whole", 5)
+    complete = (fake / "whole" / "metadata.json").read_bytes()
+    outcome = with_file_size_limit(100, lambda: split_video("in.mp4", "cut", 5))
+    assert outcome == (OSError, TOO_LARGE)
+    assert sorted(os.listdir("cut")) == ["chunk_000.mp4", "chunk_001.mp4", "chunk_002.mp4",
+                                         "metadata.json"]
+    assert (fake / "cut" / "metadata.json").read_bytes() == complete.replace(b"whole", b"cut")[:100]
+
+
+def test_file_size_limit_cuts_the_concat_list_short(fake):
+    segments = fake / "segs"
+    segments.mkdir()
+    names = [f"segs/chunk_{n:03d}.mp4" for n in range(3)]
+    for name in names:
+        (fake / name).write_bytes(b"")
+    write_metadata(segments, names)
+    line_length = len(f"file '{fake}/segs/chunk_000.mp4'\n")
+    limit = line_length + 10
+    outcome = with_file_size_limit(limit, lambda: reconstruct_video("segs", "joined.mp4"))
+    assert outcome == (RuntimeError, f"Failed to write concat list: {TOO_LARGE}")
+    assert (segments / "concat_list.txt").read_text() == (
+        f"file '{fake}/segs/chunk_000.mp4'\nfile '{fake}/segs/chunk_001.mp4'\n")[:limit]
+    assert not (fake / "joined.mp4").exists()  # ffmpeg was not started
+
+
+@pytest.mark.parametrize("call, link, error", [
+    (lambda: split_video("in.mp4", "out", 5), "metadata.json", (OSError, DEVICE_FULL)),
+    (lambda: reconstruct_video("out", "joined.mp4"), "concat_list.txt",
+     (RuntimeError, f"Failed to write concat list: {DEVICE_FULL}")),
+])
+def test_full_device(fake, monkeypatch, call, link, error):
+    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+    out = fake / "out"
+    write_metadata(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
+    for name in ("chunk_000.mp4", "chunk_001.mp4"):
+        (out / name).write_bytes(b"")
+    (out / link).unlink(missing_ok=True)
+    (out / link).symlink_to("/dev/full")
+    assert caught(call) == error
+    assert set(os.listdir(out)) == {"chunk_000.mp4", "chunk_001.mp4", "metadata.json", link}
+    assert not (fake / "joined.mp4").exists()
+
+
+@pytest.mark.parametrize("action, error", [
+    ("remove_dir", (FileNotFoundError, "No such file or directory (os error 2)")),
+    ("replace_dir", (NotADirectoryError, "Not a directory (os error 20)")),
+])
+def test_output_dir_gone_before_the_listing(fake, monkeypatch, action, error):
+    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+    monkeypatch.setenv("FAKE_ACTION", action)
+    assert caught(lambda: split_video("in.mp4", "out", 5)) == error
+    assert os.path.isdir("out") is False
+    assert sorted(os.listdir(fake)) == sorted(["fake", "out"] if action == "replace_dir"
+                                              else ["fake"])
+
+
+KILLER = textwrap.dedent("""
+    import os, signal, sys, time
+    while not os.path.exists(sys.argv[1]):
+        time.sleep(0.01)
+    os.kill(int(open(sys.argv[1]).read()), signal.SIGKILL)
+""")
+
+
+@pytest.mark.parametrize("call, message, left", [
+    (lambda: split_video("in.mp4", "out", 5), "ffmpeg split failed with status signal: 9 (SIGKILL)",
+     ["chunk_000.mp4"]),
+    (lambda: reconstruct_video("out", "joined.mp4"),
+     "ffmpeg concat failed with status signal: 9 (SIGKILL)",
+     ["chunk_000.mp4", "concat_list.txt", "metadata.json"]),
+])
+def test_ffmpeg_killed_mid_run(fake, monkeypatch, call, message, left):
+    out = fake / "out"
+    if "concat" in message:
+        out.mkdir()
+        (out / "chunk_000.mp4").write_bytes(b"")
+        write_metadata(out, ["out/chunk_000.mp4"])
+    pid_file = fake / "ffmpeg.pid"
+    monkeypatch.setenv("FAKE_SEGMENTS", "1")
+    monkeypatch.setenv("FAKE_ACTION", "await_kill")
+    monkeypatch.setenv("FAKE_PID_FILE", str(pid_file))
+    # The call holds the interpreter lock while it waits, so the killer is another process.
+    killer = subprocess.Popen([sys.executable, "-c", KILLER, str(pid_file)])
+    try:
+        assert caught(call) == (RuntimeError, message)
+    finally:
+        killer.wait()
+    assert sorted(os.listdir(out)) == left
+
+
+@pytest.mark.parametrize("make_metadata, message", [
+    (lambda path: path.write_bytes(b'{"original_file": "\xff"}'), "stream did not contain valid UTF-8"),
+    (lambda path: path.write_bytes(b'{"original_file": "\xed\xa0\x80"}'),
+     "stream did not contain valid UTF-8"),
+    (lambda path: path.mkdir(), "Is a directory (os error 21)"),
+    (lambda path: None, "No such file or directory (os error 2)"),
+])
+def test_unreadable_metadata(tmp_path, make_metadata, message):
+    make_metadata(tmp_path / "metadata.json")
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(RuntimeError) as raised:
+        reconstruct_video(str(tmp_path), str(tmp_path / "joined.mp4"))
+    assert raised.value.args == (f"Failed to read metadata.json: {message}",)
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_metadata_of_100_mb_whitespace(tmp_path):
+    with open(tmp_path / "metadata.json", "wb") as out:
+        line = b" " * 99 + b"\n"
+        for _ in range(100):
+            out.write(line * 10_000)
+        out.write(b"\t \r    ")
+    with pytest.raises(RuntimeError) as raised:
+        reconstruct_video(str(tmp_path), str(tmp_path / "joined.mp4"))
+    assert raised.value.args == ("Serde error: EOF while parsing a value at line 1000001 column 7",)
+    assert sorted(os.listdir(tmp_path)) == ["metadata.json"]
+
+
+LONG_NAME = "n" * 4000
+
+
+@pytest.mark.parametrize("call, error, created", [
+    (lambda: deconstruct_file(LONG_NAME, 4), (OSError, NAME_TOO_LONG), []),
+    (lambda: reconstruct_file([Chunk(0, b"x")], LONG_NAME), (OSError, NAME_TOO_LONG), []),
+    (lambda: split_video("in.mp4", LONG_NAME, 5), (OSError, NAME_TOO_LONG), []),
+    # The parents made before the refused component remain.
+    (lambda: split_video("in.mp4", f"out/{LONG_NAME}/x", 5), (OSError, NAME_TOO_LONG), ["out"]),
+    (lambda: reconstruct_video(LONG_NAME, "joined.mp4"),
+     (RuntimeError, f"Failed to read metadata.json: {NAME_TOO_LONG}"), []),
+    (lambda: reconstruct_video("listed", "joined.mp4"),
+     (RuntimeError, f"Failed to read segment {LONG_NAME}: {NAME_TOO_LONG}"), []),
+], ids=["deconstruct", "reconstruct", "split", "split parents", "reconstruct_video",
+        "segment"])
+def test_a_name_the_kernel_refuses(fake, call, error, created):
+    write_metadata(fake / "listed", [LONG_NAME])
+    before = sorted(os.listdir(fake))
+    assert caught(call) == error
+    assert sorted(os.listdir(fake)) == sorted(before + created)
+
+
+def test_a_deep_path_of_4000_characters_works(fake, monkeypatch):
+    deep = "/".join(["d" * 99] * 40)
+    assert len(deep) == 3999
+    os.makedirs(deep)
+    content = os.urandom(10_000)
+    source = f"{deep}/in"
+    with open(source, "wb") as out:
+        out.write(content)
+    reconstruct_file(deconstruct_file(source, 999)[::-1], f"{deep}/copy")
+    with open(f"{deep}/copy", "rb") as copy:
+        assert copy.read() == content
+
+    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+    split_video(source, deep, 5)
+    reconstruct_video(deep, "joined.mp4")
+    assert (fake / "joined.mp4").read_text() == "".join(
+        f"file '{fake}/{deep}/chunk_{n:03d}.mp4'\n" for n in range(2))
+
+
+class Boom(Exception):
+    pass
+
+
+class RaisingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+class RaisingSequence:
+    """A sequence whose iteration raises after `good` items."""
+
+    def __init__(self, items, good, error):
+        self.items, self.good, self.error = items, good, error
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, position):
+        return self.items[position]
+
+    def __iter__(self):
+        yield from self.items[:self.good]
+        raise self.error
+
+
+CHUNKS = [Chunk(i, b"%d" % i) for i in range(4)]
+
+
+@pytest.mark.parametrize("make_call", [
+    lambda error, out: reconstruct_file(RaisingSequence(CHUNKS, 2, error), out),
+    lambda error, out: reconstruct_file(RaisingSequence(CHUNKS, 0, error), out),
+    lambda error, out: Chunk(0, RaisingSequence([1, 2, 3], 2, error)),
+    lambda error, out: Chunk(RaisingIndex(error), b"x"),
+    lambda error, out: Chunk(0, [1, 2, RaisingIndex(error), 4]),
+    lambda error, out: deconstruct_file(out, RaisingIndex(error)),
+    lambda error, out: split_video("in.mp4", out, RaisingIndex(error)),
+], ids=["reconstruct midway", "reconstruct at once", "chunk data", "chunk index",
+        "chunk byte", "deconstruct size", "split limit"])
+@pytest.mark.parametrize("existing", [False, True], ids=["absent", "existing"])
+def test_a_callback_raising_midway_leaves_nothing(fake, make_call, existing):
+    out = fake / "out"
+    if existing:
+        out.write_bytes(b"previous")
+    error = Boom("midway")
+    counts = [sys.getrefcount(value) for value in (error, Chunk, *CHUNKS)]
+    with pytest.raises(Boom) as raised:
+        make_call(error, str(out))
+    assert raised.value is error
+    assert raised.value.__cause__ is None
+    del raised
+    # The traceback holds the frames that refer to `error`.
+    error.__traceback__ = None
+    assert [sys.getrefcount(value) for value in (error, Chunk, *CHUNKS)] == counts
+    assert sorted(os.listdir(fake)) == (["fake", "out"] if existing else ["fake"])
+    if existing:
+        assert out.read_bytes() == b"previous"
+
+
+class LyingLength:
+    """A sequence claiming far more items than it yields."""
+
+    def __init__(self, items, claimed):
+        self.items, self.claimed = items, claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, position):
+        return self.items[position]
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+@pytest.mark.parametrize("claimed", [2**62, 2**40, sys.maxsize])
+def test_a_claimed_length_does_not_size_memory(tmp_path, claimed):
+    assert Chunk(0, LyingLength([1, 2, 3], claimed)).data == b"\x01\x02\x03"
+    reconstruct_file(LyingLength([Chunk(0, b"ab")], claimed), str(tmp_path / "out"))
+    assert (tmp_path / "out").read_bytes() == b"ab"
+
+
+# Each case runs in a fresh interpreter whose memory is capped: by an address-space limit, or
+# under ASan (whose shadow memory reserves terabytes of address space) by its allocation cap.
+MEMORY_CASES = {
+    # A device is read one chunk per read into a buffer as large as Linux reads go (2 GiB).
+    "read buffer": "deconstruct_file('/dev/zero', 2**62)",
+    # /dev/zero never ends: the chunks read so far exhaust memory.
+    "endless device": "deconstruct_file('/dev/zero', 1 << 20)",
+}
+MEMORY_SCRIPT = """
+import resource, sys
+from fendral import deconstruct_file
+if len(sys.argv) > 2:
+    limit = 1 << 30
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    {call}
+except MemoryError as error:
+    print("MemoryError", error.args)
+else:
+    print("no MemoryError")
+# Everything taken was given back: the interpreter carries on.
+print(len(deconstruct_file(sys.argv[1], 1)))
+"""
+
+
+@pytest.mark.parametrize("case", MEMORY_CASES)
+def test_exhausted_memory_raises_memory_error(tmp_path, case):
+    if SANITIZED and case == "endless device":
+        pytest.skip("ASan's allocator has no cap on the sum of allocations")
+    sample = tmp_path / "sample"
+    sample.write_bytes(b"abc")
+    env = dict(os.environ)
+    argv = [sys.executable, "-c", MEMORY_SCRIPT.format(call=MEMORY_CASES[case]), str(sample)]
+    if SANITIZED:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1024"
+    else:
+        argv.append("limit")
+    result = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
+    assert (result.returncode, result.stdout) == (0, "MemoryError ()\n3\n"), result.stderr
