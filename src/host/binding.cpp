@@ -8,15 +8,7 @@ namespace {
 
 // A keyword's text for comparison and for messages; lone surrogates survive as themselves.
 std::string keyword_text(PyObject* key) {
-  OwnedRef text = OwnedRef::steal(PyObject_Str(key));
-  if (text) {
-    OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (utf8 && PyBytes_AsStringAndSize(utf8.get(), &data, &size) == 0) {
-      return std::string(data, static_cast<std::size_t>(size));
-    }
-  }
+  if (auto text = text_of(key)) return std::move(*text);
   PyErr_Clear();
   return "<unprintable>";
 }

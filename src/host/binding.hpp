@@ -30,7 +30,8 @@ HostResult<std::array<PyObject*, N>> bind_arguments(std::string_view display_nam
 
 // Applies `rule` to one bound argument; a TypeError gets the parameter's name in front.
 template <class Rule>
-auto convert_argument(PyObject* argument, std::string_view name, Rule rule) -> decltype(rule(argument)) {
+auto convert_argument(PyObject* argument, std::string_view name, Rule rule)
+    -> decltype(rule(argument)) {
   auto value = rule(argument);
   if (!value) return std::unexpected(std::move(value.error()).named_argument(name));
   return value;

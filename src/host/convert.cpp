@@ -11,12 +11,7 @@ std::string qualified_type_name(PyObject* object) {
   OwnedRef name = OwnedRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
   if (name && PyUnicode_Check(name.get())) {
-    OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsUTF8String(name.get()));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (utf8 && PyBytes_AsStringAndSize(utf8.get(), &data, &size) == 0) {
-      return std::string(data, static_cast<std::size_t>(size));
-    }
+    if (auto text = text_of(name.get())) return std::move(*text);
   }
   PyErr_Clear();
   return "<failed to extract type name>";
@@ -68,7 +63,8 @@ HostResult<std::uint32_t> to_u32(PyObject* object) {
 }
 
 HostResult<std::size_t> check_sequence(PyObject* object) {
-  if (PyUnicode_Check(object)) return pending_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (PyUnicode_Check(object))
+    return pending_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return std::unexpected(type_mismatch(object, "Sequence"));
   Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
@@ -81,7 +77,8 @@ HostResult<std::size_t> check_sequence(PyObject* object) {
 HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object) {
   // bytes and bytearray iterate to exactly their bytes: copy them in one step.
   if (PyBytes_CheckExact(object)) {
-    return posix::ByteBuffer(PyBytes_AsString(object), static_cast<std::size_t>(PyBytes_Size(object)));
+    return posix::ByteBuffer(PyBytes_AsString(object),
+                             static_cast<std::size_t>(PyBytes_Size(object)));
   }
   if (PyByteArray_CheckExact(object)) {
     return posix::ByteBuffer(PyByteArray_AsString(object),
@@ -98,7 +95,8 @@ HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object) {
   auto walked = for_each_item(object, [&](PyObject* item) -> HostResult<void> {
     long value = PyLong_AsLong(item);
     if (value == -1 && PyErr_Occurred()) return captured_error();
-    if (value < 0 || value > 255) return pending_error(PyExc_OverflowError, std::string(kOutOfRange));
+    if (value < 0 || value > 255)
+      return pending_error(PyExc_OverflowError, std::string(kOutOfRange));
     if (used == bytes.size()) bytes.resize(used < 16 ? 16 : used * 2);
     bytes.data()[used++] = static_cast<unsigned char>(value);
     return {};

@@ -40,7 +40,16 @@ PyObject* message_object(std::string_view message) {
                               "surrogatepass");
 }
 
-// The text of an exception object, or nothing when it cannot be made.
+void write_fault_diagnostic(std::string_view message, const std::source_location& where) {
+  char thread_name[32] = "<unnamed>";
+  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
+  std::fprintf(stderr, "fendral: internal fault on thread '%s' at %s:%u: %.*s\n", thread_name,
+               where.file_name(), static_cast<unsigned>(where.line()),
+               static_cast<int>(message.size()), message.data());
+}
+
+}  // namespace
+
 std::optional<std::string> text_of(PyObject* object) {
   OwnedRef text = OwnedRef::steal(PyObject_Str(object));
   if (!text) return std::nullopt;
@@ -52,41 +61,51 @@ std::optional<std::string> text_of(PyObject* object) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-void write_fault_diagnostic(std::string_view message, const std::source_location& where) {
-  char thread_name[32] = "<unnamed>";
-  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
-  std::fprintf(stderr, "fendral: internal fault on thread '%s' at %s:%u: %.*s\n", thread_name,
-               where.file_name(), static_cast<unsigned>(where.line()),
-               static_cast<int>(message.size()), message.data());
-}
-
-}  // namespace
-
 PyObject* exception_class_for(const Failure& failure) {
   using posix::ErrorKind;
   switch (failure.exception_class) {
-    case ExceptionClass::RuntimeError: return PyExc_RuntimeError;
-    case ExceptionClass::ValueError: return PyExc_ValueError;
-    case ExceptionClass::TypeError: return PyExc_TypeError;
-    case ExceptionClass::OverflowError: return PyExc_OverflowError;
-    case ExceptionClass::MemoryError: return PyExc_MemoryError;
-    case ExceptionClass::NotImplementedError: return PyExc_NotImplementedError;
-    case ExceptionClass::OSError: break;
+    case ExceptionClass::RuntimeError:
+      return PyExc_RuntimeError;
+    case ExceptionClass::ValueError:
+      return PyExc_ValueError;
+    case ExceptionClass::TypeError:
+      return PyExc_TypeError;
+    case ExceptionClass::OverflowError:
+      return PyExc_OverflowError;
+    case ExceptionClass::MemoryError:
+      return PyExc_MemoryError;
+    case ExceptionClass::NotImplementedError:
+      return PyExc_NotImplementedError;
+    case ExceptionClass::OSError:
+      break;
   }
   switch (failure.io_kind) {
-    case ErrorKind::NotFound: return PyExc_FileNotFoundError;
-    case ErrorKind::PermissionDenied: return PyExc_PermissionError;
-    case ErrorKind::ConnectionRefused: return PyExc_ConnectionRefusedError;
-    case ErrorKind::ConnectionReset: return PyExc_ConnectionResetError;
-    case ErrorKind::ConnectionAborted: return PyExc_ConnectionAbortedError;
-    case ErrorKind::BrokenPipe: return PyExc_BrokenPipeError;
-    case ErrorKind::AlreadyExists: return PyExc_FileExistsError;
-    case ErrorKind::WouldBlock: return PyExc_BlockingIOError;
-    case ErrorKind::NotADirectory: return PyExc_NotADirectoryError;
-    case ErrorKind::IsADirectory: return PyExc_IsADirectoryError;
-    case ErrorKind::TimedOut: return PyExc_TimeoutError;
-    case ErrorKind::Interrupted: return PyExc_InterruptedError;
-    default: return PyExc_OSError;
+    case ErrorKind::NotFound:
+      return PyExc_FileNotFoundError;
+    case ErrorKind::PermissionDenied:
+      return PyExc_PermissionError;
+    case ErrorKind::ConnectionRefused:
+      return PyExc_ConnectionRefusedError;
+    case ErrorKind::ConnectionReset:
+      return PyExc_ConnectionResetError;
+    case ErrorKind::ConnectionAborted:
+      return PyExc_ConnectionAbortedError;
+    case ErrorKind::BrokenPipe:
+      return PyExc_BrokenPipeError;
+    case ErrorKind::AlreadyExists:
+      return PyExc_FileExistsError;
+    case ErrorKind::WouldBlock:
+      return PyExc_BlockingIOError;
+    case ErrorKind::NotADirectory:
+      return PyExc_NotADirectoryError;
+    case ErrorKind::IsADirectory:
+      return PyExc_IsADirectoryError;
+    case ErrorKind::TimedOut:
+      return PyExc_TimeoutError;
+    case ErrorKind::Interrupted:
+      return PyExc_InterruptedError;
+    default:
+      return PyExc_OSError;
   }
 }
 

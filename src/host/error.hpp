@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,7 +55,13 @@ using HostResult = std::expected<T, ErrorValue>;
 inline std::unexpected<ErrorValue> pending_error(PyObject* exception_class, std::string message) {
   return std::unexpected(ErrorValue::pending(exception_class, std::move(message)));
 }
-inline std::unexpected<ErrorValue> captured_error() { return std::unexpected(ErrorValue::capture()); }
+inline std::unexpected<ErrorValue> captured_error() {
+  return std::unexpected(ErrorValue::capture());
+}
+
+// str(object) as UTF-8, lone surrogates passed through; nothing, with the interpreter's error
+// set, when it cannot be made.
+std::optional<std::string> text_of(PyObject* object);
 
 // The host class for a failure of a native operation.
 PyObject* exception_class_for(const Failure& failure);

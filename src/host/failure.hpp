@@ -43,7 +43,9 @@ struct Failure {
 template <class T>
 using Result = std::expected<T, Failure>;
 
-inline std::unexpected<Failure> fail(Failure failure) { return std::unexpected(std::move(failure)); }
+inline std::unexpected<Failure> fail(Failure failure) {
+  return std::unexpected(std::move(failure));
+}
 inline std::unexpected<Failure> fail_os(const posix::IoError& error) {
   return std::unexpected(Failure::os_error(error));
 }

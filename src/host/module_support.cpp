@@ -6,7 +6,8 @@
 
 namespace fendral::host {
 
-HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec, std::string_view name) {
+HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
+                                          std::string_view name) {
   if (slot != nullptr) return slot;
   PyObject* created = PyType_FromSpec(&spec);
   if (created == nullptr) {
@@ -23,7 +24,8 @@ HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec, st
     message += name;
     OwnedRef text = OwnedRef::steal(expect_object(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-    OwnedRef error = OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text.get(), nullptr));
+    OwnedRef error =
+        OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text.get(), nullptr));
     if (!error) return captured_error();
     if (cause) PyException_SetCause(error.get(), cause.release());
     PyErr_SetObject(PyExc_RuntimeError, error.get());
@@ -66,7 +68,8 @@ HostResult<void> add_function(PyObject* module, PyMethodDef& definition) {
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded_entry([&]() -> PyObject* {
     std::string message = "No constructor defined for ";
-    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    OwnedRef name =
+        OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
     std::optional<std::string> text;
     if (name && PyUnicode_Check(name.get())) {
       if (auto converted = to_string(name.get())) text = std::move(*converted);

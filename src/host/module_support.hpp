@@ -11,7 +11,8 @@ namespace fendral::host {
 
 // Returns the class in `slot`, creating it from `spec` on first use. A failure becomes
 // RuntimeError "An error occurred while initializing class <name>" caused by the original.
-HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec, std::string_view name);
+HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
+                                          std::string_view name);
 
 // Sets module.<name> = object and appends the name to the module's __all__.
 HostResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* object);
@@ -50,7 +51,8 @@ HostResult<OwnedRef> make_instance(PyTypeObject* type, Record&& record) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   OwnedRef instance = OwnedRef::steal(alloc(type, 0));
   if (!instance) return captured_error();
-  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(std::move(record));
+  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(
+      std::move(record));
   return instance;
 }
 

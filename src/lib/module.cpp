@@ -50,11 +50,11 @@ PyObject* reconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef deconstruct_file_definition = {
-    "deconstruct_file", host::as_method(deconstruct_file_entry),
-    METH_VARARGS | METH_KEYWORDS, "deconstruct_file(path, chunk_size)\n--\n\n"};
+    "deconstruct_file", host::as_method(deconstruct_file_entry), METH_VARARGS | METH_KEYWORDS,
+    "deconstruct_file(path, chunk_size)\n--\n\n"};
 PyMethodDef reconstruct_file_definition = {
-    "reconstruct_file", host::as_method(reconstruct_file_entry),
-    METH_VARARGS | METH_KEYWORDS, "reconstruct_file(chunks, output_path)\n--\n\n"};
+    "reconstruct_file", host::as_method(reconstruct_file_entry), METH_VARARGS | METH_KEYWORDS,
+    "reconstruct_file(chunks, output_path)\n--\n\n"};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "fendral", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,

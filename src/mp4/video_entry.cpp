@@ -56,12 +56,12 @@ PyMethodDef split_video_definition = {
     "split_video", host::as_method(split_video_entry), METH_VARARGS | METH_KEYWORDS,
     "split_video(input_file, output_dir, time_limit_sec)\n--\n\n"};
 PyMethodDef reconstruct_video_definition = {
-    "reconstruct_video", host::as_method(reconstruct_video_entry),
-    METH_VARARGS | METH_KEYWORDS, "reconstruct_video(output_dir, output_file)\n--\n\n"};
+    "reconstruct_video", host::as_method(reconstruct_video_entry), METH_VARARGS | METH_KEYWORDS,
+    "reconstruct_video(output_dir, output_file)\n--\n\n"};
 
 // The class exists so Python code can name the record's type; it is never instantiated.
 struct MetadataObject {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header (what PyObject_HEAD declares)
   Mp4ChunkMetadata record;
 };
 
