@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -16,18 +18,57 @@ using host::ErrorValue;
 using host::HostResult;
 using host::OwnedRef;
 
+// The state behind a Chunk. The payload is owned outright, or, when the constructor was given
+// an exact `bytes`, it is that object's buffer: a `bytes` never changes, so keeping a reference
+// to it reads the same as keeping a copy and saves copying the payload.
+struct StoredChunk {
+  std::uint64_t index = 0;
+  posix::ByteBuffer owned;
+  OwnedRef shared;
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+
+  explicit StoredChunk(ChunkRecord&& record) noexcept
+      : index(record.index),
+        owned(std::move(record.payload)),
+        data(owned.data()),
+        size(owned.size()) {}
+  StoredChunk(std::uint64_t chunk_index, PyObject* exact_bytes) noexcept
+      : index(chunk_index),
+        shared(OwnedRef::borrow(exact_bytes)),
+        data(reinterpret_cast<const unsigned char*>(PyBytes_AsString(exact_bytes))),
+        size(static_cast<std::size_t>(PyBytes_Size(exact_bytes))) {}
+};
+
 struct ChunkObject {
-  PyObject_HEAD
-  ChunkRecord record;
+  PyObject ob_base;  // the object header (what PyObject_HEAD declares)
+  StoredChunk record;
 };
 
 PyObject* chunk_class = nullptr;
+// Looked up once: asking the class for its slots on every instance shows up when a call
+// makes hundreds of thousands of chunks.
+allocfunc chunk_alloc = nullptr;
+freefunc chunk_free = nullptr;
 
-ChunkRecord& record_of(PyObject* self) { return reinterpret_cast<ChunkObject*>(self)->record; }
+StoredChunk& record_of(PyObject* self) {
+  return reinterpret_cast<ChunkObject*>(self)->record;
+}
 
-HostResult<OwnedRef> make_chunk(ChunkRecord&& record) {
-  return host::make_instance<ChunkObject>(reinterpret_cast<PyTypeObject*>(chunk_class),
-                                          std::move(record));
+template <class... Arguments>
+HostResult<OwnedRef> make_chunk(Arguments&&... arguments) {
+  OwnedRef instance = OwnedRef::steal(chunk_alloc(reinterpret_cast<PyTypeObject*>(chunk_class), 0));
+  if (!instance) return host::captured_error();
+  new (&record_of(instance.get())) StoredChunk(std::forward<Arguments>(arguments)...);
+  return instance;
+}
+
+void chunk_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&record_of(self));
+  chunk_free(self);
+  // Instances of a heap class hold a reference to it.
+  OwnedRef class_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
 }
 
 PyObject* chunk_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -37,24 +78,29 @@ PyObject* chunk_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (!bound) return host::raise_and_return_null(std::move(bound.error()));
     auto index = host::convert_argument((*bound)[0], "index", host::to_u64);
     if (!index) return host::raise_and_return_null(std::move(index.error()));
-    auto data = host::convert_argument((*bound)[1], "data", host::to_byte_buffer);
-    if (!data) return host::raise_and_return_null(std::move(data.error()));
-    auto chunk = make_chunk(ChunkRecord{*index, std::move(*data)});
+    PyObject* data_argument = (*bound)[1];
+    HostResult<OwnedRef> chunk;
+    if (PyBytes_CheckExact(data_argument)) {
+      chunk = make_chunk(*index, data_argument);
+    } else {
+      auto data = host::convert_argument(data_argument, "data", host::to_byte_buffer);
+      if (!data) return host::raise_and_return_null(std::move(data.error()));
+      chunk = make_chunk(ChunkRecord{*index, std::move(*data)});
+    }
     if (!chunk) return host::raise_and_return_null(std::move(chunk.error()));
     return chunk->release();
   });
 }
 
 PyObject* chunk_get_index(PyObject* self, void*) {
-  return host::guarded_entry(
-      [&] { return PyLong_FromUnsignedLongLong(record_of(self).index); });
+  return host::guarded_entry([&] { return PyLong_FromUnsignedLongLong(record_of(self).index); });
 }
 
 PyObject* chunk_get_data(PyObject* self, void*) {
   return host::guarded_entry([&] {
-    const auto& payload = record_of(self).payload;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
-                                     static_cast<Py_ssize_t>(payload.size()));
+    const StoredChunk& record = record_of(self);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(record.data),
+                                     static_cast<Py_ssize_t>(record.size));
   });
 }
 
@@ -78,11 +124,11 @@ constexpr ByteTexts kByteTexts;
 
 PyObject* chunk_repr(PyObject* self) {
   return host::guarded_entry([&] {
-    const ChunkRecord& record = record_of(self);
+    const StoredChunk& record = record_of(self);
     const std::string index = std::to_string(record.index);
     constexpr std::string_view kHead = "<Chunk index=";
     constexpr std::string_view kData = " data=[";
-    const std::size_t size = record.payload.size();
+    const std::size_t size = record.size;
     std::string text;
     text.resize_and_overwrite(kHead.size() + index.size() + kData.size() + size * 5 + 2,
                               [&](char* out, std::size_t) {
@@ -94,7 +140,7 @@ PyObject* chunk_repr(PyObject* self) {
                                 put(kHead);
                                 put(index);
                                 put(kData);
-                                const unsigned char* bytes = record.payload.data();
+                                const unsigned char* bytes = record.data;
                                 for (std::size_t i = 0; i < size; ++i) {
                                   if (i != 0) {
                                     cursor[0] = ',';
@@ -121,18 +167,14 @@ PyGetSetDef chunk_attributes[] = {
 PyType_Slot chunk_slots[] = {
     {Py_tp_doc, const_cast<char*>("Chunk(index, data)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(chunk_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(host::dealloc_instance<ChunkObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(chunk_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(chunk_repr)},
     {Py_tp_getset, chunk_attributes},
     {0, nullptr},
 };
 
 PyType_Spec chunk_spec = {
-    "builtins.Chunk",
-    static_cast<int>(sizeof(ChunkObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    chunk_slots,
+    "builtins.Chunk", static_cast<int>(sizeof(ChunkObject)), 0, Py_TPFLAGS_DEFAULT, chunk_slots,
 };
 
 }  // namespace
@@ -140,6 +182,12 @@ PyType_Spec chunk_spec = {
 HostResult<void> register_chunk_class(PyObject* module) {
   auto created = host::get_or_create_class(chunk_class, chunk_spec, "Chunk");
   if (!created) return std::unexpected(std::move(created.error()));
+  auto* type = reinterpret_cast<PyTypeObject*>(*created);
+  chunk_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  chunk_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  if (chunk_alloc == nullptr || chunk_free == nullptr) {
+    throw host::InternalFault("the Chunk class lacks an allocation slot");
+  }
   OwnedRef name = OwnedRef::steal(host::expect_object(PyUnicode_FromStringAndSize("Chunk", 5)));
   return host::add_to_module(module, name.get(), *created);
 }
@@ -167,9 +215,9 @@ HostResult<BorrowedChunks> to_chunk_pieces(PyObject* sequence) {
     if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(chunk_class)) {
       return std::unexpected(host::type_mismatch(item, "Chunk"));
     }
-    const ChunkRecord& record = record_of(item);
+    const StoredChunk& record = record_of(item);
     chunks.keep_alive.push_back(OwnedRef::borrow(item));
-    chunks.pieces.push_back({record.index, record.payload.data(), record.payload.size()});
+    chunks.pieces.push_back({record.index, record.data, record.size});
     return {};
   });
   if (!walked) return std::unexpected(std::move(walked.error()));

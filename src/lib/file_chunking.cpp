@@ -4,6 +4,8 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <span>
 #include <unordered_map>
 
 #include "posix/file.hpp"
@@ -21,29 +23,56 @@ constexpr std::uint64_t kLargestChunkSize = std::uint64_t{1} << 63;
 constexpr std::size_t kLargestRead = 0x7ffff000;
 // Below this size, chunks are cut out of large block reads rather than read one by one.
 constexpr std::size_t kDirectReadThreshold = 64 * 1024;
+// Small chunks are read this many bytes at a time, in at most kLargestBatch pieces (IOV_MAX).
 constexpr std::size_t kBlockSize = 1024 * 1024;
+constexpr std::size_t kLargestBatch = 1024;
 
 bool reads_like_a_file(int fd) {
   struct stat info;
   return ::fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
 }
 
-// Small chunks of a regular file: read large blocks and cut them, so the number of system
-// calls does not grow with the number of chunks. Every chunk but the last is full.
+// Small chunks of a regular file: allocate a batch of payloads and fill them all with one
+// vectored read, so the number of system calls does not grow with the number of chunks and
+// no byte is copied twice. Every chunk but the last is full; the last is trimmed to size.
 IoResult<std::vector<ChunkRecord>> read_small_chunks(int fd, std::size_t chunk_size,
                                                      std::size_t size_hint) {
   std::vector<ChunkRecord> chunks;
   chunks.reserve(size_hint / chunk_size + 1);
-  const std::size_t block_size = std::max(kBlockSize / chunk_size, std::size_t{1}) * chunk_size;
-  ByteBuffer block(block_size);
+  const std::size_t batch_limit =
+      std::clamp<std::size_t>(kBlockSize / chunk_size, 1, kLargestBatch);
+  std::vector<iovec> pieces;
+  pieces.reserve(batch_limit);
+  std::size_t position = 0;
   for (;;) {
-    auto got = posix::read_full(fd, block.data(), block_size);
-    if (!got) return std::unexpected(got.error());
-    for (std::size_t offset = 0; offset < *got; offset += chunk_size) {
-      const std::size_t length = std::min(chunk_size, *got - offset);
-      chunks.push_back({chunks.size(), ByteBuffer(block.data() + offset, length)});
+    // Payloads only for the bytes the file is expected to still hold, and at least one, since
+    // only a read that returns nothing ends the file.
+    const std::size_t expected = size_hint > position ? size_hint - position : 0;
+    const std::size_t batch =
+        std::clamp<std::size_t>((expected + chunk_size - 1) / chunk_size, 1, batch_limit);
+    const std::size_t first = chunks.size();
+    pieces.clear();
+    for (std::size_t i = 0; i < batch; ++i) {
+      chunks.push_back({first + i, ByteBuffer(chunk_size)});
+      pieces.push_back({chunks.back().payload.data(), chunk_size});
     }
-    if (*got < block_size) return chunks;
+    // Consecutive payloads usually sit side by side; fault their pages in at once, unless
+    // the span between them is far larger than the payloads (it may then hold other memory).
+    const auto low = reinterpret_cast<std::uintptr_t>(pieces.front().iov_base);
+    const auto high = reinterpret_cast<std::uintptr_t>(pieces.back().iov_base) + chunk_size;
+    if (high > low && high - low <= 2 * batch * chunk_size) {
+      posix::prefault_for_writing(pieces.front().iov_base, high - low);
+    }
+    auto got = posix::read_vectored_full(fd, pieces);
+    if (!got) return std::unexpected(got.error());
+    position += *got;
+    if (*got == batch * chunk_size) continue;
+    // The file ended inside this batch: keep what was filled, trim the last, drop the rest.
+    const std::size_t filled = *got / chunk_size;
+    const std::size_t tail = *got % chunk_size;
+    chunks.resize(first + filled + (tail != 0 ? 1 : 0));
+    if (tail != 0) chunks.back().payload.resize(tail);
+    return chunks;
   }
 }
 
@@ -59,6 +88,7 @@ IoResult<std::vector<ChunkRecord>> read_large_chunks(int fd, std::size_t chunk_s
     const std::size_t expected = size_hint > position ? size_hint - position : 0;
     std::size_t capacity = std::min(chunk_size, expected != 0 ? expected : sizeof probe);
     ByteBuffer payload(capacity);
+    if (expected != 0) payload.prefault();
     auto got = posix::read_full(fd, payload.data(), capacity);
     if (!got) return std::unexpected(got.error());
     std::size_t filled = *got;

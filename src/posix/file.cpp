@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace fendral::posix {
 
@@ -79,6 +80,45 @@ IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length) {
   return total;
 }
 
+namespace {
+
+// Drops `transferred` bytes from the front of window[start..end), advancing `start` past every
+// piece that is done and trimming the first one that is not.
+void consume(iovec* window, std::size_t& start, std::size_t transferred) {
+  while (transferred > 0) {
+    iovec& front = window[start];
+    if (transferred >= front.iov_len) {
+      transferred -= front.iov_len;
+      ++start;
+    } else {
+      front.iov_base = static_cast<char*>(front.iov_base) + transferred;
+      front.iov_len -= transferred;
+      transferred = 0;
+    }
+  }
+}
+
+}  // namespace
+
+IoResult<std::size_t> read_vectored_full(int fd, std::span<const iovec> pieces) {
+  // Work on a copy so partial reads can advance it.
+  std::vector<iovec> window(pieces.begin(), pieces.end());
+  std::size_t start = 0;
+  std::size_t total = 0;
+  while (start < window.size()) {
+    const std::size_t count = std::min<std::size_t>(window.size() - start, IOV_MAX);
+    const ssize_t got = ::readv(fd, window.data() + start, static_cast<int>(count));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno_error(errno);
+    }
+    if (got == 0) break;
+    total += static_cast<std::size_t>(got);
+    consume(window.data(), start, static_cast<std::size_t>(got));
+  }
+  return total;
+}
+
 IoResult<void> write_all(int fd, const void* data, std::size_t length) {
   iovec piece{const_cast<void*>(data), length};
   return write_all_vectored(fd, std::span<const iovec>(&piece, 1));
@@ -106,19 +146,9 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
       if (errno == EINTR) continue;
       return errno_error(errno);
     }
-    if (written == 0) return std::unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
-    auto remaining = static_cast<std::size_t>(written);
-    while (remaining > 0) {
-      iovec& front = window[start];
-      if (remaining >= front.iov_len) {
-        remaining -= front.iov_len;
-        ++start;
-      } else {
-        front.iov_base = static_cast<char*>(front.iov_base) + remaining;
-        front.iov_len -= remaining;
-        remaining = 0;
-      }
-    }
+    if (written == 0)
+      return std::unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
+    consume(window, start, static_cast<std::size_t>(written));
   }
 }
 

@@ -1,0 +1,271 @@
+"""deconstruct_file and reconstruct_file against what a user would otherwise run.
+
+    PYTHONPATH=<dir holding fendral> python bench/bench_chunking.py [--size-mib 1024] [--rounds 5]
+
+Contenders, on one file in the page cache, at each chunk size:
+
+- deconstruct: fendral.deconstruct_file; the pure-Python loop (unbuffered open, f.read(chunk_size)
+  until empty, one bytes per chunk); bench/floor.cpp, compiled here, which reads the file into a
+  fresh buffer per chunk and nothing else.
+- reconstruct (chunks shuffled): fendral.reconstruct_file; the pure-Python writer (sort (index,
+  payload) pairs, unbuffered f.write of each payload); `dd bs=1M` copying the file, as the
+  kernel's write limit.
+
+Every measurement runs in a fresh worker process, so each contender starts from an unfaulted
+heap as the floor program does, and the worker also reports its peak resident memory beyond
+what it held before the call. Contenders alternate within each round, the first round is a
+warm-up, and the table shows medians; a ratio above 1 means the other contender is slower.
+"""
+
+import argparse
+import json
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MIB = 1 << 20
+DEFAULT_CHUNK_SIZES = [4 << 10, 64 << 10, 1 << 20, 64 << 20]
+
+
+# ---------------------------------------------------------------- worker side
+
+
+def status_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} missing from /proc/self/status")
+
+
+def reset_peak():
+    # Writing 5 to clear_refs resets VmHWM to the current resident size.
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")
+
+
+def python_read_chunks(path, chunk_size):
+    chunks = []
+    with open(path, "rb", buffering=0) as source:
+        while True:
+            piece = source.read(chunk_size)
+            if not piece:
+                return chunks
+            chunks.append(piece)
+
+
+def python_write_chunks(pairs, out):
+    with open(out, "wb", buffering=0) as sink:
+        for _, payload in sorted(pairs, key=lambda pair: pair[0]):
+            sink.write(payload)
+
+
+def worker(operation, contender, path, chunk_size, out):
+    import fendral
+
+    if operation == "deconstruct":
+        call = {
+            "module": lambda: fendral.deconstruct_file(path, chunk_size),
+            "python": lambda: python_read_chunks(path, chunk_size),
+        }[contender]
+    else:
+        if contender == "module":
+            chunks = fendral.deconstruct_file(path, chunk_size)
+            random.Random(0).shuffle(chunks)
+            call = lambda: fendral.reconstruct_file(chunks, out)  # noqa: E731
+        else:
+            chunks = list(enumerate(python_read_chunks(path, chunk_size)))
+            random.Random(0).shuffle(chunks)
+            call = lambda: python_write_chunks(chunks, out)  # noqa: E731
+    reset_peak()
+    before = status_kib("VmRSS")
+    start = time.perf_counter()
+    result = call()
+    seconds = time.perf_counter() - start
+    peak = status_kib("VmHWM")
+    del result
+    print(json.dumps({"seconds": seconds, "extra_bytes": (peak - before) * 1024}))
+
+
+# ---------------------------------------------------------------- driver side
+
+
+def run_worker(operation, contender, path, chunk_size, out):
+    command = [sys.executable, __file__, "--worker", operation, contender, path,
+               str(chunk_size), out]
+    done = subprocess.run(command, check=True, capture_output=True, text=True)
+    return json.loads(done.stdout)
+
+
+def run_floor(program, path, chunk_size):
+    done = subprocess.run([program, path, str(chunk_size)], check=True, capture_output=True,
+                          text=True)
+    return {"seconds": float(done.stdout.split()[0])}
+
+
+def run_dd(path, out):
+    # dd's own figure leaves out its start-up, which only favours dd.
+    done = subprocess.run(["dd", f"if={path}", f"of={out}", "bs=1M"], check=True,
+                          capture_output=True, text=True)
+    match = re.search(r"copied, ([0-9.e+-]+) s", done.stderr)
+    return {"seconds": float(match.group(1))}
+
+
+def compile_floor(directory):
+    program = os.path.join(directory, "floor")
+    compiler = os.environ.get("CXX", "c++")
+    subprocess.run([compiler, "-O2", "-std=c++17", os.path.join(HERE, "floor.cpp"), "-o",
+                    program], check=True)
+    return program
+
+
+def make_file(path, size):
+    generator = random.Random(size)
+    with open(path, "wb") as sink:
+        left = size
+        while left:
+            piece = min(left, 16 * MIB)
+            sink.write(generator.randbytes(piece))
+            left -= piece
+    # Read it once so that every contender finds it in the page cache.
+    with open(path, "rb", buffering=0) as source:
+        while source.read(16 * MIB):
+            pass
+
+
+def measure(contenders, rounds):
+    """Runs each contender once per round, rotating the order; round 0 is a warm-up."""
+    names = list(contenders)
+    samples = {name: [] for name in names}
+    for round_number in range(rounds + 1):
+        shift = round_number % len(names)
+        for name in names[shift:] + names[:shift]:
+            sample = contenders[name]()
+            if round_number:
+                samples[name].append(sample)
+    return samples
+
+
+def median_of(samples, key):
+    return statistics.median(sample[key] for sample in samples)
+
+
+def size_text(size):
+    return f"{size >> 20} MiB" if size >= MIB else f"{size >> 10} KiB"
+
+
+def print_table(title, header, rows):
+    print(f"\n{title}\n")
+    print("| " + " | ".join(header) + " |")
+    print("|" + "|".join("---" for _ in header) + "|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+    sys.stdout.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--size-mib", type=int, default=1024, help="file size (default 1024)")
+    parser.add_argument("--rounds", type=int, default=5, help="timed rounds after the warm-up")
+    parser.add_argument("--chunk-sizes", default=",".join(map(str, DEFAULT_CHUNK_SIZES)),
+                        help="comma-separated chunk sizes in bytes")
+    # tmpfs keeps disk write-back, which other processes' files also wait on, out of the figures.
+    default_dir = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    parser.add_argument("--dir", default=default_dir,
+                        help="where the files go (default: /dev/shm, else the temp dir)")
+    parser.add_argument("--only", choices=["deconstruct", "reconstruct"], default=None)
+    parser.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
+    arguments = parser.parse_args()
+    if arguments.worker:
+        operation, contender, path, chunk_size, out = arguments.worker
+        worker(operation, contender, path, int(chunk_size), out)
+        return
+
+    size = arguments.size_mib * MIB
+    chunk_sizes = [int(text) for text in arguments.chunk_sizes.split(",")]
+    directory = tempfile.mkdtemp(prefix="fendral-bench-", dir=arguments.dir)
+    try:
+        path = os.path.join(directory, "input")
+        out = os.path.join(directory, "output")
+        floor = compile_floor(directory)
+        make_file(path, size)
+        print(f"data: {size_text(size)} in the page cache; {arguments.rounds} rounds after a "
+              f"warm-up; medians")
+
+        def fresh_output(run):
+            def wrapped():
+                if os.path.exists(out):
+                    os.unlink(out)
+                return run()
+            return wrapped
+
+        deconstruct_rows, reconstruct_rows, memory_rows = [], [], []
+        for chunk_size in chunk_sizes:
+            label = size_text(chunk_size)
+            if arguments.only in (None, "deconstruct"):
+                samples = measure({
+                    "module": lambda: run_worker("deconstruct", "module", path, chunk_size, out),
+                    "python": lambda: run_worker("deconstruct", "python", path, chunk_size, out),
+                    "floor": lambda: run_floor(floor, path, chunk_size),
+                }, arguments.rounds)
+                module, python, floor_time = (median_of(samples[name], "seconds")
+                                              for name in ("module", "python", "floor"))
+                deconstruct_rows.append([
+                    label, f"{module:.3f}", f"{python:.3f}", f"{floor_time:.3f}",
+                    f"{python / module:.2f}x", f"{module / floor_time:.2f}x"])
+                extra = median_of(samples["module"], "extra_bytes")
+                python_extra = median_of(samples["python"], "extra_bytes")
+                memory_rows.append([
+                    "deconstruct", label, f"{extra / size:.3f}",
+                    f"{(extra - size - min(chunk_size, size)) / size * 100:+.1f}%",
+                    f"{python_extra / size:.3f}"])
+                print(f"  deconstruct {label}: module {module:.3f}s python {python:.3f}s "
+                      f"floor {floor_time:.3f}s", flush=True)
+            if arguments.only in (None, "reconstruct"):
+                samples = measure({
+                    "module": fresh_output(
+                        lambda: run_worker("reconstruct", "module", path, chunk_size, out)),
+                    "python": fresh_output(
+                        lambda: run_worker("reconstruct", "python", path, chunk_size, out)),
+                    "dd": fresh_output(lambda: run_dd(path, out)),
+                }, arguments.rounds)
+                module, python, dd = (median_of(samples[name], "seconds")
+                                      for name in ("module", "python", "dd"))
+                reconstruct_rows.append([
+                    label, f"{module:.3f}", f"{python:.3f}", f"{dd:.3f}",
+                    f"{python / module:.2f}x", f"{module / dd:.2f}x"])
+                extra = median_of(samples["module"], "extra_bytes")
+                python_extra = median_of(samples["python"], "extra_bytes")
+                memory_rows.append([
+                    "reconstruct", label, f"{extra / size:.3f}", f"{extra / size * 100:+.1f}%",
+                    f"{python_extra / size:.3f}"])
+                print(f"  reconstruct {label}: module {module:.3f}s python {python:.3f}s "
+                      f"dd {dd:.3f}s", flush=True)
+
+        if deconstruct_rows:
+            print_table("deconstruct_file (seconds; python/module = speed-up, "
+                        "module/floor = distance from the floor)",
+                        ["chunk", "module", "python loop", "C++ floor", "python/module",
+                         "module/floor"], deconstruct_rows)
+        if reconstruct_rows:
+            print_table("reconstruct_file, chunks shuffled (seconds; module/dd = distance from "
+                        "dd)",
+                        ["chunk", "module", "python writer", "dd bs=1M", "python/module",
+                         "module/dd"], reconstruct_rows)
+        print_table("peak resident memory added by the call, as a share of the data "
+                    "(deconstruct margin: beyond data + one chunk; reconstruct margin: beyond "
+                    "the chunks)",
+                    ["call", "chunk", "module", "module margin", "python"], memory_rows)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,46 @@
+"""deconstruct_file reads small chunks in batches and large ones straight into their payloads:
+every batch and page boundary must still give exactly the file's bytes, cut at chunk_size."""
+
+import random
+
+import pytest
+
+from fendral import deconstruct_file, reconstruct_file
+
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize("chunk_size, file_size", [
+    (4096, MIB - 1),
+    (4096, MIB),
+    (4096, MIB + 1),
+    (4096, 2 * MIB + 4097),
+    (1000, MIB + 7),
+    (1, 5000),
+    (65535, 3 * MIB + 1),
+    (65536, 3 * MIB - 1),
+    (MIB - 1, 4 * MIB + 3),
+    (9 * MIB, 9 * MIB + 1),
+])
+def test_chunks_cut_the_file_exactly(tmp_path, chunk_size, file_size):
+    content = random.Random(file_size).randbytes(file_size)
+    source = tmp_path / "in"
+    source.write_bytes(content)
+    chunks = deconstruct_file(str(source), chunk_size)
+    expected = [content[at:at + chunk_size] for at in range(0, file_size, chunk_size)]
+    assert [chunk.index for chunk in chunks] == list(range(len(expected)))
+    assert [chunk.data for chunk in chunks] == expected
+    reconstruct_file(chunks[::-1], str(tmp_path / "out"))
+    assert (tmp_path / "out").read_bytes() == content
+
+
+@pytest.mark.parametrize("chunk_size", [16, 4096, 1 << 20])
+def test_file_longer_than_its_reported_size(chunk_size):
+    # /proc files report a size of 0: all but the last chunk must still be full.
+    with open("/proc/self/maps", "rb") as source:
+        reference = source.read()
+    chunks = deconstruct_file("/proc/self/maps", chunk_size)
+    sizes = [len(chunk.data) for chunk in chunks]
+    assert all(size == chunk_size for size in sizes[:-1])
+    assert 0 < sizes[-1] <= chunk_size
+    assert b"".join(chunk.data for chunk in chunks).startswith(reference.split(b"\n")[0])
