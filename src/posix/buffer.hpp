@@ -70,19 +70,9 @@ class ByteBuffer {
     if (moved == nullptr) throw std::bad_alloc();
     data_ = static_cast<unsigned char*>(moved);
     size_ = new_size;
-    // Large payloads fault in far fewer pages when backed by huge pages.
-    constexpr std::size_t kHugePageWorthwhile = std::size_t{8} << 20;
-    if (new_size >= kHugePageWorthwhile) advise_huge_pages();
   }
 
  private:
-  void advise_huge_pages() {
-    constexpr std::uintptr_t kPage = 4096;
-    auto begin = (reinterpret_cast<std::uintptr_t>(data_) + kPage - 1) & ~(kPage - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(data_) + size_) & ~(kPage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
-
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
 };
