@@ -45,15 +45,4 @@ void dealloc_instance(PyObject* self) noexcept {
   OwnedRef class_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
 }
 
-// Allocates an instance of `type` through its allocation slot and moves `record` into it.
-template <class Object, class Record>
-HostResult<OwnedRef> make_instance(PyTypeObject* type, Record&& record) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  OwnedRef instance = OwnedRef::steal(alloc(type, 0));
-  if (!instance) return captured_error();
-  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(
-      std::move(record));
-  return instance;
-}
-
 }  // namespace fendral::host
