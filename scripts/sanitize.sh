@@ -17,6 +17,8 @@ readonly compiler=${CXX:-g++}
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 
 mkdir -p "$build"
+# The build below reuses this environment instead of an isolated one, so it needs the build tools.
+pip install --quiet "scikit-build-core>=0.10" "cmake>=3.26" ninja
 echo "=== building the sanitized module into $build ==="
 CXX=$compiler pip install --quiet --no-deps --no-build-isolation --upgrade \
   --target "$build/site" \
