@@ -30,5 +30,13 @@ with open(f"{sys.argv[1]}/open.json", "w") as out:
 PY
 "$fuzzer" -rss_limit_mb=4096 "$work/deep/closed.json" "$work/deep/open.json"
 
-"$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-  -dict=fuzz/metadata.dict "$work/corpus"
+# The fuzzer reports every new input; keep its log and show only the end unless it fails.
+if "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  -artifact_prefix=build/fuzz/ \
+  -dict=fuzz/metadata.dict "$work/corpus" >"$work/fuzz.log" 2>&1; then
+  tail -n 8 "$work/fuzz.log"
+else
+  status=$?
+  cat "$work/fuzz.log"
+  exit "$status"
+fi
