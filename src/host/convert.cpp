@@ -1,5 +1,6 @@
 #include "host/convert.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace fendral::host {
@@ -71,7 +72,9 @@ HostResult<std::size_t> check_sequence(PyObject* object) {
     PyErr_Clear();
     return 0;
   }
-  return static_cast<std::size_t>(length);
+  // Growth past the hint is geometric anyway; this only bounds what a lying __len__ can reserve.
+  constexpr std::size_t kLargestTrustedHint = std::size_t{1} << 20;
+  return std::min(static_cast<std::size_t>(length), kLargestTrustedHint);
 }
 
 HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object) {
@@ -87,10 +90,7 @@ HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object) {
   auto hint = check_sequence(object);
   if (!hint) return std::unexpected(std::move(hint.error()));
 
-  // Grow geometrically from the hint; the hint only sizes the first allocation and a
-  // dishonest __len__ cannot make us reserve more than a bounded amount up front.
-  constexpr std::size_t kLargestTrustedHint = std::size_t{1} << 26;
-  posix::ByteBuffer bytes(std::min(*hint, kLargestTrustedHint));
+  posix::ByteBuffer bytes(*hint);
   std::size_t used = 0;
   auto walked = for_each_item(object, [&](PyObject* item) -> HostResult<void> {
     long value = PyLong_AsLong(item);

@@ -38,7 +38,8 @@ auto optional_of(PyObject* object, Rule rule)
 }
 
 // Checks the shape of a sequence argument before it is iterated: a str is refused, and so is
-// anything that is no sequence. Returns the length hint (0 when the length is unknown).
+// anything that is no sequence. Returns a length hint for the first allocation: 0 when the
+// length is unknown, and never more than a bounded number of items, since __len__ may lie.
 HostResult<std::size_t> check_sequence(PyObject* object);
 
 // Iterates `object` (already accepted by check_sequence), handing each item to `visit`, which

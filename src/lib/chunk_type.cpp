@@ -208,9 +208,8 @@ HostResult<BorrowedChunks> to_chunk_pieces(PyObject* sequence) {
   auto hint = host::check_sequence(sequence);
   if (!hint) return std::unexpected(std::move(hint.error()));
   BorrowedChunks chunks;
-  constexpr std::size_t kLargestTrustedHint = std::size_t{1} << 24;
-  chunks.keep_alive.reserve(std::min(*hint, kLargestTrustedHint));
-  chunks.pieces.reserve(std::min(*hint, kLargestTrustedHint));
+  chunks.keep_alive.reserve(*hint);
+  chunks.pieces.reserve(*hint);
   auto walked = host::for_each_item(sequence, [&](PyObject* item) -> HostResult<void> {
     if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(chunk_class)) {
       return std::unexpected(host::type_mismatch(item, "Chunk"));
