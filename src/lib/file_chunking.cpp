@@ -27,9 +27,19 @@ constexpr std::size_t kDirectReadThreshold = 64 * 1024;
 constexpr std::size_t kBlockSize = 1024 * 1024;
 constexpr std::size_t kLargestBatch = 1024;
 
-bool reads_like_a_file(int fd) {
+// Regular files and block devices hand out full reads until their end; for them the size, when
+// known, sizes the payloads. Anything else is read as a stream.
+struct Shape {
+  bool file_like = false;
+  std::size_t size_hint = 0;
+};
+
+Shape shape_of(int fd) {
   struct stat info;
-  return ::fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISBLK(info.st_mode));
+  if (::fstat(fd, &info) != 0) return {};
+  const bool file_like = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
+  const bool sized = S_ISREG(info.st_mode) && info.st_size > 0;
+  return {file_like, sized ? static_cast<std::size_t>(info.st_size) : 0};
 }
 
 // Small chunks of a regular file: allocate a batch of payloads and fill them all with one
@@ -147,12 +157,13 @@ Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
   const int fd = file->get();
   const auto size = static_cast<std::size_t>(chunk_size);
   IoResult<std::vector<ChunkRecord>> chunks;
-  if (!reads_like_a_file(fd)) {
+  const Shape shape = shape_of(fd);
+  if (!shape.file_like) {
     chunks = read_stream_chunks(fd, size);
   } else if (size < kDirectReadThreshold) {
-    chunks = read_small_chunks(fd, size, posix::file_size(fd).value_or(0));
+    chunks = read_small_chunks(fd, size, shape.size_hint);
   } else {
-    chunks = read_large_chunks(fd, size, posix::file_size(fd).value_or(0));
+    chunks = read_large_chunks(fd, size, shape.size_hint);
   }
   if (!chunks) return host::fail_os(chunks.error());
   return std::move(*chunks);

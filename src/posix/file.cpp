@@ -26,9 +26,7 @@ std::optional<IoError> check_path(std::string_view path) {
   return std::nullopt;
 }
 
-namespace {
-
-IoResult<UniqueFd> open_path(const std::string& path, int flags, mode_t mode) {
+IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode) {
   if (auto error = check_path(path)) return std::unexpected(*error);
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -37,19 +35,12 @@ IoResult<UniqueFd> open_path(const std::string& path, int flags, mode_t mode) {
   }
 }
 
-}  // namespace
-
 IoResult<UniqueFd> open_for_reading(const std::string& path) {
-  return open_path(path, O_RDONLY, 0);
+  return open_file(path, O_RDONLY);
 }
 
 IoResult<UniqueFd> create_for_writing(const std::string& path) {
-  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-}
-
-bool is_regular_file(int fd) {
-  struct stat info;
-  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  return open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
 std::optional<std::size_t> file_size(int fd) {

@@ -44,14 +44,14 @@ class UniqueFd {
 // A path handed to the kernel must not hold a NUL byte; returns the error if it does.
 std::optional<IoError> check_path(std::string_view path);
 
+// Opens `path` with `flags` (close-on-exec is always added), retrying when interrupted.
+IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
+
 // Opens an existing file read-only.
 IoResult<UniqueFd> open_for_reading(const std::string& path);
 
 // Opens a file for writing, creating it if absent and emptying it if present.
 IoResult<UniqueFd> create_for_writing(const std::string& path);
-
-// True when `fd` refers to a regular file.
-bool is_regular_file(int fd);
 
 // Size of the file behind `fd`, or nothing when it cannot be told.
 std::optional<std::size_t> file_size(int fd);

@@ -43,15 +43,6 @@ std::size_t parent_length(std::string_view path, std::size_t length) {
   return length;
 }
 
-IoResult<UniqueFd> open_retrying(const std::string& path, int flags) {
-  if (auto error = check_path(path)) return std::unexpected(*error);
-  for (;;) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return errno_error(errno);
-  }
-}
-
 struct DirectoryCloser {
   void operator()(DIR* stream) const { ::closedir(stream); }
 };
@@ -147,7 +138,7 @@ IoResult<void> create_dir_all(const std::string& path) {
 }
 
 IoResult<std::vector<std::string>> list_directory(const std::string& path) {
-  auto fd = open_retrying(path, O_RDONLY | O_DIRECTORY);
+  auto fd = open_file(path, O_RDONLY | O_DIRECTORY);
   if (!fd) return std::unexpected(fd.error());
   DirectoryStream stream(::fdopendir(fd->get()));
   if (!stream) return errno_error(errno);
@@ -252,7 +243,7 @@ IoResult<FileIdentity> file_identity(const std::string& path) {
 
 IoResult<void> check_readable_non_directory(const std::string& path) {
   // O_NONBLOCK keeps a FIFO without writer from stalling the open.
-  auto fd = open_retrying(path, O_RDONLY | O_NONBLOCK);
+  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return std::unexpected(fd.error());
   struct stat info;
   if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
