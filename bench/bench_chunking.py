@@ -207,47 +207,39 @@ def main():
             return wrapped
 
         deconstruct_rows, reconstruct_rows, memory_rows = [], [], []
+
+        def compare(operation, label, contenders, rows, beyond):
+            """Times module, python and a reference side by side; `beyond` is the memory the
+            call may take without counting against its margin."""
+            samples = measure(contenders, arguments.rounds)
+            reference = [name for name in contenders if name not in ("module", "python")][0]
+            module, python, other = (median_of(samples[name], "seconds")
+                                     for name in ("module", "python", reference))
+            rows.append([label, f"{module:.3f}", f"{python:.3f}", f"{other:.3f}",
+                         f"{python / module:.2f}x", f"{module / other:.2f}x"])
+            extra = median_of(samples["module"], "extra_bytes")
+            python_extra = median_of(samples["python"], "extra_bytes")
+            memory_rows.append([operation, label, f"{extra / size:.3f}",
+                                f"{(extra - beyond) / size * 100:+.1f}%",
+                                f"{python_extra / size:.3f}"])
+            print(f"  {operation} {label}: module {module:.3f}s python {python:.3f}s "
+                  f"{reference} {other:.3f}s", flush=True)
         for chunk_size in chunk_sizes:
             label = size_text(chunk_size)
             if arguments.only in (None, "deconstruct"):
-                samples = measure({
+                compare("deconstruct", label, {
                     "module": lambda: run_worker("deconstruct", "module", path, chunk_size, out),
                     "python": lambda: run_worker("deconstruct", "python", path, chunk_size, out),
                     "floor": lambda: run_floor(floor, path, chunk_size),
-                }, arguments.rounds)
-                module, python, floor_time = (median_of(samples[name], "seconds")
-                                              for name in ("module", "python", "floor"))
-                deconstruct_rows.append([
-                    label, f"{module:.3f}", f"{python:.3f}", f"{floor_time:.3f}",
-                    f"{python / module:.2f}x", f"{module / floor_time:.2f}x"])
-                extra = median_of(samples["module"], "extra_bytes")
-                python_extra = median_of(samples["python"], "extra_bytes")
-                memory_rows.append([
-                    "deconstruct", label, f"{extra / size:.3f}",
-                    f"{(extra - size - min(chunk_size, size)) / size * 100:+.1f}%",
-                    f"{python_extra / size:.3f}"])
-                print(f"  deconstruct {label}: module {module:.3f}s python {python:.3f}s "
-                      f"floor {floor_time:.3f}s", flush=True)
+                }, deconstruct_rows, beyond=size + min(chunk_size, size))
             if arguments.only in (None, "reconstruct"):
-                samples = measure({
+                compare("reconstruct", label, {
                     "module": fresh_output(
                         lambda: run_worker("reconstruct", "module", path, chunk_size, out)),
                     "python": fresh_output(
                         lambda: run_worker("reconstruct", "python", path, chunk_size, out)),
                     "dd": fresh_output(lambda: run_dd(path, out)),
-                }, arguments.rounds)
-                module, python, dd = (median_of(samples[name], "seconds")
-                                      for name in ("module", "python", "dd"))
-                reconstruct_rows.append([
-                    label, f"{module:.3f}", f"{python:.3f}", f"{dd:.3f}",
-                    f"{python / module:.2f}x", f"{module / dd:.2f}x"])
-                extra = median_of(samples["module"], "extra_bytes")
-                python_extra = median_of(samples["python"], "extra_bytes")
-                memory_rows.append([
-                    "reconstruct", label, f"{extra / size:.3f}", f"{extra / size * 100:+.1f}%",
-                    f"{python_extra / size:.3f}"])
-                print(f"  reconstruct {label}: module {module:.3f}s python {python:.3f}s "
-                      f"dd {dd:.3f}s", flush=True)
+                }, reconstruct_rows, beyond=0)
 
         if deconstruct_rows:
             print_table("deconstruct_file (seconds; python/module = speed-up, "
