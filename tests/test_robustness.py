@@ -3,8 +3,10 @@ broken metadata, overlong paths, host callbacks that raise, exhausted memory."""
 
 import os
 import resource
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -301,6 +303,36 @@ def test_a_claimed_length_does_not_size_memory(tmp_path, claimed):
     assert Chunk(0, LyingLength([1, 2, 3], claimed)).data == b"\x01\x02\x03"
     reconstruct_file(LyingLength([Chunk(0, b"ab")], claimed), str(tmp_path / "out"))
     assert (tmp_path / "out").read_bytes() == b"ab"
+
+
+@pytest.fixture
+def sparse_dir():
+    """A directory on tmpfs, where a sparse file may be as large as a file can be."""
+    if not os.path.isdir("/dev/shm"):
+        pytest.skip("no tmpfs at /dev/shm")
+    directory = tempfile.mkdtemp(dir="/dev/shm")
+    yield directory
+    shutil.rmtree(directory)
+
+
+def sparse_file(path, size):
+    with open(path, "wb") as sink:
+        sink.truncate(size)
+
+
+@pytest.mark.parametrize("chunk_size", [1, 4096, 1 << 20, 2**62])
+def test_a_sparse_file_too_large_for_memory_raises_memory_error(sparse_dir, chunk_size):
+    path = os.path.join(sparse_dir, "sparse")
+    sparse_file(path, 2**59)
+    with pytest.raises(MemoryError):
+        deconstruct_file(path, chunk_size)
+
+
+def test_a_sparse_metadata_json_raises_memory_error(sparse_dir):
+    sparse_file(os.path.join(sparse_dir, "metadata.json"), 2**63 - 1)
+    with pytest.raises(MemoryError):
+        reconstruct_video(sparse_dir, os.path.join(sparse_dir, "joined.mp4"))
+    assert os.listdir(sparse_dir) == ["metadata.json"]
 
 
 # Each case runs in a fresh interpreter whose memory is capped: by an address-space limit, or

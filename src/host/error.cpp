@@ -40,11 +40,19 @@ PyObject* message_object(std::string_view message) {
                               "surrogatepass");
 }
 
+// The source file's own name: the directories above it are those of the machine that built it.
+std::string_view source_file_name(const std::source_location& where) {
+  const std::string_view path = where.file_name();
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 void write_fault_diagnostic(std::string_view message, const std::source_location& where) {
   char thread_name[32] = "<unnamed>";
   pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
-  std::fprintf(stderr, "fendral: internal fault on thread '%s' at %s:%u: %.*s\n", thread_name,
-               where.file_name(), static_cast<unsigned>(where.line()),
+  const std::string_view file = source_file_name(where);
+  std::fprintf(stderr, "fendral: internal fault on thread '%s' at %.*s:%u: %.*s\n", thread_name,
+               static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
                static_cast<int>(message.size()), message.data());
 }
 

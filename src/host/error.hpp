@@ -3,6 +3,7 @@
 
 #include <expected>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -94,6 +95,9 @@ PyObject* guarded_entry(Body&& body) noexcept {
   } catch (const InternalFault& fault) {
     raise_internal_fault(fault.what(), fault.where());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A size beyond what any allocation can hold: out of memory too.
     PyErr_NoMemory();
   } catch (const std::exception& fault) {
     raise_internal_fault(fault.what(), std::source_location::current());
