@@ -5,6 +5,7 @@
 #include "host/binding.hpp"
 #include "host/convert.hpp"
 #include "host/module_support.hpp"
+#include "host/unlocked.hpp"
 #include "lib/chunk_type.hpp"
 #include "lib/file_chunking.hpp"
 #include "mp4/video_entry.hpp"
@@ -25,8 +26,8 @@ PyObject* deconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto chunk_size = host::convert_argument((*bound)[1], "chunk_size", host::to_u64);
     if (!chunk_size) return raise_and_return_null(std::move(chunk_size.error()));
 
-    auto records = deconstruct_file(*path, *chunk_size);
-    if (!records) return raise_and_return_null(ErrorValue::from_failure(records.error()));
+    auto records = host::run_unlocked([&] { return deconstruct_file(*path, *chunk_size); });
+    if (!records) return raise_and_return_null(std::move(records.error()));
     auto list = chunks_to_list(std::move(*records));
     if (!list) return raise_and_return_null(std::move(list.error()));
     return list->release();
@@ -43,8 +44,11 @@ PyObject* reconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto output_path = host::convert_argument((*bound)[1], "output_path", host::to_string);
     if (!output_path) return raise_and_return_null(std::move(output_path.error()));
 
-    auto written = reconstruct_file(chunks->pieces, *output_path);
-    if (!written) return raise_and_return_null(ErrorValue::from_failure(written.error()));
+    // `chunks` holds its Chunk objects until the call returns, so their payloads stay valid
+    // while they are written without the lock.
+    auto written =
+        host::run_unlocked([&] { return reconstruct_file(chunks->pieces, *output_path); });
+    if (!written) return raise_and_return_null(std::move(written.error()));
     Py_RETURN_NONE;
   });
 }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "posix/interruption.hpp"
+
 namespace fendral::posix {
 
 void UniqueFd::reset() {
@@ -31,7 +33,7 @@ IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode) {
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return errno_error(errno);
+    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
   }
 }
 
@@ -55,7 +57,7 @@ IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length) {
   for (;;) {
     ssize_t got = ::read(fd, buffer, length);
     if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return errno_error(errno);
+    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
   }
 }
 
@@ -100,7 +102,7 @@ IoResult<std::size_t> read_vectored_full(int fd, std::span<const iovec> pieces) 
     const std::size_t count = std::min<std::size_t>(window.size() - start, IOV_MAX);
     const ssize_t got = ::readv(fd, window.data() + start, static_cast<int>(count));
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && resume_after_signal()) continue;
       return errno_error(errno);
     }
     if (got == 0) break;
@@ -134,7 +136,7 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
     }
     ssize_t written = ::writev(fd, window + start, static_cast<int>(count - start));
     if (written < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && resume_after_signal()) continue;
       return errno_error(errno);
     }
     if (written == 0)

@@ -44,7 +44,8 @@ class UniqueFd {
 // A path handed to the kernel must not hold a NUL byte; returns the error if it does.
 std::optional<IoError> check_path(std::string_view path);
 
-// Opens `path` with `flags` (close-on-exec is always added), retrying when interrupted.
+// Opens `path` with `flags` (close-on-exec is always added). Every call below that a signal
+// interrupts is resumed or given up as the thread's interruption policy says.
 IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
 
 // Opens an existing file read-only.
@@ -56,7 +57,7 @@ IoResult<UniqueFd> create_for_writing(const std::string& path);
 // Size of the file behind `fd`, or nothing when it cannot be told.
 std::optional<std::size_t> file_size(int fd);
 
-// One read request; retried only when interrupted by a signal.
+// One read request; repeated only when interrupted by a signal.
 IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
 
 // Reads until `length` bytes arrived or the end of the file; returns the bytes read.

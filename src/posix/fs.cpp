@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "posix/file.hpp"
+#include "posix/interruption.hpp"
 
 namespace fendral::posix {
 
@@ -25,7 +26,7 @@ int make_directory(const std::string& path) {
   for (;;) {
     if (::mkdir(path.c_str(), 0777) == 0) return 0;
     int code = errno;
-    if (code == EINTR) continue;
+    if (code == EINTR && resume_after_signal()) continue;
     // A missing parent must surface as ENOENT so the caller walks up; anything else is fine
     // as long as a directory stands there now (EEXIST, but also EROFS or EACCES on some
     // file systems for a directory that exists).
@@ -149,7 +150,10 @@ IoResult<std::vector<std::string>> list_directory(const std::string& path) {
     errno = 0;
     const dirent* entry = ::readdir(stream.get());
     if (entry == nullptr) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (resume_after_signal()) continue;
+        return errno_error(EINTR);
+      }
       // End of the listing, or an entry the system cannot deliver. The stream does not move
       // past a failed read, so asking again would fail forever: the rest is skipped.
       break;
@@ -237,7 +241,7 @@ IoResult<FileIdentity> file_identity(const std::string& path) {
   struct stat info;
   for (;;) {
     if (::stat(path.c_str(), &info) == 0) return FileIdentity{info.st_dev, info.st_ino};
-    if (errno != EINTR) return errno_error(errno);
+    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
   }
 }
 

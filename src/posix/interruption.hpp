@@ -1,0 +1,33 @@
+// What a blocking system call does when a signal interrupts it. The layer above decides: it may
+// run its own signal handlers first and give the call up when one of them asks to stop.
+#pragma once
+
+namespace fendral::posix {
+
+class InterruptionPolicy {
+ public:
+  // Called after a system call failed with EINTR. True resumes the call; false gives it up, and
+  // the call then fails with EINTR.
+  virtual bool resume_after_signal() = 0;
+
+ protected:
+  ~InterruptionPolicy() = default;
+};
+
+// Makes `policy` the calling thread's policy until the scope ends; scopes nest.
+class InterruptionScope {
+ public:
+  explicit InterruptionScope(InterruptionPolicy& policy);
+  ~InterruptionScope();
+  InterruptionScope(const InterruptionScope&) = delete;
+  InterruptionScope& operator=(const InterruptionScope&) = delete;
+
+ private:
+  InterruptionPolicy* previous_;
+};
+
+// What the calling thread's policy says about an interrupted call. Without a policy every
+// interrupted call is resumed. Leaves errno as it was.
+bool resume_after_signal();
+
+}  // namespace fendral::posix
