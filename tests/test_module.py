@@ -69,6 +69,54 @@ def test_second_initialisation_is_refused():
         "ImportError fendral may only be initialized once per interpreter process")
 
 
+SUBINTERPRETER_FIRST = """
+    import sys
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+    if sys.version_info >= (3, 13):
+        interpreter = interpreters.create()  # isolated, with its own GIL
+    elif sys.version_info >= (3, 12):
+        interpreter = interpreters.create(isolated=True)
+    else:
+        interpreter = interpreters.create()
+    interpreters.run_string(interpreter, {code!r})
+    interpreters.destroy(interpreter)
+    import fendral
+    print("main:", fendral.__all__[0], flush=True)
+    del sys.modules["fendral"]
+    try:
+        import fendral
+    except ImportError as error:
+        print("again:", error)
+"""
+
+
+IMPORT_IN_SUBINTERPRETER = """
+try:
+    import fendral
+except ImportError as error:
+    print("subinterpreter:", error, flush=True)
+"""
+
+
+def test_a_subinterpreter_importing_first_leaves_the_import_to_the_main_one():
+    script = textwrap.dedent(SUBINTERPRETER_FIRST).format(code=IMPORT_IN_SUBINTERPRETER)
+    result = subprocess.run([sys.executable, "-c", script],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    # From 3.13 on CPython refuses the module there itself.
+    refusal = ("module fendral does not support loading in subinterpreters"
+               if sys.version_info >= (3, 13)
+               else "fendral can only be imported by the main interpreter")
+    assert result.stdout.splitlines() == [
+        f"subinterpreter: {refusal}",
+        "main: Chunk",
+        "again: fendral may only be initialized once per interpreter process",
+    ]
+
+
 def call(function, *args, **kwargs):
     with pytest.raises(BaseException) as caught:
         function(*args, **kwargs)

@@ -65,6 +65,42 @@ HostResult<void> add_function(PyObject* module, PyMethodDef& definition) {
   return add_to_module(module, name.get(), function.get());
 }
 
+namespace {
+
+// An interpreter's identity as the subinterpreter module reports it: an id, or (3.13 on) a
+// tuple whose first item is the id.
+HostResult<OwnedRef> interpreter_id(PyObject* interpreters, const char* getter) {
+  OwnedRef reported = OwnedRef::steal(PyObject_CallMethod(interpreters, getter, nullptr));
+  if (!reported) return captured_error();
+  if (!PyTuple_Check(reported.get())) return reported;
+  if (PyTuple_Size(reported.get()) < 1) return std::unexpected(type_mismatch(reported.get(), "id"));
+  return OwnedRef::borrow(PyTuple_GetItem(reported.get(), 0));
+}
+
+}  // namespace
+
+HostResult<bool> in_main_interpreter() {
+  OwnedRef interpreters;
+  for (const char* name : {"_interpreters", "_xxsubinterpreters"}) {
+    interpreters = OwnedRef::steal(PyImport_ImportModule(name));
+    if (interpreters) break;
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return captured_error();
+    PyErr_Clear();
+  }
+  if (!interpreters) return true;
+  auto current = interpreter_id(interpreters.get(), "get_current");
+  if (!current) return std::unexpected(std::move(current.error()));
+  auto main = interpreter_id(interpreters.get(), "get_main");
+  if (!main) return std::unexpected(std::move(main.error()));
+  const int same = PyObject_RichCompareBool(current->get(), main->get(), Py_EQ);
+  if (same < 0) return captured_error();
+  return same == 1;
+}
+
+bool python_code_running() {
+  return PyEval_GetFrame() != nullptr;
+}
+
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded_entry([&]() -> PyObject* {
     std::string message = "No constructor defined for ";

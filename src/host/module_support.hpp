@@ -26,6 +26,14 @@ inline PyCFunction as_method(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
+// Whether the calling interpreter is the process's main one. The stable ABI of 3.8 cannot tell,
+// so the interpreter's own module for subinterpreters is asked; where it is missing, Python
+// code cannot create subinterpreters either, and the answer is yes.
+HostResult<bool> in_main_interpreter();
+
+// Whether Python code is on the calling thread's stack (every import made by Python code is).
+bool python_code_running();
+
 // Construction slot of a class that cannot be instantiated from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

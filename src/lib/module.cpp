@@ -80,6 +80,14 @@ host::HostResult<void> register_everything(PyObject* module) {
 PyMODINIT_FUNC PyInit_fendral() {
   using namespace fendral;
   return host::guarded_entry([]() -> PyObject* {
+    // Refused before anything is counted: a subinterpreter that tried first must not use up
+    // the one initialisation the main interpreter gets.
+    auto in_main = host::in_main_interpreter();
+    if (!in_main) return host::raise_and_return_null(std::move(in_main.error()));
+    if (!*in_main) {
+      return host::raise_and_return_null(host::ErrorValue::pending(
+          PyExc_ImportError, "fendral can only be imported by the main interpreter"));
+    }
     if (lib::initialised_module != nullptr) {
       return host::raise_and_return_null(host::ErrorValue::pending(
           PyExc_ImportError, "fendral may only be initialized once per interpreter process"));
@@ -90,7 +98,14 @@ PyMODINIT_FUNC PyInit_fendral() {
     if (auto registered = lib::register_everything(module.get()); !registered) {
       return host::raise_and_return_null(std::move(registered.error()));
     }
-    lib::initialised_module = host::OwnedRef::borrow(module.get()).release();
+    // From 3.13 on, CPython runs the initialisation for a subinterpreter's import in the main
+    // interpreter, on a fresh thread state with no Python code on it, and then refuses the
+    // module itself. Raising there would hand the subinterpreter an exception object of the main
+    // interpreter, which 3.13 frees in the wrong interpreter; so the module is made but the
+    // one initialisation is left for the main interpreter's own import.
+    if (host::python_code_running()) {
+      lib::initialised_module = host::OwnedRef::borrow(module.get()).release();
+    }
     return module.release();
   });
 }
