@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include "posix/interruption.hpp"
@@ -157,6 +161,69 @@ IoResult<std::string> read_whole_file(const std::string& path) {
     if (*got == 0) return content;
     content.append(block, *got);
   }
+}
+
+}  // namespace fendral::posix
+
+namespace fendral::posix {
+namespace {
+
+// Twelve hex digits that another process cannot guess, so it cannot plant the name first.
+std::string unpredictable_suffix() {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+    static std::atomic<std::uint64_t> counter{0};
+    bits = static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15u ^
+           static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+           (counter.fetch_add(1) << 40);
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string suffix(12, '0');
+  for (char& digit : suffix) {
+    digit = kDigits[bits & 0xF];
+    bits >>= 4;
+  }
+  return suffix;
+}
+
+}  // namespace
+
+IoResult<ReplacementFile> ReplacementFile::create(const std::string& path) {
+  if (auto error = check_path(path)) return std::unexpected(*error);
+  const std::size_t name_start = path.rfind('/') + 1;  // 0 when there is no '/'
+  if (name_start == path.size()) return errno_error(EISDIR);
+  // Hidden, and named after the file it will become.
+  const std::string prefix = path.substr(0, name_start) + "." + path.substr(name_start) + ".";
+  for (int attempt = 0;; ++attempt) {
+    std::string temporary_path = prefix + unpredictable_suffix();
+    auto fd = open_file(temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd) return ReplacementFile(path, std::move(temporary_path), std::move(*fd));
+    if (fd.error().os_code() != EEXIST || attempt == 100) return std::unexpected(fd.error());
+  }
+}
+
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      temporary_path_(std::exchange(other.temporary_path_, {})),
+      fd_(std::move(other.fd_)) {}
+
+ReplacementFile::~ReplacementFile() {
+  fd_.reset();
+  if (!temporary_path_.empty()) ::unlink(temporary_path_.c_str());
+}
+
+IoResult<void> ReplacementFile::commit() {
+  fd_.reset();
+  if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) return errno_error(errno);
+  temporary_path_.clear();
+  return {};
+}
+
+IoResult<void> replace_file(const std::string& path, std::string_view data) {
+  auto file = ReplacementFile::create(path);
+  if (!file) return std::unexpected(file.error());
+  if (auto written = write_all(file->fd(), data.data(), data.size()); !written) return written;
+  return file->commit();
 }
 
 }  // namespace fendral::posix

@@ -76,3 +76,37 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
 IoResult<std::string> read_whole_file(const std::string& path);
 
 }  // namespace fendral::posix
+
+namespace fendral::posix {
+
+// A new file written under a temporary name beside `path` and then renamed over it, so `path`
+// either keeps its earlier content or gets the whole new one. The temporary is created
+// exclusively: a link planted at either name is replaced, never followed. Until commit()
+// succeeds, the destructor removes the temporary.
+class ReplacementFile {
+ public:
+  static IoResult<ReplacementFile> create(const std::string& path);
+
+  ReplacementFile(ReplacementFile&& other) noexcept;
+  ReplacementFile& operator=(ReplacementFile&&) = delete;
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ~ReplacementFile();
+
+  int fd() const { return fd_.get(); }
+  // Closes the file and puts it in place of `path`.
+  IoResult<void> commit();
+
+ private:
+  ReplacementFile(std::string path, std::string temporary_path, UniqueFd fd)
+      : path_(std::move(path)), temporary_path_(std::move(temporary_path)), fd_(std::move(fd)) {}
+
+  std::string path_;
+  std::string temporary_path_;  // empty once renamed or handed to another object
+  UniqueFd fd_;
+};
+
+// Writes `data` as the whole new content of `path` through a ReplacementFile.
+IoResult<void> replace_file(const std::string& path, std::string_view data);
+
+}  // namespace fendral::posix
