@@ -13,6 +13,7 @@ import time
 import pytest
 
 import fendral
+from forked import run_forked
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 TIME_LIMIT = 60
@@ -62,16 +63,22 @@ def interrupt_child(script, cwd):
         child.stderr.close()
 
 
-# The child reports how the call ended, then ignores the further SIGINTs the parent may send.
+# The first SIGINT raises KeyboardInterrupt, later ones do nothing; the child reports how the
+# call ended and what the directory holds.
 INTERRUPTED_CALL = """
     import os, signal
     from fendral import *
+
+    def interrupt_once(signal_number, frame):
+        signal.signal(signal.SIGINT, lambda *ignored: None)
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGINT, interrupt_once)
     {setup}
     print("ready", flush=True)
     try:
         {call}
     except KeyboardInterrupt:
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
         print("KeyboardInterrupt")
     else:
         print("returned")
@@ -121,3 +128,111 @@ FED_THROUGH_A_FIFO = """
 
 def test_another_thread_feeds_and_drains_a_fifo_during_the_call(tmp_path):
     assert run_child(FED_THROUGH_A_FIFO, tmp_path) == ["True", "True"]
+
+
+# A stand-in for ffmpeg that writes its pid to ffmpeg.pid in FAKE_DIR and then, by FAKE_MODE:
+# `answer` waits (up to 10 s, else exit 3) until a Python thread of the caller creates the file
+# `answered`; `hang` sleeps; `deaf` sleeps ignoring SIGINT. Then it exits with FAKE_EXIT.
+STAND_IN = r"""#!/bin/sh
+echo $$ > "$FAKE_DIR/ffmpeg.pid.part" && mv "$FAKE_DIR/ffmpeg.pid.part" "$FAKE_DIR/ffmpeg.pid"
+case "$FAKE_MODE" in
+  answer) n=0
+          while [ ! -e "$FAKE_DIR/answered" ]; do
+            n=$((n + 1)); [ "$n" -gt 1000 ] && exit 3; sleep 0.01
+          done ;;
+  hang) exec sleep 600 ;;
+  deaf) trap '' INT; exec sleep 600 ;;
+esac
+exit "${FAKE_EXIT:-0}"
+"""
+
+
+@pytest.fixture
+def stand_in(tmp_path, monkeypatch):
+    """Puts the stand-in first on PATH; returns the directory it reports to."""
+    directory = tmp_path / "fake"
+    (directory / "bin").mkdir(parents=True)
+    script = directory / "bin" / "ffmpeg"
+    script.write_text(STAND_IN)
+    script.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{directory / 'bin'}:{os.environ['PATH']}")
+    monkeypatch.setenv("FAKE_DIR", str(directory))
+    for name in ("FAKE_MODE", "FAKE_EXIT"):
+        monkeypatch.delenv(name, raising=False)
+    work = tmp_path / "work"
+    (work / "segments").mkdir(parents=True)
+    (work / "segments" / "chunk_000.mp4").write_bytes(b"segment")
+    (work / "segments" / "metadata.json").write_text(
+        '{"original_file": "in.mp4", "output_prefix": "p", "chunk_count": 1, '
+        '"chunk_paths": ["segments/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')
+    return directory
+
+
+SPLIT = "split_video('in.mp4', 'segments', 5)"
+JOIN = "reconstruct_video('segments', 'joined.mp4')"
+
+ANSWERED_DURING_THE_CALL = """
+    import os, threading, time
+    from fendral import *
+    fake = os.environ["FAKE_DIR"]
+
+    def answer():
+        while not os.path.exists(os.path.join(fake, "ffmpeg.pid")):
+            time.sleep(0.01)
+        open(os.path.join(fake, "answered"), "w").close()
+
+    thread = threading.Thread(target=answer)
+    thread.start()
+    {call}
+    thread.join()
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("call", [SPLIT, JOIN])
+def test_other_threads_run_while_ffmpeg_runs(tmp_path, stand_in, monkeypatch, call):
+    monkeypatch.setenv("FAKE_MODE", "answer")
+    assert run_child(ANSWERED_DURING_THE_CALL.format(call=call), tmp_path / "work") == ["done"]
+
+
+@pytest.mark.parametrize("mode", ["hang", "deaf"])
+@pytest.mark.parametrize("call, left", [
+    (SPLIT, ["chunk_000.mp4", "metadata.json"]),  # the earlier metadata.json, untouched
+    (JOIN, ["chunk_000.mp4", "concat_list.txt", "metadata.json"]),
+], ids=["split", "join"])
+def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, monkeypatch, mode, call, left):
+    monkeypatch.setenv("FAKE_MODE", mode)
+    work = tmp_path / "work"
+    before = (work / "segments" / "metadata.json").read_bytes()
+    assert interrupt_child(INTERRUPTED_CALL.format(setup="", call=call), work) == [
+        "KeyboardInterrupt", "['segments']"]
+    assert sorted(os.listdir(work / "segments")) == left
+    assert (work / "segments" / "metadata.json").read_bytes() == before
+    # The stand-in was the child's child: it is gone, not even a zombie.
+    pid = int((stand_in / "ffmpeg.pid").read_text())
+    with pytest.raises(ProcessLookupError):
+        os.kill(pid, 0)
+
+
+@pytest.mark.parametrize("call, operation", [
+    (lambda: fendral.split_video("in.mp4", "segments", 5), "split"),
+    (lambda: fendral.reconstruct_video("segments", "joined.mp4"), "concat"),
+], ids=["split", "join"])
+@pytest.mark.parametrize("exit_code", [0, 1])
+def test_ffmpeg_status_is_known_while_sigchld_is_ignored(tmp_path, stand_in, monkeypatch, call,
+                                                         operation, exit_code):
+    monkeypatch.setenv("FAKE_EXIT", str(exit_code))
+    monkeypatch.chdir(tmp_path / "work")
+
+    def body():
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+        try:
+            call()
+            outcome = "success"
+        except RuntimeError as error:
+            outcome = str(error)
+        return outcome, signal.getsignal(signal.SIGCHLD) == signal.SIG_IGN
+
+    expected = ("success" if exit_code == 0
+                else f"ffmpeg {operation} failed with status ExitStatus(ExitStatus(1))")
+    assert run_forked(body) == (expected, True)

@@ -13,7 +13,6 @@
 namespace fendral::lib {
 namespace {
 
-using host::ErrorValue;
 using host::raise_and_return_null;
 
 PyObject* deconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -6,13 +6,13 @@
 #include "host/binding.hpp"
 #include "host/convert.hpp"
 #include "host/module_support.hpp"
+#include "host/unlocked.hpp"
 #include "mp4/metadata.hpp"
 #include "mp4/video.hpp"
 
 namespace fendral::mp4 {
 namespace {
 
-using host::ErrorValue;
 using host::raise_and_return_null;
 
 PyObject* split_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -30,8 +30,9 @@ PyObject* split_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     });
     if (!time_limit) return raise_and_return_null(std::move(time_limit.error()));
 
-    auto done = split_video(*input_file, *output_dir, *time_limit);
-    if (!done) return raise_and_return_null(ErrorValue::from_failure(done.error()));
+    auto done =
+        host::run_unlocked([&] { return split_video(*input_file, *output_dir, *time_limit); });
+    if (!done) return raise_and_return_null(std::move(done.error()));
     Py_RETURN_NONE;
   });
 }
@@ -46,8 +47,8 @@ PyObject* reconstruct_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto output_file = host::convert_argument((*bound)[1], "output_file", host::to_string);
     if (!output_file) return raise_and_return_null(std::move(output_file.error()));
 
-    auto done = reconstruct_video(*output_dir, *output_file);
-    if (!done) return raise_and_return_null(ErrorValue::from_failure(done.error()));
+    auto done = host::run_unlocked([&] { return reconstruct_video(*output_dir, *output_file); });
+    if (!done) return raise_and_return_null(std::move(done.error()));
     Py_RETURN_NONE;
   });
 }

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "posix/fs.hpp"
+#include "posix/interruption.hpp"
 
 namespace fendral::posix {
 
@@ -142,7 +144,8 @@ std::string ExitStatus::describe() const {
   return "wait status: " + std::to_string(wait_status_);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), status_kept_(std::move(other.status_kept_)) {}
 
 ChildProcess::~ChildProcess() {
   if (pid_ <= 0) return;
@@ -156,14 +159,44 @@ IoResult<ExitStatus> ChildProcess::wait() {
   int status;
   for (;;) {
     if (::waitpid(pid_, &status, 0) >= 0) break;
-    if (errno == EINTR) continue;
+    const int code = errno;
+    if (code == EINTR) {
+      if (resume_after_signal()) continue;
+      stop();
+      return errno_error(EINTR);
+    }
     // ECHILD and the like: there is nothing left to reap, so the destructor must not try.
-    int code = errno;
     pid_ = -1;
     return errno_error(code);
   }
   pid_ = -1;
   return ExitStatus(status);
+}
+
+void ChildProcess::stop() {
+  int status;
+  auto reaped = [&](int options) {
+    for (;;) {
+      const pid_t result = ::waitpid(pid_, &status, options);
+      if (result < 0 && errno == EINTR) continue;
+      return result != 0;  // the child, or an error: nothing left to wait for either way
+    }
+  };
+  if (!reaped(WNOHANG)) {
+    ::kill(pid_, SIGINT);
+    constexpr int kPollMilliseconds = 10;
+    bool ended = false;
+    for (int waited = 0; waited < kStopGraceMilliseconds && !ended; waited += kPollMilliseconds) {
+      const timespec pause{0, kPollMilliseconds * 1'000'000L};
+      ::nanosleep(&pause, nullptr);
+      ended = reaped(WNOHANG);
+    }
+    if (!ended) {
+      ::kill(pid_, SIGKILL);
+      reaped(0);
+    }
+  }
+  pid_ = -1;
 }
 
 IoResult<std::string> find_program(std::string_view name) {
@@ -214,12 +247,14 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
 
   // No file actions: the child keeps fds 0-2, and every descriptor this module opens carries
   // O_CLOEXEC, so nothing else reaches it.
+  // Before the child exists, so its status cannot be discarded however soon it ends.
+  ChildStatusKept status_kept;
   pid_t pid;
   if (int code = ::posix_spawn(&pid, executable->c_str(), nullptr, attributes.get(), argv.data(),
                                environ)) {
     return errno_error(code);
   }
-  return ChildProcess(pid);
+  return ChildProcess(pid, std::move(status_kept));
 }
 
 IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args) {

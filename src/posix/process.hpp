@@ -7,7 +7,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "posix/child_status.hpp"
 #include "posix/io_error.hpp"
 
 namespace fendral::posix {
@@ -41,14 +43,23 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();
 
-  // Blocks until the child ends; no time limit, interrupted waits are resumed.
+  // Blocks until the child ends, with no time limit. When a signal interrupts the wait and the
+  // thread's interruption policy gives it up, the child is stopped: SIGINT, so it can finish
+  // what it writes, then SIGKILL if it is still running after kStopGraceMilliseconds. It is reaped
+  // either way, and the wait fails with EINTR.
   IoResult<ExitStatus> wait();
+
+  static constexpr int kStopGraceMilliseconds = 2000;
 
  private:
   friend IoResult<ChildProcess> spawn_program(std::string_view, std::span<const std::string>);
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  ChildProcess(pid_t pid, ChildStatusKept status_kept)
+      : pid_(pid), status_kept_(std::move(status_kept)) {}
+
+  void stop();
 
   pid_t pid_ = -1;  // -1 once reaped
+  ChildStatusKept status_kept_;
 };
 
 // The file that would run for `name`: a name holding '/' is taken as a path; otherwise the
