@@ -491,22 +491,6 @@ needs_ffmpeg = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("
                                   reason="ffmpeg is not installed")
 
 
-@pytest.fixture
-def quiet_stdin():
-    """The module hands its stdin to ffmpeg, which would read keystrokes from a terminal."""
-    saved = os.dup(0) if os.path.exists("/proc/self/fd/0") else None
-    devnull = os.open(os.devnull, os.O_RDONLY)  # is 0 itself when stdin was closed
-    if devnull != 0:
-        os.dup2(devnull, 0)
-        os.close(devnull)
-    yield
-    if saved is None:
-        os.close(0)
-    else:
-        os.dup2(saved, 0)
-        os.close(saved)
-
-
 def make_video(path, seconds, source, audio, rate, keyframe_every):
     inputs = ["-f", "lavfi", "-i", f"testsrc=size={source}:rate={rate}:duration={seconds}"]
     if audio:
@@ -537,7 +521,7 @@ def short_video(tmp_path_factory):
 @needs_ffmpeg
 @pytest.mark.parametrize("output_dir", ["out", "nested/out/", "with space", "it's \"quoted\"",
                                         "100%", "{absolute}/abs dir"])
-def test_real_round_trip(short_video, quiet_stdin, tmp_path, monkeypatch, output_dir):
+def test_real_round_trip(short_video, tmp_path, monkeypatch, output_dir):
     monkeypatch.chdir(tmp_path)
     shutil.copy(short_video, "in.mp4")
     output_dir = output_dir.format(absolute=tmp_path)
@@ -551,7 +535,7 @@ def test_real_round_trip(short_video, quiet_stdin, tmp_path, monkeypatch, output
 
 
 @needs_ffmpeg
-def test_real_round_trip_beyond_999_segments(quiet_stdin, tmp_path, monkeypatch):
+def test_real_round_trip_beyond_999_segments(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     make_video(tmp_path / "in.mp4", 1001, "16x16", audio=False, rate=1, keyframe_every=1)
     fendral.split_video("in.mp4", "out", 1)
@@ -565,7 +549,7 @@ def test_real_round_trip_beyond_999_segments(quiet_stdin, tmp_path, monkeypatch)
 
 
 @needs_ffmpeg
-def test_real_ffmpeg_failure_on_missing_input(quiet_stdin, tmp_path, monkeypatch):
+def test_real_ffmpeg_failure_on_missing_input(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("missing.mp4", "out", 3)
