@@ -7,7 +7,6 @@ otherwise); the report at the end says where.
 """
 
 import argparse
-import contextlib
 import hashlib
 import json
 import os
@@ -16,7 +15,7 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import fendral
 
@@ -92,28 +91,6 @@ def file_round_trip(source: Optional[Path], chunk_size: int, directory: Path) ->
     return passed, lines
 
 
-@contextlib.contextmanager
-def stdin_from_devnull() -> Iterator[None]:
-    """ffmpeg reads keys from an inherited terminal (and stops if run in the background);
-    the demo has nothing to tell it."""
-    try:
-        saved: Optional[int] = os.dup(0)
-    except OSError:  # stdin is closed
-        saved = None
-    devnull = os.open(os.devnull, os.O_RDONLY)  # is 0 itself when stdin was closed
-    if devnull != 0:
-        os.dup2(devnull, 0)
-        os.close(devnull)
-    try:
-        yield
-    finally:
-        if saved is None:
-            os.close(0)
-        else:
-            os.dup2(saved, 0)
-            os.close(saved)
-
-
 def make_sample_video(path: Path) -> None:
     rate = 25
     subprocess.run(
@@ -151,10 +128,9 @@ def video_round_trip(source: Optional[Path], segment_seconds: int, directory: Pa
     segments = directory / "segments"
     joined = directory / "joined.mp4"
     print(f"\nsplitting {source} into {segments} (ffmpeg's own output follows)", flush=True)
-    with stdin_from_devnull():
-        fendral.split_video(str(source), str(segments), segment_seconds)
-        print(f"\njoining the segments into {joined} (ffmpeg's own output follows)", flush=True)
-        fendral.reconstruct_video(str(segments), str(joined))
+    fendral.split_video(str(source), str(segments), segment_seconds)
+    print(f"\njoining the segments into {joined} (ffmpeg's own output follows)", flush=True)
+    fendral.reconstruct_video(str(segments), str(joined))
     segment_count = json.loads((segments / "metadata.json").read_text())["chunk_count"]
 
     (duration, streams), (joined_duration, joined_streams) = probe(source), probe(joined)

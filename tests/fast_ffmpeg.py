@@ -1,6 +1,7 @@
 """A quick stand-in for ffmpeg for the robustness tests, whose calls come by the thousand.
 
-In split mode it writes FAKE_SEGMENTS segments (each holding its own name) from the pattern; in
+In split mode it writes FAKE_SEGMENTS segments (each holding its own name) from the pattern and
+names them in the segment list on descriptor 3; in
 concat mode it copies the list file to the output, so the caller can see what it was given.
 FAKE_ACTION then picks a misbehaviour: `remove_dir` deletes the segment directory,
 `replace_dir` puts a plain file in its place, `await_kill` writes its pid to FAKE_PID_FILE and
@@ -11,13 +12,14 @@ import os
 
 SCRIPT = r"""#!/bin/sh
 for last; do :; done
-if [ "$1" = "-f" ]; then
-  cat "$6" > "$last"
+if [ "$1" = "-xerror" ]; then
+  cat "$9" > "$last"
 else
   n=0
   while [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
     segment=$(printf "$last" "$n")
     printf '%s' "$segment" > "$segment"
+    printf '%s\n' "${segment##*/}" >&3
     n=$((n + 1))
   done
 fi

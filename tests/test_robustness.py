@@ -75,7 +75,7 @@ def test_file_size_limit_cuts_the_concat_list_short(fake):
     segments.mkdir()
     names = [f"segs/chunk_{n:03d}.mp4" for n in range(3)]
     for name in names:
-        (fake / name).write_bytes(b"")
+        (fake / name).write_bytes(b"segment")
     write_metadata(segments, names)
     line_length = len(f"file '{fake}/segs/chunk_000.mp4'\n")
     limit = line_length + 10
@@ -96,7 +96,7 @@ def test_full_device(fake, monkeypatch, call, link, error):
     out = fake / "out"
     write_metadata(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
     for name in ("chunk_000.mp4", "chunk_001.mp4"):
-        (out / name).write_bytes(b"")
+        (out / name).write_bytes(b"segment")
     (out / link).unlink(missing_ok=True)
     (out / link).symlink_to("/dev/full")
     assert caught(call) == error
@@ -108,7 +108,7 @@ def test_full_device(fake, monkeypatch, call, link, error):
     ("remove_dir", (FileNotFoundError, "No such file or directory (os error 2)")),
     ("replace_dir", (NotADirectoryError, "Not a directory (os error 20)")),
 ])
-def test_output_dir_gone_before_the_listing(fake, monkeypatch, action, error):
+def test_output_dir_gone_before_metadata_is_written(fake, monkeypatch, action, error):
     monkeypatch.setenv("FAKE_SEGMENTS", "2")
     monkeypatch.setenv("FAKE_ACTION", action)
     assert caught(lambda: split_video("in.mp4", "out", 5)) == error
@@ -136,7 +136,7 @@ def test_ffmpeg_killed_mid_run(fake, monkeypatch, call, message, left):
     out = fake / "out"
     if "concat" in message:
         out.mkdir()
-        (out / "chunk_000.mp4").write_bytes(b"")
+        (out / "chunk_000.mp4").write_bytes(b"segment")
         write_metadata(out, ["out/chunk_000.mp4"])
     pid_file = fake / "ffmpeg.pid"
     monkeypatch.setenv("FAKE_SEGMENTS", "1")

@@ -17,7 +17,8 @@ from privileges import run_unprivileged
 # Stand-in for ffmpeg. It records its signal state first (with builtins only: the shell clears
 # its own mask once it has forked), then the descriptors it inherited (listed by a child, since a
 # redirection of its own would add some), then its arguments; in concat mode it copies the list
-# as it finds it. FAKE_SEGMENTS asks for segment files from the pattern, FAKE_SLEEP for a slow
+# as it finds it. FAKE_SEGMENTS asks for segment files from the pattern, each named in the
+# segment list on descriptor 3 as ffmpeg names them, FAKE_SLEEP for a slow
 # run, FAKE_SIGNAL for a death by that signal, FAKE_EXIT for an exit code.
 FAKE_FFMPEG = r"""#!/bin/sh
 while IFS= read -r line; do
@@ -26,11 +27,19 @@ done < /proc/$$/status > "$FAKE_RECORD/signals"
 sh -c 'ls -l /proc/$PPID/fd > "$FAKE_RECORD/fds"'
 printf '%s\0' "$@" > "$FAKE_RECORD/argv"
 pwd > "$FAKE_RECORD/cwd"
-if [ "$1" = "-f" ]; then cat "$6" > "$FAKE_RECORD/concat_list"; fi
-for pattern; do :; done
+mode=split
+for argument; do
+  if [ "$previous" = "-i" ]; then input=$argument; fi
+  if [ "$argument" = "concat" ]; then mode=concat; fi
+  previous=$argument
+done
+pattern=$previous
+if [ "$mode" = concat ]; then cat "$input" > "$FAKE_RECORD/concat_list"; fi
 n=0
-while [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
-  : > "$(printf "$pattern" "$n")"
+while [ "$mode" = split ] && [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
+  segment=$(printf "$pattern" "$n")
+  printf segment > "$segment"
+  { printf '%s\n' "${segment##*/}" >&3; } 2>/dev/null
   n=$((n + 1))
 done
 if [ -n "$FAKE_SLEEP" ]; then sleep "$FAKE_SLEEP"; fi
@@ -38,7 +47,18 @@ if [ -n "$FAKE_SIGNAL" ]; then kill -s "$FAKE_SIGNAL" $$; fi
 exit "${FAKE_EXIT:-0}"
 """
 
-SPLIT_ARGS = ["-c:v", "copy", "-c:a", "copy", "-f", "segment", "-segment_time"]
+
+
+def split_argv(input_file, limit, pattern):
+    return ["-i", input_file, "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy",
+            "-f", "segment", "-segment_time", str(limit), "-reset_timestamps", "1",
+            "-avoid_negative_ts", "disabled", "-segment_list", "pipe:3", "-segment_list_type",
+            "flat", pattern]
+
+
+def concat_argv(list_path, output_file):
+    return ["-xerror", "-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", list_path,
+            "-map", "0", "-c", "copy", output_file]
 
 
 class Fake:
@@ -106,36 +126,85 @@ def test_split_runs_ffmpeg_and_writes_metadata(fake, tmp_path, monkeypatch, outp
         directory.mkdir()
         (directory / "metadata.json").write_text("x" * 1000)
     assert fendral.split_video("in.mp4", output_dir, limit) is None
-    assert fake.argv() == ["-i", "in.mp4", *SPLIT_ARGS, str(limit), "-reset_timestamps", "1",
-                           pattern]
+    assert fake.argv() == split_argv("in.mp4", limit, pattern)
     assert Path((fake.record / "cwd").read_text().strip()) == tmp_path
     paths = [f"{output_dir.rstrip('/')}/chunk_{n:03d}.mp4" for n in range(segments)]
     assert (directory / "metadata.json").read_text() == metadata_text(
         "in.mp4", pattern, paths, f"{limit}s")
 
 
-def test_split_lists_mp4_entries_in_natural_order(fake, tmp_path, monkeypatch):
+def test_split_lists_only_the_segments_this_run_wrote(fake, tmp_path, monkeypatch):
     out = tmp_path / "out"
     out.mkdir()
-    for name in ["z.mp4", "a10.mp4", "a009.mp4", "a09.mp4", "a9.mp4", "x.mp4", "x1.mp4",
-                 "n18446744073709551616.mp4", "n18446744073709551615.mp4", "..mp4", "in.mp4",
-                 "CAPS.MP4", "mixed.Mp4", ".mp4", "notes.txt", "mp4", "metadata.json"]:
-        (out / name).touch()
-    zeros = [f"t{'0' * n}1.mp4" for n in range(6)]  # one number, six spellings
-    for name in zeros:
-        (out / name).touch()
-    (out / "dir.mp4").mkdir()
-    os.close(os.open(bytes(out) + b"/bad\xff.mp4", os.O_CREAT | os.O_WRONLY))
+    for name in ["in.mp4", "holiday.mp4", "chunk_000.mp4", "chunk_007.mp4"]:
+        (out / name).write_bytes(b"earlier")
     monkeypatch.setenv("FAKE_SEGMENTS", "1002")
     fendral.split_video("out/in.mp4", "out", 1)
     metadata = json.loads((out / "metadata.json").read_text())
-    names = [path.removeprefix("out/") for path in metadata["chunk_paths"]]
-    expected = ["..mp4", "a009.mp4", "a09.mp4", "a9.mp4", "a10.mp4", "bad\ufffd.mp4"]
-    expected += [f"chunk_{n:03d}.mp4" for n in range(1002)]
-    expected += ["dir.mp4", "n18446744073709551615.mp4", "n18446744073709551616.mp4",
-                 *reversed(zeros), "x.mp4", "x1.mp4", "z.mp4"]
-    assert names == expected
-    assert metadata["chunk_count"] == len(expected)
+    assert metadata["chunk_paths"] == [f"out/chunk_{n:03d}.mp4" for n in range(1002)]
+    assert metadata["chunk_count"] == 1002
+
+    # A second split into the same directory lists its own two segments, not the stale rest.
+    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+    fendral.split_video("out/in.mp4", "out", 30)
+    metadata = json.loads((out / "metadata.json").read_text())
+    assert metadata["chunk_paths"] == ["out/chunk_000.mp4", "out/chunk_001.mp4"]
+    assert metadata["chunk_count"] == 2
+
+
+@pytest.mark.parametrize("input_file, output_dir, output_file, ffmpeg_input, directory", [
+    ("-in.mp4", "-segs", "-joined.mp4", "./-in.mp4", "./-segs"),
+    ("take-10:30.mp4", "a:b/c", "joined:1.mp4", "./take-10:30.mp4", "./a:b/c"),
+    ("pipe:0", "d/a:b", "-", "pipe:0", "d/a:b"),
+    ("https://example.org/v.mp4", "{tmp}/-x:y", "pipe:1", "https://example.org/v.mp4",
+     "{tmp}/-x:y"),
+    ("absent:1.mp4", "-", "out.mp4", "absent:1.mp4", "./-"),
+    ("-", "segs", "{tmp}/-abs.mp4", "-", "segs"),
+])
+def test_paths_are_never_read_as_options_or_protocols(fake, tmp_path, monkeypatch, input_file,
+                                                      output_dir, output_file, ffmpeg_input,
+                                                      directory):
+    output_dir, directory, output_file = (text.format(tmp=tmp_path)
+                                          for text in (output_dir, directory, output_file))
+    (tmp_path / "take-10:30.mp4").write_bytes(b"video")
+    monkeypatch.setenv("FAKE_SEGMENTS", "1")
+    fendral.split_video(input_file, output_dir, 5)
+    pattern = f"{directory}/chunk_%03d.mp4"
+    assert fake.argv() == split_argv(ffmpeg_input, 5, pattern)
+    metadata = json.loads((Path(output_dir) / "metadata.json").read_text())
+    assert metadata["original_file"] == input_file and metadata["output_prefix"] == pattern
+    assert metadata["chunk_paths"] == [f"{output_dir}/chunk_000.mp4"]
+
+    fendral.reconstruct_video(output_dir, output_file)
+    expected_output = "./" + output_file if output_file.startswith("-") and output_file != "-" \
+        else output_file
+    assert fake.argv() == concat_argv(f"{directory}/concat_list.txt", expected_output)
+
+
+def standard_input_of_fake(fake):
+    return fake.fds()["0"]
+
+
+@pytest.mark.parametrize("input_file, inherited", [
+    ("in.mp4", False), ("-", True), ("pipe:", True), ("pipe:0", True), ("/dev/stdin", True),
+    ("pipe:1", False), ("./-", False), ("pipe:00", False),
+])
+def test_ffmpeg_reads_standard_input_only_when_asked(fake, tmp_path, input_file, inherited):
+    with open(tmp_path / "caller-input", "w") as caller_input:
+        saved = os.dup(0)
+        os.dup2(caller_input.fileno(), 0)
+        try:
+            fendral.split_video(input_file, "out", 5)
+        finally:
+            os.dup2(saved, 0)
+            os.close(saved)
+    assert standard_input_of_fake(fake) == (str(tmp_path / "caller-input") if inherited
+                                            else "/dev/null")
+    if input_file == "in.mp4":
+        write_metadata(tmp_path / "segs", ["segs/a.mp4"])
+        (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+        fendral.reconstruct_video("segs", "joined.mp4")
+        assert standard_input_of_fake(fake) == "/dev/null"
 
 
 @pytest.mark.parametrize("limit", [0, None])
@@ -161,7 +230,6 @@ def test_split_refuses_bad_limit_before_creating_directory(fake, tmp_path, limit
      "Not a directory (os error 20)"),
     (lambda root: (root / "out" / "metadata.json").mkdir(parents=True), "out",
      IsADirectoryError, "Is a directory (os error 21)"),
-    (lambda root: None, "", FileNotFoundError, "No such file or directory (os error 2)"),
     (lambda root: None, "a\0b", OSError, "file name contained an unexpected NUL byte"),
 ])
 def test_split_file_system_failures(fake, tmp_path, setup, output_dir, error, message):
@@ -170,8 +238,14 @@ def test_split_file_system_failures(fake, tmp_path, setup, output_dir, error, me
         fendral.split_video("in.mp4", output_dir, 5)
     assert type(caught.value) is error and caught.value.args == (message,)
     assert caught.value.errno is None
-    if output_dir == "":  # the bare pattern made ffmpeg write into the working directory
-        assert fake.argv()[-1] == "chunk_%03d.mp4"
+
+
+def test_empty_output_dir_is_the_working_directory(fake, tmp_path, monkeypatch):
+    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+    fendral.split_video("in.mp4", "", 5)
+    assert fake.argv()[-1] == "chunk_%03d.mp4"
+    assert (tmp_path / "metadata.json").read_text() == metadata_text(
+        "in.mp4", "chunk_%03d.mp4", ["chunk_000.mp4", "chunk_001.mp4"], "5s")
 
 
 @pytest.mark.parametrize("variable, value, status", [
@@ -209,7 +283,7 @@ def test_program_not_found(tmp_path, monkeypatch, on_path):
     assert os.listdir(tmp_path / "out") == []
 
     write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").touch()
+    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == ("Failed to run ffmpeg: program not found",)
@@ -239,12 +313,11 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(fake, tmp_path, output_dir, lis
              str(tmp_path / "abs 'q'.mp4")]
     for name in names:
         (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).touch()
+        (tmp_path / name).write_bytes(b"segment")
     write_metadata(directory, names, chunk_count=0)
     (directory / "concat_list.txt").write_text("stale\n" * 100)
     assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
-    assert fake.argv() == ["-f", "concat", "-safe", "0", "-i", list_path, "-c", "copy",
-                           "joined.mp4"]
+    assert fake.argv() == concat_argv(list_path, "joined.mp4")
     expected = (f"file '{tmp_path}/segs/chunk_000.mp4'\n"
                 f"file '{tmp_path}/segs/it'\\''s.mp4'\n"
                 f"file '{tmp_path}/segs/back\\slash é.mp4'\n"
@@ -283,21 +356,28 @@ BREAK = "Failed to write concat list: segment path contains a line break or NUL 
      "Failed to read segment segs/chunk_001.mp4: No such file or directory (os error 2)"),
     (["segs/a.mp4", "segs"], "Failed to read segment segs: Is a directory (os error 21)"),
     (["segs/a.mp4", ""], "Failed to read segment : No such file or directory (os error 2)"),
+    (["segs/a.mp4", "segs/empty.mp4"], "Failed to read segment segs/empty.mp4: empty file"),
+    (["segs/a.mp4", "segs/fifo.mp4"], "Failed to read segment segs/fifo.mp4: not a regular file"),
+    (["segs/a.mp4", "/dev/zero"], "Failed to read segment /dev/zero: not a regular file"),
+    (["segs/a.mp4", "/dev/null"], "Failed to read segment /dev/null: not a regular file"),
 ])
 def test_reconstruct_refuses_unusable_segments(fake, tmp_path, paths, message):
     write_metadata(tmp_path / "segs", paths)
-    (tmp_path / "segs" / "a.mp4").touch()
+    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+    (tmp_path / "segs" / "empty.mp4").touch()
+    os.mkfifo(tmp_path / "segs" / "fifo.mp4")  # no writer: opening it must not hang
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (message,)
-    assert sorted(os.listdir(tmp_path / "segs")) == ["a.mp4", "metadata.json"]
+    assert sorted(os.listdir(tmp_path / "segs")) == ["a.mp4", "empty.mp4", "fifo.mp4",
+                                                     "metadata.json"]
     assert not fake.started()
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(fake, tmp_path, monkeypatch):
     work = tmp_path / "line\nbreak"
     write_metadata(work / "segs", ["segs/a.mp4"])
-    (work / "segs" / "a.mp4").touch()
+    (work / "segs" / "a.mp4").write_bytes(b"segment")
     monkeypatch.chdir(work)
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
@@ -307,7 +387,7 @@ def test_reconstruct_refuses_working_directory_with_line_break(fake, tmp_path, m
 
 def test_reconstruct_list_file_failure_and_ffmpeg_status(fake, tmp_path, monkeypatch):
     write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").touch()
+    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
     (tmp_path / "segs" / "concat_list.txt").mkdir()
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
@@ -327,7 +407,7 @@ def test_reconstruct_list_file_failure_and_ffmpeg_status(fake, tmp_path, monkeyp
 
 def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_path):
     write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").touch()
+    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -335,7 +415,8 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_pat
                 inheritable.add(fd)
         except OSError:
             pass  # the listing's own descriptor, already closed
-    stdio = {str(fd): os.readlink(f"/proc/self/fd/{fd}") for fd in (0, 1, 2)}
+    stdio = {str(fd): os.readlink(f"/proc/self/fd/{fd}") for fd in (1, 2)}
+    stdio["0"] = "/dev/null"
     saved = {number: signal.signal(number, signal.SIG_IGN)
              for number in (signal.SIGPIPE, signal.SIGXFSZ)}
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
@@ -384,7 +465,7 @@ def world_readable_dir():
 def test_reconstruct_permission_denied(world_readable_dir, unreadable, message):
     segs = world_readable_dir / "segs"
     write_metadata(segs, [str(segs / "a.mp4")])
-    (segs / "a.mp4").touch()
+    (segs / "a.mp4").write_bytes(b"segment")
     (segs / unreadable).chmod(0o600)
 
     def body():
@@ -408,22 +489,6 @@ def test_split_permission_denied(tmp_path):
 
 needs_ffmpeg = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("ffprobe")),
                                   reason="ffmpeg is not installed")
-
-
-@pytest.fixture
-def quiet_stdin():
-    """The module hands its stdin to ffmpeg, which would read keystrokes from a terminal."""
-    saved = os.dup(0) if os.path.exists("/proc/self/fd/0") else None
-    devnull = os.open(os.devnull, os.O_RDONLY)  # is 0 itself when stdin was closed
-    if devnull != 0:
-        os.dup2(devnull, 0)
-        os.close(devnull)
-    yield
-    if saved is None:
-        os.close(0)
-    else:
-        os.dup2(saved, 0)
-        os.close(saved)
 
 
 def make_video(path, seconds, source, audio, rate, keyframe_every):
@@ -456,7 +521,7 @@ def short_video(tmp_path_factory):
 @needs_ffmpeg
 @pytest.mark.parametrize("output_dir", ["out", "nested/out/", "with space", "it's \"quoted\"",
                                         "100%", "{absolute}/abs dir"])
-def test_real_round_trip(short_video, quiet_stdin, tmp_path, monkeypatch, output_dir):
+def test_real_round_trip(short_video, tmp_path, monkeypatch, output_dir):
     monkeypatch.chdir(tmp_path)
     shutil.copy(short_video, "in.mp4")
     output_dir = output_dir.format(absolute=tmp_path)
@@ -470,7 +535,7 @@ def test_real_round_trip(short_video, quiet_stdin, tmp_path, monkeypatch, output
 
 
 @needs_ffmpeg
-def test_real_round_trip_beyond_999_segments(quiet_stdin, tmp_path, monkeypatch):
+def test_real_round_trip_beyond_999_segments(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     make_video(tmp_path / "in.mp4", 1001, "16x16", audio=False, rate=1, keyframe_every=1)
     fendral.split_video("in.mp4", "out", 1)
@@ -484,7 +549,7 @@ def test_real_round_trip_beyond_999_segments(quiet_stdin, tmp_path, monkeypatch)
 
 
 @needs_ffmpeg
-def test_real_ffmpeg_failure_on_missing_input(quiet_stdin, tmp_path, monkeypatch):
+def test_real_ffmpeg_failure_on_missing_input(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("missing.mp4", "out", 3)

@@ -45,39 +45,67 @@ std::string escape_percent(std::string_view text) {
   return escaped;
 }
 
-// The extension is what follows the last '.', unless that '.' starts the name (".mp4" has none).
-bool has_mp4_extension(std::string_view name) {
-  const std::size_t dot = name.rfind('.');
-  return dot != std::string_view::npos && dot != 0 && name.substr(dot + 1) == "mp4";
+// ffmpeg reads a leading '-' as an option and "name:rest" as a URL of protocol "name" when the
+// name is made of URL scheme characters. True when the first path component holds a ':'.
+bool first_component_has_colon(std::string_view path) {
+  return path.substr(0, path.find('/')).find(':') != std::string_view::npos;
 }
 
-// The .mp4 entries of `output_dir` as text paths, in natural name order, without the input
-// file itself (an input kept in the output directory is not one of its own segments).
-posix::IoResult<std::vector<std::string>> collect_segment_paths(const std::string& input_file,
-                                                                const std::string& output_dir) {
-  auto names = posix::list_directory(output_dir);
-  if (!names) return std::unexpected(names.error());
+bool is_relative(std::string_view path) {
+  return !path.empty() && path.front() != '/';
+}
 
-  // The input may be unreachable by now; then nothing can be the input.
-  const auto input_identity = posix::file_identity(input_file);
-  std::vector<std::string> segment_names;
-  for (std::string& name : *names) {
-    if (!has_mp4_extension(name)) continue;
-    if (input_identity) {
-      const auto identity = posix::file_identity(posix::join_path(output_dir, name));
-      if (identity && *identity == *input_identity) continue;
-    }
-    segment_names.push_back(std::move(name));
+std::string with_dot_slash(std::string_view path) {
+  return "./" + std::string(path);
+}
+
+// A relative path handed to ffmpeg as a file, shielded from being read as an option. Exactly "-"
+// is ffmpeg's own name for a standard stream and stays.
+std::string option_safe(const std::string& path) {
+  if (path.starts_with('-') && path != "-") return with_dot_slash(path);
+  return path;
+}
+
+// The output directory as the start of paths handed to ffmpeg: a directory such as "a:b" must
+// not turn its files into URLs.
+std::string directory_for_ffmpeg(const std::string& output_dir) {
+  if (is_relative(output_dir) &&
+      (output_dir.starts_with('-') || first_component_has_colon(output_dir))) {
+    return with_dot_slash(output_dir);
   }
-  // The listing order is arbitrary; segments must come out in time order, also past 999.
-  std::sort(segment_names.begin(), segment_names.end(),
-            [](const std::string& left, const std::string& right) {
-              return posix::natural_less(left, right);
-            });
+  return output_dir;
+}
 
+// The input as handed to ffmpeg. A local file named like "take-10:30.mp4" gets "./"; URLs and
+// protocol names such as "pipe:0" name no local file and pass unchanged.
+std::string input_for_ffmpeg(const std::string& input_file) {
+  if (is_relative(input_file) && first_component_has_colon(input_file) &&
+      posix::path_exists(input_file)) {
+    return with_dot_slash(input_file);
+  }
+  return option_safe(input_file);
+}
+
+// The inputs by which ffmpeg is asked to read the caller's standard input. Any other run gets
+// /dev/null there, so ffmpeg cannot eat the caller's input or stop on a 'q' in it.
+bool reads_standard_input(std::string_view input_file) {
+  return input_file == "-" || input_file == "pipe:" || input_file == "pipe:0" ||
+         input_file == "/dev/stdin";
+}
+
+// The segment paths of this split, in time order: ffmpeg names each finished segment in its
+// segment list, one file name per line. The list goes to an anonymous in-memory file handed to
+// ffmpeg as a descriptor ("pipe:3"), never to a path: nothing in `output_dir` can be listed by
+// mistake (stale segments of an earlier split, unrelated .mp4 files, the input), no link can
+// redirect ffmpeg's writes, and nothing is left to remove on any path out of the call.
+std::vector<std::string> segment_paths_from_list(std::string_view list,
+                                                 const std::string& output_dir) {
   std::vector<std::string> paths;
-  paths.reserve(segment_names.size());
-  for (const std::string& name : segment_names) {
+  while (!list.empty()) {
+    const std::size_t end = list.find('\n');
+    const std::string_view name = list.substr(0, end);
+    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+    if (name.empty()) continue;
     paths.push_back(posix::lossy_utf8(posix::join_path(output_dir, name)));
   }
   return paths;
@@ -113,7 +141,9 @@ std::string quote_for_concat_list(std::string_view path) {
 
 // Checks every segment and turns it into the quoted absolute path for its list line. ffmpeg
 // resolves relative list entries against the list's directory, not ours, and does not report
-// a segment it cannot open as a failure, so both are settled here before the list exists.
+// a segment it cannot open as a failure, so both are settled here before the list exists. A
+// FIFO or device is refused because it is not a segment ffmpeg could have written; an empty
+// file because ffmpeg would drop it with a mere warning.
 host::Result<std::vector<std::string>> concat_list_entries(
     const std::vector<std::string>& chunk_paths) {
   std::vector<std::string> entries;
@@ -123,7 +153,7 @@ host::Result<std::vector<std::string>> concat_list_entries(
     if (holds_line_break_or_nul(chunk_path)) {
       return runtime_failure(std::string(kUnwritableEntry));
     }
-    if (auto readable = posix::check_readable_non_directory(chunk_path); !readable) {
+    if (auto readable = posix::check_nonempty_regular_file(chunk_path); !readable) {
       return runtime_failure("Failed to read segment " + chunk_path + ": " +
                              readable.error().text());
     }
@@ -171,13 +201,22 @@ host::Result<void> split_video(const std::string& input_file, const std::string&
     return runtime_failure("time_limit_sec must be greater than 0");
   }
 
-  const std::string segment_pattern = posix::join_path(escape_percent(output_dir), kSegmentPattern);
+  const std::string segment_pattern =
+      posix::join_path(escape_percent(directory_for_ffmpeg(output_dir)), kSegmentPattern);
   const std::string limit_text = std::to_string(*time_limit_sec);
-  // -reset_timestamps makes every segment start at 0: segments then play alone and join back
-  // to the original length instead of accumulating gaps.
-  const std::array<std::string, 13> arguments{
+  auto segment_list = posix::create_anonymous_file("fendral-segment-list");
+  if (!segment_list) return host::fail_os(segment_list.error());
+  // -map takes every audio stream and every video stream but cover pictures (ffmpeg would keep
+  // one of each). -reset_timestamps makes every segment start at 0, so segments play alone and
+  // join back without gaps; negative timestamps are kept, since shifting them would delay the
+  // first segment's B-frames and lengthen the joined video.
+  const auto arguments = std::to_array<std::string>({
       "-i",
-      input_file,
+      input_for_ffmpeg(input_file),
+      "-map",
+      "0:V?",
+      "-map",
+      "0:a?",
       "-c:v",
       "copy",
       "-c:a",
@@ -188,22 +227,31 @@ host::Result<void> split_video(const std::string& input_file, const std::string&
       limit_text,
       "-reset_timestamps",
       "1",
+      "-avoid_negative_ts",
+      "disabled",
+      "-segment_list",
+      "pipe:" + std::to_string(posix::kPassedFdNumber),
+      "-segment_list_type",
+      "flat",
       segment_pattern,
-  };
-  auto status = posix::run_program(kProgram, arguments);
+  });
+  const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
+                                    .passed_fd = segment_list->get()};
+  auto status = posix::run_program(kProgram, arguments, options);
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
     return runtime_failure("ffmpeg split failed with status " + status->describe());
   }
 
-  auto chunk_paths = collect_segment_paths(input_file, output_dir);
-  if (!chunk_paths) return host::fail_os(chunk_paths.error());
+  auto list = posix::read_from_start(segment_list->get());
+  if (!list) return host::fail_os(list.error());
+  auto chunk_paths = segment_paths_from_list(*list, output_dir);
 
   Mp4ChunkMetadata metadata;
   metadata.original_file = input_file;
   metadata.output_prefix = segment_pattern;
-  metadata.chunk_count = chunk_paths->size();
-  metadata.chunk_paths = std::move(*chunk_paths);
+  metadata.chunk_count = chunk_paths.size();
+  metadata.chunk_paths = std::move(chunk_paths);
   metadata.split_type = "time";
   metadata.split_value = limit_text + "s";
 
@@ -241,11 +289,27 @@ host::Result<void> reconstruct_video(const std::string& output_dir,
     }
   }
 
-  // The list stays open until ffmpeg has ended; `list_file` closes it on return.
-  const std::array<std::string, 9> arguments{
-      "-f", "concat", "-safe", "0", "-i", list_path, "-c", "copy", output_file,
-  };
-  auto status = posix::run_program(kProgram, arguments);
+  // The list stays open until ffmpeg has ended; `list_file` closes it on return. -xerror turns
+  // a segment ffmpeg cannot read part-way into a failure instead of a shorter video;
+  // -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
+  // -map 0 keeps every stream of the segments.
+  const auto arguments = std::to_array<std::string>({
+      "-xerror",
+      "-f",
+      "concat",
+      "-safe",
+      "0",
+      "-auto_convert",
+      "0",
+      "-i",
+      posix::join_path(directory_for_ffmpeg(output_dir), kConcatListFileName),
+      "-map",
+      "0",
+      "-c",
+      "copy",
+      option_safe(output_file),
+  });
+  auto status = posix::run_program(kProgram, arguments, {.stdin_from_null = true});
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
     return runtime_failure("ffmpeg concat failed with status " + status->describe());

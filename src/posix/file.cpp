@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,18 +150,39 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
   }
 }
 
-IoResult<std::string> read_whole_file(const std::string& path) {
-  auto fd = open_for_reading(path);
-  if (!fd) return std::unexpected(fd.error());
+namespace {
+
+// Reads from the current offset to the end. The size only presizes the buffer; the content
+// grows with what actually arrives.
+IoResult<std::string> read_to_end(int fd) {
   std::string content;
-  if (auto size = file_size(fd->get())) content.reserve(*size + 1);
+  if (auto size = file_size(fd)) content.reserve(*size + 1);
   char block[65536];
   for (;;) {
-    auto got = read_some(fd->get(), block, sizeof block);
+    auto got = read_some(fd, block, sizeof block);
     if (!got) return std::unexpected(got.error());
     if (*got == 0) return content;
     content.append(block, *got);
   }
+}
+
+}  // namespace
+
+IoResult<std::string> read_whole_file(const std::string& path) {
+  auto fd = open_for_reading(path);
+  if (!fd) return std::unexpected(fd.error());
+  return read_to_end(fd->get());
+}
+
+IoResult<UniqueFd> create_anonymous_file(const char* label) {
+  int fd = ::memfd_create(label, MFD_CLOEXEC);
+  if (fd < 0) return errno_error(errno);
+  return UniqueFd(fd);
+}
+
+IoResult<std::string> read_from_start(int fd) {
+  if (::lseek(fd, 0, SEEK_SET) < 0) return errno_error(errno);
+  return read_to_end(fd);
 }
 
 }  // namespace fendral::posix

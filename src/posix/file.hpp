@@ -75,6 +75,13 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
 // Reads a whole file into memory.
 IoResult<std::string> read_whole_file(const std::string& path);
 
+// A new file with no name in any directory, living in memory until its last descriptor closes.
+// `label` only shows in /proc listings.
+IoResult<UniqueFd> create_anonymous_file(const char* label);
+
+// Everything in the regular file behind `fd`, read from its first byte.
+IoResult<std::string> read_from_start(int fd);
+
 }  // namespace fendral::posix
 
 namespace fendral::posix {

@@ -96,24 +96,6 @@ Utf8Step decode_utf8_step(std::string_view bytes, std::size_t position) {
   return {length, true};
 }
 
-bool is_ascii_digit(char byte) {
-  return byte >= '0' && byte <= '9';
-}
-
-std::size_t digit_run_end(std::string_view text, std::size_t position) {
-  while (position < text.size() && is_ascii_digit(text[position])) ++position;
-  return position;
-}
-
-std::size_t skip_zeros(std::string_view text, std::size_t position, std::size_t end) {
-  while (position < end && text[position] == '0') ++position;
-  return position;
-}
-
-int sign_of(int value) {
-  return (value > 0) - (value < 0);
-}
-
 }  // namespace
 
 IoResult<void> create_dir_all(const std::string& path) {
@@ -201,57 +183,28 @@ std::string lossy_utf8(std::string_view bytes) {
   return text;
 }
 
-int compare_natural(std::string_view left, std::string_view right) {
-  std::size_t l = 0;
-  std::size_t r = 0;
-  while (l < left.size() && r < right.size()) {
-    const bool left_digit = is_ascii_digit(left[l]);
-    const bool right_digit = is_ascii_digit(right[r]);
-    if (left_digit && right_digit) {
-      const std::size_t left_end = digit_run_end(left, l);
-      const std::size_t right_end = digit_run_end(right, r);
-      // Without leading zeros, the longer run is the larger number; equal lengths compare
-      // digit by digit. No conversion, so runs of any length work.
-      const std::size_t left_start = skip_zeros(left, l, left_end);
-      const std::size_t right_start = skip_zeros(right, r, right_end);
-      const std::size_t left_length = left_end - left_start;
-      const std::size_t right_length = right_end - right_start;
-      if (left_length != right_length) return left_length < right_length ? -1 : 1;
-      const int digits =
-          left.substr(left_start, left_length).compare(right.substr(right_start, right_length));
-      if (digits != 0) return sign_of(digits);
-      l = left_end;
-      r = right_end;
-      continue;
-    }
-    // A number ranks among other bytes where a digit would.
-    const auto left_rank = static_cast<unsigned char>(left_digit ? '0' : left[l]);
-    const auto right_rank = static_cast<unsigned char>(right_digit ? '0' : right[r]);
-    if (left_rank != right_rank) return left_rank < right_rank ? -1 : 1;
-    ++l;
-    ++r;
-  }
-  if (l < left.size()) return 1;
-  if (r < right.size()) return -1;
-  return sign_of(left.compare(right));
-}
-
-IoResult<FileIdentity> file_identity(const std::string& path) {
-  if (auto error = check_path(path)) return std::unexpected(*error);
+bool path_exists(const std::string& path) {
+  if (check_path(path)) return false;
   struct stat info;
   for (;;) {
-    if (::stat(path.c_str(), &info) == 0) return FileIdentity{info.st_dev, info.st_ino};
-    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
+    if (::stat(path.c_str(), &info) == 0) return true;
+    if (errno != EINTR || !resume_after_signal()) return false;
   }
 }
 
-IoResult<void> check_readable_non_directory(const std::string& path) {
+IoResult<void> check_nonempty_regular_file(const std::string& path) {
   // O_NONBLOCK keeps a FIFO without writer from stalling the open.
   auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return std::unexpected(fd.error());
   struct stat info;
   if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
   if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
+  if (!S_ISREG(info.st_mode)) {
+    return std::unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotRegularFile));
+  }
+  if (info.st_size == 0) {
+    return std::unexpected(IoError::with_message(ErrorKind::InvalidData, kEmptyFile));
+  }
   return {};
 }
 

@@ -1,8 +1,6 @@
 // Directories, path text and file identity.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,28 +26,15 @@ bool is_valid_utf8(std::string_view bytes);
 // Path bytes as UTF-8 text: every maximal ill-formed subsequence becomes one U+FFFD.
 std::string lossy_utf8(std::string_view bytes);
 
-// Total order on names in which runs of ASCII digits compare by numeric value, so chunk_999.mp4
-// sorts before chunk_1000.mp4. Names equal under that rule (same numbers, different leading
-// zeros) fall back to plain byte order, so only identical names compare equal.
-// Returns <0, 0 or >0.
-int compare_natural(std::string_view left, std::string_view right);
+// True when `path` names something that exists, symbolic links followed.
+bool path_exists(const std::string& path);
 
-inline bool natural_less(std::string_view left, std::string_view right) {
-  return compare_natural(left, right) < 0;
-}
+inline constexpr std::string_view kNotRegularFile = "not a regular file";
+inline constexpr std::string_view kEmptyFile = "empty file";
 
-// What makes two paths the same file: the device and inode they resolve to.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
-// The identity of the file `path` designates, symbolic links followed.
-IoResult<FileIdentity> file_identity(const std::string& path);
-
-// Succeeds when `path` opens for reading and is not a directory. The open does not block on a
-// FIFO, and nothing is read.
-IoResult<void> check_readable_non_directory(const std::string& path);
+// Succeeds when `path` opens for reading and is a regular file holding at least one byte. The
+// open does not block on a FIFO, and nothing is read. A directory fails with EISDIR, another
+// kind of file with kNotRegularFile, an empty one with kEmptyFile.
+IoResult<void> check_nonempty_regular_file(const std::string& path);
 
 }  // namespace fendral::posix

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
 
@@ -70,28 +71,34 @@ bool holds_nul(std::string_view text) {
   return text.find('\0') != std::string_view::npos;
 }
 
-// posix_spawnattr_t, destroyed if it was initialised.
-class SpawnAttributes {
+// A posix_spawn object (attributes or file actions), destroyed if it was initialised.
+template <class Object, int (*kInit)(Object*), int (*kDestroy)(Object*)>
+class SpawnObject {
  public:
-  SpawnAttributes() = default;
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  ~SpawnAttributes() {
-    if (initialized_) ::posix_spawnattr_destroy(&attributes_);
+  SpawnObject() = default;
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
+  ~SpawnObject() {
+    if (initialized_) kDestroy(&object_);
   }
 
   // Returns 0 or the error number.
   int initialize() {
-    int code = ::posix_spawnattr_init(&attributes_);
+    int code = kInit(&object_);
     initialized_ = code == 0;
     return code;
   }
-  posix_spawnattr_t* get() { return &attributes_; }
+  Object* get() { return &object_; }
 
  private:
-  posix_spawnattr_t attributes_;
+  Object object_;
   bool initialized_ = false;
 };
+
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                     ::posix_spawn_file_actions_destroy>;
 
 // Python ignores SIGPIPE and SIGXFSZ and may block signals; an exec'd program expects the
 // defaults, or a closed pipe would turn into a stream of EPIPE errors instead of ending it.
@@ -224,7 +231,8 @@ IoResult<std::string> find_program(std::string_view name) {
   return not_found;
 }
 
-IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args) {
+IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args,
+                                     const SpawnOptions& options) {
   bool nul_found = holds_nul(program);
   for (const std::string& argument : args) nul_found = nul_found || holds_nul(argument);
   if (nul_found) {
@@ -245,20 +253,44 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   if (int code = attributes.initialize()) return errno_error(code);
   if (int code = configure_child_signals(attributes)) return errno_error(code);
 
-  // No file actions: the child keeps fds 0-2, and every descriptor this module opens carries
-  // O_CLOEXEC, so nothing else reaches it.
+  // Every descriptor this module opens carries O_CLOEXEC, so the child gets fds 0-2 and only
+  // what the file actions below add.
+  SpawnFileActions file_actions;
+  if (int code = file_actions.initialize()) return errno_error(code);
+  if (options.stdin_from_null) {
+    if (int code = ::posix_spawn_file_actions_addopen(file_actions.get(), STDIN_FILENO, "/dev/null",
+                                                      O_RDONLY, 0)) {
+      return errno_error(code);
+    }
+  }
+  UniqueFd moved_passed_fd;
+  if (options.passed_fd >= 0) {
+    int source = options.passed_fd;
+    // dup2 onto itself would keep close-on-exec on older C libraries: use another number.
+    if (source == kPassedFdNumber) {
+      moved_passed_fd = UniqueFd(::fcntl(source, F_DUPFD_CLOEXEC, kPassedFdNumber + 1));
+      if (!moved_passed_fd) return errno_error(errno);
+      source = moved_passed_fd.get();
+    }
+    if (int code =
+            ::posix_spawn_file_actions_adddup2(file_actions.get(), source, kPassedFdNumber)) {
+      return errno_error(code);
+    }
+  }
+
   // Before the child exists, so its status cannot be discarded however soon it ends.
   ChildStatusKept status_kept;
   pid_t pid;
-  if (int code = ::posix_spawn(&pid, executable->c_str(), nullptr, attributes.get(), argv.data(),
-                               environ)) {
+  if (int code = ::posix_spawn(&pid, executable->c_str(), file_actions.get(), attributes.get(),
+                               argv.data(), environ)) {
     return errno_error(code);
   }
   return ChildProcess(pid, std::move(status_kept));
 }
 
-IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args) {
-  auto child = spawn_program(program, args);
+IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args,
+                                 const SpawnOptions& options) {
+  auto child = spawn_program(program, args, options);
   if (!child) return std::unexpected(child.error());
   return child->wait();
 }

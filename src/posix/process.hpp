@@ -34,6 +34,17 @@ class ExitStatus {
   int wait_status_;
 };
 
+// The descriptor number under which a child receives SpawnOptions::passed_fd.
+inline constexpr int kPassedFdNumber = 3;
+
+// What a child gets besides the caller's stdout, stderr, environment and working directory.
+struct SpawnOptions {
+  // Standard input from /dev/null rather than the caller's, so the child cannot consume it.
+  bool stdin_from_null = false;
+  // A descriptor of the caller's handed to the child as kPassedFdNumber; -1 hands none.
+  int passed_fd = -1;
+};
+
 // A started child. It is always waited for: by wait(), or else by the destructor.
 class ChildProcess {
  public:
@@ -52,7 +63,8 @@ class ChildProcess {
   static constexpr int kStopGraceMilliseconds = 2000;
 
  private:
-  friend IoResult<ChildProcess> spawn_program(std::string_view, std::span<const std::string>);
+  friend IoResult<ChildProcess> spawn_program(std::string_view, std::span<const std::string>,
+                                              const SpawnOptions&);
   ChildProcess(pid_t pid, ChildStatusKept status_kept)
       : pid_(pid), status_kept_(std::move(status_kept)) {}
 
@@ -68,11 +80,13 @@ class ChildProcess {
 IoResult<std::string> find_program(std::string_view name);
 
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams,
-// environment and working directory; SIGPIPE and SIGXFSZ are back at their defaults in it and
-// its signal mask is empty, whatever the host process set.
-IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args);
+// environment and working directory, except as `options` say; SIGPIPE and SIGXFSZ are back at
+// their defaults in it and its signal mask is empty, whatever the host process set.
+IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args,
+                                     const SpawnOptions& options = {});
 
 // Starts `program` and waits for it.
-IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args);
+IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args,
+                                 const SpawnOptions& options = {});
 
 }  // namespace fendral::posix

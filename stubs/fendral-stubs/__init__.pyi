@@ -89,12 +89,14 @@ def split_video(input_file: str, output_dir: str, time_limit_sec: SupportsIndex 
     seconds named ``chunk_000.mp4``, ``chunk_001.mp4``, ... in ``output_dir`` (created with its
     parents), then record the split in ``output_dir/metadata.json``.
 
-    ffmpeg is found on PATH and inherits stdin, stdout and stderr; nothing is re-encoded.
+    ffmpeg is found on PATH and inherits stdout and stderr; its stdin is /dev/null unless
+    ``input_file`` is "-", "pipe:", "pipe:0" or "/dev/stdin". Every audio stream and every video
+    stream but cover pictures is copied; nothing is re-encoded.
 
     Raises:
         TypeError: a path is not a ``str``, or ``time_limit_sec`` is not an integer or None.
         OverflowError: ``time_limit_sec`` is negative or above 4294967295.
-        OSError: ``output_dir`` cannot be created or listed, or metadata.json cannot be written.
+        OSError: ``output_dir`` cannot be created, or metadata.json cannot be written.
         RuntimeError: "time_limit_sec must be greater than 0" (0 or None, after the directory
             is created); "Failed to run ffmpeg: program not found" and other start failures;
             "ffmpeg split failed with status ExitStatus(ExitStatus(N))" for exit code N, or

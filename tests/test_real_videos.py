@@ -1,0 +1,179 @@
+"""Round trips of real videos through the real ffmpeg: every stream and every packet comes back.
+
+The inputs are generated here, tiny and short: three seconds at ten frames per second with a
+keyframe every second, cut into one-second segments.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import fendral
+
+pytestmark = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("ffprobe")),
+                                reason="ffmpeg is not installed")
+
+SECONDS = 3
+RATE = 10
+PICTURE = ["-f", "lavfi", "-i", f"testsrc=size=64x64:rate={RATE}:duration={SECONDS}"]
+TONE = ["-f", "lavfi", "-i", f"sine=frequency=440:duration={SECONDS}"]
+LOW_TONE = ["-f", "lavfi", "-i", f"sine=frequency=220:duration={SECONDS}"]
+KEYFRAMES = ["-g", str(RATE), "-keyint_min", str(RATE), "-sc_threshold", "0"]
+H264 = ["-c:v", "libx264", "-bf", "2", *KEYFRAMES]  # x264 closes its GOPs unless told not to
+H265 = ["-c:v", "libx265", "-x265-params",
+        f"keyint={RATE}:min-keyint={RATE}:scenecut=0:open-gop=0:log-level=error"]
+AAC = ["-c:a", "aac"]
+AUDIO_FRAME = 1024 / 44100
+# mp4 states a file's duration in whole milliseconds; ffmpeg's concat step starts each segment
+# where the previous one's stated duration ends, so every segment may add up to that much.
+ROUNDING_PER_SEGMENT = 0.001
+
+# id, input file name, ffmpeg arguments that make it (a cover picture is cover.png), the longest
+# frame duration in seconds. ffmpeg turns H.264 in MPEG-TS (start codes) into its mp4 form
+# (length prefixes) when it writes the segments: that source's payloads are compared with a
+# single remux into mp4 instead of the file itself.
+CASES = [
+    ("h264 b-frames", "in.mp4", [*PICTURE, *TONE, *H264, *AAC], 1 / RATE),
+    ("h265", "in.mp4", [*PICTURE, *TONE, *H265, *AAC], 1 / RATE),
+    ("mpeg4 part 2", "in.mp4", [*PICTURE, *TONE, "-c:v", "mpeg4", "-g", str(RATE), *AAC],
+     1 / RATE),
+    ("vp9 opus", "in.webm", [*PICTURE, *TONE, "-c:v", "libvpx-vp9", "-deadline", "realtime",
+                             "-cpu-used", "8", *KEYFRAMES, "-c:a", "libopus"], 1 / RATE),
+    ("two audio tracks", "in.mp4", [*PICTURE, *TONE, *LOW_TONE, "-map", "0", "-map", "1",
+                                    "-map", "2", *H264, *AAC], 1 / RATE),
+    ("audio only", "in.m4a", [*TONE, *AAC], AUDIO_FRAME),
+    ("video only", "in.mp4", [*PICTURE, *H264], 1 / RATE),
+    ("mkv", "in.mkv", [*PICTURE, *TONE, *H264, *AAC], 1 / RATE),
+    ("ts", "in.ts", [*PICTURE, *TONE, *H264, *AAC], 1 / RATE),
+    ("cover picture", "in.mp4", [*PICTURE, *TONE, "-i", "cover.png", "-map", "0", "-map", "1",
+                                 "-map", "2",
+                                 *H264, "-c:v:1", "png", "-disposition:v:1", "attached_pic",
+                                 *AAC], 1 / RATE),
+]
+
+
+def ffmpeg(*arguments):
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *arguments], check=True,
+                   stdin=subprocess.DEVNULL)
+
+
+def ffprobe(*arguments):
+    return subprocess.run(["ffprobe", "-v", "error", "-of", "json", *arguments], check=True,
+                          capture_output=True, stdin=subprocess.DEVNULL).stdout
+
+
+def streams_and_duration(path):
+    """(codec type, codec name, packet count) per stream, cover pictures left out; duration."""
+    info = json.loads(ffprobe("-count_packets", "-show_entries",
+                              "stream=codec_type,codec_name,nb_read_packets:"
+                              "stream_disposition=attached_pic:format=duration", str(path)))
+    streams = [(s["codec_type"], s["codec_name"], int(s["nb_read_packets"]))
+               for s in info["streams"] if not s["disposition"]["attached_pic"]]
+    return streams, float(info["format"]["duration"])
+
+
+def streams_of(path):
+    return streams_and_duration(path)[0]
+
+
+def video_payload_hashes(path):
+    info = json.loads(ffprobe("-select_streams", "V", "-show_data_hash", "md5",
+                              "-show_entries", "packet=data_hash", str(path)))
+    return [packet["data_hash"] for packet in info["packets"]]
+
+
+def decoding_errors(path):
+    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-map", "0",
+                           "-f", "null", "-"], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL).stderr
+
+
+@pytest.mark.parametrize("name, arguments, frame", [case[1:] for case in CASES],
+                         ids=[case[0] for case in CASES])
+def test_round_trip_keeps_every_stream_and_packet(tmp_path, monkeypatch, name, arguments, frame):
+    monkeypatch.chdir(tmp_path)
+    ffmpeg("-f", "lavfi", "-i", "color=red:size=32x32", "-frames:v", "1", "cover.png")
+    ffmpeg(*arguments, name)
+    fendral.split_video(name, "segments", 1)
+    chunk_paths = json.loads((tmp_path / "segments" / "metadata.json").read_text())["chunk_paths"]
+    assert chunk_paths == [f"segments/chunk_{n:03d}.mp4" for n in range(SECONDS)]
+    fendral.reconstruct_video("segments", "joined.mp4")
+
+    (streams, duration), (joined_streams, joined_duration) = (
+        streams_and_duration(name), streams_and_duration("joined.mp4"))
+    assert joined_streams == streams
+    assert abs(joined_duration - duration) <= frame + ROUNDING_PER_SEGMENT * SECONDS
+    assert decoding_errors("joined.mp4") == ""
+    reference = name
+    if name.endswith(".ts"):
+        reference = "remuxed.mp4"
+        ffmpeg("-i", name, "-map", "0", "-c", "copy", reference)
+    assert video_payload_hashes("joined.mp4") == video_payload_hashes(reference)
+
+
+@pytest.fixture(scope="module")
+def clip(tmp_path_factory):
+    path = tmp_path_factory.mktemp("clip") / "clip.mp4"
+    ffmpeg(*PICTURE, *TONE, *H264, *AAC, str(path))
+    return path
+
+
+@pytest.mark.parametrize("input_name, output_dir, output_file", [
+    ("take-10:30.mp4", "-segs", "-joined.mp4"),
+    ("-take.mp4", "10:30", "joined.mp4"),
+])
+def test_option_and_protocol_like_paths(clip, tmp_path, monkeypatch, input_name, output_dir,
+                                        output_file):
+    monkeypatch.chdir(tmp_path)
+    shutil.copy(clip, input_name)
+    fendral.split_video(input_name, output_dir, 1)
+    fendral.reconstruct_video(output_dir, output_file)
+    assert streams_of(tmp_path / output_file) == streams_of(tmp_path / input_name)
+
+
+@pytest.mark.parametrize("damage", ["truncated", "garbage"])
+def test_a_segment_unreadable_part_way_fails_the_join(clip, tmp_path, monkeypatch, damage):
+    monkeypatch.chdir(tmp_path)
+    fendral.split_video(str(clip), "segments", 1)
+    segment = tmp_path / "segments" / "chunk_001.mp4"
+    content = segment.read_bytes()
+    segment.write_bytes(content[:len(content) // 2] if damage == "truncated"
+                        else os.urandom(len(content)))
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segments", "joined.mp4")
+    assert caught.value.args == ("ffmpeg concat failed with status ExitStatus(ExitStatus(1))",)
+
+
+CALLER = textwrap.dedent("""
+    import sys, fendral
+    fendral.split_video(sys.argv[1], "segments", 1)
+    print(repr(sys.stdin.read()))
+""")
+
+
+def test_the_callers_standard_input_is_left_alone(clip, tmp_path):
+    # A program fed through a pipe: a 'q' there would have stopped ffmpeg early.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        filter(None, [os.path.dirname(fendral.__file__), os.environ.get("PYTHONPATH")])))
+    fed = "q\nthe caller's own input\n"
+    result = subprocess.run([sys.executable, "-c", CALLER, str(clip)], input=fed, cwd=tmp_path,
+                            env=env, capture_output=True, text=True, check=True)
+    assert result.stdout == repr(fed) + "\n"
+    metadata = json.loads((tmp_path / "segments" / "metadata.json").read_text())
+    assert metadata["chunk_count"] == SECONDS
+
+
+def test_a_second_split_into_the_same_directory_joins_only_its_own_segments(clip, tmp_path,
+                                                                           monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    fendral.split_video(str(clip), "segments", 1)
+    fendral.split_video(str(clip), "segments", 2)
+    fendral.reconstruct_video("segments", "joined.mp4")
+    (streams, duration), (joined_streams, joined_duration) = (
+        streams_and_duration(clip), streams_and_duration("joined.mp4"))
+    assert joined_streams == streams and abs(joined_duration - duration) <= 1 / RATE
