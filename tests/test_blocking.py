@@ -236,3 +236,36 @@ def test_ffmpeg_status_is_known_while_sigchld_is_ignored(tmp_path, stand_in, mon
     expected = ("success" if exit_code == 0
                 else f"ffmpeg {operation} failed with status ExitStatus(ExitStatus(1))")
     assert run_forked(body) == (expected, True)
+
+
+REFUSED_UNREAD = """
+    import os
+    from fendral import reconstruct_video
+    os.mkdir("segments")
+    {make}
+    try:
+        reconstruct_video("segments", "joined.mp4")
+    except RuntimeError as error:
+        print(error)
+    print(sorted(os.listdir("segments")))
+"""
+
+
+@pytest.mark.parametrize("make", [
+    "os.mkfifo('segments/metadata.json')",  # no writer: opening it for reading would wait
+    "os.symlink('/dev/zero', 'segments/metadata.json')",  # endless
+])
+def test_metadata_json_that_is_no_regular_file_is_refused_unread(tmp_path, make):
+    assert run_child(REFUSED_UNREAD.format(make=make), tmp_path) == [
+        "Failed to read metadata.json: not a regular file", "['metadata.json']"]
+
+
+@pytest.mark.parametrize("call, name", [(SPLIT, "metadata.json"), (JOIN, "concat_list.txt")],
+                         ids=["split", "join"])
+def test_a_planted_fifo_is_replaced_not_opened(tmp_path, stand_in, call, name):
+    work = tmp_path / "work"
+    (work / "segments" / name).unlink(missing_ok=True)
+    os.mkfifo(work / "segments" / name)  # nobody reads it: opening it for writing would wait
+    script = f"from fendral import *\n{call}\nprint('done')"
+    assert run_child(script, work) == ["done"]
+    assert (work / "segments" / name).is_file()

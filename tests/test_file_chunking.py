@@ -56,7 +56,7 @@ def test_fifo_gives_one_chunk_per_read(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
 
-    # The call keeps the interpreter lock while it reads, so the writer is another process.
+    # A separate process writes, so each burst arrives as one read.
     write_end = os.open(fifo, os.O_RDWR)
     writer = subprocess.Popen(["sh", "-c", "printf abc; sleep 0.3; printf defgh"],
                               stdout=write_end)

@@ -16,7 +16,6 @@ from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video
 from forked import SANITIZED, run_forked
 
 TOO_LARGE = "File too large (os error 27)"
-DEVICE_FULL = "No space left on device (os error 28)"
 NAME_TOO_LONG = "File name too long (os error 36)"
 
 
@@ -59,49 +58,59 @@ def test_file_size_limit_cuts_reconstruct_file_short(tmp_path):
     assert out.read_bytes() == b"a" * 600 + b"b" * 400
 
 
-def test_file_size_limit_cuts_metadata_json_short(fake, monkeypatch):
+@pytest.mark.parametrize("earlier", [None, b"earlier"], ids=["none", "earlier"])
+def test_file_size_limit_leaves_metadata_json_as_it_was(fake, monkeypatch, earlier):
     monkeypatch.setenv("FAKE_SEGMENTS", "3")
-    split_video("in.mp4", "whole", 5)
-    complete = (fake / "whole" / "metadata.json").read_bytes()
+    segments = ["chunk_000.mp4", "chunk_001.mp4", "chunk_002.mp4"]
+    if earlier is not None:
+        os.mkdir("cut")
+        (fake / "cut" / "metadata.json").write_bytes(earlier)
     outcome = with_file_size_limit(100, lambda: split_video("in.mp4", "cut", 5))
     assert outcome == (OSError, TOO_LARGE)
-    assert sorted(os.listdir("cut")) == ["chunk_000.mp4", "chunk_001.mp4", "chunk_002.mp4",
-                                         "metadata.json"]
-    assert (fake / "cut" / "metadata.json").read_bytes() == complete.replace(b"whole", b"cut")[:100]
+    if earlier is None:
+        assert sorted(os.listdir("cut")) == segments
+    else:
+        assert sorted(os.listdir("cut")) == segments + ["metadata.json"]
+        assert (fake / "cut" / "metadata.json").read_bytes() == earlier
 
 
-def test_file_size_limit_cuts_the_concat_list_short(fake):
+def test_file_size_limit_leaves_the_concat_list_as_it_was(fake):
     segments = fake / "segs"
     segments.mkdir()
     names = [f"segs/chunk_{n:03d}.mp4" for n in range(3)]
     for name in names:
         (fake / name).write_bytes(b"segment")
     write_metadata(segments, names)
-    line_length = len(f"file '{fake}/segs/chunk_000.mp4'\n")
-    limit = line_length + 10
+    (segments / "concat_list.txt").write_text("earlier")
+    limit = len(f"file '{fake}/segs/chunk_000.mp4'\n") + 10
     outcome = with_file_size_limit(limit, lambda: reconstruct_video("segs", "joined.mp4"))
     assert outcome == (RuntimeError, f"Failed to write concat list: {TOO_LARGE}")
-    assert (segments / "concat_list.txt").read_text() == (
-        f"file '{fake}/segs/chunk_000.mp4'\nfile '{fake}/segs/chunk_001.mp4'\n")[:limit]
+    assert sorted(os.listdir(segments)) == sorted([name[5:] for name in names] +
+                                                  ["concat_list.txt", "metadata.json"])
+    assert (segments / "concat_list.txt").read_text() == "earlier"
     assert not (fake / "joined.mp4").exists()  # ffmpeg was not started
 
 
-@pytest.mark.parametrize("call, link, error", [
-    (lambda: split_video("in.mp4", "out", 5), "metadata.json", (OSError, DEVICE_FULL)),
-    (lambda: reconstruct_video("out", "joined.mp4"), "concat_list.txt",
-     (RuntimeError, f"Failed to write concat list: {DEVICE_FULL}")),
-])
-def test_full_device(fake, monkeypatch, call, link, error):
+@pytest.mark.parametrize("call, name", [
+    (lambda: split_video("in.mp4", "out", 5), "metadata.json"),
+    (lambda: reconstruct_video("out", "joined.mp4"), "concat_list.txt"),
+], ids=["split", "join"])
+@pytest.mark.parametrize("target", ["../victim.txt", "../absent.txt", "/dev/full"])
+def test_a_planted_link_is_replaced_not_followed(fake, monkeypatch, call, name, target):
     monkeypatch.setenv("FAKE_SEGMENTS", "2")
     out = fake / "out"
     write_metadata(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
-    for name in ("chunk_000.mp4", "chunk_001.mp4"):
-        (out / name).write_bytes(b"segment")
-    (out / link).unlink(missing_ok=True)
-    (out / link).symlink_to("/dev/full")
-    assert caught(call) == error
-    assert set(os.listdir(out)) == {"chunk_000.mp4", "chunk_001.mp4", "metadata.json", link}
-    assert not (fake / "joined.mp4").exists()
+    for segment in ("chunk_000.mp4", "chunk_001.mp4"):
+        (out / segment).write_bytes(b"segment")
+    (fake / "victim.txt").write_text("victim")
+    (out / name).unlink(missing_ok=True)
+    (out / name).symlink_to(target)
+    assert caught(call) is None
+    assert (fake / "victim.txt").read_text() == "victim"
+    assert not (fake / "absent.txt").exists()
+    assert not (out / name).is_symlink()
+    assert set(os.listdir(out)) == {"chunk_000.mp4", "chunk_001.mp4", "metadata.json", name}
+    assert b"chunk_001.mp4" in (out / name).read_bytes()
 
 
 @pytest.mark.parametrize("action, error", [
@@ -142,7 +151,7 @@ def test_ffmpeg_killed_mid_run(fake, monkeypatch, call, message, left):
     monkeypatch.setenv("FAKE_SEGMENTS", "1")
     monkeypatch.setenv("FAKE_ACTION", "await_kill")
     monkeypatch.setenv("FAKE_PID_FILE", str(pid_file))
-    # The call holds the interpreter lock while it waits, so the killer is another process.
+    # Another process kills it, as an outside cause would.
     killer = subprocess.Popen([sys.executable, "-c", KILLER, str(pid_file)])
     try:
         assert caught(call) == (RuntimeError, message)
@@ -155,7 +164,8 @@ def test_ffmpeg_killed_mid_run(fake, monkeypatch, call, message, left):
     (lambda path: path.write_bytes(b'{"original_file": "\xff"}'), "stream did not contain valid UTF-8"),
     (lambda path: path.write_bytes(b'{"original_file": "\xed\xa0\x80"}'),
      "stream did not contain valid UTF-8"),
-    (lambda path: path.mkdir(), "Is a directory (os error 21)"),
+    (lambda path: path.mkdir(), "not a regular file"),
+    (lambda path: path.symlink_to("/dev/null"), "not a regular file"),
     (lambda path: None, "No such file or directory (os error 2)"),
 ])
 def test_unreadable_metadata(tmp_path, make_metadata, message):

@@ -255,10 +255,11 @@ host::Result<void> split_video(const std::string& input_file, const std::string&
   metadata.split_type = "time";
   metadata.split_value = limit_text + "s";
 
-  auto file = posix::create_for_writing(posix::join_path(output_dir, kMetadataFileName));
-  if (!file) return host::fail_os(file.error());
+  // Written whole under another name and then renamed: a metadata.json there before stays as
+  // it was when anything fails, and a link planted under the name is replaced, not followed.
   const std::string json = metadata_to_json(metadata);
-  if (auto written = posix::write_all(file->get(), json.data(), json.size()); !written) {
+  if (auto written = posix::replace_file(posix::join_path(output_dir, kMetadataFileName), json);
+      !written) {
     return host::fail_os(written.error());
   }
   return {};
@@ -266,7 +267,7 @@ host::Result<void> split_video(const std::string& input_file, const std::string&
 
 host::Result<void> reconstruct_video(const std::string& output_dir,
                                      const std::string& output_file) {
-  auto text = posix::read_whole_file(posix::join_path(output_dir, kMetadataFileName));
+  auto text = posix::read_regular_file(posix::join_path(output_dir, kMetadataFileName));
   if (!text) return runtime_failure("Failed to read metadata.json: " + text.error().text());
   if (!posix::is_valid_utf8(*text)) {
     return runtime_failure("Failed to read metadata.json: " + std::string(posix::kInvalidUtf8));
@@ -279,17 +280,23 @@ host::Result<void> reconstruct_video(const std::string& output_dir,
   if (!entries) return std::unexpected(std::move(entries.error()));
 
   const std::string list_path = posix::join_path(output_dir, kConcatListFileName);
-  auto list_file = posix::create_for_writing(list_path);
-  if (!list_file) {
-    return runtime_failure("Failed to create concat list file: " + list_file.error().text());
-  }
-  for (const std::string& entry : *entries) {
-    if (auto written = write_concat_line(list_file->get(), entry); !written) {
-      return runtime_failure("Failed to write concat list: " + written.error().text());
+  // Written under another name and renamed into place once complete, as metadata.json is.
+  {
+    auto list_file = posix::ReplacementFile::create(list_path);
+    if (!list_file) {
+      return runtime_failure("Failed to create concat list file: " + list_file.error().text());
+    }
+    for (const std::string& entry : *entries) {
+      if (auto written = write_concat_line(list_file->fd(), entry); !written) {
+        return runtime_failure("Failed to write concat list: " + written.error().text());
+      }
+    }
+    if (auto placed = list_file->commit(); !placed) {
+      return runtime_failure("Failed to create concat list file: " + placed.error().text());
     }
   }
 
-  // The list stays open until ffmpeg has ended; `list_file` closes it on return. -xerror turns
+  // -xerror turns
   // a segment ffmpeg cannot read part-way into a failure instead of a shorter video;
   // -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
   // -map 0 keeps every stream of the segments.

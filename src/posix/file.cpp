@@ -168,9 +168,15 @@ IoResult<std::string> read_to_end(int fd) {
 
 }  // namespace
 
-IoResult<std::string> read_whole_file(const std::string& path) {
-  auto fd = open_for_reading(path);
+IoResult<std::string> read_regular_file(const std::string& path) {
+  // O_NONBLOCK: a FIFO without a writer must not stall the open before it can be refused.
+  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return std::unexpected(fd.error());
+  struct stat info;
+  if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
+  if (!S_ISREG(info.st_mode)) {
+    return std::unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotARegularFile));
+  }
   return read_to_end(fd->get());
 }
 

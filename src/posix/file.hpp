@@ -44,6 +44,8 @@ class UniqueFd {
 // A path handed to the kernel must not hold a NUL byte; returns the error if it does.
 std::optional<IoError> check_path(std::string_view path);
 
+inline constexpr std::string_view kNotARegularFile = "not a regular file";
+
 // Opens `path` with `flags` (close-on-exec is always added). Every call below that a signal
 // interrupts is resumed or given up as the thread's interruption policy says.
 IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
@@ -72,8 +74,9 @@ IoResult<void> write_all(int fd, const void* data, std::size_t length);
 // Writes every byte of every piece, batching them into as few system calls as possible.
 IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
 
-// Reads a whole file into memory.
-IoResult<std::string> read_whole_file(const std::string& path);
+// Reads a whole regular file (links followed) into memory. Anything else (a device, a FIFO, a
+// directory) is refused with kNotARegularFile before a byte is read, and without waiting.
+IoResult<std::string> read_regular_file(const std::string& path);
 
 // A new file with no name in any directory, living in memory until its last descriptor closes.
 // `label` only shows in /proc listings.
