@@ -39,7 +39,8 @@ Shape shape_of(int fd) {
   if (::fstat(fd, &info) != 0) return {};
   const bool file_like = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
   const bool sized = S_ISREG(info.st_mode) && info.st_size > 0;
-  return {file_like, sized ? static_cast<std::size_t>(info.st_size) : 0};
+  // A size no memory can hold (a huge sparse file) is refused before anything is read.
+  return {file_like, sized ? posix::within_memory(static_cast<std::size_t>(info.st_size)) : 0};
 }
 
 // Small chunks of a regular file: allocate a batch of payloads and fill them all with one

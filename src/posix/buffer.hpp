@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +27,19 @@ inline void prefault_for_writing(void* begin, std::size_t length) {
   const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kPage - 1) & ~(kPage - 1);
   const auto last = (reinterpret_cast<std::uintptr_t>(begin) + length) & ~(kPage - 1);
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, kPopulateWrite);
+}
+
+// `bytes`, when that much could ever be held: more than the machine's memory and swap together
+// can never be filled, so asking for it is refused at once (std::bad_alloc) instead of reading
+// until the memory runs out.
+inline std::size_t within_memory(std::size_t bytes) {
+  struct sysinfo info;
+  if (::sysinfo(&info) == 0) {
+    const unsigned __int128 total =
+        (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * info.mem_unit;
+    if (bytes > total) throw std::bad_alloc();
+  }
+  return bytes;
 }
 
 class ByteBuffer {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "posix/buffer.hpp"
 #include "posix/interruption.hpp"
 
 namespace fendral::posix {
@@ -156,7 +157,7 @@ namespace {
 // grows with what actually arrives.
 IoResult<std::string> read_to_end(int fd) {
   std::string content;
-  if (auto size = file_size(fd)) content.reserve(*size + 1);
+  if (auto size = file_size(fd)) content.reserve(within_memory(*size) + 1);
   char block[65536];
   for (;;) {
     auto got = read_some(fd, block, sizeof block);
