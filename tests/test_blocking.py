@@ -269,3 +269,37 @@ def test_a_planted_fifo_is_replaced_not_opened(tmp_path, stand_in, call, name):
     script = f"from fendral import *\n{call}\nprint('done')"
     assert run_child(script, work) == ["done"]
     assert (work / "segments" / name).is_file()
+
+
+def test_environment_changed_by_another_thread_during_calls(tmp_path):
+    # While the lock is released, a Python thread may grow and shrink the environment; ffmpeg
+    # must still be found and get the environment as it was when the call began.
+    lines = run_child(f"""
+        import os, sys, threading
+        sys.path.insert(0, {TESTS!r})
+        import fast_ffmpeg
+        from fendral import reconstruct_video, split_video
+
+        os.environ["PATH"] = fast_ffmpeg.install(os.getcwd()) + ":" + os.environ["PATH"]
+        os.environ["FAKE_SEGMENTS"] = "1"
+        stop = threading.Event()
+
+        def churn():
+            while not stop.is_set():
+                for n in range(200):
+                    os.environ["FENDRAL_CHURN_%d" % n] = "x" * n
+                for n in range(200):
+                    del os.environ["FENDRAL_CHURN_%d" % n]
+
+        thread = threading.Thread(target=churn)
+        thread.start()
+        try:
+            for n in range(150):
+                split_video("in.mp4", "segs", 1)
+                reconstruct_video("segs", "joined-%d.mp4" % n)
+        finally:
+            stop.set()
+            thread.join()
+        print("done")
+    """, tmp_path)
+    assert lines == ["done"]

@@ -193,7 +193,8 @@ posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
 }  // namespace
 
 host::Result<void> split_video(const std::string& input_file, const std::string& output_dir,
-                               std::optional<std::uint32_t> time_limit_sec) {
+                               std::optional<std::uint32_t> time_limit_sec,
+                               const posix::Environment& environment) {
   if (auto created = posix::create_dir_all(output_dir); !created) {
     return host::fail_os(created.error());
   }
@@ -236,7 +237,8 @@ host::Result<void> split_video(const std::string& input_file, const std::string&
       segment_pattern,
   });
   const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
-                                    .passed_fd = segment_list->get()};
+                                    .passed_fd = segment_list->get(),
+                                    .environment = &environment};
   auto status = posix::run_program(kProgram, arguments, options);
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
@@ -265,8 +267,8 @@ host::Result<void> split_video(const std::string& input_file, const std::string&
   return {};
 }
 
-host::Result<void> reconstruct_video(const std::string& output_dir,
-                                     const std::string& output_file) {
+host::Result<void> reconstruct_video(const std::string& output_dir, const std::string& output_file,
+                                     const posix::Environment& environment) {
   auto text = posix::read_regular_file(posix::join_path(output_dir, kMetadataFileName));
   if (!text) return runtime_failure("Failed to read metadata.json: " + text.error().text());
   if (!posix::is_valid_utf8(*text)) {
@@ -316,7 +318,8 @@ host::Result<void> reconstruct_video(const std::string& output_dir,
       "copy",
       option_safe(output_file),
   });
-  auto status = posix::run_program(kProgram, arguments, {.stdin_from_null = true});
+  auto status = posix::run_program(kProgram, arguments,
+                                   {.stdin_from_null = true, .environment = &environment});
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
     return runtime_failure("ffmpeg concat failed with status " + status->describe());

@@ -30,8 +30,10 @@ PyObject* split_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     });
     if (!time_limit) return raise_and_return_null(std::move(time_limit.error()));
 
-    auto done =
-        host::run_unlocked([&] { return split_video(*input_file, *output_dir, *time_limit); });
+    // Taken while the lock keeps Python threads from changing the environment under the spawn.
+    const auto environment = posix::Environment::capture();
+    auto done = host::run_unlocked(
+        [&] { return split_video(*input_file, *output_dir, *time_limit, environment); });
     if (!done) return raise_and_return_null(std::move(done.error()));
     Py_RETURN_NONE;
   });
@@ -47,7 +49,9 @@ PyObject* reconstruct_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto output_file = host::convert_argument((*bound)[1], "output_file", host::to_string);
     if (!output_file) return raise_and_return_null(std::move(output_file.error()));
 
-    auto done = host::run_unlocked([&] { return reconstruct_video(*output_dir, *output_file); });
+    const auto environment = posix::Environment::capture();
+    auto done = host::run_unlocked(
+        [&] { return reconstruct_video(*output_dir, *output_file, environment); });
     if (!done) return raise_and_return_null(std::move(done.error()));
     Py_RETURN_NONE;
   });

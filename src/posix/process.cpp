@@ -206,15 +206,36 @@ void ChildProcess::stop() {
   pid_ = -1;
 }
 
-IoResult<std::string> find_program(std::string_view name) {
+Environment Environment::capture() {
+  Environment environment;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    environment.entries_.emplace_back(*entry);
+  }
+  environment.pointers_.reserve(environment.entries_.size() + 1);
+  for (std::string& entry : environment.entries_) environment.pointers_.push_back(entry.data());
+  environment.pointers_.push_back(nullptr);
+  return environment;
+}
+
+const char* Environment::find(std::string_view name) const {
+  for (const std::string& entry : entries_) {
+    if (entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=') {
+      return entry.c_str() + name.size() + 1;
+    }
+  }
+  return nullptr;
+}
+
+IoResult<std::string> find_program(std::string_view name, const Environment* environment) {
   const auto not_found =
       std::unexpected(IoError::with_message(ErrorKind::NotFound, kProgramNotFound));
   if (name.empty()) return not_found;
   if (name.find('/') != std::string_view::npos) return std::string(name);
 
   std::string search_path;
-  if (const char* value = ::getenv("PATH")) {
-    search_path = value;
+  const char* path_value = environment ? environment->find("PATH") : ::getenv("PATH");
+  if (path_value != nullptr) {
+    search_path = path_value;
   } else {
     search_path = default_search_path();
   }
@@ -239,7 +260,7 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
     return std::unexpected(IoError::with_message(ErrorKind::InvalidInput, kNulInArgument));
   }
 
-  auto executable = find_program(program);
+  auto executable = find_program(program, options.environment);
   if (!executable) return std::unexpected(executable.error());
 
   std::string program_name(program);
@@ -282,7 +303,8 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   ChildStatusKept status_kept;
   pid_t pid;
   if (int code = ::posix_spawn(&pid, executable->c_str(), file_actions.get(), attributes.get(),
-                               argv.data(), environ)) {
+                               argv.data(),
+                               options.environment ? options.environment->table() : environ)) {
     return errno_error(code);
   }
   return ChildProcess(pid, std::move(status_kept));

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "posix/child_status.hpp"
 #include "posix/io_error.hpp"
@@ -34,6 +35,26 @@ class ExitStatus {
   int wait_status_;
 };
 
+// A copy of the process environment taken at one moment. Children started while other threads
+// may change the environment (a Python thread setting os.environ, say) get this copy, which
+// stays valid, instead of the live table, which such a change may reallocate under them.
+class Environment {
+ public:
+  // Copies the process environment; call it while nothing else can change the environment.
+  static Environment capture();
+
+  // The value of `name`, or nullptr when it is not set.
+  const char* find(std::string_view name) const;
+  // The NULL-terminated "NAME=value" table for exec.
+  char* const* table() const { return pointers_.data(); }
+
+ private:
+  Environment() = default;
+
+  std::vector<std::string> entries_;
+  std::vector<char*> pointers_;
+};
+
 // The descriptor number under which a child receives SpawnOptions::passed_fd.
 inline constexpr int kPassedFdNumber = 3;
 
@@ -43,6 +64,9 @@ struct SpawnOptions {
   bool stdin_from_null = false;
   // A descriptor of the caller's handed to the child as kPassedFdNumber; -1 hands none.
   int passed_fd = -1;
+  // The environment the child gets and in whose PATH the program is looked up; nullptr takes
+  // the process environment as it is at the start.
+  const Environment* environment = nullptr;
 };
 
 // A started child. It is always waited for: by wait(), or else by the destructor.
@@ -76,8 +100,9 @@ class ChildProcess {
 
 // The file that would run for `name`: a name holding '/' is taken as a path; otherwise the
 // first executable regular file in the PATH directories (an empty entry is the working
-// directory; with PATH unset, the system's default search path).
-IoResult<std::string> find_program(std::string_view name);
+// directory; with PATH unset, the system's default search path). PATH is taken from
+// `environment`, or from the process environment when that is nullptr.
+IoResult<std::string> find_program(std::string_view name, const Environment* environment = nullptr);
 
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams,
 // environment and working directory, except as `options` say; SIGPIPE and SIGXFSZ are back at
