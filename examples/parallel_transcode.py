@@ -37,6 +37,7 @@ CORES = os.cpu_count() or 1
 VIDEO_SETTINGS = ["-c:v", "libx264", "-preset", "medium", "-crf", "23", "-pix_fmt", "yuv420p",
                   "-profile:v", "high", "-flags", "+cgop"]
 
+
 class Failure(Exception):
     """A failure worth one line to the user."""
 
