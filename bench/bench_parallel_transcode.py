@@ -1,19 +1,21 @@
 """examples/parallel_transcode.py against one whole-video ffmpeg encode with the same settings.
 
     PYTHONPATH=<dir holding fendral> python bench/bench_parallel_transcode.py \
-        [--seconds 60] [--size 1280x720] [--segment-seconds 10] [--rounds 3] [--dask]
+        [--seconds 40] [--size 640x360] [--segment-seconds 10] [--rounds 3] [--dask]
 
 The input is generated once: test patterns with moving noise (so the encoder has real work), 30
 frames per second, a keyframe every 2 s, AAC audio. Each round runs every contender once, in
 turn: the whole file in one ffmpeg run (which spreads its encode over all cores itself), the
 recipe with --jobs set to the core count, and with --dask also --dask-local with as many workers.
-The load average is printed before each run, since other work on the machine skews the times;
-the table shows the best and the median wall time and the speed-up of the best times.
+The load average is printed before each run, since other work on the machine skews the times,
+and so are the CPU seconds each run used; the table shows the best and the median wall time and
+the speed-up of the best times.
 """
 
 import argparse
 import importlib.util
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -21,7 +23,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Dict, List
+from typing import Dict, List, Tuple
 
 RECIPE = Path(__file__).resolve().parent.parent / "examples" / "parallel_transcode.py"
 
@@ -43,17 +45,21 @@ def make_input(path: Path, seconds: int, size: str) -> None:
          "-c:a", "aac", "-shortest", str(path)], check=True)
 
 
-def timed(command: List[str]) -> float:
+def timed(command: List[str]) -> Tuple[float, float]:
+    """Wall seconds, and CPU seconds of every process the command ran."""
+    used_before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.monotonic()
     subprocess.run(command, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
-    return time.monotonic() - started
+    wall = time.monotonic() - started
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (used.ru_utime - used_before.ru_utime) + (used.ru_stime - used_before.ru_stime)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--seconds", type=int, default=60)
-    parser.add_argument("--size", default="1280x720")
+    parser.add_argument("--seconds", type=int, default=40)
+    parser.add_argument("--size", default="640x360")
     parser.add_argument("--segment-seconds", type=int, default=10)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--dask", action="store_true", help="also time --dask-local")
@@ -80,10 +86,10 @@ def main() -> int:
             for name, command in contenders.items():
                 load = " ".join(f"{value:.2f}" for value in os.getloadavg())
                 output.unlink(missing_ok=True)
-                seconds = timed(command)
+                seconds, cpu = timed(command)
                 times[name].append(seconds)
-                print(f"round {round_number}: {name:<24} {seconds:6.1f} s  (load before: {load})",
-                      flush=True)
+                print(f"round {round_number}: {name:<24} {seconds:6.1f} s, CPU {cpu:6.1f} s "
+                      f"(load before: {load})", flush=True)
         baseline = min(times["one ffmpeg run"])
         print(f"\n{'contender':<24} {'best':>7} {'median':>7} {'speed-up (best)':>16}")
         for name, measured in times.items():
