@@ -77,9 +77,10 @@ for arch in "${architectures[@]}"; do
   unset _PYTHON_HOST_PLATFORM
 
   echo "=== repairing the $arch wheel ==="
-  # The tag says what the build targets; auditwheel checks every symbol version against it.
-  "$tool_python" -m auditwheel repair --plat "manylinux_${glibc/./_}_$arch" -w wheelhouse \
-    "$work/dist/$arch"/fendral-*.whl
+  # auditwheel reads the glibc symbol versions the module uses and tags it with the oldest
+  # manylinux policy they allow: glibc 2.28 at the newest, since the build links against it.
+  # (It can name a policy only for its own machine's architecture, hence auto.)
+  "$tool_python" -m auditwheel repair --plat auto -w wheelhouse "$work/dist/$arch"/fendral-*.whl
 done
 
 for wheel in wheelhouse/fendral-*.whl; do
