@@ -43,7 +43,9 @@ def test_classes_are_final_builtins(cls):
 
 
 def test_class_documentation():
-    assert fendral.Chunk.__text_signature__ == "(index, data)"
+    # Before 3.10, PyType_FromSpec strips the signature from the class documentation it copies.
+    signature = "(index, data)" if sys.version_info >= (3, 10) else None
+    assert fendral.Chunk.__text_signature__ == signature
     assert fendral.Mp4ChunkMetadata.__doc__ is None
 
 

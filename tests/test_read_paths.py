@@ -6,6 +6,7 @@ import random
 import pytest
 
 from fendral import deconstruct_file, reconstruct_file
+from randomness import random_bytes
 
 MIB = 1 << 20
 
@@ -23,7 +24,7 @@ MIB = 1 << 20
     (9 * MIB, 9 * MIB + 1),
 ])
 def test_chunks_cut_the_file_exactly(tmp_path, chunk_size, file_size):
-    content = random.Random(file_size).randbytes(file_size)
+    content = random_bytes(random.Random(file_size), file_size)
     source = tmp_path / "in"
     source.write_bytes(content)
     chunks = deconstruct_file(str(source), chunk_size)

@@ -15,6 +15,7 @@ import time
 import pytest
 
 import fast_ffmpeg
+from randomness import random_bytes
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
 
 SECONDS = float(os.environ.get("FENDRAL_THREAD_SECONDS", "10"))
@@ -23,7 +24,7 @@ THREADS = 8
 
 def one_round(directory, generator):
     """Every function once, success and failure, with its result checked."""
-    content = generator.randbytes(generator.randrange(1, 200_000))
+    content = random_bytes(generator, generator.randrange(1, 200_000))
     source = os.path.join(directory, "in")
     with open(source, "wb") as out:
         out.write(content)

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -22,29 +21,35 @@ namespace fendral::posix {
 
 namespace {
 
-// Abbreviation without the "SIG" prefix, or nullptr for a signal without one.
+// Abbreviation without the "SIG" prefix, or nullptr for a signal without one (real-time
+// signals). Our own table: the C library's lookup is a glibc 2.32 extension that older glibc
+// and musl lack.
 const char* signal_abbreviation(int signal_number) {
-#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
-  return ::sigabbrev_np(signal_number);
-#else
   struct Entry {
     int number;
     const char* name;
   };
   static constexpr Entry kNames[] = {
-      {SIGHUP, "HUP"},       {SIGINT, "INT"},   {SIGQUIT, "QUIT"},   {SIGILL, "ILL"},
-      {SIGTRAP, "TRAP"},     {SIGABRT, "ABRT"}, {SIGBUS, "BUS"},     {SIGFPE, "FPE"},
-      {SIGKILL, "KILL"},     {SIGUSR1, "USR1"}, {SIGSEGV, "SEGV"},   {SIGUSR2, "USR2"},
-      {SIGPIPE, "PIPE"},     {SIGALRM, "ALRM"}, {SIGTERM, "TERM"},   {SIGCHLD, "CHLD"},
-      {SIGCONT, "CONT"},     {SIGSTOP, "STOP"}, {SIGTSTP, "TSTP"},   {SIGTTIN, "TTIN"},
-      {SIGTTOU, "TTOU"},     {SIGURG, "URG"},   {SIGXCPU, "XCPU"},   {SIGXFSZ, "XFSZ"},
-      {SIGVTALRM, "VTALRM"}, {SIGPROF, "PROF"}, {SIGWINCH, "WINCH"}, {SIGSYS, "SYS"},
+      {SIGHUP, "HUP"},       {SIGINT, "INT"},       {SIGQUIT, "QUIT"}, {SIGILL, "ILL"},
+      {SIGTRAP, "TRAP"},     {SIGABRT, "ABRT"},     {SIGBUS, "BUS"},   {SIGFPE, "FPE"},
+      {SIGKILL, "KILL"},     {SIGUSR1, "USR1"},     {SIGSEGV, "SEGV"}, {SIGUSR2, "USR2"},
+      {SIGPIPE, "PIPE"},     {SIGALRM, "ALRM"},     {SIGTERM, "TERM"},
+#ifdef SIGSTKFLT
+      {SIGSTKFLT, "STKFLT"},
+#endif
+      {SIGCHLD, "CHLD"},     {SIGCONT, "CONT"},     {SIGSTOP, "STOP"}, {SIGTSTP, "TSTP"},
+      {SIGTTIN, "TTIN"},     {SIGTTOU, "TTOU"},     {SIGURG, "URG"},   {SIGXCPU, "XCPU"},
+      {SIGXFSZ, "XFSZ"},     {SIGVTALRM, "VTALRM"}, {SIGPROF, "PROF"}, {SIGWINCH, "WINCH"},
+      {SIGPOLL, "POLL"},  // also SIGIO on Linux
+#ifdef SIGPWR
+      {SIGPWR, "PWR"},
+#endif
+      {SIGSYS, "SYS"},
   };
   for (const Entry& entry : kNames) {
     if (entry.number == signal_number) return entry.name;
   }
   return nullptr;
-#endif
 }
 
 bool is_executable_file(const std::string& path) {

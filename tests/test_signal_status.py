@@ -1,0 +1,46 @@
+"""The status text of an ffmpeg that a signal ended: the signal's number and, where it has one,
+its name, for every signal whose default action ends the process."""
+
+import os
+import signal
+
+import pytest
+
+import fendral
+
+# Ends itself with the signal given in the environment; no core files from the dumping ones.
+KILLED_FFMPEG = """#!/bin/sh
+ulimit -c 0
+kill -s "$FAKE_SIGNAL" $$
+"""
+
+NAMED = [
+    (signal.SIGHUP, "SIGHUP"), (signal.SIGINT, "SIGINT"), (signal.SIGQUIT, "SIGQUIT"),
+    (signal.SIGILL, "SIGILL"), (signal.SIGTRAP, "SIGTRAP"), (signal.SIGABRT, "SIGABRT"),
+    (signal.SIGBUS, "SIGBUS"), (signal.SIGFPE, "SIGFPE"), (signal.SIGKILL, "SIGKILL"),
+    (signal.SIGUSR1, "SIGUSR1"), (signal.SIGSEGV, "SIGSEGV"), (signal.SIGUSR2, "SIGUSR2"),
+    (signal.SIGPIPE, "SIGPIPE"), (signal.SIGALRM, "SIGALRM"), (signal.SIGTERM, "SIGTERM"),
+    (signal.SIGXCPU, "SIGXCPU"), (signal.SIGXFSZ, "SIGXFSZ"), (signal.SIGVTALRM, "SIGVTALRM"),
+    (signal.SIGPROF, "SIGPROF"), (signal.SIGIO, "SIGPOLL"), (signal.SIGSYS, "SIGSYS"),
+]
+NAMED += [(getattr(signal, name), name) for name in ("SIGSTKFLT", "SIGPWR") if hasattr(signal, name)]
+
+
+@pytest.mark.parametrize("number, text", [(number, f"signal: {int(number)} ({name})")
+                                          for number, name in NAMED] + [
+    (signal.SIGRTMIN, f"signal: {int(signal.SIGRTMIN)}"),
+    (signal.SIGRTMAX, f"signal: {int(signal.SIGRTMAX)}"),
+])
+def test_status_names_the_signal(tmp_path, monkeypatch, number, text):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "ffmpeg").write_text(KILLED_FFMPEG)
+    (bin_dir / "ffmpeg").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}:{os.environ['PATH']}")
+    monkeypatch.setenv("FAKE_SIGNAL", str(int(number)))
+    # A preloaded sanitizer runtime would catch SIGSEGV, SIGBUS and SIGFPE in the stand-in.
+    monkeypatch.delenv("LD_PRELOAD", raising=False)
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.split_video("in.mp4", "out", 5)
+    assert caught.value.args == ("ffmpeg split failed with status " + text,)
