@@ -1,7 +1,8 @@
-"""deconstruct_file reads small chunks in batches and large ones straight into their payloads:
-every batch and page boundary must still give exactly the file's bytes, cut at chunk_size."""
+"""deconstruct_file reads small chunks in batches and large ones straight into their payloads,
+window by window: every batch, window and page boundary must still give exactly the file's
+bytes, cut at chunk_size."""
 
-import random
+import os
 
 import pytest
 
@@ -21,9 +22,12 @@ MIB = 1 << 20
     (65536, 3 * MIB - 1),
     (MIB - 1, 4 * MIB + 3),
     (9 * MIB, 9 * MIB + 1),
+    (3 * MIB, 3 * MIB),
+    (2 * MIB + 1, 5 * MIB),
+    (3 * MIB + 5, 7 * MIB + 11),
 ])
 def test_chunks_cut_the_file_exactly(tmp_path, chunk_size, file_size):
-    content = random.Random(file_size).randbytes(file_size)
+    content = os.urandom(file_size)
     source = tmp_path / "in"
     source.write_bytes(content)
     chunks = deconstruct_file(str(source), chunk_size)

@@ -55,9 +55,6 @@ class ByteBuffer {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
-  // Makes every page of the buffer present before it is filled.
-  void prefault() { prefault_for_writing(data_, size_); }
-
   // Keeps the first min(size, new_size) bytes; new bytes are uninitialised.
   void resize(std::size_t new_size) {
     if (new_size == size_) return;
