@@ -10,8 +10,6 @@ namespace fendral::lib {
 struct ChunkRecord {
   std::uint64_t index = 0;
   posix::ByteBuffer payload;
-  // Set instead of `payload` when the bytes sit in a slab shared with the neighbouring chunks.
-  posix::SlabSlice in_slab;
 };
 
 // A payload borrowed from a Chunk that the caller keeps alive.

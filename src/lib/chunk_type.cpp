@@ -18,14 +18,13 @@ using host::ErrorValue;
 using host::HostResult;
 using host::OwnedRef;
 
-// The state behind a Chunk. The payload is owned outright, or is a slice of a slab that the
-// chunks of one read share, or, when the constructor was given an exact `bytes`, it is that
-// object's buffer: a `bytes` never changes, so keeping a reference to it reads the same as
-// keeping a copy and saves copying the payload.
+// The state behind a Chunk. The payload is owned outright (a buffer of its own, or a slice of a
+// slab it shares with the chunks read along with it), or, when the constructor was given
+// an exact `bytes`, it is that object's buffer: a `bytes` never changes, so keeping a reference
+// to it reads the same as keeping a copy and saves copying the payload.
 struct StoredChunk {
   std::uint64_t index = 0;
   posix::ByteBuffer owned;
-  std::shared_ptr<posix::Slab> slab;
   OwnedRef shared;
   const unsigned char* data = nullptr;
   std::size_t size = 0;
@@ -33,9 +32,8 @@ struct StoredChunk {
   explicit StoredChunk(ChunkRecord&& record) noexcept
       : index(record.index),
         owned(std::move(record.payload)),
-        slab(std::move(record.in_slab.slab)),
-        data(slab ? record.in_slab.data : owned.data()),
-        size(slab ? record.in_slab.size : owned.size()) {}
+        data(owned.data()),
+        size(owned.size()) {}
   StoredChunk(std::uint64_t chunk_index, PyObject* exact_bytes) noexcept
       : index(chunk_index),
         shared(OwnedRef::borrow(exact_bytes)),

@@ -87,7 +87,7 @@ IoResult<std::vector<ChunkRecord>> read_chunks_into_slabs(int fd, std::size_t ch
     slab->trim(*got);
     for (std::size_t offset = 0; offset < *got; offset += chunk_size) {
       chunks.push_back(
-          {chunks.size(), {}, {slab, slab->data() + offset, std::min(chunk_size, *got - offset)}});
+          {chunks.size(), ByteBuffer(slab, offset, std::min(chunk_size, *got - offset))});
     }
     if (*got < capacity) return chunks;
   }

@@ -1,15 +1,16 @@
 // Owned byte arrays: a buffer that can be resized in place, so a reader can fill a payload
-// directly and trim it to what arrived without copying; and a slab of mapped memory that many
-// small payloads share.
+// directly and trim it to what arrived without copying, or that is a slice of a slab of mapped
+// memory which many small payloads share.
 #pragma once
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <utility>
 
@@ -30,71 +31,52 @@ inline void prefault_for_writing(void* begin, std::size_t length) {
   if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, kPopulateWrite);
 }
 
-class ByteBuffer {
- public:
-  ByteBuffer() = default;
-  // Throws std::bad_alloc when the memory cannot be had.
-  explicit ByteBuffer(std::size_t size) { resize(size); }
-  ByteBuffer(const void* data, std::size_t size) : ByteBuffer(size) {
-    if (size != 0) std::memcpy(data_, data, size);
-  }
-  ByteBuffer(ByteBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
-    if (this != &other) {
-      std::free(data_);
-      data_ = std::exchange(other.data_, nullptr);
-      size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-  }
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ~ByteBuffer() { std::free(data_); }
-
-  unsigned char* data() { return data_; }
-  const unsigned char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-
-  // Keeps the first min(size, new_size) bytes; new bytes are uninitialised.
-  void resize(std::size_t new_size) {
-    if (new_size == size_) return;
-    if (new_size == 0) {
-      std::free(std::exchange(data_, nullptr));
-      size_ = 0;
-      return;
-    }
-    void* moved = std::realloc(data_, new_size);
-    if (moved == nullptr) throw std::bad_alloc();
-    data_ = static_cast<unsigned char*>(moved);
-    size_ = new_size;
-  }
-
- private:
-  unsigned char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
 // Anonymous memory mapped for many small payloads at once: one mapping, one fault-in and one read
-// instead of one allocation each. Each payload cut from it holds a reference; the last one to let
+// instead of one allocation each. Every slice cut from it holds a reference; the last one to let
 // go unmaps it, so the memory returns to the system whatever state the allocator is in.
 class Slab {
  public:
+  // A counted reference; an empty one refers to no slab.
+  class Ref {
+   public:
+    Ref() = default;
+    Ref(const Ref& other) noexcept : slab_(other.slab_) {
+      if (slab_ != nullptr) slab_->references_.fetch_add(1, std::memory_order_relaxed);
+    }
+    Ref(Ref&& other) noexcept : slab_(std::exchange(other.slab_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+      std::swap(slab_, other.slab_);
+      return *this;
+    }
+    ~Ref() {
+      if (slab_ != nullptr && slab_->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete slab_;
+      }
+    }
+    Slab* operator->() const { return slab_; }
+    explicit operator bool() const { return slab_ != nullptr; }
+
+   private:
+    friend class Slab;
+    explicit Ref(Slab* slab) : slab_(slab) {}
+    Slab* slab_ = nullptr;
+  };
+
   // Throws std::bad_alloc when the memory cannot be had.
-  static std::shared_ptr<Slab> map(std::size_t size) {
+  static Ref map(std::size_t size) {
     const std::size_t mapped = round_to_pages(size);
     void* data =
         ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (data == MAP_FAILED) throw std::bad_alloc();
-    // shared_ptr deletes the slab itself when it cannot allocate its count.
-    return std::shared_ptr<Slab>(new Slab(static_cast<unsigned char*>(data), mapped));
+    try {
+      return Ref(new Slab(static_cast<unsigned char*>(data), mapped));
+    } catch (...) {
+      ::munmap(data, mapped);
+      throw;
+    }
   }
   Slab(const Slab&) = delete;
   Slab& operator=(const Slab&) = delete;
-  ~Slab() {
-    if (mapped_ != 0) ::munmap(data_, mapped_);
-  }
 
   unsigned char* data() const { return data_; }
 
@@ -111,16 +93,81 @@ class Slab {
   static constexpr std::size_t kPage = 4096;
   static std::size_t round_to_pages(std::size_t size) { return (size + kPage - 1) & ~(kPage - 1); }
   Slab(unsigned char* data, std::size_t mapped) : data_(data), mapped_(mapped) {}
+  ~Slab() {
+    if (mapped_ != 0) ::munmap(data_, mapped_);
+  }
 
   unsigned char* data_;
   std::size_t mapped_;
+  std::atomic<std::size_t> references_{1};
 };
 
-// Bytes inside a slab, keeping the slab mapped.
-struct SlabSlice {
-  std::shared_ptr<Slab> slab;
-  const unsigned char* data = nullptr;
-  std::size_t size = 0;
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  // Throws std::bad_alloc when the memory cannot be had.
+  explicit ByteBuffer(std::size_t size) { resize(size); }
+  ByteBuffer(const void* data, std::size_t size) : ByteBuffer(size) {
+    if (size != 0) std::memcpy(data_, data, size);
+  }
+  // The `size` bytes at `offset` in `slab`, which the buffer keeps mapped.
+  ByteBuffer(Slab::Ref slab, std::size_t offset, std::size_t size)
+      : data_(slab->data() + offset), size_(size), slab_(std::move(slab)) {}
+  ByteBuffer(ByteBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        slab_(std::move(other.slab_)) {}
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      slab_ = std::move(other.slab_);
+    }
+    return *this;
+  }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() { release(); }
+
+  unsigned char* data() { return data_; }
+  const unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  // Keeps the first min(size, new_size) bytes; new bytes are uninitialised.
+  void resize(std::size_t new_size) {
+    if (new_size == size_) return;
+    if (slab_) {
+      // A slice cannot grow in place: move the bytes into a buffer of its own.
+      ByteBuffer own(new_size);
+      if (new_size != 0) std::memcpy(own.data_, data_, std::min(size_, new_size));
+      *this = std::move(own);
+      return;
+    }
+    if (new_size == 0) {
+      std::free(std::exchange(data_, nullptr));
+      size_ = 0;
+      return;
+    }
+    void* moved = std::realloc(data_, new_size);
+    if (moved == nullptr) throw std::bad_alloc();
+    data_ = static_cast<unsigned char*>(moved);
+    size_ = new_size;
+  }
+
+ private:
+  void release() {
+    if (slab_) {
+      slab_ = Slab::Ref();
+    } else {
+      std::free(data_);
+    }
+  }
+
+  unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+  Slab::Ref slab_;  // set when the bytes are a slice of it
 };
 
 }  // namespace fendral::posix
