@@ -183,6 +183,8 @@ def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
     dropped before the next contender runs."""
     import fendral
 
+    load_before = load_text()
+
     def timed(call):
         start = time.perf_counter()
         result = call()
@@ -235,7 +237,7 @@ def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
                   f"{python / module:.2f}x", flush=True)
 
     print(f"\nsteady state: {size_text(size)} in /dev/shm, one process, {warmups} warm-up "
-          f"rounds, {rounds} alternating rounds, medians; load average before: {load_text()}")
+          f"rounds, {rounds} alternating rounds, medians; load average before: {load_before}")
     if deconstruct_rows:
         print_table("deconstruct_file, steady state (seconds; python/module = speed-up)",
                     ["chunk", "module", "python loop", "python/module"], deconstruct_rows)
