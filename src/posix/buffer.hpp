@@ -16,9 +16,11 @@
 
 namespace fendral::posix {
 
-// Faults in the whole pages of [begin, begin + length) for writing in one system call, which
-// is much cheaper than taking one fault per page while a read fills them. The contents stay
-// as they were. A kernel without the request (before Linux 5.14) just refuses it.
+// Faults in the whole pages of [begin, begin + length) for writing, one system call per span of
+// up to 1 MiB, which is much cheaper than taking one fault per page while a read fills them. The
+// contents stay as they were. Spans whose pages are all present already (memory the allocator
+// handed out before) are skipped: faulting those in again costs a fifth of the read. A kernel
+// without the request (before Linux 5.14) just refuses it.
 inline void prefault_for_writing(void* begin, std::size_t length) {
 #ifdef MADV_POPULATE_WRITE
   constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
@@ -26,9 +28,20 @@ inline void prefault_for_writing(void* begin, std::size_t length) {
   constexpr int kPopulateWrite = 23;
 #endif
   constexpr std::uintptr_t kPage = 4096;
+  constexpr std::size_t kSpanPages = 256;
   const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kPage - 1) & ~(kPage - 1);
   const auto last = (reinterpret_cast<std::uintptr_t>(begin) + length) & ~(kPage - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, kPopulateWrite);
+  for (std::uintptr_t span = first; span < last; span += kSpanPages * kPage) {
+    const std::size_t bytes = std::min<std::uintptr_t>(kSpanPages * kPage, last - span);
+    unsigned char present[kSpanPages];
+    auto* start = reinterpret_cast<void*>(span);
+    if (::mincore(start, bytes, present) == 0 &&
+        std::all_of(present, present + bytes / kPage,
+                    [](unsigned char page) { return page & 1; })) {
+      continue;
+    }
+    ::madvise(start, bytes, kPopulateWrite);
+  }
 }
 
 // Anonymous memory mapped for many small payloads at once: one mapping, one fault-in and one read
