@@ -311,6 +311,17 @@ def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
                 ["call", "chunk", "module", "module margin", "python"], memory_rows)
 
 
+def keep_freed_memory():
+    """Makes glibc serve even large allocations from its heap and never give freed memory
+    back, so every round after the first reuses pages that are already present."""
+    import ctypes
+
+    libc = ctypes.CDLL(None)
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    if not (libc.mallopt(m_mmap_threshold, 64 * MIB) and libc.mallopt(m_trim_threshold, 1 << 30)):
+        raise RuntimeError("mallopt refused the thresholds")
+
+
 def load_text():
     return " ".join(f"{load:.2f}" for load in os.getloadavg())
 
@@ -330,6 +341,9 @@ def main():
     parser.add_argument("--dir", default=default_dir,
                         help="where the files go (default: /dev/shm, else the temp dir)")
     parser.add_argument("--only", choices=["deconstruct", "reconstruct"], default=None)
+    parser.add_argument("--allocator-keeps-memory", action="store_true",
+                        help="steady mode: have glibc keep freed memory for reuse, as a "
+                             "long-running process with a fragmented heap does")
     parser.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
     arguments = parser.parse_args()
     if arguments.worker:
@@ -338,6 +352,8 @@ def main():
         return
 
     chunk_sizes = [int(text) for text in arguments.chunk_sizes.split(",")]
+    if arguments.allocator_keeps_memory:
+        keep_freed_memory()
     modes = ["steady", "fresh"] if arguments.mode == "both" else [arguments.mode]
     for mode in modes:
         steady = mode == "steady"
