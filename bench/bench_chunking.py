@@ -1,6 +1,13 @@
 """deconstruct_file and reconstruct_file against what a user would otherwise run.
 
-    PYTHONPATH=<dir holding fendral> python bench/bench_chunking.py [--size-mib 1024] [--rounds 5]
+    PYTHONPATH=<dir holding fendral> python bench/bench_chunking.py [--mode steady|fresh|both]
+
+Two modes, both with their files in /dev/shm so that disk write-back stays out of the figures:
+
+- steady (default 256 MiB, 2 warm-up rounds, 7 timed rounds): every contender runs inside this
+  one process, alternating, so the heap and the page cache are warm as in a long-running program.
+- fresh (default 1 GiB, 1 warm-up round, 5 timed rounds): every measurement runs in a new worker
+  process, described below.
 
 Contenders, on one file in the page cache, at each chunk size:
 
@@ -11,8 +18,8 @@ Contenders, on one file in the page cache, at each chunk size:
   payload) pairs, unbuffered f.write of each payload); `dd bs=1M` copying the file, as the
   kernel's write limit.
 
-Every measurement runs in a fresh worker process, so each contender starts from an unfaulted
-heap as the floor program does, and the worker also reports its peak resident memory beyond
+In fresh mode every measurement runs in a new worker process, so each contender starts from an
+unfaulted heap as the floor program does, and the worker also reports its peak resident memory beyond
 what it held before the call. Contenders alternate within each round, the first round is a
 warm-up, and the table shows medians; a ratio above 1 means the other contender is slower.
 """
@@ -132,7 +139,7 @@ def make_file(path, size):
         left = size
         while left:
             piece = min(left, 16 * MIB)
-            sink.write(generator.randbytes(piece))
+            sink.write(generator.getrandbits(piece * 8).to_bytes(piece, "little"))
             left -= piece
     # Read it once so that every contender finds it in the page cache.
     with open(path, "rb", buffering=0) as source:
@@ -170,10 +177,163 @@ def print_table(title, header, rows):
     sys.stdout.flush()
 
 
+def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
+    """Times module and Python inside this process: `warmups` untimed rounds, then `rounds`
+    timed ones with the order swapped every round. Only the call is timed; its result is
+    dropped before the next contender runs."""
+    import fendral
+
+    load_before = load_text()
+
+    def timed(call):
+        start = time.perf_counter()
+        result = call()
+        seconds = time.perf_counter() - start
+        del result
+        return seconds
+
+    def alternate(contenders):
+        names = list(contenders)
+        samples = {name: [] for name in names}
+        for round_number in range(warmups + rounds):
+            for name in names if round_number % 2 else names[::-1]:
+                seconds = contenders[name]()
+                if round_number >= warmups:
+                    samples[name].append(seconds)
+        return [statistics.median(samples[name]) for name in names]
+
+    def fresh_output(run):
+        if os.path.exists(out):
+            os.unlink(out)
+        return run()
+
+    deconstruct_rows, reconstruct_rows = [], []
+    for chunk_size in chunk_sizes:
+        label = size_text(chunk_size)
+        if only in (None, "deconstruct"):
+            module, python = alternate({
+                "module": lambda: timed(lambda: fendral.deconstruct_file(path, chunk_size)),
+                "python": lambda: timed(lambda: python_read_chunks(path, chunk_size)),
+            })
+            deconstruct_rows.append([label, f"{module:.3f}", f"{python:.3f}",
+                                     f"{python / module:.2f}x"])
+            print(f"  steady deconstruct {label}: module {module:.3f}s python {python:.3f}s "
+                  f"{python / module:.2f}x", flush=True)
+        if only in (None, "reconstruct"):
+            chunks = fendral.deconstruct_file(path, chunk_size)
+            random.Random(0).shuffle(chunks)
+            pairs = list(enumerate(python_read_chunks(path, chunk_size)))
+            random.Random(0).shuffle(pairs)
+            module, python = alternate({
+                "module": lambda: fresh_output(
+                    lambda: timed(lambda: fendral.reconstruct_file(chunks, out))),
+                "python": lambda: fresh_output(
+                    lambda: timed(lambda: python_write_chunks(pairs, out))),
+            })
+            del chunks, pairs
+            reconstruct_rows.append([label, f"{module:.3f}", f"{python:.3f}",
+                                     f"{python / module:.2f}x"])
+            print(f"  steady reconstruct {label}: module {module:.3f}s python {python:.3f}s "
+                  f"{python / module:.2f}x", flush=True)
+
+    print(f"\nsteady state: {size_text(size)} in /dev/shm, one process, {warmups} warm-up "
+          f"rounds, {rounds} alternating rounds, medians; load average before: {load_before}")
+    if deconstruct_rows:
+        print_table("deconstruct_file, steady state (seconds; python/module = speed-up)",
+                    ["chunk", "module", "python loop", "python/module"], deconstruct_rows)
+    if reconstruct_rows:
+        print_table("reconstruct_file, steady state, chunks shuffled (seconds)",
+                    ["chunk", "module", "python writer", "python/module"], reconstruct_rows)
+
+
+def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
+    """Times every contender in its own new process; see the module's documentation."""
+    floor = compile_floor(directory)
+    print(f"\nfresh workers: {size_text(size)} in the page cache; {rounds} rounds after a "
+          f"warm-up; medians; load average before: {load_text()}")
+
+    def fresh_output(run):
+        def wrapped():
+            if os.path.exists(out):
+                os.unlink(out)
+            return run()
+        return wrapped
+
+    deconstruct_rows, reconstruct_rows, memory_rows = [], [], []
+
+    def compare(operation, label, contenders, rows, beyond):
+        """Times module, python and a reference side by side; `beyond` is the memory the
+        call may take without counting against its margin."""
+        samples = measure(contenders, rounds)
+        reference = [name for name in contenders if name not in ("module", "python")][0]
+        module, python, other = (median_of(samples[name], "seconds")
+                                 for name in ("module", "python", reference))
+        rows.append([label, f"{module:.3f}", f"{python:.3f}", f"{other:.3f}",
+                     f"{python / module:.2f}x", f"{module / other:.2f}x"])
+        extra = median_of(samples["module"], "extra_bytes")
+        python_extra = median_of(samples["python"], "extra_bytes")
+        memory_rows.append([operation, label, f"{extra / size:.3f}",
+                            f"{(extra - beyond) / size * 100:+.1f}%",
+                            f"{python_extra / size:.3f}"])
+        print(f"  {operation} {label}: module {module:.3f}s python {python:.3f}s "
+              f"{reference} {other:.3f}s", flush=True)
+
+    for chunk_size in chunk_sizes:
+        label = size_text(chunk_size)
+        if only in (None, "deconstruct"):
+            compare("deconstruct", label, {
+                "module": lambda: run_worker("deconstruct", "module", path, chunk_size, out),
+                "python": lambda: run_worker("deconstruct", "python", path, chunk_size, out),
+                "floor": lambda: run_floor(floor, path, chunk_size),
+            }, deconstruct_rows, beyond=size + min(chunk_size, size))
+        if only in (None, "reconstruct"):
+            compare("reconstruct", label, {
+                "module": fresh_output(
+                    lambda: run_worker("reconstruct", "module", path, chunk_size, out)),
+                "python": fresh_output(
+                    lambda: run_worker("reconstruct", "python", path, chunk_size, out)),
+                "dd": fresh_output(lambda: run_dd(path, out)),
+            }, reconstruct_rows, beyond=0)
+
+    if deconstruct_rows:
+        print_table("deconstruct_file, fresh workers (seconds; python/module = speed-up, "
+                    "module/floor = distance from the floor)",
+                    ["chunk", "module", "python loop", "C++ floor", "python/module",
+                     "module/floor"], deconstruct_rows)
+    if reconstruct_rows:
+        print_table("reconstruct_file, fresh workers, chunks shuffled (seconds; module/dd = "
+                    "distance from dd)",
+                    ["chunk", "module", "python writer", "dd bs=1M", "python/module",
+                     "module/dd"], reconstruct_rows)
+    print_table("peak resident memory added by the call, as a share of the data "
+                "(deconstruct margin: beyond data + one chunk; reconstruct margin: beyond "
+                "the chunks)",
+                ["call", "chunk", "module", "module margin", "python"], memory_rows)
+
+
+def keep_freed_memory():
+    """Makes glibc serve even large allocations from its heap and never give freed memory
+    back, so every round after the first reuses pages that are already present."""
+    import ctypes
+
+    libc = ctypes.CDLL(None)
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    if not (libc.mallopt(m_mmap_threshold, 64 * MIB) and libc.mallopt(m_trim_threshold, 1 << 30)):
+        raise RuntimeError("mallopt refused the thresholds")
+
+
+def load_text():
+    return " ".join(f"{load:.2f}" for load in os.getloadavg())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--size-mib", type=int, default=1024, help="file size (default 1024)")
-    parser.add_argument("--rounds", type=int, default=5, help="timed rounds after the warm-up")
+    parser.add_argument("--mode", choices=["steady", "fresh", "both"], default="both")
+    parser.add_argument("--size-mib", type=int, default=None,
+                        help="file size (default 256 in steady mode, 1024 in fresh mode)")
+    parser.add_argument("--rounds", type=int, default=None,
+                        help="timed rounds (default 7 steady, 5 fresh)")
+    parser.add_argument("--warmups", type=int, default=2, help="steady-mode warm-up rounds")
     parser.add_argument("--chunk-sizes", default=",".join(map(str, DEFAULT_CHUNK_SIZES)),
                         help="comma-separated chunk sizes in bytes")
     # tmpfs keeps disk write-back, which other processes' files also wait on, out of the figures.
@@ -181,6 +341,9 @@ def main():
     parser.add_argument("--dir", default=default_dir,
                         help="where the files go (default: /dev/shm, else the temp dir)")
     parser.add_argument("--only", choices=["deconstruct", "reconstruct"], default=None)
+    parser.add_argument("--allocator-keeps-memory", action="store_true",
+                        help="steady mode: have glibc keep freed memory for reuse, as a "
+                             "long-running process with a fragmented heap does")
     parser.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
     arguments = parser.parse_args()
     if arguments.worker:
@@ -188,75 +351,26 @@ def main():
         worker(operation, contender, path, int(chunk_size), out)
         return
 
-    size = arguments.size_mib * MIB
     chunk_sizes = [int(text) for text in arguments.chunk_sizes.split(",")]
-    directory = tempfile.mkdtemp(prefix="fendral-bench-", dir=arguments.dir)
-    try:
-        path = os.path.join(directory, "input")
-        out = os.path.join(directory, "output")
-        floor = compile_floor(directory)
-        make_file(path, size)
-        print(f"data: {size_text(size)} in the page cache; {arguments.rounds} rounds after a "
-              f"warm-up; medians")
-
-        def fresh_output(run):
-            def wrapped():
-                if os.path.exists(out):
-                    os.unlink(out)
-                return run()
-            return wrapped
-
-        deconstruct_rows, reconstruct_rows, memory_rows = [], [], []
-
-        def compare(operation, label, contenders, rows, beyond):
-            """Times module, python and a reference side by side; `beyond` is the memory the
-            call may take without counting against its margin."""
-            samples = measure(contenders, arguments.rounds)
-            reference = [name for name in contenders if name not in ("module", "python")][0]
-            module, python, other = (median_of(samples[name], "seconds")
-                                     for name in ("module", "python", reference))
-            rows.append([label, f"{module:.3f}", f"{python:.3f}", f"{other:.3f}",
-                         f"{python / module:.2f}x", f"{module / other:.2f}x"])
-            extra = median_of(samples["module"], "extra_bytes")
-            python_extra = median_of(samples["python"], "extra_bytes")
-            memory_rows.append([operation, label, f"{extra / size:.3f}",
-                                f"{(extra - beyond) / size * 100:+.1f}%",
-                                f"{python_extra / size:.3f}"])
-            print(f"  {operation} {label}: module {module:.3f}s python {python:.3f}s "
-                  f"{reference} {other:.3f}s", flush=True)
-        for chunk_size in chunk_sizes:
-            label = size_text(chunk_size)
-            if arguments.only in (None, "deconstruct"):
-                compare("deconstruct", label, {
-                    "module": lambda: run_worker("deconstruct", "module", path, chunk_size, out),
-                    "python": lambda: run_worker("deconstruct", "python", path, chunk_size, out),
-                    "floor": lambda: run_floor(floor, path, chunk_size),
-                }, deconstruct_rows, beyond=size + min(chunk_size, size))
-            if arguments.only in (None, "reconstruct"):
-                compare("reconstruct", label, {
-                    "module": fresh_output(
-                        lambda: run_worker("reconstruct", "module", path, chunk_size, out)),
-                    "python": fresh_output(
-                        lambda: run_worker("reconstruct", "python", path, chunk_size, out)),
-                    "dd": fresh_output(lambda: run_dd(path, out)),
-                }, reconstruct_rows, beyond=0)
-
-        if deconstruct_rows:
-            print_table("deconstruct_file (seconds; python/module = speed-up, "
-                        "module/floor = distance from the floor)",
-                        ["chunk", "module", "python loop", "C++ floor", "python/module",
-                         "module/floor"], deconstruct_rows)
-        if reconstruct_rows:
-            print_table("reconstruct_file, chunks shuffled (seconds; module/dd = distance from "
-                        "dd)",
-                        ["chunk", "module", "python writer", "dd bs=1M", "python/module",
-                         "module/dd"], reconstruct_rows)
-        print_table("peak resident memory added by the call, as a share of the data "
-                    "(deconstruct margin: beyond data + one chunk; reconstruct margin: beyond "
-                    "the chunks)",
-                    ["call", "chunk", "module", "module margin", "python"], memory_rows)
-    finally:
-        shutil.rmtree(directory, ignore_errors=True)
+    if arguments.allocator_keeps_memory:
+        keep_freed_memory()
+    modes = ["steady", "fresh"] if arguments.mode == "both" else [arguments.mode]
+    for mode in modes:
+        steady = mode == "steady"
+        size = (arguments.size_mib or (256 if steady else 1024)) * MIB
+        rounds = arguments.rounds or (7 if steady else 5)
+        directory = tempfile.mkdtemp(prefix="fendral-bench-", dir=arguments.dir)
+        try:
+            path = os.path.join(directory, "input")
+            out = os.path.join(directory, "output")
+            make_file(path, size)
+            if steady:
+                steady_state(path, out, chunk_sizes, size, arguments.warmups, rounds,
+                             arguments.only)
+            else:
+                fresh_workers(path, out, directory, chunk_sizes, size, rounds, arguments.only)
+        finally:
+            shutil.rmtree(directory, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <vector>
 
 #include "posix/buffer.hpp"
 #include "posix/interruption.hpp"
@@ -98,25 +97,6 @@ void consume(iovec* window, std::size_t& start, std::size_t transferred) {
 }
 
 }  // namespace
-
-IoResult<std::size_t> read_vectored_full(int fd, std::span<const iovec> pieces) {
-  // Work on a copy so partial reads can advance it.
-  std::vector<iovec> window(pieces.begin(), pieces.end());
-  std::size_t start = 0;
-  std::size_t total = 0;
-  while (start < window.size()) {
-    const std::size_t count = std::min<std::size_t>(window.size() - start, IOV_MAX);
-    const ssize_t got = ::readv(fd, window.data() + start, static_cast<int>(count));
-    if (got < 0) {
-      if (errno == EINTR && resume_after_signal()) continue;
-      return errno_error(errno);
-    }
-    if (got == 0) break;
-    total += static_cast<std::size_t>(got);
-    consume(window.data(), start, static_cast<std::size_t>(got));
-  }
-  return total;
-}
 
 IoResult<void> write_all(int fd, const void* data, std::size_t length) {
   iovec piece{const_cast<void*>(data), length};

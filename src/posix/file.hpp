@@ -65,9 +65,6 @@ IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
 // Reads until `length` bytes arrived or the end of the file; returns the bytes read.
 IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
 
-// Fills `pieces` in order until they are full or the file ends; returns the bytes read.
-IoResult<std::size_t> read_vectored_full(int fd, std::span<const iovec> pieces);
-
 // Writes every byte, continuing after partial and interrupted writes.
 IoResult<void> write_all(int fd, const void* data, std::size_t length);
 
