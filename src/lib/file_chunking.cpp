@@ -20,8 +20,6 @@ using posix::ByteBuffer;
 using posix::IoResult;
 
 constexpr std::uint64_t kLargestChunkSize = std::uint64_t{1} << 63;
-// No process's address space reaches this far (x86-64 and arm64 with 5-level paging: 2^56).
-constexpr std::size_t kLargestAddressSpace = std::size_t{1} << 57;
 // Linux never returns more than this from one read.
 constexpr std::size_t kLargestRead = 0x7ffff000;
 // Below this size, chunks are cut out of shared slabs rather than read one by one.
@@ -168,9 +166,6 @@ Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
   const auto size = static_cast<std::size_t>(chunk_size);
   IoResult<std::vector<ChunkRecord>> chunks;
   const Shape shape = shape_of(fd);
-  // A file that claims more than any address space holds (a sparse one, say) cannot be read
-  // into memory: say so at once rather than ask the allocator for its records.
-  if (shape.size_hint > kLargestAddressSpace) throw std::bad_alloc();
   if (!shape.file_like) {
     chunks = read_stream_chunks(fd, size);
   } else if (size < kDirectReadThreshold) {
