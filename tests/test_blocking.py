@@ -38,15 +38,19 @@ def run_child(script, cwd):
     return result.stdout.splitlines()
 
 
-def interrupt_child(script, cwd):
+def interrupt_child(script, cwd, started=None):
     """Runs `script`, which prints "ready" just before the call that blocks, then sends it
-    SIGINT, again every 0.2 s, until it ends. Returns its output lines after "ready"."""
+    SIGINT (once the file `started` exists, when given), again every 0.2 s, until it ends.
+    Returns its output lines after "ready"."""
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], cwd=str(cwd),
                              env=child_environment(), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
     try:
         assert child.stdout.readline() == "ready\n", child.stderr.read()
         deadline = time.monotonic() + TIME_LIMIT
+        while started is not None and not os.path.exists(started) and child.poll() is None:
+            assert time.monotonic() < deadline, "the call never started"
+            time.sleep(0.01)
         while child.poll() is None and time.monotonic() < deadline:
             time.sleep(0.2)
             child.send_signal(signal.SIGINT)
@@ -75,8 +79,9 @@ INTERRUPTED_CALL = """
 
     signal.signal(signal.SIGINT, interrupt_once)
     {setup}
-    print("ready", flush=True)
     try:
+        # Inside the try: a slow child may get the signal before the call is entered.
+        print("ready", flush=True)
         {call}
     except KeyboardInterrupt:
         print("KeyboardInterrupt")
@@ -204,8 +209,8 @@ def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, monkeypatch, mode,
     monkeypatch.setenv("FAKE_MODE", mode)
     work = tmp_path / "work"
     before = (work / "segments" / "metadata.json").read_bytes()
-    assert interrupt_child(INTERRUPTED_CALL.format(setup="", call=call), work) == [
-        "KeyboardInterrupt", "['segments']"]
+    assert interrupt_child(INTERRUPTED_CALL.format(setup="", call=call), work,
+                           started=stand_in / "ffmpeg.pid") == ["KeyboardInterrupt", "['segments']"]
     assert sorted(os.listdir(work / "segments")) == left
     assert (work / "segments" / "metadata.json").read_bytes() == before
     # The stand-in was the child's child: it is gone, not even a zombie.
