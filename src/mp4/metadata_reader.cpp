@@ -258,9 +258,9 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  std::expected<Mp4ChunkMetadata, std::string> read() {
+  expected<Mp4ChunkMetadata, std::string> read() {
     Mp4ChunkMetadata record;
-    if (!read_record(record)) return std::unexpected(refusal_message());
+    if (!read_record(record)) return unexpected(refusal_message());
     return record;
   }
 
@@ -791,7 +791,7 @@ class Reader {
 
 }  // namespace
 
-std::expected<Mp4ChunkMetadata, std::string> read_metadata(std::string_view text) {
+expected<Mp4ChunkMetadata, std::string> read_metadata(std::string_view text) {
   return Reader(text).read();
 }
 
