@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/decimal.hpp"
 #include "mp4/metadata.hpp"
 
 namespace fendral::mp4 {
@@ -638,7 +639,7 @@ class Reader {
     }
 
     double value = 0;
-    const auto converted = std::from_chars(text_.data() + start, text_.data() + pos_, value);
+    const auto converted = read_decimal(text_.data() + start, text_.data() + pos_, value);
     if (converted.ec == std::errc::result_out_of_range) {
       // Out of range is either too large (refused) or too small (read as a zero). The decimal
       // exponent of the first significant digit is far from zero in both cases, so its sign
