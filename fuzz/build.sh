@@ -4,24 +4,24 @@
 #
 #   bash fuzz/build.sh        # -> build/fuzz/metadata_reader_fuzzer
 #
-# The sources need C++23's <expected> from libstdc++ 12, which clang 14 cannot compile (its
-# concepts support is too old); clang 19 from Debian can. When no suitable clang is found and
-# this runs as root, Debian's clang-19 and libclang-rt-19-dev are installed.
+# The sources need C++23 as clang 16 or newer compiles it, and libFuzzer's runtime for that clang
+# (Debian's libclang-rt-N-dev). When no suitable clang is found and this runs as root, Debian's
+# clang-19 and libclang-rt-19-dev are installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 readonly FLAGS=(-std=c++23 -O1 -g -fno-omit-frame-pointer
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
 
-# A clang is suitable when it builds a fuzz target that uses std::expected.
+# A clang is suitable when it builds a fuzz target that uses the sources' fendral::expected.
 suitable() {
   local probe_dir
   probe_dir=$(mktemp -d)
-  printf '%s\n' '#include <expected>' '#include <cstddef>' '#include <cstdint>' \
+  printf '%s\n' '#include "base/expected.hpp"' '#include <cstddef>' '#include <cstdint>' \
     'extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t size) {' \
-    '  std::expected<std::size_t, int> value(size); return static_cast<int>(*value * 0); }' \
+    '  fendral::expected<std::size_t, int> value(size); return static_cast<int>(*value * 0); }' \
     >"$probe_dir/probe.cpp"
-  "$1" "${FLAGS[@]}" "$probe_dir/probe.cpp" -o "$probe_dir/probe" >/dev/null 2>&1
+  "$1" "${FLAGS[@]}" -Isrc "$probe_dir/probe.cpp" -o "$probe_dir/probe" >/dev/null 2>&1
   local status=$?
   rm -rf "$probe_dir"
   return $status
@@ -29,7 +29,7 @@ suitable() {
 
 find_clang() {
   local candidate
-  for candidate in ${CXX_FUZZ:-} clang++-19 clang++-20 clang++; do
+  for candidate in ${CXX_FUZZ:-} clang++-19 clang++-20 clang++-16 clang++; do
     if command -v "$candidate" >/dev/null && suitable "$candidate"; then
       echo "$candidate"
       return 0

@@ -24,7 +24,7 @@ HostResult<std::array<PyObject*, N>> bind_arguments(std::string_view display_nam
                                                     PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, N> slots{};
   auto bound = bind_arguments(Signature{display_name, names}, args, kwargs, slots);
-  if (!bound) return std::unexpected(std::move(bound.error()));
+  if (!bound) return unexpected(std::move(bound.error()));
   return slots;
 }
 
@@ -33,7 +33,7 @@ template <class Rule>
 auto convert_argument(PyObject* argument, std::string_view name, Rule rule)
     -> decltype(rule(argument)) {
   auto value = rule(argument);
-  if (!value) return std::unexpected(std::move(value.error()).named_argument(name));
+  if (!value) return unexpected(std::move(value.error()).named_argument(name));
   return value;
 }
 

@@ -38,7 +38,7 @@ ErrorValue type_mismatch(PyObject* object, std::string_view target) {
 }
 
 HostResult<std::string> to_string(PyObject* object) {
-  if (!PyUnicode_Check(object)) return std::unexpected(type_mismatch(object, "PyString"));
+  if (!PyUnicode_Check(object)) return unexpected(type_mismatch(object, "PyString"));
   OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsUTF8String(object));
   if (!utf8) return captured_error();
   char* data = nullptr;
@@ -56,7 +56,7 @@ HostResult<std::uint64_t> to_u64(PyObject* object) {
 
 HostResult<std::uint32_t> to_u32(PyObject* object) {
   auto value = to_u64(object);
-  if (!value) return std::unexpected(std::move(value.error()));
+  if (!value) return unexpected(std::move(value.error()));
   if (*value > std::numeric_limits<std::uint32_t>::max()) {
     return pending_error(PyExc_OverflowError, std::string(kOutOfRange));
   }
@@ -66,7 +66,7 @@ HostResult<std::uint32_t> to_u32(PyObject* object) {
 HostResult<std::size_t> check_sequence(PyObject* object) {
   if (PyUnicode_Check(object))
     return pending_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) return std::unexpected(type_mismatch(object, "Sequence"));
+  if (!PySequence_Check(object)) return unexpected(type_mismatch(object, "Sequence"));
   Py_ssize_t length = PySequence_Size(object);
   if (length < 0) {
     PyErr_Clear();
@@ -88,7 +88,7 @@ HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object) {
                              static_cast<std::size_t>(PyByteArray_Size(object)));
   }
   auto hint = check_sequence(object);
-  if (!hint) return std::unexpected(std::move(hint.error()));
+  if (!hint) return unexpected(std::move(hint.error()));
 
   posix::ByteBuffer bytes(*hint);
   std::size_t used = 0;
@@ -101,7 +101,7 @@ HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object) {
     bytes.data()[used++] = static_cast<unsigned char>(value);
     return {};
   });
-  if (!walked) return std::unexpected(std::move(walked.error()));
+  if (!walked) return unexpected(std::move(walked.error()));
   bytes.resize(used);
   return bytes;
 }

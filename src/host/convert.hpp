@@ -33,7 +33,7 @@ auto optional_of(PyObject* object, Rule rule)
     -> HostResult<std::optional<typename decltype(rule(object))::value_type>> {
   if (object == Py_None) return std::nullopt;
   auto value = rule(object);
-  if (!value) return std::unexpected(std::move(value.error()));
+  if (!value) return unexpected(std::move(value.error()));
   return std::optional(std::move(*value));
 }
 

@@ -1,12 +1,12 @@
 // Error values: how a failure travels inside the module until the boundary raises it.
 #pragma once
 
-#include <expected>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "base/expected.hpp"
 #include "host/failure.hpp"
 #include "host/python.hpp"
 #include "host/ref.hpp"
@@ -51,13 +51,13 @@ class ErrorValue {
 };
 
 template <class T>
-using HostResult = std::expected<T, ErrorValue>;
+using HostResult = expected<T, ErrorValue>;
 
-inline std::unexpected<ErrorValue> pending_error(PyObject* exception_class, std::string message) {
-  return std::unexpected(ErrorValue::pending(exception_class, std::move(message)));
+inline unexpected<ErrorValue> pending_error(PyObject* exception_class, std::string message) {
+  return unexpected(ErrorValue::pending(exception_class, std::move(message)));
 }
-inline std::unexpected<ErrorValue> captured_error() {
-  return std::unexpected(ErrorValue::capture());
+inline unexpected<ErrorValue> captured_error() {
+  return unexpected(ErrorValue::capture());
 }
 
 // str(object) as UTF-8, lone surrogates passed through; nothing, with the interpreter's error

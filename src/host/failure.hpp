@@ -3,11 +3,11 @@
 #pragma once
 
 #include <exception>
-#include <expected>
 #include <source_location>
 #include <string>
 #include <utility>
 
+#include "base/expected.hpp"
 #include "posix/io_error.hpp"
 
 namespace fendral::host {
@@ -41,13 +41,13 @@ struct Failure {
 };
 
 template <class T>
-using Result = std::expected<T, Failure>;
+using Result = expected<T, Failure>;
 
-inline std::unexpected<Failure> fail(Failure failure) {
-  return std::unexpected(std::move(failure));
+inline unexpected<Failure> fail(Failure failure) {
+  return unexpected(std::move(failure));
 }
-inline std::unexpected<Failure> fail_os(const posix::IoError& error) {
-  return std::unexpected(Failure::os_error(error));
+inline unexpected<Failure> fail_os(const posix::IoError& error) {
+  return unexpected(Failure::os_error(error));
 }
 
 // A condition the module treats as impossible or unrecoverable. Thrown, never returned; the

@@ -44,7 +44,7 @@ HostResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* objec
     if (!all) return captured_error();
     if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) return captured_error();
   } else if (!PyList_Check(all.get())) {
-    return std::unexpected(type_mismatch(all.get(), "PyList"));
+    return unexpected(type_mismatch(all.get(), "PyList"));
   }
   if (PyList_Append(all.get(), name) != 0) {
     PyErr_Clear();
@@ -61,7 +61,7 @@ HostResult<void> add_function(PyObject* module, PyMethodDef& definition) {
   if (!function) return captured_error();
   OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return captured_error();
-  if (!PyUnicode_Check(name.get())) return std::unexpected(type_mismatch(name.get(), "PyString"));
+  if (!PyUnicode_Check(name.get())) return unexpected(type_mismatch(name.get(), "PyString"));
   return add_to_module(module, name.get(), function.get());
 }
 
@@ -73,7 +73,7 @@ HostResult<OwnedRef> interpreter_id(PyObject* interpreters, const char* getter) 
   OwnedRef reported = OwnedRef::steal(PyObject_CallMethod(interpreters, getter, nullptr));
   if (!reported) return captured_error();
   if (!PyTuple_Check(reported.get())) return reported;
-  if (PyTuple_Size(reported.get()) < 1) return std::unexpected(type_mismatch(reported.get(), "id"));
+  if (PyTuple_Size(reported.get()) < 1) return unexpected(type_mismatch(reported.get(), "id"));
   return OwnedRef::borrow(PyTuple_GetItem(reported.get(), 0));
 }
 
@@ -89,9 +89,9 @@ HostResult<bool> in_main_interpreter() {
   }
   if (!interpreters) return true;
   auto current = interpreter_id(interpreters.get(), "get_current");
-  if (!current) return std::unexpected(std::move(current.error()));
+  if (!current) return unexpected(std::move(current.error()));
   auto main = interpreter_id(interpreters.get(), "get_main");
-  if (!main) return std::unexpected(std::move(main.error()));
+  if (!main) return unexpected(std::move(main.error()));
   const int same = PyObject_RichCompareBool(current->get(), main->get(), Py_EQ);
   if (same < 0) return captured_error();
   return same == 1;

@@ -41,8 +41,8 @@ auto run_unlocked(Operation&& operation)
     UnlockedSection section(raised);
     return operation();
   }();
-  if (raised) return std::unexpected(std::move(*raised));
-  if (!outcome) return std::unexpected(ErrorValue::from_failure(outcome.error()));
+  if (raised) return unexpected(std::move(*raised));
+  if (!outcome) return unexpected(ErrorValue::from_failure(outcome.error()));
   if constexpr (std::is_void_v<Value>) {
     return {};
   } else {

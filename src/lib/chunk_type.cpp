@@ -184,7 +184,7 @@ PyType_Spec chunk_spec = {
 
 HostResult<void> register_chunk_class(PyObject* module) {
   auto created = host::get_or_create_class(chunk_class, chunk_spec, "Chunk");
-  if (!created) return std::unexpected(std::move(created.error()));
+  if (!created) return unexpected(std::move(created.error()));
   auto* type = reinterpret_cast<PyTypeObject*>(*created);
   chunk_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   chunk_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -200,7 +200,7 @@ HostResult<OwnedRef> chunks_to_list(std::vector<ChunkRecord>&& records) {
   if (!list) return host::captured_error();
   for (std::size_t i = 0; i < records.size(); ++i) {
     auto chunk = make_chunk(std::move(records[i]));
-    if (!chunk) return std::unexpected(std::move(chunk.error()));
+    if (!chunk) return unexpected(std::move(chunk.error()));
     // PyList_SetItem takes over the reference.
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), chunk->release());
   }
@@ -209,20 +209,20 @@ HostResult<OwnedRef> chunks_to_list(std::vector<ChunkRecord>&& records) {
 
 HostResult<BorrowedChunks> to_chunk_pieces(PyObject* sequence) {
   auto hint = host::check_sequence(sequence);
-  if (!hint) return std::unexpected(std::move(hint.error()));
+  if (!hint) return unexpected(std::move(hint.error()));
   BorrowedChunks chunks;
   chunks.keep_alive.reserve(*hint);
   chunks.pieces.reserve(*hint);
   auto walked = host::for_each_item(sequence, [&](PyObject* item) -> HostResult<void> {
     if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(chunk_class)) {
-      return std::unexpected(host::type_mismatch(item, "Chunk"));
+      return unexpected(host::type_mismatch(item, "Chunk"));
     }
     const StoredChunk& record = record_of(item);
     chunks.keep_alive.push_back(OwnedRef::borrow(item));
     chunks.pieces.push_back({record.index, record.data(), record.size()});
     return {};
   });
-  if (!walked) return std::unexpected(std::move(walked.error()));
+  if (!walked) return unexpected(std::move(walked.error()));
   return chunks;
 }
 

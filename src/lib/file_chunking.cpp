@@ -84,7 +84,7 @@ IoResult<std::vector<ChunkRecord>> read_chunks_into_slabs(int fd, std::size_t ch
     const std::size_t capacity = count * chunk_size;
     auto slab = posix::Slab::map(capacity);
     auto got = read_prefaulted(fd, slab->data(), capacity);
-    if (!got) return std::unexpected(got.error());
+    if (!got) return unexpected(got.error());
     position += *got;
     slab->trim(*got);
     for (std::size_t offset = 0; offset < *got; offset += chunk_size) {
@@ -108,14 +108,14 @@ IoResult<std::vector<ChunkRecord>> read_large_chunks(int fd, std::size_t chunk_s
     std::size_t capacity = std::min(chunk_size, expected != 0 ? expected : sizeof probe);
     ByteBuffer payload(capacity);
     auto got = read_prefaulted(fd, payload.data(), capacity);
-    if (!got) return std::unexpected(got.error());
+    if (!got) return unexpected(got.error());
     std::size_t filled = *got;
     bool at_end = filled < capacity;
     // The file may be longer than it looked (it grew, or its size is not known): keep
     // filling this chunk until it is full or the file ends.
     while (!at_end && filled < chunk_size) {
       auto more = posix::read_some(fd, probe, std::min(sizeof probe, chunk_size - filled));
-      if (!more) return std::unexpected(more.error());
+      if (!more) return unexpected(more.error());
       if (*more == 0) {
         at_end = true;
         break;
@@ -125,7 +125,7 @@ IoResult<std::vector<ChunkRecord>> read_large_chunks(int fd, std::size_t chunk_s
       std::memcpy(payload.data() + filled, probe, *more);
       filled += *more;
       auto rest = posix::read_full(fd, payload.data() + filled, room - filled);
-      if (!rest) return std::unexpected(rest.error());
+      if (!rest) return unexpected(rest.error());
       filled += *rest;
       at_end = filled < room;
     }
@@ -144,7 +144,7 @@ IoResult<std::vector<ChunkRecord>> read_stream_chunks(int fd, std::size_t chunk_
   ByteBuffer buffer(std::min(chunk_size, kLargestRead));
   for (;;) {
     auto got = posix::read_some(fd, buffer.data(), buffer.size());
-    if (!got) return std::unexpected(got.error());
+    if (!got) return unexpected(got.error());
     if (*got == 0) return chunks;
     chunks.push_back({chunks.size(), ByteBuffer(buffer.data(), *got)});
   }

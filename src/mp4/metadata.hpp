@@ -3,10 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/expected.hpp"
 
 namespace fendral::mp4 {
 
@@ -29,6 +30,6 @@ std::string metadata_to_json(const Mp4ChunkMetadata& metadata);
 // an array of the six values in field order. Refuses with a reason followed by
 // " at line L column C" (columns count bytes). One forward pass; the native stack stays flat
 // however deeply a skipped value nests.
-std::expected<Mp4ChunkMetadata, std::string> read_metadata(std::string_view text);
+expected<Mp4ChunkMetadata, std::string> read_metadata(std::string_view text);
 
 }  // namespace fendral::mp4

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/decimal.hpp"
 #include "mp4/metadata.hpp"
 
 namespace fendral::mp4 {
@@ -258,9 +259,9 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  std::expected<Mp4ChunkMetadata, std::string> read() {
+  expected<Mp4ChunkMetadata, std::string> read() {
     Mp4ChunkMetadata record;
-    if (!read_record(record)) return std::unexpected(refusal_message());
+    if (!read_record(record)) return unexpected(refusal_message());
     return record;
   }
 
@@ -638,7 +639,7 @@ class Reader {
     }
 
     double value = 0;
-    const auto converted = std::from_chars(text_.data() + start, text_.data() + pos_, value);
+    const auto converted = read_decimal(text_.data() + start, text_.data() + pos_, value);
     if (converted.ec == std::errc::result_out_of_range) {
       // Out of range is either too large (refused) or too small (read as a zero). The decimal
       // exponent of the first significant digit is far from zero in both cases, so its sign
@@ -791,7 +792,7 @@ class Reader {
 
 }  // namespace
 
-std::expected<Mp4ChunkMetadata, std::string> read_metadata(std::string_view text) {
+expected<Mp4ChunkMetadata, std::string> read_metadata(std::string_view text) {
   return Reader(text).read();
 }
 

@@ -30,7 +30,7 @@ constexpr std::string_view kConcatListFileName = "concat_list.txt";
 constexpr std::string_view kUnwritableEntry =
     "Failed to write concat list: segment path contains a line break or NUL byte";
 
-std::unexpected<Failure> runtime_failure(std::string message) {
+unexpected<Failure> runtime_failure(std::string message) {
   return host::fail(Failure::runtime_error(std::move(message)));
 }
 
@@ -279,7 +279,7 @@ host::Result<void> reconstruct_video(const std::string& output_dir, const std::s
   if (metadata->chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
 
   auto entries = concat_list_entries(metadata->chunk_paths);
-  if (!entries) return std::unexpected(std::move(entries.error()));
+  if (!entries) return unexpected(std::move(entries.error()));
 
   const std::string list_path = posix::join_path(output_dir, kConcatListFileName);
   // Written under another name and renamed into place once complete, as metadata.json is.

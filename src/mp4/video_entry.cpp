@@ -90,7 +90,7 @@ PyObject* metadata_class = nullptr;
 
 host::HostResult<void> register_video(PyObject* module) {
   auto created = host::get_or_create_class(metadata_class, metadata_spec, "Mp4ChunkMetadata");
-  if (!created) return std::unexpected(std::move(created.error()));
+  if (!created) return unexpected(std::move(created.error()));
   host::OwnedRef name = host::OwnedRef::steal(
       host::expect_object(PyUnicode_FromStringAndSize("Mp4ChunkMetadata", 16)));
   if (auto added = host::add_to_module(module, name.get(), *created); !added) return added;

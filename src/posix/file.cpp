@@ -34,7 +34,7 @@ std::optional<IoError> check_path(std::string_view path) {
 }
 
 IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode) {
-  if (auto error = check_path(path)) return std::unexpected(*error);
+  if (auto error = check_path(path)) return unexpected(*error);
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return UniqueFd(fd);
@@ -71,7 +71,7 @@ IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length) {
   std::size_t total = 0;
   while (total < length) {
     auto got = read_some(fd, cursor + total, length - total);
-    if (!got) return std::unexpected(got.error());
+    if (!got) return unexpected(got.error());
     if (*got == 0) break;
     total += *got;
   }
@@ -125,8 +125,7 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
       if (errno == EINTR && resume_after_signal()) continue;
       return errno_error(errno);
     }
-    if (written == 0)
-      return std::unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
+    if (written == 0) return unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
     consume(window, start, static_cast<std::size_t>(written));
   }
 }
@@ -141,7 +140,7 @@ IoResult<std::string> read_to_end(int fd) {
   char block[65536];
   for (;;) {
     auto got = read_some(fd, block, sizeof block);
-    if (!got) return std::unexpected(got.error());
+    if (!got) return unexpected(got.error());
     if (*got == 0) return content;
     content.append(block, *got);
   }
@@ -152,11 +151,11 @@ IoResult<std::string> read_to_end(int fd) {
 IoResult<std::string> read_regular_file(const std::string& path) {
   // O_NONBLOCK: a FIFO without a writer must not stall the open before it can be refused.
   auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!fd) return std::unexpected(fd.error());
+  if (!fd) return unexpected(fd.error());
   struct stat info;
   if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
   if (!S_ISREG(info.st_mode)) {
-    return std::unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotARegularFile));
+    return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotARegularFile));
   }
   return read_to_end(fd->get());
 }
@@ -198,7 +197,7 @@ std::string unpredictable_suffix() {
 }  // namespace
 
 IoResult<ReplacementFile> ReplacementFile::create(const std::string& path) {
-  if (auto error = check_path(path)) return std::unexpected(*error);
+  if (auto error = check_path(path)) return unexpected(*error);
   const std::size_t name_start = path.rfind('/') + 1;  // 0 when there is no '/'
   if (name_start == path.size()) return errno_error(EISDIR);
   // Hidden, and named after the file it will become.
@@ -207,7 +206,7 @@ IoResult<ReplacementFile> ReplacementFile::create(const std::string& path) {
     std::string temporary_path = prefix + unpredictable_suffix();
     auto fd = open_file(temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd) return ReplacementFile(path, std::move(temporary_path), std::move(*fd));
-    if (fd.error().os_code() != EEXIST || attempt == 100) return std::unexpected(fd.error());
+    if (fd.error().os_code() != EEXIST || attempt == 100) return unexpected(fd.error());
   }
 }
 
@@ -230,7 +229,7 @@ IoResult<void> ReplacementFile::commit() {
 
 IoResult<void> replace_file(const std::string& path, std::string_view data) {
   auto file = ReplacementFile::create(path);
-  if (!file) return std::unexpected(file.error());
+  if (!file) return unexpected(file.error());
   if (auto written = write_all(file->fd(), data.data(), data.size()); !written) return written;
   return file->commit();
 }

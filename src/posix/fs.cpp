@@ -100,7 +100,7 @@ Utf8Step decode_utf8_step(std::string_view bytes, std::size_t position) {
 
 IoResult<void> create_dir_all(const std::string& path) {
   if (path.empty()) return {};
-  if (auto error = check_path(path)) return std::unexpected(*error);
+  if (auto error = check_path(path)) return unexpected(*error);
 
   // Walk up until a level exists or can be made, then make the missing levels top-down. A loop
   // rather than recursion, since the depth comes from the caller's path.
@@ -122,7 +122,7 @@ IoResult<void> create_dir_all(const std::string& path) {
 
 IoResult<std::vector<std::string>> list_directory(const std::string& path) {
   auto fd = open_file(path, O_RDONLY | O_DIRECTORY);
-  if (!fd) return std::unexpected(fd.error());
+  if (!fd) return unexpected(fd.error());
   DirectoryStream stream(::fdopendir(fd->get()));
   if (!stream) return errno_error(errno);
   fd->release();  // the stream closes it now
@@ -195,15 +195,15 @@ bool path_exists(const std::string& path) {
 IoResult<void> check_nonempty_regular_file(const std::string& path) {
   // O_NONBLOCK keeps a FIFO without writer from stalling the open.
   auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!fd) return std::unexpected(fd.error());
+  if (!fd) return unexpected(fd.error());
   struct stat info;
   if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
   if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
   if (!S_ISREG(info.st_mode)) {
-    return std::unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotRegularFile));
+    return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotRegularFile));
   }
   if (info.st_size == 0) {
-    return std::unexpected(IoError::with_message(ErrorKind::InvalidData, kEmptyFile));
+    return unexpected(IoError::with_message(ErrorKind::InvalidData, kEmptyFile));
   }
   return {};
 }

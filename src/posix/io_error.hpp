@@ -1,10 +1,11 @@
 // I/O failures of files, directories and processes, independent of Python.
 #pragma once
 
-#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/expected.hpp"
 
 namespace fendral::posix {
 
@@ -61,10 +62,10 @@ class IoError {
 };
 
 template <class T>
-using IoResult = std::expected<T, IoError>;
+using IoResult = expected<T, IoError>;
 
-inline std::unexpected<IoError> errno_error(int code) {
-  return std::unexpected(IoError::from_errno(code));
+inline unexpected<IoError> errno_error(int code) {
+  return unexpected(IoError::from_errno(code));
 }
 
 // Fixed texts shared by several callers.

@@ -232,8 +232,7 @@ const char* Environment::find(std::string_view name) const {
 }
 
 IoResult<std::string> find_program(std::string_view name, const Environment* environment) {
-  const auto not_found =
-      std::unexpected(IoError::with_message(ErrorKind::NotFound, kProgramNotFound));
+  const auto not_found = unexpected(IoError::with_message(ErrorKind::NotFound, kProgramNotFound));
   if (name.empty()) return not_found;
   if (name.find('/') != std::string_view::npos) return std::string(name);
 
@@ -262,11 +261,11 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   bool nul_found = holds_nul(program);
   for (const std::string& argument : args) nul_found = nul_found || holds_nul(argument);
   if (nul_found) {
-    return std::unexpected(IoError::with_message(ErrorKind::InvalidInput, kNulInArgument));
+    return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNulInArgument));
   }
 
   auto executable = find_program(program, options.environment);
-  if (!executable) return std::unexpected(executable.error());
+  if (!executable) return unexpected(executable.error());
 
   std::string program_name(program);
   std::vector<char*> argv;
@@ -318,7 +317,7 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
 IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args,
                                  const SpawnOptions& options) {
   auto child = spawn_program(program, args, options);
-  if (!child) return std::unexpected(child.error());
+  if (!child) return unexpected(child.error());
   return child->wait();
 }
 
