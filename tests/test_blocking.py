@@ -87,6 +87,9 @@ INTERRUPTED_CALL = """
         print("KeyboardInterrupt")
     else:
         print("returned")
+    # The parent signals until this process has ended; while the interpreter shuts down, the
+    # default action would kill it.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     print(sorted(os.listdir(".")))
 """
 
