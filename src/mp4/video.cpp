@@ -298,9 +298,8 @@ host::Result<void> reconstruct_video(const std::string& output_dir, const std::s
     }
   }
 
-  // -xerror turns
-  // a segment ffmpeg cannot read part-way into a failure instead of a shorter video;
-  // -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
+  // -xerror turns a segment ffmpeg cannot read part-way into a failure instead of a shorter
+  // video; -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
   // -map 0 keeps every stream of the segments.
   const auto arguments = std::to_array<std::string>({
       "-xerror",

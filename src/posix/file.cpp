@@ -146,18 +146,39 @@ IoResult<std::string> read_to_end(int fd) {
   }
 }
 
+// Opens `path` read-only and tells what it is. O_NONBLOCK: a FIFO without a writer must not
+// stall the open before it can be refused.
+IoResult<UniqueFd> open_without_waiting(const std::string& path, struct stat& info) {
+  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!fd) return fd;
+  if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
+  return fd;
+}
+
+unexpected<IoError> not_a_regular_file() {
+  return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotARegularFile));
+}
+
 }  // namespace
 
 IoResult<std::string> read_regular_file(const std::string& path) {
-  // O_NONBLOCK: a FIFO without a writer must not stall the open before it can be refused.
-  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!fd) return unexpected(fd.error());
   struct stat info;
-  if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
-  if (!S_ISREG(info.st_mode)) {
-    return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotARegularFile));
-  }
+  auto fd = open_without_waiting(path, info);
+  if (!fd) return unexpected(fd.error());
+  if (!S_ISREG(info.st_mode)) return not_a_regular_file();
   return read_to_end(fd->get());
+}
+
+IoResult<void> check_nonempty_regular_file(const std::string& path) {
+  struct stat info;
+  auto fd = open_without_waiting(path, info);
+  if (!fd) return unexpected(fd.error());
+  if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
+  if (!S_ISREG(info.st_mode)) return not_a_regular_file();
+  if (info.st_size == 0) {
+    return unexpected(IoError::with_message(ErrorKind::InvalidData, kEmptyFile));
+  }
+  return {};
 }
 
 IoResult<UniqueFd> create_anonymous_file(const char* label) {
@@ -171,9 +192,6 @@ IoResult<std::string> read_from_start(int fd) {
   return read_to_end(fd);
 }
 
-}  // namespace fendral::posix
-
-namespace fendral::posix {
 namespace {
 
 // Twelve hex digits that another process cannot guess, so it cannot plant the name first.

@@ -45,6 +45,7 @@ class UniqueFd {
 std::optional<IoError> check_path(std::string_view path);
 
 inline constexpr std::string_view kNotARegularFile = "not a regular file";
+inline constexpr std::string_view kEmptyFile = "empty file";
 
 // Opens `path` with `flags` (close-on-exec is always added). Every call below that a signal
 // interrupts is resumed or given up as the thread's interruption policy says.
@@ -75,16 +76,17 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
 // directory) is refused with kNotARegularFile before a byte is read, and without waiting.
 IoResult<std::string> read_regular_file(const std::string& path);
 
+// Succeeds when `path` opens for reading and is a regular file holding at least one byte. The
+// open does not wait on a FIFO, and nothing is read. A directory fails with EISDIR, another
+// kind of file with kNotARegularFile, an empty one with kEmptyFile.
+IoResult<void> check_nonempty_regular_file(const std::string& path);
+
 // A new file with no name in any directory, living in memory until its last descriptor closes.
 // `label` only shows in /proc listings.
 IoResult<UniqueFd> create_anonymous_file(const char* label);
 
 // Everything in the regular file behind `fd`, read from its first byte.
 IoResult<std::string> read_from_start(int fd);
-
-}  // namespace fendral::posix
-
-namespace fendral::posix {
 
 // A new file written under a temporary name beside `path` and then renamed over it, so `path`
 // either keeps its earlier content or gets the whole new one. The temporary is created

@@ -192,20 +192,4 @@ bool path_exists(const std::string& path) {
   }
 }
 
-IoResult<void> check_nonempty_regular_file(const std::string& path) {
-  // O_NONBLOCK keeps a FIFO without writer from stalling the open.
-  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!fd) return unexpected(fd.error());
-  struct stat info;
-  if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
-  if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
-  if (!S_ISREG(info.st_mode)) {
-    return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNotRegularFile));
-  }
-  if (info.st_size == 0) {
-    return unexpected(IoError::with_message(ErrorKind::InvalidData, kEmptyFile));
-  }
-  return {};
-}
-
 }  // namespace fendral::posix

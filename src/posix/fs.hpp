@@ -1,4 +1,4 @@
-// Directories, path text and file identity.
+// Directories and path text.
 #pragma once
 
 #include <string>
@@ -28,13 +28,5 @@ std::string lossy_utf8(std::string_view bytes);
 
 // True when `path` names something that exists, symbolic links followed.
 bool path_exists(const std::string& path);
-
-inline constexpr std::string_view kNotRegularFile = "not a regular file";
-inline constexpr std::string_view kEmptyFile = "empty file";
-
-// Succeeds when `path` opens for reading and is a regular file holding at least one byte. The
-// open does not block on a FIFO, and nothing is read. A directory fails with EISDIR, another
-// kind of file with kNotRegularFile, an empty one with kEmptyFile.
-IoResult<void> check_nonempty_regular_file(const std::string& path);
 
 }  // namespace fendral::posix
