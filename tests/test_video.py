@@ -361,6 +361,9 @@ BREAK = "Failed to write concat list: segment path contains a line break or NUL 
     # The record's directory is the working directory ("p"), joined as segs: a bare name is
     # looked for there, and the message names the file that was read.
     (["segs/a.mp4", "empty.mp4"], "Failed to read segment segs/empty.mp4: empty file"),
+    # A path that climbs out of the record's directory is not looked for in segs.
+    (["segs/a.mp4", "../segs/a.mp4"],
+     "Failed to read segment ../segs/a.mp4: No such file or directory (os error 2)"),
     (["segs/a.mp4", "segs/fifo.mp4"], "Failed to read segment segs/fifo.mp4: not a regular file"),
     (["segs/a.mp4", "/dev/zero"], "Failed to read segment /dev/zero: not a regular file"),
     (["segs/a.mp4", "/dev/null"], "Failed to read segment /dev/null: not a regular file"),

@@ -196,14 +196,14 @@ std::optional<std::string_view> place_in_directory(std::string_view entry,
 
 // The file to join for one entry of chunk_paths. An entry inside the recorded directory has a
 // second candidate: the same place under the directory this join names. The entry as written
-// wins when both name one file or nothing is at the other place, so a join that finds the
+// wins when both name one file or nothing is found at the other place, so a join that finds the
 // segments where the split left them lists them exactly as it always did; otherwise the
 // segment under the named directory is the one meant (a moved directory, or a copy).
 std::string segment_path(const std::string& entry, const SegmentHome& home) {
   const auto rest = place_in_directory(entry, home.recorded);
   if (!rest) return entry;
   std::string relocated = posix::join_path(home.given, *rest);
-  if (relocated == entry || posix::nothing_at(relocated)) return entry;
+  if (relocated == entry || !posix::entry_exists(relocated)) return entry;
   const auto identity = posix::file_identity(entry);
   if (identity && identity == posix::file_identity(relocated)) return entry;
   return relocated;

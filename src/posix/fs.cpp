@@ -207,10 +207,9 @@ std::optional<FileIdentity> file_identity(const std::string& path) {
   return FileIdentity{info.st_dev, info.st_ino};
 }
 
-bool nothing_at(const std::string& path) {
+bool entry_exists(const std::string& path) {
   struct stat info;
-  const int code = look_up(path, info, Links::Keep);
-  return code == ENOENT || code == ENOTDIR;
+  return look_up(path, info, Links::Keep) == 0;
 }
 
 }  // namespace fendral::posix

@@ -43,9 +43,8 @@ struct FileIdentity {
 // The identity of the file at `path`, or nothing when it cannot be looked up.
 std::optional<FileIdentity> file_identity(const std::string& path);
 
-// True when there is no directory entry at `path`: it or one of its directories does not exist.
-// A dangling link is an entry; a lookup that fails for another reason (permission) is not
-// taken as proof that nothing is there.
-bool nothing_at(const std::string& path);
+// True when a directory entry is found at `path`, a dangling link included; false when looking
+// it up fails for any reason (missing, a name too long, no permission).
+bool entry_exists(const std::string& path);
 
 }  // namespace fendral::posix
