@@ -1,5 +1,6 @@
 """split_video and reconstruct_video: against a recording stand-in for ffmpeg, and the real one."""
 
+import importlib.util
 import json
 import os
 import re
@@ -357,6 +358,12 @@ BREAK = "Failed to write concat list: segment path contains a line break or NUL 
     (["segs/a.mp4", "segs"], "Failed to read segment segs: Is a directory (os error 21)"),
     (["segs/a.mp4", ""], "Failed to read segment : No such file or directory (os error 2)"),
     (["segs/a.mp4", "segs/empty.mp4"], "Failed to read segment segs/empty.mp4: empty file"),
+    # The record's directory is the working directory ("p"), joined as segs: a bare name is
+    # looked for there, and the message names the file that was read.
+    (["segs/a.mp4", "empty.mp4"], "Failed to read segment segs/empty.mp4: empty file"),
+    # A path that climbs out of the record's directory is not looked for in segs.
+    (["segs/a.mp4", "../segs/a.mp4"],
+     "Failed to read segment ../segs/a.mp4: No such file or directory (os error 2)"),
     (["segs/a.mp4", "segs/fifo.mp4"], "Failed to read segment segs/fifo.mp4: not a regular file"),
     (["segs/a.mp4", "/dev/zero"], "Failed to read segment /dev/zero: not a regular file"),
     (["segs/a.mp4", "/dev/null"], "Failed to read segment /dev/null: not a regular file"),
@@ -532,6 +539,65 @@ def test_real_round_trip(short_video, tmp_path, monkeypatch, output_dir):
     (duration, packets), (joined_duration, joined_packets) = probe("in.mp4"), probe("joined.mp4")
     assert abs(joined_duration - duration) < 0.5
     assert joined_packets == packets and set(packets) == {"video", "audio"}
+
+
+def encode_in_place(directory):
+    """Re-encodes every segment as examples/parallel_transcode.py does: a new file renamed over
+    the segment."""
+    path = Path(__file__).resolve().parent.parent / "examples" / "parallel_transcode.py"
+    spec = importlib.util.spec_from_file_location("parallel_transcode", path)
+    recipe = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(recipe)
+    for segment in sorted(Path(directory).glob("chunk_*.mp4")):
+        recipe.encode_segment(str(segment))
+
+
+def set_output_prefix(directory, prefix):
+    record = json.loads((Path(directory) / "metadata.json").read_text())
+    record["output_prefix"] = prefix
+    (Path(directory) / "metadata.json").write_text(json.dumps(record))
+
+
+CHANGES = {"move": shutil.move, "copy": shutil.copytree, "link": os.symlink, "remove": os.remove,
+           "encode": encode_in_place, "prefix": set_output_prefix}
+
+
+# Paths are relative to the test's directory, where both calls run unless `split_from` says
+# otherwise; `found_in` is the directory of each segment that is joined.
+@needs_ffmpeg
+@pytest.mark.parametrize("split_from, split_dir, changes, join_dir, found_in", [
+    (".", "segs", [], "segs", "segs"),
+    (".", "segs", [("link", "segs", "link")], "link", "segs"),
+    (".", "segs", [("move", "segs", "elsewhere/segs")], "{tmp}/elsewhere/segs", "elsewhere/segs"),
+    (".", "-segs", [("move", "-segs", "moved")], "moved", "moved"),
+    ("work", "a b 100%", [], "work/a b 100%", "work/a b 100%"),
+    (".", "{tmp}/abs dir", [("move", "abs dir", "renamed dir")], "{tmp}/renamed dir",
+     "renamed dir"),
+    (".", "segs", [("move", "segs", "moved"), ("encode", "moved")], "{tmp}/moved", "moved"),
+    (".", "segs", [("copy", "segs", "copy")], "copy", "copy"),
+    (".", "segs", [("copy", "segs", "copy"), ("remove", "copy/chunk_001.mp4")], "copy",
+     ["copy", "segs", "copy", "copy"]),
+    # A record made by hand whose entries lie outside its own directory.
+    (".", "segs", [("copy", "segs", "copy"), ("prefix", "copy", "copy/chunk_%03d.mp4")], "copy",
+     "segs"),
+], ids=["unchanged", "through a link", "moved", "option-like, moved", "joined from the parent",
+        "absolute, renamed", "moved and re-encoded", "copied", "missing from the copy",
+        "entries outside the record's directory"])
+def test_real_join_finds_the_segments_where_the_directory_is(
+        short_video, tmp_path, monkeypatch, split_from, split_dir, changes, join_dir, found_in):
+    (tmp_path / "work").mkdir()
+    monkeypatch.chdir(tmp_path / split_from)
+    fendral.split_video(str(short_video), split_dir.format(tmp=tmp_path), 3)
+    monkeypatch.chdir(tmp_path)
+    for change, *arguments in changes:
+        CHANGES[change](*arguments)
+    fendral.reconstruct_video(join_dir.format(tmp=tmp_path), "joined.mp4")
+    if isinstance(found_in, str):
+        found_in = [found_in] * 4
+    listed = [f"file '{tmp_path}/{directory}/chunk_{n:03d}.mp4'\n"
+              for n, directory in enumerate(found_in)]
+    assert (Path(join_dir.format(tmp=tmp_path)) / "concat_list.txt").read_text() == "".join(listed)
+    assert probe("joined.mp4")[1] == probe(short_video)[1]
 
 
 @needs_ffmpeg

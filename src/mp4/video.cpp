@@ -139,27 +139,97 @@ std::string quote_for_concat_list(std::string_view path) {
   return quoted;
 }
 
+// A pattern's text as the path it stands for: ffmpeg reads "%%" as one '%'.
+std::string unescape_percent(std::string_view text) {
+  std::string path;
+  path.reserve(text.size());
+  for (std::size_t position = 0; position < text.size(); ++position) {
+    path.push_back(text[position]);
+    if (text[position] == '%' && position + 1 < text.size() && text[position + 1] == '%') {
+      ++position;
+    }
+  }
+  return path;
+}
+
+// Where a split wrote its segments, and where the caller now says the split is. A split
+// directory may have been moved, renamed or copied since, or be named from another working
+// directory, while chunk_paths still name the segments as the split did.
+struct SegmentHome {
+  std::string recorded;    // the directory part of output_prefix, '/' at its end unless empty
+  std::string_view given;  // output_dir of this join
+};
+
+SegmentHome segment_home(std::string_view output_prefix, std::string_view output_dir) {
+  const std::size_t last_slash = output_prefix.rfind('/');
+  const std::string_view directory = last_slash == std::string_view::npos
+                                         ? std::string_view()
+                                         : output_prefix.substr(0, last_slash + 1);
+  return {unescape_percent(directory), output_dir};
+}
+
+bool has_parent_component(std::string_view path) {
+  while (!path.empty()) {
+    const std::size_t end = path.find('/');
+    if (path.substr(0, end) == "..") return true;
+    path.remove_prefix(end == std::string_view::npos ? path.size() : end + 1);
+  }
+  return false;
+}
+
+// The part of `entry` after `directory` when the entry lies inside it, compared as text. The
+// split's entries lack the "./" that an option-looking or colon-bearing directory got in the
+// pattern. A remainder that is absolute or climbs out with ".." lies inside no directory.
+std::optional<std::string_view> place_in_directory(std::string_view entry,
+                                                   std::string_view directory) {
+  std::optional<std::string_view> rest;
+  if (entry.starts_with(directory)) {
+    rest = entry.substr(directory.size());
+  } else if (directory.starts_with("./") && entry.starts_with(directory.substr(2))) {
+    rest = entry.substr(directory.size() - 2);
+  }
+  if (!rest || rest->empty() || rest->front() == '/' || has_parent_component(*rest)) {
+    return std::nullopt;
+  }
+  return rest;
+}
+
+// The file to join for one entry of chunk_paths. An entry inside the recorded directory has a
+// second candidate: the same place under the directory this join names. The entry as written
+// wins when both name one file or nothing is found at the other place, so a join that finds the
+// segments where the split left them lists them exactly as it always did; otherwise the
+// segment under the named directory is the one meant (a moved directory, or a copy).
+std::string segment_path(const std::string& entry, const SegmentHome& home) {
+  const auto rest = place_in_directory(entry, home.recorded);
+  if (!rest) return entry;
+  std::string relocated = posix::join_path(home.given, *rest);
+  if (relocated == entry || !posix::entry_exists(relocated)) return entry;
+  const auto identity = posix::file_identity(entry);
+  if (identity && identity == posix::file_identity(relocated)) return entry;
+  return relocated;
+}
+
 // Checks every segment and turns it into the quoted absolute path for its list line. ffmpeg
 // resolves relative list entries against the list's directory, not ours, and does not report
 // a segment it cannot open as a failure, so both are settled here before the list exists. A
 // FIFO or device is refused because it is not a segment ffmpeg could have written; an empty
 // file because ffmpeg would drop it with a mere warning.
 host::Result<std::vector<std::string>> concat_list_entries(
-    const std::vector<std::string>& chunk_paths) {
+    const std::vector<std::string>& chunk_paths, const SegmentHome& home) {
   std::vector<std::string> entries;
   entries.reserve(chunk_paths.size());
   std::optional<std::string> current_directory;
   for (const std::string& chunk_path : chunk_paths) {
-    if (holds_line_break_or_nul(chunk_path)) {
+    const std::string segment = segment_path(chunk_path, home);
+    if (holds_line_break_or_nul(segment)) {
       return runtime_failure(std::string(kUnwritableEntry));
     }
-    if (auto readable = posix::check_nonempty_regular_file(chunk_path); !readable) {
-      return runtime_failure("Failed to read segment " + chunk_path + ": " +
-                             readable.error().text());
+    if (auto readable = posix::check_nonempty_regular_file(segment); !readable) {
+      return runtime_failure("Failed to read segment " + segment + ": " + readable.error().text());
     }
     std::string absolute_path;
-    if (chunk_path.starts_with('/')) {
-      absolute_path = chunk_path;
+    if (segment.starts_with('/')) {
+      absolute_path = segment;
     } else {
       if (!current_directory) {
         auto directory = working_directory();
@@ -168,7 +238,7 @@ host::Result<std::vector<std::string>> concat_list_entries(
         }
         current_directory = std::move(*directory);
       }
-      absolute_path = posix::join_path(*current_directory, chunk_path);
+      absolute_path = posix::join_path(*current_directory, segment);
       // The working directory's own name can break the line too.
       if (holds_line_break_or_nul(absolute_path)) {
         return runtime_failure(std::string(kUnwritableEntry));
@@ -278,7 +348,8 @@ host::Result<void> reconstruct_video(const std::string& output_dir, const std::s
   if (!metadata) return runtime_failure("Serde error: " + metadata.error());
   if (metadata->chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
 
-  auto entries = concat_list_entries(metadata->chunk_paths);
+  auto entries =
+      concat_list_entries(metadata->chunk_paths, segment_home(metadata->output_prefix, output_dir));
   if (!entries) return unexpected(std::move(entries.error()));
 
   const std::string list_path = posix::join_path(output_dir, kConcatListFileName);

@@ -19,7 +19,8 @@ host::Result<void> split_video(const std::string& input_file, const std::string&
                                const posix::Environment& environment);
 
 // Reads `output_dir`/metadata.json, writes `output_dir`/concat_list.txt naming every segment by
-// absolute path, and has ffmpeg join the segments into `output_file`.
+// absolute path, and has ffmpeg join the segments into `output_file`. Segments recorded inside
+// the split's directory are also looked for under `output_dir`, wherever that directory is now.
 host::Result<void> reconstruct_video(const std::string& output_dir, const std::string& output_file,
                                      const posix::Environment& environment);
 

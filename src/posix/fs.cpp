@@ -16,6 +16,19 @@ namespace fendral::posix {
 
 namespace {
 
+enum class Links { Follow, Keep };
+
+// stat() or lstat() of `path`: 0, or the errno value of the failure.
+int look_up(const std::string& path, struct stat& info, Links links) {
+  if (check_path(path)) return EINVAL;
+  for (;;) {
+    const int result =
+        links == Links::Follow ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info);
+    if (result == 0) return 0;
+    if (errno != EINTR || !resume_after_signal()) return errno;
+  }
+}
+
 bool is_directory(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -184,12 +197,19 @@ std::string lossy_utf8(std::string_view bytes) {
 }
 
 bool path_exists(const std::string& path) {
-  if (check_path(path)) return false;
   struct stat info;
-  for (;;) {
-    if (::stat(path.c_str(), &info) == 0) return true;
-    if (errno != EINTR || !resume_after_signal()) return false;
-  }
+  return look_up(path, info, Links::Follow) == 0;
+}
+
+std::optional<FileIdentity> file_identity(const std::string& path) {
+  struct stat info;
+  if (look_up(path, info, Links::Follow) != 0) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+bool entry_exists(const std::string& path) {
+  struct stat info;
+  return look_up(path, info, Links::Keep) == 0;
 }
 
 }  // namespace fendral::posix

@@ -107,6 +107,10 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
     """Join the segments listed in ``output_dir/metadata.json`` into ``output_file`` with ffmpeg,
     without re-encoding, through the list ``output_dir/concat_list.txt``.
 
+    A segment recorded inside the split's directory is also looked for under ``output_dir``,
+    so a split directory that was moved, renamed or copied joins its own segments from any
+    working directory; ``metadata.json`` is never rewritten.
+
     ffmpeg does not overwrite an existing ``output_file`` on its own.
 
     Raises:
