@@ -138,8 +138,8 @@ OVERLAP = "non monotonically increasing dts to muxer"
 
 def decoding_errors(path, overlap_allowed=False):
     log = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-map", "0",
-                          "-enc_time_base", "-1", "-f", "null", "-"], capture_output=True, text=True,
-                         stdin=subprocess.DEVNULL).stderr.splitlines()
+                          "-enc_time_base", "-1", "-f", "null", "-"], capture_output=True,
+                         text=True, stdin=subprocess.DEVNULL).stderr.splitlines()
     return [line for line in log
             if not (overlap_allowed and (OVERLAP in line or "Last message repeated" in line))]
 

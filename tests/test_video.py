@@ -380,8 +380,8 @@ NOT_MP4 = {
     (["segs/a.mp4", "segs/fifo.mp4"], "Failed to read segment segs/fifo.mp4: not a regular file"),
     (["segs/a.mp4", "/dev/zero"], "Failed to read segment /dev/zero: not a regular file"),
     (["segs/a.mp4", "/dev/null"], "Failed to read segment /dev/null: not a regular file"),
-    *[(["segs/a.mp4", f"segs/{name}"], f"Failed to read segment segs/{name}: not a complete MP4 file")
-      for name in NOT_MP4],
+    *[(["segs/a.mp4", f"segs/{name}"],
+       f"Failed to read segment segs/{name}: not a complete MP4 file") for name in NOT_MP4],
 ])
 def test_reconstruct_refuses_unusable_segments(fake, tmp_path, paths, message):
     write_metadata(tmp_path / "segs", paths)
@@ -396,6 +396,43 @@ def test_reconstruct_refuses_unusable_segments(fake, tmp_path, paths, message):
     assert sorted(os.listdir(tmp_path / "segs")) == sorted(["a.mp4", "empty.mp4", "fifo.mp4",
                                                             "metadata.json", *NOT_MP4])
     assert not fake.started()
+
+
+def movie(handler, timescale, duration, edits=(), movie_timescale=1000):
+    """A segment whose one track states its clock, duration and edit list (length, media time)."""
+    edit_list = box(b"elst", struct.pack(">II", 0, len(edits)) + b"".join(
+        struct.pack(">IiI", length, start, 1 << 16) for length, start in edits))
+    media = box(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", timescale, duration) +
+                             bytes(4)) + box(b"hdlr", bytes(8) + handler + bytes(12)))
+    return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", movie_timescale, 0) +
+                            bytes(80)) + box(b"trak", (box(b"edts", edit_list) if edits else b"") +
+                                                  media))
+
+
+@pytest.mark.parametrize("segments, durations", [
+    ([movie(b"vide", 12800, 25600)], ["2"]),
+    # B-frames: the edit starts at the first frame's composition offset and spans the media.
+    ([movie(b"vide", 12800, 11264, [(880, 1536)])], ["0.88"]),
+    # AAC priming skipped: the media's exact span from the edit on, not the edit's milliseconds.
+    ([movie(b"soun", 44100, 46080, [(1021, 1024)])], ["1.021678"]),
+    # An empty edit delays the media; an edit that disagrees with the media is taken as stated.
+    ([movie(b"soun", 44100, 44032, [(21, -1), (500, 0)])], ["0.521"]),
+    # Rounded once per running end: thirds of a second never add up to a drift.
+    ([movie(b"vide", 3, 1)] * 3, ["0.333333", "0.333334", "0.333333"]),
+    ([SEGMENT, movie(b"vide", 3, 1)], [None, "0.333333"]),
+])
+def test_ffmpeg_gets_each_segments_duration(fake, tmp_path, segments, durations):
+    names = [f"segs/{n}.mp4" for n in range(len(segments))]
+    write_metadata(tmp_path / "segs", names)
+    for name, content in zip(names, segments):
+        (tmp_path / name).write_bytes(content)
+    fendral.reconstruct_video("segs", "joined.mp4")
+    expected = "".join(f"file '{tmp_path}/{name}'\n" +
+                       (f"duration {duration}\n" if duration else "")
+                       for name, duration in zip(names, durations))
+    assert (fake.record / "concat_list").read_text() == expected
+    assert (tmp_path / "segs" / "concat_list.txt").read_text() == "".join(
+        f"file '{tmp_path}/{name}'\n" for name in names)
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(fake, tmp_path, monkeypatch):
@@ -457,7 +494,8 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_pat
     assert {fd: fds[fd] for fd in stdio} == stdio
     assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in (*stdio, "3") and target != str(fake.script) and int(fd) not in inheritable}
+              if fd not in (*stdio, "3") and target != str(fake.script)
+              and int(fd) not in inheritable}
     assert leaked == {}
 
 
