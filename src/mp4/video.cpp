@@ -30,6 +30,9 @@ constexpr std::string_view kSegmentPattern = "chunk_%03d.mp4";
 constexpr std::string_view kMetadataFileName = "metadata.json";
 constexpr std::string_view kConcatListFileName = "concat_list.txt";
 constexpr std::string_view kNotCompleteMp4 = "not a complete MP4 file";
+// Each line of a concat list is these around the quoted path.
+constexpr std::string_view kLineStart = "file '";
+constexpr std::string_view kLineEnd = "'\n";
 constexpr std::string_view kUnwritableEntry =
     "Failed to write concat list: segment path contains a line break or NUL byte";
 
@@ -204,8 +207,9 @@ host::Result<std::vector<ConcatEntry>> concat_list_entries(
                              readable.error().text());
     }
     auto movie = read_segment(chunk_path);
-    if (!movie)
+    if (!movie) {
       return runtime_failure("Failed to read segment " + chunk_path + ": " + movie.error());
+    }
     std::string absolute_path;
     if (chunk_path.starts_with('/')) {
       absolute_path = chunk_path;
@@ -251,7 +255,7 @@ std::string concat_script(const std::vector<ConcatEntry>& entries) {
   std::uint64_t run_start = 0;  // microseconds
   std::uint64_t previous_end = 0;
   for (const ConcatEntry& entry : entries) {
-    script.append("file '").append(entry.quoted_path).append("'\n");
+    script.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
     if (!entry.duration) {
       ticks_per_second = 0;  // ffmpeg places this one; the next run starts afresh
       previous_end = 0;
@@ -272,8 +276,6 @@ std::string concat_script(const std::vector<ConcatEntry>& entries) {
 }
 
 posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
-  static constexpr std::string_view kLineStart = "file '";
-  static constexpr std::string_view kLineEnd = "'\n";
   const std::array<iovec, 3> pieces{{
       {const_cast<char*>(kLineStart.data()), kLineStart.size()},
       {const_cast<char*>(entry.data()), entry.size()},
