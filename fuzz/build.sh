@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target for the metadata reader, with AddressSanitizer and
-# UndefinedBehaviorSanitizer:
+# Builds the libFuzzer targets for the metadata reader and the MP4 segment reader, with
+# AddressSanitizer and UndefinedBehaviorSanitizer:
 #
-#   bash fuzz/build.sh        # -> build/fuzz/metadata_reader_fuzzer
+#   bash fuzz/build.sh        # -> build/fuzz/metadata_reader_fuzzer, build/fuzz/movie_reader_fuzzer
 #
 # The sources need C++23 as clang 16 or newer compiles it, and libFuzzer's runtime for that clang
 # (Debian's libclang-rt-N-dev). When no suitable clang is found and this runs as root, Debian's
@@ -54,4 +54,6 @@ mkdir -p build/fuzz
 "$compiler" "${FLAGS[@]}" -Isrc \
   fuzz/metadata_reader_fuzzer.cpp src/mp4/metadata_reader.cpp src/mp4/metadata_writer.cpp \
   -o build/fuzz/metadata_reader_fuzzer
-echo "built build/fuzz/metadata_reader_fuzzer with $compiler"
+"$compiler" "${FLAGS[@]}" -Isrc fuzz/movie_reader_fuzzer.cpp src/mp4/movie.cpp \
+  -o build/fuzz/movie_reader_fuzzer
+echo "built build/fuzz/metadata_reader_fuzzer and build/fuzz/movie_reader_fuzzer with $compiler"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the metadata reader fuzzer and runs it for SECONDS on a scratch copy of the seed corpus,
-# after checking that a value nested ten million levels deep is handled without a crash:
+# Builds the fuzzers and runs them for SECONDS in all, half each, on scratch copies of their seed
+# corpora, after checking that a metadata value nested ten million levels deep is handled
+# without a crash:
 #
 #   bash fuzz/run.sh 60
 #
@@ -14,8 +15,8 @@ readonly fuzzer=build/fuzz/metadata_reader_fuzzer
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/corpus" "$work/deep"
-cp fuzz/corpus/* "$work/corpus/"
+mkdir "$work/deep"
+cp -r fuzz/corpus "$work/corpus"
 
 # Ten million nested arrays in the value of an extra key: once closed, once cut off.
 python3 - "$work/deep" <<'PY'
@@ -30,13 +31,19 @@ with open(f"{sys.argv[1]}/open.json", "w") as out:
 PY
 "$fuzzer" -rss_limit_mb=4096 "$work/deep/closed.json" "$work/deep/open.json"
 
-# The fuzzer reports every new input; keep its log and show only the end unless it fails.
-if "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-  -artifact_prefix=build/fuzz/ \
-  -dict=fuzz/metadata.dict "$work/corpus" >"$work/fuzz.log" 2>&1; then
-  tail -n 8 "$work/fuzz.log"
-else
-  status=$?
-  cat "$work/fuzz.log"
-  exit "$status"
-fi
+# A fuzzer reports every new input; keep its log and show only the end unless it fails.
+fuzz() {
+  local name=$1
+  echo "fuzzing the $name reader" >&2
+  if "build/fuzz/${name}_reader_fuzzer" -max_total_time="$(((seconds + 1) / 2))" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+    -dict="fuzz/$name.dict" "$work/corpus/$name" >"$work/$name.log" 2>&1; then
+    tail -n 8 "$work/$name.log"
+  else
+    local status=$?
+    cat "$work/$name.log"
+    exit "$status"
+  fi
+}
+fuzz metadata
+fuzz movie

@@ -1,8 +1,8 @@
 """A quick stand-in for ffmpeg for the robustness tests, whose calls come by the thousand.
 
-In split mode it writes FAKE_SEGMENTS segments (each holding its own name) from the pattern and
+In split mode it writes FAKE_SEGMENTS segments (each the SEGMENT below) from the pattern and
 names them in the segment list on descriptor 3; in
-concat mode it copies the list file to the output, so the caller can see what it was given.
+concat mode it copies the list it is given to the output, so the caller can see it.
 FAKE_ACTION then picks a misbehaviour: `remove_dir` deletes the segment directory,
 `replace_dir` puts a plain file in its place, `await_kill` writes its pid to FAKE_PID_FILE and
 waits to be killed. FAKE_EXIT is its exit code.
@@ -10,15 +10,19 @@ waits to be killed. FAKE_EXIT is its exit code.
 
 import os
 
+# The smallest file the join takes for a segment: a movie box holding one empty track box.
+SEGMENT = b"\0\0\0\x10moov\0\0\0\x08trak"
+SEGMENT_PRINTF = r"printf '\000\000\000\020moov\000\000\000\010trak'"
+
 SCRIPT = r"""#!/bin/sh
 for last; do :; done
-if [ "$1" = "-xerror" ]; then
-  cat "$9" > "$last"
+if [ "$2" = "concat" ]; then
+  cat "$8" > "$last"
 else
   n=0
   while [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
     segment=$(printf "$last" "$n")
-    printf '%s' "$segment" > "$segment"
+    SEGMENT_PRINTF > "$segment"
     printf '%s\n' "${segment##*/}" >&3
     n=$((n + 1))
   done
@@ -30,7 +34,7 @@ case "$FAKE_ACTION" in
               exec sleep 600 ;;
 esac
 exit "${FAKE_EXIT:-0}"
-"""
+""".replace("SEGMENT_PRINTF", SEGMENT_PRINTF)
 
 VARIABLES = ("FAKE_SEGMENTS", "FAKE_ACTION", "FAKE_PID_FILE", "FAKE_EXIT")
 

@@ -152,7 +152,7 @@ def workspace(tmp_path_factory):
     (root / "empty").write_bytes(b"")
     (root / "dir").mkdir()
     (root / "ready").mkdir()
-    (root / "ready" / "chunk_000.mp4").write_bytes(b"segment")
+    (root / "ready" / "chunk_000.mp4").write_bytes(fast_ffmpeg.SEGMENT)
     (root / "ready" / "metadata.json").write_text(
         '{"original_file": "a", "output_prefix": "p", "chunk_count": 1, '
         '"chunk_paths": ["ready/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')

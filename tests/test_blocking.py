@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+import fast_ffmpeg
 import fendral
 from forked import run_forked
 
@@ -169,7 +170,7 @@ def stand_in(tmp_path, monkeypatch):
         monkeypatch.delenv(name, raising=False)
     work = tmp_path / "work"
     (work / "segments").mkdir(parents=True)
-    (work / "segments" / "chunk_000.mp4").write_bytes(b"segment")
+    (work / "segments" / "chunk_000.mp4").write_bytes(fast_ffmpeg.SEGMENT)
     (work / "segments" / "metadata.json").write_text(
         '{"original_file": "in.mp4", "output_prefix": "p", "chunk_count": 1, '
         '"chunk_paths": ["segments/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')

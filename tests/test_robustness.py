@@ -79,7 +79,7 @@ def test_file_size_limit_leaves_the_concat_list_as_it_was(fake):
     segments.mkdir()
     names = [f"segs/chunk_{n:03d}.mp4" for n in range(3)]
     for name in names:
-        (fake / name).write_bytes(b"segment")
+        (fake / name).write_bytes(fast_ffmpeg.SEGMENT)
     write_metadata(segments, names)
     (segments / "concat_list.txt").write_text("earlier")
     limit = len(f"file '{fake}/segs/chunk_000.mp4'\n") + 10
@@ -101,7 +101,7 @@ def test_a_planted_link_is_replaced_not_followed(fake, monkeypatch, call, name, 
     out = fake / "out"
     write_metadata(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
     for segment in ("chunk_000.mp4", "chunk_001.mp4"):
-        (out / segment).write_bytes(b"segment")
+        (out / segment).write_bytes(fast_ffmpeg.SEGMENT)
     (fake / "victim.txt").write_text("victim")
     (out / name).unlink(missing_ok=True)
     (out / name).symlink_to(target)
@@ -145,7 +145,7 @@ def test_ffmpeg_killed_mid_run(fake, monkeypatch, call, message, left):
     out = fake / "out"
     if "concat" in message:
         out.mkdir()
-        (out / "chunk_000.mp4").write_bytes(b"segment")
+        (out / "chunk_000.mp4").write_bytes(fast_ffmpeg.SEGMENT)
         write_metadata(out, ["out/chunk_000.mp4"])
     pid_file = fake / "ffmpeg.pid"
     monkeypatch.setenv("FAKE_SEGMENTS", "1")

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 from pathlib import Path
@@ -13,14 +14,15 @@ from pathlib import Path
 import pytest
 
 import fendral
+from fast_ffmpeg import SEGMENT, SEGMENT_PRINTF
 from privileges import run_unprivileged
 
 # Stand-in for ffmpeg. It records its signal state first (with builtins only: the shell clears
 # its own mask once it has forked), then the descriptors it inherited (listed by a child, since a
 # redirection of its own would add some), then its arguments; in concat mode it copies the list
-# as it finds it. FAKE_SEGMENTS asks for segment files from the pattern, each named in the
-# segment list on descriptor 3 as ffmpeg names them, FAKE_SLEEP for a slow
-# run, FAKE_SIGNAL for a death by that signal, FAKE_EXIT for an exit code.
+# as it finds it. FAKE_SEGMENTS asks for segment files (SEGMENT) from the pattern, each named in
+# the segment list on descriptor 3 as ffmpeg names them, FAKE_SLEEP for a slow run, FAKE_SIGNAL
+# for a death by that signal, FAKE_EXIT for an exit code.
 FAKE_FFMPEG = r"""#!/bin/sh
 while IFS= read -r line; do
   case $line in SigIgn*|SigBlk*) printf '%s\n' "$line" ;; esac
@@ -39,14 +41,14 @@ if [ "$mode" = concat ]; then cat "$input" > "$FAKE_RECORD/concat_list"; fi
 n=0
 while [ "$mode" = split ] && [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
   segment=$(printf "$pattern" "$n")
-  printf segment > "$segment"
+  SEGMENT_PRINTF > "$segment"
   { printf '%s\n' "${segment##*/}" >&3; } 2>/dev/null
   n=$((n + 1))
 done
 if [ -n "$FAKE_SLEEP" ]; then sleep "$FAKE_SLEEP"; fi
 if [ -n "$FAKE_SIGNAL" ]; then kill -s "$FAKE_SIGNAL" $$; fi
 exit "${FAKE_EXIT:-0}"
-"""
+""".replace("SEGMENT_PRINTF", SEGMENT_PRINTF)
 
 
 
@@ -57,8 +59,8 @@ def split_argv(input_file, limit, pattern):
             "flat", pattern]
 
 
-def concat_argv(list_path, output_file):
-    return ["-xerror", "-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", list_path,
+def concat_argv(output_file):
+    return ["-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
             "-map", "0", "-c", "copy", output_file]
 
 
@@ -179,7 +181,7 @@ def test_paths_are_never_read_as_options_or_protocols(fake, tmp_path, monkeypatc
     fendral.reconstruct_video(output_dir, output_file)
     expected_output = "./" + output_file if output_file.startswith("-") and output_file != "-" \
         else output_file
-    assert fake.argv() == concat_argv(f"{directory}/concat_list.txt", expected_output)
+    assert fake.argv() == concat_argv(expected_output)
 
 
 def standard_input_of_fake(fake):
@@ -203,7 +205,7 @@ def test_ffmpeg_reads_standard_input_only_when_asked(fake, tmp_path, input_file,
                                             else "/dev/null")
     if input_file == "in.mp4":
         write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-        (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+        (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
         fendral.reconstruct_video("segs", "joined.mp4")
         assert standard_input_of_fake(fake) == "/dev/null"
 
@@ -284,7 +286,7 @@ def test_program_not_found(tmp_path, monkeypatch, on_path):
     assert os.listdir(tmp_path / "out") == []
 
     write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == ("Failed to run ffmpeg: program not found",)
@@ -305,26 +307,35 @@ def test_nul_in_argument(fake, tmp_path):
     assert (tmp_path / "out").is_dir() and not fake.started()
 
 
-@pytest.mark.parametrize("output_dir, list_path", [
-    ("segs", "segs/concat_list.txt"), ("segs/", "segs/concat_list.txt"), ("", "concat_list.txt"),
-])
-def test_reconstruct_writes_list_and_runs_ffmpeg(fake, tmp_path, output_dir, list_path):
+def box(kind, payload=b""):
+    return struct.pack(">I", 8 + len(payload)) + kind + payload
+
+
+# Whole MP4 files in the other forms of box size: 64 bits wide, and 0 for "to the end".
+WIDE_AND_OPEN_ENDED = (struct.pack(">I4sQ", 1, b"ftyp", 20) + b"isom" + SEGMENT +
+                       struct.pack(">I", 0) + b"mdat" + b"media")
+
+
+@pytest.mark.parametrize("output_dir", ["segs", "segs/", ""])
+def test_reconstruct_writes_list_and_runs_ffmpeg(fake, tmp_path, output_dir):
     directory = tmp_path / output_dir
     names = ["segs/chunk_000.mp4", "segs/it's.mp4", "segs/back\\slash é.mp4",
              str(tmp_path / "abs 'q'.mp4")]
     for name in names:
         (tmp_path / name).parent.mkdir(exist_ok=True)
-        (tmp_path / name).write_bytes(b"segment")
+        (tmp_path / name).write_bytes(SEGMENT)
+    (tmp_path / names[1]).write_bytes(WIDE_AND_OPEN_ENDED)
     write_metadata(directory, names, chunk_count=0)
     (directory / "concat_list.txt").write_text("stale\n" * 100)
     assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
-    assert fake.argv() == concat_argv(list_path, "joined.mp4")
+    assert fake.argv() == concat_argv("joined.mp4")
     expected = (f"file '{tmp_path}/segs/chunk_000.mp4'\n"
                 f"file '{tmp_path}/segs/it'\\''s.mp4'\n"
                 f"file '{tmp_path}/segs/back\\slash é.mp4'\n"
                 f"file '{tmp_path}/abs '\\''q'\\''.mp4'\n").encode()
     assert (directory / "concat_list.txt").read_bytes() == expected
-    assert (fake.record / "concat_list").read_bytes() == expected  # complete before the run
+    # Without durations in the segments, ffmpeg is given the very same list.
+    assert (fake.record / "concat_list").read_bytes() == expected
 
 
 @pytest.mark.parametrize("content, message", [
@@ -348,6 +359,15 @@ def test_reconstruct_refuses_metadata(fake, tmp_path, content, message):
 
 BREAK = "Failed to write concat list: segment path contains a line break or NUL byte"
 
+# Files that are not whole MP4 files.
+NOT_MP4 = {
+    "text.mp4": b"file 'a.mp4'\n",
+    "overrun.mp4": box(b"ftyp", b"isom") + SEGMENT[:-1],  # the last box runs past the end
+    "no-movie.mp4": box(b"ftyp", b"isom") + box(b"mdat", b"media"),
+    "no-track.mp4": box(b"moov", box(b"mvhd", bytes(100))),
+    "short-size.mp4": struct.pack(">I", 7) + b"free" + SEGMENT,  # smaller than its header
+}
+
 
 @pytest.mark.parametrize("paths, message", [
     (["segs/a.mp4", "segs/line\nbreak.mp4"], BREAK),
@@ -367,24 +387,65 @@ BREAK = "Failed to write concat list: segment path contains a line break or NUL 
     (["segs/a.mp4", "segs/fifo.mp4"], "Failed to read segment segs/fifo.mp4: not a regular file"),
     (["segs/a.mp4", "/dev/zero"], "Failed to read segment /dev/zero: not a regular file"),
     (["segs/a.mp4", "/dev/null"], "Failed to read segment /dev/null: not a regular file"),
+    *[(["segs/a.mp4", f"segs/{name}"],
+       f"Failed to read segment segs/{name}: not a complete MP4 file") for name in NOT_MP4],
 ])
 def test_reconstruct_refuses_unusable_segments(fake, tmp_path, paths, message):
     write_metadata(tmp_path / "segs", paths)
-    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+    for name, content in NOT_MP4.items():
+        (tmp_path / "segs" / name).write_bytes(content)
     (tmp_path / "segs" / "empty.mp4").touch()
     os.mkfifo(tmp_path / "segs" / "fifo.mp4")  # no writer: opening it must not hang
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (message,)
-    assert sorted(os.listdir(tmp_path / "segs")) == ["a.mp4", "empty.mp4", "fifo.mp4",
-                                                     "metadata.json"]
+    assert sorted(os.listdir(tmp_path / "segs")) == sorted(["a.mp4", "empty.mp4", "fifo.mp4",
+                                                            "metadata.json", *NOT_MP4])
     assert not fake.started()
+
+
+def movie(handler, timescale, duration, edits=(), movie_timescale=1000):
+    """A segment whose one track states its clock, duration and edit list (length, media time)."""
+    edit_list = box(b"elst", struct.pack(">II", 0, len(edits)) + b"".join(
+        struct.pack(">IiI", length, start, 1 << 16) for length, start in edits))
+    media = box(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", timescale, duration) +
+                             bytes(4)) + box(b"hdlr", bytes(8) + handler + bytes(12)))
+    return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", movie_timescale, 0) +
+                            bytes(80)) + box(b"trak", (box(b"edts", edit_list) if edits else b"") +
+                                                  media))
+
+
+@pytest.mark.parametrize("segments, durations", [
+    ([movie(b"vide", 12800, 25600)], ["2"]),
+    # B-frames: the edit starts at the first frame's composition offset and spans the media.
+    ([movie(b"vide", 12800, 11264, [(880, 1536)])], ["0.88"]),
+    # AAC priming skipped: the media's exact span from the edit on, not the edit's milliseconds.
+    ([movie(b"soun", 44100, 46080, [(1021, 1024)])], ["1.021678"]),
+    # An empty edit delays the media; an edit that disagrees with the media is taken as stated.
+    ([movie(b"soun", 44100, 44032, [(21, -1), (500, 0)])], ["0.521"]),
+    # Rounded once per running end: thirds of a second never add up to a drift.
+    ([movie(b"vide", 3, 1)] * 3, ["0.333333", "0.333334", "0.333333"]),
+    ([SEGMENT, movie(b"vide", 3, 1)], [None, "0.333333"]),
+])
+def test_ffmpeg_gets_each_segments_duration(fake, tmp_path, segments, durations):
+    names = [f"segs/{n}.mp4" for n in range(len(segments))]
+    write_metadata(tmp_path / "segs", names)
+    for name, content in zip(names, segments):
+        (tmp_path / name).write_bytes(content)
+    fendral.reconstruct_video("segs", "joined.mp4")
+    expected = "".join(f"file '{tmp_path}/{name}'\n" +
+                       (f"duration {duration}\n" if duration else "")
+                       for name, duration in zip(names, durations))
+    assert (fake.record / "concat_list").read_text() == expected
+    assert (tmp_path / "segs" / "concat_list.txt").read_text() == "".join(
+        f"file '{tmp_path}/{name}'\n" for name in names)
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(fake, tmp_path, monkeypatch):
     work = tmp_path / "line\nbreak"
     write_metadata(work / "segs", ["segs/a.mp4"])
-    (work / "segs" / "a.mp4").write_bytes(b"segment")
+    (work / "segs" / "a.mp4").write_bytes(SEGMENT)
     monkeypatch.chdir(work)
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
@@ -394,7 +455,7 @@ def test_reconstruct_refuses_working_directory_with_line_break(fake, tmp_path, m
 
 def test_reconstruct_list_file_failure_and_ffmpeg_status(fake, tmp_path, monkeypatch):
     write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
     (tmp_path / "segs" / "concat_list.txt").mkdir()
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
@@ -414,7 +475,7 @@ def test_reconstruct_list_file_failure_and_ffmpeg_status(fake, tmp_path, monkeyp
 
 def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_path):
     write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -438,8 +499,10 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_pat
     assert masks["SigIgn"] & (1 << (signal.SIGPIPE - 1) | 1 << (signal.SIGXFSZ - 1)) == 0
     fds = fake.fds()
     assert {fd: fds[fd] for fd in stdio} == stdio
+    assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in stdio and target != str(fake.script) and int(fd) not in inheritable}
+              if fd not in (*stdio, "3") and target != str(fake.script)
+              and int(fd) not in inheritable}
     assert leaked == {}
 
 
@@ -472,7 +535,7 @@ def world_readable_dir():
 def test_reconstruct_permission_denied(world_readable_dir, unreadable, message):
     segs = world_readable_dir / "segs"
     write_metadata(segs, [str(segs / "a.mp4")])
-    (segs / "a.mp4").write_bytes(b"segment")
+    (segs / "a.mp4").write_bytes(SEGMENT)
     (segs / unreadable).chmod(0o600)
 
     def body():

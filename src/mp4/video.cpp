@@ -1,5 +1,6 @@
 #include "mp4/video.hpp"
 
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "mp4/metadata.hpp"
+#include "mp4/movie.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/process.hpp"
@@ -27,6 +29,10 @@ constexpr std::string_view kProgram = "ffmpeg";
 constexpr std::string_view kSegmentPattern = "chunk_%03d.mp4";
 constexpr std::string_view kMetadataFileName = "metadata.json";
 constexpr std::string_view kConcatListFileName = "concat_list.txt";
+constexpr std::string_view kNotCompleteMp4 = "not a complete MP4 file";
+// Each line of a concat list is these around the quoted path.
+constexpr std::string_view kLineStart = "file '";
+constexpr std::string_view kLineEnd = "'\n";
 constexpr std::string_view kUnwritableEntry =
     "Failed to write concat list: segment path contains a line break or NUL byte";
 
@@ -209,14 +215,57 @@ std::string segment_path(const std::string& entry, const SegmentHome& home) {
   return relocated;
 }
 
+// A segment file read through its descriptor; keeps the first read error.
+class SegmentFile final : public ByteSource {
+ public:
+  SegmentFile(posix::UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
+
+  std::uint64_t size() const override { return size_; }
+  bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
+    auto got = posix::read_full_at(fd_.get(), buffer, length, offset);
+    if (!got) {
+      if (!error_) error_ = got.error();
+      return false;
+    }
+    return *got == length;  // short only when the file shrank meanwhile
+  }
+  const std::optional<posix::IoError>& error() const { return error_; }
+
+ private:
+  posix::UniqueFd fd_;
+  std::uint64_t size_;
+  std::optional<posix::IoError> error_;
+};
+
+// Reads the segment at `path` as an MP4 file: its duration, or the text of why it is unusable.
+expected<Movie, std::string> read_segment(const std::string& path) {
+  auto fd = posix::open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!fd) return unexpected(fd.error().text());
+  const auto size = posix::file_size(fd->get());
+  if (!size) return unexpected(std::string(posix::kNotARegularFile));
+  SegmentFile file(std::move(*fd), *size);
+  auto movie = read_movie(file);
+  if (movie) return *movie;
+  if (movie.error() == MovieFault::read_failed && file.error()) {
+    return unexpected(file.error()->text());
+  }
+  return unexpected(std::string(kNotCompleteMp4));
+}
+
+struct ConcatEntry {
+  std::string quoted_path;
+  std::optional<Span> duration;
+};
+
 // Checks every segment and turns it into the quoted absolute path for its list line. ffmpeg
 // resolves relative list entries against the list's directory, not ours, and does not report
 // a segment it cannot open as a failure, so both are settled here before the list exists. A
 // FIFO or device is refused because it is not a segment ffmpeg could have written; an empty
-// file because ffmpeg would drop it with a mere warning.
-host::Result<std::vector<std::string>> concat_list_entries(
+// file because ffmpeg would drop it with a mere warning; a file that is not a whole MP4 because
+// ffmpeg would join what it can read of it and report success.
+host::Result<std::vector<ConcatEntry>> concat_list_entries(
     const std::vector<std::string>& chunk_paths, const SegmentHome& home) {
-  std::vector<std::string> entries;
+  std::vector<ConcatEntry> entries;
   entries.reserve(chunk_paths.size());
   std::optional<std::string> current_directory;
   for (const std::string& chunk_path : chunk_paths) {
@@ -226,6 +275,10 @@ host::Result<std::vector<std::string>> concat_list_entries(
     }
     if (auto readable = posix::check_nonempty_regular_file(segment); !readable) {
       return runtime_failure("Failed to read segment " + segment + ": " + readable.error().text());
+    }
+    auto movie = read_segment(segment);
+    if (!movie) {
+      return runtime_failure("Failed to read segment " + segment + ": " + movie.error());
     }
     std::string absolute_path;
     if (segment.starts_with('/')) {
@@ -244,14 +297,55 @@ host::Result<std::vector<std::string>> concat_list_entries(
         return runtime_failure(std::string(kUnwritableEntry));
       }
     }
-    entries.push_back(quote_for_concat_list(absolute_path));
+    entries.push_back({quote_for_concat_list(absolute_path), movie->duration});
   }
   return entries;
 }
 
+// Whole microseconds as seconds for ffmpeg: "2", "0.88", "1.021678".
+std::string seconds_text(std::uint64_t microseconds) {
+  std::string text = std::to_string(microseconds / 1'000'000);
+  if (const std::uint64_t fraction = microseconds % 1'000'000; fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, 6 - digits.size(), '0');
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += "." + digits;
+  }
+  return text;
+}
+
+// The list ffmpeg reads: concat_list.txt's lines, each followed by the segment's duration when
+// it is known, so that each segment starts where the previous one's video ended rather than
+// after its last audio frame. The durations are the differences of the running ends, each end
+// rounded once, so rounding to microseconds never adds up over many segments.
+std::string concat_script(const std::vector<ConcatEntry>& entries) {
+  std::string script;
+  std::uint64_t ticks_per_second = 0;  // the clock of the current run of segments
+  unsigned __int128 run_ticks = 0;
+  std::uint64_t run_start = 0;  // microseconds
+  std::uint64_t previous_end = 0;
+  for (const ConcatEntry& entry : entries) {
+    script.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
+    if (!entry.duration) {
+      ticks_per_second = 0;  // ffmpeg places this one; the next run starts afresh
+      previous_end = 0;
+      continue;
+    }
+    if (entry.duration->ticks_per_second != ticks_per_second) {
+      ticks_per_second = entry.duration->ticks_per_second;
+      run_ticks = 0;
+      run_start = previous_end;
+    }
+    run_ticks += entry.duration->ticks;
+    const std::uint64_t end = run_start + microseconds(run_ticks, ticks_per_second);
+    if (end <= previous_end) continue;
+    script.append("duration ").append(seconds_text(end - previous_end)).append("\n");
+    previous_end = end;
+  }
+  return script;
+}
+
 posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
-  static constexpr std::string_view kLineStart = "file '";
-  static constexpr std::string_view kLineEnd = "'\n";
   const std::array<iovec, 3> pieces{{
       {const_cast<char*>(kLineStart.data()), kLineStart.size()},
       {const_cast<char*>(entry.data()), entry.size()},
@@ -359,8 +453,8 @@ host::Result<void> reconstruct_video(const std::string& output_dir, const std::s
     if (!list_file) {
       return runtime_failure("Failed to create concat list file: " + list_file.error().text());
     }
-    for (const std::string& entry : *entries) {
-      if (auto written = write_concat_line(list_file->fd(), entry); !written) {
+    for (const ConcatEntry& entry : *entries) {
+      if (auto written = write_concat_line(list_file->fd(), entry.quoted_path); !written) {
         return runtime_failure("Failed to write concat list: " + written.error().text());
       }
     }
@@ -369,11 +463,19 @@ host::Result<void> reconstruct_video(const std::string& output_dir, const std::s
     }
   }
 
-  // -xerror turns a segment ffmpeg cannot read part-way into a failure instead of a shorter
-  // video; -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
+  // ffmpeg gets the list with durations from memory, named by a path: it resolves the list's
+  // entries against the list's own name, which a "pipe:" URL would break.
+  auto script_file = posix::create_anonymous_file("fendral-concat-script");
+  if (!script_file)
+    return runtime_failure("Failed to write concat list: " + script_file.error().text());
+  const std::string script = concat_script(*entries);
+  if (auto written = posix::write_all(script_file->get(), script.data(), script.size()); !written) {
+    return runtime_failure("Failed to write concat list: " + written.error().text());
+  }
+
+  // -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
   // -map 0 keeps every stream of the segments.
   const auto arguments = std::to_array<std::string>({
-      "-xerror",
       "-f",
       "concat",
       "-safe",
@@ -381,15 +483,16 @@ host::Result<void> reconstruct_video(const std::string& output_dir, const std::s
       "-auto_convert",
       "0",
       "-i",
-      posix::join_path(directory_for_ffmpeg(output_dir), kConcatListFileName),
+      "/dev/fd/" + std::to_string(posix::kPassedFdNumber),
       "-map",
       "0",
       "-c",
       "copy",
       option_safe(output_file),
   });
-  auto status = posix::run_program(kProgram, arguments,
-                                   {.stdin_from_null = true, .environment = &environment});
+  auto status = posix::run_program(
+      kProgram, arguments,
+      {.stdin_from_null = true, .passed_fd = script_file->get(), .environment = &environment});
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
     return runtime_failure("ffmpeg concat failed with status " + status->describe());

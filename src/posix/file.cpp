@@ -78,6 +78,22 @@ IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length) {
   return total;
 }
 
+IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length, std::uint64_t offset) {
+  auto* cursor = static_cast<char*>(buffer);
+  std::size_t total = 0;
+  while (total < length) {
+    const std::size_t request = std::min<std::size_t>(length - total, SSIZE_MAX);
+    ssize_t got = ::pread(fd, cursor + total, request, static_cast<off_t>(offset + total));
+    if (got < 0) {
+      if (errno == EINTR && resume_after_signal()) continue;
+      return errno_error(errno);
+    }
+    if (got == 0) break;
+    total += static_cast<std::size_t>(got);
+  }
+  return total;
+}
+
 namespace {
 
 // Drops `transferred` bytes from the front of window[start..end), advancing `start` past every

