@@ -120,6 +120,8 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
       }
       if (count == 0) return {};
     }
+    std::size_t requested = 0;
+    for (std::size_t piece = start; piece < count; ++piece) requested += window[piece].iov_len;
     ssize_t written = ::writev(fd, window + start, static_cast<int>(count - start));
     if (written < 0) {
       if (errno == EINTR && resume_after_signal()) continue;
@@ -127,6 +129,11 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
     }
     if (written == 0) return unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
     consume(window, start, static_cast<std::size_t>(written));
+    // A signal that arrives once some bytes are out cuts the write short instead of failing it
+    // with EINTR; the handlers get their turn before the next write blocks, perhaps for long.
+    if (static_cast<std::size_t>(written) < requested && !resume_after_signal()) {
+      return errno_error(EINTR);
+    }
   }
 }
 
