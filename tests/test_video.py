@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import fendral
+from forked import run_forked
 from privileges import run_unprivileged
 
 # Stand-in for ffmpeg. It records its signal state first (with builtins only: the shell clears
@@ -434,6 +435,19 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_pat
     leaked = {fd: target for fd, target in fds.items()
               if fd not in stdio and target != str(fake.script) and int(fd) not in inheritable}
     assert leaked == {}
+
+
+def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(fake, tmp_path):
+    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "a.mp4").write_bytes(b"segment")
+
+    def body():
+        for fd in (0, 1, 2):
+            os.close(fd)
+        fendral.reconstruct_video("segs", "joined.mp4")
+        return [fake.fds().get(fd) for fd in "012"]
+
+    assert run_forked(body) == ["/dev/null"] * 3
 
 
 def test_wait_outlasts_signals(fake, tmp_path, monkeypatch):
