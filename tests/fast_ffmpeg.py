@@ -5,12 +5,13 @@ names them in the segment list on descriptor 3; in
 concat mode it copies the list file to the output, so the caller can see what it was given.
 FAKE_ACTION then picks a misbehaviour: `remove_dir` deletes the segment directory,
 `replace_dir` puts a plain file in its place, `await_kill` writes its pid to FAKE_PID_FILE and
-waits to be killed. FAKE_EXIT is its exit code.
+waits to be killed. FAKE_EXIT is its exit code. Each run adds a line to FAKE_RUN_LOG, when set.
 """
 
 import os
 
 SCRIPT = r"""#!/bin/sh
+[ -n "$FAKE_RUN_LOG" ] && echo >> "$FAKE_RUN_LOG"
 for last; do :; done
 if [ "$1" = "-xerror" ]; then
   cat "$9" > "$last"
@@ -32,7 +33,7 @@ esac
 exit "${FAKE_EXIT:-0}"
 """
 
-VARIABLES = ("FAKE_SEGMENTS", "FAKE_ACTION", "FAKE_PID_FILE", "FAKE_EXIT")
+VARIABLES = ("FAKE_SEGMENTS", "FAKE_ACTION", "FAKE_PID_FILE", "FAKE_EXIT", "FAKE_RUN_LOG")
 
 
 def install(directory):
