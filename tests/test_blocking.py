@@ -365,12 +365,15 @@ def test_split_lists_the_segments_whatever_standard_streams_are_closed(tmp_path,
 
 
 def test_no_descriptor_left_for_the_child_is_named(tmp_path, stand_in):
-    # A fresh interpreter holds 0-2 only: the limit leaves the module one descriptor.
+    # Every descriptor below the lowest free one is taken: a limit just above it leaves the
+    # module that one (3 in a fresh interpreter, unless something else holds descriptors).
     script = """
-        import resource
+        import os, resource
         from fendral import split_video
+        lowest_free = os.open(os.devnull, os.O_RDONLY)
+        os.close(lowest_free)
         hard_limit = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-        resource.setrlimit(resource.RLIMIT_NOFILE, (4, hard_limit))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free + 1, hard_limit))
         try:
             split_video("in.mp4", "segments", 5)
         except RuntimeError as error:
