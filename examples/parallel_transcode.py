@@ -178,6 +178,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = parse_arguments(argv)
     if os.path.lexists(arguments.output):
         sys.exit(f"{PROGRAM}: {arguments.output} exists; remove it or choose another OUTPUT")
+    # Refused before any work, in the user's own words: otherwise a missing --workdir would be
+    # named by the segment directory made in it, and OUTPUT's directory found missing only once
+    # every segment was encoded.
+    output_dir = os.path.dirname(arguments.output)
+    if output_dir and not os.path.isdir(output_dir):
+        sys.exit(f"{PROGRAM}: cannot write {arguments.output}: {output_dir} is not a directory")
+    if arguments.workdir is not None and not os.path.isdir(arguments.workdir):
+        sys.exit(f"{PROGRAM}: --workdir {arguments.workdir} is not a directory")
     # ffmpeg inherits standard input and would take keys from a terminal; this script reads none.
     devnull = os.open(os.devnull, os.O_RDONLY)
     if devnull != 0:

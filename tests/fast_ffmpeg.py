@@ -5,7 +5,7 @@ names them in the segment list on descriptor 3; in
 concat mode it copies the list it is given to the output, so the caller can see it.
 FAKE_ACTION then picks a misbehaviour: `remove_dir` deletes the segment directory,
 `replace_dir` puts a plain file in its place, `await_kill` writes its pid to FAKE_PID_FILE and
-waits to be killed. FAKE_EXIT is its exit code.
+waits to be killed. FAKE_EXIT is its exit code. Each run adds a line to FAKE_RUN_LOG, when set.
 """
 
 import os
@@ -15,6 +15,7 @@ SEGMENT = b"\0\0\0\x10moov\0\0\0\x08trak"
 SEGMENT_PRINTF = r"printf '\000\000\000\020moov\000\000\000\010trak'"
 
 SCRIPT = r"""#!/bin/sh
+[ -n "$FAKE_RUN_LOG" ] && echo >> "$FAKE_RUN_LOG"
 for last; do :; done
 if [ "$2" = "concat" ]; then
   cat "$8" > "$last"
@@ -36,7 +37,7 @@ esac
 exit "${FAKE_EXIT:-0}"
 """.replace("SEGMENT_PRINTF", SEGMENT_PRINTF)
 
-VARIABLES = ("FAKE_SEGMENTS", "FAKE_ACTION", "FAKE_PID_FILE", "FAKE_EXIT")
+VARIABLES = ("FAKE_SEGMENTS", "FAKE_ACTION", "FAKE_PID_FILE", "FAKE_EXIT", "FAKE_RUN_LOG")
 
 
 def install(directory):

@@ -1,7 +1,9 @@
-"""Run a test body in a forked child, for limits (rlimits, cwd) that must not touch the runner."""
+"""Run a test body in a forked child, for limits (rlimits, cwd) that must not touch the runner;
+read what the kernel holds for the process."""
 
 import os
 import pickle
+import signal
 import traceback
 
 # Set by scripts/sanitize.sh: the module and the interpreter run under ASan and UBSan.
@@ -34,3 +36,13 @@ def run_forked(body):
     if kind == "error":
         raise AssertionError(f"forked child failed:\n{value}")
     return value
+
+
+def sigchld_ignored():
+    """Whether the kernel has SIGCHLD ignored for this process (signal.getsignal only tells what
+    Python last set)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("SigIgn:"):
+                return bool(int(line.split()[1], 16) >> (signal.SIGCHLD - 1) & 1)
+    raise AssertionError("no SigIgn line in /proc/self/status")

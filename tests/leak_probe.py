@@ -5,8 +5,8 @@ Run by test_leaks.py in a fresh interpreter, so no other test's memory blurs the
 
     python tests/leak_probe.py ITERATIONS SPAWNING_ITERATIONS
 
-Prints one JSON object: {loop name: {"iterations", "rss_growth", "refcounts", "fds", "children",
-"seconds"}}.
+Prints one JSON object: {loop name: {"ffmpeg_runs", "rss_growth", "refcounts", "fds", "children",
+"seconds"}}, where "ffmpeg_runs" counts the stand-in's runs during the loop and its warm-up.
 """
 
 import gc
@@ -26,6 +26,15 @@ PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE_SIZE
+
+
+def ffmpeg_runs():
+    """Runs of the stand-in so far: each adds a line to the FAKE_RUN_LOG file."""
+    try:
+        with open(os.environ["FAKE_RUN_LOG"], "rb") as log:
+            return log.read().count(b"\n")
+    except FileNotFoundError:
+        return 0
 
 
 def open_descriptors():
@@ -205,6 +214,7 @@ def build_loops(work):
 
 def measure(body, watched, iterations):
     started = time.monotonic()
+    runs = ffmpeg_runs()
     for _ in range(max(iterations // 10, 20)):  # warm-up: caches, free lists, arenas
         body()
     gc.collect()
@@ -217,7 +227,7 @@ def measure(body, watched, iterations):
     rss_growth = resident_bytes() - rss
     counts_after = [sys.getrefcount(value) for value in watched]
     return {
-        "iterations": iterations,
+        "ffmpeg_runs": ffmpeg_runs() - runs,
         "rss_growth": rss_growth,
         "refcounts": [[position, before, after] for position, (before, after)
                       in enumerate(zip(counts, counts_after)) if before != after],
@@ -232,6 +242,7 @@ def main():
     saved_path = os.environ["PATH"]
     report = {}
     with tempfile.TemporaryDirectory() as work:
+        os.environ["FAKE_RUN_LOG"] = os.path.join(work, "ffmpeg-runs")
         loops = build_loops(work)
         os.environ["PATH"] = saved_path
         for name, (body, watched) in loops.items():

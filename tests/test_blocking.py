@@ -1,5 +1,7 @@
 """Calls that block (on a FIFO, on a slow device, on ffmpeg) release the interpreter lock, so
-other threads run meanwhile, and give way to Ctrl-C: KeyboardInterrupt is their result.
+other threads run meanwhile, and give way to Ctrl-C: KeyboardInterrupt is their result. Calls
+that start ffmpeg cope with the edges of the process: closed standard streams, no descriptor
+left, the caller's SIGCHLD.
 
 Everything that could hang runs in a fresh interpreter with a time limit."""
 
@@ -14,7 +16,7 @@ import pytest
 
 import fast_ffmpeg
 import fendral
-from forked import run_forked
+from forked import SANITIZED, run_forked, sigchld_ignored
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 TIME_LIMIT = 60
@@ -102,6 +104,73 @@ INTERRUPTED_CALL = """
 def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, call):
     script = INTERRUPTED_CALL.format(setup="os.mkfifo('fifo')", call=call)
     assert interrupt_child(script, tmp_path) == ["KeyboardInterrupt", "['fifo']"]
+
+
+# A reader drains 64 MiB at about 6 MiB/s. A signal during the write cuts it short rather than
+# failing it, and must still end the call at once, not once everything is written.
+SLOWLY_DRAINED = """
+    import os, signal, threading, time
+    from fendral import Chunk, reconstruct_file
+    SIZE = 64 << 20
+
+    def interrupt_once(signal_number, frame):
+        signal.signal(signal.SIGINT, lambda *ignored: None)
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGINT, interrupt_once)
+    os.mkfifo("fifo")
+    drained = []
+
+    def drain():
+        total = 0
+        with open("fifo", "rb", buffering=0) as source:
+            open("draining", "w").close()
+            while True:
+                block = source.read(1 << 16)
+                if not block:
+                    break
+                total += len(block)
+                time.sleep(0.01)
+        drained.append(total)
+
+    thread = threading.Thread(target=drain)
+    thread.start()
+    try:
+        print("ready", flush=True)
+        reconstruct_file([Chunk(0, bytes(SIZE))], "fifo")
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt")
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    thread.join()
+    print("part" if drained[0] < SIZE else "all")
+"""
+
+
+def test_ctrl_c_ends_a_write_into_a_slowly_drained_fifo(tmp_path):
+    assert interrupt_child(SLOWLY_DRAINED, tmp_path, started=tmp_path / "draining") == [
+        "KeyboardInterrupt", "part"]
+
+
+# A handler that does not raise, every 50 ms, while the read waits for a writer that comes late.
+LATE_WRITER = """
+    import os, signal, subprocess
+    from fendral import deconstruct_file
+    os.mkfifo("fifo")
+    write_end = os.open("fifo", os.O_RDWR)
+    writer = subprocess.Popen(["sh", "-c", "sleep 0.5; printf late"], stdout=write_end)
+    os.close(write_end)
+    ticks = []
+    signal.signal(signal.SIGALRM, lambda *ignored: ticks.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+    chunks = deconstruct_file("fifo", 16)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    writer.wait()
+    print([chunk.data for chunk in chunks], len(ticks) > 2)
+"""
+
+
+def test_a_read_resumes_after_handlers_that_do_not_raise(tmp_path):
+    assert run_child(LATE_WRITER, tmp_path) == ["[b'late'] True"]
 
 
 FED_THROUGH_A_FIFO = """
@@ -240,11 +309,79 @@ def test_ffmpeg_status_is_known_while_sigchld_is_ignored(tmp_path, stand_in, mon
             outcome = "success"
         except RuntimeError as error:
             outcome = str(error)
-        return outcome, signal.getsignal(signal.SIGCHLD) == signal.SIG_IGN
+        return outcome, sigchld_ignored()
 
     expected = ("success" if exit_code == 0
                 else f"ffmpeg {operation} failed with status ExitStatus(ExitStatus(1))")
     assert run_forked(body) == (expected, True)
+
+
+# The main thread changes SIGCHLD while ffmpeg runs in another thread; the kernel must keep
+# that setting afterwards, and subprocess must see its child's status again.
+SIGCHLD_CHANGED_DURING_THE_CALL = """
+    import os, signal, subprocess, threading, time
+    from fendral import *
+    from forked import sigchld_ignored
+    fake = os.environ["FAKE_DIR"]
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    worker = threading.Thread(target=lambda: {call})
+    worker.start()
+    while not os.path.exists(os.path.join(fake, "ffmpeg.pid")):
+        time.sleep(0.01)
+    signal.signal(signal.SIGCHLD, {setting})
+    open(os.path.join(fake, "answered"), "w").close()
+    worker.join()
+    print(sigchld_ignored(), subprocess.run(["false"]).returncode)
+"""
+
+
+@pytest.mark.parametrize("setting", ["signal.SIG_DFL", "lambda *ignored: None"])
+def test_sigchld_set_during_the_call_is_kept(tmp_path, stand_in, monkeypatch, setting):
+    monkeypatch.setenv("FAKE_MODE", "answer")
+    script = SIGCHLD_CHANGED_DURING_THE_CALL.format(call=SPLIT, setting=setting)
+    assert run_child(script, tmp_path / "work") == ["False 1"]
+
+
+# The caller's standard streams closed: a descriptor the module opens takes the lowest free
+# number, and the child's standard streams must not replace it.
+WITH_STREAMS_CLOSED = """
+    import json, os
+    from fendral import split_video
+    report = os.fdopen(os.dup(1), "w")
+    for fd in {closed}:
+        os.close(fd)
+    split_video("in.mp4", "segments", 5)
+    with open("segments/metadata.json") as metadata:
+        print(json.load(metadata)["chunk_paths"], file=report)
+"""
+
+
+@pytest.mark.parametrize("closed", [(0,), (0, 1, 2)])
+def test_split_lists_the_segments_whatever_standard_streams_are_closed(tmp_path, monkeypatch,
+                                                                       closed):
+    fast_ffmpeg.use(monkeypatch, tmp_path / "fake", FAKE_SEGMENTS=3)
+    assert run_child(WITH_STREAMS_CLOSED.format(closed=closed), tmp_path) == [
+        str([f"segments/chunk_00{n}.mp4" for n in range(3)])]
+
+
+@pytest.mark.skipif(SANITIZED, reason="UBSan's vptr check needs a descriptor of its own (a pipe)")
+def test_no_descriptor_left_for_the_child_is_named(tmp_path, stand_in):
+    # Every descriptor below the lowest free one is taken: a limit just above it leaves the
+    # module that one (3 in a fresh interpreter, unless something else holds descriptors).
+    script = """
+        import os, resource
+        from fendral import split_video
+        lowest_free = os.open(os.devnull, os.O_RDONLY)
+        os.close(lowest_free)
+        hard_limit = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free + 1, hard_limit))
+        try:
+            split_video("in.mp4", "segments", 5)
+        except RuntimeError as error:
+            print(error)
+    """
+    assert run_child(script, tmp_path / "work") == [
+        "Failed to run ffmpeg: Too many open files (os error 24)"]
 
 
 REFUSED_UNREAD = """

@@ -4,6 +4,7 @@ import os
 import random
 import signal
 import subprocess
+import time
 
 import pytest
 
@@ -47,10 +48,24 @@ def test_round_trip_in_any_order(tmp_path, size):
     assert (tmp_path / "out").read_bytes() == content
 
 
-def test_proc_files_are_read_whole():
-    # /proc files report a size of 0 but have content.
-    data = b"".join(payloads(deconstruct_file("/proc/self/status", 1 << 20)))
-    assert data.startswith(b"Name:")
+@pytest.mark.parametrize("chunk_size", [7, 1 << 20])
+def test_proc_files_are_read_whole(chunk_size):
+    # /proc files report a size of 0 but have content: here a steady one of several pages.
+    child = subprocess.Popen(["sleep", "60"], env={"PADDING": "p" * 20000})
+    try:
+        path = f"/proc/{child.pid}/environ"
+        for _ in range(1000):  # empty until exec has set the new program's memory up
+            with open(path, "rb") as source:
+                content = source.read()
+            if content:
+                break
+            time.sleep(0.01)
+        chunks = deconstruct_file(path, chunk_size)
+    finally:
+        child.kill()
+        child.wait()
+    assert len(content) > 20000
+    assert b"".join(payloads(chunks)) == content
 
 
 def test_fifo_gives_one_chunk_per_read(tmp_path):
@@ -112,10 +127,20 @@ def test_unrepresentable_chunk_size_is_an_internal_fault(tmp_path, capfd, chunk_
     assert "/" not in diagnostic  # no path of the machine that built the module
 
 
-def test_reconstruct_writes_the_last_of_duplicate_indices(tmp_path):
+@pytest.mark.parametrize("last_index, outcome, written", [
+    (3, None, b"BC"),  # dense indices
+    (10**6, "Missing chunk at index 3", b"BC"),  # far apart: looked up another way
+])
+def test_reconstruct_writes_the_last_of_duplicate_indices(tmp_path, last_index, outcome,
+                                                          written):
     out = tmp_path / "out"
-    reconstruct_file([Chunk(0, b"A"), Chunk(1, b""), Chunk(0, b"B"), Chunk(2, b"C")], str(out))
-    assert out.read_bytes() == b"BC"
+    chunks = [Chunk(0, b"A"), Chunk(1, b""), Chunk(0, b"B"), Chunk(2, b"C"), Chunk(last_index, b"")]
+    try:
+        reconstruct_file(chunks, str(out))
+        error = None
+    except ValueError as raised:
+        error = str(raised)
+    assert (error, out.read_bytes()) == (outcome, written)
 
 
 @pytest.mark.parametrize("indices, missing, written", [

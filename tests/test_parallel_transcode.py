@@ -150,6 +150,22 @@ def test_refusals_touch_nothing(source, tmp_path, arguments, code, message):
     assert output.read_bytes() == b"keep me"
 
 
+@pytest.mark.parametrize("output, workdir, message", [
+    # With a --workdir that exists, the segments would all be encoded before the join failed.
+    ("no/such/dir/joined.mp4", ".",
+     "cannot write {tmp}/no/such/dir/joined.mp4: {tmp}/no/such/dir is not a directory"),
+    ("joined.mp4", "no/such/dir", "--workdir {tmp}/no/such/dir is not a directory"),
+])
+def test_missing_directories_are_refused_before_any_work(source, tmp_path, output, workdir,
+                                                         message):
+    result = run_recipe(source, tmp_path / output, "--segment-seconds", 3,
+                        "--workdir", tmp_path / workdir)
+    assert (result.returncode, result.stderr.splitlines()[-1]) == (
+        1, "parallel_transcode.py: " + message.format(tmp=tmp_path))
+    assert result.stdout == ""  # no split was started
+    assert os.listdir(tmp_path) == []
+
+
 def test_a_failed_split_is_reported_and_cleaned_up(tmp_path):
     missing = tmp_path / "missing.mp4"
     result = run_recipe(missing, tmp_path / "joined.mp4", "--segment-seconds", 3)

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -15,6 +16,7 @@ import fast_ffmpeg
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
 from forked import SANITIZED, run_forked
 
+REPO = Path(__file__).resolve().parent.parent
 TOO_LARGE = "File too large (os error 27)"
 NAME_TOO_LONG = "File name too long (os error 36)"
 
@@ -111,6 +113,30 @@ def test_a_planted_link_is_replaced_not_followed(fake, monkeypatch, call, name, 
     assert not (out / name).is_symlink()
     assert set(os.listdir(out)) == {"chunk_000.mp4", "chunk_001.mp4", "metadata.json", name}
     assert b"chunk_001.mp4" in (out / name).read_bytes()
+
+
+@pytest.fixture(scope="module")
+def replacement_probe(tmp_path_factory):
+    """tests/support/replacement_probe.cpp built with the file layer it drives."""
+    executable = tmp_path_factory.mktemp("replacement-probe") / "replacement_probe"
+    sources = [REPO / "tests" / "support" / "replacement_probe.cpp",
+               *(REPO / "src" / "posix" / name
+                 for name in ("file.cpp", "io_error.cpp", "interruption.cpp"))]
+    subprocess.run(["g++", "-std=c++23", "-O1", f"-I{REPO / 'src'}", *map(str, sources),
+                    "-o", str(executable)], check=True)
+    return executable
+
+
+@pytest.mark.parametrize("target", ["victim.txt", "absent.txt"])
+def test_a_link_at_the_temporary_name_is_not_written_through(tmp_path, replacement_probe, target):
+    (tmp_path / "victim.txt").write_text("victim")
+    (tmp_path / ".out.planted").symlink_to(target)
+    result = subprocess.run([str(replacement_probe), str(tmp_path / "out"), "planted"],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert (tmp_path / "victim.txt").read_text() == "victim"
+    assert sorted(os.listdir(tmp_path)) == [".out.planted", "out", "victim.txt"]
+    assert (tmp_path / "out").read_text() == "new content"
 
 
 @pytest.mark.parametrize("action, error", [

@@ -15,6 +15,7 @@ import pytest
 
 import fendral
 from fast_ffmpeg import SEGMENT, SEGMENT_PRINTF
+from forked import run_forked
 from privileges import run_unprivileged
 
 # Stand-in for ffmpeg. It records its signal state first (with builtins only: the shell clears
@@ -504,6 +505,19 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_pat
               if fd not in (*stdio, "3") and target != str(fake.script)
               and int(fd) not in inheritable}
     assert leaked == {}
+
+
+def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(fake, tmp_path):
+    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+
+    def body():
+        for fd in (0, 1, 2):
+            os.close(fd)
+        fendral.reconstruct_video("segs", "joined.mp4")
+        return [fake.fds().get(fd) for fd in "012"]
+
+    assert run_forked(body) == ["/dev/null"] * 3
 
 
 def test_wait_outlasts_signals(fake, tmp_path, monkeypatch):

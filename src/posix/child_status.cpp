@@ -13,6 +13,11 @@ std::mutex holders_mutex;
 int holders = 0;
 bool disposition_changed = false;
 struct sigaction saved_disposition;
+struct sigaction installed_disposition;  // as the kernel reports it back
+
+bool same_disposition(const struct sigaction& first, const struct sigaction& second) {
+  return first.sa_handler == second.sa_handler && first.sa_flags == second.sa_flags;
+}
 
 }  // namespace
 
@@ -26,7 +31,8 @@ ChildStatusKept::ChildStatusKept() {
   struct sigaction default_action{};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
-  disposition_changed = ::sigaction(SIGCHLD, &default_action, nullptr) == 0;
+  disposition_changed = ::sigaction(SIGCHLD, &default_action, nullptr) == 0 &&
+                        ::sigaction(SIGCHLD, nullptr, &installed_disposition) == 0;
 }
 
 ChildStatusKept::ChildStatusKept(ChildStatusKept&& other) noexcept
@@ -36,8 +42,14 @@ ChildStatusKept::~ChildStatusKept() {
   if (!held_) return;
   std::lock_guard lock(holders_mutex);
   if (--holders != 0 || !disposition_changed) return;
-  ::sigaction(SIGCHLD, &saved_disposition, nullptr);
   disposition_changed = false;
+  // A disposition set meanwhile (by the caller's own signal.signal, say) is the caller's latest
+  // word and stays.
+  struct sigaction current;
+  if (::sigaction(SIGCHLD, nullptr, &current) != 0) return;
+  if (same_disposition(current, installed_disposition)) {
+    ::sigaction(SIGCHLD, &saved_disposition, nullptr);
+  }
 }
 
 }  // namespace fendral::posix

@@ -136,6 +136,8 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
       }
       if (count == 0) return {};
     }
+    std::size_t requested = 0;
+    for (std::size_t piece = start; piece < count; ++piece) requested += window[piece].iov_len;
     ssize_t written = ::writev(fd, window + start, static_cast<int>(count - start));
     if (written < 0) {
       if (errno == EINTR && resume_after_signal()) continue;
@@ -143,6 +145,11 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
     }
     if (written == 0) return unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
     consume(window, start, static_cast<std::size_t>(written));
+    // A signal that arrives once some bytes are out cuts the write short instead of failing it
+    // with EINTR; the handlers get their turn before the next write blocks, perhaps for long.
+    if (static_cast<std::size_t>(written) < requested && !resume_after_signal()) {
+      return errno_error(EINTR);
+    }
   }
 }
 
@@ -208,10 +215,8 @@ IoResult<std::string> read_from_start(int fd) {
   return read_to_end(fd);
 }
 
-namespace {
-
 // Twelve hex digits that another process cannot guess, so it cannot plant the name first.
-std::string unpredictable_suffix() {
+std::string ReplacementFile::unpredictable_suffix() {
   std::uint64_t bits = 0;
   if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
     static std::atomic<std::uint64_t> counter{0};
@@ -228,16 +233,15 @@ std::string unpredictable_suffix() {
   return suffix;
 }
 
-}  // namespace
-
-IoResult<ReplacementFile> ReplacementFile::create(const std::string& path) {
+IoResult<ReplacementFile> ReplacementFile::create(const std::string& path,
+                                                  SuffixSource next_suffix) {
   if (auto error = check_path(path)) return unexpected(*error);
   const std::size_t name_start = path.rfind('/') + 1;  // 0 when there is no '/'
   if (name_start == path.size()) return errno_error(EISDIR);
   // Hidden, and named after the file it will become.
   const std::string prefix = path.substr(0, name_start) + "." + path.substr(name_start) + ".";
   for (int attempt = 0;; ++attempt) {
-    std::string temporary_path = prefix + unpredictable_suffix();
+    std::string temporary_path = prefix + next_suffix();
     auto fd = open_file(temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd) return ReplacementFile(path, std::move(temporary_path), std::move(*fd));
     if (fd.error().os_code() != EEXIST || attempt == 100) return unexpected(fd.error());

@@ -99,7 +99,13 @@ IoResult<std::string> read_from_start(int fd);
 // succeeds, the destructor removes the temporary.
 class ReplacementFile {
  public:
-  static IoResult<ReplacementFile> create(const std::string& path);
+  // Gives the part of a temporary name that follows ".<name>."; by default twelve random hex
+  // digits. Another source lets a test know the name in advance.
+  using SuffixSource = std::string (*)();
+  static std::string unpredictable_suffix();
+
+  static IoResult<ReplacementFile> create(const std::string& path,
+                                          SuffixSource next_suffix = unpredictable_suffix);
 
   ReplacementFile(ReplacementFile&& other) noexcept;
   ReplacementFile& operator=(ReplacementFile&&) = delete;

@@ -123,6 +123,12 @@ int configure_child_signals(SpawnAttributes& attributes) {
                                     POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
+// True when `fd` is open and stays open across exec.
+bool reaches_child(int fd) {
+  const int flags = ::fcntl(fd, F_GETFD);
+  return flags >= 0 && (flags & FD_CLOEXEC) == 0;
+}
+
 }  // namespace
 
 bool ExitStatus::success() const {
@@ -282,23 +288,31 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   // what the file actions below add.
   SpawnFileActions file_actions;
   if (int code = file_actions.initialize()) return errno_error(code);
-  if (options.stdin_from_null) {
-    if (int code = ::posix_spawn_file_actions_addopen(file_actions.get(), STDIN_FILENO, "/dev/null",
-                                                      O_RDONLY, 0)) {
+  // The descriptor handed over must not sit on a number the actions below set up or replace:
+  // with the caller's standard streams closed it can be 0-2, and the child's /dev/null would
+  // take its place. (dup2 onto itself would also keep close-on-exec on older C libraries.)
+  UniqueFd moved_passed_fd;
+  int passed_source = options.passed_fd;
+  if (passed_source >= 0 && passed_source <= kPassedFdNumber) {
+    moved_passed_fd = UniqueFd(::fcntl(passed_source, F_DUPFD_CLOEXEC, kPassedFdNumber + 1));
+    // EINVAL: every number above kPassedFdNumber is beyond the descriptor limit.
+    if (!moved_passed_fd) return errno_error(errno == EINVAL ? EMFILE : errno);
+    passed_source = moved_passed_fd.get();
+  }
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    const bool null_input = stream == STDIN_FILENO && options.stdin_from_null;
+    if (!null_input && reaches_child(stream)) continue;
+    // A standard stream the child would start without gets /dev/null, so the first files the
+    // program opens cannot become its standard output or error and take in its messages.
+    const int flags = stream == STDIN_FILENO ? O_RDONLY : O_WRONLY;
+    if (int code =
+            ::posix_spawn_file_actions_addopen(file_actions.get(), stream, "/dev/null", flags, 0)) {
       return errno_error(code);
     }
   }
-  UniqueFd moved_passed_fd;
-  if (options.passed_fd >= 0) {
-    int source = options.passed_fd;
-    // dup2 onto itself would keep close-on-exec on older C libraries: use another number.
-    if (source == kPassedFdNumber) {
-      moved_passed_fd = UniqueFd(::fcntl(source, F_DUPFD_CLOEXEC, kPassedFdNumber + 1));
-      if (!moved_passed_fd) return errno_error(errno);
-      source = moved_passed_fd.get();
-    }
-    if (int code =
-            ::posix_spawn_file_actions_adddup2(file_actions.get(), source, kPassedFdNumber)) {
+  if (passed_source >= 0) {
+    if (int code = ::posix_spawn_file_actions_adddup2(file_actions.get(), passed_source,
+                                                      kPassedFdNumber)) {
       return errno_error(code);
     }
   }

@@ -105,8 +105,9 @@ class ChildProcess {
 IoResult<std::string> find_program(std::string_view name, const Environment* environment = nullptr);
 
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams,
-// environment and working directory, except as `options` say; SIGPIPE and SIGXFSZ are back at
-// their defaults in it and its signal mask is empty, whatever the host process set.
+// environment and working directory, except as `options` say; a standard stream the caller has
+// closed is /dev/null in the child. SIGPIPE and SIGXFSZ are back at their defaults in it and its
+// signal mask is empty, whatever the host process set.
 IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args,
                                      const SpawnOptions& options = {});
 
