@@ -102,7 +102,7 @@ IoResult<std::vector<ChunkRecord>> read_large_chunks(int fd, std::size_t chunk_s
   std::vector<ChunkRecord> chunks;
   chunks.reserve(size_hint / chunk_size + 1);
   std::size_t position = 0;
-  unsigned char probe[64 * 1024];
+  alignas(posix::kPayloadAlignment) unsigned char probe[64 * 1024];
   for (;;) {
     const std::size_t expected = size_hint > position ? size_hint - position : 0;
     std::size_t capacity = std::min(chunk_size, expected != 0 ? expected : sizeof probe);
