@@ -18,6 +18,9 @@ Contenders, on one file in the page cache, at each chunk size:
   payload) pairs, unbuffered f.write of each payload); `dd bs=1M` copying the file, as the
   kernel's write limit.
 
+Every table comes with the processor model and the kernel: the kernel's copy into user memory
+varies between processors, so figures from two machines compare only alongside them.
+
 In fresh mode every measurement runs in a new worker process, so each contender starts from an
 unfaulted heap as the floor program does, and the worker also reports its peak resident memory beyond
 what it held before the call. Contenders alternate within each round, the first round is a
@@ -27,6 +30,7 @@ warm-up, and the table shows medians; a ratio above 1 means the other contender 
 import argparse
 import json
 import os
+import platform
 import random
 import re
 import shutil
@@ -237,7 +241,8 @@ def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
                   f"{python / module:.2f}x", flush=True)
 
     print(f"\nsteady state: {size_text(size)} in /dev/shm, one process, {warmups} warm-up "
-          f"rounds, {rounds} alternating rounds, medians; load average before: {load_before}")
+          f"rounds, {rounds} alternating rounds, medians; load average before: {load_before}, "
+          f"after: {load_text()}\nmachine: {machine_text()}")
     if deconstruct_rows:
         print_table("deconstruct_file, steady state (seconds; python/module = speed-up)",
                     ["chunk", "module", "python loop", "python/module"], deconstruct_rows)
@@ -295,6 +300,7 @@ def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
                 "dd": fresh_output(lambda: run_dd(path, out)),
             }, reconstruct_rows, beyond=0)
 
+    print(f"\nload average after: {load_text()}\nmachine: {machine_text()}")
     if deconstruct_rows:
         print_table("deconstruct_file, fresh workers (seconds; python/module = speed-up, "
                     "module/floor = distance from the floor)",
@@ -324,6 +330,28 @@ def keep_freed_memory():
 
 def load_text():
     return " ".join(f"{load:.2f}" for load in os.getloadavg())
+
+
+def machine_text():
+    """The processor model and the kernel, so that figures from two machines are never
+    compared blind."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if not line.strip():
+                    break  # the first processor is enough
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
+    except OSError:
+        pass
+    model = fields.get("model name") or platform.processor() or platform.machine()
+    # A virtual machine's model name can be as vague as "AMD EPYC"; family and model tell
+    # the generations apart.
+    if "cpu family" in fields and "model" in fields:
+        model += f" (family {fields['cpu family']}, model {fields['model']})"
+    return (f"{model}, {os.cpu_count()} logical processors; {platform.system()} "
+            f"{platform.release()}; Python {platform.python_version()}")
 
 
 def main():
