@@ -1,6 +1,8 @@
 // The floor for reading a file into chunks: every chunk gets a fresh buffer of its own and is
 // filled by read() straight from the file, with nothing else done. Prints the seconds spent
-// between open and close (process start-up and freeing are left out).
+// between open and close (process start-up and freeing are left out), the chunk count, the bytes
+// read, and the processor seconds the process spent in all, which other jobs on a busy machine
+// disturb less than the wall-clock figure.
 //
 // Usage: floor PATH CHUNK_SIZE [ALIGNMENT]
 //
@@ -9,6 +11,7 @@
 // few bytes past a 64-byte boundary, which is where plain malloc puts a buffer. An ALIGNMENT of
 // 16 takes plain malloc's placement, to show that cost.
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +73,10 @@ int main(int argc, char** argv) {
 
   std::size_t total = 0;
   for (const Chunk& chunk : chunks) total += chunk.size;
-  std::printf("%.6f %zu %zu\n", seconds, chunks.size(), total);
+  timespec processor{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &processor);
+  std::printf(
+      "%.6f %zu %zu %.6f\n", seconds, chunks.size(), total,
+      static_cast<double>(processor.tv_sec) + static_cast<double>(processor.tv_nsec) * 1e-9);
   return 0;
 }
