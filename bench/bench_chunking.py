@@ -6,6 +6,7 @@ Two modes, both with their files in /dev/shm so that disk write-back stays out o
 
 - steady (default 256 MiB, 2 warm-up rounds, 7 timed rounds): every contender runs inside this
   one process, alternating, so the heap and the page cache are warm as in a long-running program.
+  `--clock processor` times by the process's processor time instead of the wall clock.
 - fresh (default 1 GiB, 1 warm-up round, 5 timed rounds): every measurement runs in a new worker
   process, described below.
 
@@ -181,18 +182,20 @@ def print_table(title, header, rows):
     sys.stdout.flush()
 
 
-def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
+def steady_state(path, out, chunk_sizes, size, warmups, rounds, only, clock):
     """Times module and Python inside this process: `warmups` untimed rounds, then `rounds`
     timed ones with the order swapped every round. Only the call is timed; its result is
-    dropped before the next contender runs."""
+    dropped before the next contender runs. `clock` is time.perf_counter (wall) or
+    time.process_time (this process's processor time: kernel work included, other jobs'
+    time slices not)."""
     import fendral
 
     load_before = load_text()
 
     def timed(call):
-        start = time.perf_counter()
+        start = clock()
         result = call()
-        seconds = time.perf_counter() - start
+        seconds = clock() - start
         del result
         return seconds
 
@@ -240,8 +243,10 @@ def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
             print(f"  steady reconstruct {label}: module {module:.3f}s python {python:.3f}s "
                   f"{python / module:.2f}x", flush=True)
 
+    clock_name = "processor" if clock is time.process_time else "wall"
     print(f"\nsteady state: {size_text(size)} in /dev/shm, one process, {warmups} warm-up "
-          f"rounds, {rounds} alternating rounds, medians; load average before: {load_before}, "
+          f"rounds, {rounds} alternating rounds, medians of {clock_name} seconds; load "
+          f"average before: {load_before}, "
           f"after: {load_text()}\nmachine: {machine_text()}")
     if deconstruct_rows:
         print_table("deconstruct_file, steady state (seconds; python/module = speed-up)",
@@ -362,6 +367,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=None,
                         help="timed rounds (default 7 steady, 5 fresh)")
     parser.add_argument("--warmups", type=int, default=2, help="steady-mode warm-up rounds")
+    parser.add_argument("--clock", choices=["wall", "processor"], default="wall",
+                        help="steady mode: time by the wall clock, or by this process's "
+                             "processor time, which other jobs on a busy machine disturb less")
     parser.add_argument("--chunk-sizes", default=",".join(map(str, DEFAULT_CHUNK_SIZES)),
                         help="comma-separated chunk sizes in bytes")
     # tmpfs keeps disk write-back, which other processes' files also wait on, out of the figures.
@@ -393,8 +401,9 @@ def main():
             out = os.path.join(directory, "output")
             make_file(path, size)
             if steady:
+                clock = time.process_time if arguments.clock == "processor" else time.perf_counter
                 steady_state(path, out, chunk_sizes, size, arguments.warmups, rounds,
-                             arguments.only)
+                             arguments.only, clock)
             else:
                 fresh_workers(path, out, directory, chunk_sizes, size, rounds, arguments.only)
         finally:
