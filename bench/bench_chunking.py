@@ -6,9 +6,11 @@ Two modes, both with their files in /dev/shm so that disk write-back stays out o
 
 - steady (default 256 MiB, 2 warm-up rounds, 7 timed rounds): every contender runs inside this
   one process, alternating, so the heap and the page cache are warm as in a long-running program.
-  `--clock processor` times by the process's processor time instead of the wall clock.
 - fresh (default 1 GiB, 1 warm-up round, 5 timed rounds): every measurement runs in a new worker
   process, described below.
+
+`--clock processor` compares, in either mode, the processor time of the process that does the
+work instead of wall-clock time: other jobs on a busy machine disturb it less.
 
 Contenders, on one file in the page cache, at each chunk size:
 
@@ -34,6 +36,7 @@ import os
 import platform
 import random
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -98,12 +101,13 @@ def worker(operation, contender, path, chunk_size, out):
             call = lambda: python_write_chunks(chunks, out)  # noqa: E731
     reset_peak()
     before = status_kib("VmRSS")
-    start = time.perf_counter()
+    start, processor_start = time.perf_counter(), time.process_time()
     result = call()
-    seconds = time.perf_counter() - start
+    seconds, processor = time.perf_counter() - start, time.process_time() - processor_start
     peak = status_kib("VmHWM")
     del result
-    print(json.dumps({"seconds": seconds, "extra_bytes": (peak - before) * 1024}))
+    print(json.dumps({"seconds": seconds, "processor": processor,
+                      "extra_bytes": (peak - before) * 1024}))
 
 
 # ---------------------------------------------------------------- driver side
@@ -119,15 +123,23 @@ def run_worker(operation, contender, path, chunk_size, out):
 def run_floor(program, path, chunk_size):
     done = subprocess.run([program, path, str(chunk_size)], check=True, capture_output=True,
                           text=True)
-    return {"seconds": float(done.stdout.split()[0])}
+    fields = done.stdout.split()
+    return {"seconds": float(fields[0]), "processor": float(fields[3])}
+
+
+def children_processor_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def run_dd(path, out):
-    # dd's own figure leaves out its start-up, which only favours dd.
+    # dd's own figure leaves out its start-up, which only favours dd; its processor time
+    # includes the start-up.
+    before = children_processor_seconds()
     done = subprocess.run(["dd", f"if={path}", f"of={out}", "bs=1M"], check=True,
                           capture_output=True, text=True)
     match = re.search(r"copied, ([0-9.e+-]+) s", done.stderr)
-    return {"seconds": float(match.group(1))}
+    return {"seconds": float(match.group(1)), "processor": children_processor_seconds() - before}
 
 
 def compile_floor(directory):
@@ -256,11 +268,13 @@ def steady_state(path, out, chunk_sizes, size, warmups, rounds, only, clock):
                     ["chunk", "module", "python writer", "python/module"], reconstruct_rows)
 
 
-def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
-    """Times every contender in its own new process; see the module's documentation."""
+def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only, clock_name):
+    """Times every contender in its own new process; see the module's documentation.
+    `clock_name` picks the figure compared: "wall" or "processor" seconds."""
     floor = compile_floor(directory)
+    key = "processor" if clock_name == "processor" else "seconds"
     print(f"\nfresh workers: {size_text(size)} in the page cache; {rounds} rounds after a "
-          f"warm-up; medians; load average before: {load_text()}")
+          f"warm-up; medians of {clock_name} seconds; load average before: {load_text()}")
 
     def fresh_output(run):
         def wrapped():
@@ -276,7 +290,7 @@ def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
         call may take without counting against its margin."""
         samples = measure(contenders, rounds)
         reference = [name for name in contenders if name not in ("module", "python")][0]
-        module, python, other = (median_of(samples[name], "seconds")
+        module, python, other = (median_of(samples[name], key)
                                  for name in ("module", "python", reference))
         rows.append([label, f"{module:.3f}", f"{python:.3f}", f"{other:.3f}",
                      f"{python / module:.2f}x", f"{module / other:.2f}x"])
@@ -368,8 +382,9 @@ def main():
                         help="timed rounds (default 7 steady, 5 fresh)")
     parser.add_argument("--warmups", type=int, default=2, help="steady-mode warm-up rounds")
     parser.add_argument("--clock", choices=["wall", "processor"], default="wall",
-                        help="steady mode: time by the wall clock, or by this process's "
-                             "processor time, which other jobs on a busy machine disturb less")
+                        help="time by the wall clock, or by the processor time of the process "
+                             "that does the work, which other jobs on a busy machine disturb "
+                             "less")
     parser.add_argument("--chunk-sizes", default=",".join(map(str, DEFAULT_CHUNK_SIZES)),
                         help="comma-separated chunk sizes in bytes")
     # tmpfs keeps disk write-back, which other processes' files also wait on, out of the figures.
@@ -405,7 +420,8 @@ def main():
                 steady_state(path, out, chunk_sizes, size, arguments.warmups, rounds,
                              arguments.only, clock)
             else:
-                fresh_workers(path, out, directory, chunk_sizes, size, rounds, arguments.only)
+                fresh_workers(path, out, directory, chunk_sizes, size, rounds, arguments.only,
+                              arguments.clock)
         finally:
             shutil.rmtree(directory, ignore_errors=True)
 
