@@ -9,6 +9,9 @@ Two modes, both with their files in /dev/shm so that disk write-back stays out o
 - fresh (default 1 GiB, 1 warm-up round, 5 timed rounds): every measurement runs in a new worker
   process, described below.
 
+`--clock processor` compares, in either mode, the processor time of the process that does the
+work instead of wall-clock time: other jobs on a busy machine disturb it less.
+
 Contenders, on one file in the page cache, at each chunk size:
 
 - deconstruct: fendral.deconstruct_file; the pure-Python loop (unbuffered open, f.read(chunk_size)
@@ -17,6 +20,9 @@ Contenders, on one file in the page cache, at each chunk size:
 - reconstruct (chunks shuffled): fendral.reconstruct_file; the pure-Python writer (sort (index,
   payload) pairs, unbuffered f.write of each payload); `dd bs=1M` copying the file, as the
   kernel's write limit.
+
+Every table comes with the processor model and the kernel: the kernel's copy into user memory
+varies between processors, so figures from two machines compare only alongside them.
 
 In fresh mode every measurement runs in a new worker process, so each contender starts from an
 unfaulted heap as the floor program does, and the worker also reports its peak resident memory beyond
@@ -27,8 +33,10 @@ warm-up, and the table shows medians; a ratio above 1 means the other contender 
 import argparse
 import json
 import os
+import platform
 import random
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -93,12 +101,13 @@ def worker(operation, contender, path, chunk_size, out):
             call = lambda: python_write_chunks(chunks, out)  # noqa: E731
     reset_peak()
     before = status_kib("VmRSS")
-    start = time.perf_counter()
+    start, processor_start = time.perf_counter(), time.process_time()
     result = call()
-    seconds = time.perf_counter() - start
+    seconds, processor = time.perf_counter() - start, time.process_time() - processor_start
     peak = status_kib("VmHWM")
     del result
-    print(json.dumps({"seconds": seconds, "extra_bytes": (peak - before) * 1024}))
+    print(json.dumps({"seconds": seconds, "processor": processor,
+                      "extra_bytes": (peak - before) * 1024}))
 
 
 # ---------------------------------------------------------------- driver side
@@ -114,15 +123,23 @@ def run_worker(operation, contender, path, chunk_size, out):
 def run_floor(program, path, chunk_size):
     done = subprocess.run([program, path, str(chunk_size)], check=True, capture_output=True,
                           text=True)
-    return {"seconds": float(done.stdout.split()[0])}
+    fields = done.stdout.split()
+    return {"seconds": float(fields[0]), "processor": float(fields[3])}
+
+
+def children_processor_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def run_dd(path, out):
-    # dd's own figure leaves out its start-up, which only favours dd.
+    # dd's own figure leaves out its start-up, which only favours dd; its processor time
+    # includes the start-up.
+    before = children_processor_seconds()
     done = subprocess.run(["dd", f"if={path}", f"of={out}", "bs=1M"], check=True,
                           capture_output=True, text=True)
     match = re.search(r"copied, ([0-9.e+-]+) s", done.stderr)
-    return {"seconds": float(match.group(1))}
+    return {"seconds": float(match.group(1)), "processor": children_processor_seconds() - before}
 
 
 def compile_floor(directory):
@@ -177,18 +194,20 @@ def print_table(title, header, rows):
     sys.stdout.flush()
 
 
-def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
+def steady_state(path, out, chunk_sizes, size, warmups, rounds, only, clock):
     """Times module and Python inside this process: `warmups` untimed rounds, then `rounds`
     timed ones with the order swapped every round. Only the call is timed; its result is
-    dropped before the next contender runs."""
+    dropped before the next contender runs. `clock` is time.perf_counter (wall) or
+    time.process_time (this process's processor time: kernel work included, other jobs'
+    time slices not)."""
     import fendral
 
     load_before = load_text()
 
     def timed(call):
-        start = time.perf_counter()
+        start = clock()
         result = call()
-        seconds = time.perf_counter() - start
+        seconds = clock() - start
         del result
         return seconds
 
@@ -236,8 +255,11 @@ def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
             print(f"  steady reconstruct {label}: module {module:.3f}s python {python:.3f}s "
                   f"{python / module:.2f}x", flush=True)
 
+    clock_name = "processor" if clock is time.process_time else "wall"
     print(f"\nsteady state: {size_text(size)} in /dev/shm, one process, {warmups} warm-up "
-          f"rounds, {rounds} alternating rounds, medians; load average before: {load_before}")
+          f"rounds, {rounds} alternating rounds, medians of {clock_name} seconds; load "
+          f"average before: {load_before}, "
+          f"after: {load_text()}\nmachine: {machine_text()}")
     if deconstruct_rows:
         print_table("deconstruct_file, steady state (seconds; python/module = speed-up)",
                     ["chunk", "module", "python loop", "python/module"], deconstruct_rows)
@@ -246,11 +268,13 @@ def steady_state(path, out, chunk_sizes, size, warmups, rounds, only):
                     ["chunk", "module", "python writer", "python/module"], reconstruct_rows)
 
 
-def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
-    """Times every contender in its own new process; see the module's documentation."""
+def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only, clock_name):
+    """Times every contender in its own new process; see the module's documentation.
+    `clock_name` picks the figure compared: "wall" or "processor" seconds."""
     floor = compile_floor(directory)
+    key = "processor" if clock_name == "processor" else "seconds"
     print(f"\nfresh workers: {size_text(size)} in the page cache; {rounds} rounds after a "
-          f"warm-up; medians; load average before: {load_text()}")
+          f"warm-up; medians of {clock_name} seconds; load average before: {load_text()}")
 
     def fresh_output(run):
         def wrapped():
@@ -266,7 +290,7 @@ def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
         call may take without counting against its margin."""
         samples = measure(contenders, rounds)
         reference = [name for name in contenders if name not in ("module", "python")][0]
-        module, python, other = (median_of(samples[name], "seconds")
+        module, python, other = (median_of(samples[name], key)
                                  for name in ("module", "python", reference))
         rows.append([label, f"{module:.3f}", f"{python:.3f}", f"{other:.3f}",
                      f"{python / module:.2f}x", f"{module / other:.2f}x"])
@@ -295,6 +319,7 @@ def fresh_workers(path, out, directory, chunk_sizes, size, rounds, only):
                 "dd": fresh_output(lambda: run_dd(path, out)),
             }, reconstruct_rows, beyond=0)
 
+    print(f"\nload average after: {load_text()}\nmachine: {machine_text()}")
     if deconstruct_rows:
         print_table("deconstruct_file, fresh workers (seconds; python/module = speed-up, "
                     "module/floor = distance from the floor)",
@@ -326,6 +351,28 @@ def load_text():
     return " ".join(f"{load:.2f}" for load in os.getloadavg())
 
 
+def machine_text():
+    """The processor model and the kernel, so that figures from two machines are never
+    compared blind."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if not line.strip():
+                    break  # the first processor is enough
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
+    except OSError:
+        pass
+    model = fields.get("model name") or platform.processor() or platform.machine()
+    # A virtual machine's model name can be as vague as "AMD EPYC"; family and model tell
+    # the generations apart.
+    if "cpu family" in fields and "model" in fields:
+        model += f" (family {fields['cpu family']}, model {fields['model']})"
+    return (f"{model}, {os.cpu_count()} logical processors; {platform.system()} "
+            f"{platform.release()}; Python {platform.python_version()}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mode", choices=["steady", "fresh", "both"], default="both")
@@ -334,6 +381,10 @@ def main():
     parser.add_argument("--rounds", type=int, default=None,
                         help="timed rounds (default 7 steady, 5 fresh)")
     parser.add_argument("--warmups", type=int, default=2, help="steady-mode warm-up rounds")
+    parser.add_argument("--clock", choices=["wall", "processor"], default="wall",
+                        help="time by the wall clock, or by the processor time of the process "
+                             "that does the work, which other jobs on a busy machine disturb "
+                             "less")
     parser.add_argument("--chunk-sizes", default=",".join(map(str, DEFAULT_CHUNK_SIZES)),
                         help="comma-separated chunk sizes in bytes")
     # tmpfs keeps disk write-back, which other processes' files also wait on, out of the figures.
@@ -365,10 +416,12 @@ def main():
             out = os.path.join(directory, "output")
             make_file(path, size)
             if steady:
+                clock = time.process_time if arguments.clock == "processor" else time.perf_counter
                 steady_state(path, out, chunk_sizes, size, arguments.warmups, rounds,
-                             arguments.only)
+                             arguments.only, clock)
             else:
-                fresh_workers(path, out, directory, chunk_sizes, size, rounds, arguments.only)
+                fresh_workers(path, out, directory, chunk_sizes, size, rounds, arguments.only,
+                              arguments.clock)
         finally:
             shutil.rmtree(directory, ignore_errors=True)
 
