@@ -3,10 +3,12 @@
 With no arguments it generates its own inputs: a file of random bytes and, when ffmpeg is on
 PATH, a short test video (colour bars with a counter and a 440 Hz tone, a keyframe every
 second). Every output stays in the work directory (./fendral-demo-output unless --workdir says
-otherwise); the report at the end says where.
+otherwise), ffmpeg's own output included, which goes to a log file there; the report at the end
+says where.
 """
 
 import argparse
+import contextlib
 import hashlib
 import json
 import os
@@ -15,7 +17,7 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import fendral
 
@@ -24,6 +26,8 @@ SAMPLE_VIDEO_SECONDS = 6
 DURATION_TOLERANCE_SECONDS = 0.5
 FILE_PART = "file-round-trip"
 VIDEO_PART = "video-round-trip"
+FFMPEG_LOG = "ffmpeg.log"
+LOG_LINES_ON_FAILURE = 15
 FENDRAL_ERRORS = (OSError, RuntimeError, ValueError, TypeError, OverflowError)
 
 
@@ -53,7 +57,7 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
 
 
 def fresh_directory(path: Path) -> Path:
-    """An empty directory: split_video lists every .mp4 in its output directory, and ffmpeg
+    """An empty directory: split_video wants its output directory new or empty, and ffmpeg
     refuses to overwrite, so nothing of an earlier run may remain."""
     shutil.rmtree(path, ignore_errors=True)
     path.mkdir(parents=True)
@@ -91,10 +95,37 @@ def file_round_trip(source: Optional[Path], chunk_size: int, directory: Path) ->
     return passed, lines
 
 
+@contextlib.contextmanager
+def output_to(log: Path) -> Iterator[None]:
+    """Sends this process's stdout and stderr to the end of log meanwhile: the ffmpeg that
+    fendral starts writes to the descriptors it inherits."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = [os.dup(1), os.dup(2)]
+    try:
+        with open(log, "ab") as sink:
+            os.dup2(sink.fileno(), 1)
+            os.dup2(sink.fileno(), 2)
+        yield
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        for descriptor, original in enumerate(saved, start=1):
+            os.dup2(original, descriptor)
+            os.close(original)
+
+
+def last_lines(log: Path, count: int) -> List[str]:
+    try:
+        return log.read_text(errors="replace").splitlines()[-count:]
+    except FileNotFoundError:
+        return []
+
+
 def make_sample_video(path: Path) -> None:
     rate = 25
     subprocess.run(
-        ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-stats",
+        ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
          "-f", "lavfi", "-i", f"testsrc=size=320x240:rate={rate}:duration={SAMPLE_VIDEO_SECONDS}",
          "-f", "lavfi", "-i", f"sine=frequency=440:duration={SAMPLE_VIDEO_SECONDS}",
          "-c:v", "mpeg4", "-q:v", "5", "-g", str(rate), "-c:a", "aac", "-shortest", str(path)],
@@ -121,16 +152,19 @@ def probe(path: Path) -> Tuple[float, List[str]]:
 
 
 def video_round_trip(source: Optional[Path], segment_seconds: int, directory: Path) -> Outcome:
-    if source is None:
-        source = directory / "sample.mp4"
-        print(f"making the sample video {source}", flush=True)
-        make_sample_video(source)
+    log = directory / FFMPEG_LOG
     segments = directory / "segments"
     joined = directory / "joined.mp4"
-    print(f"\nsplitting {source} into {segments} (ffmpeg's own output follows)", flush=True)
-    fendral.split_video(str(source), str(segments), segment_seconds)
-    print(f"\njoining the segments into {joined} (ffmpeg's own output follows)", flush=True)
-    fendral.reconstruct_video(str(segments), str(joined))
+    print(f"video part: ffmpeg's output goes to {log}", flush=True)
+    with output_to(log):
+        if source is None:
+            source = directory / "sample.mp4"
+            print(f"=== making the sample video {source}", flush=True)
+            make_sample_video(source)
+        print(f"=== splitting {source} into {segments}", flush=True)
+        fendral.split_video(str(source), str(segments), segment_seconds)
+        print(f"=== joining the segments into {joined}", flush=True)
+        fendral.reconstruct_video(str(segments), str(joined))
     segment_count = json.loads((segments / "metadata.json").read_text())["chunk_count"]
 
     (duration, streams), (joined_duration, joined_streams) = probe(source), probe(joined)
@@ -146,6 +180,7 @@ def video_round_trip(source: Optional[Path], segment_seconds: int, directory: Pa
         + ("" if streams == joined_streams else "  <- differ"),
         f"segments, metadata.json and concat_list.txt: {segments}",
         f"joined video: {joined}",
+        f"ffmpeg's output: {log}",
     ]
     return passed, lines
 
@@ -190,8 +225,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             f"{verdict}: {' and '.join(missing)} not found on PATH; install ffmpeg "
             "(e.g. apt-get install ffmpeg) to cut and join videos"])
     else:
+        video_directory = fresh_directory(workdir / VIDEO_PART)
         results["video"] = run_part(video_round_trip, arguments.video, arguments.segment_seconds,
-                                    fresh_directory(workdir / VIDEO_PART))
+                                    video_directory)
+        log = video_directory / FFMPEG_LOG
+        tail = last_lines(log, LOG_LINES_ON_FAILURE)
+        if not results["video"][0] and tail:
+            results["video"][1].extend([f"last lines of {log}:", *(f"  {line}" for line in tail)])
 
     print(f"\nfendral demo report (outputs in {workdir})")
     for name, (_, lines) in results.items():

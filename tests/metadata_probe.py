@@ -13,6 +13,8 @@ from pathlib import Path
 
 import pytest
 
+from probe_compiler import compiler_or_skip
+
 REPO = Path(__file__).resolve().parent.parent
 SOURCES = [
     REPO / "tests" / "support" / "metadata_probe.cpp",
@@ -99,10 +101,11 @@ class Probe:
 
 @pytest.fixture(scope="session")
 def probe():
+    compiler = compiler_or_skip()
     with tempfile.TemporaryDirectory(prefix="metadata-probe-") as build_dir:
         executable = Path(build_dir) / "metadata_probe"
         subprocess.run(
-            ["g++", "-std=c++23", "-O1", f"-I{REPO / 'src'}", *map(str, SOURCES),
+            [*compiler, "-std=c++23", "-O1", f"-I{REPO / 'src'}", *map(str, SOURCES),
              "-o", str(executable)],
             check=True,
         )

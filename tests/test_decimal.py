@@ -10,6 +10,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from probe_compiler import compiler_or_skip
+
 REPO = Path(__file__).resolve().parent.parent
 
 
@@ -17,7 +19,7 @@ REPO = Path(__file__).resolve().parent.parent
 def compare(tmp_path_factory):
     executable = tmp_path_factory.mktemp("decimal-probe") / "decimal_probe"
     subprocess.run(
-        ["g++", "-std=c++23", "-O1", f"-I{REPO / 'src'}",
+        [*compiler_or_skip(), "-std=c++23", "-O1", f"-I{REPO / 'src'}",
          str(REPO / "tests" / "support" / "decimal_probe.cpp"), "-o", str(executable)],
         check=True,
     )

@@ -46,6 +46,14 @@ def test_default_run_then_rerun_in_the_same_workdir(tmp_path):
     code, verdicts, report = run_demo(tmp_path, "--segment-seconds", "3", "--chunk-size", "999")
     assert (code, verdicts) == (0, {"file": "OK", "video": "OK"}), report
     assert "split into 2 segments" in report
+    log = tmp_path / "video-round-trip" / "ffmpeg.log"
+    assert f"ffmpeg's output: {log}" in report and "ffmpeg version" not in report
+
+    # A failing ffmpeg: the report ends with the last lines of its log.
+    (tmp_path / "noise.mp4").write_bytes(bytes(range(256)) * 4)
+    code, verdicts, report = run_demo(tmp_path, "--video", str(tmp_path / "noise.mp4"))
+    assert (code, verdicts["video"]) == (1, "FAILED"), report
+    assert f"last lines of {log}:" in report and "Invalid data found" in report
 
 
 @pytest.mark.parametrize("arguments, expected_code, expected, detail", [

@@ -3,6 +3,7 @@ its name, for every signal whose default action ends the process."""
 
 import os
 import signal
+import subprocess
 
 import pytest
 
@@ -32,6 +33,10 @@ NAMED += [(getattr(signal, name), name) for name in ("SIGSTKFLT", "SIGPWR") if h
     (signal.SIGRTMAX, f"signal: {int(signal.SIGRTMAX)}"),
 ])
 def test_status_names_the_signal(tmp_path, monkeypatch, number, text):
+    if number >= signal.SIGRTMIN and subprocess.run(
+            ["sh", "-c", 'kill -s "$1" $$', "sh", str(int(number))]).returncode != -number:
+        # qemu's user-mode emulation, for one, keeps the highest real-time signals for itself.
+        pytest.skip(f"this platform refuses signal {int(number)}: a shell cannot end itself with it")
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     (bin_dir / "ffmpeg").write_text(KILLED_FFMPEG)

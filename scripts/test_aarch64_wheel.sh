@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Runs the test suite against the aarch64 release wheel that scripts/release_wheels.sh left in
+# wheelhouse/, on an x86_64 Linux machine, under user-mode emulation (qemu-user-static):
+#
+#   bash scripts/test_aarch64_wheel.sh [pytest arguments]
+#
+# Needs root and the packages qemu-user-static, binfmt-support and debootstrap. The arm64
+# Debian 12 root (python3, python3-venv, ffmpeg) is built once from the Debian mirror apt uses
+# (about 15 minutes) and kept in FENDRAL_ARM64_ROOT (default /var/cache/fendral-arm64-root); a
+# root left incomplete by an interrupted build is built again. pip inside the root cannot reach
+# the package index, so the test extra's aarch64 wheels are downloaded here and installed there
+# from a local directory. The suite runs from a scratch directory, so it imports the installed
+# wheel, never the checkout, which is visible read-only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+readonly repo=$PWD
+readonly root=${FENDRAL_ARM64_ROOT:-/var/cache/fendral-arm64-root}
+# Written last, so its presence means the root was built to the end.
+readonly root_complete=$root/.fendral-root-complete
+readonly release=bookworm python_version=3.11
+# The root is deleted and rebuilt when incomplete, so it must not be / or a relative path.
+[[ $root == /?* ]] || { echo "FENDRAL_ARM64_ROOT must be an absolute path other than /" >&2; exit 2; }
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
+
+shopt -s nullglob
+wheels=(wheelhouse/fendral-*-cp38-abi3-*aarch64.whl)
+if ((${#wheels[@]} != 1)); then
+  echo "expected one aarch64 wheel in wheelhouse/, found ${#wheels[@]}:" \
+    "run scripts/release_wheels.sh aarch64" >&2
+  exit 1
+fi
+readonly wheel=$repo/${wheels[0]}
+shopt -u nullglob
+
+((EUID == 0)) || { echo "this script needs root (chroot, mount, binfmt_misc)" >&2; exit 1; }
+for tool in qemu-aarch64-static update-binfmts debootstrap unshare; do
+  command -v "$tool" >/dev/null ||
+    { echo "$tool not found: install qemu-user-static, binfmt-support and debootstrap" >&2; exit 1; }
+done
+
+echo "=== emulation of aarch64 binaries ==="
+binfmt=/proc/sys/fs/binfmt_misc
+[[ -e $binfmt/register ]] || mount -t binfmt_misc binfmt_misc "$binfmt"
+grep -qx enabled "$binfmt/qemu-aarch64" 2>/dev/null || update-binfmts --enable qemu-aarch64
+grep -E '^(enabled|interpreter|flags)' "$binfmt/qemu-aarch64"
+
+# The Debian mirror apt already uses, from either format of its sources.
+debian_mirror() {
+  local mirror
+  mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
+    2>/dev/null | grep -oE 'https?://[^ ]*/debian/?( |$)' | head -n 1 | tr -d ' ') || true
+  echo "${mirror:-http://deb.debian.org/debian}"
+}
+
+# Runs a command inside the root with /proc and /dev mounted; the mounts live in a private mount
+# namespace, so they disappear with the command whatever way it ends.
+in_root() {  # COMMAND...
+  unshare --mount --propagation private -- bash -euo pipefail -c '
+    root=$1; shift
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    mount -t tmpfs tmpfs "$root/dev/shm"
+    if [[ -n ${FENDRAL_CHECKOUT:-} ]]; then
+      mkdir -p "$root/mnt/fendral"
+      mount --bind "$FENDRAL_CHECKOUT" "$root/mnt/fendral"
+      mount -o remount,bind,ro "$root/mnt/fendral"
+    fi
+    exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"
+  ' in_root "$root" "$@"
+}
+
+if [[ ! -e $root_complete ]]; then
+  mirror=$(debian_mirror)
+  echo "=== building the arm64 Debian root in $root from $mirror ==="
+  rm -rf "$root"
+  mkdir -p "$root"
+  start=$SECONDS
+  debootstrap --arch=arm64 --variant=minbase --foreign "$release" "$root" "$mirror"
+  echo "first stage in $((SECONDS - start)) s"
+  in_root /debootstrap/debootstrap --second-stage
+  echo "second stage done at $((SECONDS - start)) s"
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  in_root apt-get update -qq
+  in_root env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends python3 python3-venv ffmpeg >/dev/null
+  in_root apt-get clean
+  touch "$root_complete"
+  echo "root built in $((SECONDS - start)) s"
+fi
+
+scratch=$(mktemp -d "$root/tmp/fendral-aarch64.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+inside=/tmp/$(basename "$scratch")
+
+echo "=== test extra's aarch64 wheels for CPython $python_version ==="
+# The wheel's own platform tags let pip accept it for the target; pip then fetches its test
+# extra for that target.
+wheel_tags=$(basename "$wheel" .whl)
+wheel_tags=${wheel_tags##*-}
+platforms=(--platform manylinux2014_aarch64)
+for tag in ${wheel_tags//./ }; do platforms+=(--platform "$tag"); done
+python3 -m pip download --quiet --only-binary=:all: "${platforms[@]}" \
+  --python-version "$python_version" --implementation cp -d "$scratch/wheels" "$wheel[test]"
+ls "$scratch/wheels"
+
+echo "=== installing $(basename "$wheel") in the arm64 root ==="
+in_root python3 -m venv "$inside/venv"
+in_root "$inside/venv/bin/python" -m pip install --quiet --no-index --find-links "$inside/wheels" \
+  "$inside/wheels/$(basename "$wheel")[test]"
+mkdir "$scratch/run"
+location=$(in_root "$inside/venv/bin/python" -c 'import fendral; print(fendral.__file__)')
+[[ $location == "$inside/venv"/* ]] || { echo "fendral imported from $location, not from the venv" >&2; exit 1; }
+in_root "$inside/venv/bin/python" -c 'import platform; print("machine:", platform.machine())'
+
+echo "=== the test suite on aarch64 ==="
+start=$SECONDS
+# ffmpeg must never wait for an answer on a terminal it does not have.
+FENDRAL_CHECKOUT=$repo in_root sh -c 'cd "$1" && shift && exec "$@"' sh "$inside/run" \
+  env PYTHONDONTWRITEBYTECODE=1 ${FENDRAL_THREAD_SECONDS:+FENDRAL_THREAD_SECONDS=$FENDRAL_THREAD_SECONDS} \
+  "$inside/venv/bin/python" -m pytest -p no:cacheprovider -q "$@" /mnt/fendral/tests </dev/null
+echo "suite ran in $((SECONDS - start)) s under emulation"
