@@ -28,8 +28,12 @@ ChildStatusKept::ChildStatusKept() {
   const bool statuses_discarded =
       (saved_disposition.sa_flags & SA_SIGINFO) == 0 && saved_disposition.sa_handler == SIG_IGN;
   if (!statuses_discarded && (saved_disposition.sa_flags & SA_NOCLDWAIT) == 0) return;
+  // SA_NODEFER means nothing without a handler; it marks this default action as ours, so a
+  // default action the caller sets meanwhile (signal.signal gives no flags before Python 3.10)
+  // can be told apart from it.
   struct sigaction default_action{};
   default_action.sa_handler = SIG_DFL;
+  default_action.sa_flags = SA_NODEFER;
   sigemptyset(&default_action.sa_mask);
   disposition_changed = ::sigaction(SIGCHLD, &default_action, nullptr) == 0 &&
                         ::sigaction(SIGCHLD, nullptr, &installed_disposition) == 0;
