@@ -76,6 +76,11 @@ host::HostResult<void> register_everything(PyObject* module) {
 }  // namespace
 }  // namespace fendral::lib
 
+// Everything is built with hidden visibility, and Python 3.8's PyMODINIT_FUNC does not mark the
+// init function for export (3.9's does): without this a build against 3.8's headers loads as a
+// module without an init function.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_fendral();
+
 PyMODINIT_FUNC PyInit_fendral() {
   using namespace fendral;
   return host::guarded_entry([]() -> PyObject* {
