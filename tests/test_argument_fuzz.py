@@ -13,10 +13,10 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-import fast_ffmpeg
 import fendral
 from fendral import Chunk
-from forked import SANITIZED
+from fendral_testing.children import SANITIZED
+from fendral_testing.ffmpeg_stand_in import SEGMENT, FfmpegStandIn
 
 EXAMPLES = int(os.environ.get("FENDRAL_FUZZ_EXAMPLES", 60 if SANITIZED else 250))
 
@@ -152,7 +152,7 @@ def workspace(tmp_path_factory):
     (root / "empty").write_bytes(b"")
     (root / "dir").mkdir()
     (root / "ready").mkdir()
-    (root / "ready" / "chunk_000.mp4").write_bytes(fast_ffmpeg.SEGMENT)
+    (root / "ready" / "chunk_000.mp4").write_bytes(SEGMENT)
     (root / "ready" / "metadata.json").write_text(
         '{"original_file": "a", "output_prefix": "p", "chunk_count": 1, '
         '"chunk_paths": ["ready/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')
@@ -160,7 +160,7 @@ def workspace(tmp_path_factory):
     (root / "broken" / "metadata.json").write_bytes(b'{"chunk_paths": [1')
     with pytest.MonkeyPatch.context() as patch:
         patch.chdir(root)
-        fast_ffmpeg.use(patch, root / "fake")
+        FfmpegStandIn(root / "fake", patch, record=False)
         yield root
 
 

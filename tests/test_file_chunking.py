@@ -9,8 +9,8 @@ import time
 import pytest
 
 from fendral import Chunk, deconstruct_file, reconstruct_file
-from privileges import run_unprivileged
-from randomness import random_bytes
+from fendral_testing.children import run_unprivileged
+from fendral_testing.randomness import random_bytes
 
 
 def payloads(chunks):
