@@ -1,7 +1,8 @@
 """Every function called in long loops, on success and failure paths, leaks nothing: no memory,
 no references to its arguments or to the two classes, no descriptors, no unreaped children.
 
-The loops run in a fresh interpreter (fendral_testing/leak_probe.py) so no other test's memory blurs the figures.
+The loops run in a fresh interpreter (fendral_testing/leak_probe.py) so no other test's memory
+blurs the figures.
 Calls that spawn the stand-in ffmpeg loop 1,000 times instead of 20,000: a spawn costs
 milliseconds. Under the sanitizers resident memory is not judged (ASan's quarantine holds freed
 memory back on purpose) and the loops are shorter; references, descriptors and children are.

@@ -176,23 +176,6 @@ def test_ffmpeg_killed_mid_run(ffmpeg, tmp_path, call, message, left):
     assert sorted(os.listdir(out)) == left
 
 
-@pytest.mark.parametrize("make_metadata, message", [
-    (lambda path: path.write_bytes(b'{"original_file": "\xff"}'), "stream did not contain valid UTF-8"),
-    (lambda path: path.write_bytes(b'{"original_file": "\xed\xa0\x80"}'),
-     "stream did not contain valid UTF-8"),
-    (lambda path: path.mkdir(), "not a regular file"),
-    (lambda path: path.symlink_to("/dev/null"), "not a regular file"),
-    (lambda path: None, "No such file or directory (os error 2)"),
-])
-def test_unreadable_metadata(tmp_path, make_metadata, message):
-    make_metadata(tmp_path / "metadata.json")
-    before = sorted(os.listdir(tmp_path))
-    with pytest.raises(RuntimeError) as raised:
-        reconstruct_video(str(tmp_path), str(tmp_path / "joined.mp4"))
-    assert raised.value.args == (f"Failed to read metadata.json: {message}",)
-    assert sorted(os.listdir(tmp_path)) == before
-
-
 def test_metadata_of_100_mb_whitespace(tmp_path):
     with open(tmp_path / "metadata.json", "wb") as out:
         line = b" " * 99 + b"\n"

@@ -134,21 +134,18 @@ def test_ffmpeg_reads_standard_input_only_when_asked(ffmpeg, tmp_path, input_fil
         assert ffmpeg.stdin() == "/dev/null"
 
 
-@pytest.mark.parametrize("limit", [0, None])
-def test_split_refuses_missing_limit_after_creating_directory(ffmpeg, tmp_path, limit):
-    with pytest.raises(RuntimeError) as caught:
+# A missing limit is refused once the directory is made; one that does not convert, before.
+@pytest.mark.parametrize("limit, error, made", [
+    (0, RuntimeError, True), (None, RuntimeError, True), (-1, OverflowError, False),
+    (4294967296, OverflowError, False), (2.5, TypeError, False),
+])
+def test_split_refuses_a_bad_limit(ffmpeg, tmp_path, limit, error, made):
+    with pytest.raises(error) as caught:
         fendral.split_video("in.mp4", "a/b", limit)
-    assert caught.value.args == ("time_limit_sec must be greater than 0",)
-    assert (tmp_path / "a" / "b").is_dir() and not any((tmp_path / "a" / "b").iterdir())
+    if error is RuntimeError:
+        assert caught.value.args == ("time_limit_sec must be greater than 0",)
+    assert sorted(tmp_path.rglob("*")) == ([tmp_path / "a", tmp_path / "a" / "b"] if made else [])
     assert not ffmpeg.started()
-
-
-@pytest.mark.parametrize("limit, error", [(-1, OverflowError), (4294967296, OverflowError),
-                                          (2.5, TypeError)])
-def test_split_refuses_bad_limit_before_creating_directory(ffmpeg, tmp_path, limit, error):
-    with pytest.raises(error):
-        fendral.split_video("in.mp4", "out", limit)
-    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("setup, output_dir, error, message", [
@@ -261,22 +258,34 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(ffmpeg, tmp_path, output_dir):
     assert ffmpeg.concat_list() == expected
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, "Failed to read metadata.json: No such file or directory (os error 2)"),
-    (b"{\xff}", "Failed to read metadata.json: stream did not contain valid UTF-8"),
-    (b"", "Serde error: EOF while parsing a value at line 1 column 0"),
-    (b"[]", "Serde error: invalid length 0, expected struct Mp4ChunkMetadata with 6 elements"
-            " at line 1 column 2"),
-    (json.dumps(["i", "p", 3, [], "time", "1s"]).encode(), "No chunks found in metadata."),
+NOT_UTF8 = "Failed to read metadata.json: stream did not contain valid UTF-8"
+NOT_REGULAR = "Failed to read metadata.json: not a regular file"
+NOT_FOUND = "Failed to read metadata.json: No such file or directory (os error 2)"
+
+
+@pytest.mark.parametrize("make_metadata, message", [
+    (lambda path: None, NOT_FOUND),
+    (lambda path: path.parent.rmdir(), NOT_FOUND),  # no directory either
+    (lambda path: path.write_bytes(b"{\xff}"), NOT_UTF8),
+    (lambda path: path.write_bytes(b'{"original_file": "\xff"}'), NOT_UTF8),
+    (lambda path: path.write_bytes(b'{"original_file": "\xed\xa0\x80"}'), NOT_UTF8),
+    (lambda path: path.mkdir(), NOT_REGULAR),
+    (lambda path: path.symlink_to("/dev/null"), NOT_REGULAR),
+    (lambda path: path.write_bytes(b""),
+     "Serde error: EOF while parsing a value at line 1 column 0"),
+    (lambda path: path.write_bytes(b"[]"), "Serde error: invalid length 0, expected struct "
+                                           "Mp4ChunkMetadata with 6 elements at line 1 column 2"),
+    (lambda path: path.write_text(json.dumps(["i", "p", 3, [], "time", "1s"])),
+     "No chunks found in metadata."),
 ])
-def test_reconstruct_refuses_metadata(ffmpeg, tmp_path, content, message):
+def test_reconstruct_refuses_metadata(ffmpeg, tmp_path, make_metadata, message):
     (tmp_path / "segs").mkdir()
-    if content is not None:
-        (tmp_path / "segs" / "metadata.json").write_bytes(content)
+    make_metadata(tmp_path / "segs" / "metadata.json")
+    before = sorted(tmp_path.rglob("*"))
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (message,)
-    assert os.listdir(tmp_path / "segs") == ([] if content is None else ["metadata.json"])
+    assert sorted(tmp_path.rglob("*")) == before
     assert not ffmpeg.started()
 
 
