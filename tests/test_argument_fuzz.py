@@ -16,7 +16,8 @@ from hypothesis import strategies as st
 import fendral
 from fendral import Chunk
 from fendral_testing.children import SANITIZED
-from fendral_testing.ffmpeg_stand_in import SEGMENT, FfmpegStandIn
+from fendral_testing.ffmpeg_stand_in import FfmpegStandIn
+from fendral_testing.splits import write_split
 
 EXAMPLES = int(os.environ.get("FENDRAL_FUZZ_EXAMPLES", 60 if SANITIZED else 250))
 
@@ -151,11 +152,7 @@ def workspace(tmp_path_factory):
     (root / "small").write_bytes(b"0123456789")
     (root / "empty").write_bytes(b"")
     (root / "dir").mkdir()
-    (root / "ready").mkdir()
-    (root / "ready" / "chunk_000.mp4").write_bytes(SEGMENT)
-    (root / "ready" / "metadata.json").write_text(
-        '{"original_file": "a", "output_prefix": "p", "chunk_count": 1, '
-        '"chunk_paths": ["ready/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')
+    write_split(root / "ready", ["ready/chunk_000.mp4"])
     (root / "broken").mkdir()
     (root / "broken" / "metadata.json").write_bytes(b'{"chunk_paths": [1')
     with pytest.MonkeyPatch.context() as patch:

@@ -16,7 +16,7 @@ import pytest
 
 import fendral
 from fendral_testing.children import SANITIZED, child_environment, run_forked, sigchld_ignored
-from fendral_testing.ffmpeg_stand_in import SEGMENT
+from fendral_testing.splits import write_split
 
 TIME_LIMIT = 60
 
@@ -204,11 +204,7 @@ def stand_in(ffmpeg, tmp_path):
     """The ffmpeg stand-in, and in tmp_path/work a split to join; the stand-in records into the
     directory FAKE_RECORD names (ffmpeg.pid_file, the file `answered`)."""
     work = tmp_path / "work"
-    (work / "segments").mkdir(parents=True)
-    (work / "segments" / "chunk_000.mp4").write_bytes(SEGMENT)
-    (work / "segments" / "metadata.json").write_text(
-        '{"original_file": "in.mp4", "output_prefix": "p", "chunk_count": 1, '
-        '"chunk_paths": ["segments/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')
+    write_split(work / "segments", ["segments/chunk_000.mp4"])
     return ffmpeg
 
 

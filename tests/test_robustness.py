@@ -14,7 +14,7 @@ import pytest
 
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
 from fendral_testing.children import SANITIZED, run_forked
-from fendral_testing.ffmpeg_stand_in import SEGMENT
+from fendral_testing.splits import write_metadata, write_split
 
 REPO = Path(__file__).resolve().parent.parent
 TOO_LARGE = "File too large (os error 27)"
@@ -35,14 +35,6 @@ def with_file_size_limit(limit, call):
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
         return caught(call)
     return run_forked(body)
-
-
-def write_metadata(directory, paths):
-    directory.mkdir(parents=True, exist_ok=True)
-    quoted = ", ".join(f'"{path}"' for path in paths)
-    (directory / "metadata.json").write_text(
-        '{"original_file": "in.mp4", "output_prefix": "p", "chunk_count": %d, '
-        '"chunk_paths": [%s], "split_type": "time", "split_value": "1s"}' % (len(paths), quoted))
 
 
 def test_file_size_limit_cuts_reconstruct_file_short(tmp_path):
@@ -73,11 +65,8 @@ def test_file_size_limit_leaves_metadata_json_as_it_was(ffmpeg, tmp_path, earlie
 def test_file_size_limit_leaves_the_concat_list_as_it_was(ffmpeg, tmp_path):
     ffmpeg.set(record=False)  # as above
     segments = tmp_path / "segs"
-    segments.mkdir()
     names = [f"segs/chunk_{n:03d}.mp4" for n in range(3)]
-    for name in names:
-        (tmp_path / name).write_bytes(SEGMENT)
-    write_metadata(segments, names)
+    write_split(segments, names)
     (segments / "concat_list.txt").write_text("earlier")
     limit = len(f"file '{tmp_path}/segs/chunk_000.mp4'\n") + 10
     outcome = with_file_size_limit(limit, lambda: reconstruct_video("segs", "joined.mp4"))
@@ -96,9 +85,7 @@ def test_file_size_limit_leaves_the_concat_list_as_it_was(ffmpeg, tmp_path):
 def test_a_planted_link_is_replaced_not_followed(ffmpeg, tmp_path, call, name, target):
     ffmpeg.set(segments=2)
     out = tmp_path / "out"
-    write_metadata(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
-    for segment in ("chunk_000.mp4", "chunk_001.mp4"):
-        (out / segment).write_bytes(SEGMENT)
+    write_split(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
     (tmp_path / "victim.txt").write_text("victim")
     (out / name).unlink(missing_ok=True)
     (out / name).symlink_to(target)
@@ -163,9 +150,7 @@ KILLER = textwrap.dedent("""
 def test_ffmpeg_killed_mid_run(ffmpeg, tmp_path, call, message, left):
     out = tmp_path / "out"
     if "concat" in message:
-        out.mkdir()
-        (out / "chunk_000.mp4").write_bytes(SEGMENT)
-        write_metadata(out, ["out/chunk_000.mp4"])
+        write_split(out, ["out/chunk_000.mp4"])
     ffmpeg.set(segments=1, wait="killed")
     # Another process kills it, as an outside cause would.
     killer = subprocess.Popen([sys.executable, "-c", KILLER, str(ffmpeg.pid_file)])

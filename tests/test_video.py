@@ -15,6 +15,7 @@ import pytest
 import fendral
 from fendral_testing.children import run_forked, run_unprivileged
 from fendral_testing.ffmpeg_stand_in import SEGMENT
+from fendral_testing.splits import write_metadata, write_split
 
 def split_argv(input_file, limit, pattern):
     return ["-i", input_file, "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy",
@@ -33,14 +34,6 @@ def metadata_text(original, prefix, paths, value):
     return (f'{{\n  "original_file": "{original}",\n  "output_prefix": "{prefix}",\n'
             f'  "chunk_count": {len(paths)},\n  "chunk_paths": {listed},\n'
             f'  "split_type": "time",\n  "split_value": "{value}"\n}}')
-
-
-def write_metadata(directory, paths, chunk_count=None):
-    directory.mkdir(parents=True, exist_ok=True)
-    record = {"original_file": "in.mp4", "output_prefix": "p", "split_type": "time",
-              "split_value": "1s", "chunk_paths": paths,
-              "chunk_count": len(paths) if chunk_count is None else chunk_count}
-    (directory / "metadata.json").write_text(json.dumps(record, ensure_ascii=False))
 
 
 @pytest.mark.parametrize("output_dir, pattern, limit, segments", [
@@ -128,8 +121,7 @@ def test_ffmpeg_reads_standard_input_only_when_asked(ffmpeg, tmp_path, input_fil
     assert ffmpeg.stdin() == (str(tmp_path / "caller-input") if inherited
                                             else "/dev/null")
     if input_file == "in.mp4":
-        write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-        (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+        write_split(tmp_path / "segs", ["segs/a.mp4"])
         fendral.reconstruct_video("segs", "joined.mp4")
         assert ffmpeg.stdin() == "/dev/null"
 
@@ -205,8 +197,7 @@ def test_program_not_found(tmp_path, monkeypatch, on_path):
     assert caught.value.args == ("Failed to run ffmpeg: program not found",)
     assert os.listdir(tmp_path / "out") == []
 
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == ("Failed to run ffmpeg: program not found",)
@@ -376,8 +367,7 @@ def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, duration
 
 def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):
     work = tmp_path / "line\nbreak"
-    write_metadata(work / "segs", ["segs/a.mp4"])
-    (work / "segs" / "a.mp4").write_bytes(SEGMENT)
+    write_split(work / "segs", ["segs/a.mp4"])
     monkeypatch.chdir(work)
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
@@ -386,8 +376,7 @@ def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path,
 
 
 def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "concat_list.txt").mkdir()
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
@@ -406,8 +395,7 @@ def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
 
 
 def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -439,8 +427,7 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
 
 
 def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_path):
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
 
     def body():
         for fd in (0, 1, 2):
@@ -479,8 +466,7 @@ def world_readable_dir():
 ])
 def test_reconstruct_permission_denied(world_readable_dir, unreadable, message):
     segs = world_readable_dir / "segs"
-    write_metadata(segs, [str(segs / "a.mp4")])
-    (segs / "a.mp4").write_bytes(SEGMENT)
+    write_split(segs, [str(segs / "a.mp4")])
     (segs / unreadable).chmod(0o600)
 
     def body():
