@@ -14,6 +14,7 @@ import textwrap
 import pytest
 
 import fendral
+from fendral_testing.children import child_environment
 
 pytestmark = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("ffprobe")),
                                 reason="ffmpeg is not installed")
@@ -215,11 +216,9 @@ CALLER = textwrap.dedent("""
 
 def test_the_callers_standard_input_is_left_alone(clip, tmp_path):
     # A program fed through a pipe: a 'q' there would have stopped ffmpeg early.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        filter(None, [os.path.dirname(fendral.__file__), os.environ.get("PYTHONPATH")])))
     fed = "q\nthe caller's own input\n"
     result = subprocess.run([sys.executable, "-c", CALLER, str(clip)], input=fed, cwd=tmp_path,
-                            env=env, capture_output=True, text=True, check=True)
+                            env=child_environment(), capture_output=True, text=True, check=True)
     assert result.stdout == repr(fed) + "\n"
     metadata = json.loads((tmp_path / "segments" / "metadata.json").read_text())
     assert metadata["chunk_count"] == SECONDS

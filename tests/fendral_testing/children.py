@@ -1,13 +1,18 @@
-"""Run a test body in a forked child, for limits (rlimits, cwd) that must not touch the runner;
-read what the kernel holds for the process."""
+"""Children for the tests: a forked one for a test body whose limits (rlimits, cwd, uid) must
+not touch the runner, and the environment of a fresh interpreter; what the kernel holds for the
+process."""
 
 import os
 import pickle
 import signal
 import traceback
 
+import fendral
+
 # Set by scripts/sanitize.sh: the module and the interpreter run under ASan and UBSan.
 SANITIZED = bool(os.environ.get("FENDRAL_SANITIZED"))
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+UNPRIVILEGED_UID = 65534  # nobody
 
 
 def run_forked(body):
@@ -36,6 +41,28 @@ def run_forked(body):
     if kind == "error":
         raise AssertionError(f"forked child failed:\n{value}")
     return value
+
+
+def run_unprivileged(body):
+    """Runs `body` in a forked child under an unprivileged uid and returns its result: the suite
+    runs as root in CI, where nothing is denied."""
+
+    def dropped():
+        os.setgroups([])
+        os.setgid(UNPRIVILEGED_UID)
+        os.setuid(UNPRIVILEGED_UID)
+        return body()
+
+    return run_forked(dropped)
+
+
+def child_environment():
+    """The environment for a fresh interpreter: it imports the fendral these tests import, and
+    this package."""
+    env = dict(os.environ)
+    module_dir = os.path.dirname(os.path.abspath(fendral.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS, module_dir, env.get("PYTHONPATH")]))
+    return env
 
 
 def sigchld_ignored():

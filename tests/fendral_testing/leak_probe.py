@@ -1,9 +1,10 @@
 """Calls every function of fendral in loops, on success and failure paths, and reports per loop
 how resident memory, reference counts, open descriptors and unreaped children changed.
 
-Run by test_leaks.py in a fresh interpreter, so no other test's memory blurs the figures:
+Run by test_leaks.py in a fresh interpreter, so no other test's memory blurs the figures, with
+tests/ on PYTHONPATH:
 
-    python tests/leak_probe.py ITERATIONS SPAWNING_ITERATIONS
+    python tests/fendral_testing/leak_probe.py ITERATIONS SPAWNING_ITERATIONS
 
 Prints one JSON object: {loop name: {"ffmpeg_runs", "rss_growth", "mapped_growth", "refcounts",
 "fds", "children", "seconds"}, "rss tracks the process": bool}, where "ffmpeg_runs" counts the
@@ -18,9 +19,9 @@ import sys
 import tempfile
 import time
 
-import fast_ffmpeg
 import fendral
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
+from fendral_testing import ffmpeg_stand_in
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 
@@ -111,7 +112,7 @@ def build_loops(work):
     input_video = os.path.join(work, f"input-{padding}.mp4")
     empty_bin = os.path.join(work, "empty-bin")
     os.mkdir(empty_bin)
-    fake_bin = fast_ffmpeg.install(work)
+    fake_bin = ffmpeg_stand_in.install(work)
 
     # One directory per refused metadata.json, and one whose segment is missing.
     refused = []
