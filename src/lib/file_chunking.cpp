@@ -30,7 +30,7 @@ constexpr std::size_t kDirectReadThreshold = 64 * 1024;
 // from memory and was slower than letting the read fault each page itself.
 constexpr std::size_t kBlockSize = 1024 * 1024;
 // Small chunks share slabs of this size. Advising huge pages for them was measured and dropped:
-// a process's first read then ranged from 0.11 s to 0.72 s for the same 256 MiB.
+// a new process's first read became erratic (docs/performance.md has the figures).
 constexpr std::size_t kSlabSize = 2 * 1024 * 1024;
 // What a slab holds when the file has no more bytes to expect.
 constexpr std::size_t kProbeSize = 64 * 1024;

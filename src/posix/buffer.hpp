@@ -20,7 +20,7 @@ namespace fendral::posix {
 // Where every payload starts: a multiple of 64 bytes from a page boundary. On some processors
 // the kernel's copy into user memory (what a read does) runs markedly slower when the
 // destination lies a few bytes past such a boundary, and that is where malloc puts its blocks,
-// large mapped ones included.
+// large mapped ones included (docs/performance.md has the figures).
 inline constexpr std::size_t kPayloadAlignment = 64;
 
 inline bool is_payload_aligned(const void* data) {
