@@ -52,8 +52,8 @@ fi
 
 mkdir -p build/fuzz
 "$compiler" "${FLAGS[@]}" -Isrc \
-  fuzz/metadata_reader_fuzzer.cpp src/mp4/metadata_reader.cpp src/mp4/metadata_writer.cpp \
+  fuzz/metadata_reader_fuzzer.cpp src/video/metadata_reader.cpp src/video/metadata_writer.cpp \
   -o build/fuzz/metadata_reader_fuzzer
-"$compiler" "${FLAGS[@]}" -Isrc fuzz/movie_reader_fuzzer.cpp src/mp4/movie.cpp \
+"$compiler" "${FLAGS[@]}" -Isrc fuzz/movie_reader_fuzzer.cpp src/video/movie.cpp \
   -o build/fuzz/movie_reader_fuzzer
 echo "built build/fuzz/metadata_reader_fuzzer and build/fuzz/movie_reader_fuzzer with $compiler"

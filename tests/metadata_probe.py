@@ -18,8 +18,8 @@ from probe_compiler import compiler_or_skip
 REPO = Path(__file__).resolve().parent.parent
 SOURCES = [
     REPO / "tests" / "support" / "metadata_probe.cpp",
-    REPO / "src" / "mp4" / "metadata_reader.cpp",
-    REPO / "src" / "mp4" / "metadata_writer.cpp",
+    REPO / "src" / "video" / "metadata_reader.cpp",
+    REPO / "src" / "video" / "metadata_writer.cpp",
 ]
 
 

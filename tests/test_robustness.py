@@ -120,6 +120,7 @@ def replacement_probe(tmp_path_factory):
     """tests/support/replacement_probe.cpp built with the file layer it drives."""
     executable = tmp_path_factory.mktemp("replacement-probe") / "replacement_probe"
     sources = [REPO / "tests" / "support" / "replacement_probe.cpp",
+               REPO / "src" / "base" / "error_kind.cpp",
                *(REPO / "src" / "posix" / name
                  for name in ("file.cpp", "io_error.cpp", "interruption.cpp"))]
     subprocess.run(["g++", "-std=c++23", "-O1", f"-I{REPO / 'src'}", *map(str, sources),
