@@ -22,7 +22,8 @@ class MemorySource final : public fendral::video::ByteSource {
       std::fprintf(stderr, "property violated: read past the end of the file\n");
       std::abort();
     }
-    std::memcpy(buffer, data_ + offset, length);
+    // An empty box's payload may have no storage at all; memcpy may not be given a null pointer.
+    if (length != 0) std::memcpy(buffer, data_ + offset, length);
     return true;
   }
 

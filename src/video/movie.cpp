@@ -133,7 +133,7 @@ Track read_track(Bytes trak) {
   return track;
 }
 
-unsigned __int128 distance(unsigned __int128 a, unsigned __int128 b) {
+uint128 distance(uint128 a, uint128 b) {
   return a > b ? a - b : b - a;
 }
 
@@ -157,23 +157,23 @@ std::optional<Span> presented_span(const Track& track, std::uint32_t movie_times
   if (count == 0) return Span{media_duration, media_timescale};
 
   // Summed in ticks of movie_timescale * media_timescale, where both clocks are exact.
-  unsigned __int128 total = 0;
+  uint128 total = 0;
   for (std::uint32_t index = 0; index < count; ++index) {
     const unsigned char* entry = list.data() + 8 + index * entry_size;
     const std::uint64_t length = wide ? be64(entry) : be32(entry);
     const std::int64_t media_time = wide ? static_cast<std::int64_t>(be64(entry + 8))
                                          : static_cast<std::int32_t>(be32(entry + 4));
-    const unsigned __int128 stated = static_cast<unsigned __int128>(length) * media_timescale;
+    const uint128 stated = static_cast<uint128>(length) * media_timescale;
     if (media_time == -1) {
       total += stated;
       continue;
     }
     if (media_time < 0) return std::nullopt;
-    unsigned __int128 chosen = stated;
+    uint128 chosen = stated;
     const auto start = static_cast<std::uint64_t>(media_time);
     for (const std::uint64_t exact :
          {start <= media_duration ? media_duration - start : UINT64_MAX, media_duration}) {
-      const unsigned __int128 candidate = static_cast<unsigned __int128>(exact) * movie_timescale;
+      const uint128 candidate = static_cast<uint128>(exact) * movie_timescale;
       if (exact != UINT64_MAX && distance(candidate, stated) < media_timescale) {
         chosen = candidate;
         break;
@@ -215,10 +215,10 @@ std::optional<Span> movie_duration(Bytes movie_box, std::size_t& track_count) {
 
 }  // namespace
 
-std::uint64_t microseconds(unsigned __int128 ticks, std::uint64_t ticks_per_second) {
-  constexpr unsigned __int128 kLimit = std::numeric_limits<unsigned __int128>::max() / 1'000'000;
+std::uint64_t microseconds(uint128 ticks, std::uint64_t ticks_per_second) {
+  constexpr uint128 kLimit = std::numeric_limits<uint128>::max() / 1'000'000;
   if (ticks > kLimit) return UINT64_MAX;
-  const unsigned __int128 rounded = (ticks * 1'000'000 + ticks_per_second / 2) / ticks_per_second;
+  const uint128 rounded = (ticks * 1'000'000 + ticks_per_second / 2) / ticks_per_second;
   return rounded > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(rounded);
 }
 

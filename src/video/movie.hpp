@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "base/expected.hpp"
+#include "base/uint128.hpp"
 
 namespace fendral::video {
 
@@ -31,7 +32,7 @@ struct Span {
 };
 
 // `ticks` of a clock running `ticks_per_second`, in whole microseconds rounded to the nearest.
-std::uint64_t microseconds(unsigned __int128 ticks, std::uint64_t ticks_per_second);
+std::uint64_t microseconds(uint128 ticks, std::uint64_t ticks_per_second);
 
 // A movie box larger than this is not read: the file is taken as it is, without a duration.
 inline constexpr std::uint64_t kMovieBoxCap = 64u << 20;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/uint128.hpp"
 #include "base/utf8.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
@@ -320,7 +321,7 @@ std::string seconds_text(std::uint64_t microseconds) {
 std::string concat_script(const std::vector<ConcatEntry>& entries) {
   std::string script;
   std::uint64_t ticks_per_second = 0;  // the clock of the current run of segments
-  unsigned __int128 run_ticks = 0;
+  uint128 run_ticks = 0;
   std::uint64_t run_start = 0;  // microseconds
   std::uint64_t previous_end = 0;
   for (const ConcatEntry& entry : entries) {
