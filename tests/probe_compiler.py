@@ -9,6 +9,7 @@ import os
 import shlex
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 from typing import Dict, List
 
@@ -34,7 +35,9 @@ def built_probe(name: str) -> Path:
     """The executable of tests/support/NAME.cpp; skips the calling test when it cannot be built."""
     if not _built:
         compiler = compiler_or_skip()
-        cmake = shutil.which("cmake")
+        # The interpreter's own scripts directory too: a venv's cmake from PyPI, not activated.
+        scripts = str(Path(sys.executable).parent)
+        cmake = shutil.which("cmake") or shutil.which("cmake", path=scripts)
         if cmake is None:
             pytest.skip("no cmake found on PATH; these tests build probe programs from the "
                         "checkout's sources")

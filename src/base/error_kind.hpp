@@ -1,5 +1,5 @@
-// What kind of I/O failure an error is: the classification every layer shares, from the
-// errno values below to the exception classes the boundary raises.
+// What kind of I/O failure an error is: the classification every layer shares, from the errno
+// values below to the exception classes the boundary raises (all of it in error_kinds.def).
 #pragma once
 
 #include <string_view>
@@ -7,24 +7,9 @@
 namespace fendral {
 
 enum class ErrorKind {
-  NotFound,
-  PermissionDenied,
-  ConnectionRefused,
-  ConnectionReset,
-  ConnectionAborted,
-  BrokenPipe,
-  AlreadyExists,
-  WouldBlock,
-  NotADirectory,
-  IsADirectory,
-  TimedOut,
-  Interrupted,
-  InvalidInput,
-  InvalidData,
-  WriteZero,
-  UnexpectedEof,
-  Other,
-  Uncategorized,
+#define FENDRAL_ERROR_KIND(kind, ...) kind,
+#include "base/error_kinds.def"
+#undef FENDRAL_ERROR_KIND
 };
 
 // The description used as the text of an error that carries only its kind.

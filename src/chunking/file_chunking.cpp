@@ -9,6 +9,7 @@
 #include <span>
 #include <unordered_map>
 
+#include "base/propagate.hpp"
 #include "posix/file.hpp"
 
 namespace fendral::chunking {
@@ -56,10 +57,9 @@ IoResult<std::size_t> read_prefaulted(int fd, unsigned char* data, std::size_t l
   while (filled < length) {
     const std::size_t window = std::min(kBlockSize, length - filled);
     posix::prefault_for_writing(data + filled, window);
-    auto got = posix::read_full(fd, data + filled, window);
-    if (!got) return got;
-    filled += *got;
-    if (*got < window) break;
+    FENDRAL_TRY(auto got, posix::read_full(fd, data + filled, window));
+    filled += got;
+    if (got < window) break;
   }
   return filled;
 }
@@ -85,15 +85,14 @@ IoResult<std::vector<ChunkRecord>> read_chunks_into_slabs(int fd, std::size_t ch
         std::clamp<std::size_t>((expected + chunk_size - 1) / chunk_size, 1, largest_count);
     const std::size_t capacity = count * chunk_size;
     auto slab = posix::Slab::map(capacity);
-    auto got = read_prefaulted(fd, slab->data(), capacity);
-    if (!got) return unexpected(got.error());
-    position += *got;
-    slab->trim(*got);
-    for (std::size_t offset = 0; offset < *got; offset += chunk_size) {
+    FENDRAL_TRY(auto got, read_prefaulted(fd, slab->data(), capacity));
+    position += got;
+    slab->trim(got);
+    for (std::size_t offset = 0; offset < got; offset += chunk_size) {
       chunks.push_back(
-          {chunks.size(), ByteBuffer(slab, offset, std::min(chunk_size, *got - offset))});
+          {chunks.size(), ByteBuffer(slab, offset, std::min(chunk_size, got - offset))});
     }
-    if (*got < capacity) return chunks;
+    if (got < capacity) return chunks;
   }
 }
 
@@ -109,26 +108,24 @@ IoResult<std::vector<ChunkRecord>> read_large_chunks(int fd, std::size_t chunk_s
     const std::size_t expected = size_hint > position ? size_hint - position : 0;
     std::size_t capacity = std::min(chunk_size, expected != 0 ? expected : sizeof probe);
     ByteBuffer payload(capacity);
-    auto got = read_prefaulted(fd, payload.data(), capacity);
-    if (!got) return unexpected(got.error());
-    std::size_t filled = *got;
+    FENDRAL_TRY(auto got, read_prefaulted(fd, payload.data(), capacity));
+    std::size_t filled = got;
     bool at_end = filled < capacity;
     // The file may be longer than it looked (it grew, or its size is not known): keep
     // filling this chunk until it is full or the file ends.
     while (!at_end && filled < chunk_size) {
-      auto more = posix::read_some(fd, probe, std::min(sizeof probe, chunk_size - filled));
-      if (!more) return unexpected(more.error());
-      if (*more == 0) {
+      FENDRAL_TRY(auto more,
+                  posix::read_some(fd, probe, std::min(sizeof probe, chunk_size - filled)));
+      if (more == 0) {
         at_end = true;
         break;
       }
-      const std::size_t room = std::min(chunk_size, std::max(filled * 2, filled + *more));
+      const std::size_t room = std::min(chunk_size, std::max(filled * 2, filled + more));
       payload.resize(room);
-      std::memcpy(payload.data() + filled, probe, *more);
-      filled += *more;
-      auto rest = posix::read_full(fd, payload.data() + filled, room - filled);
-      if (!rest) return unexpected(rest.error());
-      filled += *rest;
+      std::memcpy(payload.data() + filled, probe, more);
+      filled += more;
+      FENDRAL_TRY(auto rest, posix::read_full(fd, payload.data() + filled, room - filled));
+      filled += rest;
       at_end = filled < room;
     }
     if (filled == 0) return chunks;
@@ -145,10 +142,9 @@ IoResult<std::vector<ChunkRecord>> read_stream_chunks(int fd, std::size_t chunk_
   // Untouched pages cost nothing, so a large buffer is cheap when reads return little.
   ByteBuffer buffer(std::min(chunk_size, kLargestRead));
   for (;;) {
-    auto got = posix::read_some(fd, buffer.data(), buffer.size());
-    if (!got) return unexpected(got.error());
-    if (*got == 0) return chunks;
-    chunks.push_back({chunks.size(), ByteBuffer(buffer.data(), *got)});
+    FENDRAL_TRY(auto got, posix::read_some(fd, buffer.data(), buffer.size()));
+    if (got == 0) return chunks;
+    chunks.push_back({chunks.size(), ByteBuffer(buffer.data(), got)});
   }
 }
 
@@ -216,13 +212,13 @@ Result<void> reconstruct_file(std::span<const ChunkPiece> pieces, const std::str
   for (std::uint64_t index = 0;; ++index) {
     const ChunkPiece* piece = find(index);
     if (piece == nullptr) {
-      if (auto flushed = flush(); !flushed) return flushed;
+      FENDRAL_CHECK(flush());
       return fail(Failure::value_error("Missing chunk at index " + std::to_string(index)));
     }
     if (piece->size != 0) {
       batch.push_back({const_cast<unsigned char*>(piece->data), piece->size});
       if (batch.size() == kBatch) {
-        if (auto flushed = flush(); !flushed) return flushed;
+        FENDRAL_CHECK(flush());
       }
     }
     if (index == largest_index) break;

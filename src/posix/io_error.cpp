@@ -2,39 +2,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 namespace fendral::posix {
 
 ErrorKind kind_of_errno(int code) {
-  switch (code) {
-    case ENOENT:
-      return ErrorKind::NotFound;
-    case EACCES:
-    case EPERM:
-      return ErrorKind::PermissionDenied;
-    case EEXIST:
-      return ErrorKind::AlreadyExists;
-    case EPIPE:
-      return ErrorKind::BrokenPipe;
-    case ENOTDIR:
-      return ErrorKind::NotADirectory;
-    case EISDIR:
-      return ErrorKind::IsADirectory;
-    case EAGAIN:
-      return ErrorKind::WouldBlock;
-    case ECONNABORTED:
-      return ErrorKind::ConnectionAborted;
-    case ECONNRESET:
-      return ErrorKind::ConnectionReset;
-    case ECONNREFUSED:
-      return ErrorKind::ConnectionRefused;
-    case ETIMEDOUT:
-      return ErrorKind::TimedOut;
-    case EINTR:
-      return ErrorKind::Interrupted;
-    default:
-      return ErrorKind::Uncategorized;
+#define FENDRAL_ERROR_KIND(kind, description, exception_class, ...)  \
+  for (const int listed : std::initializer_list<int>{__VA_ARGS__}) { \
+    if (listed == code) return ErrorKind::kind;                      \
   }
+#include "base/error_kinds.def"
+#undef FENDRAL_ERROR_KIND
+  return ErrorKind::Uncategorized;
 }
 
 std::string system_error_text(int code) {

@@ -23,8 +23,7 @@ HostResult<std::array<PyObject*, N>> bind_arguments(std::string_view display_nam
                                                     const std::array<std::string_view, N>& names,
                                                     PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, N> slots{};
-  auto bound = bind_arguments(Signature{display_name, names}, args, kwargs, slots);
-  if (!bound) return unexpected(std::move(bound.error()));
+  FENDRAL_CHECK(bind_arguments(Signature{display_name, names}, args, kwargs, slots));
   return slots;
 }
 

@@ -71,23 +71,14 @@ void chunk_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* chunk_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_entry([&]() -> PyObject* {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 2> kParameters{"index", "data"};
-    auto bound = bind_arguments("Chunk.__new__()", kParameters, args, kwargs);
-    if (!bound) return raise_and_return_null(std::move(bound.error()));
-    auto index = convert_argument((*bound)[0], "index", to_u64);
-    if (!index) return raise_and_return_null(std::move(index.error()));
-    PyObject* data_argument = (*bound)[1];
-    HostResult<OwnedRef> chunk;
-    if (PyBytes_CheckExact(data_argument)) {
-      chunk = make_chunk(*index, data_argument);
-    } else {
-      auto data = convert_argument(data_argument, "data", to_byte_buffer);
-      if (!data) return raise_and_return_null(std::move(data.error()));
-      chunk = make_chunk(chunking::ChunkRecord{*index, std::move(*data)});
-    }
-    if (!chunk) return raise_and_return_null(std::move(chunk.error()));
-    return chunk->release();
+    FENDRAL_TRY(const auto bound, bind_arguments("Chunk.__new__()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto index, convert_argument(bound[0], "index", to_u64));
+    PyObject* data_argument = bound[1];
+    if (PyBytes_CheckExact(data_argument)) return make_chunk(index, data_argument);
+    FENDRAL_TRY(auto data, convert_argument(data_argument, "data", to_byte_buffer));
+    return make_chunk(chunking::ChunkRecord{index, std::move(data)});
   });
 }
 
@@ -179,36 +170,33 @@ PyType_Spec chunk_spec = {
 }  // namespace
 
 HostResult<void> register_chunk_class(PyObject* module) {
-  auto created = get_or_create_class(chunk_class, chunk_spec, "Chunk");
-  if (!created) return unexpected(std::move(created.error()));
-  auto* type = reinterpret_cast<PyTypeObject*>(*created);
+  FENDRAL_TRY(auto created, get_or_create_class(chunk_class, chunk_spec, "Chunk"));
+  auto* type = reinterpret_cast<PyTypeObject*>(created);
   chunk_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   chunk_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   if (chunk_alloc == nullptr || chunk_free == nullptr) {
     throw InternalFault("the Chunk class lacks an allocation slot");
   }
   OwnedRef name = OwnedRef::steal(expect_object(PyUnicode_FromStringAndSize("Chunk", 5)));
-  return add_to_module(module, name.get(), *created);
+  return add_to_module(module, name.get(), created);
 }
 
 HostResult<OwnedRef> chunks_to_list(std::vector<chunking::ChunkRecord>&& records) {
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!list) return captured_error();
   for (std::size_t i = 0; i < records.size(); ++i) {
-    auto chunk = make_chunk(std::move(records[i]));
-    if (!chunk) return unexpected(std::move(chunk.error()));
+    FENDRAL_TRY(auto chunk, make_chunk(std::move(records[i])));
     // PyList_SetItem takes over the reference.
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), chunk->release());
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), chunk.release());
   }
   return list;
 }
 
 HostResult<BorrowedChunks> to_chunk_pieces(PyObject* sequence) {
-  auto hint = check_sequence(sequence);
-  if (!hint) return unexpected(std::move(hint.error()));
+  FENDRAL_TRY(auto hint, check_sequence(sequence));
   BorrowedChunks chunks;
-  chunks.keep_alive.reserve(*hint);
-  chunks.pieces.reserve(*hint);
+  chunks.keep_alive.reserve(hint);
+  chunks.pieces.reserve(hint);
   auto walked = for_each_item(sequence, [&](PyObject* item) -> HostResult<void> {
     if (Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(chunk_class)) {
       return unexpected(type_mismatch(item, "Chunk"));

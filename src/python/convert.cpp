@@ -55,12 +55,11 @@ HostResult<std::uint64_t> to_u64(PyObject* object) {
 }
 
 HostResult<std::uint32_t> to_u32(PyObject* object) {
-  auto value = to_u64(object);
-  if (!value) return unexpected(std::move(value.error()));
-  if (*value > std::numeric_limits<std::uint32_t>::max()) {
+  FENDRAL_TRY(auto value, to_u64(object));
+  if (value > std::numeric_limits<std::uint32_t>::max()) {
     return pending_error(PyExc_OverflowError, std::string(kOutOfRange));
   }
-  return static_cast<std::uint32_t>(*value);
+  return static_cast<std::uint32_t>(value);
 }
 
 HostResult<std::size_t> check_sequence(PyObject* object) {
@@ -87,10 +86,9 @@ HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object) {
     return posix::ByteBuffer(PyByteArray_AsString(object),
                              static_cast<std::size_t>(PyByteArray_Size(object)));
   }
-  auto hint = check_sequence(object);
-  if (!hint) return unexpected(std::move(hint.error()));
+  FENDRAL_TRY(auto hint, check_sequence(object));
 
-  posix::ByteBuffer bytes(*hint);
+  posix::ByteBuffer bytes(hint);
   std::size_t used = 0;
   auto walked = for_each_item(object, [&](PyObject* item) -> HostResult<void> {
     long value = PyLong_AsLong(item);

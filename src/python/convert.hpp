@@ -32,9 +32,8 @@ template <class Rule>
 auto optional_of(PyObject* object, Rule rule)
     -> HostResult<std::optional<typename decltype(rule(object))::value_type>> {
   if (object == Py_None) return std::nullopt;
-  auto value = rule(object);
-  if (!value) return unexpected(std::move(value.error()));
-  return std::optional(std::move(*value));
+  FENDRAL_TRY(auto value, rule(object));
+  return std::optional(std::move(value));
 }
 
 // Checks the shape of a sequence argument before it is iterated: a str is refused, and so is
@@ -54,7 +53,7 @@ HostResult<void> for_each_item(PyObject* object, Visit&& visit) {
       if (PyErr_Occurred()) return captured_error();
       return {};
     }
-    if (auto visited = visit(item.get()); !visited) return visited;
+    FENDRAL_CHECK(visit(item.get()));
   }
 }
 

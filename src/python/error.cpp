@@ -87,33 +87,13 @@ PyObject* exception_class_for(const Failure& failure) {
       break;
   }
   switch (failure.io_kind) {
-    case ErrorKind::NotFound:
-      return PyExc_FileNotFoundError;
-    case ErrorKind::PermissionDenied:
-      return PyExc_PermissionError;
-    case ErrorKind::ConnectionRefused:
-      return PyExc_ConnectionRefusedError;
-    case ErrorKind::ConnectionReset:
-      return PyExc_ConnectionResetError;
-    case ErrorKind::ConnectionAborted:
-      return PyExc_ConnectionAbortedError;
-    case ErrorKind::BrokenPipe:
-      return PyExc_BrokenPipeError;
-    case ErrorKind::AlreadyExists:
-      return PyExc_FileExistsError;
-    case ErrorKind::WouldBlock:
-      return PyExc_BlockingIOError;
-    case ErrorKind::NotADirectory:
-      return PyExc_NotADirectoryError;
-    case ErrorKind::IsADirectory:
-      return PyExc_IsADirectoryError;
-    case ErrorKind::TimedOut:
-      return PyExc_TimeoutError;
-    case ErrorKind::Interrupted:
-      return PyExc_InterruptedError;
-    default:
-      return PyExc_OSError;
+#define FENDRAL_ERROR_KIND(kind, description, exception_class, ...) \
+  case ErrorKind::kind:                                             \
+    return PyExc_##exception_class;
+#include "base/error_kinds.def"
+#undef FENDRAL_ERROR_KIND
   }
+  return PyExc_OSError;
 }
 
 ErrorValue ErrorValue::from_failure(const Failure& failure) {
@@ -125,14 +105,12 @@ ErrorValue ErrorValue::capture() {
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) {
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
-  }
   OwnedRef owned_type = OwnedRef::steal(type);
   OwnedRef owned_value = OwnedRef::steal(value);
   OwnedRef owned_traceback = OwnedRef::steal(traceback);
+  if (type == nullptr) {
+    return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
   if (type == panic_exception_class()) {
     // One of our own faults came back through Python code: resume it as a fault.
     std::fputs(

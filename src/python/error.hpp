@@ -5,9 +5,11 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "base/expected.hpp"
 #include "base/failure.hpp"
+#include "base/propagate.hpp"
 #include "python/python.hpp"
 #include "python/ref.hpp"
 
@@ -86,12 +88,23 @@ void raise_internal_fault(std::string_view message, const std::source_location& 
 // Reports an internal fault that happened where nothing can be raised (deallocation).
 void report_unraisable_fault(const InternalFault& fault, PyObject* context) noexcept;
 
-// Runs `body` (which returns a new reference, or null with an error set) so that no C++
-// exception ever reaches the interpreter.
+// The body of every entry point runs here, so that a failure is raised in one place and no C++
+// exception ever reaches the interpreter. `body` returns HostResult<OwnedRef> (the new reference
+// handed back), HostResult<void> (None is handed back), or a plain PyObject* (a new reference,
+// or null with the interpreter's error set).
 template <class Body>
 PyObject* guarded_entry(Body&& body) noexcept {
   try {
-    return body();
+    auto outcome = body();
+    if constexpr (std::is_same_v<decltype(outcome), PyObject*>) {
+      return outcome;
+    } else if (!outcome) {
+      std::move(outcome).error().raise();
+    } else if constexpr (std::is_void_v<typename decltype(outcome)::value_type>) {
+      return OwnedRef::borrow(Py_None).release();
+    } else {
+      return outcome->release();
+    }
   } catch (const InternalFault& fault) {
     raise_internal_fault(fault.what(), fault.where());
   } catch (const std::bad_alloc&) {
@@ -104,12 +117,6 @@ PyObject* guarded_entry(Body&& body) noexcept {
   } catch (...) {
     raise_internal_fault(kUnknownFault, std::source_location::current());
   }
-  return nullptr;
-}
-
-// Raises `error` and returns null: the tail of every failing entry point.
-inline PyObject* raise_and_return_null(ErrorValue&& error) {
-  std::move(error).raise();
   return nullptr;
 }
 

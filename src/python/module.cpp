@@ -1,61 +1,36 @@
-// The module fendral: its initialisation and the entry points of the file functions.
-#include <array>
-#include <string_view>
-
-#include "chunking/file_chunking.hpp"
-#include "python/binding.hpp"
+// The module fendral: its table of members and its initialisation.
 #include "python/chunk_type.hpp"
-#include "python/convert.hpp"
+#include "python/entry_points.hpp"
 #include "python/module_support.hpp"
-#include "python/unlocked.hpp"
-#include "python/video_entry.hpp"
 
 namespace fendral::python {
 namespace {
 
-PyObject* deconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_entry([&]() -> PyObject* {
-    static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
-    auto bound = bind_arguments("deconstruct_file()", kParameters, args, kwargs);
-    if (!bound) return raise_and_return_null(std::move(bound.error()));
-    auto path = convert_argument((*bound)[0], "path", to_string);
-    if (!path) return raise_and_return_null(std::move(path.error()));
-    auto chunk_size = convert_argument((*bound)[1], "chunk_size", to_u64);
-    if (!chunk_size) return raise_and_return_null(std::move(chunk_size.error()));
+constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
 
-    auto records = run_unlocked([&] { return chunking::deconstruct_file(*path, *chunk_size); });
-    if (!records) return raise_and_return_null(std::move(records.error()));
-    auto list = chunks_to_list(std::move(*records));
-    if (!list) return raise_and_return_null(std::move(list.error()));
-    return list->release();
-  });
-}
+// What the module holds, in the order of its __all__: a class, made and added by its function,
+// or a function, whose definition must live as long as the process.
+struct Member {
+  HostResult<void> (*add_class)(PyObject* module);
+  PyMethodDef function;
+};
 
-PyObject* reconstruct_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_entry([&]() -> PyObject* {
-    static constexpr std::array<std::string_view, 2> kParameters{"chunks", "output_path"};
-    auto bound = bind_arguments("reconstruct_file()", kParameters, args, kwargs);
-    if (!bound) return raise_and_return_null(std::move(bound.error()));
-    auto chunks = convert_argument((*bound)[0], "chunks", to_chunk_pieces);
-    if (!chunks) return raise_and_return_null(std::move(chunks.error()));
-    auto output_path = convert_argument((*bound)[1], "output_path", to_string);
-    if (!output_path) return raise_and_return_null(std::move(output_path.error()));
-
-    // `chunks` holds its Chunk objects until the call returns, so their payloads stay valid
-    // while they are written without the lock.
-    auto written =
-        run_unlocked([&] { return chunking::reconstruct_file(chunks->pieces, *output_path); });
-    if (!written) return raise_and_return_null(std::move(written.error()));
-    Py_RETURN_NONE;
-  });
-}
-
-PyMethodDef deconstruct_file_definition = {"deconstruct_file", as_method(deconstruct_file_entry),
-                                           METH_VARARGS | METH_KEYWORDS,
-                                           "deconstruct_file(path, chunk_size)\n--\n\n"};
-PyMethodDef reconstruct_file_definition = {"reconstruct_file", as_method(reconstruct_file_entry),
-                                           METH_VARARGS | METH_KEYWORDS,
-                                           "reconstruct_file(chunks, output_path)\n--\n\n"};
+Member members[] = {
+    {register_chunk_class, {}},
+    {nullptr,
+     {"deconstruct_file", as_method(deconstruct_file_entry), kKeywordCall,
+      "deconstruct_file(path, chunk_size)\n--\n\n"}},
+    {nullptr,
+     {"reconstruct_file", as_method(reconstruct_file_entry), kKeywordCall,
+      "reconstruct_file(chunks, output_path)\n--\n\n"}},
+    {register_metadata_class, {}},
+    {nullptr,
+     {"split_video", as_method(split_video_entry), kKeywordCall,
+      "split_video(input_file, output_dir, time_limit_sec)\n--\n\n"}},
+    {nullptr,
+     {"reconstruct_video", as_method(reconstruct_video_entry), kKeywordCall,
+      "reconstruct_video(output_dir, output_file)\n--\n\n"}},
+};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "fendral", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -64,11 +39,12 @@ PyModuleDef module_definition = {
 // Filled by the first successful initialisation; never emptied.
 PyObject* initialised_module = nullptr;
 
-HostResult<void> register_everything(PyObject* module) {
-  if (auto done = register_chunk_class(module); !done) return done;
-  if (auto done = add_function(module, deconstruct_file_definition); !done) return done;
-  if (auto done = add_function(module, reconstruct_file_definition); !done) return done;
-  return register_video(module);
+HostResult<void> add_members(PyObject* module) {
+  for (Member& member : members) {
+    FENDRAL_CHECK(member.add_class != nullptr ? member.add_class(module)
+                                              : add_function(module, member.function));
+  }
+  return {};
 }
 
 }  // namespace
@@ -76,24 +52,21 @@ HostResult<void> register_everything(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_fendral() {
   using namespace fendral::python;
-  return guarded_entry([]() -> PyObject* {
+  return guarded_entry([]() -> HostResult<OwnedRef> {
     // Refused before anything is counted: a subinterpreter that tried first must not use up
     // the one initialisation the main interpreter gets.
-    auto in_main = in_main_interpreter();
-    if (!in_main) return raise_and_return_null(std::move(in_main.error()));
-    if (!*in_main) {
-      return raise_and_return_null(ErrorValue::pending(
-          PyExc_ImportError, "fendral can only be imported by the main interpreter"));
+    FENDRAL_TRY(const bool in_main, in_main_interpreter());
+    if (!in_main) {
+      return pending_error(PyExc_ImportError,
+                           "fendral can only be imported by the main interpreter");
     }
     if (initialised_module != nullptr) {
-      return raise_and_return_null(ErrorValue::pending(
-          PyExc_ImportError, "fendral may only be initialized once per interpreter process"));
+      return pending_error(PyExc_ImportError,
+                           "fendral may only be initialized once per interpreter process");
     }
     OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
-    if (!module) return nullptr;
-    if (auto registered = register_everything(module.get()); !registered) {
-      return raise_and_return_null(std::move(registered.error()));
-    }
+    if (!module) return captured_error();
+    FENDRAL_CHECK(add_members(module.get()));
     // From 3.13 on, CPython runs the initialisation for a subinterpreter's import in the main
     // interpreter, on a fresh thread state with no Python code on it, and then refuses the
     // module itself. Raising there would hand the subinterpreter an exception object of the main
@@ -102,6 +75,6 @@ PyMODINIT_FUNC PyInit_fendral() {
     if (python_code_running()) {
       initialised_module = OwnedRef::borrow(module.get()).release();
     }
-    return module.release();
+    return module;
   });
 }

@@ -88,11 +88,9 @@ HostResult<bool> in_main_interpreter() {
     PyErr_Clear();
   }
   if (!interpreters) return true;
-  auto current = interpreter_id(interpreters.get(), "get_current");
-  if (!current) return unexpected(std::move(current.error()));
-  auto main = interpreter_id(interpreters.get(), "get_main");
-  if (!main) return unexpected(std::move(main.error()));
-  const int same = PyObject_RichCompareBool(current->get(), main->get(), Py_EQ);
+  FENDRAL_TRY(auto current, interpreter_id(interpreters.get(), "get_current"));
+  FENDRAL_TRY(auto main, interpreter_id(interpreters.get(), "get_main"));
+  const int same = PyObject_RichCompareBool(current.get(), main.get(), Py_EQ);
   if (same < 0) return captured_error();
   return same == 1;
 }
@@ -102,7 +100,7 @@ bool python_code_running() {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-  return guarded_entry([&]() -> PyObject* {
+  return guarded_entry([&] {
     std::string message = "No constructor defined for ";
     OwnedRef name =
         OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
@@ -112,7 +110,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     }
     PyErr_Clear();
     message += text.value_or("<unknown>");
-    return raise_and_return_null(ErrorValue::pending(PyExc_TypeError, std::move(message)));
+    return HostResult<OwnedRef>(pending_error(PyExc_TypeError, std::move(message)));
   });
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/propagate.hpp"
 #include "base/uint128.hpp"
 #include "base/utf8.hpp"
 #include "posix/file.hpp"
@@ -442,9 +443,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (!metadata) return runtime_failure("Serde error: " + metadata.error());
   if (metadata->chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
 
-  auto entries =
-      concat_list_entries(metadata->chunk_paths, segment_home(metadata->output_prefix, output_dir));
-  if (!entries) return unexpected(std::move(entries.error()));
+  FENDRAL_TRY(auto entries, concat_list_entries(metadata->chunk_paths,
+                                                segment_home(metadata->output_prefix, output_dir)));
 
   const std::string list_path = posix::join_path(output_dir, kConcatListFileName);
   // Written under another name and renamed into place once complete, as metadata.json is.
@@ -453,7 +453,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     if (!list_file) {
       return runtime_failure("Failed to create concat list file: " + list_file.error().text());
     }
-    for (const ConcatEntry& entry : *entries) {
+    for (const ConcatEntry& entry : entries) {
       if (auto written = write_concat_line(list_file->fd(), entry.quoted_path); !written) {
         return runtime_failure("Failed to write concat list: " + written.error().text());
       }
@@ -468,7 +468,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   auto script_file = posix::create_anonymous_file("fendral-concat-script");
   if (!script_file)
     return runtime_failure("Failed to write concat list: " + script_file.error().text());
-  const std::string script = concat_script(*entries);
+  const std::string script = concat_script(entries);
   if (auto written = posix::write_all(script_file->get(), script.data(), script.size()); !written) {
     return runtime_failure("Failed to write concat list: " + written.error().text());
   }
