@@ -1,26 +1,18 @@
 """Drives the native metadata reader and writer through a small C++ probe program.
 
-The probe is compiled once per test session from the reader, the writer and
-tests/support/metadata_probe.cpp, and one process answers every request, a line each.
+The probe is tests/support/metadata_probe.cpp built with the video library, and one process
+answers every request, a line each.
 """
 
 from __future__ import annotations
 
 import subprocess
-import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import pytest
 
-from probe_compiler import compiler_or_skip
-
-REPO = Path(__file__).resolve().parent.parent
-SOURCES = [
-    REPO / "tests" / "support" / "metadata_probe.cpp",
-    REPO / "src" / "mp4" / "metadata_reader.cpp",
-    REPO / "src" / "mp4" / "metadata_writer.cpp",
-]
+from probe_compiler import built_probe
 
 
 @dataclass
@@ -101,14 +93,6 @@ class Probe:
 
 @pytest.fixture(scope="session")
 def probe():
-    compiler = compiler_or_skip()
-    with tempfile.TemporaryDirectory(prefix="metadata-probe-") as build_dir:
-        executable = Path(build_dir) / "metadata_probe"
-        subprocess.run(
-            [*compiler, "-std=c++23", "-O1", f"-I{REPO / 'src'}", *map(str, SOURCES),
-             "-o", str(executable)],
-            check=True,
-        )
-        running = Probe(executable)
-        yield running
-        running.close()
+    running = Probe(built_probe("metadata_probe"))
+    yield running
+    running.close()

@@ -8,15 +8,14 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-from pathlib import Path
 
 import pytest
 
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
 from fendral_testing.children import SANITIZED, run_forked
 from fendral_testing.splits import write_metadata, write_split
+from probe_compiler import built_probe
 
-REPO = Path(__file__).resolve().parent.parent
 TOO_LARGE = "File too large (os error 27)"
 NAME_TOO_LONG = "File name too long (os error 36)"
 
@@ -98,15 +97,9 @@ def test_a_planted_link_is_replaced_not_followed(ffmpeg, tmp_path, call, name, t
 
 
 @pytest.fixture(scope="module")
-def replacement_probe(tmp_path_factory):
+def replacement_probe():
     """tests/support/replacement_probe.cpp built with the file layer it drives."""
-    executable = tmp_path_factory.mktemp("replacement-probe") / "replacement_probe"
-    sources = [REPO / "tests" / "support" / "replacement_probe.cpp",
-               *(REPO / "src" / "posix" / name
-                 for name in ("file.cpp", "io_error.cpp", "interruption.cpp"))]
-    subprocess.run(["g++", "-std=c++23", "-O1", f"-I{REPO / 'src'}", *map(str, sources),
-                    "-o", str(executable)], check=True)
-    return executable
+    return built_probe("replacement_probe")
 
 
 @pytest.mark.parametrize("target", ["victim.txt", "absent.txt"])
