@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from probe_compiler import built_probe
+from fendral_testing.probes import built_probe
 
 
 @pytest.fixture(scope="session")

@@ -14,7 +14,7 @@ import pytest
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
 from fendral_testing.children import SANITIZED, run_forked
 from fendral_testing.splits import write_metadata, write_split
-from probe_compiler import built_probe
+from fendral_testing.probes import built_probe
 
 TOO_LARGE = "File too large (os error 27)"
 NAME_TOO_LONG = "File name too long (os error 36)"

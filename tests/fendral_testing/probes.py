@@ -15,7 +15,7 @@ from typing import Dict, List
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "probes"
 PROBES = ("decimal_probe", "metadata_probe", "replacement_probe")
 

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from probe_compiler import built_probe
+from fendral_testing.probes import built_probe
 
 
 @dataclass
