@@ -15,6 +15,7 @@ import pytest
 import fast_ffmpeg
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
 from forked import SANITIZED, run_forked
+from probe_compiler import compiler_or_skip
 
 REPO = Path(__file__).resolve().parent.parent
 TOO_LARGE = "File too large (os error 27)"
@@ -122,8 +123,8 @@ def replacement_probe(tmp_path_factory):
     sources = [REPO / "tests" / "support" / "replacement_probe.cpp",
                *(REPO / "src" / "posix" / name
                  for name in ("file.cpp", "io_error.cpp", "interruption.cpp"))]
-    subprocess.run(["g++", "-std=c++23", "-O1", f"-I{REPO / 'src'}", *map(str, sources),
-                    "-o", str(executable)], check=True)
+    subprocess.run([*compiler_or_skip(), "-std=c++23", "-O1", f"-I{REPO / 'src'}",
+                    *map(str, sources), "-o", str(executable)], check=True)
     return executable
 
 
