@@ -16,6 +16,8 @@ import time
 
 from fendral import Chunk
 
+from machine import load_text, machine_text
+
 
 class SlotsChunk:
     __slots__ = ("index", "data")
@@ -71,6 +73,7 @@ def main():
          {"module": lambda: repr(chunk),
           "python": lambda: "[" + ", ".join(map(str, plain.data)) + "]"}),
     ]
+    print(f"machine: {machine_text()}; load average: {load_text()}")
     print(f"payload: {arguments.payload_kib} KiB; {arguments.rounds} rounds after a warm-up; "
           f"median per call\n")
     print("| operation | module | python | python/module |")

@@ -33,7 +33,6 @@ warm-up, and the table shows medians; a ratio above 1 means the other contender 
 import argparse
 import json
 import os
-import platform
 import random
 import re
 import resource
@@ -43,6 +42,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from machine import load_text, machine_text
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MIB = 1 << 20
@@ -345,32 +346,6 @@ def keep_freed_memory():
     m_trim_threshold, m_mmap_threshold = -1, -3
     if not (libc.mallopt(m_mmap_threshold, 64 * MIB) and libc.mallopt(m_trim_threshold, 1 << 30)):
         raise RuntimeError("mallopt refused the thresholds")
-
-
-def load_text():
-    return " ".join(f"{load:.2f}" for load in os.getloadavg())
-
-
-def machine_text():
-    """The processor model and the kernel, so that figures from two machines are never
-    compared blind."""
-    fields = {}
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            for line in cpuinfo:
-                if not line.strip():
-                    break  # the first processor is enough
-                key, _, value = line.partition(":")
-                fields[key.strip()] = value.strip()
-    except OSError:
-        pass
-    model = fields.get("model name") or platform.processor() or platform.machine()
-    # A virtual machine's model name can be as vague as "AMD EPYC"; family and model tell
-    # the generations apart.
-    if "cpu family" in fields and "model" in fields:
-        model += f" (family {fields['cpu family']}, model {fields['model']})"
-    return (f"{model}, {os.cpu_count()} logical processors; {platform.system()} "
-            f"{platform.release()}; Python {platform.python_version()}")
 
 
 def main():

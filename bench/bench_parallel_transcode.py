@@ -25,6 +25,8 @@ import time
 from pathlib import Path
 from typing import Dict, List, Tuple
 
+from machine import load_text, machine_text
+
 RECIPE = Path(__file__).resolve().parent.parent / "examples" / "parallel_transcode.py"
 
 
@@ -80,11 +82,12 @@ def main() -> int:
         if arguments.dask:
             contenders[f"recipe --dask-local {cores}"] = recipe + ["--dask-local", str(cores)]
         times: Dict[str, List[float]] = {name: [] for name in contenders}
+        print(f"machine: {machine_text()}")
         print(f"{arguments.seconds} s at {arguments.size}, {arguments.segment_seconds}-second "
               f"segments, {cores} cores")
         for round_number in range(1, arguments.rounds + 1):
             for name, command in contenders.items():
-                load = " ".join(f"{value:.2f}" for value in os.getloadavg())
+                load = load_text()
                 output.unlink(missing_ok=True)
                 seconds, cpu = timed(command)
                 times[name].append(seconds)

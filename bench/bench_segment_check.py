@@ -10,23 +10,15 @@ the lists) beside ffmpeg joining the same segments directly. Medians after a war
 
 import argparse
 import os
-import platform
 import shutil
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
 import fendral
 
-
-def processor():
-    with open("/proc/cpuinfo") as info:
-        for line in info:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.machine()
+from machine import load_text, machine_text
 
 
 def main():
@@ -87,8 +79,7 @@ def main():
                     samples[run].append(elapsed)
         module = statistics.median(samples[module_only])
         direct = statistics.median(samples[ffmpeg_join])
-        print(f"{platform.system()} {platform.release()}, {processor()}, "
-              f"Python {sys.version.split()[0]}")
+        print(f"machine: {machine_text()}; load average: {load_text()}")
         print(f"{len(paths)} segments, {arguments.rounds} rounds after a warm-up; medians")
         print(f"module's own work (segments checked and read, lists written): "
               f"{module * 1e3:.1f} ms")

@@ -20,6 +20,8 @@ import time
 
 import fendral
 
+from machine import load_text, machine_text
+
 
 @contextlib.contextmanager
 def quiet_standard_streams():
@@ -119,6 +121,7 @@ def main():
                         f"{(module / direct - 1) * 100:+.1f}% | {own_cpu * 1e3:.2f} ms "
                         f"({own_cpu / direct * 100:.2f}%) |")
 
+        print(f"machine: {machine_text()}; load average: {load_text()}")
         print(f"video: {arguments.seconds} s, 96x64, split every {arguments.segment} s; "
               f"{arguments.rounds} rounds after a warm-up; medians\n")
         print("| call | module | ffmpeg directly | wall overhead | module's own CPU (share) |")

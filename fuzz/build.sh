@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets for the metadata reader and the MP4 segment reader, with
-# AddressSanitizer and UndefinedBehaviorSanitizer:
+# Builds the libFuzzer targets for the metadata reader and the MP4 segment reader (the CMake
+# option FENDRAL_BUILD_FUZZERS), with AddressSanitizer and UndefinedBehaviorSanitizer:
 #
 #   bash fuzz/build.sh        # -> build/fuzz/metadata_reader_fuzzer, build/fuzz/movie_reader_fuzzer
 #
@@ -10,6 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Only for the check of a candidate compiler; the build itself takes its flags from CMake.
 readonly FLAGS=(-std=c++23 -O1 -g -fno-omit-frame-pointer
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
 
@@ -50,10 +51,10 @@ if ! compiler=$(find_clang); then
   compiler=$(find_clang)
 fi
 
-mkdir -p build/fuzz
-"$compiler" "${FLAGS[@]}" -Isrc \
-  fuzz/metadata_reader_fuzzer.cpp src/mp4/metadata_reader.cpp src/mp4/metadata_writer.cpp \
-  -o build/fuzz/metadata_reader_fuzzer
-"$compiler" "${FLAGS[@]}" -Isrc fuzz/movie_reader_fuzzer.cpp src/mp4/movie.cpp \
-  -o build/fuzz/movie_reader_fuzzer
+# Warnings are errors here, as in every development build; libFuzzer wants light optimisation
+# with debug information rather than a release build.
+cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER="$(command -v "$compiler")" -DCMAKE_BUILD_TYPE= \
+  -DCMAKE_CXX_FLAGS="-O1 -g" -DFENDRAL_BUILD_MODULE=OFF -DFENDRAL_BUILD_FUZZERS=ON \
+  -DFENDRAL_WERROR=ON >/dev/null
+cmake --build build/fuzz --parallel --target metadata_reader_fuzzer movie_reader_fuzzer
 echo "built build/fuzz/metadata_reader_fuzzer and build/fuzz/movie_reader_fuzzer with $compiler"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "mp4/metadata.hpp"
+#include "video/metadata.hpp"
 
 namespace {
 
@@ -56,13 +56,13 @@ void check_refusal(std::string_view text, std::string_view message) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto record = fendral::mp4::read_metadata(text);
+  const auto record = fendral::video::read_metadata(text);
   if (!record) {
     check_refusal(text, record.error());
     return 0;
   }
-  const std::string written = fendral::mp4::metadata_to_json(*record);
-  const auto reread = fendral::mp4::read_metadata(written);
+  const std::string written = fendral::video::metadata_to_json(*record);
+  const auto reread = fendral::video::read_metadata(written);
   require(reread.has_value(), "written record refused", reread ? written : reread.error());
   require(*reread == *record, "written record reads back different", written);
   return 0;

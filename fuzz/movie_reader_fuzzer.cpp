@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "mp4/movie.hpp"
+#include "video/movie.hpp"
 
 namespace {
 
-class MemorySource final : public fendral::mp4::ByteSource {
+class MemorySource final : public fendral::video::ByteSource {
  public:
   MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
@@ -22,7 +22,8 @@ class MemorySource final : public fendral::mp4::ByteSource {
       std::fprintf(stderr, "property violated: read past the end of the file\n");
       std::abort();
     }
-    std::memcpy(buffer, data_ + offset, length);
+    // An empty box's payload may have no storage at all; memcpy may not be given a null pointer.
+    if (length != 0) std::memcpy(buffer, data_ + offset, length);
     return true;
   }
 
@@ -35,12 +36,12 @@ class MemorySource final : public fendral::mp4::ByteSource {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MemorySource source(data, size);
-  const auto movie = fendral::mp4::read_movie(source);
+  const auto movie = fendral::video::read_movie(source);
   if (movie && movie->duration && movie->duration->ticks_per_second == 0) {
     std::fprintf(stderr, "property violated: a duration on a stopped clock\n");
     std::abort();
   }
-  if (!movie && movie.error() == fendral::mp4::MovieFault::read_failed) {
+  if (!movie && movie.error() == fendral::video::MovieFault::read_failed) {
     std::fprintf(stderr, "property violated: a read failed on bytes in memory\n");
     std::abort();
   }

@@ -13,10 +13,11 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-import fast_ffmpeg
 import fendral
 from fendral import Chunk
-from forked import SANITIZED
+from fendral_testing.children import SANITIZED
+from fendral_testing.ffmpeg_stand_in import FfmpegStandIn
+from fendral_testing.splits import write_split
 
 EXAMPLES = int(os.environ.get("FENDRAL_FUZZ_EXAMPLES", 60 if SANITIZED else 250))
 
@@ -151,16 +152,12 @@ def workspace(tmp_path_factory):
     (root / "small").write_bytes(b"0123456789")
     (root / "empty").write_bytes(b"")
     (root / "dir").mkdir()
-    (root / "ready").mkdir()
-    (root / "ready" / "chunk_000.mp4").write_bytes(fast_ffmpeg.SEGMENT)
-    (root / "ready" / "metadata.json").write_text(
-        '{"original_file": "a", "output_prefix": "p", "chunk_count": 1, '
-        '"chunk_paths": ["ready/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')
+    write_split(root / "ready", ["ready/chunk_000.mp4"])
     (root / "broken").mkdir()
     (root / "broken" / "metadata.json").write_bytes(b'{"chunk_paths": [1')
     with pytest.MonkeyPatch.context() as patch:
         patch.chdir(root)
-        fast_ffmpeg.use(patch, root / "fake")
+        FfmpegStandIn(root / "fake", patch, record=False)
         yield root
 
 

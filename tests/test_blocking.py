@@ -14,20 +14,11 @@ import time
 
 import pytest
 
-import fast_ffmpeg
 import fendral
-from forked import SANITIZED, run_forked, sigchld_ignored
+from fendral_testing.children import SANITIZED, child_environment, run_forked, sigchld_ignored
+from fendral_testing.splits import write_split
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
 TIME_LIMIT = 60
-
-
-def child_environment():
-    env = dict(os.environ)
-    module_dir = os.path.dirname(os.path.abspath(fendral.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS, module_dir, env.get("PYTHONPATH")]))
-    return env
-
 
 def run_child(script, cwd, time_limit=TIME_LIMIT):
     """Runs `script` in a fresh interpreter and returns its output lines."""
@@ -208,42 +199,13 @@ def test_another_thread_feeds_and_drains_a_fifo_during_the_call(tmp_path):
     assert run_child(FED_THROUGH_A_FIFO, tmp_path) == ["True", "True"]
 
 
-# A stand-in for ffmpeg that writes its pid to ffmpeg.pid in FAKE_DIR and then, by FAKE_MODE:
-# `answer` waits (up to 10 s, else exit 3) until a Python thread of the caller creates the file
-# `answered`; `hang` sleeps; `deaf` sleeps ignoring SIGINT. Then it exits with FAKE_EXIT.
-STAND_IN = r"""#!/bin/sh
-echo $$ > "$FAKE_DIR/ffmpeg.pid.part" && mv "$FAKE_DIR/ffmpeg.pid.part" "$FAKE_DIR/ffmpeg.pid"
-case "$FAKE_MODE" in
-  answer) n=0
-          while [ ! -e "$FAKE_DIR/answered" ]; do
-            n=$((n + 1)); [ "$n" -gt 1000 ] && exit 3; sleep 0.01
-          done ;;
-  hang) exec sleep 600 ;;
-  deaf) trap '' INT; exec sleep 600 ;;
-esac
-exit "${FAKE_EXIT:-0}"
-"""
-
-
 @pytest.fixture
-def stand_in(tmp_path, monkeypatch):
-    """Puts the stand-in first on PATH; returns the directory it reports to."""
-    directory = tmp_path / "fake"
-    (directory / "bin").mkdir(parents=True)
-    script = directory / "bin" / "ffmpeg"
-    script.write_text(STAND_IN)
-    script.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{directory / 'bin'}:{os.environ['PATH']}")
-    monkeypatch.setenv("FAKE_DIR", str(directory))
-    for name in ("FAKE_MODE", "FAKE_EXIT"):
-        monkeypatch.delenv(name, raising=False)
+def stand_in(ffmpeg, tmp_path):
+    """The ffmpeg stand-in, and in tmp_path/work a split to join; the stand-in records into the
+    directory FAKE_RECORD names (ffmpeg.pid_file, the file `answered`)."""
     work = tmp_path / "work"
-    (work / "segments").mkdir(parents=True)
-    (work / "segments" / "chunk_000.mp4").write_bytes(fast_ffmpeg.SEGMENT)
-    (work / "segments" / "metadata.json").write_text(
-        '{"original_file": "in.mp4", "output_prefix": "p", "chunk_count": 1, '
-        '"chunk_paths": ["segments/chunk_000.mp4"], "split_type": "time", "split_value": "1s"}')
-    return directory
+    write_split(work / "segments", ["segments/chunk_000.mp4"])
+    return ffmpeg
 
 
 SPLIT = "split_video('in.mp4', 'segments', 5)"
@@ -252,12 +214,12 @@ JOIN = "reconstruct_video('segments', 'joined.mp4')"
 ANSWERED_DURING_THE_CALL = """
     import os, threading, time
     from fendral import *
-    fake = os.environ["FAKE_DIR"]
+    record = os.environ["FAKE_RECORD"]
 
     def answer():
-        while not os.path.exists(os.path.join(fake, "ffmpeg.pid")):
+        while not os.path.exists(os.path.join(record, "pid")):
             time.sleep(0.01)
-        open(os.path.join(fake, "answered"), "w").close()
+        open(os.path.join(record, "answered"), "w").close()
 
     thread = threading.Thread(target=answer)
     thread.start()
@@ -268,26 +230,26 @@ ANSWERED_DURING_THE_CALL = """
 
 
 @pytest.mark.parametrize("call", [SPLIT, JOIN])
-def test_other_threads_run_while_ffmpeg_runs(tmp_path, stand_in, monkeypatch, call):
-    monkeypatch.setenv("FAKE_MODE", "answer")
+def test_other_threads_run_while_ffmpeg_runs(tmp_path, stand_in, call):
+    stand_in.set(wait="answer")
     assert run_child(ANSWERED_DURING_THE_CALL.format(call=call), tmp_path / "work") == ["done"]
 
 
-@pytest.mark.parametrize("mode", ["hang", "deaf"])
+@pytest.mark.parametrize("wait", ["killed", "deaf"])
 @pytest.mark.parametrize("call, left", [
     (SPLIT, ["chunk_000.mp4", "metadata.json"]),  # the earlier metadata.json, untouched
     (JOIN, ["chunk_000.mp4", "concat_list.txt", "metadata.json"]),
 ], ids=["split", "join"])
-def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, monkeypatch, mode, call, left):
-    monkeypatch.setenv("FAKE_MODE", mode)
+def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, wait, call, left):
+    stand_in.set(wait=wait)
     work = tmp_path / "work"
     before = (work / "segments" / "metadata.json").read_bytes()
     assert interrupt_child(INTERRUPTED_CALL.format(setup="", call=call), work,
-                           started=stand_in / "ffmpeg.pid") == ["KeyboardInterrupt", "['segments']"]
+                           started=stand_in.pid_file) == ["KeyboardInterrupt", "['segments']"]
     assert sorted(os.listdir(work / "segments")) == left
     assert (work / "segments" / "metadata.json").read_bytes() == before
     # The stand-in was the child's child: it is gone, not even a zombie.
-    pid = int((stand_in / "ffmpeg.pid").read_text())
+    pid = int(stand_in.pid_file.read_text())
     with pytest.raises(ProcessLookupError):
         os.kill(pid, 0)
 
@@ -299,7 +261,7 @@ def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, monkeypatch, mode,
 @pytest.mark.parametrize("exit_code", [0, 1])
 def test_ffmpeg_status_is_known_while_sigchld_is_ignored(tmp_path, stand_in, monkeypatch, call,
                                                          operation, exit_code):
-    monkeypatch.setenv("FAKE_EXIT", str(exit_code))
+    stand_in.set(exit=exit_code)
     monkeypatch.chdir(tmp_path / "work")
 
     def body():
@@ -321,23 +283,23 @@ def test_ffmpeg_status_is_known_while_sigchld_is_ignored(tmp_path, stand_in, mon
 SIGCHLD_CHANGED_DURING_THE_CALL = """
     import os, signal, subprocess, threading, time
     from fendral import *
-    from forked import sigchld_ignored
-    fake = os.environ["FAKE_DIR"]
+    from fendral_testing.children import sigchld_ignored
+    record = os.environ["FAKE_RECORD"]
     signal.signal(signal.SIGCHLD, signal.SIG_IGN)
     worker = threading.Thread(target=lambda: {call})
     worker.start()
-    while not os.path.exists(os.path.join(fake, "ffmpeg.pid")):
+    while not os.path.exists(os.path.join(record, "pid")):
         time.sleep(0.01)
     signal.signal(signal.SIGCHLD, {setting})
-    open(os.path.join(fake, "answered"), "w").close()
+    open(os.path.join(record, "answered"), "w").close()
     worker.join()
     print(sigchld_ignored(), subprocess.run(["false"]).returncode)
 """
 
 
 @pytest.mark.parametrize("setting", ["signal.SIG_DFL", "lambda *ignored: None"])
-def test_sigchld_set_during_the_call_is_kept(tmp_path, stand_in, monkeypatch, setting):
-    monkeypatch.setenv("FAKE_MODE", "answer")
+def test_sigchld_set_during_the_call_is_kept(tmp_path, stand_in, setting):
+    stand_in.set(wait="answer")
     script = SIGCHLD_CHANGED_DURING_THE_CALL.format(call=SPLIT, setting=setting)
     assert run_child(script, tmp_path / "work") == ["False 1"]
 
@@ -357,9 +319,8 @@ WITH_STREAMS_CLOSED = """
 
 
 @pytest.mark.parametrize("closed", [(0,), (0, 1, 2)])
-def test_split_lists_the_segments_whatever_standard_streams_are_closed(tmp_path, monkeypatch,
-                                                                       closed):
-    fast_ffmpeg.use(monkeypatch, tmp_path / "fake", FAKE_SEGMENTS=3)
+def test_split_lists_the_segments_whatever_standard_streams_are_closed(tmp_path, ffmpeg, closed):
+    ffmpeg.set(segments=3)
     assert run_child(WITH_STREAMS_CLOSED.format(closed=closed), tmp_path) == [
         str([f"segments/chunk_00{n}.mp4" for n in range(3)])]
 
@@ -420,13 +381,12 @@ def test_a_planted_fifo_is_replaced_not_opened(tmp_path, stand_in, call, name):
 def test_environment_changed_by_another_thread_during_calls(tmp_path):
     # While the lock is released, a Python thread may grow and shrink the environment; ffmpeg
     # must still be found and get the environment as it was when the call began.
-    lines = run_child(f"""
-        import os, sys, threading
-        sys.path.insert(0, {TESTS!r})
-        import fast_ffmpeg
+    lines = run_child("""
+        import os, threading
         from fendral import reconstruct_video, split_video
+        from fendral_testing import ffmpeg_stand_in
 
-        os.environ["PATH"] = fast_ffmpeg.install(os.getcwd()) + ":" + os.environ["PATH"]
+        os.environ["PATH"] = ffmpeg_stand_in.install(os.getcwd()) + ":" + os.environ["PATH"]
         os.environ["FAKE_SEGMENTS"] = "1"
         stop = threading.Event()
 

@@ -4,25 +4,17 @@ every token exactly as from_chars does. g++'s library has both, so they are comp
 from __future__ import annotations
 
 import subprocess
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from probe_compiler import compiler_or_skip
-
-REPO = Path(__file__).resolve().parent.parent
+from fendral_testing.probes import built_probe
 
 
 @pytest.fixture(scope="session")
-def compare(tmp_path_factory):
-    executable = tmp_path_factory.mktemp("decimal-probe") / "decimal_probe"
-    subprocess.run(
-        [*compiler_or_skip(), "-std=c++23", "-O1", f"-I{REPO / 'src'}",
-         str(REPO / "tests" / "support" / "decimal_probe.cpp"), "-o", str(executable)],
-        check=True,
-    )
+def compare():
+    executable = built_probe("decimal_probe")
 
     def run(tokens: list[str]) -> list[str]:
         answers = subprocess.run([str(executable)], input="".join(t + "\n" for t in tokens),

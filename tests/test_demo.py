@@ -1,6 +1,5 @@
 """The demo of the README's first command, run as a user runs it."""
 
-import os
 import re
 import shutil
 import subprocess
@@ -9,17 +8,14 @@ from pathlib import Path
 
 import pytest
 
-import fendral
+from fendral_testing.children import child_environment
 
 DEMO = Path(__file__).resolve().parent.parent / "demo.py"
 HAS_FFMPEG = bool(shutil.which("ffmpeg") and shutil.which("ffprobe"))
 
 
 def start_demo(workdir, *arguments, path=None):
-    env = dict(os.environ)
-    # The demo imports the same fendral as these tests.
-    module_dir = os.path.dirname(fendral.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    env = child_environment()
     if path is not None:
         env["PATH"] = str(path)
     return subprocess.run([sys.executable, str(DEMO), "--workdir", str(workdir), *arguments],

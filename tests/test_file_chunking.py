@@ -9,8 +9,8 @@ import time
 import pytest
 
 from fendral import Chunk, deconstruct_file, reconstruct_file
-from privileges import run_unprivileged
-from randomness import random_bytes
+from fendral_testing.children import run_unprivileged
+from fendral_testing.randomness import random_bytes
 
 
 def payloads(chunks):
@@ -85,16 +85,31 @@ def test_fifo_gives_one_chunk_per_read(tmp_path):
 MISSING = "No such file or directory (os error 2)"
 
 
-@pytest.mark.parametrize("make_path, error", [
-    (lambda d: str(d / "missing"), (FileNotFoundError, MISSING)),
-    (lambda d: str(d), (IsADirectoryError, "Is a directory (os error 21)")),
-    (lambda d: str(d / "a\0b"), (OSError, "file name contained an unexpected NUL byte")),
-    (lambda d: str(d / "file" / "x"), (NotADirectoryError, "Not a directory (os error 20)")),
+def deconstruct(path):
+    return deconstruct_file(path, 4)
+
+
+def reconstruct(path):
+    return reconstruct_file([Chunk(0, b"data")], path)
+
+
+@pytest.mark.parametrize("call, make_path, error", [
+    (deconstruct, lambda d: str(d / "missing"), (FileNotFoundError, MISSING)),
+    (deconstruct, lambda d: str(d), (IsADirectoryError, "Is a directory (os error 21)")),
+    (deconstruct, lambda d: str(d / "a\0b"),
+     (OSError, "file name contained an unexpected NUL byte")),
+    (deconstruct, lambda d: str(d / "file" / "x"),
+     (NotADirectoryError, "Not a directory (os error 20)")),
+    (reconstruct, lambda d: str(d / "no" / "out"), (FileNotFoundError, MISSING)),
+    (reconstruct, lambda d: str(d), (IsADirectoryError, "Is a directory (os error 21)")),
+    (reconstruct, lambda d: str(d / "o\0ut"),
+     (OSError, "file name contained an unexpected NUL byte")),
+    (reconstruct, lambda d: "/dev/full", (OSError, "No space left on device (os error 28)")),
 ])
-def test_deconstruct_os_errors(tmp_path, make_path, error):
+def test_os_errors(tmp_path, call, make_path, error):
     (tmp_path / "file").write_bytes(b"x")
     with pytest.raises(OSError) as caught:
-        deconstruct_file(make_path(tmp_path), 4)
+        call(make_path(tmp_path))
     assert (type(caught.value), str(caught.value)) == error
     assert caught.value.args == (error[1],)
     assert caught.value.errno is None
@@ -167,19 +182,6 @@ def test_reconstruct_shortens_a_longer_file(tmp_path):
     out.write_bytes(b"0123456789")
     reconstruct_file([Chunk(0, b"ab")], str(out))
     assert out.read_bytes() == b"ab"
-
-
-@pytest.mark.parametrize("make_path, error", [
-    (lambda d: str(d / "no" / "out"), (FileNotFoundError, MISSING)),
-    (lambda d: str(d), (IsADirectoryError, "Is a directory (os error 21)")),
-    (lambda d: str(d / "o\0ut"), (OSError, "file name contained an unexpected NUL byte")),
-    (lambda d: "/dev/full", (OSError, "No space left on device (os error 28)")),
-])
-def test_reconstruct_os_errors(tmp_path, make_path, error):
-    with pytest.raises(OSError) as caught:
-        reconstruct_file([Chunk(0, b"data")], make_path(tmp_path))
-    assert (type(caught.value), str(caught.value)) == error
-    assert caught.value.errno is None
 
 
 def test_bad_output_path_is_reported_after_the_chunks():

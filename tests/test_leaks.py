@@ -1,7 +1,8 @@
 """Every function called in long loops, on success and failure paths, leaks nothing: no memory,
 no references to its arguments or to the two classes, no descriptors, no unreaped children.
 
-The loops run in a fresh interpreter (leak_probe.py) so no other test's memory blurs the figures.
+The loops run in a fresh interpreter (fendral_testing/leak_probe.py) so no other test's memory
+blurs the figures.
 Calls that spawn the stand-in ffmpeg loop 1,000 times instead of 20,000: a spawn costs
 milliseconds. Under the sanitizers resident memory is not judged (ASan's quarantine holds freed
 memory back on purpose) and the loops are shorter; references, descriptors and children are.
@@ -11,14 +12,13 @@ mappings is judged; it is judged everywhere.
 """
 
 import json
-import os
 import subprocess
 import sys
 
 import pytest
 
-import fendral
-from forked import SANITIZED
+from fendral_testing import leak_probe
+from fendral_testing.children import SANITIZED, child_environment
 
 ITERATIONS, SPAWNING_ITERATIONS = (2_000, 100) if SANITIZED else (20_000, 1_000)
 LARGEST_GROWTH = 2 << 20
@@ -26,15 +26,10 @@ LARGEST_GROWTH = 2 << 20
 
 @pytest.fixture(scope="module")
 def report():
-    tests = os.path.dirname(os.path.abspath(__file__))
-    module_dir = os.path.dirname(os.path.abspath(fendral.__file__))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        filter(None, [tests, module_dir, os.environ.get("PYTHONPATH")]))
     result = subprocess.run(
-        [sys.executable, os.path.join(tests, "leak_probe.py"), str(ITERATIONS),
-         str(SPAWNING_ITERATIONS)],
-        env=env, capture_output=True, text=True, timeout=1800, stdin=subprocess.DEVNULL)
+        [sys.executable, leak_probe.__file__, str(ITERATIONS), str(SPAWNING_ITERATIONS)],
+        env=child_environment(), capture_output=True, text=True, timeout=1800,
+        stdin=subprocess.DEVNULL)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout)
 

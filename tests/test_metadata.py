@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from metadata_probe import Record, probe  # noqa: F401  (probe is a fixture)
+from fendral_testing.metadata_probe import Record, probe  # noqa: F401  (probe is a fixture)
 
 EXAMPLE = b"""{
   "original_file": "in.mp4",

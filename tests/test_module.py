@@ -125,32 +125,31 @@ def call(function, *args, **kwargs):
     return type(caught.value), str(caught.value)
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    (("p",), {}, "deconstruct_file() missing 1 required positional argument: 'chunk_size'"),
-    ((), {}, "deconstruct_file() missing 2 required positional arguments: 'path' and 'chunk_size'"),
-    ((), {"chunk_size": 1},
+@pytest.mark.parametrize("function, args, kwargs, message", [
+    ("deconstruct_file", ("p",), {},
+     "deconstruct_file() missing 1 required positional argument: 'chunk_size'"),
+    ("deconstruct_file", (), {},
+     "deconstruct_file() missing 2 required positional arguments: 'path' and 'chunk_size'"),
+    ("deconstruct_file", (), {"chunk_size": 1},
      "deconstruct_file() missing 1 required positional argument: 'path'"),
-    (("p", 1, 2), {}, "deconstruct_file() takes 2 positional arguments but 3 were given"),
-    (("p", 1, 2), {"bogus": 1}, "deconstruct_file() takes 2 positional arguments but 3 were given"),
-    (("p", 1), {"path": "q"}, "deconstruct_file() got multiple values for argument 'path'"),
-    (("p",), {"bogus": 1}, "deconstruct_file() got an unexpected keyword argument 'bogus'"),
-    (("p",), {"Chunk_size": 1}, "deconstruct_file() got an unexpected keyword argument 'Chunk_size'"),
+    ("deconstruct_file", ("p", 1, 2), {},
+     "deconstruct_file() takes 2 positional arguments but 3 were given"),
+    ("deconstruct_file", ("p", 1, 2), {"bogus": 1},
+     "deconstruct_file() takes 2 positional arguments but 3 were given"),
+    ("deconstruct_file", ("p", 1), {"path": "q"},
+     "deconstruct_file() got multiple values for argument 'path'"),
+    ("deconstruct_file", ("p",), {"bogus": 1},
+     "deconstruct_file() got an unexpected keyword argument 'bogus'"),
+    ("deconstruct_file", ("p",), {"Chunk_size": 1},
+     "deconstruct_file() got an unexpected keyword argument 'Chunk_size'"),
+    # Three missing names are listed with commas; one positional given is singular.
+    ("split_video", (), {}, "split_video() missing 3 required positional arguments: "
+                            "'input_file', 'output_dir', and 'time_limit_sec'"),
+    ("Chunk", (1, b"", 3), {}, "Chunk.__new__() takes 2 positional arguments but 3 were given"),
+    ("Chunk", (1,), {}, "Chunk.__new__() missing 1 required positional argument: 'data'"),
 ])
-def test_binding_errors(args, kwargs, message):
-    assert call(fendral.deconstruct_file, *args, **kwargs) == (TypeError, message)
-
-
-def test_three_missing_names_are_listed_with_commas():
-    assert call(fendral.split_video) == (
-        TypeError, "split_video() missing 3 required positional arguments: "
-                   "'input_file', 'output_dir', and 'time_limit_sec'")
-
-
-def test_one_positional_given_is_singular():
-    assert call(fendral.Chunk, 1, b"", 3) == (
-        TypeError, "Chunk.__new__() takes 2 positional arguments but 3 were given")
-    assert call(fendral.Chunk, 1) == (
-        TypeError, "Chunk.__new__() missing 1 required positional argument: 'data'")
+def test_binding_errors(function, args, kwargs, message):
+    assert call(getattr(fendral, function), *args, **kwargs) == (TypeError, message)
 
 
 class Index:

@@ -11,10 +11,11 @@ from pathlib import Path
 
 import pytest
 
-import fendral
+from fendral_testing.children import child_environment
 
 RECIPE = Path(__file__).resolve().parent.parent / "examples" / "parallel_transcode.py"
-HAS_FFMPEG = bool(shutil.which("ffmpeg") and shutil.which("ffprobe"))
+FFMPEG = shutil.which("ffmpeg")  # looked up before any test puts the stand-in first on PATH
+HAS_FFMPEG = bool(FFMPEG and shutil.which("ffprobe"))
 HAS_DASK = importlib.util.find_spec("dask") is not None \
     and importlib.util.find_spec("distributed") is not None
 RATE = 25
@@ -23,16 +24,6 @@ SECONDS = 12
 pytestmark = pytest.mark.skipif(not HAS_FFMPEG, reason="ffmpeg is not installed")
 needs_dask = pytest.mark.skipif(not HAS_DASK,
                                 reason='dask is not installed (pip install ".[dask]")')
-
-# Passes everything to the real ffmpeg, except that it fails the encode of the second segment.
-FAILING_FFMPEG = """#!/bin/sh
-printf '%s\\n' "$*" >> "$FFMPEG_CALLS"
-case "$*" in
-  *chunk_001.mp4\\ -map*) echo "simulated encoder failure" >&2; exit 1 ;;
-esac
-exec {real} "$@"
-"""
-
 
 @pytest.fixture(scope="module")
 def source(tmp_path_factory):
@@ -46,14 +37,10 @@ def source(tmp_path_factory):
     return path
 
 
-def run_recipe(*arguments, path=None):
-    env = dict(os.environ)
-    module_dir = os.path.dirname(fendral.__file__)  # the fendral these tests import
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    if path is not None:
-        env["PATH"] = f"{path}{os.pathsep}{env['PATH']}"
-    return subprocess.run([sys.executable, str(RECIPE), *map(str, arguments)], env=env,
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+def run_recipe(*arguments):
+    return subprocess.run([sys.executable, str(RECIPE), *map(str, arguments)],
+                          env=child_environment(), stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=300)
 
 
 def video_stream(path):
@@ -72,14 +59,6 @@ def audio_packets(path):
          "-f", "framemd5", "-"], check=True, capture_output=True, text=True).stdout
     rows = [line.split(",") for line in output.splitlines() if not line.startswith("#")]
     return [(row[4].strip(), row[5].strip()) for row in rows]
-
-
-def fake_ffmpeg_that_fails_segment_one(directory):
-    directory.mkdir()
-    script = directory / "ffmpeg"
-    script.write_text(FAILING_FFMPEG.format(real=shutil.which("ffmpeg")))
-    script.chmod(0o755)
-    return directory
 
 
 SCHEDULERS = [
@@ -116,19 +95,18 @@ def test_transcodes_and_joins(source, tmp_path, scheduler, own_workdir):
 
 
 @pytest.mark.parametrize("scheduler", SCHEDULERS)
-def test_a_failing_segment_fails_the_run_and_nothing_is_joined(source, tmp_path, monkeypatch,
+def test_a_failing_segment_fails_the_run_and_nothing_is_joined(source, tmp_path, ffmpeg,
                                                                scheduler):
-    calls = tmp_path / "calls"
-    fake_dir = fake_ffmpeg_that_fails_segment_one(tmp_path / "bin")
-    monkeypatch.setenv("FFMPEG_CALLS", str(calls))
-    result = run_recipe(source, tmp_path / "joined.mp4", "--segment-seconds", 3, *scheduler,
-                        path=fake_dir)
+    # The real ffmpeg runs every call but the encode of the second segment.
+    ffmpeg.set(pass_to=FFMPEG, unless="*chunk_001.mp4 -map*", exit=1,
+               stderr="simulated encoder failure")
+    result = run_recipe(source, tmp_path / "joined.mp4", "--segment-seconds", 3, *scheduler)
     assert result.returncode == 1
     message = result.stderr.splitlines()[-1]
     assert re.fullmatch(r"parallel_transcode\.py: encoding (.*)/chunk_001\.mp4 failed: ffmpeg "
                         r"exited with status 1: simulated encoder failure", message), message
-    assert not any(" -f concat " in call for call in calls.read_text().splitlines())
-    assert sorted(os.listdir(tmp_path)) == ["bin", "calls"]
+    assert not any(" -f concat " in call for call in ffmpeg.runs())
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("arguments, code, message", [

@@ -8,7 +8,7 @@ import random
 import pytest
 
 from fendral import deconstruct_file, reconstruct_file
-from randomness import random_bytes
+from fendral_testing.randomness import random_bytes
 
 MIB = 1 << 20
 

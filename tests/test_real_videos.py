@@ -14,6 +14,7 @@ import textwrap
 import pytest
 
 import fendral
+from fendral_testing.children import child_environment
 
 pytestmark = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("ffprobe")),
                                 reason="ffmpeg is not installed")
@@ -48,7 +49,7 @@ MANY = 12  # seconds cut into as many segments: a drift at every cut would add u
 
 # id, input file name, ffmpeg arguments that make it (a cover picture is cover.png), its length
 # in seconds, and the longest frame duration in seconds when the join keeps every segment where
-# it started in the source (None where the segments' own timing is short, see the README's
+# it started in the source (None where the segments' own timing is short, see docs/video.md's
 # limits). ffmpeg turns H.264 in MPEG-TS (start codes) into its mp4 form (length prefixes) when
 # it writes the segments: that source's payloads are compared with a single remux into mp4
 # instead of the file itself.
@@ -130,7 +131,7 @@ def video_payload_hashes(path):
     return [packet["data_hash"] for packet in info["packets"]]
 
 
-# Where segments overlap at a cut (see the README's limits), ffmpeg's own check of the
+# Where segments overlap at a cut (see the limits in docs/video.md), ffmpeg's own check of the
 # timestamps it writes complains; the pictures still decode. Decoded frames keep the file's own
 # time base, so a variable frame rate does not make timestamps collide there.
 OVERLAP = "non monotonically increasing dts to muxer"
@@ -215,11 +216,9 @@ CALLER = textwrap.dedent("""
 
 def test_the_callers_standard_input_is_left_alone(clip, tmp_path):
     # A program fed through a pipe: a 'q' there would have stopped ffmpeg early.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        filter(None, [os.path.dirname(fendral.__file__), os.environ.get("PYTHONPATH")])))
     fed = "q\nthe caller's own input\n"
     result = subprocess.run([sys.executable, "-c", CALLER, str(clip)], input=fed, cwd=tmp_path,
-                            env=env, capture_output=True, text=True, check=True)
+                            env=child_environment(), capture_output=True, text=True, check=True)
     assert result.stdout == repr(fed) + "\n"
     metadata = json.loads((tmp_path / "segments" / "metadata.json").read_text())
     assert metadata["chunk_count"] == SECONDS

@@ -8,25 +8,16 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-from pathlib import Path
 
 import pytest
 
-import fast_ffmpeg
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
-from forked import SANITIZED, run_forked
-from probe_compiler import compiler_or_skip
+from fendral_testing.children import SANITIZED, run_forked
+from fendral_testing.splits import write_metadata, write_split
+from fendral_testing.probes import built_probe
 
-REPO = Path(__file__).resolve().parent.parent
 TOO_LARGE = "File too large (os error 27)"
 NAME_TOO_LONG = "File name too long (os error 36)"
-
-
-@pytest.fixture
-def fake(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    fast_ffmpeg.use(monkeypatch, tmp_path / "fake")
-    return tmp_path
 
 
 def caught(call):
@@ -45,14 +36,6 @@ def with_file_size_limit(limit, call):
     return run_forked(body)
 
 
-def write_metadata(directory, paths):
-    directory.mkdir(parents=True, exist_ok=True)
-    quoted = ", ".join(f'"{path}"' for path in paths)
-    (directory / "metadata.json").write_text(
-        '{"original_file": "in.mp4", "output_prefix": "p", "chunk_count": %d, '
-        '"chunk_paths": [%s], "split_type": "time", "split_value": "1s"}' % (len(paths), quoted))
-
-
 def test_file_size_limit_cuts_reconstruct_file_short(tmp_path):
     out = tmp_path / "out"
     chunks = [Chunk(0, b"a" * 600), Chunk(1, b"b" * 600), Chunk(2, b"c" * 600)]
@@ -62,36 +45,35 @@ def test_file_size_limit_cuts_reconstruct_file_short(tmp_path):
 
 
 @pytest.mark.parametrize("earlier", [None, b"earlier"], ids=["none", "earlier"])
-def test_file_size_limit_leaves_metadata_json_as_it_was(fake, monkeypatch, earlier):
-    monkeypatch.setenv("FAKE_SEGMENTS", "3")
+def test_file_size_limit_leaves_metadata_json_as_it_was(ffmpeg, tmp_path, earlier):
+    # A run under a file size limit must not be cut short by its own records.
+    ffmpeg.set(segments=3, record=False)
     segments = ["chunk_000.mp4", "chunk_001.mp4", "chunk_002.mp4"]
     if earlier is not None:
         os.mkdir("cut")
-        (fake / "cut" / "metadata.json").write_bytes(earlier)
+        (tmp_path / "cut" / "metadata.json").write_bytes(earlier)
     outcome = with_file_size_limit(100, lambda: split_video("in.mp4", "cut", 5))
     assert outcome == (OSError, TOO_LARGE)
     if earlier is None:
         assert sorted(os.listdir("cut")) == segments
     else:
         assert sorted(os.listdir("cut")) == segments + ["metadata.json"]
-        assert (fake / "cut" / "metadata.json").read_bytes() == earlier
+        assert (tmp_path / "cut" / "metadata.json").read_bytes() == earlier
 
 
-def test_file_size_limit_leaves_the_concat_list_as_it_was(fake):
-    segments = fake / "segs"
-    segments.mkdir()
+def test_file_size_limit_leaves_the_concat_list_as_it_was(ffmpeg, tmp_path):
+    ffmpeg.set(record=False)  # as above
+    segments = tmp_path / "segs"
     names = [f"segs/chunk_{n:03d}.mp4" for n in range(3)]
-    for name in names:
-        (fake / name).write_bytes(fast_ffmpeg.SEGMENT)
-    write_metadata(segments, names)
+    write_split(segments, names)
     (segments / "concat_list.txt").write_text("earlier")
-    limit = len(f"file '{fake}/segs/chunk_000.mp4'\n") + 10
+    limit = len(f"file '{tmp_path}/segs/chunk_000.mp4'\n") + 10
     outcome = with_file_size_limit(limit, lambda: reconstruct_video("segs", "joined.mp4"))
     assert outcome == (RuntimeError, f"Failed to write concat list: {TOO_LARGE}")
     assert sorted(os.listdir(segments)) == sorted([name[5:] for name in names] +
                                                   ["concat_list.txt", "metadata.json"])
     assert (segments / "concat_list.txt").read_text() == "earlier"
-    assert not (fake / "joined.mp4").exists()  # ffmpeg was not started
+    assert not (tmp_path / "joined.mp4").exists()  # ffmpeg was not started
 
 
 @pytest.mark.parametrize("call, name", [
@@ -99,33 +81,25 @@ def test_file_size_limit_leaves_the_concat_list_as_it_was(fake):
     (lambda: reconstruct_video("out", "joined.mp4"), "concat_list.txt"),
 ], ids=["split", "join"])
 @pytest.mark.parametrize("target", ["../victim.txt", "../absent.txt", "/dev/full"])
-def test_a_planted_link_is_replaced_not_followed(fake, monkeypatch, call, name, target):
-    monkeypatch.setenv("FAKE_SEGMENTS", "2")
-    out = fake / "out"
-    write_metadata(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
-    for segment in ("chunk_000.mp4", "chunk_001.mp4"):
-        (out / segment).write_bytes(fast_ffmpeg.SEGMENT)
-    (fake / "victim.txt").write_text("victim")
+def test_a_planted_link_is_replaced_not_followed(ffmpeg, tmp_path, call, name, target):
+    ffmpeg.set(segments=2)
+    out = tmp_path / "out"
+    write_split(out, ["out/chunk_000.mp4", "out/chunk_001.mp4"])
+    (tmp_path / "victim.txt").write_text("victim")
     (out / name).unlink(missing_ok=True)
     (out / name).symlink_to(target)
     assert caught(call) is None
-    assert (fake / "victim.txt").read_text() == "victim"
-    assert not (fake / "absent.txt").exists()
+    assert (tmp_path / "victim.txt").read_text() == "victim"
+    assert not (tmp_path / "absent.txt").exists()
     assert not (out / name).is_symlink()
     assert set(os.listdir(out)) == {"chunk_000.mp4", "chunk_001.mp4", "metadata.json", name}
     assert b"chunk_001.mp4" in (out / name).read_bytes()
 
 
 @pytest.fixture(scope="module")
-def replacement_probe(tmp_path_factory):
+def replacement_probe():
     """tests/support/replacement_probe.cpp built with the file layer it drives."""
-    executable = tmp_path_factory.mktemp("replacement-probe") / "replacement_probe"
-    sources = [REPO / "tests" / "support" / "replacement_probe.cpp",
-               *(REPO / "src" / "posix" / name
-                 for name in ("file.cpp", "io_error.cpp", "interruption.cpp"))]
-    subprocess.run([*compiler_or_skip(), "-std=c++23", "-O1", f"-I{REPO / 'src'}",
-                    *map(str, sources), "-o", str(executable)], check=True)
-    return executable
+    return built_probe("replacement_probe")
 
 
 @pytest.mark.parametrize("target", ["victim.txt", "absent.txt"])
@@ -144,13 +118,11 @@ def test_a_link_at_the_temporary_name_is_not_written_through(tmp_path, replaceme
     ("remove_dir", (FileNotFoundError, "No such file or directory (os error 2)")),
     ("replace_dir", (NotADirectoryError, "Not a directory (os error 20)")),
 ])
-def test_output_dir_gone_before_metadata_is_written(fake, monkeypatch, action, error):
-    monkeypatch.setenv("FAKE_SEGMENTS", "2")
-    monkeypatch.setenv("FAKE_ACTION", action)
+def test_output_dir_gone_before_metadata_is_written(ffmpeg, tmp_path, action, error):
+    ffmpeg.set(segments=2, damage=action)
     assert caught(lambda: split_video("in.mp4", "out", 5)) == error
     assert os.path.isdir("out") is False
-    assert sorted(os.listdir(fake)) == sorted(["fake", "out"] if action == "replace_dir"
-                                              else ["fake"])
+    assert sorted(os.listdir(tmp_path)) == (["out"] if action == "replace_dir" else [])
 
 
 KILLER = textwrap.dedent("""
@@ -168,40 +140,18 @@ KILLER = textwrap.dedent("""
      "ffmpeg concat failed with status signal: 9 (SIGKILL)",
      ["chunk_000.mp4", "concat_list.txt", "metadata.json"]),
 ])
-def test_ffmpeg_killed_mid_run(fake, monkeypatch, call, message, left):
-    out = fake / "out"
+def test_ffmpeg_killed_mid_run(ffmpeg, tmp_path, call, message, left):
+    out = tmp_path / "out"
     if "concat" in message:
-        out.mkdir()
-        (out / "chunk_000.mp4").write_bytes(fast_ffmpeg.SEGMENT)
-        write_metadata(out, ["out/chunk_000.mp4"])
-    pid_file = fake / "ffmpeg.pid"
-    monkeypatch.setenv("FAKE_SEGMENTS", "1")
-    monkeypatch.setenv("FAKE_ACTION", "await_kill")
-    monkeypatch.setenv("FAKE_PID_FILE", str(pid_file))
+        write_split(out, ["out/chunk_000.mp4"])
+    ffmpeg.set(segments=1, wait="killed")
     # Another process kills it, as an outside cause would.
-    killer = subprocess.Popen([sys.executable, "-c", KILLER, str(pid_file)])
+    killer = subprocess.Popen([sys.executable, "-c", KILLER, str(ffmpeg.pid_file)])
     try:
         assert caught(call) == (RuntimeError, message)
     finally:
         killer.wait()
     assert sorted(os.listdir(out)) == left
-
-
-@pytest.mark.parametrize("make_metadata, message", [
-    (lambda path: path.write_bytes(b'{"original_file": "\xff"}'), "stream did not contain valid UTF-8"),
-    (lambda path: path.write_bytes(b'{"original_file": "\xed\xa0\x80"}'),
-     "stream did not contain valid UTF-8"),
-    (lambda path: path.mkdir(), "not a regular file"),
-    (lambda path: path.symlink_to("/dev/null"), "not a regular file"),
-    (lambda path: None, "No such file or directory (os error 2)"),
-])
-def test_unreadable_metadata(tmp_path, make_metadata, message):
-    make_metadata(tmp_path / "metadata.json")
-    before = sorted(os.listdir(tmp_path))
-    with pytest.raises(RuntimeError) as raised:
-        reconstruct_video(str(tmp_path), str(tmp_path / "joined.mp4"))
-    assert raised.value.args == (f"Failed to read metadata.json: {message}",)
-    assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_metadata_of_100_mb_whitespace(tmp_path):
@@ -231,14 +181,14 @@ LONG_NAME = "n" * 4000
      (RuntimeError, f"Failed to read segment {LONG_NAME}: {NAME_TOO_LONG}"), []),
 ], ids=["deconstruct", "reconstruct", "split", "split parents", "reconstruct_video",
         "segment"])
-def test_a_name_the_kernel_refuses(fake, call, error, created):
-    write_metadata(fake / "listed", [LONG_NAME])
-    before = sorted(os.listdir(fake))
+def test_a_name_the_kernel_refuses(ffmpeg, tmp_path, call, error, created):
+    write_metadata(tmp_path / "listed", [LONG_NAME])
+    before = sorted(os.listdir(tmp_path))
     assert caught(call) == error
-    assert sorted(os.listdir(fake)) == sorted(before + created)
+    assert sorted(os.listdir(tmp_path)) == sorted(before + created)
 
 
-def test_a_deep_path_of_4000_characters_works(fake, monkeypatch):
+def test_a_deep_path_of_4000_characters_works(ffmpeg, tmp_path):
     deep = "/".join(["d" * 99] * 40)
     assert len(deep) == 3999
     os.makedirs(deep)
@@ -250,11 +200,11 @@ def test_a_deep_path_of_4000_characters_works(fake, monkeypatch):
     with open(f"{deep}/copy", "rb") as copy:
         assert copy.read() == content
 
-    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+    ffmpeg.set(segments=2)
     split_video(source, deep, 5)
     reconstruct_video(deep, "joined.mp4")
-    assert (fake / "joined.mp4").read_text() == "".join(
-        f"file '{fake}/{deep}/chunk_{n:03d}.mp4'\n" for n in range(2))
+    assert (tmp_path / "joined.mp4").read_text() == "".join(
+        f"file '{tmp_path}/{deep}/chunk_{n:03d}.mp4'\n" for n in range(2))
 
 
 class Boom(Exception):
@@ -300,8 +250,8 @@ CHUNKS = [Chunk(i, b"%d" % i) for i in range(4)]
 ], ids=["reconstruct midway", "reconstruct at once", "chunk data", "chunk index",
         "chunk byte", "deconstruct size", "split limit"])
 @pytest.mark.parametrize("existing", [False, True], ids=["absent", "existing"])
-def test_a_callback_raising_midway_leaves_nothing(fake, make_call, existing):
-    out = fake / "out"
+def test_a_callback_raising_midway_leaves_nothing(ffmpeg, tmp_path, make_call, existing):
+    out = tmp_path / "out"
     if existing:
         out.write_bytes(b"previous")
     error = Boom("midway")
@@ -314,7 +264,7 @@ def test_a_callback_raising_midway_leaves_nothing(fake, make_call, existing):
     # The traceback holds the frames that refer to `error`.
     error.__traceback__ = None
     assert [sys.getrefcount(value) for value in (error, Chunk, *CHUNKS)] == counts
-    assert sorted(os.listdir(fake)) == (["fake", "out"] if existing else ["fake"])
+    assert sorted(os.listdir(tmp_path)) == (["out"] if existing else [])
     if existing:
         assert out.read_bytes() == b"previous"
 

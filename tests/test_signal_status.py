@@ -1,19 +1,12 @@
 """The status text of an ffmpeg that a signal ended: the signal's number and, where it has one,
 its name, for every signal whose default action ends the process."""
 
-import os
 import signal
 import subprocess
 
 import pytest
 
 import fendral
-
-# Ends itself with the signal given in the environment; no core files from the dumping ones.
-KILLED_FFMPEG = """#!/bin/sh
-ulimit -c 0
-kill -s "$FAKE_SIGNAL" $$
-"""
 
 NAMED = [
     (signal.SIGHUP, "SIGHUP"), (signal.SIGINT, "SIGINT"), (signal.SIGQUIT, "SIGQUIT"),
@@ -32,20 +25,12 @@ NAMED += [(getattr(signal, name), name) for name in ("SIGSTKFLT", "SIGPWR") if h
     (signal.SIGRTMIN, f"signal: {int(signal.SIGRTMIN)}"),
     (signal.SIGRTMAX, f"signal: {int(signal.SIGRTMAX)}"),
 ])
-def test_status_names_the_signal(tmp_path, monkeypatch, number, text):
+def test_status_names_the_signal(ffmpeg, number, text):
     if number >= signal.SIGRTMIN and subprocess.run(
             ["sh", "-c", 'kill -s "$1" $$', "sh", str(int(number))]).returncode != -number:
         # qemu's user-mode emulation, for one, keeps the highest real-time signals for itself.
         pytest.skip(f"this platform refuses signal {int(number)}: a shell cannot end itself with it")
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    (bin_dir / "ffmpeg").write_text(KILLED_FFMPEG)
-    (bin_dir / "ffmpeg").chmod(0o755)
-    monkeypatch.setenv("PATH", f"{bin_dir}:{os.environ['PATH']}")
-    monkeypatch.setenv("FAKE_SIGNAL", str(int(number)))
-    # A preloaded sanitizer runtime would catch SIGSEGV, SIGBUS and SIGFPE in the stand-in.
-    monkeypatch.delenv("LD_PRELOAD", raising=False)
-    monkeypatch.chdir(tmp_path)
+    ffmpeg.set(signal=int(number))
     # A signal the test process ignores (a background job ignores SIGINT and SIGQUIT) stays
     # ignored in ffmpeg, which then could not die of it: handle it here for the call, which
     # leaves it at its default in the child.

@@ -14,9 +14,8 @@ import time
 
 import pytest
 
-import fast_ffmpeg
-from randomness import random_bytes
 from fendral import Chunk, deconstruct_file, reconstruct_file, reconstruct_video, split_video
+from fendral_testing.randomness import random_bytes
 
 SECONDS = float(os.environ.get("FENDRAL_THREAD_SECONDS", "10"))
 THREADS = 8
@@ -59,8 +58,8 @@ def one_round(directory, generator):
         split_video(source, segments, 0)
 
 
-def test_eight_threads_at_once(tmp_path, monkeypatch):
-    fast_ffmpeg.use(monkeypatch, tmp_path / "fake", FAKE_SEGMENTS=2)
+def test_eight_threads_at_once(tmp_path, ffmpeg):
+    ffmpeg.set(segments=2, record=False)
     # Switch threads as often as the interpreter allows, so calls interleave at every point.
     previous_interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)

@@ -3,7 +3,6 @@
 import importlib.util
 import json
 import os
-import re
 import shutil
 import signal
 import struct
@@ -14,44 +13,9 @@ from pathlib import Path
 import pytest
 
 import fendral
-from fast_ffmpeg import SEGMENT, SEGMENT_PRINTF
-from forked import run_forked
-from privileges import run_unprivileged
-
-# Stand-in for ffmpeg. It records its signal state first (with builtins only: the shell clears
-# its own mask once it has forked), then the descriptors it inherited (listed by a child, since a
-# redirection of its own would add some), then its arguments; in concat mode it copies the list
-# as it finds it. FAKE_SEGMENTS asks for segment files (SEGMENT) from the pattern, each named in
-# the segment list on descriptor 3 as ffmpeg names them, FAKE_SLEEP for a slow run, FAKE_SIGNAL
-# for a death by that signal, FAKE_EXIT for an exit code.
-FAKE_FFMPEG = r"""#!/bin/sh
-while IFS= read -r line; do
-  case $line in SigIgn*|SigBlk*) printf '%s\n' "$line" ;; esac
-done < /proc/$$/status > "$FAKE_RECORD/signals"
-sh -c 'ls -l /proc/$PPID/fd > "$FAKE_RECORD/fds"'
-printf '%s\0' "$@" > "$FAKE_RECORD/argv"
-pwd > "$FAKE_RECORD/cwd"
-mode=split
-for argument; do
-  if [ "$previous" = "-i" ]; then input=$argument; fi
-  if [ "$argument" = "concat" ]; then mode=concat; fi
-  previous=$argument
-done
-pattern=$previous
-if [ "$mode" = concat ]; then cat "$input" > "$FAKE_RECORD/concat_list"; fi
-n=0
-while [ "$mode" = split ] && [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
-  segment=$(printf "$pattern" "$n")
-  SEGMENT_PRINTF > "$segment"
-  { printf '%s\n' "${segment##*/}" >&3; } 2>/dev/null
-  n=$((n + 1))
-done
-if [ -n "$FAKE_SLEEP" ]; then sleep "$FAKE_SLEEP"; fi
-if [ -n "$FAKE_SIGNAL" ]; then kill -s "$FAKE_SIGNAL" $$; fi
-exit "${FAKE_EXIT:-0}"
-""".replace("SEGMENT_PRINTF", SEGMENT_PRINTF)
-
-
+from fendral_testing.children import run_forked, run_unprivileged
+from fendral_testing.ffmpeg_stand_in import SEGMENT
+from fendral_testing.splits import write_metadata, write_split
 
 def split_argv(input_file, limit, pattern):
     return ["-i", input_file, "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy",
@@ -65,54 +29,11 @@ def concat_argv(output_file):
             "-map", "0", "-c", "copy", output_file]
 
 
-class Fake:
-    def __init__(self, tmp_path, monkeypatch):
-        self.bin = tmp_path / "bin"
-        self.record = tmp_path / "record"
-        self.bin.mkdir()
-        self.record.mkdir()
-        self.script = self.bin / "ffmpeg"
-        self.script.write_text(FAKE_FFMPEG)
-        self.script.chmod(0o755)
-        monkeypatch.setenv("PATH", f"{self.bin}:{os.environ['PATH']}")
-        monkeypatch.setenv("FAKE_RECORD", str(self.record))
-        for name in ("FAKE_SEGMENTS", "FAKE_SLEEP", "FAKE_SIGNAL", "FAKE_EXIT"):
-            monkeypatch.delenv(name, raising=False)
-
-    def started(self):
-        return (self.record / "argv").exists()
-
-    def argv(self):
-        return (self.record / "argv").read_bytes().decode().split("\0")[:-1]
-
-    def fds(self):
-        lines = (self.record / "fds").read_text().splitlines()
-        return dict(re.search(r" (\d+) -> (.*)$", line).groups() for line in lines[1:])
-
-    def signal_masks(self):
-        lines = (self.record / "signals").read_text().splitlines()
-        return {key: int(value, 16) for key, value in (line.split(":\t") for line in lines)}
-
-
-@pytest.fixture
-def fake(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return Fake(tmp_path, monkeypatch)
-
-
 def metadata_text(original, prefix, paths, value):
     listed = "[]" if not paths else "[\n" + ",\n".join(f'    "{p}"' for p in paths) + "\n  ]"
     return (f'{{\n  "original_file": "{original}",\n  "output_prefix": "{prefix}",\n'
             f'  "chunk_count": {len(paths)},\n  "chunk_paths": {listed},\n'
             f'  "split_type": "time",\n  "split_value": "{value}"\n}}')
-
-
-def write_metadata(directory, paths, chunk_count=None):
-    directory.mkdir(parents=True, exist_ok=True)
-    record = {"original_file": "in.mp4", "output_prefix": "p", "split_type": "time",
-              "split_value": "1s", "chunk_paths": paths,
-              "chunk_count": len(paths) if chunk_count is None else chunk_count}
-    (directory / "metadata.json").write_text(json.dumps(record, ensure_ascii=False))
 
 
 @pytest.mark.parametrize("output_dir, pattern, limit, segments", [
@@ -122,34 +43,34 @@ def write_metadata(directory, paths, chunk_count=None):
     ("100%", "100%%/chunk_%03d.mp4", 30, 2),
     ("out", "out/chunk_%03d.mp4", 7, 0),
 ])
-def test_split_runs_ffmpeg_and_writes_metadata(fake, tmp_path, monkeypatch, output_dir, pattern,
-                                               limit, segments):
-    monkeypatch.setenv("FAKE_SEGMENTS", str(segments))
+def test_split_runs_ffmpeg_and_writes_metadata(ffmpeg, tmp_path, output_dir, pattern, limit,
+                                               segments):
+    ffmpeg.set(segments=segments)
     directory = tmp_path / output_dir
     if output_dir == "out":  # an earlier, longer metadata.json is replaced whole
         directory.mkdir()
         (directory / "metadata.json").write_text("x" * 1000)
     assert fendral.split_video("in.mp4", output_dir, limit) is None
-    assert fake.argv() == split_argv("in.mp4", limit, pattern)
-    assert Path((fake.record / "cwd").read_text().strip()) == tmp_path
+    assert ffmpeg.argv() == split_argv("in.mp4", limit, pattern)
+    assert ffmpeg.cwd() == tmp_path
     paths = [f"{output_dir.rstrip('/')}/chunk_{n:03d}.mp4" for n in range(segments)]
     assert (directory / "metadata.json").read_text() == metadata_text(
         "in.mp4", pattern, paths, f"{limit}s")
 
 
-def test_split_lists_only_the_segments_this_run_wrote(fake, tmp_path, monkeypatch):
+def test_split_lists_only_the_segments_this_run_wrote(ffmpeg, tmp_path):
     out = tmp_path / "out"
     out.mkdir()
     for name in ["in.mp4", "holiday.mp4", "chunk_000.mp4", "chunk_007.mp4"]:
         (out / name).write_bytes(b"earlier")
-    monkeypatch.setenv("FAKE_SEGMENTS", "1002")
+    ffmpeg.set(segments=1002)
     fendral.split_video("out/in.mp4", "out", 1)
     metadata = json.loads((out / "metadata.json").read_text())
     assert metadata["chunk_paths"] == [f"out/chunk_{n:03d}.mp4" for n in range(1002)]
     assert metadata["chunk_count"] == 1002
 
     # A second split into the same directory lists its own two segments, not the stale rest.
-    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+    ffmpeg.set(segments=2)
     fendral.split_video("out/in.mp4", "out", 30)
     metadata = json.loads((out / "metadata.json").read_text())
     assert metadata["chunk_paths"] == ["out/chunk_000.mp4", "out/chunk_001.mp4"]
@@ -165,16 +86,15 @@ def test_split_lists_only_the_segments_this_run_wrote(fake, tmp_path, monkeypatc
     ("absent:1.mp4", "-", "out.mp4", "absent:1.mp4", "./-"),
     ("-", "segs", "{tmp}/-abs.mp4", "-", "segs"),
 ])
-def test_paths_are_never_read_as_options_or_protocols(fake, tmp_path, monkeypatch, input_file,
-                                                      output_dir, output_file, ffmpeg_input,
-                                                      directory):
+def test_paths_are_never_read_as_options_or_protocols(ffmpeg, tmp_path, input_file, output_dir,
+                                                      output_file, ffmpeg_input, directory):
     output_dir, directory, output_file = (text.format(tmp=tmp_path)
                                           for text in (output_dir, directory, output_file))
     (tmp_path / "take-10:30.mp4").write_bytes(b"video")
-    monkeypatch.setenv("FAKE_SEGMENTS", "1")
+    ffmpeg.set(segments=1)
     fendral.split_video(input_file, output_dir, 5)
     pattern = f"{directory}/chunk_%03d.mp4"
-    assert fake.argv() == split_argv(ffmpeg_input, 5, pattern)
+    assert ffmpeg.argv() == split_argv(ffmpeg_input, 5, pattern)
     metadata = json.loads((Path(output_dir) / "metadata.json").read_text())
     assert metadata["original_file"] == input_file and metadata["output_prefix"] == pattern
     assert metadata["chunk_paths"] == [f"{output_dir}/chunk_000.mp4"]
@@ -182,18 +102,14 @@ def test_paths_are_never_read_as_options_or_protocols(fake, tmp_path, monkeypatc
     fendral.reconstruct_video(output_dir, output_file)
     expected_output = "./" + output_file if output_file.startswith("-") and output_file != "-" \
         else output_file
-    assert fake.argv() == concat_argv(expected_output)
-
-
-def standard_input_of_fake(fake):
-    return fake.fds()["0"]
+    assert ffmpeg.argv() == concat_argv(expected_output)
 
 
 @pytest.mark.parametrize("input_file, inherited", [
     ("in.mp4", False), ("-", True), ("pipe:", True), ("pipe:0", True), ("/dev/stdin", True),
     ("pipe:1", False), ("./-", False), ("pipe:00", False),
 ])
-def test_ffmpeg_reads_standard_input_only_when_asked(fake, tmp_path, input_file, inherited):
+def test_ffmpeg_reads_standard_input_only_when_asked(ffmpeg, tmp_path, input_file, inherited):
     with open(tmp_path / "caller-input", "w") as caller_input:
         saved = os.dup(0)
         os.dup2(caller_input.fileno(), 0)
@@ -202,30 +118,26 @@ def test_ffmpeg_reads_standard_input_only_when_asked(fake, tmp_path, input_file,
         finally:
             os.dup2(saved, 0)
             os.close(saved)
-    assert standard_input_of_fake(fake) == (str(tmp_path / "caller-input") if inherited
+    assert ffmpeg.stdin() == (str(tmp_path / "caller-input") if inherited
                                             else "/dev/null")
     if input_file == "in.mp4":
-        write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-        (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+        write_split(tmp_path / "segs", ["segs/a.mp4"])
         fendral.reconstruct_video("segs", "joined.mp4")
-        assert standard_input_of_fake(fake) == "/dev/null"
+        assert ffmpeg.stdin() == "/dev/null"
 
 
-@pytest.mark.parametrize("limit", [0, None])
-def test_split_refuses_missing_limit_after_creating_directory(fake, tmp_path, limit):
-    with pytest.raises(RuntimeError) as caught:
+# A missing limit is refused once the directory is made; one that does not convert, before.
+@pytest.mark.parametrize("limit, error, made", [
+    (0, RuntimeError, True), (None, RuntimeError, True), (-1, OverflowError, False),
+    (4294967296, OverflowError, False), (2.5, TypeError, False),
+])
+def test_split_refuses_a_bad_limit(ffmpeg, tmp_path, limit, error, made):
+    with pytest.raises(error) as caught:
         fendral.split_video("in.mp4", "a/b", limit)
-    assert caught.value.args == ("time_limit_sec must be greater than 0",)
-    assert (tmp_path / "a" / "b").is_dir() and not any((tmp_path / "a" / "b").iterdir())
-    assert not fake.started()
-
-
-@pytest.mark.parametrize("limit, error", [(-1, OverflowError), (4294967296, OverflowError),
-                                          (2.5, TypeError)])
-def test_split_refuses_bad_limit_before_creating_directory(fake, tmp_path, limit, error):
-    with pytest.raises(error):
-        fendral.split_video("in.mp4", "out", limit)
-    assert not (tmp_path / "out").exists()
+    if error is RuntimeError:
+        assert caught.value.args == ("time_limit_sec must be greater than 0",)
+    assert sorted(tmp_path.rglob("*")) == ([tmp_path / "a", tmp_path / "a" / "b"] if made else [])
+    assert not ffmpeg.started()
 
 
 @pytest.mark.parametrize("setup, output_dir, error, message", [
@@ -236,7 +148,7 @@ def test_split_refuses_bad_limit_before_creating_directory(fake, tmp_path, limit
      IsADirectoryError, "Is a directory (os error 21)"),
     (lambda root: None, "a\0b", OSError, "file name contained an unexpected NUL byte"),
 ])
-def test_split_file_system_failures(fake, tmp_path, setup, output_dir, error, message):
+def test_split_file_system_failures(ffmpeg, tmp_path, setup, output_dir, error, message):
     setup(tmp_path)
     with pytest.raises(OSError) as caught:
         fendral.split_video("in.mp4", output_dir, 5)
@@ -244,24 +156,23 @@ def test_split_file_system_failures(fake, tmp_path, setup, output_dir, error, me
     assert caught.value.errno is None
 
 
-def test_empty_output_dir_is_the_working_directory(fake, tmp_path, monkeypatch):
-    monkeypatch.setenv("FAKE_SEGMENTS", "2")
+def test_empty_output_dir_is_the_working_directory(ffmpeg, tmp_path):
+    ffmpeg.set(segments=2)
     fendral.split_video("in.mp4", "", 5)
-    assert fake.argv()[-1] == "chunk_%03d.mp4"
+    assert ffmpeg.argv()[-1] == "chunk_%03d.mp4"
     assert (tmp_path / "metadata.json").read_text() == metadata_text(
         "in.mp4", "chunk_%03d.mp4", ["chunk_000.mp4", "chunk_001.mp4"], "5s")
 
 
-@pytest.mark.parametrize("variable, value, status", [
-    ("FAKE_EXIT", "1", "ExitStatus(ExitStatus(1))"),
-    ("FAKE_EXIT", "255", "ExitStatus(ExitStatus(255))"),
-    ("FAKE_SIGNAL", "KILL", "signal: 9 (SIGKILL)"),
-    ("FAKE_SIGNAL", "TERM", "signal: 15 (SIGTERM)"),
+@pytest.mark.parametrize("setting, value, status", [
+    ("exit", 1, "ExitStatus(ExitStatus(1))"),
+    ("exit", 255, "ExitStatus(ExitStatus(255))"),
+    ("signal", "KILL", "signal: 9 (SIGKILL)"),
+    ("signal", "TERM", "signal: 15 (SIGTERM)"),
 ])
-def test_split_reports_ffmpeg_failure_and_keeps_old_metadata(fake, tmp_path, monkeypatch,
-                                                             variable, value, status):
-    monkeypatch.setenv(variable, value)
-    monkeypatch.setenv("FAKE_SEGMENTS", "1")
+def test_split_reports_ffmpeg_failure_and_keeps_old_metadata(ffmpeg, tmp_path, setting, value,
+                                                             status):
+    ffmpeg.set(segments=1, **{setting: value})
     (tmp_path / "out").mkdir()
     (tmp_path / "out" / "metadata.json").write_text("earlier")
     with pytest.raises(RuntimeError) as caught:
@@ -286,26 +197,25 @@ def test_program_not_found(tmp_path, monkeypatch, on_path):
     assert caught.value.args == ("Failed to run ffmpeg: program not found",)
     assert os.listdir(tmp_path / "out") == []
 
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == ("Failed to run ffmpeg: program not found",)
     assert (tmp_path / "segs" / "concat_list.txt").read_text() == f"file '{tmp_path}/segs/a.mp4'\n"
 
 
-def test_empty_path_entry_is_the_working_directory(fake, tmp_path, monkeypatch):
-    shutil.move(fake.script, tmp_path / "ffmpeg")
+def test_empty_path_entry_is_the_working_directory(ffmpeg, tmp_path, monkeypatch):
+    shutil.move(ffmpeg.script, tmp_path / "ffmpeg")
     monkeypatch.setenv("PATH", "/nonexistent::/nonexistent")
     fendral.split_video("in.mp4", "out", 5)
-    assert fake.argv()[-1] == "out/chunk_%03d.mp4"
+    assert ffmpeg.argv()[-1] == "out/chunk_%03d.mp4"
 
 
-def test_nul_in_argument(fake, tmp_path):
+def test_nul_in_argument(ffmpeg, tmp_path):
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("in\0.mp4", "out", 5)
     assert caught.value.args == ("Failed to run ffmpeg: nul byte found in provided data",)
-    assert (tmp_path / "out").is_dir() and not fake.started()
+    assert (tmp_path / "out").is_dir() and not ffmpeg.started()
 
 
 def box(kind, payload=b""):
@@ -318,7 +228,7 @@ WIDE_AND_OPEN_ENDED = (struct.pack(">I4sQ", 1, b"ftyp", 20) + b"isom" + SEGMENT 
 
 
 @pytest.mark.parametrize("output_dir", ["segs", "segs/", ""])
-def test_reconstruct_writes_list_and_runs_ffmpeg(fake, tmp_path, output_dir):
+def test_reconstruct_writes_list_and_runs_ffmpeg(ffmpeg, tmp_path, output_dir):
     directory = tmp_path / output_dir
     names = ["segs/chunk_000.mp4", "segs/it's.mp4", "segs/back\\slash é.mp4",
              str(tmp_path / "abs 'q'.mp4")]
@@ -329,33 +239,45 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(fake, tmp_path, output_dir):
     write_metadata(directory, names, chunk_count=0)
     (directory / "concat_list.txt").write_text("stale\n" * 100)
     assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
-    assert fake.argv() == concat_argv("joined.mp4")
+    assert ffmpeg.argv() == concat_argv("joined.mp4")
     expected = (f"file '{tmp_path}/segs/chunk_000.mp4'\n"
                 f"file '{tmp_path}/segs/it'\\''s.mp4'\n"
                 f"file '{tmp_path}/segs/back\\slash é.mp4'\n"
                 f"file '{tmp_path}/abs '\\''q'\\''.mp4'\n").encode()
     assert (directory / "concat_list.txt").read_bytes() == expected
     # Without durations in the segments, ffmpeg is given the very same list.
-    assert (fake.record / "concat_list").read_bytes() == expected
+    assert ffmpeg.concat_list() == expected
 
 
-@pytest.mark.parametrize("content, message", [
-    (None, "Failed to read metadata.json: No such file or directory (os error 2)"),
-    (b"{\xff}", "Failed to read metadata.json: stream did not contain valid UTF-8"),
-    (b"", "Serde error: EOF while parsing a value at line 1 column 0"),
-    (b"[]", "Serde error: invalid length 0, expected struct Mp4ChunkMetadata with 6 elements"
-            " at line 1 column 2"),
-    (json.dumps(["i", "p", 3, [], "time", "1s"]).encode(), "No chunks found in metadata."),
+NOT_UTF8 = "Failed to read metadata.json: stream did not contain valid UTF-8"
+NOT_REGULAR = "Failed to read metadata.json: not a regular file"
+NOT_FOUND = "Failed to read metadata.json: No such file or directory (os error 2)"
+
+
+@pytest.mark.parametrize("make_metadata, message", [
+    (lambda path: None, NOT_FOUND),
+    (lambda path: path.parent.rmdir(), NOT_FOUND),  # no directory either
+    (lambda path: path.write_bytes(b"{\xff}"), NOT_UTF8),
+    (lambda path: path.write_bytes(b'{"original_file": "\xff"}'), NOT_UTF8),
+    (lambda path: path.write_bytes(b'{"original_file": "\xed\xa0\x80"}'), NOT_UTF8),
+    (lambda path: path.mkdir(), NOT_REGULAR),
+    (lambda path: path.symlink_to("/dev/null"), NOT_REGULAR),
+    (lambda path: path.write_bytes(b""),
+     "Serde error: EOF while parsing a value at line 1 column 0"),
+    (lambda path: path.write_bytes(b"[]"), "Serde error: invalid length 0, expected struct "
+                                           "Mp4ChunkMetadata with 6 elements at line 1 column 2"),
+    (lambda path: path.write_text(json.dumps(["i", "p", 3, [], "time", "1s"])),
+     "No chunks found in metadata."),
 ])
-def test_reconstruct_refuses_metadata(fake, tmp_path, content, message):
+def test_reconstruct_refuses_metadata(ffmpeg, tmp_path, make_metadata, message):
     (tmp_path / "segs").mkdir()
-    if content is not None:
-        (tmp_path / "segs" / "metadata.json").write_bytes(content)
+    make_metadata(tmp_path / "segs" / "metadata.json")
+    before = sorted(tmp_path.rglob("*"))
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (message,)
-    assert os.listdir(tmp_path / "segs") == ([] if content is None else ["metadata.json"])
-    assert not fake.started()
+    assert sorted(tmp_path.rglob("*")) == before
+    assert not ffmpeg.started()
 
 
 BREAK = "Failed to write concat list: segment path contains a line break or NUL byte"
@@ -391,7 +313,7 @@ NOT_MP4 = {
     *[(["segs/a.mp4", f"segs/{name}"],
        f"Failed to read segment segs/{name}: not a complete MP4 file") for name in NOT_MP4],
 ])
-def test_reconstruct_refuses_unusable_segments(fake, tmp_path, paths, message):
+def test_reconstruct_refuses_unusable_segments(ffmpeg, tmp_path, paths, message):
     write_metadata(tmp_path / "segs", paths)
     (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
     for name, content in NOT_MP4.items():
@@ -403,7 +325,7 @@ def test_reconstruct_refuses_unusable_segments(fake, tmp_path, paths, message):
     assert caught.value.args == (message,)
     assert sorted(os.listdir(tmp_path / "segs")) == sorted(["a.mp4", "empty.mp4", "fifo.mp4",
                                                             "metadata.json", *NOT_MP4])
-    assert not fake.started()
+    assert not ffmpeg.started()
 
 
 def movie(handler, timescale, duration, edits=(), movie_timescale=1000):
@@ -429,7 +351,7 @@ def movie(handler, timescale, duration, edits=(), movie_timescale=1000):
     ([movie(b"vide", 3, 1)] * 3, ["0.333333", "0.333334", "0.333333"]),
     ([SEGMENT, movie(b"vide", 3, 1)], [None, "0.333333"]),
 ])
-def test_ffmpeg_gets_each_segments_duration(fake, tmp_path, segments, durations):
+def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, durations):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
     write_metadata(tmp_path / "segs", names)
     for name, content in zip(names, segments):
@@ -438,45 +360,42 @@ def test_ffmpeg_gets_each_segments_duration(fake, tmp_path, segments, durations)
     expected = "".join(f"file '{tmp_path}/{name}'\n" +
                        (f"duration {duration}\n" if duration else "")
                        for name, duration in zip(names, durations))
-    assert (fake.record / "concat_list").read_text() == expected
+    assert ffmpeg.concat_list().decode() == expected
     assert (tmp_path / "segs" / "concat_list.txt").read_text() == "".join(
         f"file '{tmp_path}/{name}'\n" for name in names)
 
 
-def test_reconstruct_refuses_working_directory_with_line_break(fake, tmp_path, monkeypatch):
+def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):
     work = tmp_path / "line\nbreak"
-    write_metadata(work / "segs", ["segs/a.mp4"])
-    (work / "segs" / "a.mp4").write_bytes(SEGMENT)
+    write_split(work / "segs", ["segs/a.mp4"])
     monkeypatch.chdir(work)
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (BREAK,)
-    assert not (work / "segs" / "concat_list.txt").exists() and not fake.started()
+    assert not (work / "segs" / "concat_list.txt").exists() and not ffmpeg.started()
 
 
-def test_reconstruct_list_file_failure_and_ffmpeg_status(fake, tmp_path, monkeypatch):
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "concat_list.txt").mkdir()
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (
         "Failed to create concat list file: Is a directory (os error 21)",)
     (tmp_path / "segs" / "concat_list.txt").rmdir()
-    for variable, value, status in [("FAKE_EXIT", "1", "ExitStatus(ExitStatus(1))"),
-                                    ("FAKE_SIGNAL", "KILL", "signal: 9 (SIGKILL)")]:
-        with monkeypatch.context() as scoped:
-            scoped.setenv(variable, value)
-            with pytest.raises(RuntimeError) as caught:
-                fendral.reconstruct_video("segs", "joined.mp4")
+    for setting, value, status in [("exit", 1, "ExitStatus(ExitStatus(1))"),
+                                   ("signal", "KILL", "signal: 9 (SIGKILL)")]:
+        ffmpeg.set(**{setting: value})
+        with pytest.raises(RuntimeError) as caught:
+            fendral.reconstruct_video("segs", "joined.mp4")
+        ffmpeg.set(**{setting: None})
         assert caught.value.args == ("ffmpeg concat failed with status " + status,)
         assert (tmp_path / "segs" / "concat_list.txt").read_text() == (
             f"file '{tmp_path}/segs/a.mp4'\n")
 
 
-def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_path):
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -495,33 +414,32 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(fake, tmp_pat
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1})
         for number, handler in saved.items():
             signal.signal(number, handler)
-    masks = fake.signal_masks()
+    masks = ffmpeg.signal_masks()
     assert masks["SigBlk"] == 0
     assert masks["SigIgn"] & (1 << (signal.SIGPIPE - 1) | 1 << (signal.SIGXFSZ - 1)) == 0
-    fds = fake.fds()
+    fds = ffmpeg.fds()
     assert {fd: fds[fd] for fd in stdio} == stdio
     assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in (*stdio, "3") and target != str(fake.script)
+              if fd not in (*stdio, "3") and target != str(ffmpeg.script)
               and int(fd) not in inheritable}
     assert leaked == {}
 
 
-def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(fake, tmp_path):
-    write_metadata(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
+def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_path):
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
 
     def body():
         for fd in (0, 1, 2):
             os.close(fd)
         fendral.reconstruct_video("segs", "joined.mp4")
-        return [fake.fds().get(fd) for fd in "012"]
+        return [ffmpeg.fds().get(fd) for fd in "012"]
 
     assert run_forked(body) == ["/dev/null"] * 3
 
 
-def test_wait_outlasts_signals(fake, tmp_path, monkeypatch):
-    monkeypatch.setenv("FAKE_SLEEP", "0.3")
+def test_wait_outlasts_signals(ffmpeg, tmp_path):
+    ffmpeg.set(delay=0.3)
     arrived = []
     previous = signal.signal(signal.SIGALRM, lambda *_: arrived.append(1))
     signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
@@ -548,8 +466,7 @@ def world_readable_dir():
 ])
 def test_reconstruct_permission_denied(world_readable_dir, unreadable, message):
     segs = world_readable_dir / "segs"
-    write_metadata(segs, [str(segs / "a.mp4")])
-    (segs / "a.mp4").write_bytes(SEGMENT)
+    write_split(segs, [str(segs / "a.mp4")])
     (segs / unreadable).chmod(0o600)
 
     def body():

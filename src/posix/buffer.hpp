@@ -20,7 +20,7 @@ namespace fendral::posix {
 // Where every payload starts: a multiple of 64 bytes from a page boundary. On some processors
 // the kernel's copy into user memory (what a read does) runs markedly slower when the
 // destination lies a few bytes past such a boundary, and that is where malloc puts its blocks,
-// large mapped ones included.
+// large mapped ones included (docs/performance.md has the figures).
 inline constexpr std::size_t kPayloadAlignment = 64;
 
 inline bool is_payload_aligned(const void* data) {
@@ -69,9 +69,13 @@ inline void prefault_for_writing(void* begin, std::size_t length) {
 inline std::size_t within_memory(std::size_t bytes) {
   struct sysinfo info;
   if (::sysinfo(&info) == 0) {
-    const unsigned __int128 total =
-        (static_cast<unsigned __int128>(info.totalram) + info.totalswap) * info.mem_unit;
-    if (bytes > total) throw std::bad_alloc();
+    // A total beyond 64 bits is more than any size.
+    std::uint64_t total = 0;
+    const bool beyond_any_size =
+        __builtin_add_overflow(std::uint64_t{info.totalram}, std::uint64_t{info.totalswap},
+                               &total) ||
+        __builtin_mul_overflow(total, std::uint64_t{info.mem_unit}, &total);
+    if (!beyond_any_size && bytes > total) throw std::bad_alloc();
   }
   return bytes;
 }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "base/propagate.hpp"
 #include "posix/buffer.hpp"
 #include "posix/interruption.hpp"
 
@@ -70,10 +71,9 @@ IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length) {
   auto* cursor = static_cast<char*>(buffer);
   std::size_t total = 0;
   while (total < length) {
-    auto got = read_some(fd, cursor + total, length - total);
-    if (!got) return unexpected(got.error());
-    if (*got == 0) break;
-    total += *got;
+    FENDRAL_TRY(auto got, read_some(fd, cursor + total, length - total));
+    if (got == 0) break;
+    total += got;
   }
   return total;
 }
@@ -162,19 +162,17 @@ IoResult<std::string> read_to_end(int fd) {
   if (auto size = file_size(fd)) content.reserve(within_memory(*size) + 1);
   char block[65536];
   for (;;) {
-    auto got = read_some(fd, block, sizeof block);
-    if (!got) return unexpected(got.error());
-    if (*got == 0) return content;
-    content.append(block, *got);
+    FENDRAL_TRY(auto got, read_some(fd, block, sizeof block));
+    if (got == 0) return content;
+    content.append(block, got);
   }
 }
 
 // Opens `path` read-only and tells what it is. O_NONBLOCK: a FIFO without a writer must not
 // stall the open before it can be refused.
 IoResult<UniqueFd> open_without_waiting(const std::string& path, struct stat& info) {
-  auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!fd) return fd;
-  if (::fstat(fd->get(), &info) != 0) return errno_error(errno);
+  FENDRAL_TRY(auto fd, open_file(path, O_RDONLY | O_NONBLOCK));
+  if (::fstat(fd.get(), &info) != 0) return errno_error(errno);
   return fd;
 }
 
@@ -186,16 +184,14 @@ unexpected<IoError> not_a_regular_file() {
 
 IoResult<std::string> read_regular_file(const std::string& path) {
   struct stat info;
-  auto fd = open_without_waiting(path, info);
-  if (!fd) return unexpected(fd.error());
+  FENDRAL_TRY(auto fd, open_without_waiting(path, info));
   if (!S_ISREG(info.st_mode)) return not_a_regular_file();
-  return read_to_end(fd->get());
+  return read_to_end(fd.get());
 }
 
 IoResult<void> check_nonempty_regular_file(const std::string& path) {
   struct stat info;
-  auto fd = open_without_waiting(path, info);
-  if (!fd) return unexpected(fd.error());
+  FENDRAL_TRY(auto fd, open_without_waiting(path, info));
   if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
   if (!S_ISREG(info.st_mode)) return not_a_regular_file();
   if (info.st_size == 0) {
@@ -266,10 +262,9 @@ IoResult<void> ReplacementFile::commit() {
 }
 
 IoResult<void> replace_file(const std::string& path, std::string_view data) {
-  auto file = ReplacementFile::create(path);
-  if (!file) return unexpected(file.error());
-  if (auto written = write_all(file->fd(), data.data(), data.size()); !written) return written;
-  return file->commit();
+  FENDRAL_TRY(auto file, ReplacementFile::create(path));
+  FENDRAL_CHECK(write_all(file.fd(), data.data(), data.size()));
+  return file.commit();
 }
 
 }  // namespace fendral::posix

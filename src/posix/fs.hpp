@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "posix/io_error.hpp"
 
@@ -16,18 +15,8 @@ namespace fendral::posix {
 // creates nothing.
 IoResult<void> create_dir_all(const std::string& path);
 
-// Names of the entries of the directory `path`, in the order the system yields them, without
-// "." and "..". An entry the system fails to deliver is skipped.
-IoResult<std::vector<std::string>> list_directory(const std::string& path);
-
 // `directory` + "/" + `name`; no separator after an empty directory or one that ends in '/'.
 std::string join_path(std::string_view directory, std::string_view name);
-
-// True when `bytes` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
-bool is_valid_utf8(std::string_view bytes);
-
-// Path bytes as UTF-8 text: every maximal ill-formed subsequence becomes one U+FFFD.
-std::string lossy_utf8(std::string_view bytes);
 
 // True when `path` names something that exists, symbolic links followed.
 bool path_exists(const std::string& path);

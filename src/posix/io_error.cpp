@@ -2,81 +2,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 namespace fendral::posix {
 
-std::string_view describe(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::NotFound:
-      return "entity not found";
-    case ErrorKind::PermissionDenied:
-      return "permission denied";
-    case ErrorKind::ConnectionRefused:
-      return "connection refused";
-    case ErrorKind::ConnectionReset:
-      return "connection reset";
-    case ErrorKind::ConnectionAborted:
-      return "connection aborted";
-    case ErrorKind::BrokenPipe:
-      return "broken pipe";
-    case ErrorKind::AlreadyExists:
-      return "entity already exists";
-    case ErrorKind::WouldBlock:
-      return "operation would block";
-    case ErrorKind::NotADirectory:
-      return "not a directory";
-    case ErrorKind::IsADirectory:
-      return "is a directory";
-    case ErrorKind::TimedOut:
-      return "timed out";
-    case ErrorKind::Interrupted:
-      return "operation interrupted";
-    case ErrorKind::InvalidInput:
-      return "invalid input parameter";
-    case ErrorKind::InvalidData:
-      return "invalid data";
-    case ErrorKind::WriteZero:
-      return "write zero";
-    case ErrorKind::UnexpectedEof:
-      return "unexpected end of file";
-    case ErrorKind::Other:
-      return "other error";
-    case ErrorKind::Uncategorized:
-      return "uncategorized error";
-  }
-  return "uncategorized error";
-}
-
 ErrorKind kind_of_errno(int code) {
-  switch (code) {
-    case ENOENT:
-      return ErrorKind::NotFound;
-    case EACCES:
-    case EPERM:
-      return ErrorKind::PermissionDenied;
-    case EEXIST:
-      return ErrorKind::AlreadyExists;
-    case EPIPE:
-      return ErrorKind::BrokenPipe;
-    case ENOTDIR:
-      return ErrorKind::NotADirectory;
-    case EISDIR:
-      return ErrorKind::IsADirectory;
-    case EAGAIN:
-      return ErrorKind::WouldBlock;
-    case ECONNABORTED:
-      return ErrorKind::ConnectionAborted;
-    case ECONNRESET:
-      return ErrorKind::ConnectionReset;
-    case ECONNREFUSED:
-      return ErrorKind::ConnectionRefused;
-    case ETIMEDOUT:
-      return ErrorKind::TimedOut;
-    case EINTR:
-      return ErrorKind::Interrupted;
-    default:
-      return ErrorKind::Uncategorized;
+#define FENDRAL_ERROR_KIND(kind, description, exception_class, ...)  \
+  for (const int listed : std::initializer_list<int>{__VA_ARGS__}) { \
+    if (listed == code) return ErrorKind::kind;                      \
   }
+#include "base/error_kinds.def"
+#undef FENDRAL_ERROR_KIND
+  return ErrorKind::Uncategorized;
 }
 
 std::string system_error_text(int code) {

@@ -5,33 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/error_kind.hpp"
 #include "base/expected.hpp"
 
 namespace fendral::posix {
-
-enum class ErrorKind {
-  NotFound,
-  PermissionDenied,
-  ConnectionRefused,
-  ConnectionReset,
-  ConnectionAborted,
-  BrokenPipe,
-  AlreadyExists,
-  WouldBlock,
-  NotADirectory,
-  IsADirectory,
-  TimedOut,
-  Interrupted,
-  InvalidInput,
-  InvalidData,
-  WriteZero,
-  UnexpectedEof,
-  Other,
-  Uncategorized,
-};
-
-// The description used as the text of an error that carries only its kind.
-std::string_view describe(ErrorKind kind);
 
 // Classifies an errno value.
 ErrorKind kind_of_errno(int code);

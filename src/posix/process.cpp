@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/propagate.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
@@ -270,8 +271,7 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
     return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNulInArgument));
   }
 
-  auto executable = find_program(program, options.environment);
-  if (!executable) return unexpected(executable.error());
+  FENDRAL_TRY(auto executable, find_program(program, options.environment));
 
   std::string program_name(program);
   std::vector<char*> argv;
@@ -320,9 +320,9 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   // Before the child exists, so its status cannot be discarded however soon it ends.
   ChildStatusKept status_kept;
   pid_t pid;
-  if (int code = ::posix_spawn(&pid, executable->c_str(), file_actions.get(), attributes.get(),
-                               argv.data(),
-                               options.environment ? options.environment->table() : environ)) {
+  if (int code =
+          ::posix_spawn(&pid, executable.c_str(), file_actions.get(), attributes.get(), argv.data(),
+                        options.environment ? options.environment->table() : environ)) {
     return errno_error(code);
   }
   return ChildProcess(pid, std::move(status_kept));
@@ -330,9 +330,8 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
 
 IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args,
                                  const SpawnOptions& options) {
-  auto child = spawn_program(program, args, options);
-  if (!child) return unexpected(child.error());
-  return child->wait();
+  FENDRAL_TRY(auto child, spawn_program(program, args, options));
+  return child.wait();
 }
 
 }  // namespace fendral::posix

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "mp4/metadata.hpp"
+#include "video/metadata.hpp"
 
 namespace {
 
-using fendral::mp4::Mp4ChunkMetadata;
+using fendral::video::Mp4ChunkMetadata;
 
 std::string to_hex(std::string_view bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -91,14 +91,14 @@ std::string answer(std::string_view request) {
   if (request.starts_with("R ")) {
     const auto text = from_hex(request.substr(2));
     if (!text) return "BAD hex";
-    const auto record = fendral::mp4::read_metadata(*text);
+    const auto record = fendral::video::read_metadata(*text);
     if (!record) return "ERR " + to_hex(record.error());
     return "OK " + encode_record(*record);
   }
   if (request.starts_with("W ")) {
     const auto record = decode_record(request.substr(2));
     if (!record) return "BAD record";
-    return "JSON " + to_hex(fendral::mp4::metadata_to_json(*record));
+    return "JSON " + to_hex(fendral::video::metadata_to_json(*record));
   }
   return "BAD request";
 }

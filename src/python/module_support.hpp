@@ -1,0 +1,56 @@
+// Creating classes and functions and adding them to the module.
+#pragma once
+
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "python/error.hpp"
+
+namespace fendral::python {
+
+// Returns the class in `slot`, creating it from `spec` on first use. A failure becomes
+// RuntimeError "An error occurred while initializing class <name>" caused by the original.
+HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
+                                          std::string_view name);
+
+// Sets module.<name> = object and appends the name to the module's __all__.
+HostResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* object);
+
+// Makes a built-in function bound to `module` from `definition` (which must live forever) and
+// adds it under its own __name__.
+HostResult<void> add_function(PyObject* module, PyMethodDef& definition);
+
+// The method table stores every entry point as PyCFunction; the flags tell the real signature.
+inline PyCFunction as_method(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// Whether the calling interpreter is the process's main one. The stable ABI of 3.8 cannot tell,
+// so the interpreter's own module for subinterpreters is asked; where it is missing, Python
+// code cannot create subinterpreters either, and the answer is yes.
+HostResult<bool> in_main_interpreter();
+
+// Whether Python code is on the calling thread's stack (every import made by Python code is).
+bool python_code_running();
+
+// Construction slot of a class that cannot be instantiated from Python.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Frees an instance whose native record `Object::record` lives inline after the header.
+template <class Object>
+void dealloc_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  try {
+    std::destroy_at(&reinterpret_cast<Object*>(self)->record);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    if (free_slot == nullptr) throw InternalFault("PyBaseObject_Type should have tp_free");
+    free_slot(self);
+  } catch (const InternalFault& fault) {
+    report_unraisable_fault(fault, nullptr);
+  }
+  // Heap-type instances hold a reference to their class.
+  OwnedRef class_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace fendral::python

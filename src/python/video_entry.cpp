@@ -1,0 +1,80 @@
+// The entry points of video, and the class Mp4ChunkMetadata.
+#include <array>
+#include <string_view>
+
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/entry_points.hpp"
+#include "python/module_support.hpp"
+#include "python/unlocked.hpp"
+#include "video/metadata.hpp"
+#include "video/video.hpp"
+
+namespace fendral::python {
+
+PyObject* split_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<void> {
+    static constexpr std::array<std::string_view, 3> kParameters{"input_file", "output_dir",
+                                                                 "time_limit_sec"};
+    FENDRAL_TRY(const auto bound, bind_arguments("split_video()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto input_file, convert_argument(bound[0], "input_file", to_string));
+    FENDRAL_TRY(const auto output_dir, convert_argument(bound[1], "output_dir", to_string));
+    FENDRAL_TRY(const auto time_limit,
+                convert_argument(bound[2], "time_limit_sec",
+                                 [](PyObject* value) { return optional_of(value, to_u32); }));
+
+    // Taken while the lock keeps Python threads from changing the environment under the spawn.
+    const auto environment = posix::Environment::capture();
+    return run_unlocked(
+        [&] { return video::split_video(input_file, output_dir, time_limit, environment); });
+  });
+}
+
+PyObject* reconstruct_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<void> {
+    static constexpr std::array<std::string_view, 2> kParameters{"output_dir", "output_file"};
+    FENDRAL_TRY(const auto bound, bind_arguments("reconstruct_video()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto output_dir, convert_argument(bound[0], "output_dir", to_string));
+    FENDRAL_TRY(const auto output_file, convert_argument(bound[1], "output_file", to_string));
+
+    const auto environment = posix::Environment::capture();
+    return run_unlocked(
+        [&] { return video::reconstruct_video(output_dir, output_file, environment); });
+  });
+}
+
+namespace {
+
+// The class exists so Python code can name the record's type; it is never instantiated.
+struct MetadataObject {
+  PyObject ob_base;  // the object header (what PyObject_HEAD declares)
+  video::Mp4ChunkMetadata record;
+};
+
+PyType_Slot metadata_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MetadataObject>)},
+    {0, nullptr},
+};
+
+PyType_Spec metadata_spec = {
+    "builtins.Mp4ChunkMetadata",
+    static_cast<int>(sizeof(MetadataObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    metadata_slots,
+};
+
+PyObject* metadata_class = nullptr;
+
+}  // namespace
+
+HostResult<void> register_metadata_class(PyObject* module) {
+  FENDRAL_TRY(PyObject* const created,
+              get_or_create_class(metadata_class, metadata_spec, "Mp4ChunkMetadata"));
+  OwnedRef name =
+      OwnedRef::steal(expect_object(PyUnicode_FromStringAndSize("Mp4ChunkMetadata", 16)));
+  return add_to_module(module, name.get(), created);
+}
+
+}  // namespace fendral::python

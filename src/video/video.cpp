@@ -1,0 +1,503 @@
+#include "video/video.hpp"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "base/propagate.hpp"
+#include "base/uint128.hpp"
+#include "base/utf8.hpp"
+#include "posix/file.hpp"
+#include "posix/fs.hpp"
+#include "posix/process.hpp"
+#include "video/metadata.hpp"
+#include "video/movie.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+constexpr std::string_view kProgram = "ffmpeg";
+constexpr std::string_view kSegmentPattern = "chunk_%03d.mp4";
+constexpr std::string_view kMetadataFileName = "metadata.json";
+constexpr std::string_view kConcatListFileName = "concat_list.txt";
+constexpr std::string_view kNotCompleteMp4 = "not a complete MP4 file";
+// Each line of a concat list is these around the quoted path.
+constexpr std::string_view kLineStart = "file '";
+constexpr std::string_view kLineEnd = "'\n";
+constexpr std::string_view kUnwritableEntry =
+    "Failed to write concat list: segment path contains a line break or NUL byte";
+
+unexpected<Failure> runtime_failure(std::string message) {
+  return fail(Failure::runtime_error(std::move(message)));
+}
+
+// ffmpeg expands '%' directives anywhere in the pattern, so the directory's own '%' are doubled.
+std::string escape_percent(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char byte : text) {
+    escaped.push_back(byte);
+    if (byte == '%') escaped.push_back('%');
+  }
+  return escaped;
+}
+
+// ffmpeg reads a leading '-' as an option and "name:rest" as a URL of protocol "name" when the
+// name is made of URL scheme characters. True when the first path component holds a ':'.
+bool first_component_has_colon(std::string_view path) {
+  return path.substr(0, path.find('/')).find(':') != std::string_view::npos;
+}
+
+bool is_relative(std::string_view path) {
+  return !path.empty() && path.front() != '/';
+}
+
+std::string with_dot_slash(std::string_view path) {
+  return "./" + std::string(path);
+}
+
+// A relative path handed to ffmpeg as a file, shielded from being read as an option. Exactly "-"
+// is ffmpeg's own name for a standard stream and stays.
+std::string option_safe(const std::string& path) {
+  if (path.starts_with('-') && path != "-") return with_dot_slash(path);
+  return path;
+}
+
+// The output directory as the start of paths handed to ffmpeg: a directory such as "a:b" must
+// not turn its files into URLs.
+std::string directory_for_ffmpeg(const std::string& output_dir) {
+  if (is_relative(output_dir) &&
+      (output_dir.starts_with('-') || first_component_has_colon(output_dir))) {
+    return with_dot_slash(output_dir);
+  }
+  return output_dir;
+}
+
+// The input as handed to ffmpeg. A local file named like "take-10:30.mp4" gets "./"; URLs and
+// protocol names such as "pipe:0" name no local file and pass unchanged.
+std::string input_for_ffmpeg(const std::string& input_file) {
+  if (is_relative(input_file) && first_component_has_colon(input_file) &&
+      posix::path_exists(input_file)) {
+    return with_dot_slash(input_file);
+  }
+  return option_safe(input_file);
+}
+
+// The inputs by which ffmpeg is asked to read the caller's standard input. Any other run gets
+// /dev/null there, so ffmpeg cannot eat the caller's input or stop on a 'q' in it.
+bool reads_standard_input(std::string_view input_file) {
+  return input_file == "-" || input_file == "pipe:" || input_file == "pipe:0" ||
+         input_file == "/dev/stdin";
+}
+
+// The segment paths of this split, in time order: ffmpeg names each finished segment in its
+// segment list, one file name per line. The list goes to an anonymous in-memory file handed to
+// ffmpeg as a descriptor ("pipe:3"), never to a path: nothing in `output_dir` can be listed by
+// mistake (stale segments of an earlier split, unrelated .mp4 files, the input), no link can
+// redirect ffmpeg's writes, and nothing is left to remove on any path out of the call.
+std::vector<std::string> segment_paths_from_list(std::string_view list,
+                                                 const std::string& output_dir) {
+  std::vector<std::string> paths;
+  while (!list.empty()) {
+    const std::size_t end = list.find('\n');
+    const std::string_view name = list.substr(0, end);
+    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+    if (name.empty()) continue;
+    paths.push_back(lossy_utf8(posix::join_path(output_dir, name)));
+  }
+  return paths;
+}
+
+bool holds_line_break_or_nul(std::string_view path) {
+  return path.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos;
+}
+
+posix::IoResult<std::string> working_directory() {
+  struct FreeDeleter {
+    void operator()(char* text) const { std::free(text); }
+  };
+  // glibc sizes the buffer itself when given none.
+  std::unique_ptr<char, FreeDeleter> path(::getcwd(nullptr, 0));
+  if (!path) return posix::errno_error(errno);
+  return std::string(path.get());
+}
+
+// Quoting for a concat list line: ffmpeg reads '\'' inside quotes as one literal quote.
+std::string quote_for_concat_list(std::string_view path) {
+  std::string quoted;
+  quoted.reserve(path.size());
+  for (char byte : path) {
+    if (byte == '\'') {
+      quoted.append("'\\''");
+    } else {
+      quoted.push_back(byte);
+    }
+  }
+  return quoted;
+}
+
+// A pattern's text as the path it stands for: ffmpeg reads "%%" as one '%'.
+std::string unescape_percent(std::string_view text) {
+  std::string path;
+  path.reserve(text.size());
+  for (std::size_t position = 0; position < text.size(); ++position) {
+    path.push_back(text[position]);
+    if (text[position] == '%' && position + 1 < text.size() && text[position + 1] == '%') {
+      ++position;
+    }
+  }
+  return path;
+}
+
+// Where a split wrote its segments, and where the caller now says the split is. A split
+// directory may have been moved, renamed or copied since, or be named from another working
+// directory, while chunk_paths still name the segments as the split did.
+struct SegmentHome {
+  std::string recorded;    // the directory part of output_prefix, '/' at its end unless empty
+  std::string_view given;  // output_dir of this join
+};
+
+SegmentHome segment_home(std::string_view output_prefix, std::string_view output_dir) {
+  const std::size_t last_slash = output_prefix.rfind('/');
+  const std::string_view directory = last_slash == std::string_view::npos
+                                         ? std::string_view()
+                                         : output_prefix.substr(0, last_slash + 1);
+  return {unescape_percent(directory), output_dir};
+}
+
+bool has_parent_component(std::string_view path) {
+  while (!path.empty()) {
+    const std::size_t end = path.find('/');
+    if (path.substr(0, end) == "..") return true;
+    path.remove_prefix(end == std::string_view::npos ? path.size() : end + 1);
+  }
+  return false;
+}
+
+// The part of `entry` after `directory` when the entry lies inside it, compared as text. The
+// split's entries lack the "./" that an option-looking or colon-bearing directory got in the
+// pattern. A remainder that is absolute or climbs out with ".." lies inside no directory.
+std::optional<std::string_view> place_in_directory(std::string_view entry,
+                                                   std::string_view directory) {
+  std::optional<std::string_view> rest;
+  if (entry.starts_with(directory)) {
+    rest = entry.substr(directory.size());
+  } else if (directory.starts_with("./") && entry.starts_with(directory.substr(2))) {
+    rest = entry.substr(directory.size() - 2);
+  }
+  if (!rest || rest->empty() || rest->front() == '/' || has_parent_component(*rest)) {
+    return std::nullopt;
+  }
+  return rest;
+}
+
+// The file to join for one entry of chunk_paths. An entry inside the recorded directory has a
+// second candidate: the same place under the directory this join names. The entry as written
+// wins when both name one file or nothing is found at the other place, so a join that finds the
+// segments where the split left them lists them exactly as it always did; otherwise the
+// segment under the named directory is the one meant (a moved directory, or a copy).
+std::string segment_path(const std::string& entry, const SegmentHome& home) {
+  const auto rest = place_in_directory(entry, home.recorded);
+  if (!rest) return entry;
+  std::string relocated = posix::join_path(home.given, *rest);
+  if (relocated == entry || !posix::entry_exists(relocated)) return entry;
+  const auto identity = posix::file_identity(entry);
+  if (identity && identity == posix::file_identity(relocated)) return entry;
+  return relocated;
+}
+
+// A segment file read through its descriptor; keeps the first read error.
+class SegmentFile final : public ByteSource {
+ public:
+  SegmentFile(posix::UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
+
+  std::uint64_t size() const override { return size_; }
+  bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
+    auto got = posix::read_full_at(fd_.get(), buffer, length, offset);
+    if (!got) {
+      if (!error_) error_ = got.error();
+      return false;
+    }
+    return *got == length;  // short only when the file shrank meanwhile
+  }
+  const std::optional<posix::IoError>& error() const { return error_; }
+
+ private:
+  posix::UniqueFd fd_;
+  std::uint64_t size_;
+  std::optional<posix::IoError> error_;
+};
+
+// Reads the segment at `path` as an MP4 file: its duration, or the text of why it is unusable.
+expected<Movie, std::string> read_segment(const std::string& path) {
+  auto fd = posix::open_file(path, O_RDONLY | O_NONBLOCK);
+  if (!fd) return unexpected(fd.error().text());
+  const auto size = posix::file_size(fd->get());
+  if (!size) return unexpected(std::string(posix::kNotARegularFile));
+  SegmentFile file(std::move(*fd), *size);
+  auto movie = read_movie(file);
+  if (movie) return *movie;
+  if (movie.error() == MovieFault::read_failed && file.error()) {
+    return unexpected(file.error()->text());
+  }
+  return unexpected(std::string(kNotCompleteMp4));
+}
+
+struct ConcatEntry {
+  std::string quoted_path;
+  std::optional<Span> duration;
+};
+
+// Checks every segment and turns it into the quoted absolute path for its list line. ffmpeg
+// resolves relative list entries against the list's directory, not ours, and does not report
+// a segment it cannot open as a failure, so both are settled here before the list exists. A
+// FIFO or device is refused because it is not a segment ffmpeg could have written; an empty
+// file because ffmpeg would drop it with a mere warning; a file that is not a whole MP4 because
+// ffmpeg would join what it can read of it and report success.
+Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::string>& chunk_paths,
+                                                     const SegmentHome& home) {
+  std::vector<ConcatEntry> entries;
+  entries.reserve(chunk_paths.size());
+  std::optional<std::string> current_directory;
+  for (const std::string& chunk_path : chunk_paths) {
+    const std::string segment = segment_path(chunk_path, home);
+    if (holds_line_break_or_nul(segment)) {
+      return runtime_failure(std::string(kUnwritableEntry));
+    }
+    if (auto readable = posix::check_nonempty_regular_file(segment); !readable) {
+      return runtime_failure("Failed to read segment " + segment + ": " + readable.error().text());
+    }
+    auto movie = read_segment(segment);
+    if (!movie) {
+      return runtime_failure("Failed to read segment " + segment + ": " + movie.error());
+    }
+    std::string absolute_path;
+    if (segment.starts_with('/')) {
+      absolute_path = segment;
+    } else {
+      if (!current_directory) {
+        auto directory = working_directory();
+        if (!directory) {
+          return runtime_failure("Failed to write concat list: " + directory.error().text());
+        }
+        current_directory = std::move(*directory);
+      }
+      absolute_path = posix::join_path(*current_directory, segment);
+      // The working directory's own name can break the line too.
+      if (holds_line_break_or_nul(absolute_path)) {
+        return runtime_failure(std::string(kUnwritableEntry));
+      }
+    }
+    entries.push_back({quote_for_concat_list(absolute_path), movie->duration});
+  }
+  return entries;
+}
+
+// Whole microseconds as seconds for ffmpeg: "2", "0.88", "1.021678".
+std::string seconds_text(std::uint64_t microseconds) {
+  std::string text = std::to_string(microseconds / 1'000'000);
+  if (const std::uint64_t fraction = microseconds % 1'000'000; fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, 6 - digits.size(), '0');
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += "." + digits;
+  }
+  return text;
+}
+
+// The list ffmpeg reads: concat_list.txt's lines, each followed by the segment's duration when
+// it is known, so that each segment starts where the previous one's video ended rather than
+// after its last audio frame. The durations are the differences of the running ends, each end
+// rounded once, so rounding to microseconds never adds up over many segments.
+std::string concat_script(const std::vector<ConcatEntry>& entries) {
+  std::string script;
+  std::uint64_t ticks_per_second = 0;  // the clock of the current run of segments
+  uint128 run_ticks = 0;
+  std::uint64_t run_start = 0;  // microseconds
+  std::uint64_t previous_end = 0;
+  for (const ConcatEntry& entry : entries) {
+    script.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
+    if (!entry.duration) {
+      ticks_per_second = 0;  // ffmpeg places this one; the next run starts afresh
+      previous_end = 0;
+      continue;
+    }
+    if (entry.duration->ticks_per_second != ticks_per_second) {
+      ticks_per_second = entry.duration->ticks_per_second;
+      run_ticks = 0;
+      run_start = previous_end;
+    }
+    run_ticks += entry.duration->ticks;
+    const std::uint64_t end = run_start + microseconds(run_ticks, ticks_per_second);
+    if (end <= previous_end) continue;
+    script.append("duration ").append(seconds_text(end - previous_end)).append("\n");
+    previous_end = end;
+  }
+  return script;
+}
+
+posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
+  const std::array<iovec, 3> pieces{{
+      {const_cast<char*>(kLineStart.data()), kLineStart.size()},
+      {const_cast<char*>(entry.data()), entry.size()},
+      {const_cast<char*>(kLineEnd.data()), kLineEnd.size()},
+  }};
+  return posix::write_all_vectored(fd, pieces);
+}
+
+}  // namespace
+
+Result<void> split_video(const std::string& input_file, const std::string& output_dir,
+                         std::optional<std::uint32_t> time_limit_sec,
+                         const posix::Environment& environment) {
+  if (auto created = posix::create_dir_all(output_dir); !created) {
+    return fail_os(created.error());
+  }
+  if (!time_limit_sec || *time_limit_sec == 0) {
+    return runtime_failure("time_limit_sec must be greater than 0");
+  }
+
+  const std::string segment_pattern =
+      posix::join_path(escape_percent(directory_for_ffmpeg(output_dir)), kSegmentPattern);
+  const std::string limit_text = std::to_string(*time_limit_sec);
+  auto segment_list = posix::create_anonymous_file("fendral-segment-list");
+  if (!segment_list) return fail_os(segment_list.error());
+  // -map takes every audio stream and every video stream but cover pictures (ffmpeg would keep
+  // one of each). -reset_timestamps makes every segment start at 0, so segments play alone and
+  // join back without gaps; negative timestamps are kept, since shifting them would delay the
+  // first segment's B-frames and lengthen the joined video.
+  const auto arguments = std::to_array<std::string>({
+      "-i",
+      input_for_ffmpeg(input_file),
+      "-map",
+      "0:V?",
+      "-map",
+      "0:a?",
+      "-c:v",
+      "copy",
+      "-c:a",
+      "copy",
+      "-f",
+      "segment",
+      "-segment_time",
+      limit_text,
+      "-reset_timestamps",
+      "1",
+      "-avoid_negative_ts",
+      "disabled",
+      "-segment_list",
+      "pipe:" + std::to_string(posix::kPassedFdNumber),
+      "-segment_list_type",
+      "flat",
+      segment_pattern,
+  });
+  const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
+                                    .passed_fd = segment_list->get(),
+                                    .environment = &environment};
+  auto status = posix::run_program(kProgram, arguments, options);
+  if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
+  if (!status->success()) {
+    return runtime_failure("ffmpeg split failed with status " + status->describe());
+  }
+
+  auto list = posix::read_from_start(segment_list->get());
+  if (!list) return fail_os(list.error());
+  auto chunk_paths = segment_paths_from_list(*list, output_dir);
+
+  Mp4ChunkMetadata metadata;
+  metadata.original_file = input_file;
+  metadata.output_prefix = segment_pattern;
+  metadata.chunk_count = chunk_paths.size();
+  metadata.chunk_paths = std::move(chunk_paths);
+  metadata.split_type = "time";
+  metadata.split_value = limit_text + "s";
+
+  // Written whole under another name and then renamed: a metadata.json there before stays as
+  // it was when anything fails, and a link planted under the name is replaced, not followed.
+  const std::string json = metadata_to_json(metadata);
+  if (auto written = posix::replace_file(posix::join_path(output_dir, kMetadataFileName), json);
+      !written) {
+    return fail_os(written.error());
+  }
+  return {};
+}
+
+Result<void> reconstruct_video(const std::string& output_dir, const std::string& output_file,
+                               const posix::Environment& environment) {
+  auto text = posix::read_regular_file(posix::join_path(output_dir, kMetadataFileName));
+  if (!text) return runtime_failure("Failed to read metadata.json: " + text.error().text());
+  if (!is_valid_utf8(*text)) {
+    return runtime_failure("Failed to read metadata.json: " + std::string(posix::kInvalidUtf8));
+  }
+  auto metadata = read_metadata(*text);
+  if (!metadata) return runtime_failure("Serde error: " + metadata.error());
+  if (metadata->chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
+
+  FENDRAL_TRY(auto entries, concat_list_entries(metadata->chunk_paths,
+                                                segment_home(metadata->output_prefix, output_dir)));
+
+  const std::string list_path = posix::join_path(output_dir, kConcatListFileName);
+  // Written under another name and renamed into place once complete, as metadata.json is.
+  {
+    auto list_file = posix::ReplacementFile::create(list_path);
+    if (!list_file) {
+      return runtime_failure("Failed to create concat list file: " + list_file.error().text());
+    }
+    for (const ConcatEntry& entry : entries) {
+      if (auto written = write_concat_line(list_file->fd(), entry.quoted_path); !written) {
+        return runtime_failure("Failed to write concat list: " + written.error().text());
+      }
+    }
+    if (auto placed = list_file->commit(); !placed) {
+      return runtime_failure("Failed to create concat list file: " + placed.error().text());
+    }
+  }
+
+  // ffmpeg gets the list with durations from memory, named by a path: it resolves the list's
+  // entries against the list's own name, which a "pipe:" URL would break.
+  auto script_file = posix::create_anonymous_file("fendral-concat-script");
+  if (!script_file)
+    return runtime_failure("Failed to write concat list: " + script_file.error().text());
+  const std::string script = concat_script(entries);
+  if (auto written = posix::write_all(script_file->get(), script.data(), script.size()); !written) {
+    return runtime_failure("Failed to write concat list: " + written.error().text());
+  }
+
+  // -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
+  // -map 0 keeps every stream of the segments.
+  const auto arguments = std::to_array<std::string>({
+      "-f",
+      "concat",
+      "-safe",
+      "0",
+      "-auto_convert",
+      "0",
+      "-i",
+      "/dev/fd/" + std::to_string(posix::kPassedFdNumber),
+      "-map",
+      "0",
+      "-c",
+      "copy",
+      option_safe(output_file),
+  });
+  auto status = posix::run_program(
+      kProgram, arguments,
+      {.stdin_from_null = true, .passed_fd = script_file->get(), .environment = &environment});
+  if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
+  if (!status->success()) {
+    return runtime_failure("ffmpeg concat failed with status " + status->describe());
+  }
+  return {};
+}
+
+}  // namespace fendral::video
