@@ -9,9 +9,12 @@
 
 #include "base/expected.hpp"
 
-#define FENDRAL_CHECK(expression)                              \
-  if (auto fendral_outcome_ = (expression); !fendral_outcome_) \
-  return ::fendral::unexpected(std::move(fendral_outcome_).error())
+#define FENDRAL_CHECK(expression)                                        \
+  do {                                                                   \
+    if (auto fendral_outcome_ = (expression); !fendral_outcome_) {       \
+      return ::fendral::unexpected(std::move(fendral_outcome_).error()); \
+    }                                                                    \
+  } while (false)
 
 #define FENDRAL_TRY(declaration, expression) \
   FENDRAL_TRY_WITH(FENDRAL_OUTCOME_NAME(__LINE__), declaration, expression)

@@ -189,15 +189,15 @@ IoResult<std::string> read_regular_file(const std::string& path) {
   return read_to_end(fd.get());
 }
 
-IoResult<void> check_nonempty_regular_file(const std::string& path) {
+IoResult<OpenRegularFile> open_nonempty_regular_file(const std::string& path) {
   struct stat info;
   FENDRAL_TRY(auto fd, open_without_waiting(path, info));
   if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
-  if (!S_ISREG(info.st_mode)) return not_a_regular_file();
+  if (!S_ISREG(info.st_mode) || info.st_size < 0) return not_a_regular_file();
   if (info.st_size == 0) {
     return unexpected(IoError::with_message(ErrorKind::InvalidData, kEmptyFile));
   }
-  return {};
+  return OpenRegularFile{std::move(fd), static_cast<std::size_t>(info.st_size)};
 }
 
 IoResult<UniqueFd> create_anonymous_file(const char* label) {

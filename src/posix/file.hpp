@@ -81,10 +81,16 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
 // directory) is refused with kNotARegularFile before a byte is read, and without waiting.
 IoResult<std::string> read_regular_file(const std::string& path);
 
-// Succeeds when `path` opens for reading and is a regular file holding at least one byte. The
-// open does not wait on a FIFO, and nothing is read. A directory fails with EISDIR, another
-// kind of file with kNotARegularFile, an empty one with kEmptyFile.
-IoResult<void> check_nonempty_regular_file(const std::string& path);
+// A regular file opened for reading, with its size when opened.
+struct OpenRegularFile {
+  UniqueFd fd;
+  std::size_t size;
+};
+
+// Opens `path` for reading when it is a regular file holding at least one byte. The open does
+// not wait on a FIFO, and nothing is read. A directory fails with EISDIR, another kind of file
+// with kNotARegularFile, an empty one with kEmptyFile.
+IoResult<OpenRegularFile> open_nonempty_regular_file(const std::string& path);
 
 // A new file with no name in any directory, living in memory until its last descriptor closes.
 // `label` only shows in /proc listings.

@@ -1,6 +1,5 @@
 #include "video/video.hpp"
 
-#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -238,13 +237,9 @@ class SegmentFile final : public ByteSource {
   std::optional<posix::IoError> error_;
 };
 
-// Reads the segment at `path` as an MP4 file: its duration, or the text of why it is unusable.
-expected<Movie, std::string> read_segment(const std::string& path) {
-  auto fd = posix::open_file(path, O_RDONLY | O_NONBLOCK);
-  if (!fd) return unexpected(fd.error().text());
-  const auto size = posix::file_size(fd->get());
-  if (!size) return unexpected(std::string(posix::kNotARegularFile));
-  SegmentFile file(std::move(*fd), *size);
+// Reads an opened segment as an MP4 file: its duration, or the text of why it is unusable.
+expected<Movie, std::string> read_segment(posix::OpenRegularFile segment) {
+  SegmentFile file(std::move(segment.fd), segment.size);
   auto movie = read_movie(file);
   if (movie) return *movie;
   if (movie.error() == MovieFault::read_failed && file.error()) {
@@ -274,10 +269,11 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
     if (holds_line_break_or_nul(segment)) {
       return runtime_failure(std::string(kUnwritableEntry));
     }
-    if (auto readable = posix::check_nonempty_regular_file(segment); !readable) {
-      return runtime_failure("Failed to read segment " + segment + ": " + readable.error().text());
+    auto opened = posix::open_nonempty_regular_file(segment);
+    if (!opened) {
+      return runtime_failure("Failed to read segment " + segment + ": " + opened.error().text());
     }
-    auto movie = read_segment(segment);
+    auto movie = read_segment(std::move(*opened));
     if (!movie) {
       return runtime_failure("Failed to read segment " + segment + ": " + movie.error());
     }
