@@ -127,7 +127,7 @@ def test_output_dir_gone_before_metadata_is_written(ffmpeg, tmp_path, action, er
 
 KILLER = textwrap.dedent("""
     import os, signal, sys, time
-    while not os.path.exists(sys.argv[1]):
+    while not os.path.exists(sys.argv[2]):
         time.sleep(0.01)
     os.kill(int(open(sys.argv[1]).read()), signal.SIGKILL)
 """)
@@ -145,8 +145,9 @@ def test_ffmpeg_killed_mid_run(ffmpeg, tmp_path, call, message, left):
     if "concat" in message:
         write_split(out, ["out/chunk_000.mp4"])
     ffmpeg.set(segments=1, wait="killed")
-    # Another process kills it, as an outside cause would.
-    killer = subprocess.Popen([sys.executable, "-c", KILLER, str(ffmpeg.pid_file)])
+    # Another process kills it once its segments are written, as an outside cause would.
+    killer = subprocess.Popen([sys.executable, "-c", KILLER, str(ffmpeg.pid_file),
+                               str(ffmpeg.waiting_file)])
     try:
         assert caught(call) == (RuntimeError, message)
     finally:

@@ -12,7 +12,8 @@ A run goes in this order:
 - FAKE_DAMAGE: `remove_dir` deletes the directory of its last argument, `replace_dir` puts a
   plain file in its place.
 - FAKE_WAIT: `answer` waits (up to 10 s, else exit 3) until the file `answered` appears in
-  FAKE_RECORD; `killed` waits to be killed; `deaf` does too, ignoring SIGINT.
+  FAKE_RECORD; `killed` waits to be killed; `deaf` does too, ignoring SIGINT. Both first
+  create the file `waiting` in FAKE_RECORD, so a test knows the segments are written.
 - FAKE_DELAY: sleeps that many seconds.
 - Concat: copies the list it is given to the output (and to `concat_list` in FAKE_RECORD), so
   the caller can see it.
@@ -70,8 +71,8 @@ case "$FAKE_WAIT" in
           while [ ! -e "$FAKE_RECORD/answered" ]; do
             n=$((n + 1)); [ "$n" -gt 1000 ] && exit 3; sleep 0.01
           done ;;
-  killed) exec sleep 600 ;;
-  deaf) trap '' INT; exec sleep 600 ;;
+  killed) [ -n "$FAKE_RECORD" ] && : > "$FAKE_RECORD/waiting"; exec sleep 600 ;;
+  deaf) trap '' INT; [ -n "$FAKE_RECORD" ] && : > "$FAKE_RECORD/waiting"; exec sleep 600 ;;
 esac
 if [ -n "$FAKE_DELAY" ]; then sleep "$FAKE_DELAY"; fi
 if [ "$mode" = concat ]; then
@@ -109,6 +110,7 @@ class FfmpegStandIn:
         self.record_dir = Path(directory) / "record"
         self.record_dir.mkdir(exist_ok=True)
         self.pid_file = self.record_dir / "pid"
+        self.waiting_file = self.record_dir / "waiting"
         monkeypatch.setenv("PATH", f"{self.bin}:{os.environ['PATH']}")
         for variable in VARIABLES:
             monkeypatch.delenv(variable, raising=False)
