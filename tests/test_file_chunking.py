@@ -4,6 +4,7 @@ import os
 import random
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
@@ -68,14 +69,23 @@ def test_proc_files_are_read_whole(chunk_size):
     assert b"".join(payloads(chunks)) == content
 
 
+BURSTS = """
+import fcntl, os, struct, termios, time
+os.write(1, b"abc")
+while struct.unpack("i", fcntl.ioctl(1, termios.FIONREAD, bytes(4)))[0]:
+    time.sleep(0.01)
+os.write(1, b"defgh")
+"""
+
+
 def test_fifo_gives_one_chunk_per_read(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
 
-    # A separate process writes, so each burst arrives as one read.
+    # A separate process writes, so each burst arrives as one read: the second once the pipe
+    # is empty again, i.e. the first has been read.
     write_end = os.open(fifo, os.O_RDWR)
-    writer = subprocess.Popen(["sh", "-c", "printf abc; sleep 0.3; printf defgh"],
-                              stdout=write_end)
+    writer = subprocess.Popen([sys.executable, "-c", BURSTS], stdout=write_end)
     os.close(write_end)
     chunks = deconstruct_file(str(fifo), 6)
     writer.wait()
