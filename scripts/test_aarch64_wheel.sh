@@ -113,9 +113,18 @@ location=$(in_root "$inside/venv/bin/python" -c 'import fendral; print(fendral._
 in_root "$inside/venv/bin/python" -c 'import platform; print("machine:", platform.machine())'
 
 echo "=== the test suite on aarch64 ==="
+# User-mode emulation turns the spawn's vfork into a fork of the whole emulator, and with several
+# threads busy in emulated code that forked child can deadlock inside the emulator before it
+# reaches exec (seen: a child still named python, both its threads waiting on futexes, minutes
+# later). The eight-thread stress test spawns hundreds of times from busy threads and hit it
+# within a minute, so it is left to the native runs; the other tests that spawn beside a thread
+# have not hit it in thousands of spawns.
+emulator_hazard=tests/test_threads.py::test_eight_threads_at_once
+echo "deselected, since a fork can deadlock inside the emulator: $emulator_hazard"
 start=$SECONDS
 # ffmpeg must never wait for an answer on a terminal it does not have.
 FENDRAL_CHECKOUT=$repo in_root sh -c 'cd "$1" && shift && exec "$@"' sh "$inside/run" \
   env PYTHONDONTWRITEBYTECODE=1 ${FENDRAL_THREAD_SECONDS:+FENDRAL_THREAD_SECONDS=$FENDRAL_THREAD_SECONDS} \
-  "$inside/venv/bin/python" -m pytest -p no:cacheprovider -q "$@" /mnt/fendral/tests </dev/null
+  "$inside/venv/bin/python" -m pytest -p no:cacheprovider -q --rootdir /mnt/fendral \
+  --deselect "$emulator_hazard" "$@" /mnt/fendral/tests </dev/null
 echo "suite ran in $((SECONDS - start)) s under emulation"
