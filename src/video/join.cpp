@@ -1,9 +1,8 @@
-#include "video/video.hpp"
-
+// Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
+// copies their streams into one file.
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -18,104 +17,21 @@
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/process.hpp"
+#include "video/ffmpeg_command.hpp"
 #include "video/metadata.hpp"
 #include "video/movie.hpp"
+#include "video/video.hpp"
 
 namespace fendral::video {
 
 namespace {
 
-constexpr std::string_view kProgram = "ffmpeg";
-constexpr std::string_view kSegmentPattern = "chunk_%03d.mp4";
-constexpr std::string_view kMetadataFileName = "metadata.json";
-constexpr std::string_view kConcatListFileName = "concat_list.txt";
 constexpr std::string_view kNotCompleteMp4 = "not a complete MP4 file";
 // Each line of a concat list is these around the quoted path.
 constexpr std::string_view kLineStart = "file '";
 constexpr std::string_view kLineEnd = "'\n";
 constexpr std::string_view kUnwritableEntry =
     "Failed to write concat list: segment path contains a line break or NUL byte";
-
-unexpected<Failure> runtime_failure(std::string message) {
-  return fail(Failure::runtime_error(std::move(message)));
-}
-
-// ffmpeg expands '%' directives anywhere in the pattern, so the directory's own '%' are doubled.
-std::string escape_percent(std::string_view text) {
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char byte : text) {
-    escaped.push_back(byte);
-    if (byte == '%') escaped.push_back('%');
-  }
-  return escaped;
-}
-
-// ffmpeg reads a leading '-' as an option and "name:rest" as a URL of protocol "name" when the
-// name is made of URL scheme characters. True when the first path component holds a ':'.
-bool first_component_has_colon(std::string_view path) {
-  return path.substr(0, path.find('/')).find(':') != std::string_view::npos;
-}
-
-bool is_relative(std::string_view path) {
-  return !path.empty() && path.front() != '/';
-}
-
-std::string with_dot_slash(std::string_view path) {
-  return "./" + std::string(path);
-}
-
-// A relative path handed to ffmpeg as a file, shielded from being read as an option. Exactly "-"
-// is ffmpeg's own name for a standard stream and stays.
-std::string option_safe(const std::string& path) {
-  if (path.starts_with('-') && path != "-") return with_dot_slash(path);
-  return path;
-}
-
-// The output directory as the start of paths handed to ffmpeg: a directory such as "a:b" must
-// not turn its files into URLs.
-std::string directory_for_ffmpeg(const std::string& output_dir) {
-  if (is_relative(output_dir) &&
-      (output_dir.starts_with('-') || first_component_has_colon(output_dir))) {
-    return with_dot_slash(output_dir);
-  }
-  return output_dir;
-}
-
-// The input as handed to ffmpeg. A local file named like "take-10:30.mp4" gets "./"; URLs and
-// protocol names such as "pipe:0" name no local file and pass unchanged.
-std::string input_for_ffmpeg(const std::string& input_file) {
-  if (is_relative(input_file) && first_component_has_colon(input_file) &&
-      posix::path_exists(input_file)) {
-    return with_dot_slash(input_file);
-  }
-  return option_safe(input_file);
-}
-
-// The inputs by which ffmpeg is asked to read the caller's standard input. Any other run gets
-// /dev/null there, so ffmpeg cannot eat the caller's input or stop on a 'q' in it.
-bool reads_standard_input(std::string_view input_file) {
-  return input_file == "-" || input_file == "pipe:" || input_file == "pipe:0" ||
-         input_file == "/dev/stdin";
-}
-
-// The segment paths of this split, in time order: ffmpeg names each finished segment in its
-// segment list, one file name per line. The list goes to an anonymous in-memory file handed to
-// ffmpeg as a descriptor ("pipe:3"), never to a path: nothing in `output_dir` can be listed by
-// mistake (stale segments of an earlier split, unrelated .mp4 files, the input), no link can
-// redirect ffmpeg's writes, and nothing is left to remove on any path out of the call.
-std::vector<std::string> segment_paths_from_list(std::string_view list,
-                                                 const std::string& output_dir) {
-  std::vector<std::string> paths;
-  while (!list.empty()) {
-    const std::size_t end = list.find('\n');
-    const std::string_view name = list.substr(0, end);
-    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
-    if (name.empty()) continue;
-    paths.push_back(lossy_utf8(posix::join_path(output_dir, name)));
-  }
-  return paths;
-}
 
 bool holds_line_break_or_nul(std::string_view path) {
   return path.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos;
@@ -352,81 +268,6 @@ posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
 }
 
 }  // namespace
-
-Result<void> split_video(const std::string& input_file, const std::string& output_dir,
-                         std::optional<std::uint32_t> time_limit_sec,
-                         const posix::Environment& environment) {
-  if (auto created = posix::create_dir_all(output_dir); !created) {
-    return fail_os(created.error());
-  }
-  if (!time_limit_sec || *time_limit_sec == 0) {
-    return runtime_failure("time_limit_sec must be greater than 0");
-  }
-
-  const std::string segment_pattern =
-      posix::join_path(escape_percent(directory_for_ffmpeg(output_dir)), kSegmentPattern);
-  const std::string limit_text = std::to_string(*time_limit_sec);
-  auto segment_list = posix::create_anonymous_file("fendral-segment-list");
-  if (!segment_list) return fail_os(segment_list.error());
-  // -map takes every audio stream and every video stream but cover pictures (ffmpeg would keep
-  // one of each). -reset_timestamps makes every segment start at 0, so segments play alone and
-  // join back without gaps; negative timestamps are kept, since shifting them would delay the
-  // first segment's B-frames and lengthen the joined video.
-  const auto arguments = std::to_array<std::string>({
-      "-i",
-      input_for_ffmpeg(input_file),
-      "-map",
-      "0:V?",
-      "-map",
-      "0:a?",
-      "-c:v",
-      "copy",
-      "-c:a",
-      "copy",
-      "-f",
-      "segment",
-      "-segment_time",
-      limit_text,
-      "-reset_timestamps",
-      "1",
-      "-avoid_negative_ts",
-      "disabled",
-      "-segment_list",
-      "pipe:" + std::to_string(posix::kPassedFdNumber),
-      "-segment_list_type",
-      "flat",
-      segment_pattern,
-  });
-  const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
-                                    .passed_fd = segment_list->get(),
-                                    .environment = &environment};
-  auto status = posix::run_program(kProgram, arguments, options);
-  if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
-  if (!status->success()) {
-    return runtime_failure("ffmpeg split failed with status " + status->describe());
-  }
-
-  auto list = posix::read_from_start(segment_list->get());
-  if (!list) return fail_os(list.error());
-  auto chunk_paths = segment_paths_from_list(*list, output_dir);
-
-  Mp4ChunkMetadata metadata;
-  metadata.original_file = input_file;
-  metadata.output_prefix = segment_pattern;
-  metadata.chunk_count = chunk_paths.size();
-  metadata.chunk_paths = std::move(chunk_paths);
-  metadata.split_type = "time";
-  metadata.split_value = limit_text + "s";
-
-  // Written whole under another name and then renamed: a metadata.json there before stays as
-  // it was when anything fails, and a link planted under the name is replaced, not followed.
-  const std::string json = metadata_to_json(metadata);
-  if (auto written = posix::replace_file(posix::join_path(output_dir, kMetadataFileName), json);
-      !written) {
-    return fail_os(written.error());
-  }
-  return {};
-}
 
 Result<void> reconstruct_video(const std::string& output_dir, const std::string& output_file,
                                const posix::Environment& environment) {

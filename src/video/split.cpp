@@ -1,0 +1,114 @@
+// Cutting a video into segments: ffmpeg's segment muxer copies the streams, and the segments it
+// names are recorded in metadata.json.
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "base/utf8.hpp"
+#include "posix/file.hpp"
+#include "posix/fs.hpp"
+#include "posix/process.hpp"
+#include "video/ffmpeg_command.hpp"
+#include "video/metadata.hpp"
+#include "video/video.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+// The segment paths of this split, in time order: ffmpeg names each finished segment in its
+// segment list, one file name per line. The list goes to an anonymous in-memory file handed to
+// ffmpeg as a descriptor ("pipe:3"), never to a path: nothing in `output_dir` can be listed by
+// mistake (stale segments of an earlier split, unrelated .mp4 files, the input), no link can
+// redirect ffmpeg's writes, and nothing is left to remove on any path out of the call.
+std::vector<std::string> segment_paths_from_list(std::string_view list,
+                                                 const std::string& output_dir) {
+  std::vector<std::string> paths;
+  while (!list.empty()) {
+    const std::size_t end = list.find('\n');
+    const std::string_view name = list.substr(0, end);
+    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+    if (name.empty()) continue;
+    paths.push_back(lossy_utf8(posix::join_path(output_dir, name)));
+  }
+  return paths;
+}
+
+}  // namespace
+
+Result<void> split_video(const std::string& input_file, const std::string& output_dir,
+                         std::optional<std::uint32_t> time_limit_sec,
+                         const posix::Environment& environment) {
+  if (auto created = posix::create_dir_all(output_dir); !created) {
+    return fail_os(created.error());
+  }
+  if (!time_limit_sec || *time_limit_sec == 0) {
+    return runtime_failure("time_limit_sec must be greater than 0");
+  }
+
+  const std::string segment_pattern =
+      posix::join_path(escape_percent(directory_for_ffmpeg(output_dir)), kSegmentPattern);
+  const std::string limit_text = std::to_string(*time_limit_sec);
+  auto segment_list = posix::create_anonymous_file("fendral-segment-list");
+  if (!segment_list) return fail_os(segment_list.error());
+  // -map takes every audio stream and every video stream but cover pictures (ffmpeg would keep
+  // one of each). -reset_timestamps makes every segment start at 0, so segments play alone and
+  // join back without gaps; negative timestamps are kept, since shifting them would delay the
+  // first segment's B-frames and lengthen the joined video.
+  const auto arguments = std::to_array<std::string>({
+      "-i",
+      input_for_ffmpeg(input_file),
+      "-map",
+      "0:V?",
+      "-map",
+      "0:a?",
+      "-c:v",
+      "copy",
+      "-c:a",
+      "copy",
+      "-f",
+      "segment",
+      "-segment_time",
+      limit_text,
+      "-reset_timestamps",
+      "1",
+      "-avoid_negative_ts",
+      "disabled",
+      "-segment_list",
+      "pipe:" + std::to_string(posix::kPassedFdNumber),
+      "-segment_list_type",
+      "flat",
+      segment_pattern,
+  });
+  const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
+                                    .passed_fd = segment_list->get(),
+                                    .environment = &environment};
+  auto status = posix::run_program(kProgram, arguments, options);
+  if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
+  if (!status->success()) {
+    return runtime_failure("ffmpeg split failed with status " + status->describe());
+  }
+
+  auto list = posix::read_from_start(segment_list->get());
+  if (!list) return fail_os(list.error());
+  auto chunk_paths = segment_paths_from_list(*list, output_dir);
+
+  Mp4ChunkMetadata metadata;
+  metadata.original_file = input_file;
+  metadata.output_prefix = segment_pattern;
+  metadata.chunk_count = chunk_paths.size();
+  metadata.chunk_paths = std::move(chunk_paths);
+  metadata.split_type = "time";
+  metadata.split_value = limit_text + "s";
+
+  // Written whole under another name and then renamed: a metadata.json there before stays as
+  // it was when anything fails, and a link planted under the name is replaced, not followed.
+  const std::string json = metadata_to_json(metadata);
+  if (auto written = posix::replace_file(posix::join_path(output_dir, kMetadataFileName), json);
+      !written) {
+    return fail_os(written.error());
+  }
+  return {};
+}
+
+}  // namespace fendral::video
