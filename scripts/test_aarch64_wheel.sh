@@ -44,12 +44,53 @@ binfmt=/proc/sys/fs/binfmt_misc
 grep -qx enabled "$binfmt/qemu-aarch64" 2>/dev/null || update-binfmts --enable qemu-aarch64
 grep -E '^(enabled|interpreter|flags)' "$binfmt/qemu-aarch64"
 
-# The Debian mirror apt already uses, from either format of its sources.
+# The Debian mirror this machine's apt is configured with: the first URI of an enabled `deb`
+# entry whose path ends in /debian (the archive itself, not debian-security), from apt's source
+# list and its parts directory, in either format (one-line .list, deb822 .sources). Prints
+# nothing when there is none.
 debian_mirror() {
-  local mirror
-  mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
-    2>/dev/null | grep -oE 'https?://[^ ]*/debian/?( |$)' | head -n 1 | tr -d ' ') || true
-  echo "${mirror:-http://deb.debian.org/debian}"
+  local list= parts= file files=()
+  command -v apt-config >/dev/null || return 0
+  eval "$(apt-config shell list Dir::Etc::sourcelist/f parts Dir::Etc::sourceparts/d)"
+  for file in "$list" "$parts"/*.list "$parts"/*.sources; do
+    if [[ -n $file && -f $file ]]; then files+=("$file"); fi
+  done
+  ((${#files[@]})) || return 0
+  awk '
+    function consider(uri) {
+      sub(/\/+$/, "", uri)
+      if (!found && uri ~ /^https?:\/\/[^ ]*\/debian$/) { print uri; found = 1 }
+    }
+    function end_stanza(   count, i, uri_list) {
+      if (types ~ /(^|[ \t])deb([ \t]|$)/ && enabled != "no") {
+        count = split(uris, uri_list, /[ \t]+/)
+        for (i = 1; i <= count; i++) consider(uri_list[i])
+      }
+      types = uris = enabled = last = ""
+    }
+    FNR == 1 { end_stanza() }
+    FILENAME ~ /\.sources$/ {
+      if ($0 ~ /^[ \t]*$/) { end_stanza(); next }
+      if ($0 ~ /^#/) next
+      if ($0 ~ /^[ \t]/) { if (last == "uris:") uris = uris " " $0; next }
+      last = tolower($0)
+      sub(/:.*/, ":", last)
+      value = $0
+      sub(/^[^:]*:[ \t]*/, "", value)
+      if (last == "types:") types = value
+      else if (last == "uris:") uris = value
+      else if (last == "enabled:") enabled = tolower(value)
+      next
+    }
+    $1 == "deb" {
+      entry = $0
+      sub(/^[ \t]*deb[ \t]+/, "", entry)
+      sub(/^\[[^]]*\][ \t]*/, "", entry)
+      split(entry, fields, /[ \t]+/)
+      consider(fields[1])
+    }
+    END { end_stanza() }
+  ' "${files[@]}"
 }
 
 # Runs a command inside the root with /proc and /dev mounted; the mounts live in a private mount
@@ -71,6 +112,12 @@ in_root() {  # COMMAND...
 
 if [[ ! -e $root_complete ]]; then
   mirror=$(debian_mirror)
+  if [[ -z $mirror ]]; then
+    echo "no Debian mirror found in this machine's apt sources (an enabled deb entry whose URI" \
+      "ends in /debian, in /etc/apt/sources.list or /etc/apt/sources.list.d/): add one to" \
+      "build the arm64 root from" >&2
+    exit 1
+  fi
   echo "=== building the arm64 Debian root in $root from $mirror ==="
   rm -rf "$root"
   mkdir -p "$root"

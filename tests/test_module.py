@@ -1,5 +1,6 @@
 """The module's surface: registration, argument binding and conversion rules."""
 
+import importlib.metadata
 import subprocess
 import sys
 import textwrap
@@ -17,6 +18,7 @@ def test_registration_order_and_module_attributes():
     assert fendral.__doc__ == ""
     public = [name for name in vars(fendral) if not name.startswith("__")]
     assert public == NAMES
+    assert fendral.__version__ == importlib.metadata.version("fendral")
 
 
 @pytest.mark.parametrize("name, signature", [

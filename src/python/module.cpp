@@ -71,6 +71,10 @@ PyMODINIT_FUNC PyInit_fendral() {
     }
     OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) return captured_error();
+    // The package's version as pip shows it, for bug reports; not in __all__.
+    if (PyModule_AddStringConstant(module.get(), "__version__", FENDRAL_VERSION) != 0) {
+      return captured_error();
+    }
     FENDRAL_CHECK(add_members(module.get()));
     // From 3.13 on, CPython runs the initialisation for a subinterpreter's import in the main
     // interpreter, on a fresh thread state with no Python code on it, and then refuses the

@@ -17,6 +17,9 @@ __all__ = [
     "reconstruct_video",
 ]
 
+__version__: str
+"""The package's version, as ``pip show fendral`` gives it."""
+
 @final
 class Chunk:
     """One numbered piece of a file: a zero-based ``index`` and its bytes, ``data``.
