@@ -6,7 +6,9 @@ keyframe every second, cut into one-second segments.
 
 import json
 import os
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import textwrap
@@ -125,8 +127,8 @@ def largest_audio_gap(path, source):
                 for earlier, later in zip(times, times[1:])), default=0)
 
 
-def video_payload_hashes(path):
-    info = json.loads(ffprobe("-select_streams", "V", "-show_data_hash", "md5",
+def video_payload_hashes(path, streams="V"):
+    info = json.loads(ffprobe("-select_streams", streams, "-show_data_hash", "md5",
                               "-show_entries", "packet=data_hash", str(path)))
     return [packet["data_hash"] for packet in info["packets"]]
 
@@ -233,3 +235,112 @@ def test_a_second_split_into_the_same_directory_joins_only_its_own_segments(clip
     (streams, duration), (joined_streams, joined_duration) = (
         streams_and_duration(clip), streams_and_duration("joined.mp4"))
     assert joined_streams == streams and abs(joined_duration - duration) <= 1 / RATE
+
+
+TAGS_AND_CHAPTERS = """;FFMETADATA1
+title=A Title
+artist=An Artist
+album=An Album
+track=3/12
+date=2021
+genre=Drama
+composer=A Composer
+comment=A comment
+""" + "".join(f"[CHAPTER]\nTIMEBASE=1/1000\nSTART={n * 1000}\nEND={n * 1000 + 1000}\ntitle=Part {n}\n"
+              for n in range(SECONDS))
+PHONE_TAGS = [argument for key, value in [
+    ("creation_time", "2020-05-06T07:08:09Z"), ("location", "+48.8577+002.2950/"),
+    ("com.apple.quicktime.make", "Apple"), ("com.apple.quicktime.model", "iPhone 12"),
+    ("com.apple.quicktime.software", "15.1"),
+    ("com.apple.quicktime.creationdate", "2020-05-06T09:08:09+0200"),
+    ("com.apple.quicktime.location.ISO6709", "+48.8577+002.2950+035.000/")]
+    for argument in ("-metadata", f"{key}={value}")]
+
+
+def mp4_box(kind, payload, version_and_flags=b""):
+    return struct.pack(">I4s", 8 + len(version_and_flags) + len(payload), kind) + \
+        version_and_flags + payload
+
+
+# Stereo 3D (top and bottom) and an equirectangular 360 projection, as cameras write them into
+# the video's sample entry; ffmpeg has no option that adds them.
+STEREO_AND_SPHERICAL = mp4_box(b"st3d", b"\x01", bytes(4)) + mp4_box(b"sv3d", mp4_box(
+    b"svhd", b"camera\0", bytes(4)) + mp4_box(b"proj", mp4_box(b"prhd", bytes(12), bytes(4)) +
+                                               mp4_box(b"equi", bytes(16), bytes(4))))
+# Where the child boxes start in each box on the way to the H.264 sample entry.
+CHILDREN_AT = {b"moov": 8, b"trak": 8, b"mdia": 8, b"minf": 8, b"stbl": 8, b"stsd": 16}
+
+
+def with_in_video_entry(boxes, extra):
+    """`boxes` with `extra` appended to each avc1 sample entry, every enclosing size grown.
+    ffmpeg writes the movie box after the media, so no chunk offset moves."""
+    out, position = b"", 0
+    while position < len(boxes):
+        size, kind = struct.unpack_from(">I4s", boxes, position)
+        box = boxes[position:position + size]
+        if kind == b"avc1":
+            box += extra
+        elif kind in CHILDREN_AT:
+            box = box[:CHILDREN_AT[kind]] + with_in_video_entry(box[CHILDREN_AT[kind]:], extra)
+        out += struct.pack(">I", len(box)) + box[4:]
+        position += size
+    return out
+
+
+# id, input file name, ffmpeg arguments that make it (tags.txt holds TAGS_AND_CHAPTERS; the 360
+# boxes are added afterwards), the joined file's name.
+METADATA_CASES = [
+    ("movie tags and chapters", "in.mp4",
+     [*PICTURE, *TONE, "-i", "tags.txt", "-map", "0", "-map", "1", "-map_metadata", "2",
+      "-map_chapters", "2", *H264, *AAC], "joined.mp4"),
+    ("audio book tags and chapters", "in.m4a",
+     [*TONE, "-i", "tags.txt", "-map_metadata", "1", "-map_chapters", "1", *AAC], "joined.m4a"),
+    ("phone", "in.mov",
+     [*PICTURE, *TONE, *H264, *AAC, "-movflags", "use_metadata_tags", *PHONE_TAGS], "joined.mov"),
+    ("360 and stereo 3d", "in-360.mp4", [*PICTURE, *H264], "joined.mp4"),
+    ("timecode", "in.mp4", [*PICTURE, *H264, "-timecode", "12:34:56:00"], "joined.mp4"),
+    ("quicktime pcm", "in.mov", [*PICTURE, *TONE, *H264, "-c:a", "pcm_s16le"], "joined.mov"),
+]
+
+
+def container_metadata(path):
+    """The format's tags, the chapters, and per stream its type, timecode and side data."""
+    info = json.loads(ffprobe("-show_entries", "format_tags:chapter=start_time,end_time:"
+                              "chapter_tags=title:stream=codec_type:stream_tags=timecode:"
+                              "stream_side_data_list", str(path)))
+    chapters = [(c["tags"]["title"], float(c["start_time"]), float(c["end_time"]))
+                for c in info["chapters"]]
+    streams = [(s["codec_type"], s.get("tags", {}).get("timecode"),
+                [d["side_data_type"] for d in s.get("side_data_list", [])])
+               for s in info["streams"]]
+    # QuickTime's keyed form is marked by a handler of type mdta.
+    keyed = re.search(rb"hdlr.{8}mdta", path.read_bytes(), re.DOTALL) is not None
+    return info["format"].get("tags", {}), chapters, streams, keyed
+
+
+@pytest.mark.parametrize("name, arguments, joined", [case[1:] for case in METADATA_CASES],
+                         ids=[case[0] for case in METADATA_CASES])
+def test_round_trip_keeps_the_container_metadata(tmp_path, monkeypatch, name, arguments, joined):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "tags.txt").write_text(TAGS_AND_CHAPTERS)
+    ffmpeg(*arguments, name)
+    if "360" in name:
+        source = tmp_path / name
+        source.write_bytes(with_in_video_entry(source.read_bytes(), STEREO_AND_SPHERICAL))
+        assert container_metadata(source)[2][0][2] == ["Stereo 3D", "Spherical Mapping"]
+    fendral.split_video(name, "segments", 1)
+    fendral.reconstruct_video("segments", joined)
+
+    tags, chapters, streams, keyed = container_metadata(tmp_path / name)
+    joined_tags, joined_chapters, joined_streams, joined_keyed = container_metadata(
+        tmp_path / joined)
+    assert (joined_tags, joined_streams, joined_keyed) == (tags, streams, keyed)
+    assert [title for title, _, _ in joined_chapters] == [title for title, _, _ in chapters]
+    assert all(abs(a - b) <= 0.002 for (_, *times), (_, *joined_times)
+               in zip(chapters, joined_chapters) for a, b in zip(times, joined_times))
+    if "-timecode" in arguments:  # each segment starts at its own time
+        assert container_metadata(tmp_path / "segments" / "chunk_001.mp4")[2][0][1] == \
+            streams[0][1].replace("12:34:56", "12:34:57")
+    for kind in "Va":
+        assert video_payload_hashes(joined, kind) == video_payload_hashes(name, kind)
+    assert decoding_errors(joined) == []

@@ -17,16 +17,24 @@ from fendral_testing.children import run_forked, run_unprivileged
 from fendral_testing.ffmpeg_stand_in import SEGMENT
 from fendral_testing.splits import write_metadata, write_split
 
-def split_argv(input_file, limit, pattern):
-    return ["-i", input_file, "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy",
-            "-f", "segment", "-segment_time", str(limit), "-reset_timestamps", "1",
-            "-avoid_negative_ts", "disabled", "-segment_list", "pipe:3", "-segment_list_type",
-            "flat", pattern]
+def split_argv(input_file, limit, pattern, segment_format="mp4"):
+    return ["-i", input_file, "-map_metadata", "0", "-f", "ffmetadata", "pipe:4",
+            "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy",
+            "-f", "segment", "-segment_format", segment_format, "-segment_time", str(limit),
+            "-segment_format_options", "strict=unofficial", "-increment_tc", "1",
+            "-reset_timestamps", "1", "-avoid_negative_ts", "disabled", "-segment_list", "pipe:3",
+            "-segment_list_type", "flat", pattern]
 
 
-def concat_argv(output_file):
+# What the join adds when the split kept the source's metadata, and with QuickTime keys in it.
+SOURCE_METADATA = ["-f", "ffmetadata", "-i", "/dev/fd/4", "-map_metadata", "1", "-map_chapters",
+                   "1", "-ignore_unknown", "-strict", "unofficial"]
+KEYED_SOURCE_METADATA = [*SOURCE_METADATA, "-movflags", "use_metadata_tags"]
+
+
+def concat_argv(output_file, source_metadata=()):
     return ["-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
-            "-map", "0", "-c", "copy", output_file]
+            *source_metadata, "-map", "0", "-c", "copy", output_file]
 
 
 def metadata_text(original, prefix, paths, value):
@@ -56,6 +64,63 @@ def test_split_runs_ffmpeg_and_writes_metadata(ffmpeg, tmp_path, output_dir, pat
     paths = [f"{output_dir.rstrip('/')}/chunk_{n:03d}.mp4" for n in range(segments)]
     assert (directory / "metadata.json").read_text() == metadata_text(
         "in.mp4", pattern, paths, f"{limit}s")
+    assert not (directory / "source_metadata.txt").exists()  # ffmpeg wrote none
+
+
+def test_split_stores_the_source_metadata_without_following_a_link(ffmpeg, tmp_path):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "victim").write_text("keep")
+    (tmp_path / "out" / "source_metadata.txt").symlink_to(tmp_path / "victim")
+    ffmpeg.set(segments=1, source_metadata=";FFMETADATA1\ntitle=t\n")
+    fendral.split_video("in.mp4", "out", 1)
+    stored = tmp_path / "out" / "source_metadata.txt"
+    assert not stored.is_symlink() and stored.read_text() == ";FFMETADATA1\ntitle=t\n"
+    assert (tmp_path / "victim").read_text() == "keep"
+    assert sorted(json.loads((tmp_path / "out" / "metadata.json").read_text())) == [
+        "chunk_count", "chunk_paths", "original_file", "output_prefix", "split_type",
+        "split_value"]
+
+
+QUICKTIME_HEAD = struct.pack(">I4s4s", 20, b"ftyp", b"qt  ") + bytes(8)
+
+
+@pytest.mark.parametrize("input_file, content, segment_format", [
+    ("in.mov", QUICKTIME_HEAD, "mov"),
+    ("in.mp4", struct.pack(">I4s4s", 20, b"ftyp", b"isom") + bytes(8), "mp4"),
+    ("old.mov", struct.pack(">I4s", 8, b"wide"), "mov"),  # no ftyp: an older movie file
+    ("old.mov", SEGMENT, "mov"),
+    ("in.mkv", b"\x1a\x45\xdf\xa3" + bytes(8), "mp4"),
+    ("in.mov", None, "mp4"),  # a FIFO: not waited on
+])
+def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, content,
+                                                  segment_format):
+    if content is None:
+        os.mkfifo(input_file)
+    else:
+        (tmp_path / input_file).write_bytes(content)
+    fendral.split_video(input_file, "out", 1)
+    assert ffmpeg.argv() == split_argv(input_file, 1, "out/chunk_%03d.mp4", segment_format)
+
+
+@pytest.mark.parametrize("make_record, added", [
+    (lambda path: None, ()),  # a split made before the record was kept, or by hand
+    (os.mkfifo, ()),
+    (lambda path: path.mkdir(), ()),
+    (lambda path: path.symlink_to(path.parent / "elsewhere.txt"), ()),
+    (lambda path: path.write_text(";FFMETADATA1\ntitle=t\n"), SOURCE_METADATA),
+    (lambda path: path.write_text(";FFMETADATA1\ncom.apple.quicktime.make=A\n"),
+     KEYED_SOURCE_METADATA),
+    # 10 MB, the key far past the first read.
+    (lambda path: path.write_text("title=" + "x" * 10_000_000 + "\ncom.apple.quicktime.model=B"),
+     KEYED_SOURCE_METADATA),
+], ids=["absent", "fifo", "directory", "link", "regular", "keyed", "10 MB keyed"])
+def test_join_maps_back_only_a_regular_source_metadata_file(ffmpeg, tmp_path, make_record,
+                                                            added):
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "elsewhere.txt").write_text(";FFMETADATA1\ncom.apple.quicktime.make=A\n")
+    make_record(tmp_path / "segs" / "source_metadata.txt")
+    fendral.reconstruct_video("segs", "joined.mp4")
+    assert ffmpeg.argv() == concat_argv("joined.mp4", added)
 
 
 def test_split_lists_only_the_segments_this_run_wrote(ffmpeg, tmp_path):
@@ -396,6 +461,7 @@ def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
 
 def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -420,22 +486,27 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
     fds = ffmpeg.fds()
     assert {fd: fds[fd] for fd in stdio} == stdio
     assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
+    assert fds["4"] == str(tmp_path / "segs" / "source_metadata.txt")
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in (*stdio, "3") and target != str(ffmpeg.script)
+              if fd not in (*stdio, "3", "4") and target != str(ffmpeg.script)
               and int(fd) not in inheritable}
     assert leaked == {}
 
 
 def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
 
+    # Both descriptors handed over then sit on the numbers of the closed streams.
     def body():
         for fd in (0, 1, 2):
             os.close(fd)
         fendral.reconstruct_video("segs", "joined.mp4")
-        return [ffmpeg.fds().get(fd) for fd in "012"]
+        return [ffmpeg.fds().get(fd) for fd in "01234"]
 
-    assert run_forked(body) == ["/dev/null"] * 3
+    *streams, script, source_metadata = run_forked(body)
+    assert streams == ["/dev/null"] * 3 and script.startswith("/memfd:fendral-concat-script")
+    assert source_metadata == str(tmp_path / "segs" / "source_metadata.txt")
 
 
 def test_wait_outlasts_signals(ffmpeg, tmp_path):
@@ -463,10 +534,13 @@ def world_readable_dir():
 @pytest.mark.parametrize("unreadable, message", [
     ("metadata.json", "Failed to read metadata.json: Permission denied (os error 13)"),
     ("a.mp4", "Failed to read segment {dir}/segs/a.mp4: Permission denied (os error 13)"),
+    # Joining without it would lose the source's tags and chapters.
+    ("source_metadata.txt", "Failed to read source_metadata.txt: Permission denied (os error 13)"),
 ])
 def test_reconstruct_permission_denied(world_readable_dir, unreadable, message):
     segs = world_readable_dir / "segs"
     write_split(segs, [str(segs / "a.mp4")])
+    (segs / "source_metadata.txt").write_text(";FFMETADATA1\n")
     (segs / unreadable).chmod(0o600)
 
     def body():

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <utility>
@@ -288,16 +289,24 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   // what the file actions below add.
   SpawnFileActions file_actions;
   if (int code = file_actions.initialize()) return errno_error(code);
-  // The descriptor handed over must not sit on a number the actions below set up or replace:
+  // A descriptor handed over must not sit on a number the actions below set up or replace:
   // with the caller's standard streams closed it can be 0-2, and the child's /dev/null would
-  // take its place. (dup2 onto itself would also keep close-on-exec on older C libraries.)
-  UniqueFd moved_passed_fd;
-  int passed_source = options.passed_fd;
-  if (passed_source >= 0 && passed_source <= kPassedFdNumber) {
-    moved_passed_fd = UniqueFd(::fcntl(passed_source, F_DUPFD_CLOEXEC, kPassedFdNumber + 1));
-    // EINVAL: every number above kPassedFdNumber is beyond the descriptor limit.
-    if (!moved_passed_fd) return errno_error(errno == EINVAL ? EMFILE : errno);
-    passed_source = moved_passed_fd.get();
+  // take its place; on 3 or 4 the first dup2 could replace the second source. Such a source
+  // is copied above kSecondPassedFdNumber first. (dup2 onto itself would also keep
+  // close-on-exec on older C libraries.)
+  struct Handover {
+    int source;
+    int target;
+    UniqueFd moved;
+  };
+  std::array<Handover, 2> handovers{{{options.passed_fd, kPassedFdNumber, {}},
+                                     {options.second_passed_fd, kSecondPassedFdNumber, {}}}};
+  for (Handover& handover : handovers) {
+    if (handover.source < 0 || handover.source > kSecondPassedFdNumber) continue;
+    handover.moved = UniqueFd(::fcntl(handover.source, F_DUPFD_CLOEXEC, kSecondPassedFdNumber + 1));
+    // EINVAL: every number above kSecondPassedFdNumber is beyond the descriptor limit.
+    if (!handover.moved) return errno_error(errno == EINVAL ? EMFILE : errno);
+    handover.source = handover.moved.get();
   }
   for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
     const bool null_input = stream == STDIN_FILENO && options.stdin_from_null;
@@ -310,9 +319,10 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
       return errno_error(code);
     }
   }
-  if (passed_source >= 0) {
-    if (int code = ::posix_spawn_file_actions_adddup2(file_actions.get(), passed_source,
-                                                      kPassedFdNumber)) {
+  for (const Handover& handover : handovers) {
+    if (handover.source < 0) continue;
+    if (int code = ::posix_spawn_file_actions_adddup2(file_actions.get(), handover.source,
+                                                      handover.target)) {
       return errno_error(code);
     }
   }

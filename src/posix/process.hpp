@@ -55,8 +55,10 @@ class Environment {
   std::vector<char*> pointers_;
 };
 
-// The descriptor number under which a child receives SpawnOptions::passed_fd.
+// The descriptor numbers under which a child receives SpawnOptions::passed_fd and
+// SpawnOptions::second_passed_fd.
 inline constexpr int kPassedFdNumber = 3;
+inline constexpr int kSecondPassedFdNumber = 4;
 
 // What a child gets besides the caller's stdout, stderr, environment and working directory.
 struct SpawnOptions {
@@ -64,6 +66,8 @@ struct SpawnOptions {
   bool stdin_from_null = false;
   // A descriptor of the caller's handed to the child as kPassedFdNumber; -1 hands none.
   int passed_fd = -1;
+  // Another one, handed over as kSecondPassedFdNumber; -1 hands none.
+  int second_passed_fd = -1;
   // The environment the child gets and in whose PATH the program is looked up; nullptr takes
   // the process environment as it is at the start.
   const Environment* environment = nullptr;

@@ -57,6 +57,10 @@ std::string input_for_ffmpeg(const std::string& input_file) {
   return option_safe(input_file);
 }
 
+bool names_local_file(std::string_view ffmpeg_input) {
+  return !ffmpeg_input.empty() && ffmpeg_input != "-" && !first_component_has_colon(ffmpeg_input);
+}
+
 bool reads_standard_input(std::string_view input_file) {
   return input_file == "-" || input_file == "pipe:" || input_file == "pipe:0" ||
          input_file == "/dev/stdin";

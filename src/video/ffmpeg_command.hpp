@@ -14,6 +14,9 @@ inline constexpr std::string_view kProgram = "ffmpeg";
 inline constexpr std::string_view kSegmentPattern = "chunk_%03d.mp4";
 inline constexpr std::string_view kMetadataFileName = "metadata.json";
 inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
+// The source's container metadata and chapters in ffmpeg's metadata text form, kept by the split
+// for the join.
+inline constexpr std::string_view kSourceMetadataFileName = "source_metadata.txt";
 
 unexpected<Failure> runtime_failure(std::string message);
 
@@ -31,6 +34,10 @@ std::string directory_for_ffmpeg(const std::string& output_dir);
 // The input as handed to ffmpeg. A local file named like "take-10:30.mp4" gets "./"; URLs and
 // protocol names such as "pipe:0" name no local file and pass unchanged.
 std::string input_for_ffmpeg(const std::string& input_file);
+
+// True when ffmpeg reads `ffmpeg_input` (as input_for_ffmpeg gives it) as a local file, not
+// through a protocol or from a standard stream.
+bool names_local_file(std::string_view ffmpeg_input);
 
 // The inputs by which ffmpeg is asked to read the caller's standard input. Any other run gets
 // /dev/null there, so ffmpeg cannot eat the caller's input or stop on a 'q' in it.

@@ -1,5 +1,7 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -258,6 +260,54 @@ std::string concat_script(const std::vector<ConcatEntry>& entries) {
   return script;
 }
 
+// The split's record of the source's container metadata and chapters, opened when it is a
+// regular file, with whether it holds QuickTime keyed tags. A link there is not followed, and a
+// FIFO, device or directory neither stalls the open nor is handed on: the join then goes as it
+// would without the record.
+struct SourceMetadata {
+  posix::UniqueFd fd;
+  bool quicktime_keys = false;
+};
+
+// True when the text holds a tag of QuickTime's keyed form ("com.apple.quicktime." starting a
+// line). Read in blocks up to the size seen at the open: the file may be large or growing.
+posix::IoResult<bool> holds_quicktime_keys(int fd, std::uint64_t size) {
+  constexpr std::string_view kKeyStart = "\ncom.apple.quicktime.";
+  constexpr std::size_t kBlockSize = 64 * 1024;
+  std::string window = "\n";  // as if a line ended just before the file
+  std::vector<char> block(kBlockSize);
+  for (std::uint64_t offset = 0; offset < size;) {
+    FENDRAL_TRY(const std::size_t got, posix::read_full_at(fd, block.data(), block.size(), offset));
+    if (got == 0) break;
+    offset += got;
+    window.append(block.data(), got);
+    if (window.find(kKeyStart) != std::string::npos) return true;
+    // Keep only the tail that may still begin a match.
+    if (window.size() >= kKeyStart.size()) window.erase(0, window.size() - kKeyStart.size() + 1);
+  }
+  return false;
+}
+
+Result<std::optional<SourceMetadata>> open_source_metadata(const std::string& output_dir) {
+  auto opened = posix::open_file(posix::join_path(output_dir, kSourceMetadataFileName),
+                                 O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  const auto unreadable = [](const posix::IoError& error) {
+    return runtime_failure("Failed to read source_metadata.txt: " + error.text());
+  };
+  if (!opened) {
+    // Absent, a link, or a socket: no record to map.
+    const int code = opened.error().os_code().value_or(0);
+    if (code == ENOENT || code == ELOOP || code == ENXIO) return std::nullopt;
+    return unreadable(opened.error());
+  }
+  struct stat info;
+  if (::fstat(opened->get(), &info) != 0) return unreadable(posix::IoError::from_errno(errno));
+  if (!S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
+  auto keyed = holds_quicktime_keys(opened->get(), static_cast<std::uint64_t>(info.st_size));
+  if (!keyed) return unreadable(keyed.error());
+  return SourceMetadata{std::move(*opened), *keyed};
+}
+
 posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
   const std::array<iovec, 3> pieces{{
       {const_cast<char*>(kLineStart.data()), kLineStart.size()},
@@ -282,6 +332,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
 
   FENDRAL_TRY(auto entries, concat_list_entries(metadata->chunk_paths,
                                                 segment_home(metadata->output_prefix, output_dir)));
+  FENDRAL_TRY(auto source_metadata, open_source_metadata(output_dir));
 
   const std::string list_path = posix::join_path(output_dir, kConcatListFileName);
   // Written under another name and renamed into place once complete, as metadata.json is.
@@ -312,7 +363,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
 
   // -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
   // -map 0 keeps every stream of the segments.
-  const auto arguments = std::to_array<std::string>({
+  std::vector<std::string> arguments{
       "-f",
       "concat",
       "-safe",
@@ -321,15 +372,27 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       "0",
       "-i",
       "/dev/fd/" + std::to_string(posix::kPassedFdNumber),
-      "-map",
-      "0",
-      "-c",
-      "copy",
-      option_safe(output_file),
-  });
-  auto status = posix::run_program(
-      kProgram, arguments,
-      {.stdin_from_null = true, .passed_fd = script_file->get(), .environment = &environment});
+  };
+  if (source_metadata) {
+    // The source's tags and chapters come from the record, the streams still only from the
+    // segments. A timecode track the segments carry is rebuilt from the video's own timecode
+    // (-map 0 could not copy it); "unofficial" strictness writes the 360 and stereo 3D boxes;
+    // QuickTime keys survive only when every tag goes in keyed form, so only then.
+    arguments.insert(
+        arguments.end(),
+        {"-f", "ffmetadata", "-i", "/dev/fd/" + std::to_string(posix::kSecondPassedFdNumber),
+         "-map_metadata", "1", "-map_chapters", "1", "-ignore_unknown", "-strict", "unofficial"});
+    if (source_metadata->quicktime_keys) {
+      arguments.insert(arguments.end(), {"-movflags", "use_metadata_tags"});
+    }
+  }
+  arguments.insert(arguments.end(), {"-map", "0", "-c", "copy", option_safe(output_file)});
+  auto status =
+      posix::run_program(kProgram, arguments,
+                         {.stdin_from_null = true,
+                          .passed_fd = script_file->get(),
+                          .second_passed_fd = source_metadata ? source_metadata->fd.get() : -1,
+                          .environment = &environment});
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
     return runtime_failure("ffmpeg concat failed with status " + status->describe());

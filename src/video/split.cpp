@@ -34,6 +34,23 @@ std::vector<std::string> segment_paths_from_list(std::string_view list,
   return paths;
 }
 
+// ffmpeg's mp4 muxer refuses what only QuickTime can hold (PCM audio, for one), so a QuickTime
+// source gets segments in QuickTime form. Such a file starts with an ftyp box of major brand
+// "qt  " or, when older, directly with one of a movie's top-level boxes. Only a local regular
+// file is looked at, and only its first twelve bytes; anything else is split as MP4.
+bool is_quicktime_file(const std::string& ffmpeg_input) {
+  if (!names_local_file(ffmpeg_input)) return false;
+  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  if (!opened) return false;
+  std::array<char, 12> head{};
+  auto got = posix::read_full_at(opened->fd.get(), head.data(), head.size(), 0);
+  if (!got || *got < 8) return false;
+  const std::string_view type(head.data() + 4, 4);
+  if (type == "ftyp") return *got == head.size() && std::string_view(head.data() + 8, 4) == "qt  ";
+  return type == "moov" || type == "mdat" || type == "wide" || type == "free" || type == "skip" ||
+         type == "pnot";
+}
+
 }  // namespace
 
 Result<void> split_video(const std::string& input_file, const std::string& output_dir,
@@ -51,13 +68,27 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   const std::string limit_text = std::to_string(*time_limit_sec);
   auto segment_list = posix::create_anonymous_file("fendral-segment-list");
   if (!segment_list) return fail_os(segment_list.error());
+  // The source's container metadata and chapters, which the segments cannot all hold (they get
+  // no chapters, and MP4 boxes take no QuickTime keys), go to a second output as text; the
+  // join maps them back from there.
+  auto source_metadata = posix::create_anonymous_file("fendral-source-metadata");
+  if (!source_metadata) return fail_os(source_metadata.error());
+  const std::string ffmpeg_input = input_for_ffmpeg(input_file);
   // -map takes every audio stream and every video stream but cover pictures (ffmpeg would keep
-  // one of each). -reset_timestamps makes every segment start at 0, so segments play alone and
-  // join back without gaps; negative timestamps are kept, since shifting them would delay the
-  // first segment's B-frames and lengthen the joined video.
+  // one of each). Segments are MP4, or QuickTime for a QuickTime source. -reset_timestamps makes
+  // every segment start at 0, so segments play alone and join back without gaps; negative
+  // timestamps are kept, since shifting them would delay the first segment's B-frames and
+  // lengthen the joined video. The segment muxer's own format options carry the strictness that
+  // lets it write 360 and stereo 3D boxes (a plain -strict does not reach it), and
+  // -increment_tc gives each segment its own start timecode.
   const auto arguments = std::to_array<std::string>({
       "-i",
-      input_for_ffmpeg(input_file),
+      ffmpeg_input,
+      "-map_metadata",
+      "0",
+      "-f",
+      "ffmetadata",
+      "pipe:" + std::to_string(posix::kSecondPassedFdNumber),
       "-map",
       "0:V?",
       "-map",
@@ -68,8 +99,14 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
       "copy",
       "-f",
       "segment",
+      "-segment_format",
+      is_quicktime_file(ffmpeg_input) ? "mov" : "mp4",
       "-segment_time",
       limit_text,
+      "-segment_format_options",
+      "strict=unofficial",
+      "-increment_tc",
+      "1",
       "-reset_timestamps",
       "1",
       "-avoid_negative_ts",
@@ -82,6 +119,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   });
   const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
                                     .passed_fd = segment_list->get(),
+                                    .second_passed_fd = source_metadata->get(),
                                     .environment = &environment};
   auto status = posix::run_program(kProgram, arguments, options);
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
@@ -92,6 +130,17 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   auto list = posix::read_from_start(segment_list->get());
   if (!list) return fail_os(list.error());
   auto chunk_paths = segment_paths_from_list(*list, output_dir);
+
+  // Stored before metadata.json, which then names a split whose metadata is complete.
+  auto source_metadata_text = posix::read_from_start(source_metadata->get());
+  if (!source_metadata_text) return fail_os(source_metadata_text.error());
+  if (!source_metadata_text->empty()) {
+    if (auto written = posix::replace_file(posix::join_path(output_dir, kSourceMetadataFileName),
+                                           *source_metadata_text);
+        !written) {
+      return fail_os(written.error());
+    }
+  }
 
   Mp4ChunkMetadata metadata;
   metadata.original_file = input_file;

@@ -8,14 +8,15 @@ A run goes in this order:
 - FAKE_PASS_TO: hands the run to that program (the real ffmpeg) unless its arguments, as one
   line, match the shell pattern FAKE_UNLESS.
 - Split (no argument `concat`): writes FAKE_SEGMENTS segments (each the SEGMENT below) from the
-  pattern and names them in the segment list on descriptor 3, as ffmpeg names them.
+  pattern and names them in the segment list on descriptor 3, as ffmpeg names them, and writes
+  FAKE_SOURCE_METADATA, when set, as the source's metadata on descriptor 4.
 - FAKE_DAMAGE: `remove_dir` deletes the directory of its last argument, `replace_dir` puts a
   plain file in its place.
 - FAKE_WAIT: `answer` waits (up to 10 s, else exit 3) until the file `answered` appears in
   FAKE_RECORD; `killed` waits to be killed; `deaf` does too, ignoring SIGINT. Both first
   create the file `waiting` in FAKE_RECORD, so a test knows the segments are written.
 - FAKE_DELAY: sleeps that many seconds.
-- Concat: copies the list it is given to the output (and to `concat_list` in FAKE_RECORD), so
+- Concat: copies the list it is given (the first input) to the output (and to `concat_list` in FAKE_RECORD), so
   the caller can see it.
 - FAKE_STDERR: writes that line to standard error.
 - Ends by the signal FAKE_SIGNAL (no core file), else with the exit code FAKE_EXIT (default 0).
@@ -50,7 +51,7 @@ if [ -n "$FAKE_PASS_TO" ]; then
 fi
 mode=split previous= input=
 for argument; do
-  if [ "$previous" = "-i" ]; then input=$argument; fi
+  if [ "$previous" = "-i" ] && [ -z "$input" ]; then input=$argument; fi
   if [ "$argument" = "concat" ]; then mode=concat; fi
   previous=$argument
 done
@@ -62,6 +63,9 @@ while [ "$mode" = split ] && [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
   { printf '%s\n' "${segment##*/}" >&3; } 2>/dev/null
   n=$((n + 1))
 done
+if [ "$mode" = split ] && [ -n "$FAKE_SOURCE_METADATA" ]; then
+  { printf '%s' "$FAKE_SOURCE_METADATA" >&4; } 2>/dev/null
+fi
 case "$FAKE_DAMAGE" in
   remove_dir) rm -rf "$(dirname "$output")" ;;
   replace_dir) rm -rf "$(dirname "$output")" && : > "$(dirname "$output")" ;;
@@ -85,7 +89,8 @@ exit "${FAKE_EXIT:-0}"
 """
 
 VARIABLES = ("FAKE_RUN_LOG", "FAKE_RECORD", "FAKE_PASS_TO", "FAKE_UNLESS", "FAKE_SEGMENTS",
-             "FAKE_DAMAGE", "FAKE_WAIT", "FAKE_DELAY", "FAKE_STDERR", "FAKE_SIGNAL", "FAKE_EXIT")
+             "FAKE_SOURCE_METADATA", "FAKE_DAMAGE", "FAKE_WAIT", "FAKE_DELAY", "FAKE_STDERR",
+             "FAKE_SIGNAL", "FAKE_EXIT")
 
 
 def install(directory):
