@@ -3,6 +3,7 @@
 # wheelhouse/, on an x86_64 Linux machine, under user-mode emulation (qemu-user-static):
 #
 #   bash scripts/test_aarch64_wheel.sh [pytest arguments]
+#   bash scripts/test_aarch64_wheel.sh --root-only    # only build the arm64 root, no wheel needed
 #
 # Needs root and the packages qemu-user-static, binfmt-support and debootstrap. The arm64
 # Debian 12 root (python3, python3-venv, ffmpeg) is built once from the Debian mirror apt uses
@@ -22,15 +23,22 @@ readonly release=bookworm python_version=3.11
 [[ $root == /?* ]] || { echo "FENDRAL_ARM64_ROOT must be an absolute path other than /" >&2; exit 2; }
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 
-shopt -s nullglob
-wheels=(wheelhouse/fendral-*-cp38-abi3-*aarch64.whl)
-if ((${#wheels[@]} != 1)); then
-  echo "expected one aarch64 wheel in wheelhouse/, found ${#wheels[@]}:" \
-    "run scripts/release_wheels.sh aarch64" >&2
-  exit 1
+# CI builds the root in the background while the wheels are built and tested natively.
+root_only=false
+if [[ ${1:-} == --root-only ]]; then
+  root_only=true
+  shift
+else
+  shopt -s nullglob
+  wheels=(wheelhouse/fendral-*-cp38-abi3-*aarch64.whl)
+  if ((${#wheels[@]} != 1)); then
+    echo "expected one aarch64 wheel in wheelhouse/, found ${#wheels[@]}:" \
+      "run scripts/release_wheels.sh aarch64" >&2
+    exit 1
+  fi
+  readonly wheel=$repo/${wheels[0]}
+  shopt -u nullglob
 fi
-readonly wheel=$repo/${wheels[0]}
-shopt -u nullglob
 
 ((EUID == 0)) || { echo "this script needs root (chroot, mount, binfmt_misc)" >&2; exit 1; }
 for tool in qemu-aarch64-static update-binfmts debootstrap unshare; do
@@ -134,6 +142,7 @@ if [[ ! -e $root_complete ]]; then
   touch "$root_complete"
   echo "root built in $((SECONDS - start)) s"
 fi
+$root_only && exit 0
 
 scratch=$(mktemp -d "$root/tmp/fendral-aarch64.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
