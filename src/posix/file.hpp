@@ -71,6 +71,10 @@ IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
 // fewer only at the end of the file.
 IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length, std::uint64_t offset);
 
+// Writes every byte at `offset` without moving the file offset, continuing after partial and
+// interrupted writes.
+IoResult<void> write_all_at(int fd, const void* data, std::size_t length, std::uint64_t offset);
+
 // Writes every byte, continuing after partial and interrupted writes.
 IoResult<void> write_all(int fd, const void* data, std::size_t length);
 
