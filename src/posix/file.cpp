@@ -273,6 +273,16 @@ ReplacementFile::~ReplacementFile() {
 }
 
 IoResult<void> ReplacementFile::commit() {
+  // Something else put at the temporary's name since it was created (a link, another file)
+  // must not be renamed in place of the file written here.
+  struct stat written;
+  struct stat named;
+  if (::fstat(fd_.get(), &written) != 0) return errno_error(errno);
+  if (::lstat(temporary_path_.c_str(), &named) != 0 || named.st_dev != written.st_dev ||
+      named.st_ino != written.st_ino) {
+    temporary_path_.clear();  // not ours to remove
+    return unexpected(IoError::with_message(ErrorKind::Other, kTemporaryReplaced));
+  }
   fd_.reset();
   if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) return errno_error(errno);
   temporary_path_.clear();

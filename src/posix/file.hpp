@@ -47,6 +47,8 @@ std::optional<IoError> check_path(std::string_view path);
 
 inline constexpr std::string_view kNotARegularFile = "not a regular file";
 inline constexpr std::string_view kEmptyFile = "empty file";
+inline constexpr std::string_view kTemporaryReplaced =
+    "the temporary file was replaced before it could be renamed";
 
 // Opens `path` with `flags` (close-on-exec is always added). Every call below that a signal
 // interrupts is resumed or given up as the thread's interruption policy says.
