@@ -147,11 +147,7 @@ ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
       highest_(other.highest_),
       highest_size_(other.highest_size_) {
   other.file_.reset();
-}
-
-bool ChunkWriter::closed() const {
-  std::lock_guard lock(mutex_);
-  return !file_;
+  other.closed_.store(true);
 }
 
 namespace {
@@ -242,6 +238,7 @@ Result<void> ChunkWriter::commit() {
   if (!file_) return {};
   // Closed whatever happens below; the temporary goes unless it was renamed.
   std::optional<posix::ReplacementFile> file = std::exchange(file_, std::nullopt);
+  closed_.store(true, std::memory_order_release);
   if (auto missing = first_missing()) {
     return fail(Failure::value_error("Missing chunk at index " + std::to_string(*missing)));
   }
@@ -258,6 +255,7 @@ Result<void> ChunkWriter::commit() {
 void ChunkWriter::discard() {
   std::lock_guard lock(mutex_);
   file_.reset();
+  closed_.store(true, std::memory_order_release);
 }
 
 }  // namespace fendral::chunking

@@ -2,6 +2,7 @@
 // to their place in the file: memory holds a chunk or two, whatever the file's size.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -75,7 +76,9 @@ class ChunkWriter {
   // Removes the temporary and closes the writer; nothing reaches `output_path`.
   void discard();
 
-  bool closed() const;
+  // Read without the mutex: a thread holding it may be waiting for the interpreter lock (to run
+  // signal handlers) that the caller of closed() holds.
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
 
  private:
   ChunkWriter(posix::ReplacementFile file, std::uint64_t chunk_size)
@@ -86,6 +89,7 @@ class ChunkWriter {
 
   mutable std::mutex mutex_;
   std::optional<posix::ReplacementFile> file_;  // empty once committed or discarded
+  std::atomic<bool> closed_{false};
   std::uint64_t chunk_size_;
   // Indices present, as runs first..last keyed by first; adjacent runs are merged, so this holds
   // one run once every chunk is in, whatever their order and however many there are.
