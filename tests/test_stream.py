@@ -285,3 +285,23 @@ INTERRUPTED_READ = """
 def test_ctrl_c_interrupts_a_read_from_a_slow_fifo(tmp_path):
     assert interrupt_child(INTERRUPTED_READ, tmp_path, started=tmp_path / "waiting") == [
         "KeyboardInterrupt", "[b'xxxxxxxxxxyyyyy']"]
+
+
+def test_one_iterator_is_not_entered_twice(tmp_path):
+    path = str(tmp_path / "fifo")
+    os.mkfifo(path)
+    chunks = read_chunks(path, 4)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(next(chunks).data))
+    reader.start()
+    # The FIFO opens for writing only once the reader's next() has opened it, and that
+    # next() then waits for data without the interpreter lock.
+    with open(path, "wb", buffering=0) as sink:
+        for call in (chunks.close, lambda: next(chunks)):
+            with pytest.raises(ValueError) as caught:
+                call()
+            assert str(caught.value) == "read_chunks iterator already executing"
+        sink.write(b"abcdef")
+    reader.join()
+    assert got == [b"abcd"]
+    assert [chunk.data for chunk in chunks] == [b"ef"]
