@@ -23,19 +23,25 @@ constexpr std::size_t kReadAheadSize = 256 * 1024;
 // A payload is faulted in and read this many bytes at a time, so each window is still in the
 // processor's cache when the read fills it.
 constexpr std::size_t kWindowSize = 1024 * 1024;
-// What a payload first holds when the source tells nothing of its length (a pipe, a device, a
-// regular file read past the size it had when opened); it doubles as the bytes keep coming.
+// What a payload of a regular file read past the size it had when opened first holds; it
+// doubles as the bytes keep coming.
 constexpr std::size_t kFirstGuess = 64 * 1024;
+// What a payload first holds when the source tells nothing of its length (a pipe, a device).
+// Its pages are faulted in only as reads fill them, so room costs address space, not memory;
+// growing it instead would copy the bytes read so far at every step.
+constexpr std::size_t kUnsizedFirst = 64 * 1024 * 1024;
 
-std::size_t regular_file_size(int fd) {
+// A regular file's size, or nothing for any other kind of file.
+std::optional<std::size_t> regular_file_size(int fd) {
   struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
   return static_cast<std::size_t>(info.st_size);
 }
 
 }  // namespace
 
-ChunkReader::ChunkReader(posix::UniqueFd fd, std::size_t chunk_size, std::size_t size_hint)
+ChunkReader::ChunkReader(posix::UniqueFd fd, std::size_t chunk_size,
+                         std::optional<std::size_t> size_hint)
     : fd_(std::move(fd)), chunk_size_(chunk_size), size_hint_(size_hint) {}
 
 Result<ChunkReader> ChunkReader::open(const std::string& path, std::uint64_t chunk_size) {
@@ -45,8 +51,8 @@ Result<ChunkReader> ChunkReader::open(const std::string& path, std::uint64_t chu
     file->reset();
     throw InternalFault("capacity overflow");
   }
-  const std::size_t size_hint = regular_file_size(file->get());
-  ChunkReader reader(std::move(*file), static_cast<std::size_t>(chunk_size), size_hint);
+  ChunkReader reader(std::move(*file), static_cast<std::size_t>(chunk_size),
+                     regular_file_size(file->get()));
   if (chunk_size == 0) reader.close();
   return reader;
 }
@@ -109,17 +115,20 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
 IoResult<void> ChunkReader::fill_directly() {
   if (ended_) return {};
   if (filled_ == 0) {
-    // Sized from what the file is expected to still hold, so memory follows the data.
-    const std::uint64_t expected = size_hint_ > position_ ? size_hint_ - position_ : 0;
-    filling_ = ByteBuffer(static_cast<std::size_t>(
-        std::min<std::uint64_t>(chunk_size_, expected ? expected : kFirstGuess)));
+    // Sized from what a regular file is expected to still hold, so memory follows the data.
+    std::uint64_t room = kUnsizedFirst;
+    if (size_hint_) room = *size_hint_ > position_ ? *size_hint_ - position_ : kFirstGuess;
+    filling_ = ByteBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, room)));
   }
   while (filled_ < chunk_size_) {
     if (filled_ == filling_.size()) {
       filling_.resize(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
     }
     const std::size_t window = std::min(kWindowSize, filling_.size() - filled_);
-    posix::prefault_for_writing(filling_.data() + filled_, window);
+    // A regular file fills the whole window at once, so faulting it in first pays. A pipe hands
+    // out a few pages per read: the window faulted in ahead has left the cache by the time the
+    // later reads reach it, and measured slower than letting each read fault its own pages.
+    if (size_hint_) posix::prefault_for_writing(filling_.data() + filled_, window);
     FENDRAL_TRY(auto got, posix::read_some(fd_.get(), filling_.data() + filled_, window));
     if (got == 0) {
       fd_.reset();

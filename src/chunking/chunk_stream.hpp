@@ -36,14 +36,14 @@ class ChunkReader {
   void close();
 
  private:
-  ChunkReader(posix::UniqueFd fd, std::size_t chunk_size, std::size_t size_hint);
+  ChunkReader(posix::UniqueFd fd, std::size_t chunk_size, std::optional<std::size_t> size_hint);
   posix::IoResult<void> fill_from_read_ahead();
   posix::IoResult<void> fill_directly();
   std::optional<ChunkRecord> take_filled();
 
   posix::UniqueFd fd_;
   std::size_t chunk_size_;
-  std::size_t size_hint_;  // a regular file's size when opened, else 0
+  std::optional<std::size_t> size_hint_;  // a regular file's size when opened
   std::uint64_t position_ = 0;
   std::uint64_t next_index_ = 0;
   bool ended_ = false;
