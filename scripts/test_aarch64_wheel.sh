@@ -164,8 +164,10 @@ in_root python3 -m venv "$inside/venv"
 in_root "$inside/venv/bin/python" -m pip install --quiet --no-index --find-links "$inside/wheels" \
   "$inside/wheels/$(basename "$wheel")[test]"
 mkdir "$scratch/run"
-location=$(in_root "$inside/venv/bin/python" -c 'import fendral; print(fendral.__file__)')
-[[ $location == "$inside/venv"/* ]] || { echo "fendral imported from $location, not from the venv" >&2; exit 1; }
+# Both modules of the wheel, from the venv: the place they share lies inside it.
+location=$(in_root "$inside/venv/bin/python" -c 'import os, fendral, fendral_stream as s
+print(os.path.commonpath([fendral.__file__, s.__file__]))')
+[[ $location == "$inside/venv"/* ]] || { echo "fendral and fendral_stream imported from $location, not from the venv" >&2; exit 1; }
 in_root "$inside/venv/bin/python" -c 'import platform; print("machine:", platform.machine())'
 
 echo "=== the test suite on aarch64 ==="

@@ -94,6 +94,24 @@ IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length, std
   return total;
 }
 
+IoResult<void> write_all_at(int fd, const void* data, std::size_t length, std::uint64_t offset) {
+  const auto* cursor = static_cast<const char*>(data);
+  std::size_t total = 0;
+  while (total < length) {
+    const std::size_t request = std::min<std::size_t>(length - total, SSIZE_MAX);
+    ssize_t written = ::pwrite(fd, cursor + total, request, static_cast<off_t>(offset + total));
+    if (written < 0) {
+      if (errno == EINTR && resume_after_signal()) continue;
+      return errno_error(errno);
+    }
+    if (written == 0) return unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
+    total += static_cast<std::size_t>(written);
+    // As in write_all_vectored: a write cut short by a signal gives the handlers their turn.
+    if (total < length && !resume_after_signal()) return errno_error(EINTR);
+  }
+  return {};
+}
+
 namespace {
 
 // Drops `transferred` bytes from the front of window[start..end), advancing `start` past every
@@ -255,6 +273,16 @@ ReplacementFile::~ReplacementFile() {
 }
 
 IoResult<void> ReplacementFile::commit() {
+  // Something else put at the temporary's name since it was created (a link, another file)
+  // must not be renamed in place of the file written here.
+  struct stat written;
+  struct stat named;
+  if (::fstat(fd_.get(), &written) != 0) return errno_error(errno);
+  if (::lstat(temporary_path_.c_str(), &named) != 0 || named.st_dev != written.st_dev ||
+      named.st_ino != written.st_ino) {
+    temporary_path_.clear();  // not ours to remove
+    return unexpected(IoError::with_message(ErrorKind::Other, kTemporaryReplaced));
+  }
   fd_.reset();
   if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) return errno_error(errno);
   temporary_path_.clear();

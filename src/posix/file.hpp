@@ -47,6 +47,8 @@ std::optional<IoError> check_path(std::string_view path);
 
 inline constexpr std::string_view kNotARegularFile = "not a regular file";
 inline constexpr std::string_view kEmptyFile = "empty file";
+inline constexpr std::string_view kTemporaryReplaced =
+    "the temporary file was replaced before it could be renamed";
 
 // Opens `path` with `flags` (close-on-exec is always added). Every call below that a signal
 // interrupts is resumed or given up as the thread's interruption policy says.
@@ -70,6 +72,10 @@ IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
 // Reads `length` bytes from `offset` without moving the file offset; returns the bytes read,
 // fewer only at the end of the file.
 IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length, std::uint64_t offset);
+
+// Writes every byte at `offset` without moving the file offset, continuing after partial and
+// interrupted writes.
+IoResult<void> write_all_at(int fd, const void* data, std::size_t length, std::uint64_t offset);
 
 // Writes every byte, continuing after partial and interrupted writes.
 IoResult<void> write_all(int fd, const void* data, std::size_t length);

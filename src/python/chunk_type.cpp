@@ -169,14 +169,40 @@ PyType_Spec chunk_spec = {
 
 }  // namespace
 
-HostResult<void> register_chunk_class(PyObject* module) {
-  FENDRAL_TRY(auto created, get_or_create_class(chunk_class, chunk_spec, "Chunk"));
+namespace {
+
+void look_up_chunk_slots(PyObject* created) {
   auto* type = reinterpret_cast<PyTypeObject*>(created);
   chunk_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   chunk_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   if (chunk_alloc == nullptr || chunk_free == nullptr) {
     throw InternalFault("the Chunk class lacks an allocation slot");
   }
+}
+
+// True when `type` is a class named Chunk in builtins whose instances are laid out as here.
+HostResult<bool> is_chunk_class_of_this_build(PyObject* type) {
+  if (!PyType_Check(type)) return false;
+  for (auto [attribute, expected] : {std::pair{"__name__", "Chunk"}, {"__module__", "builtins"}}) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(type, attribute));
+    if (!value) return captured_error();
+    OwnedRef wanted = OwnedRef::steal(expect_object(PyUnicode_FromString(expected)));
+    const int same = PyObject_RichCompareBool(value.get(), wanted.get(), Py_EQ);
+    if (same < 0) return captured_error();
+    if (same == 0) return false;
+  }
+  OwnedRef size = OwnedRef::steal(PyObject_GetAttrString(type, "__basicsize__"));
+  if (!size) return captured_error();
+  const long long basic_size = PyLong_AsLongLong(size.get());
+  if (basic_size == -1 && PyErr_Occurred()) return captured_error();
+  return basic_size == static_cast<long long>(sizeof(ChunkObject));
+}
+
+}  // namespace
+
+HostResult<void> register_chunk_class(PyObject* module) {
+  FENDRAL_TRY(auto created, get_or_create_class(chunk_class, chunk_spec, "Chunk"));
+  look_up_chunk_slots(created);
   OwnedRef name = OwnedRef::steal(expect_object(PyUnicode_FromStringAndSize("Chunk", 5)));
   return add_to_module(module, name.get(), created);
 }
@@ -208,6 +234,39 @@ HostResult<BorrowedChunks> to_chunk_pieces(PyObject* sequence) {
   });
   if (!walked) return unexpected(std::move(walked.error()));
   return chunks;
+}
+
+}  // namespace fendral::python
+
+namespace fendral::python {
+
+HostResult<void> adopt_chunk_class() {
+  if (chunk_class != nullptr) return {};
+  OwnedRef fendral = OwnedRef::steal(PyImport_ImportModule("fendral"));
+  if (!fendral) return captured_error();
+  OwnedRef found = OwnedRef::steal(PyObject_GetAttrString(fendral.get(), "Chunk"));
+  if (!found) return captured_error();
+  FENDRAL_TRY(const bool usable, is_chunk_class_of_this_build(found.get()));
+  if (!usable) {
+    return pending_error(PyExc_ImportError,
+                         "fendral.Chunk is not the class this module was built with");
+  }
+  look_up_chunk_slots(found.get());
+  // Kept for the life of the process, as fendral keeps it.
+  chunk_class = found.release();
+  return {};
+}
+
+HostResult<OwnedRef> chunk_from_record(chunking::ChunkRecord&& record) {
+  return make_chunk(std::move(record));
+}
+
+HostResult<chunking::ChunkPiece> borrow_chunk(PyObject* object) {
+  if (Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(chunk_class)) {
+    return unexpected(type_mismatch(object, "Chunk"));
+  }
+  const StoredChunk& record = record_of(object);
+  return chunking::ChunkPiece{record.index, record.data(), record.size()};
 }
 
 }  // namespace fendral::python

@@ -22,4 +22,15 @@ struct BorrowedChunks {
 };
 HostResult<BorrowedChunks> to_chunk_pieces(PyObject* sequence);
 
+// For a module other than fendral: imports fendral and takes its Chunk class as the one this
+// module makes and accepts, so both hand out the same class. Fails with ImportError when that
+// class is not the one this module was built with.
+HostResult<void> adopt_chunk_class();
+
+// A new Chunk holding the record's payload, moved in.
+HostResult<OwnedRef> chunk_from_record(chunking::ChunkRecord&& record);
+
+// A view of the payload of `object`, a Chunk the caller keeps alive while it uses the view.
+HostResult<chunking::ChunkPiece> borrow_chunk(PyObject* object);
+
 }  // namespace fendral::python

@@ -1,0 +1,168 @@
+"""fendral_stream against fendral's file functions, side by side in one run.
+
+    PYTHONPATH=<dir holding fendral> python bench/bench_stream.py          # ~30 s
+    PYTHONPATH=<dir holding fendral> python bench/bench_stream.py --full   # 1 GiB, 20 GiB sparse
+
+- read: `for chunk in read_chunks(path, size)` against `deconstruct_file(path, size)`, at 1 MiB
+  and 64 MiB chunks, on one file in /dev/shm (default 256 MiB; --full: 1 GiB), alternating,
+  after a warm-up round; medians, and the ratio read_chunks / deconstruct_file (below 1: the
+  stream is faster). Each read also runs once in a fresh worker process that reports its peak
+  resident memory beyond what it held before (VmHWM), beside the bound 3 x chunk_size + 16 MiB.
+- write: the file's 1 MiB chunks, shuffled, through ChunkWriter against reconstruct_file.
+- sparse: a sparse file (default 2 GiB; --full: 20 GiB) streamed in 64 MiB chunks by a worker
+  whose address space is limited to 1 GiB, to its end; deconstruct_file under the same limit.
+"""
+
+import argparse
+import os
+import random
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+from machine import load_text, machine_text
+
+MIB = 1 << 20
+GIB = 1 << 30
+
+
+def worker(args):
+    """Runs in a fresh process: one read of `path`, then prints its figures."""
+    mode, path, chunk_size = args[0], args[1], int(args[2])
+    if mode == "sparse-limited":
+        resource.setrlimit(resource.RLIMIT_AS, (GIB, GIB))
+    import fendral
+    import fendral_stream
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # resets VmHWM to the current resident size
+    before = status_kib("VmRSS")
+    start = time.perf_counter()
+    total = 0
+    try:
+        if mode == "deconstruct" or mode == "sparse-deconstruct":
+            if mode == "sparse-deconstruct":
+                resource.setrlimit(resource.RLIMIT_AS, (GIB, GIB))
+            total = sum(len(chunk.data) for chunk in fendral.deconstruct_file(path, chunk_size))
+        else:
+            for chunk in fendral_stream.read_chunks(path, chunk_size):
+                total += len(chunk.data)
+        outcome = "ok"
+    except MemoryError:
+        outcome = "MemoryError"
+    elapsed = time.perf_counter() - start
+    print(outcome, total, elapsed, (status_kib("VmHWM") - before) * 1024)
+
+
+def status_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise LookupError(field)
+
+
+def run_worker(mode, path, chunk_size):
+    script = os.path.abspath(__file__)
+    output = subprocess.run([sys.executable, script, "--worker", mode, path, str(chunk_size)],
+                            check=True, capture_output=True, text=True).stdout.split()
+    return output[0], int(output[1]), float(output[2]), int(output[3])
+
+
+def timed(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def side_by_side(contenders, rounds):
+    """Medians of each contender's times, alternating their order every round after a warm-up."""
+    times = {name: [] for name in contenders}
+    for round_number in range(rounds + 1):
+        order = list(contenders.items())
+        if round_number % 2:
+            order.reverse()
+        for name, call in order:
+            elapsed = timed(call)
+            if round_number:
+                times[name].append(elapsed)
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--full", action="store_true",
+                        help="the issue's sizes: a 1 GiB file and a 20 GiB sparse one")
+    parser.add_argument("--rounds", type=int, default=5)
+    options = parser.parse_args()
+    import fendral
+    import fendral_stream
+
+    size = GIB if options.full else 256 * MIB
+    sparse_size = 20 * GIB if options.full else 2 * GIB
+    print(f"machine: {machine_text()}\nload average before: {load_text()}")
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as directory:
+        path = os.path.join(directory, "in")
+        with open(path, "wb") as source:
+            for _ in range(size // (64 * MIB)):
+                source.write(os.urandom(64 * MIB))
+        output = os.path.join(directory, "out")
+
+        print(f"\nread, {size // MIB} MiB file, median of {options.rounds} rounds")
+        print(f"{'chunk':>8} {'deconstruct_file':>17} {'read_chunks':>12} {'ratio':>6} "
+              f"{'peak RSS, stream':>17} {'bound':>9} {'peak RSS, list':>15}")
+        for chunk_size in (MIB, 64 * MIB):
+            def stream():
+                for _ in fendral_stream.read_chunks(path, chunk_size):
+                    pass
+            medians = side_by_side(
+                {"deconstruct": lambda: fendral.deconstruct_file(path, chunk_size),
+                 "stream": stream}, options.rounds)
+            _, _, _, stream_peak = run_worker("stream", path, chunk_size)
+            _, _, _, list_peak = run_worker("deconstruct", path, chunk_size)
+            bound = 3 * chunk_size + 16 * MIB
+            print(f"{chunk_size // MIB:>6} MiB {size / medians['deconstruct'] / GIB:>11.2f} GiB/s "
+                  f"{size / medians['stream'] / GIB:>6.2f} GiB/s "
+                  f"{medians['stream'] / medians['deconstruct']:>6.2f} "
+                  f"{stream_peak / MIB:>13.1f} MiB {bound // MIB:>5} MiB "
+                  f"{list_peak / MIB:>11.1f} MiB"
+                  f"{'' if stream_peak <= bound else '  OVER THE BOUND'}")
+
+        chunks = fendral.deconstruct_file(path, MIB)
+        random.Random(1).shuffle(chunks)
+
+        def write_stream():
+            with fendral_stream.ChunkWriter(output, MIB) as writer:
+                for chunk in chunks:
+                    writer.write(chunk)
+        medians = side_by_side({"reconstruct": lambda: fendral.reconstruct_file(chunks, output),
+                                "stream": write_stream}, options.rounds)
+        print(f"\nwrite, {size // MIB} MiB in 1 MiB chunks, shuffled, median of "
+              f"{options.rounds} rounds")
+        print(f"reconstruct_file {size / medians['reconstruct'] / GIB:.2f} GiB/s, ChunkWriter "
+              f"{size / medians['stream'] / GIB:.2f} GiB/s, ratio "
+              f"{medians['stream'] / medians['reconstruct']:.2f}")
+        del chunks
+        os.unlink(path)
+        os.unlink(output)
+
+        sparse = os.path.join(directory, "sparse")
+        with open(sparse, "wb") as handle:
+            handle.truncate(sparse_size)
+        print(f"\nsparse, {sparse_size // GIB} GiB in 64 MiB chunks, address space limited "
+              f"to 1 GiB")
+        for mode, name in (("sparse-limited", "read_chunks"),
+                           ("sparse-deconstruct", "deconstruct_file")):
+            outcome, total, elapsed, peak = run_worker(mode, sparse, 64 * MIB)
+            print(f"{name:>16}: {outcome}, {total / GIB:.2f} GiB read in {elapsed:.1f} s, "
+                  f"peak RSS {peak / MIB:.1f} MiB")
+    print(f"\nload average after: {load_text()}")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--worker"]:
+        worker(sys.argv[2:])
+    else:
+        main()

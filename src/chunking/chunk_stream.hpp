@@ -1,0 +1,101 @@
+// A file read chunk by chunk as it is asked for, and chunks written back in any order straight
+// to their place in the file: memory holds a chunk or two, whatever the file's size.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "base/failure.hpp"
+#include "chunking/chunk_record.hpp"
+#include "posix/buffer.hpp"
+#include "posix/file.hpp"
+
+namespace fendral::chunking {
+
+// Hands out the chunks of one file in order, each exactly `chunk_size` bytes but the last, from
+// regular files, pipes and devices alike. Holds the chunk being filled and, for small chunks, a
+// read-ahead buffer of fixed size.
+class ChunkReader {
+ public:
+  // Opens `path`. A chunk size of 2**63 or more is an internal fault ("capacity overflow"),
+  // reported once the file is open, as deconstruct_file reports it.
+  static Result<ChunkReader> open(const std::string& path, std::uint64_t chunk_size);
+
+  // The next chunk, or nothing once the file has ended (the file is then closed). A failed or
+  // interrupted read keeps the bytes that arrived before it: asking again carries on from there.
+  Result<std::optional<ChunkRecord>> next();
+
+  // True when next() can answer without a system call, so it need not release the interpreter.
+  bool next_is_buffered() const;
+
+  // Closes the file; next() then gives nothing.
+  void close();
+
+ private:
+  ChunkReader(posix::UniqueFd fd, std::size_t chunk_size, std::optional<std::size_t> size_hint);
+  posix::IoResult<void> fill_from_read_ahead();
+  posix::IoResult<void> fill_directly();
+  std::optional<ChunkRecord> take_filled();
+
+  posix::UniqueFd fd_;
+  std::size_t chunk_size_;
+  std::optional<std::size_t> size_hint_;  // a regular file's size when opened
+  std::uint64_t position_ = 0;
+  std::uint64_t next_index_ = 0;
+  bool ended_ = false;
+  posix::ByteBuffer filling_;  // the next chunk, its first filled_ bytes read
+  std::size_t filled_ = 0;
+  posix::ByteBuffer read_ahead_;  // small chunks only: bytes read but not yet handed out
+  std::size_t ahead_begin_ = 0;
+  std::size_t ahead_end_ = 0;
+};
+
+// Puts chunk k at offset k x `chunk_size` of a new temporary file beside `output_path`, in any
+// order, and renames it over `output_path` once every index from 0 to the highest is there. Only
+// the highest index may hold fewer than `chunk_size` bytes; a repeated index overwrites. Safe to
+// use from several threads at once: writes are serialised, each one whole.
+class ChunkWriter {
+ public:
+  static Result<ChunkWriter> create(const std::string& output_path, std::uint64_t chunk_size);
+  ChunkWriter(ChunkWriter&& other) noexcept;
+  ChunkWriter& operator=(ChunkWriter&&) = delete;
+
+  // Refuses a chunk that breaks the size rules (ValueError naming the index and the sizes)
+  // before anything is written; a chunk that cannot be written is not counted as there.
+  Result<void> write(const ChunkPiece& piece);
+
+  // Checks that no index is missing, gives the file its length and renames it over
+  // `output_path`. A missing index fails with "Missing chunk at index N" and, like any failure
+  // here, removes the temporary: nothing reaches `output_path`. Closes the writer either way.
+  Result<void> commit();
+
+  // Removes the temporary and closes the writer; nothing reaches `output_path`.
+  void discard();
+
+  // Read without the mutex: a thread holding it may be waiting for the interpreter lock (to run
+  // signal handlers) that the caller of closed() holds.
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+
+ private:
+  ChunkWriter(posix::ReplacementFile file, std::uint64_t chunk_size)
+      : file_(std::move(file)), chunk_size_(chunk_size) {}
+  Result<void> check_sizes(const ChunkPiece& piece) const;
+  void mark_present(std::uint64_t index);
+  std::optional<std::uint64_t> first_missing() const;
+
+  mutable std::mutex mutex_;
+  std::optional<posix::ReplacementFile> file_;  // empty once committed or discarded
+  std::atomic<bool> closed_{false};
+  std::uint64_t chunk_size_;
+  // Indices present, as runs first..last keyed by first; adjacent runs are merged, so this holds
+  // one run once every chunk is in, whatever their order and however many there are.
+  std::map<std::uint64_t, std::uint64_t> present_;
+  std::optional<std::uint64_t> highest_;
+  std::uint64_t highest_size_ = 0;  // bytes in the chunk at the highest index
+};
+
+}  // namespace fendral::chunking

@@ -1,0 +1,262 @@
+// The members of fendral_stream: read_chunks with the iterator it returns, and ChunkWriter.
+#include "python/stream_entry.hpp"
+
+#include <array>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "chunking/chunk_stream.hpp"
+#include "python/binding.hpp"
+#include "python/chunk_type.hpp"
+#include "python/convert.hpp"
+#include "python/module_support.hpp"
+#include "python/unlocked.hpp"
+
+namespace fendral::python {
+namespace {
+
+constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
+
+// Makes an instance of `type` whose native record is built from `arguments`.
+template <class Object, class... Arguments>
+HostResult<OwnedRef> make_instance(PyObject* type, Arguments&&... arguments) {
+  auto* as_type = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(as_type, Py_tp_alloc));
+  if (alloc == nullptr) throw InternalFault("a class of fendral_stream lacks an allocation slot");
+  OwnedRef instance = OwnedRef::steal(alloc(as_type, 0));
+  if (!instance) return captured_error();
+  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(
+      std::forward<Arguments>(arguments)...);
+  return instance;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The iterator of read_chunks. The file is opened by the first request for a chunk, and closed
+// at the end, by close() or when the iterator is collected.
+
+struct ChunkIteration {
+  std::string path;
+  std::uint64_t chunk_size = 0;
+  bool started = false;
+  // Set while a request for a chunk runs without the interpreter lock, when another thread
+  // could otherwise enter the same reader.
+  bool executing = false;
+  std::optional<chunking::ChunkReader> reader;
+
+  ChunkIteration(std::string file_path, std::uint64_t size)
+      : path(std::move(file_path)), chunk_size(size) {}
+};
+
+struct IteratorObject {
+  PyObject ob_base;
+  ChunkIteration record;
+};
+
+ChunkIteration& iteration_of(PyObject* self) {
+  return reinterpret_cast<IteratorObject*>(self)->record;
+}
+
+unexpected<ErrorValue> already_executing() {
+  return pending_error(PyExc_ValueError, "read_chunks iterator already executing");
+}
+
+PyObject* iterator_self(PyObject* self) {
+  return OwnedRef::borrow(self).release();
+}
+
+PyObject* iterator_next(PyObject* self) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    ChunkIteration& iteration = iteration_of(self);
+    if (iteration.executing) return already_executing();
+    iteration.executing = true;
+    struct Done {
+      bool& executing;
+      ~Done() { executing = false; }
+    } done{iteration.executing};
+
+    if (!iteration.started) {
+      // Opened once: an open that fails ends the iteration.
+      iteration.started = true;
+      FENDRAL_TRY(auto reader, run_unlocked([&] {
+                    return chunking::ChunkReader::open(iteration.path, iteration.chunk_size);
+                  }));
+      iteration.reader.emplace(std::move(reader));
+    }
+    if (!iteration.reader) return OwnedRef();  // exhausted or closed: StopIteration
+    chunking::ChunkReader& reader = *iteration.reader;
+    std::optional<chunking::ChunkRecord> record;
+    if (reader.next_is_buffered()) {
+      auto outcome = reader.next();
+      if (!outcome) return unexpected(ErrorValue::from_failure(outcome.error()));
+      record = std::move(*outcome);
+    } else {
+      FENDRAL_TRY(record, run_unlocked([&] { return reader.next(); }));
+    }
+    if (!record) {
+      iteration.reader.reset();
+      return OwnedRef();
+    }
+    return chunk_from_record(std::move(*record));
+  });
+}
+
+PyObject* iterator_close(PyObject* self, PyObject*) {
+  return guarded_entry([&]() -> HostResult<void> {
+    ChunkIteration& iteration = iteration_of(self);
+    if (iteration.executing) return already_executing();
+    iteration.started = true;
+    iteration.reader.reset();
+    return {};
+  });
+}
+
+PyMethodDef iterator_methods[] = {
+    {"close", iterator_close, METH_NOARGS, "close($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<IteratorObject>)},
+    {Py_tp_iter, reinterpret_cast<void*>(iterator_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_methods, iterator_methods},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    "fendral_stream.ChunkIterator",
+    static_cast<int>(sizeof(IteratorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    iterator_slots,
+};
+
+PyObject* iterator_class = nullptr;
+
+// ---------------------------------------------------------------------------------------------
+// ChunkWriter. The native writer lives as long as the object: close() only ends its use, so a
+// thread still inside write() never finds it gone.
+
+struct WriterObject {
+  PyObject ob_base;
+  chunking::ChunkWriter record;
+};
+
+chunking::ChunkWriter& writer_of(PyObject* self) {
+  return reinterpret_cast<WriterObject*>(self)->record;
+}
+
+PyObject* writer_class = nullptr;
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 2> kParameters{"output_path", "chunk_size"};
+    FENDRAL_TRY(const auto bound,
+                bind_arguments("ChunkWriter.__new__()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto output_path, convert_argument(bound[0], "output_path", to_string));
+    FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
+    FENDRAL_TRY(auto writer, run_unlocked([&] {
+                  return chunking::ChunkWriter::create(output_path, chunk_size);
+                }));
+    return make_instance<WriterObject>(reinterpret_cast<PyObject*>(type), std::move(writer));
+  });
+}
+
+PyObject* writer_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<void> {
+    static constexpr std::array<std::string_view, 1> kParameters{"chunk"};
+    FENDRAL_TRY(const auto bound, bind_arguments("write()", kParameters, args, kwargs));
+    // The call holds the chunk, so its payload stays valid while it is written without the lock.
+    FENDRAL_TRY(const auto piece, convert_argument(bound[0], "chunk", borrow_chunk));
+    return run_unlocked([&] { return writer_of(self).write(piece); });
+  });
+}
+
+PyObject* writer_close(PyObject* self, PyObject*) {
+  return guarded_entry(
+      [&]() -> HostResult<void> { return run_unlocked([&] { return writer_of(self).commit(); }); });
+}
+
+PyObject* writer_enter(PyObject* self, PyObject*) {
+  return OwnedRef::borrow(self).release();
+}
+
+PyObject* writer_exit(PyObject* self, PyObject* args) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 3> kParameters{"exc_type", "exc_value",
+                                                                 "traceback"};
+    FENDRAL_TRY(const auto bound, bind_arguments("__exit__()", kParameters, args, nullptr));
+    if (bound[0] == Py_None) {
+      FENDRAL_CHECK(run_unlocked([&] { return writer_of(self).commit(); }));
+    } else {
+      // Leaving the block by an exception: what was written must not replace the output.
+      FENDRAL_CHECK(run_unlocked([&]() -> Result<void> {
+        writer_of(self).discard();
+        return {};
+      }));
+    }
+    return OwnedRef::borrow(Py_False);  // the exception, if any, goes on
+  });
+}
+
+PyObject* writer_get_closed(PyObject* self, void*) {
+  return guarded_entry([&] { return PyBool_FromLong(writer_of(self).closed() ? 1 : 0); });
+}
+
+PyMethodDef writer_methods[] = {
+    {"write", as_method(writer_write), kKeywordCall, "write($self, chunk)\n--\n\n"},
+    {"close", writer_close, METH_NOARGS, "close($self, /)\n--\n\n"},
+    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__exit__", writer_exit, METH_VARARGS,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef writer_attributes[] = {
+    {"closed", writer_get_closed, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ChunkWriter(output_path, chunk_size)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<WriterObject>)},
+    {Py_tp_methods, writer_methods},
+    {Py_tp_getset, writer_attributes},
+    {0, nullptr},
+};
+
+PyType_Spec writer_spec = {
+    "fendral_stream.ChunkWriter",
+    static_cast<int>(sizeof(WriterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    writer_slots,
+};
+
+}  // namespace
+
+PyObject* read_chunks_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
+    FENDRAL_TRY(const auto bound, bind_arguments("read_chunks()", kParameters, args, kwargs));
+    FENDRAL_TRY(auto path, convert_argument(bound[0], "path", to_string));
+    FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
+    FENDRAL_TRY(PyObject* const type,
+                get_or_create_class(iterator_class, iterator_spec, "ChunkIterator"));
+    return make_instance<IteratorObject>(type, std::move(path), chunk_size);
+  });
+}
+
+HostResult<void> register_writer_class(PyObject* module) {
+  FENDRAL_TRY(PyObject* const created,
+              get_or_create_class(writer_class, writer_spec, "ChunkWriter"));
+  OwnedRef name = OwnedRef::steal(expect_object(PyUnicode_FromStringAndSize("ChunkWriter", 11)));
+  return add_to_module(module, name.get(), created);
+}
+
+}  // namespace fendral::python

@@ -1,0 +1,106 @@
+"""Files larger than memory: read a file chunk by chunk, and write chunks back in any order.
+
+The chunks are ``fendral.Chunk`` objects, the same class that ``fendral.deconstruct_file``
+returns and ``fendral.reconstruct_file`` takes. Memory holds about two chunks and a fixed
+buffer of 256 KiB, whatever the file's size. Failures are raised as in ``fendral``.
+"""
+
+from types import TracebackType
+from typing import Iterator, Literal, SupportsIndex, final, type_check_only
+
+from fendral import Chunk
+
+__all__ = ["read_chunks", "ChunkWriter"]
+
+@final
+@type_check_only
+class ChunkIterator(Iterator[Chunk]):
+    """What ``read_chunks`` returns; not made any other way."""
+
+    def __next__(self) -> Chunk:
+        """The next chunk, read now with the interpreter lock released.
+
+        The first call opens the file; an open that fails ends the iteration. A read that
+        fails or is interrupted (KeyboardInterrupt) keeps what arrived before it, so asking
+        again carries on where it stopped.
+        """
+
+    def close(self) -> None:
+        """Close the file now; the iteration then ends. The file is also closed at the end of
+        the file and when the iterator is collected."""
+
+def read_chunks(path: str, chunk_size: SupportsIndex) -> ChunkIterator:
+    """Iterate over the file at ``path`` as chunks numbered from 0, in file order, each exactly
+    ``chunk_size`` bytes except the last, for regular files, pipes and devices alike. The file
+    is opened by the first request for a chunk and read as the iteration goes. An empty file,
+    or a ``chunk_size`` of 0, gives no chunk. A file that changes size while it is read gives
+    what was read.
+
+    Raises:
+        TypeError, OverflowError: as ``fendral.deconstruct_file``, when called.
+        OSError: the file cannot be opened (on the first request) or read; the subclass follows
+            the cause, as for ``fendral.deconstruct_file``.
+        PanicException: "capacity overflow" for a ``chunk_size`` of 2**63 or more, once the file
+            is open.
+    """
+
+@final
+class ChunkWriter:
+    """Writes chunks, given in any order, to their place in a new file that replaces
+    ``output_path`` on ``close()``.
+
+    Chunk k goes to offset k x ``chunk_size`` of a temporary file beside ``output_path`` (in the
+    same directory), so nothing waits in memory. A repeated index overwrites: the last one
+    wins. On ``close()``, or on leaving a ``with`` block without an exception, the indices from
+    0 to the highest must all be there; the temporary is then renamed over ``output_path``.
+    Neither name is ever written through a link. Leaving a ``with`` block by an exception, or
+    collecting an unclosed writer, removes the temporary and leaves ``output_path`` as it was.
+    ``write`` may be called from several threads at once.
+    """
+
+    def __new__(cls, output_path: str, chunk_size: SupportsIndex) -> ChunkWriter:
+        """Create the temporary file beside ``output_path``.
+
+        Raises:
+            TypeError, OverflowError: as for ``fendral.deconstruct_file``'s arguments.
+            OSError: the temporary cannot be created (a missing directory, access denied).
+        """
+
+    def write(self, chunk: Chunk) -> None:
+        """Write ``chunk.data`` at offset ``chunk.index`` x ``chunk_size``.
+
+        Only the highest index may hold fewer than ``chunk_size`` bytes.
+
+        Raises:
+            TypeError: ``chunk`` is not a ``fendral.Chunk``.
+            ValueError: a chunk longer than ``chunk_size``, a shorter one below the highest
+                index, or one above a shorter highest chunk; the text names the index and the
+                sizes. Nothing is written. "write to a closed ChunkWriter" once closed.
+            OSError: the write failed (the disk is full, say); the chunk does not count as
+                written.
+        """
+
+    def close(self) -> None:
+        """Check that every index from 0 to the highest was written and rename the file over
+        ``output_path``. No chunk at all gives an empty file. Closes the writer whatever the
+        outcome; closing again does nothing.
+
+        Raises:
+            ValueError: "Missing chunk at index N" for the lowest index not written; the
+                temporary is removed and ``output_path`` left as it was.
+            OSError: the rename or the final length failed; the temporary is removed.
+        """
+
+    @property
+    def closed(self) -> bool:
+        """True once ``close()`` ran or a ``with`` block was left."""
+
+    def __enter__(self) -> ChunkWriter: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> Literal[False]:
+        """Close (no exception) or discard the temporary (an exception, which goes on)."""
