@@ -14,6 +14,7 @@ inline constexpr std::string_view kProgram = "ffmpeg";
 inline constexpr std::string_view kSegmentPattern = "chunk_%03d.mp4";
 inline constexpr std::string_view kMetadataFileName = "metadata.json";
 inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
+inline constexpr std::string_view kSourceMetadataFileName = "source_metadata.txt";
 
 unexpected<Failure> runtime_failure(std::string message);
 
