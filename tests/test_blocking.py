@@ -307,7 +307,7 @@ def test_ffmpeg_status_is_known_while_sigchld_is_ignored(tmp_path, stand_in, mon
 # The main thread changes SIGCHLD while ffmpeg runs in another thread; the kernel must keep
 # that setting afterwards, and subprocess must see its child's status again.
 SIGCHLD_CHANGED_DURING_THE_CALL = """
-    import os, signal, subprocess, threading, time
+    import ctypes, os, signal, subprocess, threading, time
     from fendral import *
     from fendral_testing.children import sigchld_ignored
     record = os.environ["FAKE_RECORD"]
@@ -316,17 +316,22 @@ SIGCHLD_CHANGED_DURING_THE_CALL = """
     worker.start()
     while not os.path.exists(os.path.join(record, "pid")):
         time.sleep(0.01)
-    signal.signal(signal.SIGCHLD, {setting})
+    {change}
     open(os.path.join(record, "answered"), "w").close()
     worker.join()
     print(sigchld_ignored(), subprocess.run(["false"]).returncode)
 """
 
 
-@pytest.mark.parametrize("setting", ["signal.SIG_DFL", "lambda *ignored: None"])
-def test_sigchld_set_during_the_call_is_kept(tmp_path, stand_in, setting):
+@pytest.mark.parametrize("change", [
+    "signal.signal(signal.SIGCHLD, signal.SIG_DFL)",
+    "signal.signal(signal.SIGCHLD, lambda *ignored: None)",
+    # The default through sigaction with no flags, as signal.signal sets it before Python 3.10.
+    "ctypes.CDLL(None).sigset(signal.SIGCHLD, signal.SIG_DFL)",
+], ids=["default", "handler", "flagless default"])
+def test_sigchld_set_during_the_call_is_kept(tmp_path, stand_in, change):
     stand_in.set(wait="answer")
-    script = SIGCHLD_CHANGED_DURING_THE_CALL.format(call=SPLIT, setting=setting)
+    script = SIGCHLD_CHANGED_DURING_THE_CALL.format(call=SPLIT, change=change)
     assert run_child(script, tmp_path / "work") == ["False 1"]
 
 

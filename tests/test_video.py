@@ -332,6 +332,9 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(ffmpeg, tmp_path, output_dir):
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).write_bytes(SEGMENT)
     (tmp_path / names[1]).write_bytes(WIDE_AND_OPEN_ENDED)
+    with open(tmp_path / names[0], "wb") as sparse:  # a 64-bit size beyond 32 bits
+        sparse.write(SEGMENT + struct.pack(">I4sQ", 1, b"mdat", 2**32 + 8))
+        sparse.truncate(len(SEGMENT) + 2**32 + 8)
     write_metadata(directory, names, chunk_count=0)
     (directory / "concat_list.txt").write_text("stale\n" * 100)
     assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
@@ -385,6 +388,10 @@ NOT_MP4 = {
     "no-movie.mp4": box(b"ftyp", b"isom") + box(b"mdat", b"media"),
     "no-track.mp4": box(b"moov", box(b"mvhd", bytes(100))),
     "short-size.mp4": struct.pack(">I", 7) + b"free" + SEGMENT,  # smaller than its header
+    "free-overrun.mp4": SEGMENT + box(b"free", b"ab")[:-1],  # one byte past the file
+    # A track box one byte past the movie box that holds it, though the file goes on.
+    "track-overrun.mp4": struct.pack(">I4sI4s", 16, b"moov", 9, b"trak") + box(b"free", b"ab"),
+    "media-cut.mp4": SEGMENT + box(b"mdat", b"media")[:-2],  # the movie box first
 }
 
 
