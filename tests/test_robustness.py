@@ -366,9 +366,9 @@ print(len(deconstruct_file(sys.argv[1], 1)))
 
 @pytest.mark.parametrize("case", MEMORY_CASES)
 def test_exhausted_memory_raises_memory_error(tmp_path, case):
-    if SANITIZED and case in ("endless device", "file above the limit",
-                              "metadata.json above the limit"):
-        pytest.skip("ASan's allocator has no cap on the sum of allocations")
+    if SANITIZED and case != "read buffer":
+        pytest.skip("ASan's allocator caps single allocations only, and no address-space "
+                    "limit is set under it")
     call, message = MEMORY_CASES[case]
     sample = tmp_path / "sample"
     sample.write_bytes(b"abc")
