@@ -16,7 +16,8 @@ import pytest
 
 import fendral
 from fendral_testing.children import SANITIZED, child_environment, run_forked, sigchld_ignored
-from fendral_testing.splits import write_split
+from fendral_testing.ffmpeg_stand_in import SEGMENT
+from fendral_testing.splits import write_metadata, write_split
 
 TIME_LIMIT = 60
 
@@ -247,7 +248,7 @@ def test_other_threads_run_while_ffmpeg_runs(tmp_path, stand_in, call):
 
 @pytest.mark.parametrize("wait", ["killed", "deaf"])
 @pytest.mark.parametrize("call, left", [
-    (SPLIT, ["chunk_000.mp4", "metadata.json"]),  # the earlier metadata.json, untouched
+    (SPLIT, ["chunk_000.mp4"]),  # no record: the earlier one named segments ffmpeg rewrote
     (JOIN, ["chunk_000.mp4", "concat_list.txt", "metadata.json"]),
 ], ids=["split", "join"])
 def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, wait, call, left):
@@ -257,11 +258,26 @@ def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, wait, call, left):
     assert interrupt_child(INTERRUPTED_CALL.format(setup="", call=call), work,
                            started=stand_in.pid_file) == ["KeyboardInterrupt", "['segments']"]
     assert sorted(os.listdir(work / "segments")) == left
-    assert (work / "segments" / "metadata.json").read_bytes() == before
+    if call == JOIN:
+        assert (work / "segments" / "metadata.json").read_bytes() == before
     # The stand-in was the child's child: it is gone, not even a zombie.
     pid = int(stand_in.pid_file.read_text())
     with pytest.raises(ProcessLookupError):
         os.kill(pid, 0)
+
+
+# The check of the segments reads no file that could block, so no read is ever interrupted: it
+# looks for Ctrl-C itself, between segments and during a long walk over one segment's boxes.
+@pytest.mark.parametrize("entries, boxes", [(100_000, 1_000), (1, 10_000_000)],
+                         ids=["many segments", "many boxes"])
+def test_ctrl_c_during_the_segment_check_starts_nothing(tmp_path, stand_in, entries, boxes):
+    work = tmp_path / "work"
+    (work / "segments" / "chunk_000.mp4").write_bytes(b"\0\0\0\x08free" * boxes + SEGMENT)
+    write_metadata(work / "segments", ["segments/chunk_000.mp4"] * entries)
+    assert interrupt_child(INTERRUPTED_CALL.format(setup="", call=JOIN), work) == [
+        "KeyboardInterrupt", "['segments']"]
+    assert sorted(os.listdir(work / "segments")) == ["chunk_000.mp4", "metadata.json"]
+    assert not stand_in.started()
 
 
 @pytest.mark.parametrize("call, operation", [
@@ -291,7 +307,7 @@ def test_ffmpeg_status_is_known_while_sigchld_is_ignored(tmp_path, stand_in, mon
 # The main thread changes SIGCHLD while ffmpeg runs in another thread; the kernel must keep
 # that setting afterwards, and subprocess must see its child's status again.
 SIGCHLD_CHANGED_DURING_THE_CALL = """
-    import os, signal, subprocess, threading, time
+    import ctypes, os, signal, subprocess, threading, time
     from fendral import *
     from fendral_testing.children import sigchld_ignored
     record = os.environ["FAKE_RECORD"]
@@ -300,17 +316,22 @@ SIGCHLD_CHANGED_DURING_THE_CALL = """
     worker.start()
     while not os.path.exists(os.path.join(record, "pid")):
         time.sleep(0.01)
-    signal.signal(signal.SIGCHLD, {setting})
+    {change}
     open(os.path.join(record, "answered"), "w").close()
     worker.join()
     print(sigchld_ignored(), subprocess.run(["false"]).returncode)
 """
 
 
-@pytest.mark.parametrize("setting", ["signal.SIG_DFL", "lambda *ignored: None"])
-def test_sigchld_set_during_the_call_is_kept(tmp_path, stand_in, setting):
+@pytest.mark.parametrize("change", [
+    "signal.signal(signal.SIGCHLD, signal.SIG_DFL)",
+    "signal.signal(signal.SIGCHLD, lambda *ignored: None)",
+    # The default through sigaction with no flags, as signal.signal sets it before Python 3.10.
+    "ctypes.CDLL(None).sigset(signal.SIGCHLD, signal.SIG_DFL)",
+], ids=["default", "handler", "flagless default"])
+def test_sigchld_set_during_the_call_is_kept(tmp_path, stand_in, change):
     stand_in.set(wait="answer")
-    script = SIGCHLD_CHANGED_DURING_THE_CALL.format(call=SPLIT, setting=setting)
+    script = SIGCHLD_CHANGED_DURING_THE_CALL.format(call=SPLIT, change=change)
     assert run_child(script, tmp_path / "work") == ["False 1"]
 
 
@@ -337,16 +358,16 @@ def test_split_lists_the_segments_whatever_standard_streams_are_closed(tmp_path,
 
 @pytest.mark.skipif(SANITIZED, reason="UBSan's vptr check needs a descriptor of its own (a pipe)")
 def test_no_descriptor_left_for_the_child_is_named(tmp_path, stand_in):
-    # Every descriptor below the lowest free one is taken: a limit two above it leaves the
-    # module those two (3 and 4 in a fresh interpreter, unless something else holds descriptors),
-    # the numbers its two descriptors for ffmpeg must be moved off.
+    # Every descriptor below the lowest free one is taken: a limit three above it leaves the
+    # module three (3, 4 and 5 in a fresh interpreter, unless something else holds descriptors):
+    # the one that locks the directory, and the two handed to ffmpeg, which must be moved off.
     script = """
         import os, resource
         from fendral import split_video
         lowest_free = os.open(os.devnull, os.O_RDONLY)
         os.close(lowest_free)
         hard_limit = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-        resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free + 2, hard_limit))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free + 3, hard_limit))
         try:
             split_video("in.mp4", "segments", 5)
         except RuntimeError as error:

@@ -5,12 +5,15 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 from fendral import Chunk, deconstruct_file, reconstruct_file
 from fendral_testing.children import run_unprivileged
+from fendral_testing.leak_probe import writable_mapped_bytes
+from fendral_testing.probes import built_probe
 from fendral_testing.randomness import random_bytes
 
 
@@ -123,6 +126,46 @@ def test_os_errors(tmp_path, call, make_path, error):
     assert (type(caught.value), str(caught.value)) == error
     assert caught.value.args == (error[1],)
     assert caught.value.errno is None
+
+
+def test_a_reader_that_leaves_early_breaks_the_pipe(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def read_a_little():
+        with open(fifo, "rb", buffering=0) as source:
+            source.read(1)
+
+    reader = threading.Thread(target=read_a_little)
+    reader.start()
+    try:
+        with pytest.raises(OSError) as caught:
+            reconstruct_file([Chunk(0, bytes(1 << 20))], str(fifo))
+    finally:
+        reader.join()
+    assert (type(caught.value), caught.value.args) == (BrokenPipeError,
+                                                       ("Broken pipe (os error 32)",))
+
+
+def test_small_chunks_kept_hold_only_their_pages(tmp_path):
+    # A 1 KiB file read in chunks just under 64 KiB shares a slab cut down to the page it fills.
+    path = tmp_path / "in"
+    path.write_bytes(bytes(1024))
+    before = writable_mapped_bytes()
+    kept = [deconstruct_file(str(path), 65535) for _ in range(1000)]
+    assert writable_mapped_bytes() - before < 16 << 20
+    assert len(kept) == 1000
+
+
+def test_payloads_start_on_64_byte_boundaries(tmp_path):
+    # Chunk sizes that are multiples of 64 are cut from shared slabs; larger ones are read each
+    # into its own payload.
+    path = tmp_path / "in"
+    path.write_bytes(bytes(300_000))
+    sizes = ["64", "4096", "65536", "100001", "1048576"]
+    result = subprocess.run([str(built_probe("alignment_probe")), str(path), *sizes],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout.split(), result.stderr) == (0, ["0"] * 5, "")
 
 
 @pytest.mark.parametrize("chunk_size", [0, 2**63])

@@ -8,6 +8,8 @@ import signal
 import struct
 import subprocess
 import tempfile
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -142,6 +144,89 @@ def test_split_lists_only_the_segments_this_run_wrote(ffmpeg, tmp_path):
     assert metadata["chunk_count"] == 2
 
 
+INPUT_IS_A_SEGMENT = "Failed to split: the input is one of the segment files this split would write"
+
+
+# Entries of the directory that ffmpeg may write over: the input among them is refused before
+# ffmpeg starts; a link is removed, never what it points to, so ffmpeg never writes through it.
+@pytest.mark.parametrize("input_file, entry, make, message", [
+    ("out/chunk_000.mp4", "chunk_000.mp4", "copy", INPUT_IS_A_SEGMENT),
+    ("out/chunk_0001.mp4", "chunk_0001.mp4", "copy", INPUT_IS_A_SEGMENT),
+    ("in.mp4", "chunk_001.mp4", "hard link", INPUT_IS_A_SEGMENT),
+    ("in.mp4", "chunk_002.mp4", "link", INPUT_IS_A_SEGMENT),
+    ("-", "chunk_000.mp4", "hard link", INPUT_IS_A_SEGMENT),  # ffmpeg would read stdin
+    ("in.mp4", "chunk_000.mp4", "link elsewhere", None),
+    ("out/chunk_00.mp4", "chunk_00.mp4", "copy", None),  # a name the pattern never gives
+])
+def test_split_never_writes_over_its_input_or_through_a_link(ffmpeg, tmp_path, input_file, entry,
+                                                             make, message):
+    (tmp_path / "in.mp4").write_bytes(b"input")
+    (tmp_path / "victim").write_bytes(b"victim")
+    out = tmp_path / "out"
+    write_split(out, ["out/chunk_000.mp4"])
+    placed = out / entry
+    placed.unlink(missing_ok=True)
+    if make == "copy":
+        placed.write_bytes(b"input")
+    elif make == "hard link":
+        os.link(tmp_path / "in.mp4", placed)
+    else:
+        placed.symlink_to(tmp_path / ("in.mp4" if make == "link" else "victim"))
+    before = sorted(os.listdir(out))
+    ffmpeg.set(segments=3)
+    with open(tmp_path / "in.mp4") as stdin:
+        saved = os.dup(0)
+        os.dup2(stdin.fileno(), 0)
+        try:
+            outcome = fendral.split_video(input_file, "out", 5)
+        except RuntimeError as error:
+            outcome = str(error)
+        finally:
+            os.dup2(saved, 0)
+            os.close(saved)
+    assert outcome == message
+    assert (tmp_path / "in.mp4").read_bytes() == b"input"
+    assert (tmp_path / "victim").read_bytes() == b"victim"
+    assert placed.read_bytes() == (SEGMENT if make == "link elsewhere" else b"input")
+    if message:
+        assert sorted(os.listdir(out)) == before and not ffmpeg.started()
+    else:
+        assert not any(path.is_symlink() for path in out.iterdir())
+
+
+# While a split runs in a directory, another split or a join there fails at once; joins share it.
+@pytest.mark.parametrize("holder, split_message, join_message", [
+    ("split", "Failed to split: another split is writing into shared",
+     "Failed to join: a split is writing into shared"),
+    ("join", "Failed to split: another split is writing into shared", None),
+])
+def test_a_split_has_its_directory_to_itself(ffmpeg, tmp_path, holder, split_message,
+                                             join_message):
+    write_split(tmp_path / "shared", ["shared/chunk_000.mp4"])
+    ffmpeg.set(segments=1, wait="answer")
+    outcomes = []
+    call = {"split": lambda: fendral.split_video("in.mp4", "shared", 5),
+            "join": lambda: fendral.reconstruct_video("shared", "joined-first.mp4")}[holder]
+    holding = threading.Thread(target=lambda: outcomes.append(call()))
+    holding.start()
+    try:
+        while not ffmpeg.pid_file.exists() and holding.is_alive():
+            time.sleep(0.01)
+        ffmpeg.set(wait=None)  # the calls below do not wait for an answer
+        during = []
+        for attempt in (lambda: fendral.split_video("in.mp4", "shared", 5),
+                        lambda: fendral.reconstruct_video("shared", "joined.mp4")):
+            try:
+                during.append(attempt())
+            except RuntimeError as error:
+                during.append(str(error))
+    finally:
+        (ffmpeg.record_dir / "answered").touch()
+        holding.join()
+    assert during == [split_message, join_message] and outcomes == [None]
+    fendral.split_video("in.mp4", "shared", 5)  # the directory is free again
+
+
 @pytest.mark.parametrize("input_file, output_dir, output_file, ffmpeg_input, directory", [
     ("-in.mp4", "-segs", "-joined.mp4", "./-in.mp4", "./-segs"),
     ("take-10:30.mp4", "a:b/c", "joined:1.mp4", "./take-10:30.mp4", "./a:b/c"),
@@ -229,22 +314,31 @@ def test_empty_output_dir_is_the_working_directory(ffmpeg, tmp_path):
         "in.mp4", "chunk_%03d.mp4", ["chunk_000.mp4", "chunk_001.mp4"], "5s")
 
 
-@pytest.mark.parametrize("setting, value, status", [
-    ("exit", 1, "ExitStatus(ExitStatus(1))"),
-    ("exit", 255, "ExitStatus(ExitStatus(255))"),
-    ("signal", "KILL", "signal: 9 (SIGKILL)"),
-    ("signal", "TERM", "signal: 15 (SIGTERM)"),
+# A call refused before ffmpeg starts keeps the directory's record; once ffmpeg has started, a
+# failure leaves none, so no join trusts a record of segments that ffmpeg has rewritten.
+@pytest.mark.parametrize("limit, setting, value, message", [
+    (5, "exit", 1, "ffmpeg split failed with status ExitStatus(ExitStatus(1))"),
+    (5, "exit", 255, "ffmpeg split failed with status ExitStatus(ExitStatus(255))"),
+    (5, "signal", "KILL", "ffmpeg split failed with status signal: 9 (SIGKILL)"),
+    (5, "signal", "TERM", "ffmpeg split failed with status signal: 15 (SIGTERM)"),
+    (0, "exit", 0, "time_limit_sec must be greater than 0"),
 ])
-def test_split_reports_ffmpeg_failure_and_keeps_old_metadata(ffmpeg, tmp_path, setting, value,
-                                                             status):
+def test_split_failing_once_ffmpeg_started_leaves_no_record(ffmpeg, tmp_path, limit, setting,
+                                                           value, message):
     ffmpeg.set(segments=1, **{setting: value})
-    (tmp_path / "out").mkdir()
-    (tmp_path / "out" / "metadata.json").write_text("earlier")
+    write_split(tmp_path / "out", ["out/chunk_000.mp4"])
+    (tmp_path / "out" / "source_metadata.txt").write_text("earlier")
+    before = sorted(os.listdir(tmp_path / "out"))
     with pytest.raises(RuntimeError) as caught:
-        fendral.split_video("in.mp4", "out", 5)
-    assert caught.value.args == ("ffmpeg split failed with status " + status,)
-    assert sorted(os.listdir(tmp_path / "out")) == ["chunk_000.mp4", "metadata.json"]
-    assert (tmp_path / "out" / "metadata.json").read_text() == "earlier"
+        fendral.split_video("in.mp4", "out", limit)
+    assert caught.value.args == (message,)
+    if limit == 0:
+        assert sorted(os.listdir(tmp_path / "out")) == before and not ffmpeg.started()
+        return
+    assert os.listdir(tmp_path / "out") == ["chunk_000.mp4"]
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("out", "joined.mp4")
+    assert caught.value.args == (NOT_FOUND,)
 
 
 @pytest.mark.parametrize("on_path", ["nothing", "plain file", "directory"])
@@ -257,10 +351,12 @@ def test_program_not_found(tmp_path, monkeypatch, on_path):
     elif on_path == "directory":
         (empty / "ffmpeg").mkdir()
     monkeypatch.setenv("PATH", str(empty))
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "metadata.json").write_text("earlier")
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("in.mp4", "out", 5)
     assert caught.value.args == ("Failed to run ffmpeg: program not found",)
-    assert os.listdir(tmp_path / "out") == []
+    assert os.listdir(tmp_path / "out") == ["metadata.json"]  # refused: the record stays
 
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     with pytest.raises(RuntimeError) as caught:
@@ -301,6 +397,9 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(ffmpeg, tmp_path, output_dir):
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).write_bytes(SEGMENT)
     (tmp_path / names[1]).write_bytes(WIDE_AND_OPEN_ENDED)
+    with open(tmp_path / names[0], "wb") as sparse:  # a 64-bit size beyond 32 bits
+        sparse.write(SEGMENT + struct.pack(">I4sQ", 1, b"mdat", 2**32 + 8))
+        sparse.truncate(len(SEGMENT) + 2**32 + 8)
     write_metadata(directory, names, chunk_count=0)
     (directory / "concat_list.txt").write_text("stale\n" * 100)
     assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
@@ -354,6 +453,10 @@ NOT_MP4 = {
     "no-movie.mp4": box(b"ftyp", b"isom") + box(b"mdat", b"media"),
     "no-track.mp4": box(b"moov", box(b"mvhd", bytes(100))),
     "short-size.mp4": struct.pack(">I", 7) + b"free" + SEGMENT,  # smaller than its header
+    "free-overrun.mp4": SEGMENT + box(b"free", b"ab")[:-1],  # one byte past the file
+    # A track box one byte past the movie box that holds it, though the file goes on.
+    "track-overrun.mp4": struct.pack(">I4sI4s", 16, b"moov", 9, b"trak") + box(b"free", b"ab"),
+    "media-cut.mp4": SEGMENT + box(b"mdat", b"media")[:-2],  # the movie box first
 }
 
 

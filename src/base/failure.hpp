@@ -35,6 +35,9 @@ struct Failure {
   static Failure value_error(std::string message) {
     return {ExceptionClass::ValueError, ErrorKind::Other, std::move(message)};
   }
+  static Failure memory_error(std::string message) {
+    return {ExceptionClass::MemoryError, ErrorKind::Other, std::move(message)};
+  }
   // Any I/O error that tells its kind and text, such as the POSIX layer's.
   template <class IoError>
   static Failure os_error(const IoError& error) {

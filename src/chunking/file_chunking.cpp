@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <new>
 #include <span>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "base/propagate.hpp"
 #include "posix/file.hpp"
+#include "posix/memory.hpp"
 
 namespace fendral::chunking {
 namespace {
@@ -46,8 +48,7 @@ Shape shape_of(int fd) {
   if (::fstat(fd, &info) != 0) return {};
   const bool file_like = S_ISREG(info.st_mode) || S_ISBLK(info.st_mode);
   const bool sized = S_ISREG(info.st_mode) && info.st_size > 0;
-  // A size no memory can hold (a huge sparse file) is refused before anything is read.
-  return {file_like, sized ? posix::within_memory(static_cast<std::size_t>(info.st_size)) : 0};
+  return {file_like, sized ? static_cast<std::size_t>(info.st_size) : 0};
 }
 
 // Reads up to `length` bytes into fresh memory at `data`, faulting each window's pages in just
@@ -164,12 +165,23 @@ Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
   const auto size = static_cast<std::size_t>(chunk_size);
   IoResult<std::vector<ChunkRecord>> chunks;
   const Shape shape = shape_of(fd);
-  if (!shape.file_like) {
-    chunks = read_stream_chunks(fd, size);
-  } else if (size < kDirectReadThreshold) {
-    chunks = read_chunks_into_slabs(fd, size, shape.size_hint);
-  } else {
-    chunks = read_large_chunks(fd, size, shape.size_hint);
+  // A size no memory can hold (a huge sparse file, or one past a container's limit) is refused
+  // before anything is read.
+  if (auto refusal = posix::beyond_memory(path, shape.size_hint)) {
+    return fail(Failure::memory_error(std::move(*refusal)));
+  }
+  try {
+    if (!shape.file_like) {
+      chunks = read_stream_chunks(fd, size);
+    } else if (size < kDirectReadThreshold) {
+      chunks = read_chunks_into_slabs(fd, size, shape.size_hint);
+    } else {
+      chunks = read_large_chunks(fd, size, shape.size_hint);
+    }
+  } catch (const std::bad_alloc&) {
+    return fail(Failure::memory_error(posix::out_of_memory_reading(path)));
+  } catch (const std::length_error&) {
+    return fail(Failure::memory_error(posix::out_of_memory_reading(path)));
   }
   if (!chunks) return fail_os(chunks.error());
   return std::move(*chunks);

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <sys/mman.h>
-#include <sys/sysinfo.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +13,8 @@
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "posix/memory.hpp"
 
 namespace fendral::posix {
 
@@ -63,20 +64,11 @@ inline void prefault_for_writing(void* begin, std::size_t length) {
   }
 }
 
-// `bytes`, when that much could ever be held: more than the machine's memory and swap together
+// `bytes`, when that much could ever be held: more than the process can ever hold (memory_bound)
 // can never be filled, so asking for it is refused at once (std::bad_alloc) instead of reading
 // until the memory runs out.
 inline std::size_t within_memory(std::size_t bytes) {
-  struct sysinfo info;
-  if (::sysinfo(&info) == 0) {
-    // A total beyond 64 bits is more than any size.
-    std::uint64_t total = 0;
-    const bool beyond_any_size =
-        __builtin_add_overflow(std::uint64_t{info.totalram}, std::uint64_t{info.totalswap},
-                               &total) ||
-        __builtin_mul_overflow(total, std::uint64_t{info.mem_unit}, &total);
-    if (!beyond_any_size && bytes > total) throw std::bad_alloc();
-  }
+  if (!fits_in_memory(bytes)) throw std::bad_alloc();
   return bytes;
 }
 

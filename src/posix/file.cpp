@@ -201,10 +201,15 @@ unexpected<IoError> not_a_regular_file() {
 }  // namespace
 
 IoResult<std::string> read_regular_file(const std::string& path) {
+  FENDRAL_TRY(auto opened, open_regular_file(path));
+  return read_to_end(opened.fd.get());
+}
+
+IoResult<OpenRegularFile> open_regular_file(const std::string& path) {
   struct stat info;
   FENDRAL_TRY(auto fd, open_without_waiting(path, info));
-  if (!S_ISREG(info.st_mode)) return not_a_regular_file();
-  return read_to_end(fd.get());
+  if (!S_ISREG(info.st_mode) || info.st_size < 0) return not_a_regular_file();
+  return OpenRegularFile{std::move(fd), static_cast<std::size_t>(info.st_size)};
 }
 
 IoResult<OpenRegularFile> open_nonempty_regular_file(const std::string& path) {

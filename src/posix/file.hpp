@@ -93,6 +93,10 @@ struct OpenRegularFile {
   std::size_t size;
 };
 
+// Opens `path` for reading when it is a regular file (links followed), without waiting and
+// without reading anything; anything else is refused with kNotARegularFile.
+IoResult<OpenRegularFile> open_regular_file(const std::string& path);
+
 // Opens `path` for reading when it is a regular file holding at least one byte. The open does
 // not wait on a FIFO, and nothing is read. A directory fails with EISDIR, another kind of file
 // with kNotARegularFile, an empty one with kEmptyFile.

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "posix/file.hpp"
@@ -103,6 +106,58 @@ std::optional<FileIdentity> file_identity(const std::string& path) {
 bool entry_exists(const std::string& path) {
   struct stat info;
   return look_up(path, info, Links::Keep) == 0;
+}
+
+std::optional<FileIdentity> descriptor_identity(int fd) {
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+bool is_symbolic_link(const std::string& path) {
+  struct stat info;
+  return look_up(path, info, Links::Keep) == 0 && S_ISLNK(info.st_mode);
+}
+
+IoResult<UniqueFd> open_directory(const std::string& path) {
+  return open_file(path.empty() ? "." : path, O_RDONLY | O_DIRECTORY);
+}
+
+IoResult<std::vector<std::string>> list_directory(int directory) {
+  // The kernel's record of one entry as getdents64 fills it in; the name runs to a NUL.
+  struct Entry {
+    std::uint64_t inode;
+    std::int64_t next_offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+  };
+  if (::lseek(directory, 0, SEEK_SET) < 0) return errno_error(errno);
+  alignas(Entry) char buffer[32768];
+  std::vector<std::string> names;
+  for (;;) {
+    const long got = ::syscall(SYS_getdents64, directory, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR && resume_after_signal()) continue;
+      return errno_error(errno);
+    }
+    if (got == 0) return names;
+    for (long offset = 0; offset < got;) {
+      unsigned short length;
+      std::memcpy(&length, buffer + offset + offsetof(Entry, length), sizeof length);
+      const std::string_view name(buffer + offset + offsetof(Entry, name));
+      if (name != "." && name != "..") names.emplace_back(name);
+      offset += length;
+    }
+  }
+}
+
+IoResult<void> remove_entry(const std::string& path) {
+  if (auto error = check_path(path)) return unexpected(*error);
+  for (;;) {
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return {};
+    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
+  }
 }
 
 }  // namespace fendral::posix

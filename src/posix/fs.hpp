@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "posix/file.hpp"
 #include "posix/io_error.hpp"
 
 namespace fendral::posix {
@@ -35,5 +37,22 @@ std::optional<FileIdentity> file_identity(const std::string& path);
 // True when a directory entry is found at `path`, a dangling link included; false when looking
 // it up fails for any reason (missing, a name too long, no permission).
 bool entry_exists(const std::string& path);
+
+// The identity of the file open as `fd`, or nothing when it cannot be looked up.
+std::optional<FileIdentity> descriptor_identity(int fd);
+
+// True when the entry at `path` is a symbolic link (the link itself is looked at).
+bool is_symbolic_link(const std::string& path);
+
+// The directory `path` opened for reading (an empty path is the working directory).
+IoResult<UniqueFd> open_directory(const std::string& path);
+
+// The names of the entries of the open directory `directory` ("." and ".." left out), in the
+// order the system lists them. Takes no descriptor of its own.
+IoResult<std::vector<std::string>> list_directory(int directory);
+
+// Removes the entry at `path` (a link itself, never what it points to). An entry that is not
+// there is no failure.
+IoResult<void> remove_entry(const std::string& path);
 
 }  // namespace fendral::posix

@@ -1,11 +1,13 @@
 #include "posix/interruption.hpp"
 
 #include <cerrno>
+#include <chrono>
 
 namespace fendral::posix {
 namespace {
 
 thread_local InterruptionPolicy* current_policy = nullptr;
+thread_local std::chrono::steady_clock::time_point next_check;
 
 }  // namespace
 
@@ -23,6 +25,18 @@ bool resume_after_signal() {
   const bool resume = current_policy->resume_after_signal();
   errno = saved_errno;
   return resume;
+}
+
+bool go_on_between_steps() {
+  if (current_policy == nullptr) return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_check) return true;
+  next_check = now + std::chrono::milliseconds(kInterruptionCheckMilliseconds);
+  return resume_after_signal();
+}
+
+bool go_on_now() {
+  return resume_after_signal();
 }
 
 }  // namespace fendral::posix

@@ -30,4 +30,15 @@ class InterruptionScope {
 // interrupted call is resumed. Leaves errno as it was.
 bool resume_after_signal();
 
+// Work that goes on long without a blocking call a signal could interrupt (a walk over many files
+// or boxes; reads of regular files never fail with EINTR) asks between its steps whether to go
+// on: the thread's policy is asked as after an interrupted call, at most once every
+// kInterruptionCheckMilliseconds. False once a handler asked to stop.
+inline constexpr int kInterruptionCheckMilliseconds = 5;
+bool go_on_between_steps();
+
+// The same question asked at once, as before a step that cannot be taken back (starting a
+// program).
+bool go_on_now();
+
 }  // namespace fendral::posix

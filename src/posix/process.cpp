@@ -264,15 +264,19 @@ IoResult<std::string> find_program(std::string_view name, const Environment* env
   return not_found;
 }
 
-IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args,
-                                     const SpawnOptions& options) {
+IoResult<std::string> resolve_command(std::string_view program, std::span<const std::string> args,
+                                      const Environment* environment) {
   bool nul_found = holds_nul(program);
   for (const std::string& argument : args) nul_found = nul_found || holds_nul(argument);
   if (nul_found) {
     return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNulInArgument));
   }
+  return find_program(program, environment);
+}
 
-  FENDRAL_TRY(auto executable, find_program(program, options.environment));
+IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args,
+                                     const SpawnOptions& options) {
+  FENDRAL_TRY(auto executable, resolve_command(program, args, options.environment));
 
   std::string program_name(program);
   std::vector<char*> argv;

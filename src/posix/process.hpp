@@ -108,6 +108,11 @@ class ChildProcess {
 // `environment`, or from the process environment when that is nullptr.
 IoResult<std::string> find_program(std::string_view name, const Environment* environment = nullptr);
 
+// What spawn_program settles before it starts anything: neither `program` nor an argument holds a
+// NUL byte, and the program is found as find_program finds it. Gives the file that would run.
+IoResult<std::string> resolve_command(std::string_view program, std::span<const std::string> args,
+                                      const Environment* environment = nullptr);
+
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams,
 // environment and working directory, except as `options` say; a standard stream the caller has
 // closed is /dev/null in the child. SIGPIPE and SIGXFSZ are back at their defaults in it and its

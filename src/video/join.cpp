@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -16,8 +17,11 @@
 #include "base/propagate.hpp"
 #include "base/uint128.hpp"
 #include "base/utf8.hpp"
+#include "posix/directory_lock.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
+#include "posix/interruption.hpp"
+#include "posix/memory.hpp"
 #include "posix/process.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/metadata.hpp"
@@ -29,6 +33,8 @@ namespace fendral::video {
 namespace {
 
 constexpr std::string_view kNotCompleteMp4 = "not a complete MP4 file";
+// The result of a call that a signal handler stopped; what the handler raised replaces it.
+constexpr std::string_view kInterrupted = "Failed to join: interrupted";
 // Each line of a concat list is these around the quoted path.
 constexpr std::string_view kLineStart = "file '";
 constexpr std::string_view kLineEnd = "'\n";
@@ -140,6 +146,12 @@ class SegmentFile final : public ByteSource {
 
   std::uint64_t size() const override { return size_; }
   bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
+    // Reads of a regular file are never interrupted, and a segment may hold millions of boxes:
+    // a Ctrl-C is looked for here.
+    if (!posix::go_on_between_steps()) {
+      if (!error_) error_ = posix::IoError::from_errno(EINTR);
+      return false;
+    }
     auto got = posix::read_full_at(fd_.get(), buffer, length, offset);
     if (!got) {
       if (!error_) error_ = got.error();
@@ -183,6 +195,7 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
   entries.reserve(chunk_paths.size());
   std::optional<std::string> current_directory;
   for (const std::string& chunk_path : chunk_paths) {
+    if (!posix::go_on_between_steps()) return runtime_failure(std::string(kInterrupted));
     const std::string segment = segment_path(chunk_path, home);
     if (holds_line_break_or_nul(segment)) {
       return runtime_failure(std::string(kUnwritableEntry));
@@ -317,17 +330,36 @@ posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
   return posix::write_all_vectored(fd, pieces);
 }
 
+// metadata.json read and parsed. A file larger than this process can hold is refused unread.
+Result<Mp4ChunkMetadata> read_record(const std::string& path) {
+  auto opened = posix::open_regular_file(path);
+  if (!opened) return runtime_failure("Failed to read metadata.json: " + opened.error().text());
+  if (auto refusal = posix::beyond_memory(path, opened->size)) {
+    return fail(Failure::memory_error(std::move(*refusal)));
+  }
+  try {
+    auto text = posix::read_from_start(opened->fd.get());
+    if (!text) return runtime_failure("Failed to read metadata.json: " + text.error().text());
+    if (!is_valid_utf8(*text)) {
+      return runtime_failure("Failed to read metadata.json: " + std::string(posix::kInvalidUtf8));
+    }
+    auto metadata = read_metadata(*text);
+    if (!metadata) return runtime_failure("Serde error: " + metadata.error());
+    return std::move(*metadata);
+  } catch (const std::bad_alloc&) {
+    return fail(Failure::memory_error(posix::out_of_memory_reading(path)));
+  }
+}
+
 }  // namespace
 
 Result<void> reconstruct_video(const std::string& output_dir, const std::string& output_file,
                                const posix::Environment& environment) {
-  auto text = posix::read_regular_file(posix::join_path(output_dir, kMetadataFileName));
-  if (!text) return runtime_failure("Failed to read metadata.json: " + text.error().text());
-  if (!is_valid_utf8(*text)) {
-    return runtime_failure("Failed to read metadata.json: " + std::string(posix::kInvalidUtf8));
-  }
-  auto metadata = read_metadata(*text);
-  if (!metadata) return runtime_failure("Serde error: " + metadata.error());
+  // Shared: joins read side by side, but never while a split rewrites the directory.
+  const auto lock = posix::DirectoryLock::try_lock(output_dir, posix::DirectoryLock::Mode::Shared);
+  if (!lock) return runtime_failure("Failed to join: a split is writing into " + output_dir);
+  auto metadata = read_record(posix::join_path(output_dir, kMetadataFileName));
+  if (!metadata) return fail(metadata.error());
   if (metadata->chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
 
   FENDRAL_TRY(auto entries, concat_list_entries(metadata->chunk_paths,
@@ -387,6 +419,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     }
   }
   arguments.insert(arguments.end(), {"-map", "0", "-c", "copy", option_safe(output_file)});
+  if (!posix::go_on_now()) return runtime_failure(std::string(kInterrupted));
   auto status =
       posix::run_program(kProgram, arguments,
                          {.stdin_from_null = true,

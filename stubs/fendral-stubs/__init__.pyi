@@ -67,7 +67,9 @@ def deconstruct_file(path: str, chunk_size: SupportsIndex) -> list[Chunk]:
         OSError: the file cannot be opened or read; the subclass follows the cause
             (FileNotFoundError, PermissionError, IsADirectoryError, NotADirectoryError, ...).
             A NUL in ``path`` gives plain OSError "file name contained an unexpected NUL byte".
-        MemoryError: the file does not fit in memory.
+        MemoryError: the file does not fit in the memory this process can have (a message
+            naming its size and the bound, before anything is read), or memory ran out while
+            reading it ("Out of memory while reading PATH").
         PanicException: "capacity overflow" for a ``chunk_size`` of 2**63 or more, once the
             file is open.
     """
@@ -96,12 +98,18 @@ def split_video(input_file: str, output_dir: str, time_limit_sec: SupportsIndex 
     ``input_file`` is "-", "pipe:", "pipe:0" or "/dev/stdin". Every audio stream and every video
     stream but cover pictures is copied; nothing is re-encoded.
 
+    Just before ffmpeg starts, an earlier ``metadata.json`` is removed, and so is every symbolic
+    link named like a segment; one split at a time holds ``output_dir``.
+
     Raises:
         TypeError: a path is not a ``str``, or ``time_limit_sec`` is not an integer or None.
         OverflowError: ``time_limit_sec`` is negative or above 4294967295.
-        OSError: ``output_dir`` cannot be created, or metadata.json cannot be written.
+        OSError: ``output_dir`` cannot be created or listed, or metadata.json cannot be
+            removed or written.
         RuntimeError: "time_limit_sec must be greater than 0" (0 or None, after the directory
-            is created); "Failed to run ffmpeg: program not found" and other start failures;
+            is created); "Failed to split: another split is writing into OUTPUT_DIR"; "Failed
+            to split: the input is one of the segment files this split would write";
+            "Failed to run ffmpeg: program not found" and other start failures;
             "ffmpeg split failed with status ExitStatus(ExitStatus(N))" for exit code N, or
             "... with status signal: N (SIGNAME)" when ffmpeg was killed by a signal.
     """
@@ -120,7 +128,9 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
 
     Raises:
         TypeError: an argument is not a ``str``.
-        RuntimeError: "Failed to read metadata.json: ...", "Serde error: ..." (refused
+        MemoryError: metadata.json does not fit in the memory this process can have.
+        RuntimeError: "Failed to join: a split is writing into OUTPUT_DIR",
+            "Failed to read metadata.json: ...", "Serde error: ..." (refused
             content), "No chunks found in metadata.", "Failed to read segment PATH: ..."
             (checked before the list is written; "...: not a complete MP4 file" for a segment
             whose boxes do not fill it or that has no movie box with a track), "Failed to write concat list: ...",
