@@ -426,7 +426,7 @@ SOUND_SECOND = movie(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
      movie(b"vide", 12800, 51200, samples=[(100, 512)]), "no audio track, segment 1 has one"),
     # Short of the durations by less than a frame: all there.
     ([VIDEO_SECOND] * 3, movie(b"vide", 12800, 37900, samples=[(74, 512), (1, 12)]), None),
-])
+], ids=["video short", "sound short", "no sound", "whole"])
 def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segments, joined,
                                                           message):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
