@@ -140,10 +140,11 @@ def largest_audio_gap(path, source):
                 for earlier, later in zip(times, times[1:])), default=0)
 
 
-def decoded(path):
+def decoded(path, streams=("0:V?", "0:a?")):
     """Per stream (cover pictures left out): the frames decoded and the bytes they decode to."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-map", "0:V?",
-                          "-map", "0:a?", "-fps_mode", "passthrough", "-f", "framemd5", "-"],
+    maps = [argument for stream in streams for argument in ("-map", stream)]
+    log = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(path), *maps,
+                          "-fps_mode", "passthrough", "-f", "framemd5", "-"],
                          capture_output=True, text=True, check=True,
                          stdin=subprocess.DEVNULL).stdout.splitlines()
     streams = {}
@@ -158,10 +159,13 @@ def decoded(path):
 def squeezed_audio_packets(path):
     """Audio packets but the last shortened below half the longest: where a segment was placed
     early, ffmpeg squeezes the packets that run into the next one to a tick."""
-    info = json.loads(ffprobe("-select_streams", "a", "-show_entries", "packet=duration",
-                              str(path)))
-    durations = [int(packet["duration"]) for packet in info["packets"]]
-    return [d for d in durations[:-1] if d < max(durations) / 2]
+    info = json.loads(ffprobe("-select_streams", "a", "-show_entries",
+                              "packet=stream_index,duration", str(path)))
+    streams = {}
+    for packet in info["packets"]:
+        streams.setdefault(packet["stream_index"], []).append(int(packet["duration"]))
+    return [d for durations in streams.values() for d in durations[:-1]
+            if d < max(durations) / 2]
 
 
 def video_payload_hashes(path):
@@ -207,8 +211,11 @@ def test_round_trip_keeps_every_stream_and_packet(tmp_path, monkeypatch, name, a
         assert largest_audio_gap("joined.mp4", name) <= 0.002
     assert decoding_errors("joined.mp4", overlap_allowed=frame is None) == []
     if frame is not None and not name.endswith((".ts", ".mkv", ".webm")):
-        # What the edit lists hide stays hidden: a trimmed start, audio priming.
-        assert decoded("joined.mp4") == decoded(name)
+        # What the edit lists hide stays hidden: frames an open GOP's segment hides, a trimmed
+        # clip's start with its sound (AAC's priming stays hidden only there).
+        mapped = ("0:V?", "0:a?") if "untrimmed.mp4" in arguments else ("0:V",)
+        if any(kind == "video" for kind, _, _ in streams):
+            assert decoded("joined.mp4", mapped) == decoded(name, mapped)
         assert squeezed_audio_packets("joined.mp4") == []
     reference = name
     if name.endswith(".ts"):

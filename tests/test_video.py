@@ -26,7 +26,7 @@ def split_argv(input_file, limit, pattern):
 
 def concat_argv(output_file):
     return ["-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
-            "-map", "0", "-copyts", "-c", "copy", output_file]
+            "-map", "0", "-c", "copy", output_file]
 
 
 def metadata_text(original, prefix, paths, value):
@@ -443,6 +443,19 @@ def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segm
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == ("ffmpeg concat lost data: " + message,)
     assert ffmpeg.started() and not (tmp_path / "joined.mp4").exists()
+
+
+@pytest.mark.parametrize("first, kept", [(VIDEO_SECOND, False),
+                                         (movie(b"vide", 12800, 12800, **OPEN_GOP), True)],
+                         ids=["whole", "trimmed"])
+def test_timestamps_are_kept_when_the_first_segment_hides_its_start(ffmpeg, tmp_path, first,
+                                                                     kept):
+    write_metadata(tmp_path / "segs", ["segs/0.mp4", "segs/1.mp4"])
+    (tmp_path / "segs" / "0.mp4").write_bytes(first)
+    (tmp_path / "segs" / "1.mp4").write_bytes(VIDEO_SECOND)
+    fendral.reconstruct_video("segs", "joined.mp4")
+    expected = concat_argv("joined.mp4")
+    assert ffmpeg.argv() == (expected[:-1] + ["-copyts"] + expected[-1:] if kept else expected)
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):

@@ -410,10 +410,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   }
 
   // -auto_convert 0 keeps the packets as they are (no parameter sets added to keyframes);
-  // -map 0 keeps every stream of the segments; -copyts keeps the segments' own timestamps, so
-  // what the first segment's edit lists hide (a trimmed clip's cut-away start, audio priming)
-  // stays hidden instead of being shifted into view.
-  const auto arguments = std::to_array<std::string>({
+  // -map 0 keeps every stream of the segments.
+  auto arguments = std::vector<std::string>({
       "-f",
       "concat",
       "-safe",
@@ -424,11 +422,18 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       "/dev/fd/" + std::to_string(posix::kPassedFdNumber),
       "-map",
       "0",
-      "-copyts",
       "-c",
       "copy",
       option_safe(output_file),
   });
+  if (entries.front().movie.hidden_lead) {
+    // A trimmed clip: its first segment's edit list hides the frames before the trim. ffmpeg
+    // starts its output at the earliest timestamp it reads, which would show them again;
+    // -copyts keeps the segments' own timestamps, so they stay hidden. Only then: it also
+    // hides AAC's priming, and the output's edit list, on a clock of milliseconds, can then
+    // hide a last audio packet shorter than that.
+    arguments.insert(arguments.end() - 1, "-copyts");
+  }
   OutputOfJoin output(output_file);
   auto status = posix::run_program(
       kProgram, arguments,

@@ -34,8 +34,8 @@ def box(kind, payload=b""):
 # The smallest file the join takes for a segment: a movie box with one track that has a media
 # clock (of unknown duration), a handler and an empty sample table.
 SEGMENT = box(b"moov", box(b"trak", box(b"mdia", box(
-    b"mdhd", bytes(12) + struct.pack(">II", 1000, 0xFFFFFFFF) + bytes(4)) + box(
-    b"hdlr", bytes(8) + b"vide" + bytes(12)) + box(b"minf", box(b"stbl")))))
+    b"mdhd", bytes(12) + struct.pack(">II", 1000, 0xFFFFFFFF)) + box(
+    b"hdlr", bytes(8) + b"vide") + box(b"minf", box(b"stbl")))))
 
 SCRIPT = r"""#!/bin/sh
 ulimit -c 0
