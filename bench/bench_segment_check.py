@@ -5,7 +5,11 @@
 A video of that many seconds (tiny picture, with sound) is cut into one-second segments. Each
 round then times reconstruct_video with a stand-in ffmpeg that does nothing (so only the
 module's own work is timed: reading metadata.json, checking and reading every segment, writing
-the lists) beside ffmpeg joining the same segments directly. Medians after a warm-up round.
+the lists) beside ffmpeg joining the same segments directly. A third contender finds the file
+ffmpeg joined already at the output path, as a real join leaves it, so the module also reads it
+back to check that nothing was lost: that read's cost is the median difference of the two
+module runs over --pairs pairs run back to back, which a busy machine's noise affects least.
+Medians after a warm-up round.
 """
 
 import argparse
@@ -25,6 +29,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--segments", type=int, default=1000)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--pairs", type=int, default=40)
     arguments = parser.parse_args()
 
     directory = tempfile.mkdtemp(prefix="fendral-segment-bench-")
@@ -53,16 +58,23 @@ def main():
         os.mkdir(stand_in)
         os.symlink(shutil.which("true"), os.path.join(stand_in, "ffmpeg"))
         joined = os.path.join(directory, "joined.mp4")
+        nothing_joined = os.path.join(directory, "nothing-joined.mp4")
         real_path = os.environ["PATH"]
 
-        def module_only():
+        def module_run(output):
             os.environ["PATH"] = stand_in
             try:
                 start = time.perf_counter()
-                fendral.reconstruct_video(segments, joined)
+                fendral.reconstruct_video(segments, output)
                 return time.perf_counter() - start
             finally:
                 os.environ["PATH"] = real_path
+
+        def module_only():
+            return module_run(nothing_joined)
+
+        def module_and_check():  # reads the file the previous ffmpeg_join wrote
+            return module_run(joined)
 
         def ffmpeg_join():
             start = time.perf_counter()
@@ -71,7 +83,7 @@ def main():
                            check=True)
             return time.perf_counter() - start
 
-        samples = {module_only: [], ffmpeg_join: []}
+        samples = {module_only: [], ffmpeg_join: [], module_and_check: []}
         for round_number in range(arguments.rounds + 1):
             for run in samples:
                 elapsed = run()
@@ -79,13 +91,20 @@ def main():
                     samples[run].append(elapsed)
         module = statistics.median(samples[module_only])
         direct = statistics.median(samples[ffmpeg_join])
+        checked = statistics.median(samples[module_and_check])
+        differences = [module_and_check() - module_only() for _ in range(arguments.pairs)]
+        read_back = statistics.median(differences)
         print(f"machine: {machine_text()}; load average: {load_text()}")
         print(f"{len(paths)} segments, {arguments.rounds} rounds after a warm-up; medians")
         print(f"module's own work (segments checked and read, lists written): "
               f"{module * 1e3:.1f} ms")
         print(f"ffmpeg joining them:                                           "
               f"{direct * 1e3:.1f} ms")
-        print(f"module / ffmpeg: {module / direct:.3f}")
+        print(f"module's own work and the joined file read back:              "
+              f"{checked * 1e3:.1f} ms")
+        print(f"the read back (median of {arguments.pairs} paired differences):            "
+              f"{read_back * 1e3:.2f} ms")
+        print(f"module / ffmpeg: {module / direct:.3f}; with the read back: {checked / direct:.3f}")
     finally:
         shutil.rmtree(directory, ignore_errors=True)
 

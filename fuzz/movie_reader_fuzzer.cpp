@@ -37,9 +37,17 @@ class MemorySource final : public fendral::video::ByteSource {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MemorySource source(data, size);
   const auto movie = fendral::video::read_movie(source);
-  if (movie && movie->duration && movie->duration->ticks_per_second == 0) {
-    std::fprintf(stderr, "property violated: a duration on a stopped clock\n");
-    std::abort();
+  if (movie) {
+    for (const auto& span : {movie->duration, movie->longest_sample, movie->hidden_lead}) {
+      if (span && span->ticks_per_second == 0) {
+        std::fprintf(stderr, "property violated: a span on a stopped clock\n");
+        std::abort();
+      }
+    }
+    if (!movie->tracks_known && (movie->has_video || movie->has_audio || movie->duration)) {
+      std::fprintf(stderr, "property violated: tracks told of a movie box not read\n");
+      std::abort();
+    }
   }
   if (!movie && movie.error() == fendral::video::MovieFault::read_failed) {
     std::fprintf(stderr, "property violated: a read failed on bytes in memory\n");

@@ -383,6 +383,42 @@ def box(kind, payload=b""):
     return struct.pack(">I", 8 + len(payload)) + kind + payload
 
 
+def table(kind, entries, form=">II", version=0):
+    return box(kind, struct.pack(">II", version << 24, len(entries)) + b"".join(
+        struct.pack(form, *entry) for entry in entries))
+
+
+def movie(handler, timescale, duration, edits=(), movie_timescale=1000, samples=(),
+          offsets=(), wide_edits=False, also=b""):
+    """A segment whose track states its clock, duration, edit list (length, media time) and
+    sample timing: stts runs (count, duration) and ctts runs (count, offset). `also` holds
+    further track boxes."""
+    edit_list = (table(b"elst", [(length, start, 1 << 16) for length, start in edits], ">QqI", 1)
+                 if wide_edits else
+                 table(b"elst", [(length, start, 1 << 16) for length, start in edits], ">IiI"))
+    sample_table = box(b"stbl", table(b"stts", samples) +
+                       (table(b"ctts", offsets, ">Ii") if offsets else b""))
+    media = box(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", timescale, duration) +
+                             bytes(4)) + box(b"hdlr", bytes(8) + handler + bytes(12)) +
+                box(b"minf", sample_table))
+    return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", movie_timescale, 0) +
+                            bytes(80)) + box(b"trak", (box(b"edts", edit_list) if edits else b"") +
+                                                  media) + also)
+
+
+def track(*arguments, **settings):
+    return movie(*arguments, **settings)[8 + 108:]  # the track box after the movie header
+
+
+# One second at 25 frames per second, on a 12,800 Hz clock; sound at 44,100 Hz.
+SECOND = dict(samples=[(25, 512)])
+SOUND = track(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
+# An open GOP's segment: the keyframe (composition time 2560) comes first in decoding order, but
+# the two frames after it are shown before it; its edit starts at the keyframe.
+OPEN_GOP = dict(edits=[(1000, 2560)], samples=[(25, 512)],
+                offsets=[(1, 2560), (1, 1024), (1, 0), (22, 1536)])
+
+
 # Whole MP4 files in the other forms of box size: 64 bits wide, and 0 for "to the end".
 WIDE_AND_OPEN_ENDED = (struct.pack(">I4sQ", 1, b"ftyp", 20) + b"isom" + SEGMENT +
                        struct.pack(">I", 0) + b"mdat" + b"media")
@@ -457,7 +493,16 @@ NOT_MP4 = {
     # A track box one byte past the movie box that holds it, though the file goes on.
     "track-overrun.mp4": struct.pack(">I4sI4s", 16, b"moov", 9, b"trak") + box(b"free", b"ab"),
     "media-cut.mp4": SEGMENT + box(b"mdat", b"media")[:-2],  # the movie box first
+    "stopped-movie-clock.mp4": movie(b"vide", 12800, 12800, movie_timescale=0),
+    "stopped-media-clock.mp4": movie(b"vide", 0, 12800),
+    "empty-track.mp4": box(b"moov", box(b"mvhd", bytes(100)) + box(b"trak")),
+    "no-sample-table.mp4": box(b"moov", box(b"trak", box(b"mdia", box(
+        b"mdhd", bytes(12) + struct.pack(">II", 12800, 12800) + bytes(4)) + box(
+        b"hdlr", bytes(8) + b"vide" + bytes(12))))),
+    "edit-overflow.mp4": movie(b"vide", 12800, 12800, [(1 << 63, 0)], wide_edits=True),
 }
+# A movie box over the size that is read whole, holding no track: its headers tell.
+OVER_CAP = struct.pack(">I4sI4s", 16 + (64 << 20), b"moov", 8 + (64 << 20), b"free")
 
 
 @pytest.mark.parametrize("paths, message", [
@@ -479,32 +524,26 @@ NOT_MP4 = {
     (["segs/a.mp4", "/dev/zero"], "Failed to read segment /dev/zero: not a regular file"),
     (["segs/a.mp4", "/dev/null"], "Failed to read segment /dev/null: not a regular file"),
     *[(["segs/a.mp4", f"segs/{name}"],
-       f"Failed to read segment segs/{name}: not a complete MP4 file") for name in NOT_MP4],
+       f"Failed to read segment segs/{name}: not a complete MP4 file")
+      for name in [*NOT_MP4, "over-cap.mp4"]],
 ])
 def test_reconstruct_refuses_unusable_segments(ffmpeg, tmp_path, paths, message):
     write_metadata(tmp_path / "segs", paths)
     (tmp_path / "segs" / "a.mp4").write_bytes(SEGMENT)
     for name, content in NOT_MP4.items():
         (tmp_path / "segs" / name).write_bytes(content)
+    with open(tmp_path / "segs" / "over-cap.mp4", "wb") as over_cap:
+        over_cap.write(OVER_CAP)
+        over_cap.truncate(16 + (64 << 20))  # sparse: nothing past the headers is read
     (tmp_path / "segs" / "empty.mp4").touch()
     os.mkfifo(tmp_path / "segs" / "fifo.mp4")  # no writer: opening it must not hang
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (message,)
     assert sorted(os.listdir(tmp_path / "segs")) == sorted(["a.mp4", "empty.mp4", "fifo.mp4",
-                                                            "metadata.json", *NOT_MP4])
+                                                            "metadata.json", "over-cap.mp4",
+                                                            *NOT_MP4])
     assert not ffmpeg.started()
-
-
-def movie(handler, timescale, duration, edits=(), movie_timescale=1000):
-    """A segment whose one track states its clock, duration and edit list (length, media time)."""
-    edit_list = box(b"elst", struct.pack(">II", 0, len(edits)) + b"".join(
-        struct.pack(">IiI", length, start, 1 << 16) for length, start in edits))
-    media = box(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", timescale, duration) +
-                             bytes(4)) + box(b"hdlr", bytes(8) + handler + bytes(12)))
-    return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", movie_timescale, 0) +
-                            bytes(80)) + box(b"trak", (box(b"edts", edit_list) if edits else b"") +
-                                                  media))
 
 
 @pytest.mark.parametrize("segments, durations", [
@@ -518,6 +557,15 @@ def movie(handler, timescale, duration, edits=(), movie_timescale=1000):
     # Rounded once per running end: thirds of a second never add up to a drift.
     ([movie(b"vide", 3, 1)] * 3, ["0.333333", "0.333334", "0.333333"]),
     ([SEGMENT, movie(b"vide", 3, 1)], [None, "0.333333"]),
+    # The frames an open GOP's segment hides (0.12 s) are the end of the one before it.
+    ([movie(b"vide", 12800, 12800, **SECOND), movie(b"vide", 12800, 12800, **OPEN_GOP)] * 2,
+     ["1.12", "1", "1.12", "1"]),
+    # A closed one (edit at the earliest frame) and sound hide nothing.
+    ([movie(b"vide", 12800, 12800, **SECOND),
+      movie(b"vide", 12800, 12800, edits=[(1000, 1024)], samples=[(25, 512)],
+            offsets=[(1, 1024), (24, 1024)]), movie(b"soun", 44100, 44100)], ["1", "1", "1"]),
+    # Edit lists of empty edits only present no media: no duration.
+    ([movie(b"vide", 12800, 12800, [(3600000, -1)])], [None]),
 ])
 def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, durations):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
@@ -531,6 +579,51 @@ def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, duration
     assert ffmpeg.concat_list().decode() == expected
     assert (tmp_path / "segs" / "concat_list.txt").read_text() == "".join(
         f"file '{tmp_path}/{name}'\n" for name in names)
+
+
+VIDEO_SECOND = movie(b"vide", 12800, 12800, **SECOND)
+SOUND_SECOND = movie(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
+
+
+@pytest.mark.parametrize("segments, joined, message", [
+    # ffmpeg skipped the segments it could not read.
+    ([VIDEO_SECOND] * 3, VIDEO_SECOND, "the joined video lasts 1.000 s, its segments 3.000 s"),
+    ([SOUND_SECOND] * 2, SOUND_SECOND, "the joined file lasts 1.000 s, its segments 2.000 s"),
+    # It took the streams from the first segment, which had no sound.
+    ([VIDEO_SECOND, movie(b"vide", 12800, 12800, **SECOND, also=SOUND)] * 2,
+     movie(b"vide", 12800, 51200, samples=[(100, 512)]), "no audio track, segment 1 has one"),
+    # Short of the durations by less than a frame: all there.
+    ([VIDEO_SECOND] * 3, movie(b"vide", 12800, 37900, samples=[(74, 512), (1, 12)]), None),
+], ids=["video short", "sound short", "no sound", "whole"])
+def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segments, joined,
+                                                          message):
+    names = [f"segs/{n}.mp4" for n in range(len(segments))]
+    write_metadata(tmp_path / "segs", names)
+    for name, content in zip(names, segments):
+        (tmp_path / name).write_bytes(content)
+    (tmp_path / "written.mp4").write_bytes(joined)
+    ffmpeg.set(output=tmp_path / "written.mp4")
+    if message is None:
+        fendral.reconstruct_video("segs", "joined.mp4")
+        assert (tmp_path / "joined.mp4").read_bytes() == joined
+        return
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == ("ffmpeg concat lost data: " + message,)
+    assert ffmpeg.started() and not (tmp_path / "joined.mp4").exists()
+
+
+@pytest.mark.parametrize("first, kept", [(VIDEO_SECOND, False),
+                                         (movie(b"vide", 12800, 12800, **OPEN_GOP), True)],
+                         ids=["whole", "trimmed"])
+def test_timestamps_are_kept_when_the_first_segment_hides_its_start(ffmpeg, tmp_path, first,
+                                                                     kept):
+    write_metadata(tmp_path / "segs", ["segs/0.mp4", "segs/1.mp4"])
+    (tmp_path / "segs" / "0.mp4").write_bytes(first)
+    (tmp_path / "segs" / "1.mp4").write_bytes(VIDEO_SECOND)
+    fendral.reconstruct_video("segs", "joined.mp4")
+    expected = concat_argv("joined.mp4")
+    assert ffmpeg.argv() == (expected[:-1] + ["-copyts"] + expected[-1:] if kept else expected)
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):
@@ -558,8 +651,15 @@ def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
             fendral.reconstruct_video("segs", "joined.mp4")
         ffmpeg.set(**{setting: None})
         assert caught.value.args == ("ffmpeg concat failed with status " + status,)
+        assert not (tmp_path / "joined.mp4").exists()  # what ffmpeg wrote is removed
         assert (tmp_path / "segs" / "concat_list.txt").read_text() == (
             f"file '{tmp_path}/segs/a.mp4'\n")
+    # ffmpeg refuses to overwrite: a file there before the join is not its output.
+    (tmp_path / "joined.mp4").write_bytes(b"earlier")
+    ffmpeg.set(exit=1, output="/dev/null")
+    with pytest.raises(RuntimeError):
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert (tmp_path / "joined.mp4").exists()
 
 
 def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -180,7 +181,7 @@ expected<Movie, std::string> read_segment(posix::OpenRegularFile segment) {
 
 struct ConcatEntry {
   std::string quoted_path;
-  std::optional<Span> duration;
+  Movie movie;
 };
 
 // Checks every segment and turns it into the quoted absolute path for its list line. ffmpeg
@@ -225,7 +226,7 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
         return runtime_failure(std::string(kUnwritableEntry));
       }
     }
-    entries.push_back({quote_for_concat_list(absolute_path), movie->duration});
+    entries.push_back({quote_for_concat_list(absolute_path), *movie});
   }
   return entries;
 }
@@ -242,32 +243,61 @@ std::string seconds_text(std::uint64_t microseconds) {
   return text;
 }
 
+// A segment's span and the lead the next one hides, on one clock. An open GOP's last frames
+// are decoded with the next segment but shown before its first frame: neither segment's span
+// covers them, so the earlier one is stretched over them. A lead on a clock that shares no
+// common one with the span within 64 bits is left out.
+Span with_lead(Span span, const std::optional<Span>& lead) {
+  if (!lead || lead->ticks == 0) return span;
+  uint128 ticks_per_second = span.ticks_per_second;
+  uint128 ticks = span.ticks;
+  if (span.ticks_per_second % lead->ticks_per_second != 0) {
+    ticks_per_second *= lead->ticks_per_second;
+    ticks *= lead->ticks_per_second;
+  }
+  ticks += static_cast<uint128>(lead->ticks) * (ticks_per_second / lead->ticks_per_second);
+  constexpr uint128 kMax = std::numeric_limits<std::uint64_t>::max();
+  if (ticks_per_second > kMax || ticks > kMax) return span;
+  return {static_cast<std::uint64_t>(ticks), static_cast<std::uint64_t>(ticks_per_second)};
+}
+
+struct ConcatScript {
+  std::string text;
+  std::uint64_t stated_microseconds = 0;  // the durations it states, summed
+};
+
 // The list ffmpeg reads: concat_list.txt's lines, each followed by the segment's duration when
 // it is known, so that each segment starts where the previous one's video ended rather than
 // after its last audio frame. The durations are the differences of the running ends, each end
 // rounded once, so rounding to microseconds never adds up over many segments.
-std::string concat_script(const std::vector<ConcatEntry>& entries) {
-  std::string script;
+ConcatScript concat_script(const std::vector<ConcatEntry>& entries) {
+  ConcatScript script;
   std::uint64_t ticks_per_second = 0;  // the clock of the current run of segments
   uint128 run_ticks = 0;
   std::uint64_t run_start = 0;  // microseconds
   std::uint64_t previous_end = 0;
-  for (const ConcatEntry& entry : entries) {
-    script.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
-    if (!entry.duration) {
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ConcatEntry& entry = entries[index];
+    script.text.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
+    if (!entry.movie.duration) {
       ticks_per_second = 0;  // ffmpeg places this one; the next run starts afresh
       previous_end = 0;
       continue;
     }
-    if (entry.duration->ticks_per_second != ticks_per_second) {
-      ticks_per_second = entry.duration->ticks_per_second;
+    const Span duration =
+        index + 1 < entries.size()
+            ? with_lead(*entry.movie.duration, entries[index + 1].movie.hidden_lead)
+            : *entry.movie.duration;
+    if (duration.ticks_per_second != ticks_per_second) {
+      ticks_per_second = duration.ticks_per_second;
       run_ticks = 0;
       run_start = previous_end;
     }
-    run_ticks += entry.duration->ticks;
+    run_ticks += duration.ticks;
     const std::uint64_t end = run_start + microseconds(run_ticks, ticks_per_second);
     if (end <= previous_end) continue;
-    script.append("duration ").append(seconds_text(end - previous_end)).append("\n");
+    script.text.append("duration ").append(seconds_text(end - previous_end)).append("\n");
+    script.stated_microseconds += end - previous_end;
     previous_end = end;
   }
   return script;
@@ -320,6 +350,74 @@ Result<std::optional<SourceMetadata>> open_source_metadata(const std::string& ou
   if (!keyed) return unreadable(keyed.error());
   return SourceMetadata{std::move(*opened), *keyed};
 }
+
+// Whole microseconds as seconds to the millisecond: "1.045".
+std::string milliseconds_text(std::uint64_t microseconds) {
+  const std::uint64_t milliseconds = microseconds / 1000 + (microseconds % 1000 >= 500 ? 1 : 0);
+  std::string fraction = std::to_string(milliseconds % 1000);
+  fraction.insert(0, 3 - fraction.size(), '0');
+  return std::to_string(milliseconds / 1000) + "." + fraction;
+}
+
+// What a join that ffmpeg reported as a success lacks, found by reading the joined file as the
+// segments were read: a kind of track that a segment holds, or a video (without one, the
+// longest track) shorter than the stated durations by more than its longest sample. ffmpeg's
+// concat demuxer skips a segment it cannot read and takes its streams from the first segment,
+// both silently. Nothing when all is there, or when the output is no MP4 file that can be read
+// (another container, a stream): such a join is judged by ffmpeg's status alone.
+std::optional<std::string> lost_in_join(const std::string& output_file,
+                                        const std::vector<ConcatEntry>& entries,
+                                        std::uint64_t stated_microseconds) {
+  auto opened = posix::open_nonempty_regular_file(output_file);
+  if (!opened) return std::nullopt;
+  SegmentFile file(std::move(opened->fd), opened->size);
+  const auto joined = read_movie(file);
+  if (!joined || !joined->tracks_known) return std::nullopt;
+
+  struct Kind {
+    const char* name;
+    bool Movie::*held;
+  };
+  for (const Kind kind : {Kind{"video", &Movie::has_video}, Kind{"audio", &Movie::has_audio}}) {
+    if ((*joined).*kind.held) continue;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      if (entries[index].movie.*kind.held) {
+        return std::string("no ") + kind.name + " track, segment " + std::to_string(index) +
+               " has one";
+      }
+    }
+  }
+  if (!joined->duration || !joined->longest_sample) return std::nullopt;
+  const std::uint64_t lasts =
+      microseconds(joined->duration->ticks, joined->duration->ticks_per_second);
+  const std::uint64_t longest_sample =
+      microseconds(joined->longest_sample->ticks, joined->longest_sample->ticks_per_second);
+  if (uint128(lasts) + longest_sample >= stated_microseconds) return std::nullopt;
+  return std::string("the joined ") + (joined->has_video ? "video" : "file") + " lasts " +
+         milliseconds_text(lasts) + " s, its segments " + milliseconds_text(stated_microseconds) +
+         " s";
+}
+
+// The output of a join that fails once ffmpeg may have started: removed, so a failed join
+// leaves nothing that looks like a result. ffmpeg never overwrites (it is not asked to, and
+// cannot be asked on its standard input), so a file there before the join is not its own and
+// is left alone.
+class OutputOfJoin {
+ public:
+  explicit OutputOfJoin(std::string path)
+      : path_(std::move(path)), existed_before_(posix::entry_exists(path_)) {}
+  OutputOfJoin(const OutputOfJoin&) = delete;
+  OutputOfJoin& operator=(const OutputOfJoin&) = delete;
+  ~OutputOfJoin() {
+    if (!kept_ && !existed_before_) ::unlink(path_.c_str());
+  }
+  void keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  bool existed_before_;
+  bool kept_ = false;
+};
 
 posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
   const std::array<iovec, 3> pieces{{
@@ -388,8 +486,9 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   auto script_file = posix::create_anonymous_file("fendral-concat-script");
   if (!script_file)
     return runtime_failure("Failed to write concat list: " + script_file.error().text());
-  const std::string script = concat_script(entries);
-  if (auto written = posix::write_all(script_file->get(), script.data(), script.size()); !written) {
+  const ConcatScript script = concat_script(entries);
+  if (auto written = posix::write_all(script_file->get(), script.text.data(), script.text.size());
+      !written) {
     return runtime_failure("Failed to write concat list: " + written.error().text());
   }
 
@@ -419,7 +518,16 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     }
   }
   arguments.insert(arguments.end(), {"-map", "0", "-c", "copy", option_safe(output_file)});
+  if (entries.front().movie.hidden_lead) {
+    // A trimmed clip: its first segment's edit list hides the frames before the trim. ffmpeg
+    // starts its output at the earliest timestamp it reads, which would show them again;
+    // -copyts keeps the segments' own timestamps, so they stay hidden. Only then: it also
+    // hides AAC's priming, and the output's edit list, on a clock of milliseconds, can then
+    // hide a last audio packet shorter than that.
+    arguments.insert(arguments.end() - 1, "-copyts");
+  }
   if (!posix::go_on_now()) return runtime_failure(std::string(kInterrupted));
+  OutputOfJoin output(output_file);
   auto status =
       posix::run_program(kProgram, arguments,
                          {.stdin_from_null = true,
@@ -430,6 +538,10 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (!status->success()) {
     return runtime_failure("ffmpeg concat failed with status " + status->describe());
   }
+  if (auto lost = lost_in_join(output_file, entries, script.stated_microseconds)) {
+    return runtime_failure("ffmpeg concat lost data: " + *lost);
+  }
+  output.keep();
   return {};
 }
 

@@ -38,7 +38,7 @@ std::uint64_t microseconds(uint128 ticks, std::uint64_t ticks_per_second);
 inline constexpr std::uint64_t kMovieBoxCap = 64u << 20;
 
 enum class MovieFault {
-  incomplete,   // boxes do not tile the file, or no movie box with a track
+  incomplete,   // boxes do not tile the file, no movie box with a usable track, or a broken clock
   read_failed,  // the source could not deliver bytes; it keeps the reason
 };
 
@@ -46,10 +46,20 @@ struct Movie {
   // How long the segment presents: its video track's span, edit list applied, or the longest
   // track's when there is no video; nothing when no track tells.
   std::optional<Span> duration;
+  // The longest sample of the track that gives the duration.
+  std::optional<Span> longest_sample;
+  // Media of the video track that its edit list hides at the start (see hidden_lead): frames
+  // decoded with this file but shown before its first frame.
+  std::optional<Span> hidden_lead;
+  // Whether the movie box was read (it is not when over kMovieBoxCap), and then whether it
+  // holds a video or an audio track with samples.
+  bool tracks_known = false;
+  bool has_video = false;
+  bool has_audio = false;
 };
 
 // Checks that the top-level boxes tile the file exactly (a size-0 box runs to the end and so
-// can only be last) and that a movie box holds at least one track, then reads the duration.
+// can only be last) and that a movie box holds at least one usable track, then reads it.
 expected<Movie, MovieFault> read_movie(ByteSource& source);
 
 }  // namespace fendral::video

@@ -124,7 +124,8 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
     so a split directory that was moved, renamed or copied joins its own segments from any
     working directory; ``metadata.json`` is never rewritten.
 
-    ffmpeg does not overwrite an existing ``output_file`` on its own.
+    ffmpeg does not overwrite an existing ``output_file`` on its own. When the call fails after
+    ffmpeg started, the output it wrote is removed.
 
     Raises:
         TypeError: an argument is not a ``str``.
@@ -134,6 +135,8 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
             content), "No chunks found in metadata.", "Failed to read segment PATH: ..."
             (checked before the list is written; "...: not a complete MP4 file" for a segment
             whose boxes do not fill it or that has no movie box with a track), "Failed to write concat list: ...",
-            "Failed to create concat list file: ...", "Failed to run ffmpeg: ...", or
-            "ffmpeg concat failed with status ..." as for split_video.
+            "Failed to create concat list file: ...", "Failed to run ffmpeg: ...",
+            "ffmpeg concat failed with status ..." as for split_video, or "ffmpeg concat lost
+            data: ..." when the joined MP4 lacks a track kind or the duration its segments
+            state.
     """

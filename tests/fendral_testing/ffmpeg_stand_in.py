@@ -16,18 +16,27 @@ A run goes in this order:
   FAKE_RECORD; `killed` waits to be killed; `deaf` does too, ignoring SIGINT. Both first
   create the file `waiting` in FAKE_RECORD, so a test knows the segments are written.
 - FAKE_DELAY: sleeps that many seconds.
-- Concat: copies the list it is given (the first input) to the output (and to `concat_list` in FAKE_RECORD), so
-  the caller can see it.
+- Concat: copies the list it is given (the first input) to the output (and to `concat_list` in
+  FAKE_RECORD), so the caller can see it; with FAKE_OUTPUT, copies that file to the output instead.
 - FAKE_STDERR: writes that line to standard error.
 - Ends by the signal FAKE_SIGNAL (no core file), else with the exit code FAKE_EXIT (default 0).
 """
 
 import os
 import re
+import struct
 from pathlib import Path
 
-# The smallest file the join takes for a segment: a movie box holding one empty track box.
-SEGMENT = b"\0\0\0\x10moov\0\0\0\x08trak"
+
+def box(kind, payload=b""):
+    return struct.pack(">I", 8 + len(payload)) + kind + payload
+
+
+# The smallest file the join takes for a segment: a movie box with one track that has a media
+# clock (of unknown duration), a handler and an empty sample table.
+SEGMENT = box(b"moov", box(b"trak", box(b"mdia", box(
+    b"mdhd", bytes(12) + struct.pack(">II", 1000, 0xFFFFFFFF)) + box(
+    b"hdlr", bytes(8) + b"vide") + box(b"minf", box(b"stbl")))))
 
 SCRIPT = r"""#!/bin/sh
 ulimit -c 0
@@ -59,7 +68,7 @@ output=$previous
 n=0
 while [ "$mode" = split ] && [ "$n" -lt "${FAKE_SEGMENTS:-0}" ]; do
   segment=$(printf "$output" "$n")
-  printf '\000\000\000\020moov\000\000\000\010trak' > "$segment"
+  printf '@SEGMENT@' > "$segment"
   { printf '%s\n' "${segment##*/}" >&3; } 2>/dev/null
   n=$((n + 1))
 done
@@ -80,17 +89,17 @@ case "$FAKE_WAIT" in
 esac
 if [ -n "$FAKE_DELAY" ]; then sleep "$FAKE_DELAY"; fi
 if [ "$mode" = concat ]; then
-  cat "$input" > "$output"
+  cat "${FAKE_OUTPUT:-$input}" > "$output"
   if [ -n "$FAKE_RECORD" ]; then cat "$input" > "$FAKE_RECORD/concat_list"; fi
 fi
 if [ -n "$FAKE_STDERR" ]; then printf '%s\n' "$FAKE_STDERR" >&2; fi
 if [ -n "$FAKE_SIGNAL" ]; then kill -s "$FAKE_SIGNAL" $$; fi
 exit "${FAKE_EXIT:-0}"
-"""
+""".replace("@SEGMENT@", "".join(f"\\{byte:03o}" for byte in SEGMENT))
 
 VARIABLES = ("FAKE_RUN_LOG", "FAKE_RECORD", "FAKE_PASS_TO", "FAKE_UNLESS", "FAKE_SEGMENTS",
-             "FAKE_SOURCE_METADATA", "FAKE_DAMAGE", "FAKE_WAIT", "FAKE_DELAY", "FAKE_STDERR",
-             "FAKE_SIGNAL", "FAKE_EXIT")
+             "FAKE_SOURCE_METADATA", "FAKE_DAMAGE", "FAKE_WAIT", "FAKE_DELAY", "FAKE_OUTPUT",
+             "FAKE_STDERR", "FAKE_SIGNAL", "FAKE_EXIT")
 
 
 def install(directory):

@@ -1,0 +1,246 @@
+#include "video/track.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "base/uint128.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+using boxes::be32;
+using boxes::be64;
+using boxes::box_type;
+using boxes::Bytes;
+using boxes::Children;
+
+__extension__ typedef __int128 int128;
+
+// The entries of a full box that holds a count and then `entry_size`-byte entries; nothing when
+// the count claims more than the box holds.
+std::optional<Bytes> table_entries(Bytes payload, std::size_t entry_size) {
+  if (payload.size() < 8) return std::nullopt;
+  const std::uint32_t count = be32(payload.data() + 4);
+  if (count > (payload.size() - 8) / entry_size) return std::nullopt;
+  return payload.subspan(8, count * entry_size);
+}
+
+struct Edit {
+  std::uint64_t length;     // on the movie clock
+  std::int64_t media_time;  // -1 for an empty edit
+};
+
+class EditList {
+ public:
+  static std::optional<EditList> read(Bytes payload) {
+    if (payload.empty() || payload[0] > 1) return std::nullopt;
+    const bool wide = payload[0] == 1;
+    auto entries = table_entries(payload, wide ? 20 : 12);
+    if (!entries) return std::nullopt;
+    return EditList(*entries, wide);
+  }
+
+  std::size_t size() const { return entries_.size() / entry_size(); }
+  Edit operator[](std::size_t index) const {
+    const unsigned char* entry = entries_.data() + index * entry_size();
+    if (wide_) return {be64(entry), static_cast<std::int64_t>(be64(entry + 8))};
+    return {be32(entry), static_cast<std::int32_t>(be32(entry + 4))};
+  }
+
+ private:
+  EditList(Bytes entries, bool wide) : entries_(entries), wide_(wide) {}
+  std::size_t entry_size() const { return wide_ ? 20 : 12; }
+
+  Bytes entries_;
+  bool wide_;
+};
+
+uint128 distance(uint128 a, uint128 b) {
+  return a > b ? a - b : b - a;
+}
+
+// The earliest composition time of any sample: decoding times from stts plus ctts offsets.
+// Within a run where both stay constant the first sample is the earliest, so the walk takes as
+// many steps as the two tables have entries.
+std::optional<int128> earliest_composition(Bytes sample_times,
+                                           std::optional<Bytes> composition_offsets) {
+  auto times = table_entries(sample_times, 8);
+  if (!times) return std::nullopt;
+  Bytes offsets;
+  if (composition_offsets) {
+    auto entries = table_entries(*composition_offsets, 8);
+    if (!entries) return std::nullopt;
+    offsets = *entries;
+  }
+  std::optional<int128> earliest;
+  int128 decoding_time = 0;
+  std::uint64_t offset_run_left = 0;
+  std::int32_t offset = 0;
+  for (std::size_t at = 0; at < times->size(); at += 8) {
+    std::uint64_t count = be32(times->data() + at);
+    const std::uint32_t delta = be32(times->data() + at + 4);
+    while (count > 0) {
+      while (offset_run_left == 0 && !offsets.empty()) {
+        offset_run_left = be32(offsets.data());
+        offset = static_cast<std::int32_t>(be32(offsets.data() + 4));
+        offsets = offsets.subspan(8);
+      }
+      const bool offset_applies = offset_run_left != 0;
+      const std::uint64_t taken = offset_applies ? std::min(count, offset_run_left) : count;
+      const int128 composition = decoding_time + (offset_applies ? offset : 0);
+      if (!earliest || composition < *earliest) earliest = composition;
+      decoding_time += static_cast<int128>(taken) * delta;
+      count -= taken;
+      if (offset_applies) offset_run_left -= taken;
+    }
+  }
+  return earliest;
+}
+
+}  // namespace
+
+std::optional<Clock> read_clock(Bytes payload) {
+  if (payload.empty()) return std::nullopt;
+  Clock clock;
+  if (payload[0] == 0 && payload.size() >= 20) {
+    clock.timescale = be32(payload.data() + 12);
+    if (const std::uint32_t duration = be32(payload.data() + 16); duration != UINT32_MAX) {
+      clock.duration = duration;
+    }
+  } else if (payload[0] == 1 && payload.size() >= 32) {
+    clock.timescale = be32(payload.data() + 20);
+    if (const std::uint64_t duration = be64(payload.data() + 24); duration != UINT64_MAX) {
+      clock.duration = duration;
+    }
+  } else {
+    return std::nullopt;
+  }
+  return clock;
+}
+
+Track read_track(Bytes trak) {
+  Track track;
+  Children children(trak);
+  while (auto child = children.next()) {
+    if (child->type == box_type("edts")) {
+      Children edits(child->payload);
+      while (auto edit = edits.next()) {
+        if (edit->type == box_type("elst") && !track.edit_list) track.edit_list = edit->payload;
+      }
+    } else if (child->type == box_type("mdia")) {
+      Children media(child->payload);
+      while (auto part = media.next()) {
+        if (part->type == box_type("mdhd") && !track.media) {
+          track.media = read_clock(part->payload);
+        } else if (part->type == box_type("hdlr") && part->payload.size() >= 12 &&
+                   track.handler == 0) {
+          track.handler = be32(part->payload.data() + 8);
+        } else if (part->type == box_type("minf")) {
+          Children information(part->payload);
+          while (auto box = information.next()) {
+            if (box->type != box_type("stbl") || track.has_sample_table) continue;
+            track.has_sample_table = true;
+            Children table(box->payload);
+            while (auto entry = table.next()) {
+              if (entry->type == box_type("stts") && !track.sample_times) {
+                track.sample_times = entry->payload;
+              } else if (entry->type == box_type("ctts") && !track.composition_offsets) {
+                track.composition_offsets = entry->payload;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  return track;
+}
+
+// Without an edit list, the media duration. With one, the sum of its edits: an empty edit
+// (media time -1) presents its own length; an edit of the media is stated on the movie's clock,
+// which is coarse (ffmpeg writes milliseconds), so where the media's own exact figure for the
+// same span agrees with it to within one tick of that clock, the exact figure is taken: the media
+// from the edit's start to its end, or the whole media duration (a video with B-frames starts
+// its edit at the first frame's composition offset). A list of empty edits only presents no
+// media, so it tells no duration: a stated one would cover nothing.
+expected<std::optional<Span>, MovieFault> presented_span(const Track& track,
+                                                         std::uint32_t movie_timescale) {
+  if (!track.media || !track.media->duration || track.media->timescale == 0) return std::nullopt;
+  const std::uint32_t media_timescale = track.media->timescale;
+  const std::uint64_t media_duration = *track.media->duration;
+  if (!track.edit_list) return Span{media_duration, media_timescale};
+  const auto edits = EditList::read(*track.edit_list);
+  if (!edits || movie_timescale == 0) return std::nullopt;
+  if (edits->size() == 0) return Span{media_duration, media_timescale};
+
+  // Summed in ticks of movie_timescale * media_timescale, where both clocks are exact.
+  uint128 total = 0;
+  bool presents_media = false;
+  for (std::size_t index = 0; index < edits->size(); ++index) {
+    const Edit edit = (*edits)[index];
+    // ffmpeg reads a length as a signed 64-bit number and refuses a negative one.
+    if (edit.length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return unexpected(MovieFault::incomplete);
+    }
+    const uint128 stated = static_cast<uint128>(edit.length) * media_timescale;
+    if (edit.media_time == -1) {
+      total += stated;
+      continue;
+    }
+    if (edit.media_time < 0) return std::nullopt;
+    presents_media = true;
+    uint128 chosen = stated;
+    const auto start = static_cast<std::uint64_t>(edit.media_time);
+    for (const std::uint64_t exact :
+         {start <= media_duration ? media_duration - start : UINT64_MAX, media_duration}) {
+      const uint128 candidate = static_cast<uint128>(exact) * movie_timescale;
+      if (exact != UINT64_MAX && distance(candidate, stated) < media_timescale) {
+        chosen = candidate;
+        break;
+      }
+    }
+    total += chosen;
+  }
+  if (total > std::numeric_limits<std::uint64_t>::max()) return unexpected(MovieFault::incomplete);
+  if (!presents_media) return std::nullopt;
+  return Span{static_cast<std::uint64_t>(total),
+              static_cast<std::uint64_t>(movie_timescale) * media_timescale};
+}
+
+std::optional<Span> hidden_lead(const Track& track) {
+  if (!track.media || track.media->timescale == 0 || !track.edit_list || !track.sample_times) {
+    return std::nullopt;
+  }
+  const auto edits = EditList::read(*track.edit_list);
+  if (!edits) return std::nullopt;
+  std::optional<std::int64_t> shown_from;
+  for (std::size_t index = 0; index < edits->size() && !shown_from; ++index) {
+    const Edit edit = (*edits)[index];
+    if (edit.media_time != -1) shown_from = edit.media_time;
+  }
+  if (!shown_from || *shown_from < 0) return std::nullopt;
+  const auto earliest = earliest_composition(*track.sample_times, track.composition_offsets);
+  if (!earliest) return std::nullopt;
+  const int128 lead = static_cast<int128>(*shown_from) - *earliest;
+  if (lead <= 0 || lead > static_cast<int128>(std::numeric_limits<std::int64_t>::max())) {
+    return std::nullopt;
+  }
+  return Span{static_cast<std::uint64_t>(lead), track.media->timescale};
+}
+
+SampleTiming sample_timing(const Track& track) {
+  SampleTiming timing;
+  if (!track.sample_times) return timing;
+  const auto times = table_entries(*track.sample_times, 8);
+  if (!times) return timing;
+  for (std::size_t at = 0; at < times->size(); at += 8) {
+    const std::uint32_t count = be32(times->data() + at);
+    if (count == 0) continue;
+    timing.count += count;
+    timing.longest = std::max(timing.longest, be32(times->data() + at + 4));
+  }
+  return timing;
+}
+
+}  // namespace fendral::video

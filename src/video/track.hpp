@@ -1,0 +1,62 @@
+// One track of a movie box: its kind, its clock, its edit list and the timing of its samples.
+// Only what the join needs is read: how long the track presents, and how much of its media its
+// edit list hides at the start.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/expected.hpp"
+#include "video/boxes.hpp"
+#include "video/movie.hpp"
+
+namespace fendral::video {
+
+inline constexpr std::uint32_t kVideoHandler = boxes::box_type("vide");
+inline constexpr std::uint32_t kAudioHandler = boxes::box_type("soun");
+
+// The clock of a movie or media header (mvhd, mdhd: same layout up to the duration): its
+// timescale as written, and the duration in it unless marked unknown. Nothing when the header
+// is too short or of an unknown version.
+struct Clock {
+  std::uint32_t timescale = 0;
+  std::optional<std::uint64_t> duration;
+};
+std::optional<Clock> read_clock(boxes::Bytes payload);
+
+struct Track {
+  std::uint32_t handler = 0;
+  std::optional<Clock> media;
+  std::optional<boxes::Bytes> edit_list;            // elst
+  std::optional<boxes::Bytes> sample_times;         // stts
+  std::optional<boxes::Bytes> composition_offsets;  // ctts
+  bool has_sample_table = false;
+
+  // ffmpeg places no media of a track without a running media clock, a handler and a sample
+  // table: such a track is not there for the join.
+  bool usable() const { return media && media->timescale != 0 && handler != 0 && has_sample_table; }
+};
+
+// trak > mdia > hdlr, mdhd, minf > stbl > stts, ctts; trak > edts > elst. The nesting is fixed,
+// so the walk is a few loops, whatever the file holds.
+Track read_track(boxes::Bytes trak);
+
+// The span a track presents, edit list applied; nothing when it cannot be told. Fails with
+// MovieFault::incomplete when the edit list states lengths that do not fit 64 bits, which
+// ffmpeg refuses and then drops the file.
+expected<std::optional<Span>, MovieFault> presented_span(const Track& track,
+                                                         std::uint32_t movie_timescale);
+
+// How much media the edit list hides before the first frame it shows: the media time of its
+// first media edit minus the earliest composition time of any sample, on the media clock.
+// Nothing when that is not positive or cannot be read.
+std::optional<Span> hidden_lead(const Track& track);
+
+struct SampleTiming {
+  std::uint64_t count = 0;
+  std::uint32_t longest = 0;  // on the media clock
+};
+// The number of samples and the longest of their durations, from the decoding times.
+SampleTiming sample_timing(const Track& track);
+
+}  // namespace fendral::video
