@@ -490,8 +490,8 @@ NOT_MP4 = {
     "no-track.mp4": box(b"moov", box(b"mvhd", bytes(100))),
     "short-size.mp4": struct.pack(">I", 7) + b"free" + SEGMENT,  # smaller than its header
     "free-overrun.mp4": SEGMENT + box(b"free", b"ab")[:-1],  # one byte past the file
-    # A track box one byte past the movie box that holds it, though the file goes on.
-    "track-overrun.mp4": struct.pack(">I4sI4s", 16, b"moov", 9, b"trak") + box(b"free", b"ab"),
+    # A whole track but for one byte past the movie box that holds it, though the file goes on.
+    "track-overrun.mp4": None,
     "media-cut.mp4": SEGMENT + box(b"mdat", b"media")[:-2],  # the movie box first
     "stopped-movie-clock.mp4": movie(b"vide", 12800, 12800, movie_timescale=0),
     "stopped-media-clock.mp4": movie(b"vide", 0, 12800),
@@ -501,6 +501,21 @@ NOT_MP4 = {
         b"hdlr", bytes(8) + b"vide" + bytes(12))))),
     "edit-overflow.mp4": movie(b"vide", 12800, 12800, [(1 << 63, 0)], wide_edits=True),
 }
+
+
+def overrun_by_one():
+    """A movie whose track, and the boxes that end it, each claim one byte more than they hold:
+    the first byte of the box after the movie box, which is a whole file's last box."""
+    def grown(kind, payload):
+        return struct.pack(">I4s", 9 + len(payload), kind) + payload
+    sample_table = grown(b"stbl", grown(b"stts", struct.pack(">IIII", 0, 1, 25, 512)))
+    media = grown(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", 12800, 12800) + bytes(4)) +
+                  box(b"hdlr", bytes(8) + b"vide" + bytes(12)) + grown(b"minf", sample_table))
+    return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", 1000, 0) + bytes(80)) +
+               grown(b"trak", media)) + box(b"free", b"")
+
+
+NOT_MP4["track-overrun.mp4"] = overrun_by_one()
 # A movie box over the size that is read whole, holding no track: its headers tell.
 OVER_CAP = struct.pack(">I4sI4s", 16 + (64 << 20), b"moov", 8 + (64 << 20), b"free")
 
