@@ -1,7 +1,5 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -27,6 +25,8 @@
 #include "video/ffmpeg_command.hpp"
 #include "video/metadata.hpp"
 #include "video/movie.hpp"
+#include "video/segment_location.hpp"
+#include "video/source_metadata.hpp"
 #include "video/video.hpp"
 
 namespace fendral::video {
@@ -68,76 +68,6 @@ std::string quote_for_concat_list(std::string_view path) {
     }
   }
   return quoted;
-}
-
-// A pattern's text as the path it stands for: ffmpeg reads "%%" as one '%'.
-std::string unescape_percent(std::string_view text) {
-  std::string path;
-  path.reserve(text.size());
-  for (std::size_t position = 0; position < text.size(); ++position) {
-    path.push_back(text[position]);
-    if (text[position] == '%' && position + 1 < text.size() && text[position + 1] == '%') {
-      ++position;
-    }
-  }
-  return path;
-}
-
-// Where a split wrote its segments, and where the caller now says the split is. A split
-// directory may have been moved, renamed or copied since, or be named from another working
-// directory, while chunk_paths still name the segments as the split did.
-struct SegmentHome {
-  std::string recorded;    // the directory part of output_prefix, '/' at its end unless empty
-  std::string_view given;  // output_dir of this join
-};
-
-SegmentHome segment_home(std::string_view output_prefix, std::string_view output_dir) {
-  const std::size_t last_slash = output_prefix.rfind('/');
-  const std::string_view directory = last_slash == std::string_view::npos
-                                         ? std::string_view()
-                                         : output_prefix.substr(0, last_slash + 1);
-  return {unescape_percent(directory), output_dir};
-}
-
-bool has_parent_component(std::string_view path) {
-  while (!path.empty()) {
-    const std::size_t end = path.find('/');
-    if (path.substr(0, end) == "..") return true;
-    path.remove_prefix(end == std::string_view::npos ? path.size() : end + 1);
-  }
-  return false;
-}
-
-// The part of `entry` after `directory` when the entry lies inside it, compared as text. The
-// split's entries lack the "./" that an option-looking or colon-bearing directory got in the
-// pattern. A remainder that is absolute or climbs out with ".." lies inside no directory.
-std::optional<std::string_view> place_in_directory(std::string_view entry,
-                                                   std::string_view directory) {
-  std::optional<std::string_view> rest;
-  if (entry.starts_with(directory)) {
-    rest = entry.substr(directory.size());
-  } else if (directory.starts_with("./") && entry.starts_with(directory.substr(2))) {
-    rest = entry.substr(directory.size() - 2);
-  }
-  if (!rest || rest->empty() || rest->front() == '/' || has_parent_component(*rest)) {
-    return std::nullopt;
-  }
-  return rest;
-}
-
-// The file to join for one entry of chunk_paths. An entry inside the recorded directory has a
-// second candidate: the same place under the directory this join names. The entry as written
-// wins when both name one file or nothing is found at the other place, so a join that finds the
-// segments where the split left them lists them exactly as it always did; otherwise the
-// segment under the named directory is the one meant (a moved directory, or a copy).
-std::string segment_path(const std::string& entry, const SegmentHome& home) {
-  const auto rest = place_in_directory(entry, home.recorded);
-  if (!rest) return entry;
-  std::string relocated = posix::join_path(home.given, *rest);
-  if (relocated == entry || !posix::entry_exists(relocated)) return entry;
-  const auto identity = posix::file_identity(entry);
-  if (identity && identity == posix::file_identity(relocated)) return entry;
-  return relocated;
 }
 
 // A segment file read through its descriptor; keeps the first read error.
@@ -301,54 +231,6 @@ ConcatScript concat_script(const std::vector<ConcatEntry>& entries) {
     previous_end = end;
   }
   return script;
-}
-
-// The split's record of the source's container metadata and chapters, opened when it is a
-// regular file, with whether it holds QuickTime keyed tags. A link there is not followed, and a
-// FIFO, device or directory neither stalls the open nor is handed on: the join then goes as it
-// would without the record.
-struct SourceMetadata {
-  posix::UniqueFd fd;
-  bool quicktime_keys = false;
-};
-
-// True when the text holds a tag of QuickTime's keyed form ("com.apple.quicktime." starting a
-// line). Read in blocks up to the size seen at the open: the file may be large or growing.
-posix::IoResult<bool> holds_quicktime_keys(int fd, std::uint64_t size) {
-  constexpr std::string_view kKeyStart = "\ncom.apple.quicktime.";
-  constexpr std::size_t kBlockSize = 64 * 1024;
-  std::string window = "\n";  // as if a line ended just before the file
-  std::vector<char> block(kBlockSize);
-  for (std::uint64_t offset = 0; offset < size;) {
-    FENDRAL_TRY(const std::size_t got, posix::read_full_at(fd, block.data(), block.size(), offset));
-    if (got == 0) break;
-    offset += got;
-    window.append(block.data(), got);
-    if (window.find(kKeyStart) != std::string::npos) return true;
-    // Keep only the tail that may still begin a match.
-    if (window.size() >= kKeyStart.size()) window.erase(0, window.size() - kKeyStart.size() + 1);
-  }
-  return false;
-}
-
-Result<std::optional<SourceMetadata>> open_source_metadata(const std::string& output_dir) {
-  auto opened = posix::open_file(posix::join_path(output_dir, kSourceMetadataFileName),
-                                 O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-  const auto unreadable = [](const posix::IoError& error) {
-    return runtime_failure("Failed to read source_metadata.txt: " + error.text());
-  };
-  if (!opened) {
-    // Absent, a link, or a socket: no record to map.
-    const int code = opened.error().os_code().value_or(0);
-    if (code == ENOENT || code == ELOOP || code == ENXIO) return std::nullopt;
-    return unreadable(opened.error());
-  }
-  struct stat info;
-  if (::fstat(opened->get(), &info) != 0) return unreadable(posix::IoError::from_errno(errno));
-  if (!S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
-  auto keyed = holds_quicktime_keys(opened->get(), static_cast<std::uint64_t>(info.st_size));
-  if (!keyed) return unreadable(keyed.error());
-  return SourceMetadata{std::move(*opened), *keyed};
 }
 
 // Whole microseconds as seconds to the millisecond: "1.045".
