@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/propagate.hpp"
+#include "chunking/file_chunking.hpp"
 
 namespace fendral::chunking {
 namespace {
@@ -16,7 +17,6 @@ namespace {
 using posix::ByteBuffer;
 using posix::IoResult;
 
-constexpr std::uint64_t kLargestChunkSize = std::uint64_t{1} << 63;
 // Chunks smaller than this are cut out of a read-ahead buffer of this size, one read for many
 // chunks; larger ones are read straight into their payload.
 constexpr std::size_t kReadAheadSize = 256 * 1024;
@@ -45,14 +45,9 @@ ChunkReader::ChunkReader(posix::UniqueFd fd, std::size_t chunk_size,
     : fd_(std::move(fd)), chunk_size_(chunk_size), size_hint_(size_hint) {}
 
 Result<ChunkReader> ChunkReader::open(const std::string& path, std::uint64_t chunk_size) {
-  auto file = posix::open_for_reading(path);
-  if (!file) return fail_os(file.error());
-  if (chunk_size >= kLargestChunkSize) {
-    file->reset();
-    throw InternalFault("capacity overflow");
-  }
-  ChunkReader reader(std::move(*file), static_cast<std::size_t>(chunk_size),
-                     regular_file_size(file->get()));
+  FENDRAL_TRY(auto file, open_for_chunks(path, chunk_size));
+  const auto size_hint = regular_file_size(file.get());
+  ChunkReader reader(std::move(file), static_cast<std::size_t>(chunk_size), size_hint);
   if (chunk_size == 0) reader.close();
   return reader;
 }

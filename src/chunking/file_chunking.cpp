@@ -20,7 +20,6 @@ namespace {
 using posix::ByteBuffer;
 using posix::IoResult;
 
-constexpr std::uint64_t kLargestChunkSize = std::uint64_t{1} << 63;
 // Linux never returns more than this from one read.
 constexpr std::size_t kLargestRead = 0x7ffff000;
 // Below this size, chunks are cut out of shared slabs rather than read one by one.
@@ -151,17 +150,22 @@ IoResult<std::vector<ChunkRecord>> read_stream_chunks(int fd, std::size_t chunk_
 
 }  // namespace
 
-Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
-                                                  std::uint64_t chunk_size) {
+Result<posix::UniqueFd> open_for_chunks(const std::string& path, std::uint64_t chunk_size) {
   auto file = posix::open_for_reading(path);
   if (!file) return fail_os(file.error());
-  if (chunk_size >= kLargestChunkSize) {
+  if (chunk_size >= std::uint64_t{1} << 63) {
     file->reset();
     throw InternalFault("capacity overflow");
   }
+  return std::move(*file);
+}
+
+Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
+                                                  std::uint64_t chunk_size) {
+  FENDRAL_TRY(const auto file, open_for_chunks(path, chunk_size));
   if (chunk_size == 0) return {};
 
-  const int fd = file->get();
+  const int fd = file.get();
   const auto size = static_cast<std::size_t>(chunk_size);
   IoResult<std::vector<ChunkRecord>> chunks;
   const Shape shape = shape_of(fd);
