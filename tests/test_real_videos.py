@@ -17,6 +17,7 @@ import pytest
 
 import fendral
 from fendral_testing.children import child_environment
+from fendral_testing.ffmpeg_stand_in import box
 
 pytestmark = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("ffprobe")),
                                 reason="ffmpeg is not installed")
@@ -310,16 +311,12 @@ PHONE_TAGS = [argument for key, value in [
     for argument in ("-metadata", f"{key}={value}")]
 
 
-def mp4_box(kind, payload, version_and_flags=b""):
-    return struct.pack(">I4s", 8 + len(version_and_flags) + len(payload), kind) + \
-        version_and_flags + payload
-
-
 # Stereo 3D (top and bottom) and an equirectangular 360 projection, as cameras write them into
 # the video's sample entry; ffmpeg has no option that adds them.
-STEREO_AND_SPHERICAL = mp4_box(b"st3d", b"\x01", bytes(4)) + mp4_box(b"sv3d", mp4_box(
-    b"svhd", b"camera\0", bytes(4)) + mp4_box(b"proj", mp4_box(b"prhd", bytes(12), bytes(4)) +
-                                               mp4_box(b"equi", bytes(16), bytes(4))))
+# Full boxes: their four bytes of version and flags (all 0) come first.
+STEREO_AND_SPHERICAL = box(b"st3d", bytes(4) + b"\x01") + box(b"sv3d", box(
+    b"svhd", bytes(4) + b"camera\0") + box(b"proj", box(b"prhd", bytes(16)) +
+                                            box(b"equi", bytes(20))))
 # Where the child boxes start in each box on the way to the H.264 sample entry.
 CHILDREN_AT = {b"moov": 8, b"trak": 8, b"mdia": 8, b"minf": 8, b"stbl": 8, b"stsd": 16}
 
@@ -330,12 +327,12 @@ def with_in_video_entry(boxes, extra):
     out, position = b"", 0
     while position < len(boxes):
         size, kind = struct.unpack_from(">I4s", boxes, position)
-        box = boxes[position:position + size]
+        grown = boxes[position:position + size]
         if kind == b"avc1":
-            box += extra
+            grown += extra
         elif kind in CHILDREN_AT:
-            box = box[:CHILDREN_AT[kind]] + with_in_video_entry(box[CHILDREN_AT[kind]:], extra)
-        out += struct.pack(">I", len(box)) + box[4:]
+            grown = grown[:CHILDREN_AT[kind]] + with_in_video_entry(grown[CHILDREN_AT[kind]:], extra)
+        out += struct.pack(">I", len(grown)) + grown[4:]
         position += size
     return out
 

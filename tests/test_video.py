@@ -16,7 +16,7 @@ import pytest
 
 import fendral
 from fendral_testing.children import run_forked, run_unprivileged
-from fendral_testing.ffmpeg_stand_in import SEGMENT
+from fendral_testing.ffmpeg_stand_in import SEGMENT, box
 from fendral_testing.splits import write_metadata, write_split
 
 def split_argv(input_file, limit, pattern, segment_format="mp4"):
@@ -377,10 +377,6 @@ def test_nul_in_argument(ffmpeg, tmp_path):
         fendral.split_video("in\0.mp4", "out", 5)
     assert caught.value.args == ("Failed to run ffmpeg: nul byte found in provided data",)
     assert (tmp_path / "out").is_dir() and not ffmpeg.started()
-
-
-def box(kind, payload=b""):
-    return struct.pack(">I", 8 + len(payload)) + kind + payload
 
 
 def table(kind, entries, form=">II", version=0):
