@@ -79,7 +79,7 @@ class SegmentFile final : public ByteSource {
   bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
     // Reads of a regular file are never interrupted, and a segment may hold millions of boxes:
     // a Ctrl-C is looked for here.
-    if (!posix::go_on_between_steps()) {
+    if (posix::interrupt_requested(posix::Check::Throttled)) {
       if (!error_) error_ = posix::IoError::from_errno(EINTR);
       return false;
     }
@@ -126,7 +126,8 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
   entries.reserve(chunk_paths.size());
   std::optional<std::string> current_directory;
   for (const std::string& chunk_path : chunk_paths) {
-    if (!posix::go_on_between_steps()) return runtime_failure(std::string(kInterrupted));
+    if (posix::interrupt_requested(posix::Check::Throttled))
+      return runtime_failure(std::string(kInterrupted));
     const std::string segment = segment_path(chunk_path, home);
     if (holds_line_break_or_nul(segment)) {
       return runtime_failure(std::string(kUnwritableEntry));
@@ -258,7 +259,7 @@ std::optional<std::string> lost_in_join(const std::string& output_file,
 
   struct Kind {
     const char* name;
-    bool Movie::*held;
+    bool Movie::* held;
   };
   for (const Kind kind : {Kind{"video", &Movie::has_video}, Kind{"audio", &Movie::has_audio}}) {
     if ((*joined).*kind.held) continue;
@@ -408,7 +409,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     // hide a last audio packet shorter than that.
     arguments.insert(arguments.end() - 1, "-copyts");
   }
-  if (!posix::go_on_now()) return runtime_failure(std::string(kInterrupted));
+  if (posix::interrupt_requested(posix::Check::Now))
+    return runtime_failure(std::string(kInterrupted));
   OutputOfJoin output(output_file);
   auto status =
       posix::run_program(kProgram, arguments,
