@@ -21,7 +21,7 @@
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
 #include "posix/memory.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/metadata.hpp"
 #include "video/movie.hpp"
@@ -126,8 +126,9 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
   entries.reserve(chunk_paths.size());
   std::optional<std::string> current_directory;
   for (const std::string& chunk_path : chunk_paths) {
-    if (posix::interrupt_requested(posix::Check::Throttled))
+    if (posix::interrupt_requested(posix::Check::Throttled)) {
       return runtime_failure(std::string(kInterrupted));
+    }
     const std::string segment = segment_path(chunk_path, home);
     if (holds_line_break_or_nul(segment)) {
       return runtime_failure(std::string(kUnwritableEntry));
@@ -385,7 +386,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       "-auto_convert",
       "0",
       "-i",
-      "/dev/fd/" + std::to_string(posix::kPassedFdNumber),
+      "/dev/fd/" + std::to_string(posix::kFirstPassedFd),
   };
   if (source_metadata) {
     // The source's tags and chapters come from the record, the streams still only from the
@@ -394,7 +395,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     // QuickTime keys survive only when every tag goes in keyed form, so only then.
     arguments.insert(
         arguments.end(),
-        {"-f", "ffmetadata", "-i", "/dev/fd/" + std::to_string(posix::kSecondPassedFdNumber),
+        {"-f", "ffmetadata", "-i", "/dev/fd/" + std::to_string(posix::kFirstPassedFd + 1),
          "-map_metadata", "1", "-map_chapters", "1", "-ignore_unknown", "-strict", "unofficial"});
     if (source_metadata->quicktime_keys) {
       arguments.insert(arguments.end(), {"-movflags", "use_metadata_tags"});
@@ -409,15 +410,15 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     // hide a last audio packet shorter than that.
     arguments.insert(arguments.end() - 1, "-copyts");
   }
-  if (posix::interrupt_requested(posix::Check::Now))
+  if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
+  }
   OutputOfJoin output(output_file);
-  auto status =
-      posix::run_program(kProgram, arguments,
-                         {.stdin_from_null = true,
-                          .passed_fd = script_file->get(),
-                          .second_passed_fd = source_metadata ? source_metadata->fd.get() : -1,
-                          .environment = &environment});
+  auto status = posix::run_program(
+      kProgram, arguments,
+      {.environment = environment,
+       .stdin_from_null = true,
+       .passed_fds = {script_file->get(), source_metadata ? source_metadata->fd.get() : -1}});
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
     return runtime_failure("ffmpeg concat failed with status " + status->describe());

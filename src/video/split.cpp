@@ -14,7 +14,7 @@
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/metadata.hpp"
 #include "video/video.hpp"
@@ -168,7 +168,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
       "0",
       "-f",
       "ffmetadata",
-      "pipe:" + std::to_string(posix::kSecondPassedFdNumber),
+      "pipe:" + std::to_string(posix::kFirstPassedFd + 1),
       "-map",
       "0:V?",
       "-map",
@@ -192,21 +192,21 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
       "-avoid_negative_ts",
       "disabled",
       "-segment_list",
-      "pipe:" + std::to_string(posix::kPassedFdNumber),
+      "pipe:" + std::to_string(posix::kFirstPassedFd),
       "-segment_list_type",
       "flat",
       segment_pattern,
   });
-  const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
-                                    .passed_fd = segment_list->get(),
-                                    .second_passed_fd = source_metadata->get(),
-                                    .environment = &environment};
+  const posix::SpawnOptions options{.environment = environment,
+                                    .stdin_from_null = !reads_standard_input(input_file),
+                                    .passed_fds = {segment_list->get(), source_metadata->get()}};
   // Every refusal comes before anything in the directory changes.
-  if (auto command = posix::resolve_command(kProgram, arguments, &environment); !command) {
+  if (auto command = posix::resolve_command(kProgram, arguments, environment); !command) {
     return runtime_failure("Failed to run ffmpeg: " + command.error().text());
   }
-  if (posix::interrupt_requested(posix::Check::Now))
+  if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure("Failed to split: interrupted");
+  }
   FENDRAL_CHECK(clear_for_ffmpeg(links, output_dir));
   auto status = posix::run_program(kProgram, arguments, options);
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
