@@ -55,6 +55,9 @@ template <class IoError>
 unexpected<Failure> fail_os(const IoError& error) {
   return unexpected(Failure::os_error(error));
 }
+inline unexpected<Failure> runtime_failure(std::string message) {
+  return fail(Failure::runtime_error(std::move(message)));
+}
 
 // A condition the module treats as impossible or unrecoverable. Thrown, never returned; the
 // entry point that catches it raises PanicException with its message.

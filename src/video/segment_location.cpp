@@ -3,23 +3,11 @@
 #include <optional>
 
 #include "posix/fs.hpp"
+#include "video/ffmpeg_paths.hpp"
 
 namespace fendral::video {
 
 namespace {
-
-// A pattern's text as the path it stands for: ffmpeg reads "%%" as one '%'.
-std::string unescape_percent(std::string_view text) {
-  std::string path;
-  path.reserve(text.size());
-  for (std::size_t position = 0; position < text.size(); ++position) {
-    path.push_back(text[position]);
-    if (text[position] == '%' && position + 1 < text.size() && text[position + 1] == '%') {
-      ++position;
-    }
-  }
-  return path;
-}
 
 bool has_parent_component(std::string_view path) {
   while (!path.empty()) {

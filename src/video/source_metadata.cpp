@@ -9,7 +9,7 @@
 
 #include "base/propagate.hpp"
 #include "posix/fs.hpp"
-#include "video/ffmpeg_command.hpp"
+#include "video/split_directory.hpp"
 
 namespace fendral::video {
 

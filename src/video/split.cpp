@@ -16,7 +16,10 @@
 #include "posix/interruption.hpp"
 #include "posix/process.hpp"
 #include "video/ffmpeg_command.hpp"
+#include "video/ffmpeg_paths.hpp"
 #include "video/metadata.hpp"
+#include "video/segment_file.hpp"
+#include "video/split_directory.hpp"
 #include "video/video.hpp"
 
 namespace fendral::video {
@@ -24,10 +27,9 @@ namespace fendral::video {
 namespace {
 
 // The segment paths of this split, in time order: ffmpeg names each finished segment in its
-// segment list, one file name per line. The list goes to an anonymous in-memory file handed to
-// ffmpeg as a descriptor ("pipe:3"), never to a path: nothing in `output_dir` can be listed by
-// mistake (stale segments of an earlier split, unrelated .mp4 files, the input), no link can
-// redirect ffmpeg's writes, and nothing is left to remove on any path out of the call.
+// segment list, one file name per line. The list is an anonymous in-memory file: nothing in
+// `output_dir` can be listed by mistake (stale segments of an earlier split, unrelated .mp4
+// files, the input), and nothing is left to remove on any path out of the call.
 std::vector<std::string> segment_paths_from_list(std::string_view list,
                                                  const std::string& output_dir) {
   std::vector<std::string> paths;
@@ -39,23 +41,6 @@ std::vector<std::string> segment_paths_from_list(std::string_view list,
     paths.push_back(lossy_utf8(posix::join_path(output_dir, name)));
   }
   return paths;
-}
-
-// ffmpeg's mp4 muxer refuses what only QuickTime can hold (PCM audio, for one), so a QuickTime
-// source gets segments in QuickTime form. Such a file starts with an ftyp box of major brand
-// "qt  " or, when older, directly with one of a movie's top-level boxes. Only a local regular
-// file is looked at, and only its first twelve bytes; anything else is split as MP4.
-bool is_quicktime_file(const std::string& ffmpeg_input) {
-  if (!names_local_file(ffmpeg_input)) return false;
-  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
-  if (!opened) return false;
-  std::array<char, 12> head{};
-  auto got = posix::read_full_at(opened->fd.get(), head.data(), head.size(), 0);
-  if (!got || *got < 8) return false;
-  const std::string_view type(head.data() + 4, 4);
-  if (type == "ftyp") return *got == head.size() && std::string_view(head.data() + 8, 4) == "qt  ";
-  return type == "moov" || type == "mdat" || type == "wide" || type == "free" || type == "skip" ||
-         type == "pnot";
 }
 
 constexpr std::string_view kInputIsASegment =
@@ -148,54 +133,14 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
     return runtime_failure("Failed to split: another split is writing into " + output_dir);
   }
   FENDRAL_TRY(const auto links, links_named_like_segments(input_file, output_dir, *lock));
-  // The source's container metadata and chapters, which the segments cannot all hold (they get
-  // no chapters, and MP4 boxes take no QuickTime keys), go to a second output as text; the
-  // join maps them back from there.
   auto source_metadata = posix::create_anonymous_file("fendral-source-metadata");
   if (!source_metadata) return fail_os(source_metadata.error());
   const std::string ffmpeg_input = input_for_ffmpeg(input_file);
-  // -map takes every audio stream and every video stream but cover pictures (ffmpeg would keep
-  // one of each). Segments are MP4, or QuickTime for a QuickTime source. -reset_timestamps makes
-  // every segment start at 0, so segments play alone and join back without gaps; negative
-  // timestamps are kept, since shifting them would delay the first segment's B-frames and
-  // lengthen the joined video. The segment muxer's own format options carry the strictness that
-  // lets it write 360 and stereo 3D boxes (a plain -strict does not reach it), and
-  // -increment_tc gives each segment its own start timecode.
-  const auto arguments = std::to_array<std::string>({
-      "-i",
-      ffmpeg_input,
-      "-map_metadata",
-      "0",
-      "-f",
-      "ffmetadata",
-      "pipe:" + std::to_string(posix::kSecondPassedFdNumber),
-      "-map",
-      "0:V?",
-      "-map",
-      "0:a?",
-      "-c:v",
-      "copy",
-      "-c:a",
-      "copy",
-      "-f",
-      "segment",
-      "-segment_format",
-      is_quicktime_file(ffmpeg_input) ? "mov" : "mp4",
-      "-segment_time",
-      limit_text,
-      "-segment_format_options",
-      "strict=unofficial",
-      "-increment_tc",
-      "1",
-      "-reset_timestamps",
-      "1",
-      "-avoid_negative_ts",
-      "disabled",
-      "-segment_list",
-      "pipe:" + std::to_string(posix::kPassedFdNumber),
-      "-segment_list_type",
-      "flat",
-      segment_pattern,
+  const auto arguments = split_command({
+      .input = ffmpeg_input,
+      .segment_pattern = segment_pattern,
+      .time_limit_sec = *time_limit_sec,
+      .quicktime = is_quicktime_file(ffmpeg_input),
   });
   const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
                                     .passed_fd = segment_list->get(),
