@@ -13,7 +13,7 @@
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/concat_script.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/join_check.hpp"
@@ -143,14 +143,13 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     return runtime_failure(std::string(kInterrupted));
   }
   RemoveUnlessKept output(output_file);
-  FENDRAL_TRY(
-      const auto status,
-      posix::run_program(kProgram, arguments,
-                         {.stdin_from_null = true,
-                          .passed_fd = script_file.get(),
-                          .second_passed_fd = source_metadata ? source_metadata->fd.get() : -1,
-                          .environment = &environment})
-          .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
+  FENDRAL_TRY(const auto status,
+              posix::run_program(kProgram, arguments,
+                                 {.environment = environment,
+                                  .stdin_from_null = true,
+                                  .passed_fds = {script_file.get(),
+                                                 source_metadata ? source_metadata->fd.get() : -1}})
+                  .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
     return runtime_failure("ffmpeg concat failed with status " + status.describe());
   }

@@ -4,7 +4,7 @@
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/metadata.hpp"
@@ -39,14 +39,13 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
       .time_limit_sec = *time_limit_sec,
       .quicktime = is_quicktime_file(ffmpeg_input),
   });
-  const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
-                                    .passed_fd = segment_list.get(),
-                                    .second_passed_fd = source_metadata.get(),
-                                    .environment = &environment};
+  const posix::SpawnOptions options{.environment = environment,
+                                    .stdin_from_null = !reads_standard_input(input_file),
+                                    .passed_fds = {segment_list.get(), source_metadata.get()}};
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(
-      posix::resolve_command(kProgram, arguments, &environment).transform_error(cannot_run));
+      posix::resolve_command(kProgram, arguments, environment).transform_error(cannot_run));
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure("Failed to split: interrupted");
   }
