@@ -85,7 +85,7 @@ Result<SplitDirectory> SplitDirectory::lock(const std::string& path, Use use) {
   return SplitDirectory(std::move(*lock), path);
 }
 
-SplitDirectory::Entry SplitDirectory::entry(std::string_view name) const {
+SplitDirectory::FileAt SplitDirectory::at(std::string_view name) const {
   if (lock_.directory() < 0) return {AT_FDCWD, posix::join_path(path_, name)};
   return {lock_.directory(), std::string(name)};
 }
@@ -118,7 +118,7 @@ Result<std::vector<std::string>> SplitDirectory::links_named_like_segments(
   std::vector<std::string> links;
   for (const std::string& name : names) {
     if (!named_like_a_segment(name)) continue;
-    const Entry segment = entry(name);
+    const FileAt segment = at(name);
     if (input && posix::file_identity_at(segment.directory, segment.name) == input) {
       return runtime_failure(std::string(kInputIsASegment));
     }
@@ -129,11 +129,11 @@ Result<std::vector<std::string>> SplitDirectory::links_named_like_segments(
 
 Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& links) const {
   for (const std::string& link : links) {
-    const Entry found = entry(link);
+    const FileAt found = at(link);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
   for (const std::string_view record : {kMetadataFileName, kSourceMetadataFileName}) {
-    const Entry found = entry(record);
+    const FileAt found = at(record);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
   return {};
@@ -142,7 +142,7 @@ Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& li
 Result<Mp4ChunkMetadata> SplitDirectory::load_record() const {
   const std::string path = posix::join_path(path_, kMetadataFileName);  // as messages name it
   const auto unreadable = as_runtime_error("Failed to read metadata.json: ");
-  const Entry record = entry(kMetadataFileName);
+  const FileAt record = at(kMetadataFileName);
   FENDRAL_TRY(
       const auto opened,
       posix::open_regular_file_at(record.directory, record.name).transform_error(unreadable));
@@ -160,21 +160,21 @@ Result<Mp4ChunkMetadata> SplitDirectory::load_record() const {
 }
 
 Result<void> SplitDirectory::write_record(const Mp4ChunkMetadata& record) const {
-  const Entry file = entry(kMetadataFileName);
+  const FileAt file = at(kMetadataFileName);
   FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, metadata_to_json(record)));
   return {};
 }
 
 Result<void> SplitDirectory::store_source_metadata(std::string_view text) const {
   if (text.empty()) return {};
-  const Entry file = entry(kSourceMetadataFileName);
+  const FileAt file = at(kSourceMetadataFileName);
   FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, text));
   return {};
 }
 
 Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() const {
   const auto unreadable = as_runtime_error("Failed to read source_metadata.txt: ");
-  const Entry file = entry(kSourceMetadataFileName);
+  const FileAt file = at(kSourceMetadataFileName);
   auto opened = posix::open_file_at(file.directory, file.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
   if (!opened) {
     // Absent, a link, or a socket: no record to map.
@@ -199,7 +199,7 @@ std::string SplitDirectory::locate(const std::string& recorded,
   if (!rest) return recorded;
   std::string relocated = posix::join_path(path_, *rest);
   if (relocated == recorded) return recorded;
-  const Entry here = entry(*rest);
+  const FileAt here = at(*rest);
   if (!posix::entry_exists_at(here.directory, here.name)) return recorded;
   const auto identity = posix::file_identity(recorded);
   if (identity && identity == posix::file_identity_at(here.directory, here.name)) return recorded;
@@ -208,13 +208,13 @@ std::string SplitDirectory::locate(const std::string& recorded,
 
 Result<void> SplitDirectory::write_concat_list(const std::vector<ConcatEntry>& entries) const {
   const auto not_created = as_runtime_error("Failed to create concat list file: ");
-  const Entry list = entry(kConcatListFileName);
+  const auto unwritable = as_runtime_error("Failed to write concat list: ");
+  const FileAt list = at(kConcatListFileName);
   FENDRAL_TRY(
       auto file,
       posix::ReplacementFile::create_at(list.directory, list.name).transform_error(not_created));
   for (const ConcatEntry& line : entries) {
-    FENDRAL_CHECK(write_concat_line(file.fd(), line.quoted_path)
-                      .transform_error(as_runtime_error("Failed to write concat list: ")));
+    FENDRAL_CHECK(write_concat_line(file.fd(), line.quoted_path).transform_error(unwritable));
   }
   FENDRAL_CHECK(file.commit().transform_error(not_created));
   return {};

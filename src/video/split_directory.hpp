@@ -82,13 +82,13 @@ class SplitDirectory {
   // would without the record.
   Result<std::optional<SourceMetadata>> open_source_metadata() const;
 
-  // The file to join for one entry of chunk_paths, whose split wrote its segments to
+  // The file to join for `recorded`, an entry of chunk_paths, whose split wrote its segments to
   // `recorded_directory` (see recorded_segment_directory). An entry inside that directory has a
   // second candidate: the same place under this one. The entry as written wins when both name
   // one file or nothing is found at the other place, so a join that finds the segments where
   // the split left them lists them exactly as it always did; otherwise the segment here is the
   // one meant (a moved directory, or a copy).
-  std::string locate(const std::string& entry, std::string_view recorded_directory) const;
+  std::string locate(const std::string& recorded, std::string_view recorded_directory) const;
 
   // concat_list.txt, the entries' lines, written under another name and renamed into place once
   // complete, as metadata.json is.
@@ -100,11 +100,11 @@ class SplitDirectory {
 
   // A file of the directory as the *_at calls take it: its name in the locked directory, or,
   // where the directory could not be opened, its path from the working directory.
-  struct Entry {
+  struct FileAt {
     int directory;
     std::string name;
   };
-  Entry entry(std::string_view name) const;
+  FileAt at(std::string_view name) const;
 
   posix::DirectoryLock lock_;
   std::string path_;
