@@ -138,15 +138,22 @@ IoResult<void> ChunkReader::fill_directly() {
 
 // ----------------------------------------------------------------------------------------------
 
-Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uint64_t chunk_size) {
+Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uint64_t chunk_size,
+                                        std::optional<Manifest> manifest) {
+  if (manifest && manifest->chunk_size != chunk_size) {
+    return fail(Failure::value_error("chunk_size " + std::to_string(chunk_size) +
+                                     " differs from the manifest's chunk size " +
+                                     std::to_string(manifest->chunk_size)));
+  }
   auto file = posix::ReplacementFile::create(output_path);
   if (!file) return fail_os(file.error());
-  return ChunkWriter(std::move(*file), chunk_size);
+  return ChunkWriter(std::move(*file), chunk_size, std::move(manifest));
 }
 
 ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
     : file_(std::move(other.file_)),
       chunk_size_(other.chunk_size_),
+      manifest_(std::move(other.manifest_)),
       present_(std::move(other.present_)),
       highest_(other.highest_),
       highest_size_(other.highest_size_) {
@@ -183,6 +190,8 @@ Result<void> ChunkWriter::check_sizes(const ChunkPiece& piece) const {
 }
 
 Result<void> ChunkWriter::write(const ChunkPiece& piece) {
+  // Outside the lock, so threads writing at once check their chunks at once.
+  if (manifest_) FENDRAL_CHECK(check_against(*manifest_, piece));
   std::lock_guard lock(mutex_);
   if (!file_) return fail(Failure::value_error("write to a closed ChunkWriter"));
   FENDRAL_CHECK(check_sizes(piece));
@@ -230,10 +239,16 @@ void ChunkWriter::mark_present(std::uint64_t index) {
 }
 
 std::optional<std::uint64_t> ChunkWriter::first_missing() const {
-  if (!highest_) return std::nullopt;  // no chunk at all: an empty file
+  // Up to the highest index written, or to the manifest's last one.
+  std::optional<std::uint64_t> last_wanted = highest_;
+  if (manifest_) {
+    last_wanted = std::nullopt;
+    if (manifest_->count() > 0) last_wanted = manifest_->count() - 1;
+  }
+  if (!last_wanted) return std::nullopt;  // no chunk at all: an empty file
   if (present_.empty() || present_.begin()->first != 0) return 0;
   const std::uint64_t last = present_.begin()->second;
-  if (last >= *highest_) return std::nullopt;
+  if (last >= *last_wanted) return std::nullopt;
   return last + 1;
 }
 

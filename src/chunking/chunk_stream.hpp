@@ -11,6 +11,7 @@
 
 #include "base/failure.hpp"
 #include "chunking/chunk_record.hpp"
+#include "chunking/manifest.hpp"
 #include "posix/buffer.hpp"
 #include "posix/file.hpp"
 
@@ -57,10 +58,13 @@ class ChunkReader {
 // Puts chunk k at offset k x `chunk_size` of a new temporary file beside `output_path`, in any
 // order, and renames it over `output_path` once every index from 0 to the highest is there. Only
 // the highest index may hold fewer than `chunk_size` bytes; a repeated index overwrites. Safe to
-// use from several threads at once: writes are serialised, each one whole.
+// use from several threads at once: writes are serialised, each one whole. With a manifest, a
+// chunk that differs from it is refused and every chunk it lists must be there.
 class ChunkWriter {
  public:
-  static Result<ChunkWriter> create(const std::string& output_path, std::uint64_t chunk_size);
+  // A manifest whose chunk size is not `chunk_size` is refused before anything is created.
+  static Result<ChunkWriter> create(const std::string& output_path, std::uint64_t chunk_size,
+                                    std::optional<Manifest> manifest = std::nullopt);
   ChunkWriter(ChunkWriter&& other) noexcept;
   ChunkWriter& operator=(ChunkWriter&&) = delete;
 
@@ -81,8 +85,9 @@ class ChunkWriter {
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
  private:
-  ChunkWriter(posix::ReplacementFile file, std::uint64_t chunk_size)
-      : file_(std::move(file)), chunk_size_(chunk_size) {}
+  ChunkWriter(posix::ReplacementFile file, std::uint64_t chunk_size,
+              std::optional<Manifest> manifest)
+      : file_(std::move(file)), chunk_size_(chunk_size), manifest_(std::move(manifest)) {}
   Result<void> check_sizes(const ChunkPiece& piece) const;
   void mark_present(std::uint64_t index);
   std::optional<std::uint64_t> first_missing() const;
@@ -91,6 +96,7 @@ class ChunkWriter {
   std::optional<posix::ReplacementFile> file_;  // empty once committed or discarded
   std::atomic<bool> closed_{false};
   std::uint64_t chunk_size_;
+  std::optional<Manifest> manifest_;
   // Indices present, as runs first..last keyed by first; adjacent runs are merged, so this holds
   // one run once every chunk is in, whatever their order and however many there are.
   std::map<std::uint64_t, std::uint64_t> present_;

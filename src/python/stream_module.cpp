@@ -1,6 +1,7 @@
 // The module fendral_stream: files larger than memory, read chunk by chunk and written back in
 // any order. It makes and takes fendral's own Chunk class, so it imports fendral first.
 #include "python/chunk_type.hpp"
+#include "python/manifest_type.hpp"
 #include "python/module_support.hpp"
 #include "python/stream_entry.hpp"
 
@@ -42,6 +43,7 @@ PyMODINIT_FUNC PyInit_fendral_stream() {
     if (!module) return captured_error();
     FENDRAL_CHECK(add_function(module.get(), read_chunks_definition));
     FENDRAL_CHECK(register_writer_class(module.get()));
+    FENDRAL_CHECK(register_manifest_class(module.get()));
     // As for fendral: an initialisation that 3.13 runs for a subinterpreter leaves the one
     // initialisation to the main interpreter's own import.
     if (python_code_running()) {
