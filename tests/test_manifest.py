@@ -4,11 +4,13 @@ checks it gives ChunkWriter and verify_file."""
 import json
 import os
 import random
+import subprocess
 
 import pytest
 
 from fendral import Chunk
 from fendral_stream import ChunkWriter, Manifest, read_chunks
+from fendral_testing.probes import built_probe
 from fendral_testing.randomness import random_bytes
 
 
@@ -49,6 +51,24 @@ def test_known_answers(tmp_path, content, expected):
     manifest = Manifest.of_file(write(tmp_path, content), 1 << 30)
     assert manifest.file_crc32c == expected
     assert manifest.crc32c == ((expected,) if content else ())
+
+
+def test_both_ways_and_the_combination_natively(tmp_path):
+    """The instructions run on this processor only, the tables wherever there are none: both,
+    from every start within a word and over every way a span divides into streams."""
+    content = random_bytes(random.Random(5), 60_000)
+    spans = [(offset, length) for offset in (0, 1, 7)
+             for length in (0, 1, 8, 9, 767, 768, 769, 24_575, 24_576, 24_577, 59_000)]
+    done = subprocess.run([str(built_probe("crc32c_probe")), write(tmp_path, content)] +
+                          [f"{offset}:{length}" for offset, length in spans],
+                          check=True, capture_output=True, text=True)
+    lines = done.stdout.splitlines()
+    assert len(lines) == len(spans)
+    for (offset, length), line in zip(spans, lines):
+        expected = f"{crc32c(content[offset:offset + length]):08x}"
+        by_instructions, by_tables, combined = line.split()
+        assert (by_tables, combined) == (expected, expected), (offset, length)
+        assert by_instructions in (expected, "-"), (offset, length)
 
 
 @pytest.mark.parametrize("size, chunk_size", [
