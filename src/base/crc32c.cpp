@@ -119,7 +119,7 @@ struct RegisterShift {
 };
 
 #if defined(__x86_64__)
-#define FENDRAL_CRC_TARGET __attribute__((target("sse4.2")))
+#define FENDRAL_CRC_TARGET __attribute__((target("sse4.2,crc32")))
 constexpr const char* kInstructionName = "sse4.2";
 
 FENDRAL_CRC_TARGET inline std::uint32_t crc_word(std::uint32_t state, std::uint64_t word) {
