@@ -1,9 +1,8 @@
 // The CRC32C itself, without reading: the file at PATH is read into memory once, then its CRC
-// is taken ROUNDS times by each way the module has (the processor's instructions where it has
-// them, the tables always), over the whole buffer and over it in pieces of PIECE bytes (each
-// piece still in the cache from the one before, as a chunk is just after its read). Prints one
-// line per way and shape: the name, the median seconds, the bytes, and the CRC, which both ways
-// must agree on.
+// is taken ROUNDS times by each way the module has on this processor, over the whole buffer and
+// over it in pieces of PIECE bytes. Prints one line per way and shape: the name, the piece size,
+// the median seconds on the processor (which other jobs disturb less than the clock), the bytes
+// and the CRC.
 //
 // Usage: crc32c_speed PATH [PIECE [ROUNDS]]     (built by bench_manifest.py with the module's
 // own crc32c.cpp)
@@ -22,7 +21,7 @@ namespace {
 
 double now() {
   timespec time;
-  clock_gettime(CLOCK_MONOTONIC, &time);
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
   return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
 }
 
@@ -67,12 +66,15 @@ int main(int argc, char** argv) {
   const std::size_t piece = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1 << 20;
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
   const std::vector<unsigned char> data = read_whole(argv[1]);
-  if (auto instructions = fendral::crc32c::instruction_extend()) {
-    measure(fendral::crc32c::implementation_name(), instructions, data, data.size(), rounds);
-    measure(fendral::crc32c::implementation_name(), instructions, data, piece, rounds);
+  for (const auto& way : fendral::crc32c::available_ways()) {
+    if (way.extend == fendral::crc32c::extend_with_tables) {
+      // The tables are slow enough that a round over a tenth of the data tells as much.
+      std::vector<unsigned char> tenth(data.begin(), data.begin() + data.size() / 10);
+      measure(way.name, way.extend, tenth, piece, std::max(1, rounds / 2));
+    } else {
+      measure(way.name, way.extend, data, data.size(), rounds);
+      measure(way.name, way.extend, data, piece, rounds);
+    }
   }
-  // The tables are slow enough that a round over a tenth of the data tells as much.
-  std::vector<unsigned char> tenth(data.begin(), data.begin() + data.size() / 10);
-  measure("tables", fendral::crc32c::extend_with_tables, tenth, piece, std::max(1, rounds / 2));
   return 0;
 }

@@ -1,6 +1,7 @@
 // CRC-32C (Castagnoli): the checksum that object stores, iSCSI and many file systems use.
 // Computed on the processor's CRC instructions where it has them (SSE4.2 on x86_64, the CRC
-// extension on aarch64, chosen when first used), and from tables elsewhere.
+// extension on aarch64), with carry-less multiplication besides where that is faster, and from
+// tables elsewhere: chosen when first used.
 //
 //   std::uint32_t crc = crc32c::extend(0, first.data(), first.size());
 //   crc = crc32c::extend(crc, second.data(), second.size());   // the CRC of first + second
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace fendral::crc32c {
 
@@ -26,12 +28,16 @@ inline std::uint32_t of(const unsigned char* data, std::size_t size) {
 // bytes: log2(size_b) steps of arithmetic on 32-bit values.
 std::uint32_t combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t size_b);
 
-// The two ways extend() may take, for tests and benchmarks: the table one works everywhere; the
-// instruction one is null where the processor (or the build's target) has no CRC instructions.
 std::uint32_t extend_with_tables(std::uint32_t crc, const unsigned char* data, std::size_t size);
-ExtendFunction instruction_extend();
 
-// "sse4.2", "armv8-crc" or "tables": which one extend() uses on this processor.
-const char* implementation_name();
+// The ways extend() can take on this processor, fastest first, which is the one it takes:
+// "vpclmulqdq" (x86_64 with carry-less multiplication on 256-bit registers), "sse4.2" or
+// "armv8-crc" (the CRC instruction), and "tables", which works everywhere. For tests and
+// benchmarks.
+struct Way {
+  const char* name;
+  ExtendFunction extend;
+};
+std::span<const Way> available_ways();
 
 }  // namespace fendral::crc32c

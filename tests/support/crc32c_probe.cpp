@@ -1,9 +1,8 @@
 // Reads the file argv[1] and prints, for each span OFFSET:LENGTH of it in argv[2...], one line:
-// the CRC32C by the processor's instructions ("-" where there are none), by the tables, and
-// combined from the CRCs of the span's first third and of the rest.
+// the CRC32C by each way this processor has (fastest first, the tables last), then the CRC
+// combined from those of the span's first third and of the rest. The first line names the ways.
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "base/crc32c.hpp"
 #include "posix/file.hpp"
@@ -17,6 +16,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", content.error().text().c_str());
     return 1;
   }
+  for (const auto& way : crc32c::available_ways()) std::printf("%s ", way.name);
+  std::printf("combined\n");
   const auto* data = reinterpret_cast<const unsigned char*>(content->data());
   for (int argument = 2; argument < argc; ++argument) {
     char* rest = nullptr;
@@ -24,17 +25,13 @@ int main(int argc, char** argv) {
     const std::size_t length = std::strtoull(rest + 1, nullptr, 10);
     if (offset + length > content->size()) return 2;
     const unsigned char* span = data + offset;
-    std::string by_instructions = "-";
-    if (auto instructions = crc32c::instruction_extend()) {
-      char digits[9];
-      std::snprintf(digits, sizeof digits, "%08x", instructions(0, span, length));
-      by_instructions = digits;
+    for (const auto& way : crc32c::available_ways()) {
+      std::printf("%08x ", way.extend(0, span, length));
     }
     const std::size_t third = length / 3;
-    const std::uint32_t combined = crc32c::combine(
-        crc32c::of(span, third), crc32c::of(span + third, length - third), length - third);
-    std::printf("%s %08x %08x\n", by_instructions.c_str(),
-                crc32c::extend_with_tables(0, span, length), combined);
+    std::printf("%08x\n",
+                crc32c::combine(crc32c::of(span, third), crc32c::of(span + third, length - third),
+                                length - third));
   }
   return 0;
 }
