@@ -5,10 +5,12 @@ import concurrent.futures
 import os
 import random
 import resource
+import shutil
 import signal
 import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -477,3 +479,34 @@ def test_the_temporary_outlives_a_forked_child_but_not_a_killed_process(tmp_path
     assert sorted(os.listdir(str(tmp_path))) == ["out"]
     expected = b"a" * (1 << 20) + b"b" if event == "fork" else b"earlier"
     assert (tmp_path / "out").read_bytes() == expected
+
+
+def available_memory():
+    with open("/proc/meminfo") as info:
+        for line in info:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) << 10
+    return 0
+
+
+def test_a_chunk_larger_than_one_write_lands_at_its_offsets():
+    # Linux writes at most 0x7ffff000 bytes at once: the page after comes back as a short write.
+    size = 0x7ffff000 + 4096
+    if shutil.disk_usage("/dev/shm").free < 3 * size or available_memory() < 3 * size:
+        pytest.skip("needs 6 GiB of memory and of /dev/shm")
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as directory:
+        source = os.path.join(directory, "source")
+        with open(source, "wb") as sink:  # sparse: zeros, and the last page written
+            sink.seek(size - 4096)
+            sink.write(b"z" * 4096)
+        with open(source, "rb") as read_back:
+            payload = read_back.read()
+        os.unlink(source)
+        output = os.path.join(directory, "out")
+        with ChunkWriter(output, size) as writer:
+            writer.write(Chunk(0, payload))
+        del payload
+        with open(output, "rb") as written:
+            assert os.fstat(written.fileno()).st_size == size
+            assert os.pread(written.fileno(), 4096, 0) == bytes(4096)
+            assert os.pread(written.fileno(), 8192, size - 8192) == bytes(4096) + b"z" * 4096
