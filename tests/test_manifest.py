@@ -1,6 +1,7 @@
 """fendral_stream.Manifest: the CRC32C of each chunk and of the file, its JSON form, and the
 checks it gives ChunkWriter and verify_file."""
 
+import concurrent.futures
 import json
 import os
 import random
@@ -223,6 +224,29 @@ def test_writer_checks_against_the_manifest(tmp_path, writes, refusals, closing,
         assert str(caught.value) == closing
         assert not output.exists()
     assert sorted(os.listdir(str(tmp_path))) == (["source"] if closing else ["out", "source"])
+
+
+def test_writer_checks_large_chunks_from_threads(tmp_path):
+    content = random_bytes(random.Random(7), 3_000_000)
+    manifest = Manifest.of_file(write(tmp_path, content), 1 << 20)
+    output = tmp_path / "out"
+    chunks = list(read_chunks(str(tmp_path / "in"), 1 << 20))
+    damaged = Chunk(1, bytes(1 << 20))
+    with ChunkWriter(str(output), 1 << 20, manifest=manifest) as writer:
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            outcomes = list(pool.map(lambda chunk: raised(writer.write, chunk),
+                                     [damaged] + chunks))
+    assert outcomes == [f"Chunk at index 1 has CRC32C 0x{crc32c(bytes(1 << 20)):08x}, but the "
+                        f"manifest lists 0x{manifest.crc32c[1]:08x} for it"] + [None] * 3
+    assert output.read_bytes() == content
+
+
+def raised(call, *arguments):
+    try:
+        call(*arguments)
+    except ValueError as error:
+        return str(error)
+    return None
 
 
 def test_writer_refuses_another_chunk_size_or_object(tmp_path):

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,10 @@ std::optional<std::size_t> file_size(int fd);
 // One read request; repeated only when interrupted by a signal.
 IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
 
+// One read request at `offset`, leaving the file offset alone (which a forked child shares);
+// repeated only when interrupted by a signal.
+IoResult<std::size_t> read_some_at(int fd, void* buffer, std::size_t length, std::uint64_t offset);
+
 // Reads until `length` bytes arrived or the end of the file; returns the bytes read.
 IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
 
@@ -111,8 +116,9 @@ IoResult<std::string> read_from_start(int fd);
 
 // A new file written under a temporary name beside `path` and then renamed over it, so `path`
 // either keeps its earlier content or gets the whole new one. The temporary is created
-// exclusively: a link planted at either name is replaced, never followed. Until commit()
-// succeeds, the destructor removes the temporary.
+// exclusively, with `mode` (less the umask): a link planted at either name is replaced, never
+// followed. Until commit() succeeds, the destructor removes the temporary, in the process that
+// created it only: a forked child that exits leaves it to its parent.
 class ReplacementFile {
  public:
   // Gives the part of a temporary name that follows ".<name>."; by default twelve random hex
@@ -121,7 +127,8 @@ class ReplacementFile {
   static std::string unpredictable_suffix();
 
   static IoResult<ReplacementFile> create(const std::string& path,
-                                          SuffixSource next_suffix = unpredictable_suffix);
+                                          SuffixSource next_suffix = unpredictable_suffix,
+                                          mode_t mode = 0666);
 
   ReplacementFile(ReplacementFile&& other) noexcept;
   ReplacementFile& operator=(ReplacementFile&&) = delete;
@@ -135,11 +142,15 @@ class ReplacementFile {
 
  private:
   ReplacementFile(std::string path, std::string temporary_path, UniqueFd fd)
-      : path_(std::move(path)), temporary_path_(std::move(temporary_path)), fd_(std::move(fd)) {}
+      : path_(std::move(path)),
+        temporary_path_(std::move(temporary_path)),
+        fd_(std::move(fd)),
+        creator_(::getpid()) {}
 
   std::string path_;
   std::string temporary_path_;  // empty once renamed or handed to another object
   UniqueFd fd_;
+  pid_t creator_;
 };
 
 // Writes `data` as the whole new content of `path` through a ReplacementFile.

@@ -194,7 +194,13 @@ PyObject* writer_write(PyObject* self, PyObject* args, PyObject* kwargs) {
     FENDRAL_TRY(const auto bound, bind_arguments("write()", kParameters, args, kwargs));
     // The call holds the chunk, so its payload stays valid while it is written without the lock.
     FENDRAL_TRY(const auto piece, convert_argument(bound[0], "chunk", borrow_chunk));
-    return run_unlocked([&] { return writer_of(self).write(piece); });
+    chunking::ChunkWriter& writer = writer_of(self);
+    // A small chunk is only copied into the writer's buffer: releasing the lock would cost more.
+    if (auto done = writer.write_at_once(piece)) {
+      if (!*done) return unexpected(ErrorValue::from_failure(done->error()));
+      return {};
+    }
+    return run_unlocked([&] { return writer.write(piece); });
   });
 }
 
@@ -216,10 +222,7 @@ PyObject* writer_exit(PyObject* self, PyObject* args) {
       FENDRAL_CHECK(run_unlocked([&] { return writer_of(self).commit(); }));
     } else {
       // Leaving the block by an exception: what was written must not replace the output.
-      FENDRAL_CHECK(run_unlocked([&]() -> Result<void> {
-        writer_of(self).discard();
-        return {};
-      }));
+      FENDRAL_CHECK(run_unlocked([&] { return writer_of(self).discard(); }));
     }
     return OwnedRef::borrow(Py_False);  // the exception, if any, goes on
   });
