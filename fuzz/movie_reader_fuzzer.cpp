@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "video/movie.hpp"
+#include "mp4/movie.hpp"
 
 namespace {
 
-class MemorySource final : public fendral::video::ByteSource {
+class MemorySource final : public fendral::mp4::ByteSource {
  public:
   MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
@@ -36,11 +36,11 @@ class MemorySource final : public fendral::video::ByteSource {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MemorySource source(data, size);
-  const auto movie = fendral::video::read_movie(source);
+  const auto movie = fendral::mp4::read_movie(source);
   if (movie) {
-    for (const auto& span : {movie->duration, movie->longest_sample, movie->hidden_lead}) {
-      if (span && span->ticks_per_second == 0) {
-        std::fprintf(stderr, "property violated: a span on a stopped clock\n");
+    for (const auto& length : {movie->duration, movie->longest_sample, movie->hidden_lead}) {
+      if (length && length->timescale == 0) {
+        std::fprintf(stderr, "property violated: a length of time on a stopped clock\n");
         std::abort();
       }
     }
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
   }
-  if (!movie && movie.error() == fendral::video::MovieFault::read_failed) {
+  if (!movie && movie.error() == fendral::mp4::MovieFault::read_failed) {
     std::fprintf(stderr, "property violated: a read failed on bytes in memory\n");
     std::abort();
   }

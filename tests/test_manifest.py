@@ -5,13 +5,11 @@ import concurrent.futures
 import json
 import os
 import random
-import subprocess
 
 import pytest
 
 from fendral import Chunk
 from fendral_stream import ChunkWriter, Manifest, read_chunks
-from fendral_testing.probes import built_probe
 from fendral_testing.randomness import random_bytes
 
 
@@ -52,24 +50,6 @@ def test_known_answers(tmp_path, content, expected):
     manifest = Manifest.of_file(write(tmp_path, content), 1 << 30)
     assert manifest.file_crc32c == expected
     assert manifest.crc32c == ((expected,) if content else ())
-
-
-def test_every_way_and_the_combination_natively(tmp_path):
-    """Each way the processor has (its instructions, the tables that serve elsewhere) from
-    every start within a word, over every way a span divides into streams and blocks."""
-    content = random_bytes(random.Random(5), 80_000)
-    spans = [(offset, length) for offset in (0, 1, 7)
-             for length in (0, 1, 8, 9, 767, 768, 769, 4_351, 4_352, 4_353, 24_575, 24_576,
-                            24_577, 79_000)]
-    done = subprocess.run([str(built_probe("crc32c_probe")), write(tmp_path, content)] +
-                          [f"{offset}:{length}" for offset, length in spans],
-                          check=True, capture_output=True, text=True)
-    ways, *lines = done.stdout.splitlines()
-    assert ways.split()[-2:] == ["tables", "combined"]
-    assert len(lines) == len(spans)
-    for (offset, length), line in zip(spans, lines):
-        expected = f"{crc32c(content[offset:offset + length]):08x}"
-        assert line.split() == [expected] * len(ways.split()), (offset, length)
 
 
 @pytest.mark.parametrize("size, chunk_size", [

@@ -1,9 +1,10 @@
-// An unsigned 128-bit integer, which GCC and clang provide as an extension: sums and products of
-// 64-bit durations and timescales stay exact in it.
+// 128-bit integers, which GCC and clang provide as an extension: sums and products of 64-bit
+// durations and timescales stay exact in them.
 #pragma once
 
 namespace fendral {
 
 __extension__ typedef unsigned __int128 uint128;
+__extension__ typedef __int128 int128;
 
 }  // namespace fendral

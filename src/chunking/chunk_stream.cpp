@@ -67,8 +67,7 @@ void ChunkReader::close() {
 }
 
 Result<std::optional<ChunkRecord>> ChunkReader::next() {
-  auto filled = chunk_size_ < kReadAheadSize ? fill_from_read_ahead() : fill_directly();
-  if (!filled) return fail_os(filled.error());
+  FENDRAL_CHECK(chunk_size_ < kReadAheadSize ? fill_from_read_ahead() : fill_directly());
   return take_filled();
 }
 
@@ -215,7 +214,7 @@ Result<std::uint64_t> ChunkWriter::offset_of(const ChunkPiece& piece) const {
   std::uint64_t end = 0;
   if (__builtin_mul_overflow(piece.index, chunk_size_, &offset) ||
       __builtin_add_overflow(offset, piece.size, &end) || end > kLargestOffset) {
-    return fail_os(posix::IoError::from_errno(EFBIG));
+    return posix::errno_error(EFBIG);
   }
   return offset;
 }

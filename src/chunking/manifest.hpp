@@ -36,7 +36,7 @@ class ManifestBuilder {
   void add_crc(std::uint32_t crc, std::uint64_t size);
   // The manifest of the chunks added so far; refused for a chunk size of 0, with which a file of
   // any length gives no chunk.
-  Result<Manifest> build() const;
+  [[nodiscard]] Result<Manifest> build() const;
 
  private:
   std::uint64_t chunk_size_;
@@ -46,17 +46,17 @@ class ManifestBuilder {
 };
 
 // The manifest of the file at `path` in chunks of `chunk_size`, read once, no chunk kept.
-Result<Manifest> manifest_of_file(const std::string& path, std::uint64_t chunk_size);
+[[nodiscard]] Result<Manifest> manifest_of_file(const std::string& path, std::uint64_t chunk_size);
 
 // The indices of the chunks of the file at `path` whose size or CRC differs from `manifest`'s,
 // in order; a file shorter or longer than the manifest says differs in every chunk past the
 // shorter end.
-Result<std::vector<std::uint64_t>> chunks_differing(const Manifest& manifest,
-                                                    const std::string& path);
+[[nodiscard]] Result<std::vector<std::uint64_t>> chunks_differing(const Manifest& manifest,
+                                                                  const std::string& path);
 
 // A ValueError naming the index and both values when `piece` is not the chunk the manifest
 // lists at its index.
-Result<void> check_against(const Manifest& manifest, const ChunkPiece& piece);
+[[nodiscard]] Result<void> check_against(const Manifest& manifest, const ChunkPiece& piece);
 
 // "0x" and eight lowercase hexadecimal digits, as Python's hex() writes a CRC (zero-padded).
 std::string crc_text(std::uint32_t crc);
@@ -64,6 +64,6 @@ std::string crc_text(std::uint32_t crc);
 // The manifest as one line of JSON; manifest_from_json takes exactly what it writes, with any
 // spacing and field order, and refuses anything else with a ValueError naming the field.
 std::string manifest_to_json(const Manifest& manifest);
-Result<Manifest> manifest_from_json(std::string_view text);
+[[nodiscard]] Result<Manifest> manifest_from_json(std::string_view text);
 
 }  // namespace fendral::chunking

@@ -59,7 +59,7 @@ bool refuses_unnamed_files(const IoError& error) {
 }  // namespace
 
 IoResult<StagedFile> StagedFile::create(const std::string& path) {
-  if (auto error = check_path(path)) return unexpected(*error);
+  FENDRAL_CHECK(check_path(path));
   const std::size_t name_start = path.rfind('/') + 1;  // 0 when there is no '/'
   struct stat existing;
   if (name_start == path.size() ||

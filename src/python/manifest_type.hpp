@@ -7,12 +7,12 @@
 namespace fendral::python {
 
 // Creates the class (first call) and adds it to `module`.
-HostResult<void> register_manifest_class(PyObject* module);
+[[nodiscard]] HostResult<void> register_manifest_class(PyObject* module);
 
 // A new Manifest holding `manifest`.
-HostResult<OwnedRef> manifest_object(chunking::Manifest&& manifest);
+[[nodiscard]] HostResult<OwnedRef> manifest_object(chunking::Manifest&& manifest);
 
 // The manifest behind `object`, a Manifest, copied; a TypeError for anything else.
-HostResult<chunking::Manifest> to_manifest(PyObject* object);
+[[nodiscard]] HostResult<chunking::Manifest> to_manifest(PyObject* object);
 
 }  // namespace fendral::python

@@ -1,46 +1,43 @@
-// What the split and the join share in talking to ffmpeg: its name, the file names of a split
-// directory, and paths made safe to hand over on a command line.
+// The command lines the split and the join hand to ffmpeg, and how a descriptor handed to it is
+// named there.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "base/expected.hpp"
-#include "base/failure.hpp"
+#include <vector>
 
 namespace fendral::video {
 
 inline constexpr std::string_view kProgram = "ffmpeg";
-inline constexpr std::string_view kSegmentPattern = "chunk_%03d.mp4";
-inline constexpr std::string_view kMetadataFileName = "metadata.json";
-inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
-// The source's container metadata and chapters in ffmpeg's metadata text form, kept by the split
-// for the join.
-inline constexpr std::string_view kSourceMetadataFileName = "source_metadata.txt";
 
-unexpected<Failure> runtime_failure(std::string message);
+// The places of SpawnOptions::passed_fds, the descriptors of ours that ffmpeg is handed.
+enum class PassedSlot { first, second };
+// Whether ffmpeg writes what it is handed there or reads it.
+enum class PassedFileUse { written, read };
 
-// ffmpeg expands '%' directives anywhere in the pattern, so the directory's own '%' are doubled.
-std::string escape_percent(std::string_view text);
+// The name under which ffmpeg finds a descriptor handed to it.
+std::string passed_file(PassedSlot slot, PassedFileUse use);
 
-// A relative path handed to ffmpeg as a file, shielded from being read as an option. Exactly "-"
-// is ffmpeg's own name for a standard stream and stays.
-std::string option_safe(const std::string& path);
+struct SplitCommand {
+  std::string input;            // as input_for_ffmpeg gives it
+  std::string segment_pattern;  // the segments' path, its '%' escaped
+  std::uint32_t time_limit_sec = 0;
+  bool quicktime = false;  // the input is in QuickTime form
+};
 
-// The output directory as the start of paths handed to ffmpeg: a directory such as "a:b" must
-// not turn its files into URLs.
-std::string directory_for_ffmpeg(const std::string& output_dir);
+// ffmpeg's arguments for a split: the segment list is written to the first passed descriptor,
+// the source's metadata to the second.
+std::vector<std::string> split_command(const SplitCommand& command);
 
-// The input as handed to ffmpeg. A local file named like "take-10:30.mp4" gets "./"; URLs and
-// protocol names such as "pipe:0" name no local file and pass unchanged.
-std::string input_for_ffmpeg(const std::string& input_file);
+struct JoinCommand {
+  std::string output_file;       // as the caller names it
+  bool source_metadata = false;  // the source's metadata record is handed over second
+  bool quicktime_keys = false;   // that record holds QuickTime keyed tags
+  bool keep_timestamps = false;  // the first segment's edit list hides frames before its start
+};
 
-// True when ffmpeg reads `ffmpeg_input` (as input_for_ffmpeg gives it) as a local file, not
-// through a protocol or from a standard stream.
-bool names_local_file(std::string_view ffmpeg_input);
-
-// The inputs by which ffmpeg is asked to read the caller's standard input. Any other run gets
-// /dev/null there, so ffmpeg cannot eat the caller's input or stop on a 'q' in it.
-bool reads_standard_input(std::string_view input_file);
+// ffmpeg's arguments for a join: the concat script is read from the first passed descriptor.
+std::vector<std::string> join_command(const JoinCommand& command);
 
 }  // namespace fendral::video

@@ -7,10 +7,10 @@
 #include <optional>
 
 #include "base/expected.hpp"
-#include "video/boxes.hpp"
-#include "video/movie.hpp"
+#include "mp4/boxes.hpp"
+#include "mp4/media_time.hpp"
 
-namespace fendral::video {
+namespace fendral::mp4 {
 
 inline constexpr std::uint32_t kVideoHandler = boxes::box_type("vide");
 inline constexpr std::uint32_t kAudioHandler = boxes::box_type("soun");
@@ -41,16 +41,16 @@ struct Track {
 // so the walk is a few loops, whatever the file holds.
 Track read_track(boxes::Bytes trak);
 
-// The span a track presents, edit list applied; nothing when it cannot be told. Fails with
+// How long a track presents, edit list applied; nothing when it cannot be told. Fails with
 // MovieFault::incomplete when the edit list states lengths that do not fit 64 bits, which
 // ffmpeg refuses and then drops the file.
-expected<std::optional<Span>, MovieFault> presented_span(const Track& track,
-                                                         std::uint32_t movie_timescale);
+expected<std::optional<MediaDuration>, MovieFault> presented_duration(
+    const Track& track, std::uint32_t movie_timescale);
 
 // How much media the edit list hides before the first frame it shows: the media time of its
 // first media edit minus the earliest composition time of any sample, on the media clock.
 // Nothing when that is not positive or cannot be read.
-std::optional<Span> hidden_lead(const Track& track);
+std::optional<MediaDuration> hidden_lead(const Track& track);
 
 struct SampleTiming {
   std::uint64_t count = 0;
@@ -59,4 +59,4 @@ struct SampleTiming {
 // The number of samples and the longest of their durations, from the decoding times.
 SampleTiming sample_timing(const Track& track);
 
-}  // namespace fendral::video
+}  // namespace fendral::mp4

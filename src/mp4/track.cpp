@@ -1,11 +1,11 @@
-#include "video/track.hpp"
+#include "mp4/track.hpp"
 
 #include <algorithm>
 #include <limits>
 
 #include "base/uint128.hpp"
 
-namespace fendral::video {
+namespace fendral::mp4 {
 
 namespace {
 
@@ -14,8 +14,6 @@ using boxes::be64;
 using boxes::box_type;
 using boxes::Bytes;
 using boxes::Children;
-
-__extension__ typedef __int128 int128;
 
 // The entries of a full box that holds a count and then `entry_size`-byte entries; nothing when
 // the count claims more than the box holds.
@@ -164,15 +162,15 @@ Track read_track(Bytes trak) {
 // from the edit's start to its end, or the whole media duration (a video with B-frames starts
 // its edit at the first frame's composition offset). A list of empty edits only presents no
 // media, so it tells no duration: a stated one would cover nothing.
-expected<std::optional<Span>, MovieFault> presented_span(const Track& track,
-                                                         std::uint32_t movie_timescale) {
+expected<std::optional<MediaDuration>, MovieFault> presented_duration(
+    const Track& track, std::uint32_t movie_timescale) {
   if (!track.media || !track.media->duration || track.media->timescale == 0) return std::nullopt;
   const std::uint32_t media_timescale = track.media->timescale;
   const std::uint64_t media_duration = *track.media->duration;
-  if (!track.edit_list) return Span{media_duration, media_timescale};
+  if (!track.edit_list) return MediaDuration{media_duration, media_timescale};
   const auto edits = EditList::read(*track.edit_list);
   if (!edits || movie_timescale == 0) return std::nullopt;
-  if (edits->size() == 0) return Span{media_duration, media_timescale};
+  if (edits->size() == 0) return MediaDuration{media_duration, media_timescale};
 
   // Summed in ticks of movie_timescale * media_timescale, where both clocks are exact.
   uint128 total = 0;
@@ -204,11 +202,11 @@ expected<std::optional<Span>, MovieFault> presented_span(const Track& track,
   }
   if (total > std::numeric_limits<std::uint64_t>::max()) return unexpected(MovieFault::incomplete);
   if (!presents_media) return std::nullopt;
-  return Span{static_cast<std::uint64_t>(total),
-              static_cast<std::uint64_t>(movie_timescale) * media_timescale};
+  return MediaDuration{static_cast<std::uint64_t>(total),
+                       static_cast<std::uint64_t>(movie_timescale) * media_timescale};
 }
 
-std::optional<Span> hidden_lead(const Track& track) {
+std::optional<MediaDuration> hidden_lead(const Track& track) {
   if (!track.media || track.media->timescale == 0 || !track.edit_list || !track.sample_times) {
     return std::nullopt;
   }
@@ -226,7 +224,7 @@ std::optional<Span> hidden_lead(const Track& track) {
   if (lead <= 0 || lead > static_cast<int128>(std::numeric_limits<std::int64_t>::max())) {
     return std::nullopt;
   }
-  return Span{static_cast<std::uint64_t>(lead), track.media->timescale};
+  return MediaDuration{static_cast<std::uint64_t>(lead), track.media->timescale};
 }
 
 SampleTiming sample_timing(const Track& track) {
@@ -243,4 +241,4 @@ SampleTiming sample_timing(const Track& track) {
   return timing;
 }
 
-}  // namespace fendral::video
+}  // namespace fendral::mp4

@@ -1,25 +1,22 @@
-#include "video/movie.hpp"
+#include "mp4/movie.hpp"
 
 #include <limits>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "video/boxes.hpp"
-#include "video/track.hpp"
+#include "mp4/boxes.hpp"
+#include "mp4/track.hpp"
 
-namespace fendral::video {
+namespace fendral::mp4 {
 
 namespace {
 
 using boxes::box_type;
+using boxes::BoxHeader;
 using boxes::Bytes;
 using boxes::Children;
 using boxes::parse_header;
-
-std::uint64_t span_microseconds(const Span& span) {
-  return microseconds(span.ticks, span.ticks_per_second);
-}
 
 expected<Movie, MovieFault> read_movie_box(Bytes movie_box) {
   std::uint32_t movie_timescale = 0;
@@ -51,18 +48,18 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box) {
       movie.has_video |= track.handler == kVideoHandler;
       movie.has_audio |= track.handler == kAudioHandler;
     }
-    auto span = presented_span(track, movie_timescale);
-    if (!span) return unexpected(span.error());
+    auto presented = presented_duration(track, movie_timescale);
+    if (!presented) return unexpected(presented.error());
     if (video_found) continue;
-    const Span longest_sample{timing.longest, track.media->timescale};
+    const MediaDuration longest_sample{timing.longest, track.media->timescale};
     if (track.handler == kVideoHandler) {
       video_found = true;
-      movie.duration = *span;
+      movie.duration = *presented;
       movie.longest_sample = longest_sample;
       movie.hidden_lead = hidden_lead(track);
-    } else if (*span && (!movie.duration ||
-                         span_microseconds(**span) > span_microseconds(*movie.duration))) {
-      movie.duration = *span;
+    } else if (*presented &&
+               (!movie.duration || (*presented)->microseconds() > movie.duration->microseconds())) {
+      movie.duration = *presented;
       movie.longest_sample = longest_sample;
     }
   }
@@ -70,46 +67,49 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box) {
   return movie;
 }
 
-// A movie box too large to be read whole: only its children's headers are walked, for a track.
-expected<bool, MovieFault> holds_track(ByteSource& source, std::uint64_t offset,
-                                       std::uint64_t length) {
+// The headers of the boxes that tile `length` bytes from `offset`, each handed to `visit` with
+// its offset until it returns false. True when the walk ended there or at the end of the range,
+// false at a header that is broken or does not fit.
+template <class Visit>
+expected<bool, MovieFault> walk_boxes(ByteSource& source, std::uint64_t offset,
+                                      std::uint64_t length, Visit visit) {
   for (std::uint64_t at = 0; at < length;) {
     unsigned char bytes[16];
     const auto available = static_cast<std::size_t>(std::min<std::uint64_t>(16, length - at));
     if (!source.read_at(offset + at, bytes, available)) return unexpected(MovieFault::read_failed);
     const auto header = parse_header(Bytes(bytes, available), length - at);
     if (!header) return false;
-    if (header->type == box_type("trak")) return true;
+    if (!visit(*header, offset + at)) return true;
     at += header->size;
   }
-  return false;
+  return true;
+}
+
+// A movie box too large to be read whole: only its children's headers are walked, for a track.
+expected<bool, MovieFault> holds_track(ByteSource& source, std::uint64_t offset,
+                                       std::uint64_t length) {
+  bool found = false;
+  const auto walked = walk_boxes(source, offset, length, [&](const BoxHeader& header, auto) {
+    found = header.type == box_type("trak");
+    return !found;
+  });
+  if (!walked) return unexpected(walked.error());
+  return found;
 }
 
 }  // namespace
 
-std::uint64_t microseconds(uint128 ticks, std::uint64_t ticks_per_second) {
-  constexpr uint128 kLimit = std::numeric_limits<uint128>::max() / 1'000'000;
-  if (ticks > kLimit) return UINT64_MAX;
-  const uint128 rounded = (ticks * 1'000'000 + ticks_per_second / 2) / ticks_per_second;
-  return rounded > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(rounded);
-}
-
 expected<Movie, MovieFault> read_movie(ByteSource& source) {
-  const std::uint64_t file_size = source.size();
   std::optional<std::pair<std::uint64_t, std::uint64_t>> movie_box;  // payload offset, length
-  for (std::uint64_t offset = 0; offset < file_size;) {
-    unsigned char bytes[16];
-    const auto available =
-        static_cast<std::size_t>(std::min<std::uint64_t>(16, file_size - offset));
-    if (!source.read_at(offset, bytes, available)) return unexpected(MovieFault::read_failed);
-    const auto header = parse_header(Bytes(bytes, available), file_size - offset);
-    if (!header) return unexpected(MovieFault::incomplete);
-    if (header->type == box_type("moov") && !movie_box) {
-      movie_box.emplace(offset + header->header_length, header->size - header->header_length);
-    }
-    offset += header->size;
-  }
-  if (!movie_box) return unexpected(MovieFault::incomplete);
+  const auto tiled =
+      walk_boxes(source, 0, source.size(), [&](const BoxHeader& header, std::uint64_t at) {
+        if (header.type == box_type("moov") && !movie_box) {
+          movie_box.emplace(at + header.header_length, header.size - header.header_length);
+        }
+        return true;
+      });
+  if (!tiled) return unexpected(tiled.error());
+  if (!*tiled || !movie_box) return unexpected(MovieFault::incomplete);
   // Too large to be read here: ffmpeg is left to judge the file, once it has a track.
   if (movie_box->second > kMovieBoxCap) {
     auto track = holds_track(source, movie_box->first, movie_box->second);
@@ -125,4 +125,4 @@ expected<Movie, MovieFault> read_movie(ByteSource& source) {
   return read_movie_box(payload);
 }
 
-}  // namespace fendral::video
+}  // namespace fendral::mp4

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-namespace fendral::video::boxes {
+namespace fendral::mp4::boxes {
 
 using Bytes = std::span<const unsigned char>;
 
@@ -75,4 +75,4 @@ class Children {
   Bytes rest_;
 };
 
-}  // namespace fendral::video::boxes
+}  // namespace fendral::mp4::boxes

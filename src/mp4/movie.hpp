@@ -1,0 +1,37 @@
+// Reading a file as an MP4 (ISO base media) file: checks that it is whole and tells how long it
+// presents. Only box headers and the movie box are read, never the media data.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/expected.hpp"
+#include "mp4/byte_source.hpp"
+#include "mp4/media_time.hpp"
+
+namespace fendral::mp4 {
+
+// A movie box larger than this is not read: the file is taken as it is, without a duration.
+inline constexpr std::uint64_t kMovieBoxCap = 64u << 20;
+
+struct Movie {
+  // How long the file presents: its video track's duration, edit list applied, or the longest
+  // track's when there is no video; nothing when no track tells.
+  std::optional<MediaDuration> duration;
+  // The longest sample of the track that gives the duration.
+  std::optional<MediaDuration> longest_sample;
+  // Media of the video track that its edit list hides at the start (see hidden_lead): frames
+  // decoded with this file but shown before its first frame.
+  std::optional<MediaDuration> hidden_lead;
+  // Whether the movie box was read (it is not when over kMovieBoxCap), and then whether it
+  // holds a video or an audio track with samples.
+  bool tracks_known = false;
+  bool has_video = false;
+  bool has_audio = false;
+};
+
+// Checks that the top-level boxes tile the file exactly (a size-0 box runs to the end and so
+// can only be last) and that a movie box holds at least one usable track, then reads it.
+expected<Movie, MovieFault> read_movie(ByteSource& source);
+
+}  // namespace fendral::mp4

@@ -1,0 +1,70 @@
+#include "video/concat_script.hpp"
+
+#include "base/uint128.hpp"
+
+namespace fendral::video {
+
+std::string quote_for_concat_list(std::string_view path) {
+  std::string quoted;
+  quoted.reserve(path.size());
+  for (char byte : path) {
+    if (byte == '\'') {
+      quoted.append("'\\''");
+    } else {
+      quoted.push_back(byte);
+    }
+  }
+  return quoted;
+}
+
+std::string seconds_text(std::uint64_t microseconds) {
+  std::string text = std::to_string(microseconds / 1'000'000);
+  if (const std::uint64_t fraction = microseconds % 1'000'000; fraction != 0) {
+    std::string digits = std::to_string(fraction);
+    digits.insert(0, 6 - digits.size(), '0');
+    digits.erase(digits.find_last_not_of('0') + 1);
+    text += "." + digits;
+  }
+  return text;
+}
+
+mp4::MediaDuration with_lead(const mp4::MediaDuration& duration,
+                             const std::optional<mp4::MediaDuration>& lead) {
+  if (!lead) return duration;
+  return duration.plus(*lead).value_or(duration);
+}
+
+ConcatScript concat_script(const std::vector<ConcatEntry>& entries) {
+  ConcatScript script;
+  std::uint64_t timescale = 0;  // the clock of the current run of segments
+  uint128 run_ticks = 0;
+  std::uint64_t run_start = 0;  // microseconds
+  std::uint64_t previous_end = 0;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ConcatEntry& entry = entries[index];
+    script.text.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
+    if (!entry.movie.duration) {
+      timescale = 0;  // ffmpeg places this one; the next run starts afresh
+      previous_end = 0;
+      continue;
+    }
+    const mp4::MediaDuration duration =
+        index + 1 < entries.size()
+            ? with_lead(*entry.movie.duration, entries[index + 1].movie.hidden_lead)
+            : *entry.movie.duration;
+    if (duration.timescale != timescale) {
+      timescale = duration.timescale;
+      run_ticks = 0;
+      run_start = previous_end;
+    }
+    run_ticks += duration.ticks;
+    const std::uint64_t end = run_start + mp4::rounded_microseconds(run_ticks, timescale);
+    if (end <= previous_end) continue;
+    script.text.append("duration ").append(seconds_text(end - previous_end)).append("\n");
+    script.stated_microseconds += end - previous_end;
+    previous_end = end;
+  }
+  return script;
+}
+
+}  // namespace fendral::video

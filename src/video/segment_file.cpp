@@ -1,0 +1,51 @@
+#include "video/segment_file.hpp"
+
+#include <cerrno>
+#include <string_view>
+
+#include "mp4/container.hpp"
+#include "posix/interruption.hpp"
+#include "video/ffmpeg_paths.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+constexpr std::string_view kNotCompleteMp4 = "not a complete MP4 file";
+
+}  // namespace
+
+bool SegmentFile::read_at(std::uint64_t offset, void* buffer, std::size_t length) {
+  // Reads of a regular file are never interrupted, and a segment may hold millions of boxes:
+  // a Ctrl-C is looked for here.
+  if (posix::interrupt_requested(posix::Check::Throttled)) {
+    if (!error_) error_ = posix::IoError::from_errno(EINTR);
+    return false;
+  }
+  auto got = posix::read_full_at(fd_.get(), buffer, length, offset);
+  if (!got) {
+    if (!error_) error_ = got.error();
+    return false;
+  }
+  return *got == length;  // short only when the file shrank meanwhile
+}
+
+expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment) {
+  SegmentFile file(std::move(segment));
+  auto movie = mp4::read_movie(file);
+  if (movie) return *movie;
+  if (movie.error() == mp4::MovieFault::read_failed && file.error()) {
+    return unexpected(file.error()->text());
+  }
+  return unexpected(std::string(kNotCompleteMp4));
+}
+
+bool is_quicktime_file(const std::string& ffmpeg_input) {
+  if (!names_local_file(ffmpeg_input)) return false;
+  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  if (!opened) return false;
+  SegmentFile file(std::move(*opened));
+  return mp4::is_quicktime(file);
+}
+
+}  // namespace fendral::video
