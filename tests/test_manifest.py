@@ -11,6 +11,7 @@ import pytest
 from fendral import Chunk
 from fendral_stream import ChunkWriter, Manifest, read_chunks
 from fendral_testing.randomness import random_bytes
+from test_stream import feed_fifo
 
 
 def reference_table():
@@ -73,6 +74,20 @@ def test_chunk_crcs_combine_to_the_file_crc(tmp_path, size, chunk_size):
     assert chunks.manifest() == manifest
     assert Manifest.from_json(manifest.to_json()) == manifest
     assert manifest.verify_file(path) == []
+
+
+def test_a_pipe_gives_the_manifest_of_its_content(tmp_path):
+    content = random_bytes(random.Random(9), 700_001)
+    expected = Manifest.of_file(write(tmp_path, content), 100_000)
+    fifo = tmp_path / "fifo"
+    for call, wanted in ((lambda: Manifest.of_file(str(fifo), 100_000), expected),
+                         (lambda: expected.verify_file(str(fifo)), [])):
+        os.mkfifo(str(fifo))
+        feeder = feed_fifo(str(fifo), content, random.Random(1))  # short reads
+        outcome = call()
+        feeder.join()
+        assert outcome == wanted
+        os.unlink(str(fifo))
 
 
 def test_manifest_only_once_every_chunk_was_read(tmp_path):
