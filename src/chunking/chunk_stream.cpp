@@ -61,6 +61,8 @@ void ChunkReader::close() {
   ended_ = true;
   fd_.reset();
   filling_ = ByteBuffer();
+  filling_slab_ = posix::Slab::Ref();
+  spare_slabs_[0] = spare_slabs_[1] = posix::Slab::Ref();
   filled_ = 0;
   read_ahead_ = ByteBuffer();
   ahead_begin_ = ahead_end_ = 0;
@@ -78,7 +80,17 @@ std::optional<ChunkRecord> ChunkReader::take_filled() {
     close();
     return std::nullopt;
   }
-  filling_.resize(filled_);  // shrinks in place: only the last chunk can be short
+  // Only the last chunk can be short.
+  if (filling_slab_) {
+    if (filled_ < filling_.size()) {
+      filling_slab_->trim(filled_);
+      filling_ = ByteBuffer(filling_slab_, 0, filled_);
+    }
+    spare_slabs_[0] = std::move(spare_slabs_[1]);
+    spare_slabs_[1] = std::move(filling_slab_);
+  } else {
+    filling_.resize(filled_);  // shrinks in place
+  }
   filled_ = 0;
   return ChunkRecord{next_index_++, std::move(filling_)};
 }
@@ -116,17 +128,35 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
   return {};
 }
 
+// A large payload has a mapping of its own, which goes back to the system the moment the chunk
+// is freed: the allocator would keep freed blocks of a few MiB in its heap for later, and a loop
+// over the chunks then held many of them. Growing it copies the `filled_` bytes read so far.
+void ChunkReader::map_filling(std::size_t size) {
+  // The mapping of the chunk before the last is taken again once its chunk is gone: its pages
+  // are in memory already, where a new mapping faults in and zeroes every one. The last chunk's
+  // is still held while the loop over the chunks asks for the next one.
+  posix::Slab::Ref slab;
+  if (filled_ == 0 && spare_slabs_[0].sole() && spare_slabs_[0]->mapped_size() == size) {
+    slab = std::move(spare_slabs_[0]);
+  } else {
+    slab = posix::Slab::map(size);
+  }
+  if (filled_ != 0) std::memcpy(slab->data(), filling_.data(), filled_);
+  filling_ = ByteBuffer(slab, 0, size);
+  filling_slab_ = std::move(slab);
+}
+
 IoResult<void> ChunkReader::fill_directly() {
   if (ended_) return {};
   if (filled_ == 0) {
     // Sized from what a regular file is expected to still hold, so memory follows the data.
     std::uint64_t room = kUnsizedFirst;
     if (size_hint_) room = *size_hint_ > position_ ? *size_hint_ - position_ : kFirstGuess;
-    filling_ = ByteBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, room)));
+    map_filling(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, room)));
   }
   while (filled_ < chunk_size_) {
     if (filled_ == filling_.size()) {
-      filling_.resize(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
+      map_filling(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
     }
     const std::size_t window = std::min(kWindowSize, filling_.size() - filled_);
     // A regular file fills the whole window at once, so faulting it in first pays. A pipe hands
