@@ -64,7 +64,7 @@ void ChunkReader::close() {
   filling_slab_ = posix::Slab::Ref();
   spare_slabs_[0] = spare_slabs_[1] = posix::Slab::Ref();
   filled_ = 0;
-  read_ahead_ = ByteBuffer();
+  ahead_slab_ = ahead_spare_ = posix::Slab::Ref();
   ahead_begin_ = ahead_end_ = 0;
 }
 
@@ -104,14 +104,30 @@ IoResult<std::size_t> ChunkReader::read_next(unsigned char* buffer, std::size_t 
   return got;
 }
 
+// A whole chunk in the read-ahead buffer is handed out as a slice of it, neither allocated nor
+// copied; a buffer is filled again only once no slice of it is left (of the last two, one
+// usually is free), else a new one is mapped.
+// A regular file is read in whole chunks, so none straddles two buffers.
 IoResult<void> ChunkReader::fill_from_read_ahead() {
   if (!fd_ && ahead_begin_ == ahead_end_) return {};
+  if (filled_ == 0 && ahead_end_ - ahead_begin_ >= chunk_size_) {
+    filling_ = ByteBuffer(ahead_slab_, ahead_begin_, chunk_size_);
+    ahead_begin_ += chunk_size_;
+    filled_ = chunk_size_;
+    return {};
+  }
   if (filling_.size() != chunk_size_) filling_ = ByteBuffer(chunk_size_);
   while (filled_ < chunk_size_) {
     if (ahead_begin_ == ahead_end_) {
       if (ended_) break;
-      if (read_ahead_.empty()) read_ahead_ = ByteBuffer(kReadAheadSize);
-      FENDRAL_TRY(auto got, read_next(read_ahead_.data(), read_ahead_.size()));
+      if (!ahead_slab_.sole()) {
+        // The loop still holds a chunk of the last buffer: the one before may be free.
+        std::swap(ahead_slab_, ahead_spare_);
+        if (!ahead_slab_.sole()) ahead_slab_ = posix::Slab::map(kReadAheadSize);
+      }
+      const std::size_t wanted =
+          size_hint_ ? kReadAheadSize - kReadAheadSize % chunk_size_ : kReadAheadSize;
+      FENDRAL_TRY(auto got, read_next(ahead_slab_->data(), wanted));
       if (got == 0) {
         fd_.reset();
         ended_ = true;
@@ -121,7 +137,7 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
       ahead_end_ = got;
     }
     const std::size_t taken = std::min(chunk_size_ - filled_, ahead_end_ - ahead_begin_);
-    std::memcpy(filling_.data() + filled_, read_ahead_.data() + ahead_begin_, taken);
+    std::memcpy(filling_.data() + filled_, ahead_slab_->data() + ahead_begin_, taken);
     filled_ += taken;
     ahead_begin_ += taken;
   }

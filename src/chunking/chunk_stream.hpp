@@ -54,7 +54,8 @@ class ChunkReader {
   posix::Slab::Ref filling_slab_;    // the mapping of a large chunk's filling_
   posix::Slab::Ref spare_slabs_[2];  // the mappings of the last two chunks handed out, oldest first
   std::size_t filled_ = 0;
-  posix::ByteBuffer read_ahead_;  // small chunks only: bytes read but not yet handed out
+  posix::Slab::Ref ahead_slab_;   // small chunks only: bytes read but not yet handed out
+  posix::Slab::Ref ahead_spare_;  // the buffer before, kept for when its chunks are gone
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
 };
