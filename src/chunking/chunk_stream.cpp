@@ -61,8 +61,10 @@ void ChunkReader::close() {
   ended_ = true;
   fd_.reset();
   filling_ = ByteBuffer();
+  filling_slab_ = posix::Slab::Ref();
+  spare_slabs_[0] = spare_slabs_[1] = posix::Slab::Ref();
   filled_ = 0;
-  read_ahead_ = ByteBuffer();
+  ahead_slab_ = ahead_spare_ = posix::Slab::Ref();
   ahead_begin_ = ahead_end_ = 0;
 }
 
@@ -77,7 +79,17 @@ std::optional<ChunkRecord> ChunkReader::take_filled() {
     close();
     return std::nullopt;
   }
-  filling_.resize(filled_);  // shrinks in place: only the last chunk can be short
+  // Only the last chunk can be short.
+  if (filling_slab_) {
+    if (filled_ < filling_.size()) {
+      filling_slab_->trim(filled_);
+      filling_ = ByteBuffer(filling_slab_, 0, filled_);
+    }
+    spare_slabs_[0] = std::move(spare_slabs_[1]);
+    spare_slabs_[1] = std::move(filling_slab_);
+  } else {
+    filling_.resize(filled_);  // shrinks in place
+  }
   filled_ = 0;
   return ChunkRecord{next_index_++, std::move(filling_)};
 }
@@ -91,14 +103,30 @@ IoResult<std::size_t> ChunkReader::read_next(unsigned char* buffer, std::size_t 
   return got;
 }
 
+// A whole chunk in the read-ahead buffer is handed out as a slice of it, neither allocated nor
+// copied; a buffer is filled again only once no slice of it is left (of the last two, one
+// usually is free), else a new one is mapped.
+// A regular file is read in whole chunks, so none straddles two buffers.
 IoResult<void> ChunkReader::fill_from_read_ahead() {
   if (!fd_ && ahead_begin_ == ahead_end_) return {};
+  if (filled_ == 0 && ahead_end_ - ahead_begin_ >= chunk_size_) {
+    filling_ = ByteBuffer(ahead_slab_, ahead_begin_, chunk_size_);
+    ahead_begin_ += chunk_size_;
+    filled_ = chunk_size_;
+    return {};
+  }
   if (filling_.size() != chunk_size_) filling_ = ByteBuffer(chunk_size_);
   while (filled_ < chunk_size_) {
     if (ahead_begin_ == ahead_end_) {
       if (ended_) break;
-      if (read_ahead_.empty()) read_ahead_ = ByteBuffer(kReadAheadSize);
-      FENDRAL_TRY(auto got, read_next(read_ahead_.data(), read_ahead_.size()));
+      if (!ahead_slab_.sole()) {
+        // The loop still holds a chunk of the last buffer: the one before may be free.
+        std::swap(ahead_slab_, ahead_spare_);
+        if (!ahead_slab_.sole()) ahead_slab_ = posix::Slab::map(kReadAheadSize);
+      }
+      const std::size_t wanted =
+          size_hint_ ? kReadAheadSize - kReadAheadSize % chunk_size_ : kReadAheadSize;
+      FENDRAL_TRY(auto got, read_next(ahead_slab_->data(), wanted));
       if (got == 0) {
         fd_.reset();
         ended_ = true;
@@ -108,11 +136,29 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
       ahead_end_ = got;
     }
     const std::size_t taken = std::min(chunk_size_ - filled_, ahead_end_ - ahead_begin_);
-    std::memcpy(filling_.data() + filled_, read_ahead_.data() + ahead_begin_, taken);
+    std::memcpy(filling_.data() + filled_, ahead_slab_->data() + ahead_begin_, taken);
     filled_ += taken;
     ahead_begin_ += taken;
   }
   return {};
+}
+
+// A large payload has a mapping of its own, which goes back to the system the moment the chunk
+// is freed: the allocator would keep freed blocks of a few MiB in its heap for later, and a loop
+// over the chunks then held many of them. Growing it copies the `filled_` bytes read so far.
+void ChunkReader::map_filling(std::size_t size) {
+  // The mapping of the chunk before the last is taken again once its chunk is gone: its pages
+  // are in memory already, where a new mapping faults in and zeroes every one. The last chunk's
+  // is still held while the loop over the chunks asks for the next one.
+  posix::Slab::Ref slab;
+  if (filled_ == 0 && spare_slabs_[0].sole() && spare_slabs_[0]->mapped_size() == size) {
+    slab = std::move(spare_slabs_[0]);
+  } else {
+    slab = posix::Slab::map(size);
+  }
+  if (filled_ != 0) std::memcpy(slab->data(), filling_.data(), filled_);
+  filling_ = ByteBuffer(slab, 0, size);
+  filling_slab_ = std::move(slab);
 }
 
 IoResult<void> ChunkReader::fill_directly() {
@@ -121,11 +167,11 @@ IoResult<void> ChunkReader::fill_directly() {
     // Sized from what a regular file is expected to still hold, so memory follows the data.
     std::uint64_t room = kUnsizedFirst;
     if (size_hint_) room = *size_hint_ > position_ ? *size_hint_ - position_ : kFirstGuess;
-    filling_ = ByteBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, room)));
+    map_filling(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, room)));
   }
   while (filled_ < chunk_size_) {
     if (filled_ == filling_.size()) {
-      filling_.resize(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
+      map_filling(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
     }
     const std::size_t window = std::min(kWindowSize, filling_.size() - filled_);
     // A regular file fills the whole window at once, so faulting it in first pays. A pipe hands

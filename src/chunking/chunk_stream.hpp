@@ -42,6 +42,7 @@ class ChunkReader {
   posix::IoResult<std::size_t> read_next(unsigned char* buffer, std::size_t length);
   posix::IoResult<void> fill_from_read_ahead();
   posix::IoResult<void> fill_directly();
+  void map_filling(std::size_t size);
   std::optional<ChunkRecord> take_filled();
 
   posix::UniqueFd fd_;
@@ -50,9 +51,12 @@ class ChunkReader {
   std::uint64_t position_ = 0;
   std::uint64_t next_index_ = 0;
   bool ended_ = false;
-  posix::ByteBuffer filling_;  // the next chunk, its first filled_ bytes read
+  posix::ByteBuffer filling_;        // the next chunk, its first filled_ bytes read
+  posix::Slab::Ref filling_slab_;    // the mapping of a large chunk's filling_
+  posix::Slab::Ref spare_slabs_[2];  // the mappings of the last two chunks handed out, oldest first
   std::size_t filled_ = 0;
-  posix::ByteBuffer read_ahead_;  // small chunks only: bytes read but not yet handed out
+  posix::Slab::Ref ahead_slab_;   // small chunks only: bytes read but not yet handed out
+  posix::Slab::Ref ahead_spare_;  // the buffer before, kept for when its chunks are gone
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
 };
