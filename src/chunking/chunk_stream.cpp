@@ -199,7 +199,7 @@ Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uin
                                      std::to_string(manifest->chunk_size)));
   }
   auto file = posix::StagedFile::create(output_path);
-  if (!file) return fail_os(file.error());
+  if (!file) return fail(Failure(file.error()));
   return ChunkWriter(std::move(*file), chunk_size, std::move(manifest));
 }
 
@@ -335,8 +335,7 @@ Result<void> ChunkWriter::write_locked(const ChunkPiece& piece) {
   FENDRAL_CHECK(check_sizes(piece));
   auto offset = offset_of(piece);
   if (!offset) return poison(offset.error());
-  if (auto stored = store(piece, *offset); !stored)
-    return poison(Failure::os_error(stored.error()));
+  if (auto stored = store(piece, *offset); !stored) return poison(Failure(stored.error()));
   mark_present(piece.index);
   if (!highest_ || piece.index >= *highest_) {
     highest_ = piece.index;
@@ -392,13 +391,13 @@ Result<void> ChunkWriter::commit() {
     close_file();
     return fail(Failure::value_error("Missing chunk at index " + std::to_string(*missing)));
   }
-  if (auto flushed = flush_gathered(); !flushed) return poison(Failure::os_error(flushed.error()));
+  if (auto flushed = flush_gathered(); !flushed) return poison(Failure(flushed.error()));
   // A chunk at the highest index may have been replaced by a shorter one.
   const std::uint64_t length = highest_ ? *highest_ * chunk_size_ + highest_size_ : 0;
   if (::ftruncate(file_->fd(), static_cast<off_t>(length)) != 0) {
-    return poison(Failure::os_error(posix::IoError::from_errno(errno)));
+    return poison(Failure(posix::IoError::from_errno(errno)));
   }
-  if (auto placed = file_->commit(); !placed) return poison(Failure::os_error(placed.error()));
+  if (auto placed = file_->commit(); !placed) return poison(Failure(placed.error()));
   close_file();
   return {};
 }

@@ -32,9 +32,8 @@ std::string count_text(std::uint64_t count) {
 // the file offset is shared with any child forked meanwhile.
 template <class Visit>
 Result<void> for_each_chunk(const std::string& path, std::uint64_t chunk_size, Visit&& visit) {
-  auto file = posix::open_for_reading(path);
-  if (!file) return fail_os(file.error());
-  const bool positioned = posix::regular_file_size(file->get()).has_value();
+  FENDRAL_TRY(const posix::UniqueFd file, posix::open_for_reading(path));
+  const bool positioned = posix::regular_file_size(file.get()).has_value();
   std::uint64_t position = 0;
   posix::ByteBuffer buffer(
       static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, kReadSize)));
@@ -44,13 +43,13 @@ Result<void> for_each_chunk(const std::string& path, std::uint64_t chunk_size, V
   for (;;) {
     const auto wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), chunk_size - in_chunk));
-    auto got = positioned ? posix::read_some_at(file->get(), buffer.data(), wanted, position)
-                          : posix::read_some(file->get(), buffer.data(), wanted);
-    if (!got) return fail_os(got.error());
-    if (*got == 0) break;
-    position += *got;
-    crc = crc32c::extend(crc, buffer.data(), *got);
-    in_chunk += *got;
+    FENDRAL_TRY(const std::size_t got,
+                positioned ? posix::read_some_at(file.get(), buffer.data(), wanted, position)
+                           : posix::read_some(file.get(), buffer.data(), wanted));
+    if (got == 0) break;
+    position += got;
+    crc = crc32c::extend(crc, buffer.data(), got);
+    in_chunk += got;
     if (in_chunk == chunk_size) {
       visit(index++, in_chunk, crc);
       in_chunk = 0;
