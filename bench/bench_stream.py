@@ -1,13 +1,19 @@
-"""fendral_stream against fendral's file functions, side by side in one run.
+"""fendral_stream against fendral's file functions and against plain Python loops, side by side
+in one run.
 
-    PYTHONPATH=<dir holding fendral> python bench/bench_stream.py          # ~30 s
+    PYTHONPATH=<dir holding fendral> python bench/bench_stream.py          # ~2 min
     PYTHONPATH=<dir holding fendral> python bench/bench_stream.py --full   # 1 GiB, 20 GiB sparse
 
 - read: `for chunk in read_chunks(path, size)` against `deconstruct_file(path, size)`, at 1 MiB
   and 64 MiB chunks, on one file in /dev/shm (default 256 MiB; --full: 1 GiB), alternating,
   after a warm-up round; medians, and the ratio read_chunks / deconstruct_file (below 1: the
-  stream is faster). Each read also runs once in a fresh worker process that reports its peak
-  resident memory beyond what it held before (VmHWM), beside the bound 3 x chunk_size + 16 MiB.
+  stream is faster).
+- memory: at every chunk size from 4 KiB to 64 MiB, the file read once by read_chunks in a
+  fresh worker process that reports its peak resident memory beyond what it held before
+  (VmHWM), beside the bound 2 x chunk_size + 16 MiB.
+- plain loops: read_chunks against `while source.read(size)` on a buffered file, and
+  ChunkWriter against `sink.write(chunk.data)` on one, chunks in order, at every chunk size
+  from 1 byte to 64 MiB (small chunks over a smaller share of the file), ratio stream / loop.
 - write: the file's 1 MiB chunks, shuffled, through ChunkWriter against reconstruct_file.
 - sparse: a sparse file (default 2 GiB; --full: 20 GiB) streamed in 64 MiB chunks by a worker
   whose address space is limited to 1 GiB, to its end; deconstruct_file under the same limit.
@@ -41,19 +47,25 @@ def worker(args):
     before = status_kib("VmRSS")
     start = time.perf_counter()
     total = 0
+    last = None
     try:
         if mode == "deconstruct" or mode == "sparse-deconstruct":
             if mode == "sparse-deconstruct":
                 resource.setrlimit(resource.RLIMIT_AS, (GIB, GIB))
             total = sum(len(chunk.data) for chunk in fendral.deconstruct_file(path, chunk_size))
         else:
-            for chunk in fendral_stream.read_chunks(path, chunk_size):
-                total += len(chunk.data)
+            # Each chunk is held, as a caller's loop holds it, but its data is not copied out
+            # (chunk.data makes a new bytes, which the interpreter's allocator may keep).
+            for last in fendral_stream.read_chunks(path, chunk_size):
+                pass
         outcome = "ok"
     except MemoryError:
         outcome = "MemoryError"
     elapsed = time.perf_counter() - start
-    print(outcome, total, elapsed, (status_kib("VmHWM") - before) * 1024)
+    peak = (status_kib("VmHWM") - before) * 1024
+    if last is not None:
+        total = last.index * chunk_size + len(last.data)
+    print(outcome, total, elapsed, peak)
 
 
 def status_kib(field):
@@ -91,6 +103,65 @@ def side_by_side(contenders, rounds):
     return {name: statistics.median(values) for name, values in times.items()}
 
 
+MEMORY_CHUNK_SIZES = [4 << 10, 16 << 10, 64 << 10, 256 << 10, MIB, 4 * MIB, 8 * MIB, 16 * MIB,
+                      32 * MIB, 64 * MIB]
+LOOP_CHUNK_SIZES = [1, 16, 256, 4 << 10, 64 << 10, MIB, 16 * MIB, 64 * MIB]
+
+
+def size_text(size):
+    for unit, name in ((MIB, "MiB"), (1 << 10, "KiB")):
+        if size >= unit:
+            return f"{size // unit} {name}"
+    return f"{size} B"
+
+
+def plain_loops(path, output, size, rounds):
+    """read_chunks and ChunkWriter against the loops a caller would write in plain Python."""
+    import fendral_stream
+    print(f"\nagainst plain Python loops, chunks in order, median of {rounds} rounds "
+          f"(small chunks: the first chunk_size x 1 Mi bytes)")
+    print(f"{'chunk':>9} {'bytes':>9} {'read loop':>10} {'read_chunks':>12} {'ratio':>6} "
+          f"{'write loop':>11} {'ChunkWriter':>12} {'ratio':>6}")
+    for chunk_size in LOOP_CHUNK_SIZES:
+        length = min(size, chunk_size << 20)
+        part = path + ".part"
+        with open(path, "rb") as source, open(part, "wb") as sink:
+            sink.write(source.read(length))
+
+        def read_loop():
+            with open(part, "rb") as source:
+                while source.read(chunk_size):
+                    pass
+
+        def read_stream():
+            for _ in fendral_stream.read_chunks(part, chunk_size):
+                pass
+        reads = side_by_side({"loop": read_loop, "stream": read_stream}, rounds)
+        chunks = list(fendral_stream.read_chunks(part, chunk_size))
+
+        def write_loop():
+            with open(output, "wb") as sink:
+                for chunk in chunks:
+                    sink.write(chunk.data)
+
+        def write_stream():
+            with fendral_stream.ChunkWriter(output, chunk_size) as writer:
+                for chunk in chunks:
+                    writer.write(chunk)
+        writes = side_by_side({"loop": write_loop, "stream": write_stream}, rounds)
+        del chunks
+        os.unlink(part)
+        per_mib = {name: median * MIB / length * 1e3 for name, median in
+                   (("read loop", reads["loop"]), ("read_chunks", reads["stream"]),
+                    ("write loop", writes["loop"]), ("ChunkWriter", writes["stream"]))}
+        print(f"{size_text(chunk_size):>9} {size_text(length):>9} "
+              f"{per_mib['read loop']:>7.1f} ms {per_mib['read_chunks']:>9.1f} ms "
+              f"{reads['stream'] / reads['loop']:>6.2f} "
+              f"{per_mib['write loop']:>8.1f} ms {per_mib['ChunkWriter']:>9.1f} ms "
+              f"{writes['stream'] / writes['loop']:>6.2f}")
+    print("(times per MiB)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--full", action="store_true",
@@ -112,7 +183,7 @@ def main():
 
         print(f"\nread, {size // MIB} MiB file, median of {options.rounds} rounds")
         print(f"{'chunk':>8} {'deconstruct_file':>17} {'read_chunks':>12} {'ratio':>6} "
-              f"{'peak RSS, stream':>17} {'bound':>9} {'peak RSS, list':>15}")
+              f"{'peak RSS, list':>15}")
         for chunk_size in (MIB, 64 * MIB):
             def stream():
                 for _ in fendral_stream.read_chunks(path, chunk_size):
@@ -120,15 +191,21 @@ def main():
             medians = side_by_side(
                 {"deconstruct": lambda: fendral.deconstruct_file(path, chunk_size),
                  "stream": stream}, options.rounds)
-            _, _, _, stream_peak = run_worker("stream", path, chunk_size)
             _, _, _, list_peak = run_worker("deconstruct", path, chunk_size)
-            bound = 3 * chunk_size + 16 * MIB
             print(f"{chunk_size // MIB:>6} MiB {size / medians['deconstruct'] / GIB:>11.2f} GiB/s "
                   f"{size / medians['stream'] / GIB:>6.2f} GiB/s "
                   f"{medians['stream'] / medians['deconstruct']:>6.2f} "
-                  f"{stream_peak / MIB:>13.1f} MiB {bound // MIB:>5} MiB "
-                  f"{list_peak / MIB:>11.1f} MiB"
-                  f"{'' if stream_peak <= bound else '  OVER THE BOUND'}")
+                  f"{list_peak / MIB:>11.1f} MiB")
+
+        print(f"\nmemory, {size // MIB} MiB file read by read_chunks in a fresh process")
+        print(f"{'chunk':>9} {'peak RSS':>11} {'bound':>9}")
+        for chunk_size in MEMORY_CHUNK_SIZES:
+            _, _, _, peak = run_worker("stream", path, chunk_size)
+            bound = 2 * chunk_size + 16 * MIB
+            print(f"{size_text(chunk_size):>9} {peak / MIB:>7.1f} MiB {bound / MIB:>5.0f} MiB"
+                  f"{'' if peak <= bound else '  OVER THE BOUND'}")
+
+        plain_loops(path, output, size, options.rounds)
 
         chunks = fendral.deconstruct_file(path, MIB)
         random.Random(1).shuffle(chunks)

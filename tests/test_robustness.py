@@ -334,6 +334,10 @@ MEMORY_CASES = {
     "file above the limit": ("deconstruct_file(sys.argv[2], 1 << 20)",
                              "{large} holds 2147483648 bytes, more than the 1073741824 bytes of "
                              "memory this process can have"),
+    # The same under a data-segment limit, which bounds the heap and private mappings alike.
+    "file above the data limit": ("deconstruct_file(sys.argv[2], 1 << 20)",
+                                  "{large} holds 2147483648 bytes, more than the 1073741824 bytes "
+                                  "of memory this process can have", "DATA"),
     "metadata.json above the limit": (
         "reconstruct_video(os.path.dirname(sys.argv[2]), 'joined.mp4')",
         "{large} holds 2147483648 bytes, more than the 1073741824 bytes of memory this process "
@@ -344,7 +348,7 @@ import mmap, os, resource, sys
 from fendral import deconstruct_file, reconstruct_video
 if len(sys.argv) > 3:
     limit = 1 << 30
-    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    resource.setrlimit(getattr(resource, "RLIMIT_" + sys.argv[3]), (limit, limit))
     # Without an enforced limit (qemu's user-mode emulation ignores it) the calls below would
     # take memory until the kernel ended some process: a mapping twice the limit must fail.
     try:
@@ -369,7 +373,7 @@ def test_exhausted_memory_raises_memory_error(tmp_path, case):
     if SANITIZED and case != "read buffer":
         pytest.skip("ASan's allocator caps single allocations only, and no address-space "
                     "limit is set under it")
-    call, message = MEMORY_CASES[case]
+    call, message, *limit = MEMORY_CASES[case]
     sample = tmp_path / "sample"
     sample.write_bytes(b"abc")
     large = tmp_path / ("metadata.json" if "metadata" in case else "large")
@@ -379,11 +383,11 @@ def test_exhausted_memory_raises_memory_error(tmp_path, case):
     if SANITIZED:
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1024"
     else:
-        argv.append("limit")
+        argv.extend(limit or ["AS"])
     result = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300,
                             cwd=str(tmp_path))
     if result.stderr == "limit not enforced\n":
-        pytest.skip("this platform does not enforce RLIMIT_AS: a 2 GiB mapping under a 1 GiB "
+        pytest.skip("this platform does not enforce the limit: a 2 GiB mapping under a 1 GiB "
                     "limit succeeded")
     expected = f"MemoryError {(message.format(large=large),)}\n3\n"
     assert (result.returncode, result.stdout) == (0, expected), result.stderr

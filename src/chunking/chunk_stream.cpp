@@ -61,8 +61,10 @@ void ChunkReader::close() {
   ended_ = true;
   fd_.reset();
   filling_ = ByteBuffer();
+  filling_slab_ = posix::Slab::Ref();
+  spare_slabs_[0] = spare_slabs_[1] = posix::Slab::Ref();
   filled_ = 0;
-  read_ahead_ = ByteBuffer();
+  ahead_slab_ = ahead_spare_ = posix::Slab::Ref();
   ahead_begin_ = ahead_end_ = 0;
 }
 
@@ -77,19 +79,54 @@ std::optional<ChunkRecord> ChunkReader::take_filled() {
     close();
     return std::nullopt;
   }
-  filling_.resize(filled_);  // shrinks in place: only the last chunk can be short
+  // Only the last chunk can be short.
+  if (filling_slab_) {
+    if (filled_ < filling_.size()) {
+      filling_slab_->trim(filled_);
+      filling_ = ByteBuffer(filling_slab_, 0, filled_);
+    }
+    spare_slabs_[0] = std::move(spare_slabs_[1]);
+    spare_slabs_[1] = std::move(filling_slab_);
+  } else {
+    filling_.resize(filled_);  // shrinks in place
+  }
   filled_ = 0;
   return ChunkRecord{next_index_++, std::move(filling_)};
 }
 
+// A regular file is read at the reader's own position, not the descriptor's offset, which a
+// forked child reading on would move.
+IoResult<std::size_t> ChunkReader::read_next(unsigned char* buffer, std::size_t length) {
+  FENDRAL_TRY(auto got, size_hint_ ? posix::read_some_at(fd_.get(), buffer, length, position_)
+                                   : posix::read_some(fd_.get(), buffer, length));
+  position_ += got;
+  return got;
+}
+
+// A whole chunk in the read-ahead buffer is handed out as a slice of it, neither allocated nor
+// copied; a buffer is filled again only once no slice of it is left (of the last two, one
+// usually is free), else a new one is mapped.
+// A regular file is read in whole chunks, so none straddles two buffers.
 IoResult<void> ChunkReader::fill_from_read_ahead() {
   if (!fd_ && ahead_begin_ == ahead_end_) return {};
+  if (filled_ == 0 && ahead_end_ - ahead_begin_ >= chunk_size_) {
+    filling_ = ByteBuffer(ahead_slab_, ahead_begin_, chunk_size_);
+    ahead_begin_ += chunk_size_;
+    filled_ = chunk_size_;
+    return {};
+  }
   if (filling_.size() != chunk_size_) filling_ = ByteBuffer(chunk_size_);
   while (filled_ < chunk_size_) {
     if (ahead_begin_ == ahead_end_) {
       if (ended_) break;
-      if (read_ahead_.empty()) read_ahead_ = ByteBuffer(kReadAheadSize);
-      FENDRAL_TRY(auto got, posix::read_some(fd_.get(), read_ahead_.data(), read_ahead_.size()));
+      if (!ahead_slab_.sole()) {
+        // The loop still holds a chunk of the last buffer: the one before may be free.
+        std::swap(ahead_slab_, ahead_spare_);
+        if (!ahead_slab_.sole()) ahead_slab_ = posix::Slab::map(kReadAheadSize);
+      }
+      const std::size_t wanted =
+          size_hint_ ? kReadAheadSize - kReadAheadSize % chunk_size_ : kReadAheadSize;
+      FENDRAL_TRY(auto got, read_next(ahead_slab_->data(), wanted));
       if (got == 0) {
         fd_.reset();
         ended_ = true;
@@ -99,11 +136,29 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
       ahead_end_ = got;
     }
     const std::size_t taken = std::min(chunk_size_ - filled_, ahead_end_ - ahead_begin_);
-    std::memcpy(filling_.data() + filled_, read_ahead_.data() + ahead_begin_, taken);
+    std::memcpy(filling_.data() + filled_, ahead_slab_->data() + ahead_begin_, taken);
     filled_ += taken;
     ahead_begin_ += taken;
   }
   return {};
+}
+
+// A large payload has a mapping of its own, which goes back to the system the moment the chunk
+// is freed: the allocator would keep freed blocks of a few MiB in its heap for later, and a loop
+// over the chunks then held many of them. Growing it copies the `filled_` bytes read so far.
+void ChunkReader::map_filling(std::size_t size) {
+  // The mapping of the chunk before the last is taken again once its chunk is gone: its pages
+  // are in memory already, where a new mapping faults in and zeroes every one. The last chunk's
+  // is still held while the loop over the chunks asks for the next one.
+  posix::Slab::Ref slab;
+  if (filled_ == 0 && spare_slabs_[0].sole() && spare_slabs_[0]->mapped_size() == size) {
+    slab = std::move(spare_slabs_[0]);
+  } else {
+    slab = posix::Slab::map(size);
+  }
+  if (filled_ != 0) std::memcpy(slab->data(), filling_.data(), filled_);
+  filling_ = ByteBuffer(slab, 0, size);
+  filling_slab_ = std::move(slab);
 }
 
 IoResult<void> ChunkReader::fill_directly() {
@@ -112,47 +167,64 @@ IoResult<void> ChunkReader::fill_directly() {
     // Sized from what a regular file is expected to still hold, so memory follows the data.
     std::uint64_t room = kUnsizedFirst;
     if (size_hint_) room = *size_hint_ > position_ ? *size_hint_ - position_ : kFirstGuess;
-    filling_ = ByteBuffer(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, room)));
+    map_filling(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, room)));
   }
   while (filled_ < chunk_size_) {
     if (filled_ == filling_.size()) {
-      filling_.resize(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
+      map_filling(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
     }
     const std::size_t window = std::min(kWindowSize, filling_.size() - filled_);
     // A regular file fills the whole window at once, so faulting it in first pays. A pipe hands
     // out a few pages per read: the window faulted in ahead has left the cache by the time the
     // later reads reach it, and measured slower than letting each read fault its own pages.
     if (size_hint_) posix::prefault_for_writing(filling_.data() + filled_, window);
-    FENDRAL_TRY(auto got, posix::read_some(fd_.get(), filling_.data() + filled_, window));
+    FENDRAL_TRY(auto got, read_next(filling_.data() + filled_, window));
     if (got == 0) {
       fd_.reset();
       ended_ = true;
       break;
     }
     filled_ += got;
-    position_ += got;
   }
   return {};
 }
 
 // ----------------------------------------------------------------------------------------------
 
-Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uint64_t chunk_size) {
-  FENDRAL_TRY(auto file, posix::ReplacementFile::create(output_path));
-  return ChunkWriter(std::move(file), chunk_size);
+Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uint64_t chunk_size,
+                                        std::optional<Manifest> manifest) {
+  if (manifest && manifest->chunk_size != chunk_size) {
+    return fail(Failure::value_error("chunk_size " + std::to_string(chunk_size) +
+                                     " differs from the manifest's chunk size " +
+                                     std::to_string(manifest->chunk_size)));
+  }
+  auto file = posix::StagedFile::create(output_path);
+  if (!file) return fail(Failure(file.error()));
+  return ChunkWriter(std::move(*file), chunk_size, std::move(manifest));
 }
 
 ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
     : file_(std::move(other.file_)),
+      poisoned_(std::move(other.poisoned_)),
       chunk_size_(other.chunk_size_),
+      manifest_(std::move(other.manifest_)),
+      gathered_(std::move(other.gathered_)),
+      gathered_offset_(other.gathered_offset_),
+      gathered_size_(std::exchange(other.gathered_size_, 0)),
       present_(std::move(other.present_)),
       highest_(other.highest_),
       highest_size_(other.highest_size_) {
+  closed_.store(other.closed_.load());
   other.file_.reset();
   other.closed_.store(true);
 }
 
 namespace {
+
+// Chunks up to this size are gathered in a buffer of kGatheredSize bytes while they follow one
+// another, so that a run of tiny chunks costs one system call per buffer, not one each.
+constexpr std::size_t kLargestGathered = 16 * 1024;
+constexpr std::size_t kGatheredSize = 256 * 1024;
 
 std::string size_text(std::uint64_t index, std::size_t size) {
   return "Chunk at index " + std::to_string(index) + " holds " + std::to_string(size) + " bytes";
@@ -161,29 +233,27 @@ std::string size_text(std::uint64_t index, std::size_t size) {
 }  // namespace
 
 Result<void> ChunkWriter::check_sizes(const ChunkPiece& piece) const {
-  const std::string chunk_size = std::to_string(chunk_size_);
   if (piece.size > chunk_size_) {
     return fail(Failure::value_error(size_text(piece.index, piece.size) +
-                                     ", more than the chunk size " + chunk_size));
+                                     ", more than the chunk size " + std::to_string(chunk_size_)));
   }
   if (!highest_) return {};
   if (piece.size < chunk_size_ && piece.index < *highest_) {
-    return fail(Failure::value_error(
-        size_text(piece.index, piece.size) + ", fewer than the chunk size " + chunk_size +
-        ", but is not the last: index " + std::to_string(*highest_) + " follows it"));
+    return fail(Failure::value_error(size_text(piece.index, piece.size) +
+                                     ", fewer than the chunk size " + std::to_string(chunk_size_) +
+                                     ", but is not the last: index " + std::to_string(*highest_) +
+                                     " follows it"));
   }
   if (piece.index > *highest_ && highest_size_ < chunk_size_) {
-    return fail(Failure::value_error(
-        size_text(*highest_, highest_size_) + ", fewer than the chunk size " + chunk_size +
-        ", so no index can follow it: index " + std::to_string(piece.index) + " was given"));
+    return fail(Failure::value_error(size_text(*highest_, highest_size_) +
+                                     ", fewer than the chunk size " + std::to_string(chunk_size_) +
+                                     ", so no index can follow it: index " +
+                                     std::to_string(piece.index) + " was given"));
   }
   return {};
 }
 
-Result<void> ChunkWriter::write(const ChunkPiece& piece) {
-  std::lock_guard lock(mutex_);
-  if (!file_) return fail(Failure::value_error("write to a closed ChunkWriter"));
-  FENDRAL_CHECK(check_sizes(piece));
+Result<std::uint64_t> ChunkWriter::offset_of(const ChunkPiece& piece) const {
   // The chunk's last byte must lie within the largest offset a file can have.
   constexpr auto kLargestOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
   std::uint64_t offset = 0;
@@ -192,7 +262,80 @@ Result<void> ChunkWriter::write(const ChunkPiece& piece) {
       __builtin_add_overflow(offset, piece.size, &end) || end > kLargestOffset) {
     return posix::errno_error(EFBIG);
   }
-  FENDRAL_CHECK(posix::write_all_at(file_->fd(), piece.data, piece.size, offset));
+  return offset;
+}
+
+bool ChunkWriter::gathers(std::uint64_t offset, std::size_t size) const {
+  return size <= kLargestGathered && gathered_size_ + size <= kGatheredSize &&
+         (gathered_size_ == 0 || offset == gathered_offset_ + gathered_size_);
+}
+
+posix::IoResult<void> ChunkWriter::flush_gathered() {
+  if (gathered_size_ == 0) return {};
+  FENDRAL_CHECK(
+      posix::write_all_at(file_->fd(), gathered_.data(), gathered_size_, gathered_offset_));
+  gathered_size_ = 0;
+  return {};
+}
+
+// Whatever lands in the file later is newer than what is gathered, so the gathered bytes go
+// first whenever the next chunk does not simply follow them.
+posix::IoResult<void> ChunkWriter::store(const ChunkPiece& piece, std::uint64_t offset) {
+  if (!gathers(offset, piece.size)) FENDRAL_CHECK(flush_gathered());
+  if (piece.size > kLargestGathered) {
+    return posix::write_all_at(file_->fd(), piece.data, piece.size, offset);
+  }
+  if (gathered_.empty()) gathered_ = posix::ByteBuffer(kGatheredSize);
+  if (gathered_size_ == 0) gathered_offset_ = offset;
+  if (piece.size != 0) std::memcpy(gathered_.data() + gathered_size_, piece.data, piece.size);
+  gathered_size_ += piece.size;
+  return {};
+}
+
+void ChunkWriter::close_file() {
+  file_.reset();
+  gathered_ = posix::ByteBuffer();
+  gathered_size_ = 0;
+  closed_.store(true, std::memory_order_release);
+}
+
+unexpected<Failure> ChunkWriter::poison(const Failure& failure) {
+  poisoned_ = failure;
+  close_file();
+  return fail(failure);
+}
+
+Result<void> ChunkWriter::write(const ChunkPiece& piece) {
+  // Outside the lock, so threads writing at once check their chunks at once. A refused chunk
+  // leaves the writer as it was.
+  if (manifest_ && !closed()) FENDRAL_CHECK(check_against(*manifest_, piece));
+  std::lock_guard lock(mutex_);
+  return write_locked(piece);
+}
+
+std::optional<Result<void>> ChunkWriter::write_at_once(const ChunkPiece& piece) {
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return std::nullopt;
+  if (file_ && !poisoned_) {
+    std::uint64_t offset = 0;
+    if (__builtin_mul_overflow(piece.index, chunk_size_, &offset) || !gathers(offset, piece.size)) {
+      return std::nullopt;
+    }
+    // A small chunk: its CRC costs less than letting the lock go.
+    if (manifest_) {
+      if (auto checked = check_against(*manifest_, piece); !checked) return checked;
+    }
+  }
+  return write_locked(piece);
+}
+
+Result<void> ChunkWriter::write_locked(const ChunkPiece& piece) {
+  if (poisoned_) return fail(*poisoned_);
+  if (!file_) return fail(Failure::value_error("write to a closed ChunkWriter"));
+  FENDRAL_CHECK(check_sizes(piece));
+  auto offset = offset_of(piece);
+  if (!offset) return poison(offset.error());
+  if (auto stored = store(piece, *offset); !stored) return poison(Failure(stored.error()));
   mark_present(piece.index);
   if (!highest_ || piece.index >= *highest_) {
     highest_ = piece.index;
@@ -227,35 +370,43 @@ void ChunkWriter::mark_present(std::uint64_t index) {
 }
 
 std::optional<std::uint64_t> ChunkWriter::first_missing() const {
-  if (!highest_) return std::nullopt;  // no chunk at all: an empty file
+  // Up to the highest index written, or to the manifest's last one.
+  std::optional<std::uint64_t> last_wanted = highest_;
+  if (manifest_) {
+    last_wanted = std::nullopt;
+    if (manifest_->count() > 0) last_wanted = manifest_->count() - 1;
+  }
+  if (!last_wanted) return std::nullopt;  // no chunk at all: an empty file
   if (present_.empty() || present_.begin()->first != 0) return 0;
   const std::uint64_t last = present_.begin()->second;
-  if (last >= *highest_) return std::nullopt;
+  if (last >= *last_wanted) return std::nullopt;
   return last + 1;
 }
 
 Result<void> ChunkWriter::commit() {
   std::lock_guard lock(mutex_);
+  if (poisoned_) return fail(*poisoned_);
   if (!file_) return {};
-  // Closed whatever happens below; the temporary goes unless it was renamed.
-  std::optional<posix::ReplacementFile> file = std::exchange(file_, std::nullopt);
-  closed_.store(true, std::memory_order_release);
   if (auto missing = first_missing()) {
+    close_file();
     return fail(Failure::value_error("Missing chunk at index " + std::to_string(*missing)));
   }
+  if (auto flushed = flush_gathered(); !flushed) return poison(Failure(flushed.error()));
   // A chunk at the highest index may have been replaced by a shorter one.
   const std::uint64_t length = highest_ ? *highest_ * chunk_size_ + highest_size_ : 0;
-  if (::ftruncate(file->fd(), static_cast<off_t>(length)) != 0) {
-    return posix::errno_error(errno);
+  if (::ftruncate(file_->fd(), static_cast<off_t>(length)) != 0) {
+    return poison(Failure(posix::IoError::from_errno(errno)));
   }
-  FENDRAL_CHECK(file->commit());
+  if (auto placed = file_->commit(); !placed) return poison(Failure(placed.error()));
+  close_file();
   return {};
 }
 
-void ChunkWriter::discard() {
+Result<void> ChunkWriter::discard() {
   std::lock_guard lock(mutex_);
-  file_.reset();
-  closed_.store(true, std::memory_order_release);
+  if (poisoned_) return fail(*poisoned_);
+  close_file();
+  return {};
 }
 
 }  // namespace fendral::chunking

@@ -11,8 +11,10 @@
 
 #include "base/failure.hpp"
 #include "chunking/chunk_record.hpp"
+#include "chunking/manifest.hpp"
 #include "posix/buffer.hpp"
 #include "posix/file.hpp"
+#include "posix/staged_file.hpp"
 
 namespace fendral::chunking {
 
@@ -37,8 +39,10 @@ class ChunkReader {
 
  private:
   ChunkReader(posix::UniqueFd fd, std::size_t chunk_size, std::optional<std::size_t> size_hint);
+  posix::IoResult<std::size_t> read_next(unsigned char* buffer, std::size_t length);
   posix::IoResult<void> fill_from_read_ahead();
   posix::IoResult<void> fill_directly();
+  void map_filling(std::size_t size);
   std::optional<ChunkRecord> take_filled();
 
   posix::UniqueFd fd_;
@@ -47,50 +51,81 @@ class ChunkReader {
   std::uint64_t position_ = 0;
   std::uint64_t next_index_ = 0;
   bool ended_ = false;
-  posix::ByteBuffer filling_;  // the next chunk, its first filled_ bytes read
+  posix::ByteBuffer filling_;        // the next chunk, its first filled_ bytes read
+  posix::Slab::Ref filling_slab_;    // the mapping of a large chunk's filling_
+  posix::Slab::Ref spare_slabs_[2];  // the mappings of the last two chunks handed out, oldest first
   std::size_t filled_ = 0;
-  posix::ByteBuffer read_ahead_;  // small chunks only: bytes read but not yet handed out
+  posix::Slab::Ref ahead_slab_;   // small chunks only: bytes read but not yet handed out
+  posix::Slab::Ref ahead_spare_;  // the buffer before, kept for when its chunks are gone
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
 };
 
-// Puts chunk k at offset k x `chunk_size` of a new temporary file beside `output_path`, in any
-// order, and renames it over `output_path` once every index from 0 to the highest is there. Only
-// the highest index may hold fewer than `chunk_size` bytes; a repeated index overwrites. Safe to
-// use from several threads at once: writes are serialised, each one whole.
+// Puts chunk k at offset k x `chunk_size` of a new file that takes the place of `output_path`
+// once every index from 0 to the highest is there (posix::StagedFile: out of sight until then,
+// where the file system allows). Only the highest index may hold fewer than `chunk_size` bytes; a
+// repeated index overwrites. Small chunks that follow one another are gathered and written
+// together. Safe to use from several threads at once: writes are serialised, each one whole.
+// With a manifest, a chunk that differs from it is refused and every chunk it lists must be
+// there.
 class ChunkWriter {
  public:
-  static Result<ChunkWriter> create(const std::string& output_path, std::uint64_t chunk_size);
+  // Refuses an `output_path` that is a directory, or a manifest whose chunk size is not
+  // `chunk_size`, before anything is written.
+  static Result<ChunkWriter> create(const std::string& output_path, std::uint64_t chunk_size,
+                                    std::optional<Manifest> manifest = std::nullopt);
   ChunkWriter(ChunkWriter&& other) noexcept;
   ChunkWriter& operator=(ChunkWriter&&) = delete;
 
   // Refuses a chunk that breaks the size rules (ValueError naming the index and the sizes)
-  // before anything is written; a chunk that cannot be written is not counted as there.
+  // before anything is written. A chunk that cannot be written poisons the writer: the
+  // temporary goes, and this and every later write() and commit() fail as this one did, so
+  // nothing damaged can reach `output_path`.
   Result<void> write(const ChunkPiece& piece);
 
-  // Checks that no index is missing, gives the file its length and renames it over
+  // write(), when it can be done at once without a system call or waiting for another thread;
+  // nothing when it cannot, and then nothing happened.
+  std::optional<Result<void>> write_at_once(const ChunkPiece& piece);
+
+  // Checks that no index is missing, gives the file its length and puts it in place of
   // `output_path`. A missing index fails with "Missing chunk at index N" and, like any failure
-  // here, removes the temporary: nothing reaches `output_path`. Closes the writer either way.
+  // here, removes the temporary: nothing reaches `output_path`. Closes the writer either way; a
+  // poisoned writer fails with its failure, every time.
   Result<void> commit();
 
-  // Removes the temporary and closes the writer; nothing reaches `output_path`.
-  void discard();
+  // Removes the temporary and closes the writer; nothing reaches `output_path`. A poisoned
+  // writer fails with its failure.
+  Result<void> discard();
 
   // Read without the mutex: a thread holding it may be waiting for the interpreter lock (to run
   // signal handlers) that the caller of closed() holds.
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
  private:
-  ChunkWriter(posix::ReplacementFile file, std::uint64_t chunk_size)
-      : file_(std::move(file)), chunk_size_(chunk_size) {}
+  ChunkWriter(posix::StagedFile file, std::uint64_t chunk_size, std::optional<Manifest> manifest)
+      : file_(std::move(file)), chunk_size_(chunk_size), manifest_(std::move(manifest)) {}
+  Result<void> write_locked(const ChunkPiece& piece);
   Result<void> check_sizes(const ChunkPiece& piece) const;
+  Result<std::uint64_t> offset_of(const ChunkPiece& piece) const;
+  bool gathers(std::uint64_t offset, std::size_t size) const;
+  posix::IoResult<void> store(const ChunkPiece& piece, std::uint64_t offset);
+  posix::IoResult<void> flush_gathered();
+  unexpected<Failure> poison(const Failure& failure);
+  void close_file();
   void mark_present(std::uint64_t index);
   std::optional<std::uint64_t> first_missing() const;
 
   mutable std::mutex mutex_;
-  std::optional<posix::ReplacementFile> file_;  // empty once committed or discarded
+  std::optional<posix::StagedFile> file_;  // empty once committed or discarded
+  std::optional<Failure> poisoned_;        // the failure every later call repeats
   std::atomic<bool> closed_{false};
   std::uint64_t chunk_size_;
+  std::optional<Manifest> manifest_;
+  // Small chunks written one after the other, not yet in the file: `gathered_size_` bytes that
+  // belong at `gathered_offset_`.
+  posix::ByteBuffer gathered_;
+  std::uint64_t gathered_offset_ = 0;
+  std::size_t gathered_size_ = 0;
   // Indices present, as runs first..last keyed by first; adjacent runs are merged, so this holds
   // one run once every chunk is in, whatever their order and however many there are.
   std::map<std::uint64_t, std::uint64_t> present_;

@@ -98,6 +98,11 @@ class Slab {
     }
     Slab* operator->() const { return slab_; }
     explicit operator bool() const { return slab_ != nullptr; }
+    // True when this is the only reference left: no slice of the slab is in use any more, and
+    // none can appear but through this one, so its memory may be filled again.
+    bool sole() const {
+      return slab_ != nullptr && slab_->references_.load(std::memory_order_acquire) == 1;
+    }
 
    private:
     friend class Slab;
@@ -122,6 +127,7 @@ class Slab {
   Slab& operator=(const Slab&) = delete;
 
   unsigned char* data() const { return data_; }
+  std::size_t mapped_size() const { return mapped_; }
 
   // Gives back the whole pages past the first `used` bytes, so a slab that the file did not fill
   // keeps only what holds data.

@@ -69,6 +69,15 @@ IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length) {
   return static_cast<std::size_t>(got);
 }
 
+IoResult<std::size_t> read_some_at(int fd, void* buffer, std::size_t length, std::uint64_t offset) {
+  length = std::min<std::size_t>(length, SSIZE_MAX);
+  for (;;) {
+    ssize_t got = ::pread(fd, buffer, length, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
+  }
+}
+
 IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length) {
   auto* cursor = static_cast<char*>(buffer);
   std::size_t total = 0;
@@ -252,13 +261,13 @@ std::string ReplacementFile::unpredictable_suffix() {
   return suffix;
 }
 
-IoResult<ReplacementFile> ReplacementFile::create(const std::string& path,
-                                                  SuffixSource next_suffix) {
-  return create_at(AT_FDCWD, path, next_suffix);
+IoResult<ReplacementFile> ReplacementFile::create(const std::string& path, SuffixSource next_suffix,
+                                                  mode_t mode) {
+  return create_at(AT_FDCWD, path, next_suffix, mode);
 }
 
 IoResult<ReplacementFile> ReplacementFile::create_at(int directory, const std::string& path,
-                                                     SuffixSource next_suffix) {
+                                                     SuffixSource next_suffix, mode_t mode) {
   FENDRAL_CHECK(check_path(path));
   const std::size_t name_start = path.rfind('/') + 1;  // 0 when there is no '/'
   if (name_start == path.size()) return errno_error(EISDIR);
@@ -266,7 +275,7 @@ IoResult<ReplacementFile> ReplacementFile::create_at(int directory, const std::s
   const std::string prefix = path.substr(0, name_start) + "." + path.substr(name_start) + ".";
   for (int attempt = 0;; ++attempt) {
     std::string temporary_path = prefix + next_suffix();
-    auto fd = open_file_at(directory, temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    auto fd = open_file_at(directory, temporary_path, O_WRONLY | O_CREAT | O_EXCL, mode);
     if (fd) return ReplacementFile(directory, path, std::move(temporary_path), std::move(*fd));
     if (fd.error().os_code() != EEXIST || attempt == 100) return unexpected(fd.error());
   }
@@ -276,11 +285,14 @@ ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : directory_(other.directory_),
       path_(std::move(other.path_)),
       temporary_path_(std::exchange(other.temporary_path_, {})),
-      fd_(std::move(other.fd_)) {}
+      fd_(std::move(other.fd_)),
+      creator_(other.creator_) {}
 
 ReplacementFile::~ReplacementFile() {
   fd_.reset();
-  if (!temporary_path_.empty()) ::unlinkat(directory_, temporary_path_.c_str(), 0);
+  if (!temporary_path_.empty() && ::getpid() == creator_) {
+    ::unlinkat(directory_, temporary_path_.c_str(), 0);
+  }
 }
 
 IoResult<void> ReplacementFile::commit() {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +73,10 @@ std::optional<std::size_t> regular_file_size(int fd);
 // One read request; repeated only when interrupted by a signal.
 [[nodiscard]] IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
 
+// One read request at `offset`, leaving the file offset alone (which a forked child shares);
+// repeated only when interrupted by a signal.
+IoResult<std::size_t> read_some_at(int fd, void* buffer, std::size_t length, std::uint64_t offset);
+
 // Reads until `length` bytes arrived or the end of the file; returns the bytes read.
 [[nodiscard]] IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
 
@@ -123,8 +128,9 @@ struct OpenRegularFile {
 
 // A new file written under a temporary name beside `path` and then renamed over it, so `path`
 // either keeps its earlier content or gets the whole new one. The temporary is created
-// exclusively: a link planted at either name is replaced, never followed. Until commit()
-// succeeds, the destructor removes the temporary.
+// exclusively, with `mode` (less the umask): a link planted at either name is replaced, never
+// followed. Until commit() succeeds, the destructor removes the temporary, in the process that
+// created it only: a forked child that exits leaves it to its parent.
 class ReplacementFile {
  public:
   // Gives the part of a temporary name that follows ".<name>."; by default twelve random hex
@@ -133,11 +139,12 @@ class ReplacementFile {
   static std::string unpredictable_suffix();
 
   [[nodiscard]] static IoResult<ReplacementFile> create(
-      const std::string& path, SuffixSource next_suffix = unpredictable_suffix);
+      const std::string& path, SuffixSource next_suffix = unpredictable_suffix, mode_t mode = 0666);
   // The same for `name` in the open directory `directory`, which must stay open until the
   // object goes: the temporary is made, checked, renamed and removed there.
   [[nodiscard]] static IoResult<ReplacementFile> create_at(
-      int directory, const std::string& name, SuffixSource next_suffix = unpredictable_suffix);
+      int directory, const std::string& name, SuffixSource next_suffix = unpredictable_suffix,
+      mode_t mode = 0666);
 
   ReplacementFile(ReplacementFile&& other) noexcept;
   ReplacementFile& operator=(ReplacementFile&&) = delete;
@@ -154,12 +161,14 @@ class ReplacementFile {
       : directory_(directory),
         path_(std::move(path)),
         temporary_path_(std::move(temporary_path)),
-        fd_(std::move(fd)) {}
+        fd_(std::move(fd)),
+        creator_(::getpid()) {}
 
   int directory_;  // what both paths are relative to: AT_FDCWD or the caller's open directory
   std::string path_;
   std::string temporary_path_;  // empty once renamed or handed to another object
   UniqueFd fd_;
+  pid_t creator_;
 };
 
 // Writes `data` as the whole new content of `path` through a ReplacementFile.

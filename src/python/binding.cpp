@@ -35,7 +35,11 @@ HostResult<void> bind_arguments(const Signature& signature, PyObject* args, PyOb
   const auto positional_count = static_cast<std::size_t>(PyTuple_Size(args));
   if (positional_count > parameter_count) {
     std::string message(signature.display_name);
-    message += " takes " + std::to_string(parameter_count) + " positional arguments but " +
+    message += " takes ";
+    if (signature.required < parameter_count) {
+      message += "from " + std::to_string(signature.required) + " to ";
+    }
+    message += std::to_string(parameter_count) + " positional arguments but " +
                std::to_string(positional_count) + (positional_count == 1 ? " was" : " were") +
                " given";
     return pending_error(PyExc_TypeError, std::move(message));
@@ -70,9 +74,9 @@ HostResult<void> bind_arguments(const Signature& signature, PyObject* args, PyOb
     }
   }
 
-  if (positional_count < parameter_count) {
+  if (positional_count < signature.required) {
     std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < parameter_count; ++i) {
+    for (std::size_t i = 0; i < signature.required; ++i) {
       if (slots[i] == nullptr) missing.push_back(signature.parameters[i]);
     }
     if (!missing.empty()) {

@@ -1,4 +1,5 @@
-// Binding a call's positional and keyword arguments to named, required parameters.
+// Binding a call's positional and keyword arguments to named parameters, required but for an
+// optional tail.
 #pragma once
 
 #include <array>
@@ -12,18 +13,20 @@ namespace fendral::python {
 struct Signature {
   std::string_view display_name;  // for example "deconstruct_file()" or "Chunk.__new__()"
   std::span<const std::string_view> parameters;
+  std::size_t required = parameters.size();  // the rest are optional: their slots stay null
 };
 
-// Fills `slots` (one per parameter, borrowed references) or fails with Python's TypeError texts.
+// Fills `slots` (one per parameter, borrowed references; null for an optional one not given) or
+// fails with Python's TypeError texts.
 [[nodiscard]] HostResult<void> bind_arguments(const Signature& signature, PyObject* args,
                                               PyObject* kwargs, std::span<PyObject*> slots);
 
 template <std::size_t N>
 [[nodiscard]] HostResult<std::array<PyObject*, N>> bind_arguments(
     std::string_view display_name, const std::array<std::string_view, N>& names, PyObject* args,
-    PyObject* kwargs) {
+    PyObject* kwargs, std::size_t required = N) {
   std::array<PyObject*, N> slots{};
-  FENDRAL_CHECK(bind_arguments(Signature{display_name, names}, args, kwargs, slots));
+  FENDRAL_CHECK(bind_arguments(Signature{display_name, names, required}, args, kwargs, slots));
   return slots;
 }
 

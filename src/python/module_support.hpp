@@ -54,6 +54,20 @@ PyObject* init_module(const ModuleParts& parts) noexcept;
 // Construction slot of a class that cannot be instantiated from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// Makes an instance of `type` whose native record `Object::record`, inline after the header, is
+// built from `arguments`.
+template <class Object, class... Arguments>
+HostResult<OwnedRef> make_instance(PyObject* type, Arguments&&... arguments) {
+  auto* as_type = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(as_type, Py_tp_alloc));
+  if (alloc == nullptr) throw InternalFault("a class of fendral_stream lacks an allocation slot");
+  OwnedRef instance = OwnedRef::steal(alloc(as_type, 0));
+  if (!instance) return captured_error();
+  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(
+      std::forward<Arguments>(arguments)...);
+  return instance;
+}
+
 // Frees an instance whose native record `Object::record` lives inline after the header.
 template <class Object>
 void dealloc_instance(PyObject* self) noexcept {

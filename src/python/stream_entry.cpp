@@ -12,6 +12,7 @@
 #include "python/binding.hpp"
 #include "python/chunk_type.hpp"
 #include "python/convert.hpp"
+#include "python/manifest_type.hpp"
 #include "python/module_support.hpp"
 #include "python/unlocked.hpp"
 
@@ -19,19 +20,6 @@ namespace fendral::python {
 namespace {
 
 constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
-
-// Makes an instance of `type` whose native record is built from `arguments`.
-template <class Object, class... Arguments>
-HostResult<OwnedRef> make_instance(PyObject* type, Arguments&&... arguments) {
-  auto* as_type = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(as_type, Py_tp_alloc));
-  if (alloc == nullptr) throw InternalFault("a class of fendral_stream lacks an allocation slot");
-  OwnedRef instance = OwnedRef::steal(alloc(as_type, 0));
-  if (!instance) return captured_error();
-  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(
-      std::forward<Arguments>(arguments)...);
-  return instance;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The iterator of read_chunks. The file is opened by the first request for a chunk, and closed
@@ -45,9 +33,18 @@ struct ChunkIteration {
   // could otherwise enter the same reader.
   bool executing = false;
   std::optional<chunking::ChunkReader> reader;
+  bool read_to_end = false;
+  chunking::ManifestBuilder manifest;  // of the chunks handed out
 
   ChunkIteration(std::string file_path, std::uint64_t size)
-      : path(std::move(file_path)), chunk_size(size) {}
+      : path(std::move(file_path)), chunk_size(size), manifest(size) {}
+
+  // The next chunk, its CRC taken while it is still in the cache.
+  Result<std::optional<chunking::ChunkRecord>> next() {
+    auto record = reader->next();
+    if (record && *record) manifest.add((*record)->payload.data(), (*record)->payload.size());
+    return record;
+  }
 };
 
 struct IteratorObject {
@@ -89,14 +86,15 @@ PyObject* iterator_next(PyObject* self) {
     chunking::ChunkReader& reader = *iteration.reader;
     std::optional<chunking::ChunkRecord> record;
     if (reader.next_is_buffered()) {
-      auto outcome = reader.next();
+      auto outcome = iteration.next();
       if (!outcome) return unexpected(ErrorValue::from_failure(outcome.error()));
       record = std::move(*outcome);
     } else {
-      FENDRAL_TRY(record, run_unlocked([&] { return reader.next(); }));
+      FENDRAL_TRY(record, run_unlocked([&] { return iteration.next(); }));
     }
     if (!record) {
       iteration.reader.reset();
+      iteration.read_to_end = true;
       return OwnedRef();
     }
     return chunk_from_record(std::move(*record));
@@ -113,8 +111,24 @@ PyObject* iterator_close(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* iterator_manifest(PyObject* self, PyObject*) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    ChunkIteration& iteration = iteration_of(self);
+    if (iteration.executing) return already_executing();
+    if (!iteration.read_to_end) {
+      return pending_error(PyExc_RuntimeError,
+                           "the manifest is made once the iterator has given every chunk, and "
+                           "chunks remain");
+    }
+    auto manifest = iteration.manifest.build();
+    if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
+    return manifest_object(std::move(*manifest));
+  });
+}
+
 PyMethodDef iterator_methods[] = {
     {"close", iterator_close, METH_NOARGS, "close($self, /)\n--\n\n"},
+    {"manifest", iterator_manifest, METH_NOARGS, "manifest($self, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -154,13 +168,21 @@ PyObject* writer_class = nullptr;
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
-    static constexpr std::array<std::string_view, 2> kParameters{"output_path", "chunk_size"};
+    static constexpr std::array<std::string_view, 3> kParameters{"output_path", "chunk_size",
+                                                                 "manifest"};
     FENDRAL_TRY(const auto bound,
-                bind_arguments("ChunkWriter.__new__()", kParameters, args, kwargs));
+                bind_arguments("ChunkWriter.__new__()", kParameters, args, kwargs, 2));
     FENDRAL_TRY(const auto output_path, convert_argument(bound[0], "output_path", to_string));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
+    std::optional<chunking::Manifest> manifest;
+    if (bound[2] != nullptr) {
+      FENDRAL_TRY(manifest, convert_argument(bound[2], "manifest", [](PyObject* object) {
+                    return optional_of(object, to_manifest);
+                  }));
+    }
     FENDRAL_TRY(auto writer, run_unlocked([&] {
-                  return chunking::ChunkWriter::create(output_path, chunk_size);
+                  return chunking::ChunkWriter::create(output_path, chunk_size,
+                                                       std::move(manifest));
                 }));
     return make_instance<WriterObject>(reinterpret_cast<PyObject*>(type), std::move(writer));
   });
@@ -169,10 +191,23 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* writer_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<void> {
     static constexpr std::array<std::string_view, 1> kParameters{"chunk"};
-    FENDRAL_TRY(const auto bound, bind_arguments("write()", kParameters, args, kwargs));
+    // A loop over tiny chunks spends much of its time here: the usual call binds at a glance.
+    PyObject* chunk = nullptr;
+    if (kwargs == nullptr && PyTuple_Size(args) == 1) {
+      chunk = PyTuple_GetItem(args, 0);
+    } else {
+      FENDRAL_TRY(const auto bound, bind_arguments("write()", kParameters, args, kwargs));
+      chunk = bound[0];
+    }
     // The call holds the chunk, so its payload stays valid while it is written without the lock.
-    FENDRAL_TRY(const auto piece, convert_argument(bound[0], "chunk", borrow_chunk));
-    return run_unlocked([&] { return writer_of(self).write(piece); });
+    FENDRAL_TRY(const auto piece, convert_argument(chunk, "chunk", borrow_chunk));
+    chunking::ChunkWriter& writer = writer_of(self);
+    // A small chunk is only copied into the writer's buffer: releasing the lock would cost more.
+    if (auto done = writer.write_at_once(piece)) {
+      if (!*done) return unexpected(ErrorValue::from_failure(done->error()));
+      return {};
+    }
+    return run_unlocked([&] { return writer.write(piece); });
   });
 }
 
@@ -194,10 +229,7 @@ PyObject* writer_exit(PyObject* self, PyObject* args) {
       FENDRAL_CHECK(run_unlocked([&] { return writer_of(self).commit(); }));
     } else {
       // Leaving the block by an exception: what was written must not replace the output.
-      FENDRAL_CHECK(run_unlocked([&]() -> Result<void> {
-        writer_of(self).discard();
-        return {};
-      }));
+      FENDRAL_CHECK(run_unlocked([&] { return writer_of(self).discard(); }));
     }
     return OwnedRef::borrow(Py_False);  // the exception, if any, goes on
   });
@@ -222,7 +254,7 @@ PyGetSetDef writer_attributes[] = {
 };
 
 PyType_Slot writer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ChunkWriter(output_path, chunk_size)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("ChunkWriter(output_path, chunk_size, manifest=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<WriterObject>)},
     {Py_tp_methods, writer_methods},

@@ -1,6 +1,7 @@
 // The module fendral_stream: files larger than memory, read chunk by chunk and written back in
 // any order. It makes and takes fendral's own Chunk class, so it imports fendral first.
 #include "python/chunk_type.hpp"
+#include "python/manifest_type.hpp"
 #include "python/module_support.hpp"
 #include "python/stream_entry.hpp"
 
@@ -25,7 +26,8 @@ PyObject* initialised_stream_module = nullptr;
 
 HostResult<void> add_members(PyObject* module) {
   FENDRAL_CHECK(add_function(module, read_chunks_definition));
-  return register_writer_class(module);
+  FENDRAL_CHECK(register_writer_class(module));
+  return register_manifest_class(module);
 }
 
 }  // namespace

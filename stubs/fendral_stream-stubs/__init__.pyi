@@ -3,6 +3,9 @@
 The chunks are ``fendral.Chunk`` objects, the same class that ``fendral.deconstruct_file``
 returns and ``fendral.reconstruct_file`` takes. Memory holds about two chunks and a fixed
 buffer of 256 KiB, whatever the file's size. Failures are raised as in ``fendral``.
+
+A ``Manifest`` lists the CRC32C of every chunk, so a set of chunks sent with it cannot be
+joined short or damaged without an error that names the chunk.
 """
 
 from types import TracebackType
@@ -10,7 +13,7 @@ from typing import Iterator, Literal, SupportsIndex, final, type_check_only
 
 from fendral import Chunk
 
-__all__ = ["read_chunks", "ChunkWriter"]
+__all__ = ["read_chunks", "ChunkWriter", "Manifest"]
 
 @final
 @type_check_only
@@ -28,6 +31,16 @@ class ChunkIterator(Iterator[Chunk]):
     def close(self) -> None:
         """Close the file now; the iteration then ends. The file is also closed at the end of
         the file and when the iterator is collected."""
+
+    def manifest(self) -> Manifest:
+        """The manifest of the chunks given, once the iteration has reached the end of the
+        file. Each chunk's CRC32C is taken as it is read, so this reads nothing again.
+
+        Raises:
+            RuntimeError: chunks remain (the iteration has not reached the end, was closed
+                before it, or the file could not be opened).
+            ValueError: "a manifest needs a chunk_size of at least 1".
+        """
 
 def read_chunks(path: str, chunk_size: SupportsIndex) -> ChunkIterator:
     """Iterate over the file at ``path`` as chunks numbered from 0, in file order, each exactly
@@ -58,11 +71,18 @@ class ChunkWriter:
     ``write`` may be called from several threads at once.
     """
 
-    def __new__(cls, output_path: str, chunk_size: SupportsIndex) -> ChunkWriter:
+    def __new__(
+        cls, output_path: str, chunk_size: SupportsIndex, manifest: Manifest | None = None
+    ) -> ChunkWriter:
         """Create the temporary file beside ``output_path``.
 
+        With a ``manifest``, every chunk written must be the one it lists (its size and its
+        CRC32C), and ``close()`` needs every chunk it lists, the last ones included.
+
         Raises:
-            TypeError, OverflowError: as for ``fendral.deconstruct_file``'s arguments.
+            TypeError, OverflowError: as for ``fendral.deconstruct_file``'s arguments, or a
+                ``manifest`` that is not a ``Manifest``.
+            ValueError: a ``chunk_size`` other than the manifest's; nothing is created.
             OSError: the temporary cannot be created (a missing directory, access denied).
         """
 
@@ -75,7 +95,10 @@ class ChunkWriter:
             TypeError: ``chunk`` is not a ``fendral.Chunk``.
             ValueError: a chunk longer than ``chunk_size``, a shorter one below the highest
                 index, or one above a shorter highest chunk; the text names the index and the
-                sizes. Nothing is written. "write to a closed ChunkWriter" once closed.
+                sizes. With a manifest, a chunk whose size or CRC32C is not the listed one, or
+                whose index it does not list; the text names the index and both values.
+                Nothing is written, and the writer takes a good copy of that chunk after.
+                "write to a closed ChunkWriter" once closed.
             OSError: the write failed (the disk is full, say); the chunk does not count as
                 written.
         """
@@ -86,8 +109,9 @@ class ChunkWriter:
         outcome; closing again does nothing.
 
         Raises:
-            ValueError: "Missing chunk at index N" for the lowest index not written; the
-                temporary is removed and ``output_path`` left as it was.
+            ValueError: "Missing chunk at index N" for the lowest index not written (up to
+                the manifest's last, with one); the temporary is removed and ``output_path``
+                left as it was.
             OSError: the rename or the final length failed; the temporary is removed.
         """
 
@@ -104,3 +128,61 @@ class ChunkWriter:
         /,
     ) -> Literal[False]:
         """Close (no exception) or discard the temporary (an exception, which goes on)."""
+
+@final
+class Manifest:
+    """What a set of chunks held: the chunk size, the file's size, and the CRC32C (Castagnoli)
+    of every chunk and of the whole file. Never changes; equal when every field is.
+
+    Made by ``read_chunks(...).manifest()``, ``Manifest.of_file`` or ``Manifest.from_json``,
+    not by calling the class. ``file_crc32c`` is combined from the chunks' CRCs, which object
+    stores take as they are: a part's checksum is the base64 of its CRC32C in big-endian bytes,
+    and a multipart object's full-object CRC32C is ``file_crc32c``.
+    """
+
+    @property
+    def chunk_size(self) -> int:
+        """The bytes in every chunk but the last, which holds 1 to ``chunk_size``."""
+    @property
+    def size(self) -> int:
+        """The bytes in the file."""
+    @property
+    def count(self) -> int:
+        """The number of chunks, ``ceil(size / chunk_size)``; 0 for an empty file."""
+    @property
+    def crc32c(self) -> tuple[int, ...]:
+        """The CRC32C of each chunk, in index order."""
+    @property
+    def file_crc32c(self) -> int:
+        """The CRC32C of the whole file (0 for an empty one)."""
+    @classmethod
+    def of_file(cls, path: str, chunk_size: SupportsIndex) -> Manifest:
+        """The manifest of the file at ``path`` in chunks of ``chunk_size``, read once (with
+        the interpreter lock released) and no chunk kept: for the chunks of
+        ``fendral.deconstruct_file``.
+
+        Raises:
+            TypeError, OverflowError: as ``fendral.deconstruct_file``.
+            ValueError: "a manifest needs a chunk_size of at least 1".
+            OSError: the file cannot be opened or read.
+        """
+    @classmethod
+    def from_json(cls, text: str) -> Manifest:
+        """The manifest that ``to_json`` wrote, in any field order and spacing.
+
+        Raises:
+            ValueError: the text is not such a manifest; the message names the field, or the
+                offset where the JSON went wrong.
+        """
+    def to_json(self) -> str:
+        """One line of JSON: ``version`` (1), ``chunk_size``, ``size``, ``count``,
+        ``file_crc32c`` and ``crc32c``, each CRC a string of 8 hexadecimal digits, most
+        significant first (``int(text, 16)`` reads it)."""
+    def verify_file(self, path: str) -> list[int]:
+        """The indices of the chunks of the file at ``path`` whose size or CRC32C differs from
+        this manifest, in order; ``[]`` when the file is the one described. A file shorter or
+        longer than ``size`` differs in every chunk past the shorter end.
+
+        Raises:
+            OSError: the file cannot be opened or read.
+        """

@@ -1,0 +1,201 @@
+// fendral_stream.Manifest: made from a file, from read_chunks or from its JSON text, never by
+// its constructor, and never changed after.
+#include "python/manifest_type.hpp"
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "python/binding.hpp"
+#include "python/convert.hpp"
+#include "python/module_support.hpp"
+#include "python/unlocked.hpp"
+
+namespace fendral::python {
+namespace {
+
+constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
+
+struct ManifestObject {
+  PyObject ob_base;
+  chunking::Manifest record;
+};
+
+PyObject* manifest_class = nullptr;
+
+const chunking::Manifest& manifest_of(PyObject* self) {
+  return reinterpret_cast<ManifestObject*>(self)->record;
+}
+
+bool is_manifest(PyObject* object) {
+  return Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(manifest_class);
+}
+
+OwnedRef number(std::uint64_t value) {
+  return OwnedRef::steal(expect_object(PyLong_FromUnsignedLongLong(value)));
+}
+
+PyObject* manifest_of_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
+    FENDRAL_TRY(const auto bound, bind_arguments("of_file()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_string));
+    FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
+    FENDRAL_TRY(auto manifest,
+                run_unlocked([&] { return chunking::manifest_of_file(path, chunk_size); }));
+    return manifest_object(std::move(manifest));
+  });
+}
+
+PyObject* manifest_from_json_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 1> kParameters{"text"};
+    FENDRAL_TRY(const auto bound, bind_arguments("from_json()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto text, convert_argument(bound[0], "text", to_string));
+    auto manifest = chunking::manifest_from_json(text);
+    if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
+    return manifest_object(std::move(*manifest));
+  });
+}
+
+PyObject* manifest_to_json_entry(PyObject* self, PyObject*) {
+  return guarded_entry([&] {
+    const std::string text = chunking::manifest_to_json(manifest_of(self));
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* manifest_verify_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 1> kParameters{"path"};
+    FENDRAL_TRY(const auto bound, bind_arguments("verify_file()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_string));
+    // The object holds the manifest, and it never changes, so it is read without the lock.
+    FENDRAL_TRY(const auto differing,
+                run_unlocked([&] { return chunking::chunks_differing(manifest_of(self), path); }));
+    OwnedRef list =
+        OwnedRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(differing.size()))));
+    for (std::size_t i = 0; i < differing.size(); ++i) {
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), number(differing[i]).release());
+    }
+    return list;
+  });
+}
+
+PyObject* manifest_get_chunk_size(PyObject* self, void*) {
+  return guarded_entry([&] { return number(manifest_of(self).chunk_size).release(); });
+}
+PyObject* manifest_get_size(PyObject* self, void*) {
+  return guarded_entry([&] { return number(manifest_of(self).size).release(); });
+}
+PyObject* manifest_get_count(PyObject* self, void*) {
+  return guarded_entry([&] { return number(manifest_of(self).count()).release(); });
+}
+PyObject* manifest_get_file_crc32c(PyObject* self, void*) {
+  return guarded_entry([&] { return number(manifest_of(self).file_crc32c).release(); });
+}
+PyObject* manifest_get_crc32c(PyObject* self, void*) {
+  return guarded_entry([&] {
+    const auto& crcs = manifest_of(self).crc32c;
+    OwnedRef tuple =
+        OwnedRef::steal(expect_object(PyTuple_New(static_cast<Py_ssize_t>(crcs.size()))));
+    for (std::size_t i = 0; i < crcs.size(); ++i) {
+      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), number(crcs[i]).release());
+    }
+    return tuple.release();
+  });
+}
+
+PyObject* manifest_repr(PyObject* self) {
+  return guarded_entry([&] {
+    const chunking::Manifest& manifest = manifest_of(self);
+    const std::string text = "Manifest(chunk_size=" + std::to_string(manifest.chunk_size) +
+                             ", size=" + std::to_string(manifest.size) +
+                             ", count=" + std::to_string(manifest.count()) +
+                             ", file_crc32c=" + chunking::crc_text(manifest.file_crc32c) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* manifest_compare(PyObject* self, PyObject* other, int operation) {
+  return guarded_entry([&] {
+    if (!is_manifest(other) || (operation != Py_EQ && operation != Py_NE)) {
+      return OwnedRef::borrow(Py_NotImplemented).release();
+    }
+    const bool equal = manifest_of(self) == manifest_of(other);
+    return PyBool_FromLong((operation == Py_EQ) == equal ? 1 : 0);
+  });
+}
+
+Py_hash_t manifest_hash(PyObject* self) {
+  // Equal manifests have equal CRCs of the whole file, sizes and chunk sizes.
+  const chunking::Manifest& manifest = manifest_of(self);
+  std::uint64_t mixed = manifest.file_crc32c;
+  for (std::uint64_t field : {manifest.size, manifest.chunk_size}) {
+    mixed = (mixed ^ field) * 0x100000001b3ull;
+  }
+  const auto hash = static_cast<Py_hash_t>(mixed >> 1);
+  return hash == -1 ? -2 : hash;
+}
+
+PyMethodDef manifest_methods[] = {
+    {"of_file", as_method(manifest_of_file_entry), kKeywordCall | METH_CLASS,
+     "of_file($type, path, chunk_size)\n--\n\n"},
+    {"from_json", as_method(manifest_from_json_entry), kKeywordCall | METH_CLASS,
+     "from_json($type, text)\n--\n\n"},
+    {"to_json", manifest_to_json_entry, METH_NOARGS, "to_json($self, /)\n--\n\n"},
+    {"verify_file", as_method(manifest_verify_file), kKeywordCall,
+     "verify_file($self, path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef manifest_attributes[] = {
+    {"chunk_size", manifest_get_chunk_size, nullptr, nullptr, nullptr},
+    {"size", manifest_get_size, nullptr, nullptr, nullptr},
+    {"count", manifest_get_count, nullptr, nullptr, nullptr},
+    {"crc32c", manifest_get_crc32c, nullptr, nullptr, nullptr},
+    {"file_crc32c", manifest_get_file_crc32c, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot manifest_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ManifestObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(manifest_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(manifest_compare)},
+    {Py_tp_hash, reinterpret_cast<void*>(manifest_hash)},
+    {Py_tp_methods, manifest_methods},
+    {Py_tp_getset, manifest_attributes},
+    {0, nullptr},
+};
+
+PyType_Spec manifest_spec = {
+    "fendral_stream.Manifest",
+    static_cast<int>(sizeof(ManifestObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    manifest_slots,
+};
+
+}  // namespace
+
+HostResult<void> register_manifest_class(PyObject* module) {
+  FENDRAL_TRY(PyObject* const created,
+              get_or_create_class(manifest_class, manifest_spec, "Manifest"));
+  OwnedRef name = OwnedRef::steal(expect_object(PyUnicode_FromStringAndSize("Manifest", 8)));
+  return add_to_module(module, name.get(), created);
+}
+
+HostResult<OwnedRef> manifest_object(chunking::Manifest&& manifest) {
+  FENDRAL_TRY(PyObject* const type, get_or_create_class(manifest_class, manifest_spec, "Manifest"));
+  return make_instance<ManifestObject>(type, std::move(manifest));
+}
+
+HostResult<chunking::Manifest> to_manifest(PyObject* object) {
+  if (manifest_class == nullptr || !is_manifest(object)) {
+    return unexpected(type_mismatch(object, "Manifest"));
+  }
+  return manifest_of(object);
+}
+
+}  // namespace fendral::python

@@ -1,0 +1,18 @@
+// The Python class fendral_stream.Manifest, over chunking::Manifest.
+#pragma once
+
+#include "chunking/manifest.hpp"
+#include "python/error.hpp"
+
+namespace fendral::python {
+
+// Creates the class (first call) and adds it to `module`.
+[[nodiscard]] HostResult<void> register_manifest_class(PyObject* module);
+
+// A new Manifest holding `manifest`.
+[[nodiscard]] HostResult<OwnedRef> manifest_object(chunking::Manifest&& manifest);
+
+// The manifest behind `object`, a Manifest, copied; a TypeError for anything else.
+[[nodiscard]] HostResult<chunking::Manifest> to_manifest(PyObject* object);
+
+}  // namespace fendral::python

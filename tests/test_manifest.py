@@ -1,0 +1,286 @@
+"""fendral_stream.Manifest: the CRC32C of each chunk and of the file, its JSON form, and the
+checks it gives ChunkWriter and verify_file."""
+
+import concurrent.futures
+import json
+import os
+import random
+
+import pytest
+
+from fendral import Chunk
+from fendral_stream import ChunkWriter, Manifest, read_chunks
+from fendral_testing.randomness import random_bytes
+from test_stream import feed_fifo
+
+
+def reference_table():
+    table = []
+    for value in range(256):
+        for _ in range(8):
+            value = (value >> 1) ^ 0x82F63B78 if value & 1 else value >> 1
+        table.append(value)
+    return table
+
+
+TABLE = reference_table()
+
+
+def crc32c(data):
+    """The CRC byte by byte: slow, and sure."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc = (crc >> 8) ^ TABLE[(crc ^ byte) & 0xFF]
+    return crc ^ 0xFFFFFFFF
+
+
+def write(tmp_path, content, name="in"):
+    path = tmp_path / name
+    path.write_bytes(content)
+    return str(path)
+
+
+@pytest.mark.parametrize("content, expected", [
+    (b"123456789", 0xE3069283),
+    (b"", 0),
+    (bytes(range(256)) * 4096 + b"tail", None),  # 1 MiB and a few: the reference's answer
+])
+def test_known_answers(tmp_path, content, expected):
+    if expected is None:
+        expected = crc32c(content)
+    manifest = Manifest.of_file(write(tmp_path, content), 1 << 30)
+    assert manifest.file_crc32c == expected
+    assert manifest.crc32c == ((expected,) if content else ())
+
+
+@pytest.mark.parametrize("size, chunk_size", [
+    (0, 4),
+    (10, 4),  # a short last chunk
+    (12, 4),  # no empty last one
+    (1, 1),
+    (700_001, 65_536),  # small chunks, cut from read_chunks' read-ahead buffer
+    (3_000_001, 1 << 20),
+])
+def test_chunk_crcs_combine_to_the_file_crc(tmp_path, size, chunk_size):
+    content = random_bytes(random.Random(size), size)
+    path = write(tmp_path, content)
+    manifest = Manifest.of_file(path, chunk_size)
+    pieces = [content[start:start + chunk_size] for start in range(0, size, chunk_size)]
+    assert (manifest.chunk_size, manifest.size, manifest.count) == (chunk_size, size, len(pieces))
+    assert manifest.crc32c == tuple(crc32c(piece) for piece in pieces)
+    assert manifest.file_crc32c == crc32c(content)
+    chunks = read_chunks(path, chunk_size)
+    assert b"".join(chunk.data for chunk in chunks) == content
+    assert chunks.manifest() == manifest
+    assert Manifest.from_json(manifest.to_json()) == manifest
+    assert manifest.verify_file(path) == []
+
+
+def test_a_pipe_gives_the_manifest_of_its_content(tmp_path):
+    content = random_bytes(random.Random(9), 700_001)
+    expected = Manifest.of_file(write(tmp_path, content), 100_000)
+    fifo = tmp_path / "fifo"
+    for call, wanted in ((lambda: Manifest.of_file(str(fifo), 100_000), expected),
+                         (lambda: expected.verify_file(str(fifo)), [])):
+        os.mkfifo(str(fifo))
+        feeder = feed_fifo(str(fifo), content, random.Random(1))  # short reads
+        outcome = call()
+        feeder.join()
+        assert outcome == wanted
+        os.unlink(str(fifo))
+
+
+def test_manifest_only_once_every_chunk_was_read(tmp_path):
+    path = write(tmp_path, b"0123456789")
+    chunks = read_chunks(path, 4)
+    next(chunks)
+    closed = read_chunks(path, 4)
+    closed.close()
+    for iterator in (chunks, closed, read_chunks(str(tmp_path / "missing"), 4)):
+        with pytest.raises(RuntimeError) as caught:
+            iterator.manifest()
+        assert str(caught.value) == ("the manifest is made once the iterator has given every "
+                                     "chunk, and chunks remain")
+    no_chunk_size = read_chunks(path, 0)
+    assert list(no_chunk_size) == []
+    for call in (no_chunk_size.manifest, lambda: Manifest.of_file(path, 0)):
+        with pytest.raises(ValueError) as caught:
+            call()
+        assert str(caught.value) == "a manifest needs a chunk_size of at least 1"
+    with pytest.raises(TypeError) as caught:
+        Manifest()
+    assert str(caught.value) == "No constructor defined for Manifest"
+
+
+TEN_BYTES = ('{"version": 1, "chunk_size": 4, "size": 10, "count": 3, "file_crc32c": "280c069e", '
+             '"crc32c": ["063962b9", "6ad50193", "646a3494"]}')
+
+
+def test_json_form(tmp_path):
+    manifest = Manifest.of_file(write(tmp_path, b"0123456789"), 4)
+    assert manifest.to_json() == TEN_BYTES
+    assert repr(manifest) == "Manifest(chunk_size=4, size=10, count=3, file_crc32c=0x280c069e)"
+    # Another writer's spacing, order and case read alike.
+    fields = json.loads(TEN_BYTES)
+    fields["crc32c"][0] = fields["crc32c"][0].upper()
+    rewritten = json.dumps(dict(reversed(list(fields.items()))), indent=2)
+    assert Manifest.from_json(rewritten) == manifest
+    assert hash(Manifest.from_json(rewritten)) == hash(manifest)
+
+
+def altered(**changes):
+    fields = json.loads(TEN_BYTES)
+    for name, value in changes.items():
+        if value is None:
+            del fields[name]
+        else:
+            fields[name] = value
+    return json.dumps(fields)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("", "Manifest JSON is malformed at offset 0: expected '{'"),
+    ("[]", "Manifest JSON is malformed at offset 0: expected '{'"),
+    (TEN_BYTES[:-1], "Manifest JSON is malformed at offset 129: expected '}'"),
+    (TEN_BYTES + "{}", "Manifest JSON is malformed at offset 130: expected nothing after the "
+     "object"),
+    ('{"version": 1, "crc32c": [[]]}',
+     "Manifest JSON is malformed at offset 26: a manifest holds no nested list or object"),
+    ('{"version": 1 "size": 1}', "Manifest JSON is malformed at offset 14: expected '}'"),
+    ('{"version": 01}', "Manifest JSON is malformed at offset 13: expected '}'"),
+    ('{"size": 1, "size": 1}', 'Manifest field "size" appears twice'),
+    (altered(version=None), 'Manifest field "version" is missing'),
+    (altered(version=2),
+     'Manifest field "version": expected 1, the only version this module reads'),
+    (altered(extra=0), 'Manifest field "extra" is not known'),
+    (altered(size=None), 'Manifest field "size" is missing'),
+    (altered(chunk_size=0),
+     'Manifest field "chunk_size": expected a whole number from 1 to 18446744073709551615'),
+    (altered(size=-1),
+     'Manifest field "size": expected a whole number from 0 to 18446744073709551615'),
+    (altered(size=2**64),
+     'Manifest field "size": expected a whole number from 0 to 18446744073709551615'),
+    (altered(count=3.0),
+     'Manifest field "count": expected a whole number from 0 to 18446744073709551615'),
+    (altered(count=2), 'Manifest field "count": expected 3 for a size of 10 in chunks of 4, got 2'),
+    (altered(crc32c="063962b9"), 'Manifest field "crc32c": expected a list'),
+    (altered(crc32c=["063962b9"]), 'Manifest field "crc32c": expected 3 CRCs (the count), got 1'),
+    (altered(crc32c=["063962b9", "0x6ad501", "646a3494"]),
+     'Manifest field "crc32c": item 1: expected 8 hexadecimal digits in a string'),
+    (altered(crc32c=["063962b9", 1792344467, "646a3494"]),
+     'Manifest field "crc32c": item 1: expected 8 hexadecimal digits in a string'),
+    (altered(file_crc32c=0x280C069E),
+     'Manifest field "file_crc32c": expected 8 hexadecimal digits in a string'),
+    (altered(file_crc32c="280c069f"), 'Manifest field "file_crc32c": expected "280c069e", the '
+     'combination of the chunks\' CRCs, got "280c069f"'),
+])
+def test_json_refusals(text, message):
+    with pytest.raises(ValueError) as caught:
+        Manifest.from_json(text)
+    assert str(caught.value) == message
+
+
+DAMAGED = b"01\0\0"
+
+
+# Chunks of b"0123456789" by fours, written with its manifest: each row is the writes (index,
+# payload), the refusals they met, then what the close says and what the output holds.
+@pytest.mark.parametrize("writes, refusals, closing, content", [
+    ([(2, b"89"), (0, b"0123"), (1, b"4567")], [], None, b"0123456789"),
+    ([(0, DAMAGED), (0, b"0123"), (1, b"4567"), (1, DAMAGED), (2, b"89")],
+     ["Chunk at index 0 has CRC32C 0x4281fa91, but the manifest lists 0x063962b9 for it",
+      "Chunk at index 1 has CRC32C 0x4281fa91, but the manifest lists 0x6ad50193 for it"],
+     None, b"0123456789"),
+    ([(2, b"8"), (2, b"89x"), (3, b"")],
+     ["Chunk at index 2 holds 1 byte, but the manifest lists 2 bytes for it",
+      "Chunk at index 2 holds 3 bytes, but the manifest lists 2 bytes for it",
+      "Chunk at index 3 is not in the manifest, which lists 3 chunks"],
+     "Missing chunk at index 0", None),
+    ([(0, b"0123"), (2, b"89")], [], "Missing chunk at index 1", None),
+    ([(0, b"0123"), (1, b"4567")], [], "Missing chunk at index 2", None),
+])
+def test_writer_checks_against_the_manifest(tmp_path, writes, refusals, closing, content):
+    manifest = Manifest.of_file(write(tmp_path, b"0123456789", "source"), 4)
+    output = tmp_path / "out"
+    writer = ChunkWriter(str(output), 4, manifest=manifest)
+    met = []
+    for index, payload in writes:
+        try:
+            writer.write(Chunk(index, payload))
+        except ValueError as error:
+            met.append(str(error))
+    assert met == refusals
+    if closing is None:
+        writer.close()
+        assert output.read_bytes() == content
+    else:
+        with pytest.raises(ValueError) as caught:
+            writer.close()
+        assert str(caught.value) == closing
+        assert not output.exists()
+    assert sorted(os.listdir(str(tmp_path))) == (["source"] if closing else ["out", "source"])
+
+
+def test_writer_checks_large_chunks_from_threads(tmp_path):
+    content = random_bytes(random.Random(7), 3_000_000)
+    manifest = Manifest.of_file(write(tmp_path, content), 1 << 20)
+    output = tmp_path / "out"
+    chunks = list(read_chunks(str(tmp_path / "in"), 1 << 20))
+    damaged = Chunk(1, bytes(1 << 20))
+    with ChunkWriter(str(output), 1 << 20, manifest=manifest) as writer:
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            outcomes = list(pool.map(lambda chunk: raised(writer.write, chunk),
+                                     [damaged] + chunks))
+    assert outcomes == [f"Chunk at index 1 has CRC32C 0x{crc32c(bytes(1 << 20)):08x}, but the "
+                        f"manifest lists 0x{manifest.crc32c[1]:08x} for it"] + [None] * 3
+    assert output.read_bytes() == content
+
+
+def raised(call, *arguments):
+    try:
+        call(*arguments)
+    except ValueError as error:
+        return str(error)
+    return None
+
+
+def test_writer_refuses_another_chunk_size_or_object(tmp_path):
+    manifest = Manifest.of_file(write(tmp_path, b"0123456789"), 4)
+    output = str(tmp_path / "out")
+    with pytest.raises(ValueError) as caught:
+        ChunkWriter(output, 5, manifest)
+    assert str(caught.value) == "chunk_size 5 differs from the manifest's chunk size 4"
+    with pytest.raises(TypeError) as caught:
+        ChunkWriter(output, 4, manifest=TEN_BYTES)
+    assert str(caught.value) == "argument 'manifest': 'str' object cannot be converted to " \
+                                "'Manifest'"
+    assert os.listdir(str(tmp_path)) == ["in"]
+    with ChunkWriter(output, 4, None) as writer:  # no manifest: as without one
+        writer.write(Chunk(0, b"ab"))
+    assert open(output, "rb").read() == b"ab"
+
+
+def test_an_empty_file(tmp_path):
+    manifest = Manifest.of_file(write(tmp_path, b""), 4)
+    assert (manifest.size, manifest.count, manifest.crc32c, manifest.file_crc32c) == (0, 0, (), 0)
+    assert Manifest.from_json(manifest.to_json()) == manifest
+    output = tmp_path / "out"
+    with ChunkWriter(str(output), 4, manifest=manifest) as writer:
+        with pytest.raises(ValueError) as caught:
+            writer.write(Chunk(0, b""))
+        assert str(caught.value) == "Chunk at index 0 is not in the manifest, which lists no chunk"
+    assert output.read_bytes() == b""
+    assert manifest.verify_file(str(output)) == []
+
+
+@pytest.mark.parametrize("received, differing", [
+    (b"0123456789", []),
+    (b"0123\0\0\0\x0089", [1]),
+    (b"012345", [1, 2]),  # short: the cut chunk and every one after
+    (b"", [0, 1, 2]),
+    (b"0123456789ab", [2]),
+    (b"0123456789abcdefghij", [2, 3, 4]),  # long: the chunks past the manifest's end
+])
+def test_verify_file(tmp_path, received, differing):
+    manifest = Manifest.from_json(TEN_BYTES)
+    assert manifest.verify_file(write(tmp_path, received)) == differing
