@@ -13,8 +13,9 @@
   memory, as in a program that has been running for a while (a fresh process's first touch of
   memory varies 2x with the kernel's state, and whether glibc reuses its heap depends on the
   order of allocations, both of which hide the CRC's cost), and then each pass in a fresh
-  process, as a short script sees it; the processes alternate for several rounds after a warm-up round; medians, and the
-  ratio (the bound set for it: 1.15). Manifest.of_file and verify_file run the same way.
+  process, as a short script sees it; the processes alternate for several rounds after a
+  warm-up round; medians, and the ratio (the bound set for it: 1.15). Manifest.of_file and
+  verify_file run the same way.
 """
 
 import argparse

@@ -149,7 +149,7 @@ def plain_loops(path, output, size, rounds):
                 for chunk in chunks:
                     writer.write(chunk)
         writes = side_by_side({"loop": write_loop, "stream": write_stream}, rounds)
-        del chunks
+        chunks.clear()
         os.unlink(part)
         per_mib = {name: median * MIB / length * 1e3 for name, median in
                    (("read loop", reads["loop"]), ("read_chunks", reads["stream"]),

@@ -6,7 +6,6 @@ import os
 import random
 import resource
 import shutil
-import signal
 import stat
 import subprocess
 import sys

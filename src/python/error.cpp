@@ -82,7 +82,7 @@ PyObject* exception_class_for(const Failure& failure) {
   }
   switch (failure.io_kind) {
 #define FENDRAL_ERROR_KIND(kind, exception_class, ...) \
-  case ErrorKind::kind:                                             \
+  case ErrorKind::kind:                                \
     return PyExc_##exception_class;
 #include "base/error_kinds.def"
 #undef FENDRAL_ERROR_KIND
