@@ -254,11 +254,13 @@ def stream_figures(path):
                               "stream=codec_type,codec_name,codec_tag_string,time_base,start_time,"
                               "nb_read_packets:stream_tags:stream_disposition:"
                               "format=duration:format_tags=major_brand", str(path)))
+    # Starts to the millisecond: a remux states them in whole ones, the join exactly.
     streams = [(s["codec_type"], s["codec_name"], s["codec_tag_string"], s["time_base"],
-                s.get("start_time"), s["nb_read_packets"], s.get("tags", {}),
+                round(float(s["start_time"]), 3) if "start_time" in s else None,
+                s["nb_read_packets"], s.get("tags", {}),
                 sorted(key for key, on in s["disposition"].items() if on))
                for s in info["streams"]]
-    return (streams, decoded(path), info["format"]["duration"],
+    return (streams, decoded(path), float(info["format"]["duration"]),
             info["format"].get("tags", {}).get("major_brand"))
 
 
@@ -315,7 +317,12 @@ def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, n
     # The yardstick: the whole source remuxed into the joined file's container.
     remux = "remux" + os.path.splitext(joined)[1]
     ffmpeg("-i", name, "-map", "0", "-c", "copy", remux)
-    assert stream_figures(joined) == with_clocks_of(stream_figures(remux), name)
+    (streams, frames, duration, brand), (remux_streams, remux_frames, remux_duration,
+                                          remux_brand) = (
+        stream_figures(joined), with_clocks_of(stream_figures(remux), name))
+    assert (streams, frames, brand) == (remux_streams, remux_frames, remux_brand)
+    # A last audio packet may last longer than the source's trimmed one.
+    assert abs(duration - remux_duration) < AUDIO_FRAME
     for (kind, times), (_, remux_times) in zip(packet_times(joined), packet_times(remux)):
         # Subtitle cues within a millisecond, every other packet exactly where it was.
         tolerance = 0.001 if kind == "subtitle" else 0

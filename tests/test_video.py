@@ -19,13 +19,14 @@ from fendral_testing.children import run_forked, run_unprivileged
 from fendral_testing.ffmpeg_stand_in import SEGMENT, box
 from fendral_testing.splits import write_metadata, write_split
 
-def split_argv(input_file, limit, pattern, segment_format="mp4"):
+def split_argv(input_file, limit, pattern, segment_format="mp4", video_clock=None):
+    clock = f":video_track_timescale={video_clock}" if video_clock else ""
     return ["-i", input_file, "-map_metadata", "0", "-f", "ffmetadata", "pipe:4",
-            "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy",
+            "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy", "-copytb", "1",
             "-f", "segment", "-segment_format", segment_format, "-segment_time", str(limit),
-            "-segment_format_options", "strict=unofficial", "-increment_tc", "1",
-            "-reset_timestamps", "1", "-avoid_negative_ts", "disabled", "-segment_list", "pipe:3",
-            "-segment_list_type", "flat", pattern]
+            "-segment_format_options", "strict=unofficial:movie_timescale=90000" + clock,
+            "-increment_tc", "1", "-reset_timestamps", "1", "-avoid_negative_ts", "disabled",
+            "-segment_list", "pipe:3", "-segment_list_type", "csv", pattern]
 
 
 # What the join adds when the split kept the source's metadata, and with QuickTime keys in it.
@@ -34,9 +35,14 @@ SOURCE_METADATA = ["-f", "ffmetadata", "-i", "/dev/fd/4", "-map_metadata", "1", 
 KEYED_SOURCE_METADATA = [*SOURCE_METADATA, "-movflags", "use_metadata_tags"]
 
 
-def concat_argv(output_file, source_metadata=()):
+def concat_argv(output_file, source_metadata=(), video_clock="1000"):
+    """The join's arguments; the stand-in's segment has a video track on a 1/1000 clock."""
+    clocks = ["-movie_timescale", "90000"] if output_file.lower().endswith(
+        (".mp4", ".mov", ".m4a", ".ismv")) else []
+    if clocks and video_clock:
+        clocks += ["-video_track_timescale", video_clock]
     return ["-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
-            *source_metadata, "-map", "0", "-c", "copy", output_file]
+            *source_metadata, "-map", "0", "-c", "copy", "-copyts", *clocks, output_file]
 
 
 def metadata_text(original, prefix, paths, value):
@@ -67,6 +73,10 @@ def test_split_runs_ffmpeg_and_writes_metadata(ffmpeg, tmp_path, output_dir, pat
     assert (directory / "metadata.json").read_text() == metadata_text(
         "in.mp4", pattern, paths, f"{limit}s")
     assert not (directory / "source_metadata.txt").exists()  # ffmpeg wrote none
+    # ffmpeg's own list, kept for the join: the stand-in writes names alone.
+    times = directory / "segment_times.csv"
+    assert (times.read_text() if segments else times.exists()) == (
+        "".join(f"chunk_{n:03d}.mp4\n" for n in range(segments)) if segments else False)
 
 
 def test_split_stores_the_source_metadata_without_following_a_link(ffmpeg, tmp_path):
@@ -90,7 +100,7 @@ QUICKTIME_HEAD = struct.pack(">I4s4s", 20, b"ftyp", b"qt  ") + bytes(8)
     ("in.mov", QUICKTIME_HEAD, "mov"),
     ("in.mp4", struct.pack(">I4s4s", 20, b"ftyp", b"isom") + bytes(8), "mp4"),
     ("old.mov", struct.pack(">I4s", 8, b"wide"), "mov"),  # no ftyp: an older movie file
-    ("old.mov", SEGMENT, "mov"),
+    ("old.mov", SEGMENT, "mov"),  # its video's clock is kept
     ("in.mkv", b"\x1a\x45\xdf\xa3" + bytes(8), "mp4"),
     ("in.mov", None, "mp4"),  # a FIFO: not waited on
 ])
@@ -101,7 +111,8 @@ def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, 
     else:
         (tmp_path / input_file).write_bytes(content)
     fendral.split_video(input_file, "out", 1)
-    assert ffmpeg.argv() == split_argv(input_file, 1, "out/chunk_%03d.mp4", segment_format)
+    assert ffmpeg.argv() == split_argv(input_file, 1, "out/chunk_%03d.mp4", segment_format,
+                                       "1000" if content == SEGMENT else None)
 
 
 @pytest.mark.parametrize("make_record, added", [
@@ -328,6 +339,7 @@ def test_split_failing_once_ffmpeg_started_leaves_no_record(ffmpeg, tmp_path, li
     ffmpeg.set(segments=1, **{setting: value})
     write_split(tmp_path / "out", ["out/chunk_000.mp4"])
     (tmp_path / "out" / "source_metadata.txt").write_text("earlier")
+    (tmp_path / "out" / "segment_times.csv").write_text("chunk_000.mp4,0.000000,1.000000\n")
     before = sorted(os.listdir(tmp_path / "out"))
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("in.mp4", "out", limit)
@@ -557,7 +569,13 @@ def test_reconstruct_refuses_unusable_segments(ffmpeg, tmp_path, paths, message)
     assert not ffmpeg.started()
 
 
-@pytest.mark.parametrize("segments, durations", [
+# 0.96 s of video, and where three of them started in the source.
+SHORT_SECOND = movie(b"vide", 12800, 12288, samples=[(24, 512)])
+SEGMENT_TIMES = ("0.mp4,0.000000,0.960000\n1.mp4,1.040000,2.000000\n"
+                 "\"2.mp4\",2.040000,3.000000\n")
+
+
+@pytest.mark.parametrize("segments, durations, segment_times", [(*row, None)[:3] for row in [
     ([movie(b"vide", 12800, 25600)], ["2"]),
     # B-frames: the edit starts at the first frame's composition offset and spans the media.
     ([movie(b"vide", 12800, 11264, [(880, 1536)])], ["0.88"]),
@@ -577,12 +595,28 @@ def test_reconstruct_refuses_unusable_segments(ffmpeg, tmp_path, paths, message)
             offsets=[(1, 1024), (24, 1024)]), movie(b"soun", 44100, 44100)], ["1", "1", "1"]),
     # Edit lists of empty edits only present no media: no duration.
     ([movie(b"vide", 12800, 12800, [(3600000, -1)])], [None]),
-])
-def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, durations):
+    # The split's list of where each segment started: a variable frame rate's last frame lasts
+    # until the next segment starts, which the segment's own span (0.96 s) cannot tell.
+    ([SHORT_SECOND] * 3, ["1.04", "1", "0.96"], SEGMENT_TIMES),
+    # A list that does not name the listed segments in order, or lacks times, is not used.
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, SEGMENT_TIMES.replace("0.mp4", "9.mp4")),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, SEGMENT_TIMES.rsplit("2.mp4", 1)[0]),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, SEGMENT_TIMES.replace("1.040000,", "1.04s,")),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, "0.mp4\n1.mp4\n2.mp4\n"),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, "link"),
+]])
+def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, durations,
+                                            segment_times):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
     write_metadata(tmp_path / "segs", names)
     for name, content in zip(names, segments):
         (tmp_path / name).write_bytes(content)
+    times = tmp_path / "segs" / "segment_times.csv"
+    if segment_times == "link":
+        (tmp_path / "elsewhere.csv").write_text(SEGMENT_TIMES)
+        times.symlink_to(tmp_path / "elsewhere.csv")
+    elif segment_times:
+        times.write_text(segment_times)
     fendral.reconstruct_video("segs", "joined.mp4")
     expected = "".join(f"file '{tmp_path}/{name}'\n" +
                        (f"duration {duration}\n" if duration else "")
@@ -624,17 +658,19 @@ def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segm
     assert ffmpeg.started() and not (tmp_path / "joined.mp4").exists()
 
 
-@pytest.mark.parametrize("first, kept", [(VIDEO_SECOND, False),
-                                         (movie(b"vide", 12800, 12800, **OPEN_GOP), True)],
-                         ids=["whole", "trimmed"])
-def test_timestamps_are_kept_when_the_first_segment_hides_its_start(ffmpeg, tmp_path, first,
-                                                                     kept):
+@pytest.mark.parametrize("first, output_file, video_clock", [
+    (VIDEO_SECOND, "joined.mp4", "12800"),
+    (movie(b"vide", 600, 600, **SECOND), "joined.MOV", "600"),
+    (SOUND_SECOND, "joined.m4a", None),
+    (VIDEO_SECOND, "joined.mkv", None),  # Matroska has no movie clock
+], ids=["mp4", "quicktime 1/600", "sound only", "matroska"])
+def test_the_join_keeps_timestamps_and_the_video_clock(ffmpeg, tmp_path, first, output_file,
+                                                       video_clock):
     write_metadata(tmp_path / "segs", ["segs/0.mp4", "segs/1.mp4"])
     (tmp_path / "segs" / "0.mp4").write_bytes(first)
     (tmp_path / "segs" / "1.mp4").write_bytes(VIDEO_SECOND)
-    fendral.reconstruct_video("segs", "joined.mp4")
-    expected = concat_argv("joined.mp4")
-    assert ffmpeg.argv() == (expected[:-1] + ["-copyts"] + expected[-1:] if kept else expected)
+    fendral.reconstruct_video("segs", output_file)
+    assert ffmpeg.argv() == concat_argv(output_file, video_clock=video_clock)
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):

@@ -57,6 +57,7 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box) {
       movie.duration = *presented;
       movie.longest_sample = longest_sample;
       movie.hidden_lead = hidden_lead(track);
+      movie.video_timescale = track.media->timescale;
     } else if (*presented &&
                (!movie.duration || (*presented)->microseconds() > movie.duration->microseconds())) {
       movie.duration = *presented;

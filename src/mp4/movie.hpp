@@ -23,6 +23,8 @@ struct Movie {
   // Media of the video track that its edit list hides at the start (see hidden_lead): frames
   // decoded with this file but shown before its first frame.
   std::optional<MediaDuration> hidden_lead;
+  // The media clock of the video track.
+  std::optional<std::uint32_t> video_timescale;
   // Whether the movie box was read (it is not when over kMovieBoxCap), and then whether it
   // holds a video or an audio track with samples.
   bool tracks_known = false;

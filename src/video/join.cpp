@@ -1,5 +1,7 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@
 #include "video/metadata.hpp"
 #include "video/segment_file.hpp"
 #include "video/segment_location.hpp"
+#include "video/segment_times.hpp"
 #include "video/source_metadata.hpp"
 #include "video/split_directory.hpp"
 #include "video/video.hpp"
@@ -132,6 +135,41 @@ posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
   return posix::write_all_vectored(fd, pieces);
 }
 
+// A list larger than this is not one ffmpeg wrote for a split: it is not read.
+constexpr std::uint64_t kSegmentTimesCap = 64u << 20;
+
+// Where each listed segment starts in the source, from the split's segment_times.csv: only when
+// it is a regular file (a link is not followed, a FIFO does not stall the open) that names the
+// listed segments, by file name, in the same order. Nothing otherwise: the segments are then
+// placed by their own spans.
+std::optional<std::vector<std::int64_t>> segment_starts(
+    const std::string& output_dir, const std::vector<std::string>& chunk_paths) {
+  auto opened = posix::open_file(posix::join_path(output_dir, kSegmentTimesFileName),
+                                 O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (!opened) return std::nullopt;
+  struct stat info;
+  if (::fstat(opened->get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+      static_cast<std::uint64_t>(info.st_size) > kSegmentTimesCap) {
+    return std::nullopt;
+  }
+  auto text = posix::read_from_start(opened->get());
+  if (!text) return std::nullopt;
+  const auto times = read_segment_times(*text);
+  if (!times || times->size() != chunk_paths.size()) return std::nullopt;
+  std::vector<std::int64_t> starts;
+  starts.reserve(times->size());
+  for (std::size_t index = 0; index < chunk_paths.size(); ++index) {
+    const std::string& path = chunk_paths[index];
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view(path)
+                                      : std::string_view(path).substr(slash + 1);
+    if (name != (*times)[index].name) return std::nullopt;
+    starts.push_back((*times)[index].start_microseconds);
+  }
+  return starts;
+}
+
 // metadata.json read and parsed. A file larger than this process can hold is refused unread.
 Result<Mp4ChunkMetadata> read_record(const std::string& path) {
   auto opened = posix::open_regular_file(path);
@@ -189,7 +227,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   auto script_file = posix::create_anonymous_file("fendral-concat-script");
   if (!script_file)
     return runtime_failure("Failed to write concat list: " + script_file.error().text());
-  const ConcatScript script = concat_script(entries);
+  const auto starts = segment_starts(output_dir, metadata->chunk_paths);
+  const ConcatScript script = concat_script(entries, starts ? &*starts : nullptr);
   if (auto written = posix::write_all(script_file->get(), script.text.data(), script.text.size());
       !written) {
     return runtime_failure("Failed to write concat list: " + written.error().text());
@@ -199,7 +238,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .output_file = output_file,
       .source_metadata = source_metadata.has_value(),
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
-      .keep_timestamps = entries.front().movie.hidden_lead.has_value(),
+      .video_timescale = entries.front().movie.video_timescale,
   });
   if (!posix::go_on_now()) return runtime_failure(std::string(kInterrupted));
   OutputOfJoin output(output_file);

@@ -19,6 +19,7 @@
 #include "video/ffmpeg_paths.hpp"
 #include "video/metadata.hpp"
 #include "video/segment_file.hpp"
+#include "video/segment_times.hpp"
 #include "video/split_directory.hpp"
 #include "video/video.hpp"
 
@@ -27,17 +28,13 @@ namespace fendral::video {
 namespace {
 
 // The segment paths of this split, in time order: ffmpeg names each finished segment in its
-// segment list, one file name per line. The list is an anonymous in-memory file: nothing in
-// `output_dir` can be listed by mistake (stale segments of an earlier split, unrelated .mp4
-// files, the input), and nothing is left to remove on any path out of the call.
+// segment list, one a line. The list is an anonymous in-memory file: nothing in `output_dir` can
+// be listed by mistake (stale segments of an earlier split, unrelated .mp4 files, the input),
+// and nothing is left to remove on any path out of the call.
 std::vector<std::string> segment_paths_from_list(std::string_view list,
                                                  const std::string& output_dir) {
   std::vector<std::string> paths;
-  while (!list.empty()) {
-    const std::size_t end = list.find('\n');
-    const std::string_view name = list.substr(0, end);
-    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : segment_list_names(list)) {
     paths.push_back(lossy_utf8(posix::join_path(output_dir, name)));
   }
   return paths;
@@ -101,7 +98,8 @@ Result<void> clear_for_ffmpeg(const std::vector<std::string>& links,
   for (const std::string& link : links) {
     if (auto removed = posix::remove_entry(link); !removed) return fail_os(removed.error());
   }
-  for (const std::string_view record : {kMetadataFileName, kSourceMetadataFileName}) {
+  for (const std::string_view record :
+       {kMetadataFileName, kSourceMetadataFileName, kSegmentTimesFileName}) {
     if (auto removed = posix::remove_entry(posix::join_path(output_dir, record)); !removed) {
       return fail_os(removed.error());
     }
@@ -141,6 +139,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
       .segment_pattern = segment_pattern,
       .time_limit_sec = *time_limit_sec,
       .quicktime = is_quicktime_file(ffmpeg_input),
+      .video_timescale = video_timescale_of(ffmpeg_input),
   });
   const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
                                     .passed_fd = segment_list->get(),
@@ -162,7 +161,15 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   if (!list) return fail_os(list.error());
   auto chunk_paths = segment_paths_from_list(*list, output_dir);
 
-  // Stored before metadata.json, which then names a split whose metadata is complete.
+  // Both stored before metadata.json, which then names a split whose records are complete. The
+  // list as ffmpeg wrote it: bare names, so a moved directory still matches it.
+  if (!list->empty()) {
+    if (auto written =
+            posix::replace_file(posix::join_path(output_dir, kSegmentTimesFileName), *list);
+        !written) {
+      return fail_os(written.error());
+    }
+  }
   auto source_metadata_text = posix::read_from_start(source_metadata->get());
   if (!source_metadata_text) return fail_os(source_metadata_text.error());
   if (!source_metadata_text->empty()) {
