@@ -265,13 +265,14 @@ def stream_figures(path):
 
 
 def packet_times(path):
-    """Per stream the packets' presentation times, in seconds."""
+    """Per stream the packets' presentation times, in seconds from the stream's first (a remux
+    starts a stream to the millisecond)."""
     info = json.loads(ffprobe("-show_entries", "packet=stream_index,pts_time:stream=codec_type",
                               str(path)))
     times = [(s["codec_type"], []) for s in info["streams"]]
     for packet in info["packets"]:
         times[packet["stream_index"]][1].append(float(packet["pts_time"]))
-    return times
+    return [(kind, [time - stream[0] for time in stream]) for kind, stream in times]
 
 
 def with_clocks_of(figures, source):
@@ -366,6 +367,52 @@ def test_a_damaged_segment_is_refused_before_ffmpeg_runs(clip, tmp_path, monkeyp
     assert caught.value.args == (
         "Failed to read segment segments/chunk_001.mp4: not a complete MP4 file",)
     assert not (tmp_path / "segments" / "concat_list.txt").exists()
+    assert not (tmp_path / "joined.mp4").exists()
+
+
+def hide_the_video(content):
+    """The video's edit list as one empty edit of an hour."""
+    at = content.index(b"elst") + 4 + 8
+    return content[:at] + struct.pack(">Ii", 3_600_000, -1) + content[at + 8:]
+
+
+def cut_where_the_media_starts(content):
+    """A copy whose movie box comes first, cut short where its media data starts."""
+    Path("whole.mp4").write_bytes(content)
+    ffmpeg("-i", "whole.mp4", "-map", "0", "-c", "copy", "-movflags", "+faststart", "moved.mp4")
+    moved = Path("moved.mp4").read_bytes()
+    return moved[:moved.index(b"mdat") - 4]
+
+
+# How the second segment is damaged, and how the join fails. ffmpeg drops the packets of a track
+# it cannot place and reports success.
+@pytest.mark.parametrize("damage, message", [
+    (hide_the_video, "ffmpeg concat lost data: video track 0 holds 20 packets, its segments 30"),
+    (cut_where_the_media_starts,
+     "Failed to read segment segments/chunk_001.mp4: not a complete MP4 file"),
+], ids=["video hidden", "media cut off"])
+def test_a_join_that_would_lose_packets_fails_and_leaves_no_output(clip, tmp_path, monkeypatch,
+                                                                   damage, message):
+    monkeypatch.chdir(tmp_path)
+    fendral.split_video(str(clip), "segments", 1)
+    segment = tmp_path / "segments" / "chunk_001.mp4"
+    segment.write_bytes(damage(segment.read_bytes()))
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segments", "joined.mp4")
+    assert caught.value.args == (message,)
+    assert not (tmp_path / "joined.mp4").exists()
+
+
+def test_a_second_sound_starting_after_the_first_cut_is_not_lost_silently(tmp_path, monkeypatch):
+    # A commentary from 1.5 s on: the first segment has no track for it, and ffmpeg takes the
+    # joined file's streams from the first segment.
+    monkeypatch.chdir(tmp_path)
+    ffmpeg(*PICTURE, *TONE, "-itsoffset", "1.5", *tone(1.5, 220), "-map", "0", "-map", "1",
+           "-map", "2", *H264, *AAC, "in.mp4")
+    fendral.split_video("in.mp4", "segments", 1)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segments", "joined.mp4")
+    assert caught.value.args[0].startswith("ffmpeg concat lost data: audio track 1 holds 0 packets")
     assert not (tmp_path / "joined.mp4").exists()
 
 

@@ -397,21 +397,26 @@ def table(kind, entries, form=">II", version=0):
 
 
 def movie(handler, timescale, duration, edits=(), movie_timescale=1000, samples=(),
-          offsets=(), wide_edits=False, also=b""):
+          offsets=(), wide_edits=False, also=b"", head=b"", layout=b""):
     """A segment whose track states its clock, duration, edit list (length, media time) and
     sample timing: stts runs (count, duration) and ctts runs (count, offset). `also` holds
-    further track boxes."""
+    further track boxes, `head` boxes that start the track, `layout` further sample table
+    boxes."""
     edit_list = (table(b"elst", [(length, start, 1 << 16) for length, start in edits], ">QqI", 1)
                  if wide_edits else
                  table(b"elst", [(length, start, 1 << 16) for length, start in edits], ">IiI"))
     sample_table = box(b"stbl", table(b"stts", samples) +
-                       (table(b"ctts", offsets, ">Ii") if offsets else b""))
+                       (table(b"ctts", offsets, ">Ii") if offsets else b"") + layout)
     media = box(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", timescale, duration) +
                              bytes(4)) + box(b"hdlr", bytes(8) + handler + bytes(12)) +
                 box(b"minf", sample_table))
     return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", movie_timescale, 0) +
-                            bytes(80)) + box(b"trak", (box(b"edts", edit_list) if edits else b"") +
+                            bytes(80)) + box(b"trak", head + (box(b"edts", edit_list) if edits else b"") +
                                                   media) + also)
+
+
+def track_header(track_id):
+    return box(b"tkhd", bytes(12) + struct.pack(">I", track_id) + bytes(68))
 
 
 def track(*arguments, **settings):
@@ -508,6 +513,11 @@ NOT_MP4 = {
         b"mdhd", bytes(12) + struct.pack(">II", 12800, 12800) + bytes(4)) + box(
         b"hdlr", bytes(8) + b"vide" + bytes(12))))),
     "edit-overflow.mp4": movie(b"vide", 12800, 12800, [(1 << 63, 0)], wide_edits=True),
+    # Cut where its media data starts: the boxes tile the file, but 25 samples of 100 bytes lie
+    # in a chunk at byte 1000.
+    "samples-past-end.mp4": movie(b"vide", 12800, 12800, **SECOND, layout=box(
+        b"stsz", struct.pack(">IIII", 0, 0, 25, 0)[:4] + struct.pack(">II", 100, 25)) + table(
+        b"stsc", [(1, 25, 1)], ">III") + table(b"stco", [(1000,)], ">I")),
 }
 
 
@@ -630,16 +640,48 @@ VIDEO_SECOND = movie(b"vide", 12800, 12800, **SECOND)
 SOUND_SECOND = movie(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
 
 
+# Sound whose track refers to a chapter text track (number 2) lasting two seconds.
+WITH_CHAPTERS = dict(head=track_header(1) + box(b"tref", box(b"chap", struct.pack(">I", 2))),
+                     also=track(b"text", 1000, 2000, samples=[(2, 1000)], head=track_header(2)))
+SECOND_SOUND = track(b"soun", 44100, 44100, samples=[(44, 1002)])
+
+
+def fragmented(packets):
+    """A fragmented video of 1 s whose movie box holds no sample: one fragment of `packets`."""
+    return movie(b"vide", 12800, 0, head=track_header(1), also=box(b"mvex")) + box(b"moof", box(
+        b"traf", box(b"tfhd", struct.pack(">II", 0, 1)) + box(b"trun", struct.pack(
+            ">II", 0, packets))))
+
+
 @pytest.mark.parametrize("segments, joined, message", [
     # ffmpeg skipped the segments it could not read.
-    ([VIDEO_SECOND] * 3, VIDEO_SECOND, "the joined video lasts 1.000 s, its segments 3.000 s"),
-    ([SOUND_SECOND] * 2, SOUND_SECOND, "the joined file lasts 1.000 s, its segments 2.000 s"),
+    ([VIDEO_SECOND] * 3, VIDEO_SECOND, "video track 0 holds 25 packets, its segments 75"),
+    ([SOUND_SECOND] * 2, SOUND_SECOND, "audio track 0 holds 44 packets, its segments 88"),
+    # Every packet, squeezed into a shorter time.
+    ([VIDEO_SECOND] * 3, movie(b"vide", 12800, 12800, samples=[(75, 170)]),
+     "the joined video lasts 1.000 s, its segments 3.000 s"),
+    # A chapter track is never the longest: it lasts what the muxer was told.
+    ([SOUND_SECOND] * 2, movie(b"soun", 44100, 44100, samples=[(88, 501)], **WITH_CHAPTERS),
+     "the joined file lasts 1.000 s, its segments 2.000 s"),
     # It took the streams from the first segment, which had no sound.
     ([VIDEO_SECOND, movie(b"vide", 12800, 12800, **SECOND, also=SOUND)] * 2,
      movie(b"vide", 12800, 51200, samples=[(100, 512)]), "no audio track, segment 1 has one"),
+    # The second sound of two (a commentary), from the second segment on.
+    ([movie(b"vide", 12800, 12800, **SECOND, also=SOUND)] +
+     [movie(b"vide", 12800, 12800, **SECOND, also=SOUND + SECOND_SOUND)] * 2,
+     movie(b"vide", 12800, 38400, samples=[(75, 512)], also=track(
+         b"soun", 44100, 132300, samples=[(132, 1002)]) + SECOND_SOUND),
+     "audio track 1 holds 44 packets, its segments 88"),
+    # A video track on a stopped clock, which ffmpeg may drop, holds packets all the same.
+    ([movie(b"vide", 0, 12800, **SECOND, also=SOUND)], SOUND_SECOND,
+     "video track 0 holds 0 packets, its segments 25"),
     # Short of the durations by less than a frame: all there.
     ([VIDEO_SECOND] * 3, movie(b"vide", 12800, 37900, samples=[(74, 512), (1, 12)]), None),
-], ids=["video short", "sound short", "no sound", "whole"])
+    # A fragmented output keeps its samples in its fragments.
+    ([VIDEO_SECOND] * 3, fragmented(75), None),
+    ([VIDEO_SECOND] * 3, fragmented(50), "video track 0 holds 50 packets, its segments 75"),
+], ids=["video short", "sound short", "squeezed", "chapters", "no sound", "second sound",
+        "stopped clock", "whole", "fragmented", "fragmented short"])
 def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segments, joined,
                                                           message):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
