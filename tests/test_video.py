@@ -19,12 +19,11 @@ from fendral_testing.children import run_forked, run_unprivileged
 from fendral_testing.ffmpeg_stand_in import SEGMENT, box
 from fendral_testing.splits import write_metadata, write_split
 
-def split_argv(input_file, limit, pattern, segment_format="mp4", video_clock=None):
-    clock = f":video_track_timescale={video_clock}" if video_clock else ""
+def split_argv(input_file, limit, pattern):
     return ["-i", input_file, "-map_metadata", "0", "-f", "ffmetadata", "pipe:4",
             "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy", "-copytb", "1",
-            "-f", "segment", "-segment_format", segment_format, "-segment_time", str(limit),
-            "-segment_format_options", "strict=unofficial:movie_timescale=90000" + clock,
+            "-f", "segment", "-segment_format", "mp4", "-segment_time", str(limit),
+            "-segment_format_options", "strict=unofficial:movie_timescale=90000",
             "-increment_tc", "1", "-reset_timestamps", "1", "-avoid_negative_ts", "disabled",
             "-segment_list", "pipe:3", "-segment_list_type", "csv", pattern]
 
@@ -35,14 +34,16 @@ SOURCE_METADATA = ["-f", "ffmetadata", "-i", "/dev/fd/4", "-map_metadata", "1", 
 KEYED_SOURCE_METADATA = [*SOURCE_METADATA, "-movflags", "use_metadata_tags"]
 
 
-def concat_argv(output_file, source_metadata=(), video_clock="1000"):
+def concat_argv(output_file):
     """The join's arguments; the stand-in's segment has a video track on a 1/1000 clock."""
-    clocks = ["-movie_timescale", "90000"] if output_file.lower().endswith(
-        (".mp4", ".mov", ".m4a", ".ismv")) else []
-    if clocks and video_clock:
-        clocks += ["-video_track_timescale", video_clock]
     return ["-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
-            *source_metadata, "-map", "0", "-c", "copy", "-copyts", *clocks, output_file]
+            "-map", "0", "-c", "copy", "-copyts", "-movie_timescale", "90000",
+            "-video_track_timescale", "1000", output_file]
+
+
+def join_inputs_after_the_script(argv):
+    """What a join's argument vector holds between the concat script and the stream mapping."""
+    return argv[argv.index("/dev/fd/3") + 1:argv.index("-map")]
 
 
 def metadata_text(original, prefix, paths, value):
@@ -111,8 +112,11 @@ def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, 
     else:
         (tmp_path / input_file).write_bytes(content)
     fendral.split_video(input_file, "out", 1)
-    assert ffmpeg.argv() == split_argv(input_file, 1, "out/chunk_%03d.mp4", segment_format,
-                                       "1000" if content == SEGMENT else None)
+    argv = ffmpeg.argv()
+    assert argv[argv.index("-segment_format") + 1] == segment_format
+    assert argv[argv.index("-segment_format_options") + 1] == (
+        "strict=unofficial:movie_timescale=90000" +
+        (":video_track_timescale=1000" if content == SEGMENT else ""))
 
 
 @pytest.mark.parametrize("make_record, added", [
@@ -133,7 +137,7 @@ def test_join_maps_back_only_a_regular_source_metadata_file(ffmpeg, tmp_path, ma
     (tmp_path / "segs" / "elsewhere.txt").write_text(";FFMETADATA1\ncom.apple.quicktime.make=A\n")
     make_record(tmp_path / "segs" / "source_metadata.txt")
     fendral.reconstruct_video("segs", "joined.mp4")
-    assert ffmpeg.argv() == concat_argv("joined.mp4", added)
+    assert join_inputs_after_the_script(ffmpeg.argv()) == list(added)
 
 
 def test_split_lists_only_the_segments_this_run_wrote(ffmpeg, tmp_path):
@@ -255,7 +259,8 @@ def test_paths_are_never_read_as_options_or_protocols(ffmpeg, tmp_path, input_fi
     ffmpeg.set(segments=1)
     fendral.split_video(input_file, output_dir, 5)
     pattern = f"{directory}/chunk_%03d.mp4"
-    assert ffmpeg.argv() == split_argv(ffmpeg_input, 5, pattern)
+    argv = ffmpeg.argv()
+    assert (argv[:2], argv[-1]) == (["-i", ffmpeg_input], pattern)
     metadata = json.loads((Path(output_dir) / "metadata.json").read_text())
     assert metadata["original_file"] == input_file and metadata["output_prefix"] == pattern
     assert metadata["chunk_paths"] == [f"{output_dir}/chunk_000.mp4"]
@@ -263,7 +268,7 @@ def test_paths_are_never_read_as_options_or_protocols(ffmpeg, tmp_path, input_fi
     fendral.reconstruct_video(output_dir, output_file)
     expected_output = "./" + output_file if output_file.startswith("-") and output_file != "-" \
         else output_file
-    assert ffmpeg.argv() == concat_argv(expected_output)
+    assert ffmpeg.argv()[-1] == expected_output
 
 
 @pytest.mark.parametrize("input_file, inherited", [
@@ -410,9 +415,9 @@ def movie(handler, timescale, duration, edits=(), movie_timescale=1000, samples=
     media = box(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", timescale, duration) +
                              bytes(4)) + box(b"hdlr", bytes(8) + handler + bytes(12)) +
                 box(b"minf", sample_table))
+    edits_box = box(b"edts", edit_list) if edits else b""
     return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", movie_timescale, 0) +
-                            bytes(80)) + box(b"trak", head + (box(b"edts", edit_list) if edits else b"") +
-                                                  media) + also)
+                            bytes(80)) + box(b"trak", head + edits_box + media) + also)
 
 
 def track_header(track_id):
@@ -700,19 +705,21 @@ def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segm
     assert ffmpeg.started() and not (tmp_path / "joined.mp4").exists()
 
 
-@pytest.mark.parametrize("first, output_file, video_clock", [
-    (VIDEO_SECOND, "joined.mp4", "12800"),
-    (movie(b"vide", 600, 600, **SECOND), "joined.MOV", "600"),
-    (SOUND_SECOND, "joined.m4a", None),
-    (VIDEO_SECOND, "joined.mkv", None),  # Matroska has no movie clock
+@pytest.mark.parametrize("first, output_file, clocks", [
+    (VIDEO_SECOND, "joined.mp4", ["-movie_timescale", "90000", "-video_track_timescale", "12800"]),
+    (movie(b"vide", 600, 600, **SECOND), "joined.MOV",
+     ["-movie_timescale", "90000", "-video_track_timescale", "600"]),
+    (SOUND_SECOND, "joined.m4a", ["-movie_timescale", "90000"]),
+    (VIDEO_SECOND, "joined.mkv", []),  # Matroska has no movie clock
 ], ids=["mp4", "quicktime 1/600", "sound only", "matroska"])
 def test_the_join_keeps_timestamps_and_the_video_clock(ffmpeg, tmp_path, first, output_file,
-                                                       video_clock):
+                                                       clocks):
     write_metadata(tmp_path / "segs", ["segs/0.mp4", "segs/1.mp4"])
     (tmp_path / "segs" / "0.mp4").write_bytes(first)
     (tmp_path / "segs" / "1.mp4").write_bytes(VIDEO_SECOND)
     fendral.reconstruct_video("segs", output_file)
-    assert ffmpeg.argv() == concat_argv(output_file, video_clock=video_clock)
+    argv = ffmpeg.argv()
+    assert argv[argv.index("-c") + 2:] == ["-copyts", *clocks, output_file]
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):

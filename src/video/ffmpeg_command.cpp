@@ -5,7 +5,7 @@
 #include <cctype>
 #include <initializer_list>
 
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/ffmpeg_paths.hpp"
 
 namespace fendral::video {
@@ -31,8 +31,7 @@ constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
 // opened anew and truncated. What it reads is named as a path, "/dev/fd/N": the concat demuxer
 // resolves the list's entries against the list's own name, which a "pipe:" URL would break.
 std::string passed_file(PassedSlot slot, PassedFileUse use) {
-  const int number =
-      slot == PassedSlot::first ? posix::kPassedFdNumber : posix::kSecondPassedFdNumber;
+  const int number = posix::kFirstPassedFd + (slot == PassedSlot::first ? 0 : 1);
   return (use == PassedFileUse::written ? "pipe:" : "/dev/fd/") + std::to_string(number);
 }
 
