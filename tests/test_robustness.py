@@ -54,7 +54,9 @@ def test_file_size_limit_leaves_no_metadata_json(ffmpeg, tmp_path, earlier):
         (tmp_path / "cut" / "metadata.json").write_bytes(earlier)
     outcome = with_file_size_limit(100, lambda: split_video("in.mp4", "cut", 5))
     assert outcome == (OSError, TOO_LARGE)
-    assert sorted(os.listdir("cut")) == ["chunk_000.mp4", "chunk_001.mp4", "chunk_002.mp4"]
+    # ffmpeg's segment list, stored first, fits under the limit.
+    assert sorted(os.listdir("cut")) == ["chunk_000.mp4", "chunk_001.mp4", "chunk_002.mp4",
+                                         "segment_times.csv"]
 
 
 def test_file_size_limit_leaves_the_concat_list_as_it_was(ffmpeg, tmp_path):
@@ -88,7 +90,9 @@ def test_a_planted_link_is_replaced_not_followed(ffmpeg, tmp_path, call, name, t
     assert (tmp_path / "victim.txt").read_text() == "victim"
     assert not (tmp_path / "absent.txt").exists()
     assert not (out / name).is_symlink()
-    assert set(os.listdir(out)) == {"chunk_000.mp4", "chunk_001.mp4", "metadata.json", name}
+    split_records = {"segment_times.csv"} if name == "metadata.json" else set()
+    assert set(os.listdir(out)) == {"chunk_000.mp4", "chunk_001.mp4", "metadata.json", name,
+                                    *split_records}
     assert b"chunk_001.mp4" in (out / name).read_bytes()
 
 

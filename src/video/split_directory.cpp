@@ -16,6 +16,7 @@
 #include "posix/memory.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/segment_location.hpp"
+#include "video/segment_times.hpp"
 
 namespace fendral::video {
 
@@ -47,6 +48,22 @@ posix::IoResult<bool> holds_quicktime_keys(int fd, std::uint64_t size) {
     if (window.size() >= kKeyStart.size()) window.erase(0, window.size() - kKeyStart.size() + 1);
   }
   return false;
+}
+
+// The source's major brand (ftyp), which ffmetadata writes among the first tags: looked for in
+// the text's first 4 KiB only.
+posix::IoResult<std::optional<std::string>> major_brand(int fd) {
+  constexpr std::string_view kTag = "\nmajor_brand=";
+  std::string head(4096, '\0');
+  FENDRAL_TRY(const std::size_t got, posix::read_full_at(fd, head.data(), head.size(), 0));
+  head.resize(got);
+  head.insert(0, "\n");  // as if a line ended just before the file
+  const std::size_t at = head.find(kTag);
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t start = at + kTag.size();
+  const std::size_t end = head.find('\n', start);
+  if (end == std::string::npos) return std::nullopt;
+  return head.substr(start, end - start);
 }
 
 posix::IoResult<void> write_concat_line(int fd, const std::string& quoted_path) {
@@ -102,11 +119,7 @@ std::string SplitDirectory::segment_pattern() const {
 
 std::vector<std::string> SplitDirectory::segment_paths(std::string_view segment_list) const {
   std::vector<std::string> paths;
-  while (!segment_list.empty()) {
-    const std::size_t end = segment_list.find('\n');
-    const std::string_view name = segment_list.substr(0, end);
-    segment_list.remove_prefix(end == std::string_view::npos ? segment_list.size() : end + 1);
-    if (name.empty()) continue;
+  for (const std::string& name : segment_list_names(segment_list)) {
     paths.push_back(lossy_utf8(posix::join_path(path_, name)));
   }
   return paths;
@@ -138,7 +151,8 @@ Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& li
     const FileAt found = at(link);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
-  for (const std::string_view record : {kMetadataFileName, kSourceMetadataFileName}) {
+  for (const std::string_view record :
+       {kMetadataFileName, kSourceMetadataFileName, kSegmentTimesFileName}) {
     const FileAt found = at(record);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
@@ -178,6 +192,41 @@ Result<void> SplitDirectory::store_source_metadata(std::string_view text) const 
   return {};
 }
 
+Result<void> SplitDirectory::store_segment_times(std::string_view list) const {
+  if (list.empty()) return {};
+  const FileAt file = at(kSegmentTimesFileName);
+  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, list));
+  return {};
+}
+
+std::optional<std::vector<std::int64_t>> SplitDirectory::segment_starts(
+    const std::vector<std::string>& chunk_paths) const {
+  // A list larger than this is not one ffmpeg wrote for a split: it is not read.
+  constexpr std::int64_t kCap = 64 << 20;
+  const FileAt file = at(kSegmentTimesFileName);
+  auto opened = posix::open_file_at(file.directory, file.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (!opened) return std::nullopt;
+  struct stat info;
+  if (::fstat(opened->get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kCap) {
+    return std::nullopt;
+  }
+  auto text = posix::read_from_start(opened->get());
+  if (!text) return std::nullopt;
+  const auto times = read_segment_times(*text);
+  if (!times || times->size() != chunk_paths.size()) return std::nullopt;
+  std::vector<std::int64_t> starts;
+  starts.reserve(times->size());
+  for (std::size_t index = 0; index < chunk_paths.size(); ++index) {
+    const std::string_view path = chunk_paths[index];
+    const std::size_t slash = path.rfind('/');
+    if (path.substr(slash == std::string_view::npos ? 0 : slash + 1) != (*times)[index].name) {
+      return std::nullopt;
+    }
+    starts.push_back((*times)[index].start_microseconds);
+  }
+  return starts;
+}
+
 Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() const {
   const auto unreadable = as_runtime_error("Failed to read source_metadata.txt: ");
   const FileAt file = at(kSourceMetadataFileName);
@@ -196,7 +245,8 @@ Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() con
   FENDRAL_TRY(const bool keyed,
               holds_quicktime_keys(opened->get(), static_cast<std::uint64_t>(info.st_size))
                   .transform_error(unreadable));
-  return SourceMetadata{std::move(*opened), keyed};
+  FENDRAL_TRY(auto brand, major_brand(opened->get()).transform_error(unreadable));
+  return SourceMetadata{std::move(*opened), keyed, std::move(brand)};
 }
 
 std::string SplitDirectory::locate(const std::string& recorded,
