@@ -194,6 +194,7 @@ IoResult<ExitStatus> ChildProcess::wait() {
 }
 
 void ChildProcess::stop() {
+  if (pid_ <= 0) return;
   int status;
   auto reaped = [&](int options) {
     for (;;) {
@@ -303,8 +304,10 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
     int target;
     UniqueFd moved;
   };
-  std::array<Handover, 2> handovers{{{options.passed_fd, kPassedFdNumber, {}},
-                                     {options.second_passed_fd, kSecondPassedFdNumber, {}}}};
+  std::array<Handover, 4> handovers{{{options.passed_fd, kPassedFdNumber, {}},
+                                     {options.second_passed_fd, kSecondPassedFdNumber, {}},
+                                     {options.stdout_fd, STDOUT_FILENO, {}},
+                                     {options.stderr_fd, STDERR_FILENO, {}}}};
   for (Handover& handover : handovers) {
     if (handover.source < 0 || handover.source > kSecondPassedFdNumber) continue;
     handover.moved = UniqueFd(::fcntl(handover.source, F_DUPFD_CLOEXEC, kSecondPassedFdNumber + 1));
@@ -314,7 +317,9 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   }
   for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
     const bool null_input = stream == STDIN_FILENO && options.stdin_from_null;
-    if (!null_input && reaches_child(stream)) continue;
+    const bool replaced = (stream == STDOUT_FILENO && options.stdout_fd >= 0) ||
+                          (stream == STDERR_FILENO && options.stderr_fd >= 0);
+    if (replaced || (!null_input && reaches_child(stream))) continue;
     // A standard stream the child would start without gets /dev/null, so the first files the
     // program opens cannot become its standard output or error and take in its messages.
     const int flags = stream == STDIN_FILENO ? O_RDONLY : O_WRONLY;

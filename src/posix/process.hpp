@@ -68,6 +68,10 @@ struct SpawnOptions {
   int passed_fd = -1;
   // Another one, handed over as kSecondPassedFdNumber; -1 hands none.
   int second_passed_fd = -1;
+  // Descriptors the child gets as its standard output and error instead of the caller's; -1
+  // keeps the caller's.
+  int stdout_fd = -1;
+  int stderr_fd = -1;
   // The environment the child gets and in whose PATH the program is looked up; nullptr takes
   // the process environment as it is at the start.
   const Environment* environment = nullptr;
@@ -90,13 +94,14 @@ class ChildProcess {
 
   static constexpr int kStopGraceMilliseconds = 2000;
 
+  // Stops the child as an interrupted wait does, and reaps it.
+  void stop();
+
  private:
   friend IoResult<ChildProcess> spawn_program(std::string_view, std::span<const std::string>,
                                               const SpawnOptions&);
   ChildProcess(pid_t pid, ChildStatusKept status_kept)
       : pid_(pid), status_kept_(std::move(status_kept)) {}
-
-  void stop();
 
   pid_t pid_ = -1;  // -1 once reaped
   ChildStatusKept status_kept_;

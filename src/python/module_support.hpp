@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "python/error.hpp"
 
@@ -36,6 +37,19 @@ bool python_code_running();
 
 // Construction slot of a class that cannot be instantiated from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Makes an instance of `type` whose native record is built from `arguments`.
+template <class Object, class... Arguments>
+HostResult<OwnedRef> make_instance(PyObject* type, Arguments&&... arguments) {
+  auto* as_type = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(as_type, Py_tp_alloc));
+  if (alloc == nullptr) throw InternalFault("a class lacks an allocation slot");
+  OwnedRef instance = OwnedRef::steal(alloc(as_type, 0));
+  if (!instance) return captured_error();
+  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(
+      std::forward<Arguments>(arguments)...);
+  return instance;
+}
 
 // Frees an instance whose native record `Object::record` lives inline after the header.
 template <class Object>

@@ -20,19 +20,6 @@ namespace {
 
 constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
 
-// Makes an instance of `type` whose native record is built from `arguments`.
-template <class Object, class... Arguments>
-HostResult<OwnedRef> make_instance(PyObject* type, Arguments&&... arguments) {
-  auto* as_type = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(as_type, Py_tp_alloc));
-  if (alloc == nullptr) throw InternalFault("a class of fendral_stream lacks an allocation slot");
-  OwnedRef instance = OwnedRef::steal(alloc(as_type, 0));
-  if (!instance) return captured_error();
-  new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(
-      std::forward<Arguments>(arguments)...);
-  return instance;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The iterator of read_chunks. The file is opened by the first request for a chunk, and closed
 // at the end, by close() or when the iterator is collected.
