@@ -56,11 +56,8 @@ const char* signal_abbreviation(int signal_number) {
 
 bool is_executable_file(const std::string& path) {
   struct stat info;
-  int result;
-  do {
-    result = ::stat(path.c_str(), &info);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0 || !S_ISREG(info.st_mode)) return false;
+  if (retry_on_eintr([&] { return ::stat(path.c_str(), &info); }) != 0) return false;
+  if (!S_ISREG(info.st_mode)) return false;
   // Effective ids, as exec itself judges them.
   return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
@@ -170,6 +167,7 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
 ChildProcess::~ChildProcess() {
   if (pid_ <= 0) return;
   int status;
+  // Retried whatever the policy says: a child is reaped on every path.
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
 }
@@ -177,11 +175,9 @@ ChildProcess::~ChildProcess() {
 IoResult<ExitStatus> ChildProcess::wait() {
   if (pid_ <= 0) return errno_error(ECHILD);
   int status;
-  for (;;) {
-    if (::waitpid(pid_, &status, 0) >= 0) break;
+  if (retry_on_eintr([&] { return ::waitpid(pid_, &status, 0); }) < 0) {
     const int code = errno;
     if (code == EINTR) {
-      if (resume_after_signal()) continue;
       stop();
       return errno_error(EINTR);
     }
@@ -196,6 +192,8 @@ IoResult<ExitStatus> ChildProcess::wait() {
 void ChildProcess::stop() {
   if (pid_ <= 0) return;
   int status;
+  // Retried whatever the policy says: the policy has already given the wait up, and the child
+  // must still be reaped.
   auto reaped = [&](int options) {
     for (;;) {
       const pid_t result = ::waitpid(pid_, &status, options);

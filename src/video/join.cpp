@@ -67,7 +67,9 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
   entries.reserve(chunk_paths.size());
   std::optional<std::string> current_directory;
   for (const std::string& chunk_path : chunk_paths) {
-    if (!posix::go_on_between_steps()) return runtime_failure(std::string(kInterrupted));
+    if (posix::interrupt_requested(posix::Check::Throttled)) {
+      return runtime_failure(std::string(kInterrupted));
+    }
     const std::string segment = segment_path(chunk_path, home);
     if (holds_line_break_or_nul(segment)) {
       return runtime_failure(std::string(kUnwritableEntry));
@@ -201,7 +203,9 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .keep_timestamps = entries.front().movie.hidden_lead.has_value(),
   });
-  if (!posix::go_on_now()) return runtime_failure(std::string(kInterrupted));
+  if (posix::interrupt_requested(posix::Check::Now)) {
+    return runtime_failure(std::string(kInterrupted));
+  }
   OutputOfJoin output(output_file);
   auto status =
       posix::run_program(kProgram, arguments,

@@ -51,7 +51,8 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   if (auto command = posix::resolve_command(kProgram, arguments, &environment); !command) {
     return runtime_failure("Failed to run ffmpeg: " + command.error().text());
   }
-  if (!posix::go_on_now()) return runtime_failure("Failed to split: interrupted");
+  if (posix::interrupt_requested(posix::Check::Now))
+    return runtime_failure("Failed to split: interrupted");
   FENDRAL_CHECK(clear_for_ffmpeg(target, output_dir));
   auto status = posix::run_program(kProgram, arguments, options);
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());

@@ -169,7 +169,9 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       !resolved) {
     return runtime_failure("Failed to run ffmpeg: " + resolved.error().text());
   }
-  if (!posix::go_on_now()) return runtime_failure("Failed to split: interrupted");
+  if (posix::interrupt_requested(posix::Check::Now)) {
+    return runtime_failure("Failed to split: interrupted");
+  }
   FENDRAL_CHECK(clear_for_ffmpeg(target, output_dir));
 
   std::vector<std::string> previous_names;
