@@ -100,8 +100,7 @@ expected<bool, MovieFault> holds_track(ByteSource& source, std::uint64_t offset,
 // The movie box's payload read whole, or nothing when it is over kMovieBoxCap (then only its
 // children's headers are walked, for a track). Fails unless the top-level boxes tile the file
 // and one of them is a movie box.
-expected<std::optional<std::vector<unsigned char>>, MovieFault> load_movie_box(
-    ByteSource& source) {
+expected<std::optional<std::vector<unsigned char>>, MovieFault> load_movie_box(ByteSource& source) {
   std::optional<std::pair<std::uint64_t, std::uint64_t>> movie_box;  // payload offset, length
   const auto tiled =
       walk_boxes(source, 0, source.size(), [&](const BoxHeader& header, std::uint64_t at) {
@@ -153,7 +152,8 @@ expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source) {
   if (movie_clock && movie_clock->timescale != 0 && movie_clock->duration) {
     const uint128 scaled = static_cast<uint128>(*movie_clock->duration) * 1'000'000;
     const uint128 rounded_up = (scaled + movie_clock->timescale - 1) / movie_clock->timescale;
-    if (rounded_up <= UINT64_MAX) tables.stated_microseconds = static_cast<std::uint64_t>(rounded_up);
+    if (rounded_up <= UINT64_MAX)
+      tables.stated_microseconds = static_cast<std::uint64_t>(rounded_up);
   }
   std::vector<MovieTrack> tracks;
   for (const Bytes trak : traks) {

@@ -306,8 +306,7 @@ std::optional<std::int64_t> edit_shift(const Track& track, std::uint32_t movie_t
       media_start = edit.media_time;
     }
   }
-  const int128 shift =
-      empty * track.media->timescale / movie_timescale - media_start.value_or(0);
+  const int128 shift = empty * track.media->timescale / movie_timescale - media_start.value_or(0);
   if (shift > std::numeric_limits<std::int32_t>::max() ||
       shift < std::numeric_limits<std::int32_t>::min()) {
     return std::nullopt;

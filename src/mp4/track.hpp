@@ -28,11 +28,11 @@ std::optional<Clock> read_clock(boxes::Bytes payload);
 struct Track {
   std::uint32_t handler = 0;
   std::optional<Clock> media;
-  std::optional<boxes::Bytes> edit_list;            // elst
-  std::optional<boxes::Bytes> sample_times;         // stts
-  std::optional<boxes::Bytes> composition_offsets;  // ctts
-  std::optional<boxes::Bytes> sync_samples;         // stss
-  std::optional<boxes::Bytes> sample_sizes;         // stsz
+  std::optional<boxes::Bytes> edit_list;             // elst
+  std::optional<boxes::Bytes> sample_times;          // stts
+  std::optional<boxes::Bytes> composition_offsets;   // ctts
+  std::optional<boxes::Bytes> sync_samples;          // stss
+  std::optional<boxes::Bytes> sample_sizes;          // stsz
   std::optional<boxes::Bytes> compact_sample_sizes;  // stz2
   bool has_sample_table = false;
 
@@ -41,8 +41,8 @@ struct Track {
   bool usable() const { return media && media->timescale != 0 && handler != 0 && has_sample_table; }
 };
 
-// trak > mdia > hdlr, mdhd, minf > stbl > stts, ctts, stss, stsz, stz2; trak > edts > elst. The nesting is fixed,
-// so the walk is a few loops, whatever the file holds.
+// trak > mdia > hdlr, mdhd, minf > stbl > stts, ctts, stss, stsz, stz2; trak > edts > elst. The
+// nesting is fixed, so the walk is a few loops, whatever the file holds.
 Track read_track(boxes::Bytes trak);
 
 // How long a track presents, edit list applied; nothing when it cannot be told. Fails with

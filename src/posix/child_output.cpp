@@ -35,7 +35,8 @@ IoResult<ExitStatus> watch_child(ChildProcess& child, std::span<const int> read_
     return errno_error(code);
   };
   while (open_ends > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now());
     const int ready = ::poll(watched.data(), watched.size(),
                              static_cast<int>(std::max<std::int64_t>(0, left.count())));
     if (ready < 0) {

@@ -126,10 +126,7 @@ PyType_Slot segment_slots[] = {
 };
 
 PyType_Spec segment_spec = {
-    "fendral_video.Segment",
-    static_cast<int>(sizeof(SegmentObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
+    "fendral_video.Segment", static_cast<int>(sizeof(SegmentObject)), 0, Py_TPFLAGS_DEFAULT,
     segment_slots,
 };
 
@@ -167,9 +164,8 @@ class PythonObserver final : public video::SplitObserver {
 
   bool message(std::string_view level, std::string_view text) override {
     LockHeld held;
-    OwnedRef line =
-        OwnedRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                             "backslashreplace"));
+    OwnedRef line = OwnedRef::steal(PyUnicode_DecodeUTF8(
+        text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
     if (!line) return keep_raised();
     OwnedRef outcome = OwnedRef::steal(
         PyObject_CallMethod(logger_.get(), "log", "iO", logging_level(level), line.get()));
@@ -215,8 +211,8 @@ HostResult<OwnedRef> ffmpeg_logger() {
     if (!module_logger) return captured_error();
     OwnedRef handler = OwnedRef::steal(PyObject_CallMethod(logging.get(), "NullHandler", nullptr));
     if (!handler) return captured_error();
-    OwnedRef added = OwnedRef::steal(
-        PyObject_CallMethod(module_logger.get(), "addHandler", "O", handler.get()));
+    OwnedRef added =
+        OwnedRef::steal(PyObject_CallMethod(module_logger.get(), "addHandler", "O", handler.get()));
     if (!added) return captured_error();
     null_handler_added = true;
   }
@@ -255,13 +251,13 @@ HostResult<OwnedRef> segments_to_list(const std::vector<video::FittedSegment>& s
   OwnedRef list = OwnedRef::steal(PyList_New(0));
   if (!list) return captured_error();
   for (const video::FittedSegment& segment : segments) {
-    FENDRAL_TRY(OwnedRef item,
-                make_instance<SegmentObject>(
-                    segment_class,
-                    SegmentRecord{segment.index, segment.path,
-                                  static_cast<double>(segment.start_microseconds) / 1e6,
-                                  static_cast<double>(segment.duration_microseconds) / 1e6,
-                                  segment.size}));
+    FENDRAL_TRY(
+        OwnedRef item,
+        make_instance<SegmentObject>(
+            segment_class,
+            SegmentRecord{segment.index, segment.path,
+                          static_cast<double>(segment.start_microseconds) / 1e6,
+                          static_cast<double>(segment.duration_microseconds) / 1e6, segment.size}));
     if (PyList_Append(list.get(), item.get()) != 0) return captured_error();
   }
   return list;
@@ -274,9 +270,8 @@ PyObject* split_to_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<std::string_view, 5> kParameters{
         "input_file", "output_dir", "max_seconds", "max_bytes", "progress"};
     if (PyTuple_Size(args) > 2) {
-      return pending_error(PyExc_TypeError,
-                           "split_to_fit() takes 2 positional arguments but " +
-                               std::to_string(PyTuple_Size(args)) + " were given");
+      return pending_error(PyExc_TypeError, "split_to_fit() takes 2 positional arguments but " +
+                                                std::to_string(PyTuple_Size(args)) + " were given");
     }
     // The caps and the callback may be left out, as None; the two paths may not. The bound
     // arguments are borrowed from `keywords`, which lives to the end of the call.
@@ -307,16 +302,14 @@ PyObject* split_to_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
       return pending_error(PyExc_TypeError, "progress must be callable or None");
     }
     if (!caps.max_microseconds && !caps.max_bytes) {
-      return pending_error(PyExc_ValueError,
-                           "split_to_fit needs max_seconds, max_bytes or both");
+      return pending_error(PyExc_ValueError, "split_to_fit needs max_seconds, max_bytes or both");
     }
 
     FENDRAL_TRY(OwnedRef logger, ffmpeg_logger());
     PythonObserver observer(std::move(logger), progress);
     const auto environment = posix::Environment::capture();
-    auto segments = run_unlocked([&] {
-      return video::split_to_fit(input_file, output_dir, caps, observer, environment);
-    });
+    auto segments = run_unlocked(
+        [&] { return video::split_to_fit(input_file, output_dir, caps, observer, environment); });
     // What a callback raised ended the split, whatever the split reports.
     if (observer.raised()) return unexpected(std::move(*observer.raised()));
     if (!segments) return unexpected(std::move(segments).error());

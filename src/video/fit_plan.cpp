@@ -17,6 +17,28 @@ int128 ceil_div(int128 a, int128 b) {
   return quotient * b < a ? quotient + 1 : quotient;
 }
 
+struct MediaTime {
+  std::int64_t ticks = 0;
+  std::uint32_t timescale = 1;
+};
+
+// Where ffmpeg's timeline starts, which the first segment starts at: the earliest first
+// presentation of any track, but not before 0 (ffmpeg starts there whatever AAC's priming
+// packet, hidden by its edit list, says).
+MediaTime source_start(const PacketTable& table) {
+  std::optional<MediaTime> earliest;
+  for (const PacketTrack& track : table.tracks) {
+    if (track.packets.empty()) continue;
+    const MediaTime first{track.packets[0].presentation_time, track.timescale};
+    if (!earliest || static_cast<int128>(first.ticks) * earliest->timescale <
+                         static_cast<int128>(earliest->ticks) * first.timescale) {
+      earliest = first;
+    }
+  }
+  if (!earliest || earliest->ticks < 0) return MediaTime{};
+  return *earliest;
+}
+
 // What a segment holds of one track: the packets from the one the segment starts with up to
 // `next`, their bytes, and the latest time at which one of them ends.
 struct TrackSpan {
@@ -38,9 +60,16 @@ struct TrackSpan {
 // before the first track's cut packet is written before it, into the segment that ends there.
 class GrowingSegment {
  public:
+  // A segment starts at its first packet's presentation, the first segment where the source
+  // does (`source_start`).
   GrowingSegment(const PacketTable& table, const std::vector<std::size_t>& positions,
-          std::size_t first_packet)
-      : table_(&table), first_packet_(first_packet) {
+                 std::size_t first_packet, const MediaTime& source_start)
+      : table_(&table),
+        first_packet_(first_packet),
+        start_(first_packet == 0
+                   ? source_start
+                   : MediaTime{table.tracks[0].packets[first_packet].presentation_time,
+                               table.tracks[0].timescale}) {
     spans_.reserve(table.tracks.size());
     for (std::size_t track = 0; track < table.tracks.size(); ++track) {
       spans_.push_back(TrackSpan{.next = positions[track]});
@@ -74,12 +103,9 @@ class GrowingSegment {
   std::size_t end_packet() const { return spans_[0].next; }
 
   PlannedSegment planned(const ContainerOverhead& overhead) const {
-    const PacketTrack& reference = table_->tracks[0];
-    const Packet& first = reference.packets[first_packet_];
     PlannedSegment segment{.first_packet = first_packet_,
                            .start_microseconds = static_cast<std::int64_t>(ceil_div(
-                               static_cast<int128>(first.presentation_time) * kMillion,
-                               reference.timescale))};
+                               static_cast<int128>(start_.ticks) * kMillion, start_.timescale))};
     std::uint64_t samples = 0;
     std::uint64_t offset_samples = 0;
     int128 longest_milliseconds = 0;
@@ -90,12 +116,12 @@ class GrowingSegment {
       samples += span.samples;
       if (track.has_composition_offsets) offset_samples += span.samples;
       if (!span.end) continue;
-      // end / track clock - start / reference clock, in milliseconds rounded up.
-      const int128 numerator =
-          static_cast<int128>(*span.end) * reference.timescale -
-          static_cast<int128>(first.presentation_time) * track.timescale;
-      const int128 denominator = static_cast<int128>(track.timescale) * reference.timescale;
-      longest_milliseconds = std::max(longest_milliseconds, ceil_div(numerator * 1000, denominator));
+      // end / track clock - start / its clock, in milliseconds rounded up.
+      const int128 numerator = static_cast<int128>(*span.end) * start_.timescale -
+                               static_cast<int128>(start_.ticks) * track.timescale;
+      const int128 denominator = static_cast<int128>(track.timescale) * start_.timescale;
+      longest_milliseconds =
+          std::max(longest_milliseconds, ceil_div(numerator * 1000, denominator));
     }
     segment.duration_microseconds = static_cast<std::uint64_t>(longest_milliseconds) * 1000;
     segment.estimated_bytes = segment.payload_bytes + overhead.fixed +
@@ -112,6 +138,7 @@ class GrowingSegment {
 
   const PacketTable* table_;
   std::size_t first_packet_;
+  MediaTime start_;
   std::vector<TrackSpan> spans_;
 };
 
@@ -141,13 +168,10 @@ std::string fixed_text(std::int64_t units, std::uint64_t scale, int decimals) {
 std::string exceeding_text(std::uint64_t value, std::uint64_t scale,
                            std::optional<std::uint64_t> cap) {
   int decimals = 1;
-  if (cap && value > *cap) {
-    while (decimals < 6) {
-      std::uint64_t step = scale;
-      for (int digit = 0; digit < decimals; ++digit) step /= 10;
-      if ((value + step / 2) / step * step > *cap) break;
-      ++decimals;
-    }
+  for (std::uint64_t step = scale / 10; decimals < 6; step /= 10, ++decimals) {
+    const std::uint64_t rounded = (value + step / 2) / step;
+    // Two significant digits at least, and as many as it takes to show the cap is broken.
+    if (rounded >= 10 && (!cap || value <= *cap || rounded * step > *cap)) break;
   }
   return fixed_text(static_cast<std::int64_t>(value), scale, decimals);
 }
@@ -196,11 +220,12 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
   cut_points.push_back(reference.packets.size());
 
   FitPlan plan;
+  const MediaTime start = source_start(table);
   std::vector<std::size_t> positions(table.tracks.size(), 0);
   auto next_cut = cut_points.begin();
   std::size_t first_packet = 0;
   while (first_packet < reference.packets.size()) {
-    GrowingSegment segment(table, positions, first_packet);
+    GrowingSegment segment(table, positions, first_packet, start);
     segment.extend_to(*next_cut++);
     PlannedSegment planned = segment.planned(overhead);
     if (!fits(planned, caps)) return unexpected(refusal(table, planned, caps));
@@ -219,7 +244,7 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
   }
 
   // The whole source as one stretch gives its length.
-  GrowingSegment whole(table, std::vector<std::size_t>(table.tracks.size(), 0), 0);
+  GrowingSegment whole(table, std::vector<std::size_t>(table.tracks.size(), 0), 0, start);
   whole.extend_to(reference.packets.size());
   plan.total_microseconds = whole.planned(overhead).duration_microseconds;
   return plan;

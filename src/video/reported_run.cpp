@@ -17,8 +17,8 @@ constexpr std::size_t kErrorsKept = 2;
 // A line longer than this is handed on in pieces, so a child cannot make us hold unbounded text.
 constexpr std::size_t kLongestLine = 64 * 1024;
 
-constexpr std::string_view kLevels[] = {"panic", "fatal", "error", "warning", "info",
-                                        "verbose", "debug", "trace"};
+constexpr std::string_view kLevels[] = {"panic", "fatal",   "error", "warning",
+                                        "info",  "verbose", "debug", "trace"};
 
 bool is_level(std::string_view word) {
   for (const std::string_view level : kLevels) {
@@ -31,8 +31,8 @@ bool is_level(std::string_view word) {
 // the line without its tag. A line without a tag is info.
 std::pair<std::string_view, std::string> split_level(std::string_view line) {
   std::size_t tag_at = 0;
-  if (const std::size_t close = line.find("] "); line.starts_with('[') && close != line.npos &&
-                                                 !is_level(line.substr(1, close - 1))) {
+  if (const std::size_t close = line.find("] ");
+      line.starts_with('[') && close != line.npos && !is_level(line.substr(1, close - 1))) {
     tag_at = close + 2;  // after the context
   }
   const std::string_view rest = line.substr(tag_at);
@@ -108,7 +108,8 @@ class ReportReader final : public posix::OutputWatcher {
     if (text.starts_with(kOutTime)) {
       std::int64_t value = 0;
       const std::string_view digits = text.substr(kOutTime.size());
-      const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+      const auto [end, error] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), value);
       if (error == std::errc() && value > 0) {
         done_ = std::min<std::uint64_t>(static_cast<std::uint64_t>(value), *total_);
       }

@@ -78,7 +78,8 @@ struct Measured {
 
 Result<Measured> measure(const std::string& path) {
   auto opened = posix::open_nonempty_regular_file(path);
-  if (!opened) return runtime_failure("Failed to measure segment " + path + ": " + opened.error().text());
+  if (!opened)
+    return runtime_failure("Failed to measure segment " + path + ": " + opened.error().text());
   Measured measured{.size = opened->size};
   SegmentFile file(std::move(*opened));
   if (auto tables = mp4::read_sample_tables(file)) {
@@ -138,12 +139,13 @@ Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
 }  // namespace
 
 Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
-                                                const std::string& output_dir,
-                                                const FitCaps& caps, SplitObserver& observer,
+                                                const std::string& output_dir, const FitCaps& caps,
+                                                SplitObserver& observer,
                                                 const posix::Environment& environment) {
   if (reads_standard_input(input_file)) {
-    return fail(Failure::value_error(
-        "split_to_fit reads its input twice, to plan and to cut, so it cannot read standard input"));
+    return fail(
+        Failure::value_error("split_to_fit reads its input twice, to plan and to cut, so it cannot "
+                             "read standard input"));
   }
   const std::string ffmpeg_input = input_for_ffmpeg(input_file);
   std::optional<PacketTable> table = table_from_mp4(ffmpeg_input);
@@ -189,8 +191,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                                       .passed_fd = segment_list->get(),
                                       .second_passed_fd = source_metadata->get(),
                                       .environment = &environment};
-    FENDRAL_TRY(const ReportedRun run, run_reported(kProgram, arguments, options, observer,
-                                                    plan->total_microseconds));
+    FENDRAL_TRY(const ReportedRun run,
+                run_reported(kProgram, arguments, options, observer, plan->total_microseconds));
     if (!run.status.success()) return runtime_failure(failure_text("ffmpeg split failed", run));
 
     auto list = posix::read_from_start(segment_list->get());
@@ -245,9 +247,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       return segments;
     }
     if (cut == kCuts) {
-      return runtime_failure("Failed to split: after " + std::to_string(kCuts) +
-                             " cuts, segment " + overrun.first_over +
-                             " is still over a cap");
+      return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +
+                             overrun.first_over + " is still over a cap");
     }
     overhead.fixed += overrun.bytes;
     if (planned_caps.max_microseconds) {
@@ -256,9 +257,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     }
     auto replanned = plan_fit(*table, planned_caps, overhead);
     if (!replanned) {
-      return runtime_failure("Failed to split: the segments came out larger than planned, and "
-                             "the plan that allows for it is refused: " +
-                             replanned.error());
+      return runtime_failure(
+          "Failed to split: the segments came out larger than planned, and "
+          "the plan that allows for it is refused: " +
+          replanned.error());
     }
     plan = std::move(replanned);
   }

@@ -31,7 +31,7 @@ class SplitObserver {
 struct FittedSegment {
   std::uint64_t index = 0;
   std::string path;
-  std::int64_t start_microseconds = 0;     // in the source's timeline
+  std::int64_t start_microseconds = 0;      // in the source's timeline
   std::uint64_t duration_microseconds = 0;  // as the segment's movie header states it
   std::uint64_t size = 0;
 };
@@ -44,8 +44,8 @@ inline constexpr std::string_view kStopped = "Failed to split: stopped";
 // written. When the observer asks to stop, ffmpeg is stopped and the call fails with kStopped,
 // leaving no record.
 Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
-                                                const std::string& output_dir,
-                                                const FitCaps& caps, SplitObserver& observer,
+                                                const std::string& output_dir, const FitCaps& caps,
+                                                SplitObserver& observer,
                                                 const posix::Environment& environment);
 
 }  // namespace fendral::video
