@@ -134,7 +134,8 @@ CAPS = [
 
 @pytest.mark.parametrize("caps", CAPS)
 @pytest.mark.parametrize("source", SOURCES)
-def test_segments_fit_their_caps_in_the_fewest_cuts(sources, tmp_path, source, caps):
+def test_segments_fit_their_caps_in_the_fewest_cuts(sources, tmp_path, caplog, source, caps):
+    caplog.set_level(logging.INFO, logger="fendral_video.ffmpeg")
     path = sources[source]
     caps = {key: round(value * path.stat().st_size) if key == "max_bytes" else value
             for key, value in caps.items()}
@@ -152,6 +153,8 @@ def test_segments_fit_their_caps_in_the_fewest_cuts(sources, tmp_path, source, c
         assert max_bytes is None or segment.size <= max_bytes
         assert max_seconds is None or segment.duration <= max_seconds
     assert [s.start for s in segments] == sorted(s.start for s in segments)
+    # Planned right the first time: ffmpeg cut once.
+    assert len([r for r in caplog.records if "chunk_000.mp4' for writing" in r.getMessage()]) == 1
     assert len(segments) == greedy_count(path, max_seconds, max_bytes)
 
     joined = tmp_path / "joined.mp4"
