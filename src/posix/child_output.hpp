@@ -5,9 +5,9 @@
 #include <span>
 #include <string_view>
 
+#include "posix/child_process.hpp"
 #include "posix/file.hpp"
 #include "posix/io_error.hpp"
-#include "posix/process.hpp"
 
 namespace fendral::posix {
 

@@ -35,6 +35,23 @@ HostResult<bool> in_main_interpreter();
 // Whether Python code is on the calling thread's stack (every import made by Python code is).
 bool python_code_running();
 
+// What one module of the package is made of, for init_module.
+struct ModuleParts {
+  // The definition, which must live forever; its m_name names the module in the messages.
+  PyModuleDef& definition;
+  // Filled by the first successful initialisation and never emptied: the module is made once
+  // per process.
+  PyObject*& initialised;
+  // Adds the module's members (and anything else it holds) to the new module.
+  HostResult<void> (*add_members)(PyObject* module);
+  // Run before the module object is made, when set: what must be in place first.
+  HostResult<void> (*before_creation)() = nullptr;
+};
+
+// The body of every PyInit_<name>: refuses a subinterpreter and a second initialisation, then
+// makes the module and adds its members. Never lets a C++ exception out.
+PyObject* init_module(const ModuleParts& parts) noexcept;
+
 // Construction slot of a class that cannot be instantiated from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

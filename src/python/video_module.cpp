@@ -6,16 +6,27 @@ namespace fendral::python {
 namespace {
 
 PyMethodDef split_to_fit_definition = {
-    "split_to_fit", as_method(split_to_fit_entry), METH_VARARGS | METH_KEYWORDS,
-    "split_to_fit(input_file, output_dir, *, max_seconds=None, max_bytes=None, progress=None)\n"
-    "--\n\n"};
-
-PyModuleDef video_module_definition = {
-    PyModuleDef_HEAD_INIT, "fendral_video", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    .ml_name = "split_to_fit",
+    .ml_meth = as_method(split_to_fit_entry),
+    .ml_flags = METH_VARARGS | METH_KEYWORDS,
+    .ml_doc =
+        "split_to_fit(input_file, output_dir, *, max_seconds=None, max_bytes=None, "
+        "progress=None)\n--\n\n",
 };
 
-// Filled by the first successful initialisation; never emptied.
+PyModuleDef video_module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "fendral_video",
+    .m_doc = "",
+    .m_size = 0,  // no per-module state: the one module lives as long as the process
+};
+
 PyObject* initialised_video_module = nullptr;
+
+HostResult<void> add_members(PyObject* module) {
+  FENDRAL_CHECK(add_function(module, split_to_fit_definition));
+  return register_segment_class(module);
+}
 
 }  // namespace
 }  // namespace fendral::python
@@ -25,26 +36,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_fendral_video
 
 PyMODINIT_FUNC PyInit_fendral_video() {
   using namespace fendral::python;
-  return guarded_entry([]() -> HostResult<OwnedRef> {
-    FENDRAL_TRY(const bool in_main, in_main_interpreter());
-    if (!in_main) {
-      return pending_error(PyExc_ImportError,
-                           "fendral_video can only be imported by the main interpreter");
-    }
-    if (initialised_video_module != nullptr) {
-      return pending_error(PyExc_ImportError,
-                           "fendral_video may only be initialized once per interpreter process");
-    }
-    OwnedRef module =
-        OwnedRef::steal(PyModule_Create2(&video_module_definition, PYTHON_ABI_VERSION));
-    if (!module) return captured_error();
-    FENDRAL_CHECK(add_function(module.get(), split_to_fit_definition));
-    FENDRAL_CHECK(register_segment_class(module.get()));
-    // As for fendral: an initialisation that 3.13 runs for a subinterpreter leaves the one
-    // initialisation to the main interpreter's own import.
-    if (python_code_running()) {
-      initialised_video_module = OwnedRef::borrow(module.get()).release();
-    }
-    return module;
-  });
+  return init_module({.definition = video_module_definition,
+                      .initialised = initialised_video_module,
+                      .add_members = add_members});
 }

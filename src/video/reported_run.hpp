@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/failure.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/split_to_fit.hpp"
 
 namespace fendral::video {

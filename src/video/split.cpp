@@ -1,19 +1,15 @@
 // Cutting a video into segments: ffmpeg's segment muxer copies the streams, and the segments it
 // names are recorded in metadata.json.
-#include <optional>
-#include <string_view>
-
 #include "base/propagate.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/metadata.hpp"
 #include "video/segment_file.hpp"
 #include "video/split_directory.hpp"
-#include "video/split_steps.hpp"
 #include "video/video.hpp"
 
 namespace fendral::video {
@@ -21,51 +17,50 @@ namespace fendral::video {
 Result<void> split_video(const std::string& input_file, const std::string& output_dir,
                          std::optional<std::uint32_t> time_limit_sec,
                          const posix::Environment& environment) {
-  if (auto created = posix::create_dir_all(output_dir); !created) {
-    return fail_os(created.error());
-  }
+  FENDRAL_CHECK(posix::create_dir_all(output_dir));
   if (!time_limit_sec || *time_limit_sec == 0) {
     return runtime_failure("time_limit_sec must be greater than 0");
   }
+  // The segments ffmpeg finishes, listed in an anonymous in-memory file: nothing in the
+  // directory can be listed by mistake (stale segments of an earlier split, unrelated .mp4
+  // files, the input), and nothing is left to remove on any path out of the call.
+  FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
+  // One split per directory at a time: two would write each other's segments and record.
+  FENDRAL_TRY(const auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
+  FENDRAL_TRY(const auto links, directory.links_named_like_segments(input_file));
+  // The source's tags and chapters, kept as text for the join.
+  FENDRAL_TRY(const auto source_metadata, posix::create_anonymous_file("fendral-source-metadata"));
 
-  const std::string segment_pattern =
-      posix::join_path(escape_percent(directory_for_ffmpeg(output_dir)), kSegmentPattern);
-  const std::string limit_text = std::to_string(*time_limit_sec);
-  auto segment_list = posix::create_anonymous_file("fendral-segment-list");
-  if (!segment_list) return fail_os(segment_list.error());
-  FENDRAL_TRY(const SplitTarget target, hold_for_split(input_file, output_dir));
-  auto source_metadata = posix::create_anonymous_file("fendral-source-metadata");
-  if (!source_metadata) return fail_os(source_metadata.error());
   const std::string ffmpeg_input = input_for_ffmpeg(input_file);
+  const std::string segment_pattern = directory.segment_pattern();
   const auto arguments = split_command({
       .input = ffmpeg_input,
       .segment_pattern = segment_pattern,
       .time_limit_sec = *time_limit_sec,
       .quicktime = is_quicktime_file(ffmpeg_input),
   });
-  const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
-                                    .passed_fd = segment_list->get(),
-                                    .second_passed_fd = source_metadata->get(),
-                                    .environment = &environment};
+  const posix::SpawnOptions options{.environment = environment,
+                                    .stdin_from_null = !reads_standard_input(input_file),
+                                    .passed_fds = {segment_list.get(), source_metadata.get()}};
+  const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   // Every refusal comes before anything in the directory changes.
-  if (auto command = posix::resolve_command(kProgram, arguments, &environment); !command) {
-    return runtime_failure("Failed to run ffmpeg: " + command.error().text());
-  }
-  if (posix::interrupt_requested(posix::Check::Now))
+  FENDRAL_CHECK(
+      posix::resolve_command(kProgram, arguments, environment).transform_error(cannot_run));
+  if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure("Failed to split: interrupted");
-  FENDRAL_CHECK(clear_for_ffmpeg(target, output_dir));
-  auto status = posix::run_program(kProgram, arguments, options);
-  if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
-  if (!status->success()) {
-    return runtime_failure("ffmpeg split failed with status " + status->describe());
+  }
+  FENDRAL_CHECK(directory.clear_for_ffmpeg(links));
+  FENDRAL_TRY(const auto status,
+              posix::run_program(kProgram, arguments, options).transform_error(cannot_run));
+  if (!status.success()) {
+    return runtime_failure("ffmpeg split failed with status " + status.describe());
   }
 
-  auto list = posix::read_from_start(segment_list->get());
-  if (!list) return fail_os(list.error());
-  auto chunk_paths = segment_paths_from_list(*list, output_dir);
-
-  auto source_metadata_text = posix::read_from_start(source_metadata->get());
-  if (!source_metadata_text) return fail_os(source_metadata_text.error());
+  FENDRAL_TRY(const auto listed, posix::read_from_start(segment_list.get()));
+  auto chunk_paths = directory.segment_paths(listed);
+  // Stored before metadata.json, which then names a split whose metadata is complete.
+  FENDRAL_TRY(const auto source_metadata_text, posix::read_from_start(source_metadata.get()));
+  FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text));
 
   Mp4ChunkMetadata metadata;
   metadata.original_file = input_file;
@@ -73,9 +68,8 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   metadata.chunk_count = chunk_paths.size();
   metadata.chunk_paths = std::move(chunk_paths);
   metadata.split_type = "time";
-  metadata.split_value = limit_text + "s";
-
-  return record_split(output_dir, *source_metadata_text, metadata);
+  metadata.split_value = std::to_string(*time_limit_sec) + "s";
+  return directory.write_record(metadata);
 }
 
 }  // namespace fendral::video

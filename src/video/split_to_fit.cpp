@@ -16,7 +16,6 @@
 #include "video/reported_run.hpp"
 #include "video/segment_file.hpp"
 #include "video/split_directory.hpp"
-#include "video/split_steps.hpp"
 
 namespace fendral::video {
 
@@ -56,17 +55,15 @@ std::optional<PacketTable> table_from_mp4(const std::string& ffmpeg_input) {
 
 Result<PacketTable> table_from_ffprobe(const std::string& ffmpeg_input, SplitObserver& observer,
                                        const posix::Environment& environment) {
-  auto listing = posix::create_anonymous_file("fendral-packet-list");
-  if (!listing) return fail_os(listing.error());
+  FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-packet-list"));
   const auto arguments = packet_list_command(ffmpeg_input);
   const posix::SpawnOptions options{
-      .stdin_from_null = true, .stdout_fd = listing->get(), .environment = &environment};
+      .environment = environment, .stdin_from_null = true, .stdout_fd = listing.get()};
   FENDRAL_TRY(const ReportedRun run,
               run_reported(kProbeProgram, arguments, options, observer, std::nullopt));
   if (!run.status.success()) return runtime_failure(failure_text("ffprobe failed", run));
-  auto text = posix::read_from_start(listing->get());
-  if (!text) return fail_os(text.error());
-  auto table = read_packet_list(*text);
+  FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
+  auto table = read_packet_list(text);
   if (!table) return runtime_failure(table.error());
   return std::move(*table);
 }
@@ -76,10 +73,12 @@ struct Measured {
   std::optional<std::uint64_t> duration_microseconds;
 };
 
-Result<Measured> measure(const std::string& path) {
-  auto opened = posix::open_nonempty_regular_file(path);
-  if (!opened)
-    return runtime_failure("Failed to measure segment " + path + ": " + opened.error().text());
+Result<Measured> measure(const SplitDirectory& directory, const std::string& name,
+                         const std::string& path) {
+  auto opened = directory.open_segment(name);
+  if (!opened) {
+    return runtime_failure("Failed to measure segment " + path + ": " + opened.error().message);
+  }
   Measured measured{.size = opened->size};
   SegmentFile file(std::move(*opened));
   if (auto tables = mp4::read_sample_tables(file)) {
@@ -158,23 +157,23 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   auto plan = plan_fit(*table, planned_caps, overhead);
   if (!plan) return fail(Failure::value_error(plan.error()));
 
-  if (auto created = posix::create_dir_all(output_dir); !created) return fail_os(created.error());
-  FENDRAL_TRY(const SplitTarget target, hold_for_split(input_file, output_dir));
+  FENDRAL_CHECK(posix::create_dir_all(output_dir));
+  // One split per directory at a time, as split_video's.
+  FENDRAL_TRY(const auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
+  FENDRAL_TRY(const auto links, directory.links_named_like_segments(input_file));
   SplitCommand command{
       .input = ffmpeg_input,
-      .segment_pattern =
-          posix::join_path(escape_percent(directory_for_ffmpeg(output_dir)), kSegmentPattern),
+      .segment_pattern = directory.segment_pattern(),
       .quicktime = is_quicktime_file(ffmpeg_input),
       .reported = true,
   };
-  if (auto resolved = posix::resolve_command(kProgram, split_command(command), &environment);
-      !resolved) {
-    return runtime_failure("Failed to run ffmpeg: " + resolved.error().text());
-  }
+  // Every refusal comes before anything in the directory changes.
+  FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)
+                    .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure("Failed to split: interrupted");
   }
-  FENDRAL_CHECK(clear_for_ffmpeg(target, output_dir));
+  FENDRAL_CHECK(directory.clear_for_ffmpeg(links));
 
   std::vector<std::string> previous_names;
   for (int cut = 1;; ++cut) {
@@ -183,46 +182,39 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                                  ? segment_frames_list(*plan)
                                  : std::to_string(table->tracks[0].packets.size());
     const auto arguments = split_command(command);
-    auto segment_list = posix::create_anonymous_file("fendral-segment-list");
-    if (!segment_list) return fail_os(segment_list.error());
-    auto source_metadata = posix::create_anonymous_file("fendral-source-metadata");
-    if (!source_metadata) return fail_os(source_metadata.error());
-    const posix::SpawnOptions options{.stdin_from_null = true,
-                                      .passed_fd = segment_list->get(),
-                                      .second_passed_fd = source_metadata->get(),
-                                      .environment = &environment};
+    FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
+    FENDRAL_TRY(const auto source_metadata,
+                posix::create_anonymous_file("fendral-source-metadata"));
+    const posix::SpawnOptions options{.environment = environment,
+                                      .stdin_from_null = true,
+                                      .passed_fds = {segment_list.get(), source_metadata.get()}};
     FENDRAL_TRY(const ReportedRun run,
                 run_reported(kProgram, arguments, options, observer, plan->total_microseconds));
     if (!run.status.success()) return runtime_failure(failure_text("ffmpeg split failed", run));
 
-    auto list = posix::read_from_start(segment_list->get());
-    if (!list) return fail_os(list.error());
-    const std::vector<std::string> names = segment_names_from_list(*list);
+    FENDRAL_TRY(const auto list, posix::read_from_start(segment_list.get()));
+    const std::vector<std::string> names = SplitDirectory::segment_names(list);
     // Segments of an earlier cut that this one did not write again are ours to remove.
     const std::set<std::string> written(names.begin(), names.end());
     for (const std::string& name : previous_names) {
-      if (written.contains(name)) continue;
-      if (auto removed = posix::remove_entry(posix::join_path(output_dir, name)); !removed) {
-        return fail_os(removed.error());
-      }
+      if (!written.contains(name)) FENDRAL_CHECK(directory.remove_segment(name));
     }
     previous_names = names;
-    const std::vector<std::string> paths = segment_paths_from_list(*list, output_dir);
+    const std::vector<std::string> paths = directory.segment_paths(list);
     if (paths.size() != plan->segments.size()) {
       return runtime_failure("Failed to split: ffmpeg wrote " + std::to_string(paths.size()) +
                              " segments where " + std::to_string(plan->segments.size()) +
                              " were planned");
     }
     std::vector<Measured> measured;
-    for (const std::string& name : names) {
-      FENDRAL_TRY(Measured segment, measure(posix::join_path(output_dir, name)));
+    for (std::size_t index = 0; index < names.size(); ++index) {
+      FENDRAL_TRY(Measured segment, measure(directory, names[index], paths[index]));
       measured.push_back(segment);
     }
 
     const Overrun overrun = compare(*plan, measured, paths, caps);
     if (!overrun.over_cap) {
-      auto metadata_text = posix::read_from_start(source_metadata->get());
-      if (!metadata_text) return fail_os(metadata_text.error());
+      FENDRAL_TRY(const auto metadata_text, posix::read_from_start(source_metadata.get()));
       Mp4ChunkMetadata metadata;
       metadata.original_file = input_file;
       metadata.output_prefix = command.segment_pattern;
@@ -230,7 +222,9 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       metadata.chunk_paths = paths;
       metadata.split_type = split_type(caps);
       metadata.split_value = split_value(caps);
-      FENDRAL_CHECK(record_split(output_dir, *metadata_text, metadata));
+      // The source's metadata first, so metadata.json names a split whose metadata is complete.
+      FENDRAL_CHECK(directory.store_source_metadata(metadata_text));
+      FENDRAL_CHECK(directory.write_record(metadata));
       if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
         return runtime_failure(std::string(kStopped));
       }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/fit_plan.hpp"
 
 namespace fendral::video {
