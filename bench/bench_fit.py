@@ -72,6 +72,32 @@ def ffmpeg_wrapper(directory):
     return os.path.join(directory, "started")
 
 
+def wrapper_start_delay(wrapper_dir, started_file):
+    """How long the wrapper takes from being started to writing its moment (a shell and
+    `date`), the median of 7: taken off the planning time."""
+    delays = []
+    for _ in range(7):
+        begun = time.time()
+        subprocess.run([os.path.join(wrapper_dir, "ffmpeg"), "-version"], stdout=subprocess.DEVNULL)
+        with open(started_file) as started:
+            delays.append(float(started.read()) - begun)
+    return sorted(delays)[len(delays) // 2]
+
+
+def quietly(call):
+    """Runs `call` with the process's standard error on /dev/null (split_video's ffmpeg
+    inherits it)."""
+    saved = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    try:
+        return call()
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(null)
+
+
 def segments_of(directory):
     names = sorted(n for n in os.listdir(directory) if n.endswith(".mp4"))
     return [os.path.join(directory, n) for n in names]
@@ -94,6 +120,8 @@ def main():
                         path], check=True)
         made[name] = path
 
+    delay = wrapper_start_delay(wrapper_dir, started_file)
+    print(f"wrapper start delay taken off the planning time: {delay * 1000:.1f} ms")
     print("| source | cap | segments (optimum) | longest / cap | largest / cap | mean fill |"
           " planning / split | split_video: longest / cap | largest / cap |")
     print("|---|---|---|---|---|---|---|---|---|")
@@ -116,20 +144,22 @@ def main():
                     os.environ["PATH"] = path_before
                 ended = time.time()
                 with open(started_file) as started:
-                    planning = float(started.read()) - begun
+                    planning = float(started.read()) - begun - delay
                 optimum = greedy_count(path, caps.get("max_seconds"), caps.get("max_bytes"))
                 longest = max(s.duration for s in segments)
                 largest = max(s.size for s in segments)
                 cap_seconds, cap_bytes = caps.get("max_seconds"), caps.get("max_bytes")
-                fill = (f"{sum(s.size for s in segments[:-1]) / max(1, len(segments) - 1) / cap_bytes:.0%}"
-                        if cap_bytes and len(segments) > 1 else "")
+                # The last segment holds what is left, so it does not count.
+                full = segments[:-1]
+                fill = (f"{sum(s.size for s in full) / len(full) / cap_bytes:.0%}"
+                        if cap_bytes and full else "")
 
                 # ffmpeg's own: the time cap as segment time, a byte cap as the time it lasts
                 # at the source's mean bitrate.
                 guess = cap_seconds or max(1, int(cap_bytes / (size / length)))
                 plain = os.path.join(work, "plain")
                 shutil.rmtree(plain, ignore_errors=True)
-                fendral.split_video(path, plain, guess)
+                quietly(lambda: fendral.split_video(path, plain, guess))
                 plain_segments = segments_of(plain)
                 plain_longest = max(stated_duration(p) for p in plain_segments)
                 plain_largest = max(os.path.getsize(p) for p in plain_segments)
