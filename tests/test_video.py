@@ -21,11 +21,11 @@ from fendral_testing.splits import write_metadata, write_split
 
 def split_argv(input_file, limit, pattern):
     return ["-i", input_file, "-map_metadata", "0", "-f", "ffmetadata", "pipe:4",
-            "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy",
+            "-map", "0:V?", "-map", "0:a?", "-c:v", "copy", "-c:a", "copy", "-copytb", "1",
             "-f", "segment", "-segment_format", "mp4", "-segment_time", str(limit),
-            "-segment_format_options", "strict=unofficial", "-increment_tc", "1",
-            "-reset_timestamps", "1", "-avoid_negative_ts", "disabled", "-segment_list", "pipe:3",
-            "-segment_list_type", "flat", pattern]
+            "-segment_format_options", "strict=unofficial:movie_timescale=90000",
+            "-increment_tc", "1", "-reset_timestamps", "1", "-avoid_negative_ts", "disabled",
+            "-segment_list", "pipe:3", "-segment_list_type", "csv", pattern]
 
 
 # What the join adds when the split kept the source's metadata, and with QuickTime keys in it.
@@ -35,8 +35,10 @@ KEYED_SOURCE_METADATA = [*SOURCE_METADATA, "-movflags", "use_metadata_tags"]
 
 
 def concat_argv(output_file):
+    """The join's arguments; the stand-in's segment has a video track on a 1/1000 clock."""
     return ["-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
-            "-map", "0", "-c", "copy", output_file]
+            "-map", "0", "-c", "copy", "-copyts", "-movie_timescale", "90000",
+            "-video_track_timescale", "1000", output_file]
 
 
 def join_inputs_after_the_script(argv):
@@ -72,6 +74,10 @@ def test_split_runs_ffmpeg_and_writes_metadata(ffmpeg, tmp_path, output_dir, pat
     assert (directory / "metadata.json").read_text() == metadata_text(
         "in.mp4", pattern, paths, f"{limit}s")
     assert not (directory / "source_metadata.txt").exists()  # ffmpeg wrote none
+    # ffmpeg's own list, kept for the join: the stand-in writes names alone.
+    times = directory / "segment_times.csv"
+    assert (times.read_text() if segments else times.exists()) == (
+        "".join(f"chunk_{n:03d}.mp4\n" for n in range(segments)) if segments else False)
 
 
 def test_split_stores_the_source_metadata_without_following_a_link(ffmpeg, tmp_path):
@@ -95,7 +101,7 @@ QUICKTIME_HEAD = struct.pack(">I4s4s", 20, b"ftyp", b"qt  ") + bytes(8)
     ("in.mov", QUICKTIME_HEAD, "mov"),
     ("in.mp4", struct.pack(">I4s4s", 20, b"ftyp", b"isom") + bytes(8), "mp4"),
     ("old.mov", struct.pack(">I4s", 8, b"wide"), "mov"),  # no ftyp: an older movie file
-    ("old.mov", SEGMENT, "mov"),
+    ("old.mov", SEGMENT, "mov"),  # its video's clock is kept
     ("in.mkv", b"\x1a\x45\xdf\xa3" + bytes(8), "mp4"),
     ("in.mov", None, "mp4"),  # a FIFO: not waited on
 ])
@@ -108,6 +114,9 @@ def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, 
     fendral.split_video(input_file, "out", 1)
     argv = ffmpeg.argv()
     assert argv[argv.index("-segment_format") + 1] == segment_format
+    assert argv[argv.index("-segment_format_options") + 1] == (
+        "strict=unofficial:movie_timescale=90000" +
+        (":video_track_timescale=1000" if content == SEGMENT else ""))
 
 
 @pytest.mark.parametrize("make_record, added", [
@@ -335,6 +344,7 @@ def test_split_failing_once_ffmpeg_started_leaves_no_record(ffmpeg, tmp_path, li
     ffmpeg.set(segments=1, **{setting: value})
     write_split(tmp_path / "out", ["out/chunk_000.mp4"])
     (tmp_path / "out" / "source_metadata.txt").write_text("earlier")
+    (tmp_path / "out" / "segment_times.csv").write_text("chunk_000.mp4,0.000000,1.000000\n")
     before = sorted(os.listdir(tmp_path / "out"))
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("in.mp4", "out", limit)
@@ -392,21 +402,26 @@ def table(kind, entries, form=">II", version=0):
 
 
 def movie(handler, timescale, duration, edits=(), movie_timescale=1000, samples=(),
-          offsets=(), wide_edits=False, also=b""):
+          offsets=(), wide_edits=False, also=b"", head=b"", layout=b""):
     """A segment whose track states its clock, duration, edit list (length, media time) and
     sample timing: stts runs (count, duration) and ctts runs (count, offset). `also` holds
-    further track boxes."""
+    further track boxes, `head` boxes that start the track, `layout` further sample table
+    boxes."""
     edit_list = (table(b"elst", [(length, start, 1 << 16) for length, start in edits], ">QqI", 1)
                  if wide_edits else
                  table(b"elst", [(length, start, 1 << 16) for length, start in edits], ">IiI"))
     sample_table = box(b"stbl", table(b"stts", samples) +
-                       (table(b"ctts", offsets, ">Ii") if offsets else b""))
+                       (table(b"ctts", offsets, ">Ii") if offsets else b"") + layout)
     media = box(b"mdia", box(b"mdhd", bytes(12) + struct.pack(">II", timescale, duration) +
                              bytes(4)) + box(b"hdlr", bytes(8) + handler + bytes(12)) +
                 box(b"minf", sample_table))
+    edits_box = box(b"edts", edit_list) if edits else b""
     return box(b"moov", box(b"mvhd", bytes(12) + struct.pack(">II", movie_timescale, 0) +
-                            bytes(80)) + box(b"trak", (box(b"edts", edit_list) if edits else b"") +
-                                                  media) + also)
+                            bytes(80)) + box(b"trak", head + edits_box + media) + also)
+
+
+def track_header(track_id):
+    return box(b"tkhd", bytes(12) + struct.pack(">I", track_id) + bytes(68))
 
 
 def track(*arguments, **settings):
@@ -503,6 +518,11 @@ NOT_MP4 = {
         b"mdhd", bytes(12) + struct.pack(">II", 12800, 12800) + bytes(4)) + box(
         b"hdlr", bytes(8) + b"vide" + bytes(12))))),
     "edit-overflow.mp4": movie(b"vide", 12800, 12800, [(1 << 63, 0)], wide_edits=True),
+    # Cut where its media data starts: the boxes tile the file, but 25 samples of 100 bytes lie
+    # in a chunk at byte 1000.
+    "samples-past-end.mp4": movie(b"vide", 12800, 12800, **SECOND, layout=box(
+        b"stsz", struct.pack(">IIII", 0, 0, 25, 0)[:4] + struct.pack(">II", 100, 25)) + table(
+        b"stsc", [(1, 25, 1)], ">III") + table(b"stco", [(1000,)], ">I")),
 }
 
 
@@ -564,7 +584,13 @@ def test_reconstruct_refuses_unusable_segments(ffmpeg, tmp_path, paths, message)
     assert not ffmpeg.started()
 
 
-@pytest.mark.parametrize("segments, durations", [
+# 0.96 s of video, and where three of them started in the source.
+SHORT_SECOND = movie(b"vide", 12800, 12288, samples=[(24, 512)])
+SEGMENT_TIMES = ("0.mp4,0.000000,0.960000\n1.mp4,1.040000,2.000000\n"
+                 "\"2.mp4\",2.040000,3.000000\n")
+
+
+@pytest.mark.parametrize("segments, durations, segment_times", [(*row, None)[:3] for row in [
     ([movie(b"vide", 12800, 25600)], ["2"]),
     # B-frames: the edit starts at the first frame's composition offset and spans the media.
     ([movie(b"vide", 12800, 11264, [(880, 1536)])], ["0.88"]),
@@ -584,12 +610,28 @@ def test_reconstruct_refuses_unusable_segments(ffmpeg, tmp_path, paths, message)
             offsets=[(1, 1024), (24, 1024)]), movie(b"soun", 44100, 44100)], ["1", "1", "1"]),
     # Edit lists of empty edits only present no media: no duration.
     ([movie(b"vide", 12800, 12800, [(3600000, -1)])], [None]),
-])
-def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, durations):
+    # The split's list of where each segment started: a variable frame rate's last frame lasts
+    # until the next segment starts, which the segment's own span (0.96 s) cannot tell.
+    ([SHORT_SECOND] * 3, ["1.04", "1", "0.96"], SEGMENT_TIMES),
+    # A list that does not name the listed segments in order, or lacks times, is not used.
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, SEGMENT_TIMES.replace("0.mp4", "9.mp4")),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, SEGMENT_TIMES.rsplit("2.mp4", 1)[0]),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, SEGMENT_TIMES.replace("1.040000,", "1.04s,")),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, "0.mp4\n1.mp4\n2.mp4\n"),
+    ([SHORT_SECOND] * 3, ["0.96"] * 3, "link"),
+]])
+def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, durations,
+                                            segment_times):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
     write_metadata(tmp_path / "segs", names)
     for name, content in zip(names, segments):
         (tmp_path / name).write_bytes(content)
+    times = tmp_path / "segs" / "segment_times.csv"
+    if segment_times == "link":
+        (tmp_path / "elsewhere.csv").write_text(SEGMENT_TIMES)
+        times.symlink_to(tmp_path / "elsewhere.csv")
+    elif segment_times:
+        times.write_text(segment_times)
     fendral.reconstruct_video("segs", "joined.mp4")
     expected = "".join(f"file '{tmp_path}/{name}'\n" +
                        (f"duration {duration}\n" if duration else "")
@@ -603,16 +645,48 @@ VIDEO_SECOND = movie(b"vide", 12800, 12800, **SECOND)
 SOUND_SECOND = movie(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
 
 
+# Sound whose track refers to a chapter text track (number 2) lasting two seconds.
+WITH_CHAPTERS = dict(head=track_header(1) + box(b"tref", box(b"chap", struct.pack(">I", 2))),
+                     also=track(b"text", 1000, 2000, samples=[(2, 1000)], head=track_header(2)))
+SECOND_SOUND = track(b"soun", 44100, 44100, samples=[(44, 1002)])
+
+
+def fragmented(packets):
+    """A fragmented video of 1 s whose movie box holds no sample: one fragment of `packets`."""
+    return movie(b"vide", 12800, 0, head=track_header(1), also=box(b"mvex")) + box(b"moof", box(
+        b"traf", box(b"tfhd", struct.pack(">II", 0, 1)) + box(b"trun", struct.pack(
+            ">II", 0, packets))))
+
+
 @pytest.mark.parametrize("segments, joined, message", [
     # ffmpeg skipped the segments it could not read.
-    ([VIDEO_SECOND] * 3, VIDEO_SECOND, "the joined video lasts 1.000 s, its segments 3.000 s"),
-    ([SOUND_SECOND] * 2, SOUND_SECOND, "the joined file lasts 1.000 s, its segments 2.000 s"),
+    ([VIDEO_SECOND] * 3, VIDEO_SECOND, "video track 0 holds 25 packets, its segments 75"),
+    ([SOUND_SECOND] * 2, SOUND_SECOND, "audio track 0 holds 44 packets, its segments 88"),
+    # Every packet, squeezed into a shorter time.
+    ([VIDEO_SECOND] * 3, movie(b"vide", 12800, 12800, samples=[(75, 170)]),
+     "the joined video lasts 1.000 s, its segments 3.000 s"),
+    # A chapter track is never the longest: it lasts what the muxer was told.
+    ([SOUND_SECOND] * 2, movie(b"soun", 44100, 44100, samples=[(88, 501)], **WITH_CHAPTERS),
+     "the joined file lasts 1.000 s, its segments 2.000 s"),
     # It took the streams from the first segment, which had no sound.
     ([VIDEO_SECOND, movie(b"vide", 12800, 12800, **SECOND, also=SOUND)] * 2,
      movie(b"vide", 12800, 51200, samples=[(100, 512)]), "no audio track, segment 1 has one"),
+    # The second sound of two (a commentary), from the second segment on.
+    ([movie(b"vide", 12800, 12800, **SECOND, also=SOUND)] +
+     [movie(b"vide", 12800, 12800, **SECOND, also=SOUND + SECOND_SOUND)] * 2,
+     movie(b"vide", 12800, 38400, samples=[(75, 512)], also=track(
+         b"soun", 44100, 132300, samples=[(132, 1002)]) + SECOND_SOUND),
+     "audio track 1 holds 44 packets, its segments 88"),
+    # A video track on a stopped clock, which ffmpeg may drop, holds packets all the same.
+    ([movie(b"vide", 0, 12800, **SECOND, also=SOUND)], SOUND_SECOND,
+     "video track 0 holds 0 packets, its segments 25"),
     # Short of the durations by less than a frame: all there.
     ([VIDEO_SECOND] * 3, movie(b"vide", 12800, 37900, samples=[(74, 512), (1, 12)]), None),
-], ids=["video short", "sound short", "no sound", "whole"])
+    # A fragmented output keeps its samples in its fragments.
+    ([VIDEO_SECOND] * 3, fragmented(75), None),
+    ([VIDEO_SECOND] * 3, fragmented(50), "video track 0 holds 50 packets, its segments 75"),
+], ids=["video short", "sound short", "squeezed", "chapters", "no sound", "second sound",
+        "stopped clock", "whole", "fragmented", "fragmented short"])
 def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segments, joined,
                                                           message):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
@@ -631,17 +705,21 @@ def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segm
     assert ffmpeg.started() and not (tmp_path / "joined.mp4").exists()
 
 
-@pytest.mark.parametrize("first, kept", [(VIDEO_SECOND, False),
-                                         (movie(b"vide", 12800, 12800, **OPEN_GOP), True)],
-                         ids=["whole", "trimmed"])
-def test_timestamps_are_kept_when_the_first_segment_hides_its_start(ffmpeg, tmp_path, first,
-                                                                     kept):
+@pytest.mark.parametrize("first, output_file, clocks", [
+    (VIDEO_SECOND, "joined.mp4", ["-movie_timescale", "90000", "-video_track_timescale", "12800"]),
+    (movie(b"vide", 600, 600, **SECOND), "joined.MOV",
+     ["-movie_timescale", "90000", "-video_track_timescale", "600"]),
+    (SOUND_SECOND, "joined.m4a", ["-movie_timescale", "90000"]),
+    (VIDEO_SECOND, "joined.mkv", []),  # Matroska has no movie clock
+], ids=["mp4", "quicktime 1/600", "sound only", "matroska"])
+def test_the_join_keeps_timestamps_and_the_video_clock(ffmpeg, tmp_path, first, output_file,
+                                                       clocks):
     write_metadata(tmp_path / "segs", ["segs/0.mp4", "segs/1.mp4"])
     (tmp_path / "segs" / "0.mp4").write_bytes(first)
     (tmp_path / "segs" / "1.mp4").write_bytes(VIDEO_SECOND)
-    fendral.reconstruct_video("segs", "joined.mp4")
+    fendral.reconstruct_video("segs", output_file)
     argv = ffmpeg.argv()
-    assert argv[-2:] == (["-copyts", "joined.mp4"] if kept else ["copy", "joined.mp4"])
+    assert argv[argv.index("-c") + 2:] == ["-copyts", *clocks, output_file]
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):

@@ -28,6 +28,15 @@ inline std::uint64_t be64(const unsigned char* bytes) {
   return static_cast<std::uint64_t>(be32(bytes)) << 32 | be32(bytes + 4);
 }
 
+// The entries of a full box that holds a count and then `entry_size`-byte entries; nothing when
+// the count claims more than the box holds.
+inline std::optional<Bytes> table_entries(Bytes payload, std::size_t entry_size) {
+  if (payload.size() < 8) return std::nullopt;
+  const std::uint32_t count = be32(payload.data() + 4);
+  if (count > (payload.size() - 8) / entry_size) return std::nullopt;
+  return payload.subspan(8, count * entry_size);
+}
+
 struct BoxHeader {
   std::uint32_t type;
   std::uint64_t size;  // header included

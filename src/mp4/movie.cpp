@@ -1,11 +1,13 @@
 #include "mp4/movie.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "mp4/boxes.hpp"
+#include "mp4/fragments.hpp"
 #include "mp4/track.hpp"
 
 namespace fendral::mp4 {
@@ -18,10 +20,28 @@ using boxes::Bytes;
 using boxes::Children;
 using boxes::parse_header;
 
-expected<Movie, MovieFault> read_movie_box(Bytes movie_box) {
+bool refers_to(const std::optional<Bytes>& references, std::uint32_t track_id) {
+  if (!references) return false;
+  for (std::size_t at = 0; at + 4 <= references->size(); at += 4) {
+    if (boxes::be32(references->data() + at) == track_id) return true;
+  }
+  return false;
+}
+
+std::uint64_t fragmented_count(const std::vector<FragmentedSamples>& fragments,
+                               std::uint32_t track_id) {
+  for (const FragmentedSamples& samples : fragments) {
+    if (samples.track_id == track_id) return samples.count;
+  }
+  return 0;
+}
+
+expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_size,
+                                           const std::vector<FragmentedSamples>& fragments) {
   std::uint32_t movie_timescale = 0;
   bool has_movie_header = false;
-  std::vector<Bytes> traks;
+  Movie movie{.tracks_known = true};
+  std::vector<Track> tracks;
   Children children(movie_box);
   while (auto child = children.next()) {
     if (child->type == box_type("mvhd") && !has_movie_header) {
@@ -32,24 +52,43 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box) {
         movie_timescale = clock->timescale;
       }
     } else if (child->type == box_type("trak")) {
-      traks.push_back(child->payload);
+      tracks.push_back(read_track(child->payload));
+    } else if (child->type == box_type("mvex")) {
+      movie.fragmented = true;
     }
   }
 
-  Movie movie{.tracks_known = true};
+  const auto is_chapter_track = [&](const Track& track) {
+    return std::any_of(tracks.begin(), tracks.end(), [&](const Track& other) {
+      return refers_to(other.chapter_references, track.track_id);
+    });
+  };
   bool any_usable = false;
   bool video_found = false;
-  for (const Bytes trak : traks) {
-    const Track track = read_track(trak);
-    if (!track.usable()) continue;
+  for (const Track& track : tracks) {
+    if (!track.usable()) {
+      // A track ffmpeg cannot place (a stopped clock) still holds packets the join must keep.
+      if (track.handler != 0 && track.has_sample_table && !is_chapter_track(track)) {
+        movie.tracks.push_back({track.handler, sample_timing(track).count});
+      }
+      continue;
+    }
     any_usable = true;
-    const SampleTiming timing = sample_timing(track);
-    if (timing.count > 0) {
-      movie.has_video |= track.handler == kVideoHandler;
-      movie.has_audio |= track.handler == kAudioHandler;
+    // ffmpeg would read what a sample that lies past the end holds as missing: a segment cut
+    // short where its media data starts still tiles the file.
+    if (const auto end = media_end(track.layout); end && *end > file_size) {
+      return unexpected(MovieFault::incomplete);
     }
     auto presented = presented_duration(track, movie_timescale);
     if (!presented) return unexpected(presented.error());
+    if (is_chapter_track(track)) continue;
+    const SampleTiming timing = sample_timing(track);
+    const std::uint64_t packets = timing.count + fragmented_count(fragments, track.track_id);
+    movie.tracks.push_back({track.handler, packets});
+    if (packets > 0) {
+      movie.has_video |= track.handler == kVideoHandler;
+      movie.has_audio |= track.handler == kAudioHandler;
+    }
     if (video_found) continue;
     const MediaDuration longest_sample{timing.longest, track.media->timescale};
     if (track.handler == kVideoHandler) {
@@ -57,6 +96,7 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box) {
       movie.duration = *presented;
       movie.longest_sample = longest_sample;
       movie.hidden_lead = hidden_lead(track);
+      movie.video_timescale = track.media->timescale;
     } else if (*presented &&
                (!movie.duration || (*presented)->microseconds() > movie.duration->microseconds())) {
       movie.duration = *presented;
@@ -97,15 +137,25 @@ expected<bool, MovieFault> holds_track(ByteSource& source, std::uint64_t offset,
   return found;
 }
 
-// The movie box's payload read whole, or nothing when it is over kMovieBoxCap (then only its
-// children's headers are walked, for a track). Fails unless the top-level boxes tile the file
-// and one of them is a movie box.
-expected<std::optional<std::vector<unsigned char>>, MovieFault> load_movie_box(ByteSource& source) {
+// The movie box of a file whose top-level boxes tile it, and its fragments' boxes.
+struct LoadedMovie {
+  // The payload read whole; nothing when it is over kMovieBoxCap (then only its children's
+  // headers are walked, for a track).
+  std::optional<std::vector<unsigned char>> payload;
+  std::vector<BoxRange> fragments;
+};
+
+// Fails unless the top-level boxes tile the file and one of them is a movie box.
+expected<LoadedMovie, MovieFault> load_movie_box(ByteSource& source) {
   std::optional<std::pair<std::uint64_t, std::uint64_t>> movie_box;  // payload offset, length
+  LoadedMovie loaded;
   const auto tiled =
       walk_boxes(source, 0, source.size(), [&](const BoxHeader& header, std::uint64_t at) {
         if (header.type == box_type("moov") && !movie_box) {
           movie_box.emplace(at + header.header_length, header.size - header.header_length);
+        } else if (header.type == box_type("moof")) {
+          loaded.fragments.push_back(
+              {at + header.header_length, header.size - header.header_length});
         }
         return true;
       });
@@ -115,33 +165,40 @@ expected<std::optional<std::vector<unsigned char>>, MovieFault> load_movie_box(B
     auto track = holds_track(source, movie_box->first, movie_box->second);
     if (!track) return unexpected(track.error());
     if (!*track) return unexpected(MovieFault::incomplete);
-    return std::nullopt;
+    return loaded;
   }
   std::vector<unsigned char> payload(static_cast<std::size_t>(movie_box->second));
   if (!source.read_at(movie_box->first, payload.data(), payload.size())) {
     return unexpected(MovieFault::read_failed);
   }
-  return payload;
+  loaded.payload = std::move(payload);
+  return loaded;
 }
 
 }  // namespace
 
 expected<Movie, MovieFault> read_movie(ByteSource& source) {
-  auto payload = load_movie_box(source);
-  if (!payload) return unexpected(payload.error());
-  // Too large to be read here: ffmpeg is left to judge the file.
-  if (!*payload) return Movie{};
-  return read_movie_box(**payload);
+  auto loaded = load_movie_box(source);
+  if (!loaded) return unexpected(loaded.error());
+  // Too large to be read here: ffmpeg is left to judge the file, once it has a track.
+  if (!loaded->payload) return Movie{};
+  std::vector<FragmentedSamples> fragmented;
+  if (!loaded->fragments.empty()) {
+    auto counted = fragmented_samples(source, loaded->fragments, kMovieBoxCap);
+    if (!counted) return unexpected(counted.error());
+    fragmented = std::move(*counted);
+  }
+  return read_movie_box(*loaded->payload, source.size(), fragmented);
 }
 
 expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source) {
-  auto payload = load_movie_box(source);
-  if (!payload) return unexpected(payload.error());
+  auto loaded = load_movie_box(source);
+  if (!loaded) return unexpected(loaded.error());
   SampleTables tables;
-  if (!*payload) return tables;
+  if (!loaded->payload) return tables;
   std::optional<Clock> movie_clock;
   std::vector<Bytes> traks;
-  Children children(**payload);
+  Children children(*loaded->payload);
   while (auto child = children.next()) {
     if (child->type == box_type("mvhd") && !movie_clock) {
       movie_clock = read_clock(child->payload);
@@ -152,9 +209,12 @@ expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source) {
   if (movie_clock && movie_clock->timescale != 0 && movie_clock->duration) {
     const uint128 scaled = static_cast<uint128>(*movie_clock->duration) * 1'000'000;
     const uint128 rounded_up = (scaled + movie_clock->timescale - 1) / movie_clock->timescale;
-    if (rounded_up <= UINT64_MAX)
+    if (rounded_up <= UINT64_MAX) {
       tables.stated_microseconds = static_cast<std::uint64_t>(rounded_up);
+    }
   }
+  // A fragmented file's samples lie in its fragments, not in the movie box's tables.
+  if (!loaded->fragments.empty()) return tables;
   std::vector<MovieTrack> tracks;
   for (const Bytes trak : traks) {
     const Track track = read_track(trak);

@@ -16,6 +16,12 @@ namespace fendral::mp4 {
 // A movie box larger than this is not read: the file is taken as it is, without a duration.
 inline constexpr std::uint64_t kMovieBoxCap = 64u << 20;
 
+// The packets of one track, of the kind its handler names.
+struct TrackPackets {
+  std::uint32_t handler = 0;
+  std::uint64_t packets = 0;
+};
+
 struct Movie {
   // How long the file presents: its video track's duration, edit list applied, or the longest
   // track's when there is no video; nothing when no track tells.
@@ -25,11 +31,19 @@ struct Movie {
   // Media of the video track that its edit list hides at the start (see hidden_lead): frames
   // decoded with this file but shown before its first frame.
   std::optional<MediaDuration> hidden_lead;
+  // The media clock of the video track.
+  std::optional<std::uint32_t> video_timescale;
   // Whether the movie box was read (it is not when over kMovieBoxCap), and then whether it
   // holds a video or an audio track with samples.
   bool tracks_known = false;
   bool has_video = false;
   bool has_audio = false;
+  // The usable tracks in file order, with their samples (those of the movie fragments
+  // included); chapter text tracks, which the muxer rebuilds, are left out here and never give
+  // the duration.
+  std::vector<TrackPackets> tracks;
+  // Whether the samples are in movie fragments: the movie box then states no duration.
+  bool fragmented = false;
 };
 
 struct MovieTrack {
@@ -52,7 +66,8 @@ struct SampleTables {
 expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source);
 
 // Checks that the top-level boxes tile the file exactly (a size-0 box runs to the end and so
-// can only be last) and that a movie box holds at least one usable track, then reads it.
+// can only be last), that a movie box holds at least one usable track and that no track's
+// samples lie past the end of the file, then reads it.
 expected<Movie, MovieFault> read_movie(ByteSource& source);
 
 }  // namespace fendral::mp4

@@ -15,14 +15,7 @@ using boxes::box_type;
 using boxes::Bytes;
 using boxes::Children;
 
-// The entries of a full box that holds a count and then `entry_size`-byte entries; nothing when
-// the count claims more than the box holds.
-std::optional<Bytes> table_entries(Bytes payload, std::size_t entry_size) {
-  if (payload.size() < 8) return std::nullopt;
-  const std::uint32_t count = be32(payload.data() + 4);
-  if (count > (payload.size() - 8) / entry_size) return std::nullopt;
-  return payload.subspan(8, count * entry_size);
-}
+using boxes::table_entries;
 
 struct Edit {
   std::uint64_t length;     // on the movie clock
@@ -121,7 +114,16 @@ Track read_track(Bytes trak) {
   Track track;
   Children children(trak);
   while (auto child = children.next()) {
-    if (child->type == box_type("edts")) {
+    if (child->type == box_type("tkhd") && child->payload.size() >= 24) {
+      // The track's number follows the version, the flags and two dates of 32 or 64 bits.
+      const std::size_t at = child->payload[0] == 1 ? 20 : 12;
+      track.track_id = be32(child->payload.data() + at);
+    } else if (child->type == box_type("tref")) {
+      Children references(child->payload);
+      while (auto reference = references.next()) {
+        if (reference->type == box_type("chap")) track.chapter_references = reference->payload;
+      }
+    } else if (child->type == box_type("edts")) {
       Children edits(child->payload);
       while (auto edit = edits.next()) {
         if (edit->type == box_type("elst") && !track.edit_list) track.edit_list = edit->payload;
@@ -147,10 +149,17 @@ Track read_track(Bytes trak) {
                 track.composition_offsets = entry->payload;
               } else if (entry->type == box_type("stss") && !track.sync_samples) {
                 track.sync_samples = entry->payload;
-              } else if (entry->type == box_type("stsz") && !track.sample_sizes) {
-                track.sample_sizes = entry->payload;
               } else if (entry->type == box_type("stz2") && !track.compact_sample_sizes) {
                 track.compact_sample_sizes = entry->payload;
+              } else if (entry->type == box_type("stsz") && !track.layout.sample_sizes) {
+                track.layout.sample_sizes = entry->payload;
+              } else if (entry->type == box_type("stsc") && !track.layout.samples_per_chunk) {
+                track.layout.samples_per_chunk = entry->payload;
+              } else if (entry->type == box_type("stco") && !track.layout.chunk_offsets) {
+                track.layout.chunk_offsets = entry->payload;
+              } else if (entry->type == box_type("co64") && !track.layout.chunk_offsets) {
+                track.layout.chunk_offsets = entry->payload;
+                track.layout.wide_offsets = true;
               }
             }
           }
@@ -252,8 +261,8 @@ namespace {
 // The sizes from stsz (explicit ones only) or stz2; nothing for a constant size or a broken box.
 std::optional<std::vector<std::uint32_t>> sample_sizes(const Track& track) {
   std::vector<std::uint32_t> sizes;
-  if (track.sample_sizes) {
-    const Bytes box = *track.sample_sizes;
+  if (track.layout.sample_sizes) {
+    const Bytes box = *track.layout.sample_sizes;
     if (box.size() < 12 || be32(box.data() + 4) != 0) return std::nullopt;
     const std::uint32_t count = be32(box.data() + 8);
     if (count > (box.size() - 12) / 4) return std::nullopt;

@@ -10,6 +10,7 @@
 #include "base/expected.hpp"
 #include "mp4/boxes.hpp"
 #include "mp4/media_time.hpp"
+#include "mp4/sample_layout.hpp"
 
 namespace fendral::mp4 {
 
@@ -26,23 +27,27 @@ struct Clock {
 std::optional<Clock> read_clock(boxes::Bytes payload);
 
 struct Track {
+  std::uint32_t track_id = 0;  // tkhd
   std::uint32_t handler = 0;
   std::optional<Clock> media;
   std::optional<boxes::Bytes> edit_list;             // elst
   std::optional<boxes::Bytes> sample_times;          // stts
   std::optional<boxes::Bytes> composition_offsets;   // ctts
   std::optional<boxes::Bytes> sync_samples;          // stss
-  std::optional<boxes::Bytes> sample_sizes;          // stsz
-  std::optional<boxes::Bytes> compact_sample_sizes;  // stz2
+  std::optional<boxes::Bytes> compact_sample_sizes;  // stz2 (stsz is in the layout)
   bool has_sample_table = false;
+  SampleLayout layout;  // where the samples lie in the file
+  // The track numbers of the chapter text tracks this one refers to (tref > chap).
+  std::optional<boxes::Bytes> chapter_references;
 
   // ffmpeg places no media of a track without a running media clock, a handler and a sample
   // table: such a track is not there for the join.
   bool usable() const { return media && media->timescale != 0 && handler != 0 && has_sample_table; }
 };
 
-// trak > mdia > hdlr, mdhd, minf > stbl > stts, ctts, stss, stsz, stz2; trak > edts > elst. The
-// nesting is fixed, so the walk is a few loops, whatever the file holds.
+// trak > tkhd, tref > chap; trak > mdia > hdlr, mdhd, minf > stbl > stts, ctts, stss, stsz,
+// stz2, stsc, stco or co64; trak > edts > elst. The nesting is fixed, so the walk is a few
+// loops, whatever the file holds.
 Track read_track(boxes::Bytes trak);
 
 // How long a track presents, edit list applied; nothing when it cannot be told. Fails with

@@ -34,7 +34,34 @@ mp4::MediaDuration with_lead(const mp4::MediaDuration& duration,
   return duration.plus(*lead).value_or(duration);
 }
 
-ConcatScript concat_script(const std::vector<ConcatEntry>& entries) {
+namespace {
+
+ConcatScript script_from_starts(const std::vector<ConcatEntry>& entries,
+                                const std::vector<std::int64_t>& starts) {
+  ConcatScript script;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ConcatEntry& entry = entries[index];
+    script.text.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
+    std::optional<std::uint64_t> lasts;
+    if (index + 1 < entries.size()) {
+      if (starts[index + 1] > starts[index]) {
+        lasts = static_cast<std::uint64_t>(starts[index + 1] - starts[index]);
+      }
+    } else if (entry.movie.duration) {
+      lasts = entry.movie.duration->microseconds();
+    }
+    if (!lasts || *lasts == 0) continue;
+    script.text.append("duration ").append(seconds_text(*lasts)).append("\n");
+    script.stated_microseconds += *lasts;
+  }
+  return script;
+}
+
+}  // namespace
+
+ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
+                           const std::vector<std::int64_t>* starts) {
+  if (starts && starts->size() == entries.size()) return script_from_starts(entries, *starts);
   ConcatScript script;
   std::uint64_t timescale = 0;  // the clock of the current run of segments
   uint128 run_ticks = 0;

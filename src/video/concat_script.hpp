@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mp4/movie.hpp"
+#include "video/segment_times.hpp"
 
 namespace fendral::video {
 
@@ -44,6 +45,12 @@ struct ConcatScript {
 // frame. Segments in a row on one clock form a run: the durations are the differences of the
 // run's ends, each end rounded once, so rounding to microseconds never adds up over many
 // segments. A segment without a duration is placed by ffmpeg and ends the run.
-ConcatScript concat_script(const std::vector<ConcatEntry>& entries);
+//
+// With `starts`, where each entry starts in the source (one per entry), every entry but the last
+// lasts until the next one starts: a segment's own span cannot tell how long its last frame is
+// shown (at a variable frame rate it was 0.96 s of 1 s), the source's timeline can. The last
+// entry lasts its own span.
+ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
+                           const std::vector<std::int64_t>* starts = nullptr);
 
 }  // namespace fendral::video

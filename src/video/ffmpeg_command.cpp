@@ -1,5 +1,8 @@
 #include "video/ffmpeg_command.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <initializer_list>
 
 #include "posix/spawn.hpp"
@@ -12,6 +15,15 @@ namespace {
 void add(std::vector<std::string>& arguments, std::initializer_list<std::string> more) {
   arguments.insert(arguments.end(), more);
 }
+
+// The clock of the joined movie, on which its edit lists are stated: at ffmpeg's default of
+// milliseconds an edit can end before a last audio packet shorter than one; no packet of audio
+// sampled at up to 90 kHz is shorter than one tick of this.
+constexpr std::string_view kMovieTimescale = "90000";
+
+// Names ffmpeg gives to its MP4 and QuickTime family muxers.
+constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
+    "mp4", "m4v", "m4a", "m4b", "mov", "3gp", "3g2", "psp", "ismv", "isma", "f4v"};
 
 }  // namespace
 
@@ -38,6 +50,9 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   // Every video stream but cover pictures, and every audio stream (ffmpeg would keep one each).
   add(arguments, {"-map", "0:V?", "-map", "0:a?"});
   add(arguments, {"-c:v", "copy", "-c:a", "copy"});  // copied, never re-encoded
+  // The streams keep the input's time bases, so the segments' clocks are those a whole-file
+  // remux would choose (a Matroska source's 1/1000 gave 1/10240, its remux 1/16000).
+  add(arguments, {"-copytb", "1"});
   add(arguments, {"-f", "segment"});
   // ffmpeg's mp4 muxer refuses what only QuickTime holds (PCM audio, for one).
   add(arguments, {"-segment_format", command.quicktime ? "mov" : "mp4"});
@@ -47,17 +62,25 @@ std::vector<std::string> split_command(const SplitCommand& command) {
     // Frame numbers, where a time would be rounded onto the next keyframe.
     add(arguments, {"-segment_frames", command.segment_frames});
   }
-  // Lets the segment muxer write 360 and stereo 3D boxes; a plain -strict does not reach it.
-  add(arguments, {"-segment_format_options", "strict=unofficial"});
+  // Lets the segment muxer write 360 and stereo 3D boxes (a plain -strict does not reach it),
+  // states the edit lists on a clock fine enough that a track starting a little after the cut
+  // starts where it did (in milliseconds, a segment's sound moved by up to one), and keeps the
+  // video's clock, which the muxer would otherwise choose anew (1/600 became 1/15360).
+  std::string format_options = "strict=unofficial:movie_timescale=" + std::string(kMovieTimescale);
+  if (command.video_timescale) {
+    format_options += ":video_track_timescale=" + std::to_string(*command.video_timescale);
+  }
+  add(arguments, {"-segment_format_options", format_options});
   add(arguments, {"-increment_tc", "1"});  // each segment gets its own start timecode
   // Every segment starts at 0, so segments play alone and join back without gaps.
   add(arguments, {"-reset_timestamps", "1"});
   // Shifting negative timestamps would delay the first segment's B-frames and lengthen the join.
   add(arguments, {"-avoid_negative_ts", "disabled"});
-  // The finished segments' names, one a line, to a descriptor rather than a file of the
-  // directory: nothing there can be listed by mistake, and no link can redirect the writes.
+  // The finished segments, one a line with where each starts and ends in the source, to a
+  // descriptor rather than a file of the directory: nothing there can be listed by mistake, and
+  // no link can redirect the writes.
   add(arguments, {"-segment_list", passed_file(PassedSlot::first, PassedFileUse::written),
-                  "-segment_list_type", "flat"});
+                  "-segment_list_type", "csv"});
   add(arguments, {command.segment_pattern});
   return arguments;
 }
@@ -83,13 +106,30 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   }
   add(arguments, {"-map", "0"});  // every stream of the segments
   add(arguments, {"-c", "copy"});
-  // ffmpeg starts its output at the earliest timestamp it reads, which would show frames the
-  // first segment's edit list hides (a trimmed clip); the segments' own timestamps keep them
-  // hidden. Only then: it also hides AAC's priming, and the output's edit list, on a clock of
-  // milliseconds, can then hide a last audio packet shorter than that.
-  if (command.keep_timestamps) add(arguments, {"-copyts"});
+  // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'
+  // edit lists hide: AAC's priming, Opus's pre-skip, a trimmed clip's cut-away start. The
+  // segments' own timestamps keep it hidden.
+  add(arguments, {"-copyts"});
+  if (writes_movie_file(command.output_file)) {
+    add(arguments, {"-movie_timescale", std::string(kMovieTimescale)});
+    if (command.video_timescale) {
+      add(arguments, {"-video_track_timescale", std::to_string(*command.video_timescale)});
+    }
+  }
   add(arguments, {option_safe(command.output_file)});
   return arguments;
+}
+
+bool writes_movie_file(std::string_view output_file) {
+  const std::size_t dot = output_file.rfind('.');
+  if (dot == std::string_view::npos || output_file.find('/', dot) != std::string_view::npos) {
+    return false;
+  }
+  std::string extension(output_file.substr(dot + 1));
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
+  return std::find(kMovieFileExtensions.begin(), kMovieFileExtensions.end(), extension) !=
+         kMovieFileExtensions.end();
 }
 
 }  // namespace fendral::video

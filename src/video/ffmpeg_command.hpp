@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,18 +31,25 @@ struct SplitCommand {
   // ffmpeg's messages with their level, and its progress on standard output, for a caller that
   // reads both.
   bool reported = false;
+  // The clock of the input's first video track, when it is a movie file that tells.
+  std::optional<std::uint32_t> video_timescale;
 };
 
-// ffmpeg's arguments for a split: the segment list is written to the first passed descriptor,
-// the source's metadata to the second.
+// ffmpeg's arguments for a split: the segment list (in csv form: name, start, end) is written to
+// the first passed descriptor, the source's metadata to the second.
 std::vector<std::string> split_command(const SplitCommand& command);
 
 struct JoinCommand {
   std::string output_file;       // as the caller names it
   bool source_metadata = false;  // the source's metadata record is handed over second
   bool quicktime_keys = false;   // that record holds QuickTime keyed tags
-  bool keep_timestamps = false;  // the first segment's edit list hides frames before its start
+  // The clock of the first segment's video track, kept in the joined file.
+  std::optional<std::uint32_t> video_timescale;
 };
+
+// The movie boxes ffmpeg writes start at 0 for these: the muxer of an MP4 or QuickTime family
+// name takes the clock options of a join. Compared as ffmpeg compares, ignoring case.
+bool writes_movie_file(std::string_view output_file);
 
 // ffmpeg's arguments for a join: the concat script is read from the first passed descriptor.
 std::vector<std::string> join_command(const JoinCommand& command);

@@ -130,14 +130,15 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   FENDRAL_TRY(const auto entries, checked_segments(directory, record));
   FENDRAL_TRY(const auto source_metadata, directory.open_source_metadata());
   FENDRAL_CHECK(directory.write_concat_list(entries));
-  const ConcatScript script = concat_script(entries);
+  const auto starts = directory.segment_starts(record.chunk_paths);
+  const ConcatScript script = concat_script(entries, starts ? &*starts : nullptr);
   FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
 
   const auto arguments = join_command({
       .output_file = output_file,
       .source_metadata = source_metadata.has_value(),
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
-      .keep_timestamps = entries.front().movie.hidden_lead.has_value(),
+      .video_timescale = entries.front().movie.video_timescale,
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));

@@ -48,4 +48,14 @@ bool is_quicktime_file(const std::string& ffmpeg_input) {
   return mp4::is_quicktime(file);
 }
 
+std::optional<std::uint32_t> video_timescale_of(const std::string& ffmpeg_input) {
+  if (!names_local_file(ffmpeg_input)) return std::nullopt;
+  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  if (!opened) return std::nullopt;
+  SegmentFile file(std::move(*opened));
+  const auto movie = mp4::read_movie(file);
+  if (!movie) return std::nullopt;
+  return movie->video_timescale;
+}
+
 }  // namespace fendral::video

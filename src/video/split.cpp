@@ -38,6 +38,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
       .segment_pattern = segment_pattern,
       .time_limit_sec = *time_limit_sec,
       .quicktime = is_quicktime_file(ffmpeg_input),
+      .video_timescale = video_timescale_of(ffmpeg_input),
   });
   const posix::SpawnOptions options{.environment = environment,
                                     .stdin_from_null = !reads_standard_input(input_file),
@@ -58,7 +59,9 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
 
   FENDRAL_TRY(const auto listed, posix::read_from_start(segment_list.get()));
   auto chunk_paths = directory.segment_paths(listed);
-  // Stored before metadata.json, which then names a split whose metadata is complete.
+  // Both stored before metadata.json, which then names a split whose records are complete. The
+  // list as ffmpeg wrote it: bare names, so a moved directory still matches it.
+  FENDRAL_CHECK(directory.store_segment_times(listed));
   FENDRAL_TRY(const auto source_metadata_text, posix::read_from_start(source_metadata.get()));
   FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text));
 

@@ -16,6 +16,7 @@
 #include "posix/memory.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/segment_location.hpp"
+#include "video/segment_times.hpp"
 
 namespace fendral::video {
 
@@ -94,20 +95,9 @@ std::string SplitDirectory::segment_pattern() const {
   return posix::join_path(escape_percent(directory_for_ffmpeg(path_)), kSegmentPattern);
 }
 
-std::vector<std::string> SplitDirectory::segment_names(std::string_view segment_list) {
-  std::vector<std::string> names;
-  while (!segment_list.empty()) {
-    const std::size_t end = segment_list.find('\n');
-    const std::string_view name = segment_list.substr(0, end);
-    segment_list.remove_prefix(end == std::string_view::npos ? segment_list.size() : end + 1);
-    if (!name.empty()) names.emplace_back(name);
-  }
-  return names;
-}
-
 std::vector<std::string> SplitDirectory::segment_paths(std::string_view segment_list) const {
   std::vector<std::string> paths;
-  for (const std::string& name : segment_names(segment_list)) {
+  for (const std::string& name : segment_list_names(segment_list)) {
     paths.push_back(lossy_utf8(posix::join_path(path_, name)));
   }
   return paths;
@@ -151,7 +141,8 @@ Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& li
     const FileAt found = at(link);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
-  for (const std::string_view record : {kMetadataFileName, kSourceMetadataFileName}) {
+  for (const std::string_view record :
+       {kMetadataFileName, kSourceMetadataFileName, kSegmentTimesFileName}) {
     const FileAt found = at(record);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
@@ -189,6 +180,41 @@ Result<void> SplitDirectory::store_source_metadata(std::string_view text) const 
   const FileAt file = at(kSourceMetadataFileName);
   FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, text));
   return {};
+}
+
+Result<void> SplitDirectory::store_segment_times(std::string_view list) const {
+  if (list.empty()) return {};
+  const FileAt file = at(kSegmentTimesFileName);
+  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, list));
+  return {};
+}
+
+std::optional<std::vector<std::int64_t>> SplitDirectory::segment_starts(
+    const std::vector<std::string>& chunk_paths) const {
+  // A list larger than this is not one ffmpeg wrote for a split: it is not read.
+  constexpr std::int64_t kCap = 64 << 20;
+  const FileAt file = at(kSegmentTimesFileName);
+  auto opened = posix::open_file_at(file.directory, file.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (!opened) return std::nullopt;
+  struct stat info;
+  if (::fstat(opened->get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kCap) {
+    return std::nullopt;
+  }
+  auto text = posix::read_from_start(opened->get());
+  if (!text) return std::nullopt;
+  const auto times = read_segment_times(*text);
+  if (!times || times->size() != chunk_paths.size()) return std::nullopt;
+  std::vector<std::int64_t> starts;
+  starts.reserve(times->size());
+  for (std::size_t index = 0; index < chunk_paths.size(); ++index) {
+    const std::string_view path = chunk_paths[index];
+    const std::size_t slash = path.rfind('/');
+    if (path.substr(slash == std::string_view::npos ? 0 : slash + 1) != (*times)[index].name) {
+      return std::nullopt;
+    }
+    starts.push_back((*times)[index].start_microseconds);
+  }
+  return starts;
 }
 
 Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() const {

@@ -3,6 +3,7 @@
 // the directory is named here and resolved against that descriptor.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ inline constexpr std::string_view kMetadataFileName = "metadata.json";
 // The source's container metadata and chapters in ffmpeg's metadata text form, kept by the split
 // for the join.
 inline constexpr std::string_view kSourceMetadataFileName = "source_metadata.txt";
+// ffmpeg's list of the segments in csv form: each one's name and where it starts and ends in the
+// source, kept by the split so the join can place every segment where it started.
+inline constexpr std::string_view kSegmentTimesFileName = "segment_times.csv";
 // The segments of the last join, one "file '...'" line each, left for the caller.
 inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
 
@@ -53,11 +57,8 @@ class SplitDirectory {
   // and a directory that could be read as an option or a URL shielded.
   std::string segment_pattern() const;
 
-  // The segment files' names in ffmpeg's segment list, one a line, in time order.
-  static std::vector<std::string> segment_names(std::string_view segment_list);
-
-  // The paths the record gives the segments that ffmpeg names in its segment list, in time
-  // order.
+  // The paths the record gives the segments that ffmpeg names in its segment list, one a line
+  // in time order (in csv form, the name first).
   std::vector<std::string> segment_paths(std::string_view segment_list) const;
 
   // A segment this split wrote, by its name in the segment list: opened to be measured, or
@@ -84,6 +85,17 @@ class SplitDirectory {
 
   // source_metadata.txt, written as metadata.json is; nothing is stored for an empty text.
   Result<void> store_source_metadata(std::string_view text) const;
+
+  // segment_times.csv, ffmpeg's segment list as it wrote it, stored as metadata.json is;
+  // nothing is stored for an empty list.
+  Result<void> store_segment_times(std::string_view list) const;
+
+  // Where each of `chunk_paths` starts in the source, from segment_times.csv: only when it is a
+  // regular file (a link is not followed, a FIFO does not stall the open) that names the listed
+  // segments, by file name, in the same order, so that a moved directory still matches it.
+  // Nothing otherwise: the join then places the segments by their own spans.
+  std::optional<std::vector<std::int64_t>> segment_starts(
+      const std::vector<std::string>& chunk_paths) const;
 
   // source_metadata.txt when it is a regular file. A link there is not followed, and a FIFO,
   // device or directory neither stalls the open nor is handed on: the join then goes as it

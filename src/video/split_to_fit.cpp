@@ -15,6 +15,7 @@
 #include "video/packet_list.hpp"
 #include "video/reported_run.hpp"
 #include "video/segment_file.hpp"
+#include "video/segment_times.hpp"
 #include "video/split_directory.hpp"
 
 namespace fendral::video {
@@ -166,6 +167,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       .segment_pattern = directory.segment_pattern(),
       .quicktime = is_quicktime_file(ffmpeg_input),
       .reported = true,
+      .video_timescale = video_timescale_of(ffmpeg_input),
   };
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)
@@ -193,7 +195,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     if (!run.status.success()) return runtime_failure(failure_text("ffmpeg split failed", run));
 
     FENDRAL_TRY(const auto list, posix::read_from_start(segment_list.get()));
-    const std::vector<std::string> names = SplitDirectory::segment_names(list);
+    const std::vector<std::string> names = segment_list_names(list);
     // Segments of an earlier cut that this one did not write again are ours to remove.
     const std::set<std::string> written(names.begin(), names.end());
     for (const std::string& name : previous_names) {
@@ -222,7 +224,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       metadata.chunk_paths = paths;
       metadata.split_type = split_type(caps);
       metadata.split_value = split_value(caps);
-      // The source's metadata first, so metadata.json names a split whose metadata is complete.
+      // Both before metadata.json, which then names a split whose records are complete.
+      FENDRAL_CHECK(directory.store_segment_times(list));
       FENDRAL_CHECK(directory.store_source_metadata(metadata_text));
       FENDRAL_CHECK(directory.write_record(metadata));
       if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {

@@ -11,8 +11,10 @@ namespace {
 
 using Arguments = std::vector<std::string>;
 
-Arguments split_arguments(const std::string& input, const std::string& pattern,
-                          const std::string& limit, const std::string& segment_format) {
+Arguments split_arguments(
+    const std::string& input, const std::string& pattern, const std::string& limit,
+    const std::string& segment_format,
+    const std::string& format_options = "strict=unofficial:movie_timescale=90000") {
   return {"-i",
           input,
           "-map_metadata",
@@ -28,6 +30,8 @@ Arguments split_arguments(const std::string& input, const std::string& pattern,
           "copy",
           "-c:a",
           "copy",
+          "-copytb",
+          "1",
           "-f",
           "segment",
           "-segment_format",
@@ -35,7 +39,7 @@ Arguments split_arguments(const std::string& input, const std::string& pattern,
           "-segment_time",
           limit,
           "-segment_format_options",
-          "strict=unofficial",
+          format_options,
           "-increment_tc",
           "1",
           "-reset_timestamps",
@@ -45,7 +49,7 @@ Arguments split_arguments(const std::string& input, const std::string& pattern,
           "-segment_list",
           "pipe:3",
           "-segment_list_type",
-          "flat",
+          "csv",
           pattern};
 }
 
@@ -56,12 +60,14 @@ TEST(SplitCommand, CopiesTheStreamsIntoMp4Segments) {
             split_arguments("in.mp4", "out/chunk_%03d.mp4", "4294967295", "mp4"));
 }
 
-TEST(SplitCommand, GivesAQuickTimeSourceQuickTimeSegments) {
+TEST(SplitCommand, GivesAQuickTimeSourceQuickTimeSegmentsOnItsVideoClock) {
   EXPECT_EQ(split_command({.input = "./a:b.mov",
                            .segment_pattern = "100%%/chunk_%03d.mp4",
                            .time_limit_sec = 5,
-                           .quicktime = true}),
-            split_arguments("./a:b.mov", "100%%/chunk_%03d.mp4", "5", "mov"));
+                           .quicktime = true,
+                           .video_timescale = 600}),
+            split_arguments("./a:b.mov", "100%%/chunk_%03d.mp4", "5", "mov",
+                            "strict=unofficial:movie_timescale=90000:video_track_timescale=600"));
 }
 
 const Arguments kSourceMetadata = {
@@ -72,32 +78,48 @@ Arguments join_arguments(const Arguments& middle, const std::string& output,
                          const Arguments& before_output = {}) {
   Arguments arguments = {"-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3"};
   arguments.insert(arguments.end(), middle.begin(), middle.end());
-  arguments.insert(arguments.end(), {"-map", "0", "-c", "copy"});
+  arguments.insert(arguments.end(), {"-map", "0", "-c", "copy", "-copyts"});
   arguments.insert(arguments.end(), before_output.begin(), before_output.end());
   arguments.push_back(output);
   return arguments;
 }
 
+const Arguments kMovieClock = {"-movie_timescale", "90000"};
+
 TEST(JoinCommand, CopiesTheSegmentsStreams) {
-  EXPECT_EQ(join_command({.output_file = "joined.mp4"}), join_arguments({}, "joined.mp4"));
+  EXPECT_EQ(join_command({.output_file = "joined.mp4"}),
+            join_arguments({}, "joined.mp4", kMovieClock));
 }
 
 TEST(JoinCommand, MapsTheSourceMetadataBackFromTheRecord) {
   EXPECT_EQ(join_command({.output_file = "joined.mp4", .source_metadata = true}),
-            join_arguments(kSourceMetadata, "joined.mp4"));
+            join_arguments(kSourceMetadata, "joined.mp4", kMovieClock));
   Arguments keyed = kSourceMetadata;
   keyed.insert(keyed.end(), {"-movflags", "use_metadata_tags"});
   EXPECT_EQ(
       join_command({.output_file = "joined.mp4", .source_metadata = true, .quicktime_keys = true}),
-      join_arguments(keyed, "joined.mp4"));
+      join_arguments(keyed, "joined.mp4", kMovieClock));
   // Keyed tags without a record to map are nothing to keep.
   EXPECT_EQ(join_command({.output_file = "joined.mp4", .quicktime_keys = true}),
-            join_arguments({}, "joined.mp4"));
+            join_arguments({}, "joined.mp4", kMovieClock));
 }
 
-TEST(JoinCommand, KeepsTheTimestampsOfATrimmedClip) {
-  EXPECT_EQ(join_command({.output_file = "joined.mp4", .keep_timestamps = true}),
-            join_arguments({}, "joined.mp4", {"-copyts"}));
+TEST(JoinCommand, KeepsTheVideoClockInAMovieFile) {
+  EXPECT_EQ(join_command({.output_file = "joined.MOV", .video_timescale = 600}),
+            join_arguments({}, "joined.MOV",
+                           {"-movie_timescale", "90000", "-video_track_timescale", "600"}));
+  // Other muxers take neither option.
+  EXPECT_EQ(join_command({.output_file = "joined.mkv", .video_timescale = 600}),
+            join_arguments({}, "joined.mkv"));
+}
+
+TEST(WritesMovieFile, KnowsTheMp4AndQuickTimeFamilyByExtension) {
+  for (const char* name : {"a.mp4", "a.M4A", "dir.x/a.mov", "a.ismv", "a.isma", "a.3gp"}) {
+    EXPECT_TRUE(writes_movie_file(name)) << name;
+  }
+  for (const char* name : {"a.mkv", "a.ts", "a", "dir.mp4/a", "pipe:1", "a.mp4.part"}) {
+    EXPECT_FALSE(writes_movie_file(name)) << name;
+  }
 }
 
 TEST(JoinCommand, ShieldsAnOutputThatLooksLikeAnOption) {
