@@ -1,6 +1,6 @@
 """fendral_video.split_to_fit against ffmpeg's own segment time, side by side in one run.
 
-    PYTHONPATH=<dir holding fendral> python bench/bench_fit.py          # ~3 minutes
+    PYTHONPATH=<dir holding fendral> python bench/bench_fit.py          # ~6 minutes
     PYTHONPATH=<dir holding fendral> python bench/bench_fit.py --seconds 300
 
 Six generated sources of --seconds (default 120) at 640x360: x264's default picture groups (30

@@ -52,7 +52,8 @@ struct PlannedSegment {
   // Index in decode order of the first track's packet that starts the segment.
   std::uint64_t first_packet = 0;
   // Where it starts in the source's timeline, and how long the segment file will last (the
-  // longest of its tracks, rounded up to the millisecond an MP4 movie header holds).
+  // longest of its tracks, rounded up to the millisecond: right for a cap of whole
+  // milliseconds, and for a movie header on a clock of milliseconds).
   std::int64_t start_microseconds = 0;
   std::uint64_t duration_microseconds = 0;
   std::uint64_t payload_bytes = 0;
