@@ -372,6 +372,13 @@ std::optional<TrackSamples> read_samples(const Track& track, std::uint32_t movie
       if (number >= 1 && number <= result.samples.size()) result.samples[number - 1].sync = true;
     }
   }
+  // An edit that starts past a later keyframe trims the media: ffmpeg drops the samples before
+  // that keyframe, and every packet number after them would be off.
+  for (std::size_t index = 1; index < result.samples.size(); ++index) {
+    if (result.samples[index].sync && result.samples[index].presentation_time < 0) {
+      return std::nullopt;
+    }
+  }
   return result;
 }
 

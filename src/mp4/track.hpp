@@ -84,7 +84,8 @@ struct TrackSamples {
 
 // Every sample of the track, in decoding order. Nothing where ffmpeg would not hand on one
 // packet per sample as listed: samples of one constant size (ffmpeg groups them by chunk), an
-// edit list of more than one media edit (it rebuilds the index), or tables that disagree.
+// edit list of more than one media edit or one that starts past a later keyframe (it rebuilds
+// the index, dropping samples), or tables that disagree.
 // Allocates no more than the tables' own entries could describe.
 std::optional<TrackSamples> read_samples(const Track& track, std::uint32_t movie_timescale);
 
