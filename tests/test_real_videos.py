@@ -48,8 +48,6 @@ H265 = ["-c:v", "libx265", "-x265-params",
         f"keyint={RATE}:min-keyint={RATE}:scenecut=0:open-gop=0:log-level=error"]
 AAC = ["-c:a", "aac"]
 AUDIO_FRAME = 1024 / 44100
-# mp4 states a file's duration in whole milliseconds.
-ROUNDING = 0.001
 MANY = 12  # seconds cut into as many segments: a drift at every cut would add up past a frame
 
 # Alternating 30 and 10 frames a second, as phones and screen recorders write a variable rate.
@@ -131,6 +129,8 @@ CASES = [
     ("telemetry data track", "in-gpmd.mp4",
      [*PICTURE, *TONE, "-i", "subtitles_2.srt", "-map", "0", "-map", "1", "-map", "2", *H264,
       *AAC, "-c:s", "mov_text", "-metadata:s:s:0", "handler_name=GoPro MET"], SECONDS, 1 / RATE),
+    ("mp42 brand", "in.mp4", [*PICTURE, *TONE, *H264, *AAC, "-brand", "mp42"], SECONDS,
+     1 / RATE),
     ("fragmented output", "in.mp4", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE,
      "joined.ismv"),
 ]
@@ -185,20 +185,6 @@ def streams_of(path):
     return streams_and_duration(path)[0]
 
 
-def largest_audio_gap(path, source):
-    """The longest silence between consecutive packets of any audio stream, in seconds."""
-    def packets(of):
-        return json.loads(ffprobe("-select_streams", "a", "-show_entries",
-                                  "packet=stream_index,pts_time,duration_time", str(of)))["packets"]
-    # A packet's duration in the joined file can be stretched over a gap; the source's is not.
-    frame = max((float(p["duration_time"]) for p in packets(source)), default=0)
-    starts = {}
-    for packet in packets(path):
-        starts.setdefault(packet["stream_index"], []).append(float(packet["pts_time"]))
-    return max((later - earlier - frame for times in starts.values()
-                for earlier, later in zip(times, times[1:])), default=0)
-
-
 def decoded(path, streams=("0:V?", "0:a?")):
     """Per stream (cover pictures left out): the frames decoded and the bytes they decode to."""
     maps = [argument for stream in streams for argument in ("-map", stream)]
@@ -213,18 +199,6 @@ def decoded(path, streams=("0:V?", "0:a?")):
             frames, size = streams.get(fields[0], (0, 0))
             streams[fields[0]] = (frames + 1, size + int(fields[4]))
     return streams
-
-
-def squeezed_audio_packets(path):
-    """Audio packets but the last shortened below half the longest: where a segment was placed
-    early, ffmpeg squeezes the packets that run into the next one to a tick."""
-    info = json.loads(ffprobe("-select_streams", "a", "-show_entries",
-                              "packet=stream_index,duration", str(path)))
-    streams = {}
-    for packet in info["packets"]:
-        streams.setdefault(packet["stream_index"], []).append(int(packet["duration"]))
-    return [d for durations in streams.values() for d in durations[:-1]
-            if d < max(durations) / 2]
 
 
 def video_payload_hashes(path, streams="V"):
@@ -272,18 +246,22 @@ def packet_times(path):
     times = [(s["codec_type"], []) for s in info["streams"]]
     for packet in info["packets"]:
         times[packet["stream_index"]][1].append(float(packet["pts_time"]))
-    return [(kind, [time - stream[0] for time in stream]) for kind, stream in times]
+    return [(kind, [round(time - stream[0], 6) for time in stream]) for kind, stream in times]
 
 
-def with_clocks_of(figures, source):
-    """`figures` with each video track's clock as the source's: the remux does not keep a
-    QuickTime source's 1/600, the join does."""
+def as_the_join_keeps(figures, source, joined):
+    """`figures` of the remux with each video track's clock and the major brand as the source's:
+    the remux keeps neither a QuickTime source's 1/600 nor an MP4 source's mp42, the join does."""
     if not source.endswith((".mp4", ".mov", ".m4a")):
         return figures
-    clocks = iter(clock for kind, _, _, clock, *_ in stream_figures(source)[0] if kind == "video")
+    source_figures = stream_figures(source)
+    clocks = iter(clock for kind, _, _, clock, *_ in source_figures[0] if kind == "video")
     streams = [(kind, codec, tag, next(clocks) if kind == "video" else clock, *rest)
                for kind, codec, tag, clock, *rest in figures[0]]
-    return (streams, *figures[1:])
+    brand = figures[3]
+    if joined.endswith(".mp4") and source_figures[3] in ("mp41", "mp42", "iso2", "avc1"):
+        brand = source_figures[3]
+    return (streams, *figures[1:3], brand)
 
 
 def make_inputs(arguments):
@@ -300,9 +278,19 @@ def make_inputs(arguments):
             ffmpeg(*making, name)
 
 
-@pytest.mark.parametrize("name, arguments, segments, frame, joined",
-                         [(*case[1:], "joined.mp4")[:5] for case in CASES],
-                         ids=[case[0] for case in CASES])
+# Streams the segments do not carry yet (docs/video.md): cover pictures, subtitle and data
+# tracks. Strict: a row that passes must lose its mark.
+NOT_CARRIED = pytest.mark.xfail(strict=True, reason="cover pictures, subtitle and data tracks "
+                                "are not carried through the segments")
+
+
+NOT_CARRIED_ROWS = ("cover picture", "movie with subtitles and a cover", "telemetry data track")
+
+
+@pytest.mark.parametrize("name, arguments, segments, frame, joined", [
+    pytest.param(*(*case[1:], "joined.mp4")[:5], id=case[0],
+                 marks=NOT_CARRIED if case[0] in NOT_CARRIED_ROWS else ())
+    for case in CASES])
 def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, name, arguments,
                                                         segments, frame, joined):
     monkeypatch.chdir(tmp_path)
@@ -320,7 +308,7 @@ def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, n
     ffmpeg("-i", name, "-map", "0", "-c", "copy", remux)
     (streams, frames, duration, brand), (remux_streams, remux_frames, remux_duration,
                                           remux_brand) = (
-        stream_figures(joined), with_clocks_of(stream_figures(remux), name))
+        stream_figures(joined), as_the_join_keeps(stream_figures(remux), name, joined))
     assert (streams, frames, brand) == (remux_streams, remux_frames, remux_brand)
     # A last audio packet may last longer than the source's trimmed one.
     assert abs(duration - remux_duration) < AUDIO_FRAME

@@ -21,6 +21,19 @@ void add(std::vector<std::string>& arguments, std::initializer_list<std::string>
 // sampled at up to 90 kHz is shorter than one tick of this.
 constexpr std::string_view kMovieTimescale = "90000";
 
+// The major brands of the ISO base media family that an MP4 file may carry besides isom, the
+// muxer's own: the segments all say isom, so a source of another (an mp42 phone video) would come
+// back isom.
+constexpr std::array<std::string_view, 9> kMp4Brands = {"iso2", "iso3", "iso4", "iso5", "iso6",
+                                                        "mp41", "mp42", "avc1", "dash"};
+
+std::string lowercase(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
+  return lower;
+}
+
 // Names ffmpeg gives to its MP4 and QuickTime family muxers.
 constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
     "mp4", "m4v", "m4a", "m4b", "mov", "3gp", "3g2", "psp", "ismv", "isma", "f4v"};
@@ -115,6 +128,10 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     if (command.video_timescale) {
       add(arguments, {"-video_track_timescale", std::to_string(*command.video_timescale)});
     }
+    if (command.major_brand && lowercase(command.output_file).ends_with(".mp4") &&
+        std::find(kMp4Brands.begin(), kMp4Brands.end(), *command.major_brand) != kMp4Brands.end()) {
+      add(arguments, {"-brand", *command.major_brand});
+    }
   }
   add(arguments, {option_safe(command.output_file)});
   return arguments;
@@ -125,9 +142,7 @@ bool writes_movie_file(std::string_view output_file) {
   if (dot == std::string_view::npos || output_file.find('/', dot) != std::string_view::npos) {
     return false;
   }
-  std::string extension(output_file.substr(dot + 1));
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
+  const std::string extension = lowercase(output_file.substr(dot + 1));
   return std::find(kMovieFileExtensions.begin(), kMovieFileExtensions.end(), extension) !=
          kMovieFileExtensions.end();
 }

@@ -45,6 +45,8 @@ struct JoinCommand {
   bool quicktime_keys = false;   // that record holds QuickTime keyed tags
   // The clock of the first segment's video track, kept in the joined file.
   std::optional<std::uint32_t> video_timescale;
+  // The source's major brand, kept in an MP4 output when it is one of the MP4 family's.
+  std::optional<std::string> major_brand;
 };
 
 // The movie boxes ffmpeg writes start at 0 for these: the muxer of an MP4 or QuickTime family

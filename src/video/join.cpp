@@ -139,6 +139,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .source_metadata = source_metadata.has_value(),
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .video_timescale = entries.front().movie.video_timescale,
+      .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));

@@ -50,6 +50,22 @@ posix::IoResult<bool> holds_quicktime_keys(int fd, std::uint64_t size) {
   return false;
 }
 
+// The source's major brand (ftyp), which ffmetadata writes among the first tags: looked for in
+// the text's first 4 KiB only.
+posix::IoResult<std::optional<std::string>> major_brand(int fd) {
+  constexpr std::string_view kTag = "\nmajor_brand=";
+  std::string head(4096, '\0');
+  FENDRAL_TRY(const std::size_t got, posix::read_full_at(fd, head.data(), head.size(), 0));
+  head.resize(got);
+  head.insert(0, "\n");  // as if a line ended just before the file
+  const std::size_t at = head.find(kTag);
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t start = at + kTag.size();
+  const std::size_t end = head.find('\n', start);
+  if (end == std::string::npos) return std::nullopt;
+  return head.substr(start, end - start);
+}
+
 posix::IoResult<void> write_concat_line(int fd, const std::string& quoted_path) {
   const std::array<iovec, 3> pieces{{
       {const_cast<char*>(kLineStart.data()), kLineStart.size()},
@@ -235,7 +251,8 @@ Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() con
   FENDRAL_TRY(const bool keyed,
               holds_quicktime_keys(opened->get(), static_cast<std::uint64_t>(info.st_size))
                   .transform_error(unreadable));
-  return SourceMetadata{std::move(*opened), keyed};
+  FENDRAL_TRY(auto brand, major_brand(opened->get()).transform_error(unreadable));
+  return SourceMetadata{std::move(*opened), keyed, std::move(brand)};
 }
 
 std::string SplitDirectory::locate(const std::string& recorded,

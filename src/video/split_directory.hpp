@@ -38,6 +38,7 @@ bool named_like_a_segment(std::string_view name);
 struct SourceMetadata {
   posix::UniqueFd fd;
   bool quicktime_keys = false;
+  std::optional<std::string> major_brand;  // the source's ftyp, as the record names it
 };
 
 class SplitDirectory {

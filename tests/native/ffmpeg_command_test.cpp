@@ -108,6 +108,13 @@ TEST(JoinCommand, KeepsTheVideoClockInAMovieFile) {
   EXPECT_EQ(join_command({.output_file = "joined.MOV", .video_timescale = 600}),
             join_arguments({}, "joined.MOV",
                            {"-movie_timescale", "90000", "-video_track_timescale", "600"}));
+  // An MP4 source's brand other than the muxer's own isom, in an MP4 output only.
+  EXPECT_EQ(join_command({.output_file = "joined.mp4", .major_brand = "mp42"}),
+            join_arguments({}, "joined.mp4", {"-movie_timescale", "90000", "-brand", "mp42"}));
+  EXPECT_EQ(join_command({.output_file = "joined.mov", .major_brand = "mp42"}),
+            join_arguments({}, "joined.mov", kMovieClock));
+  EXPECT_EQ(join_command({.output_file = "joined.mp4", .major_brand = "isom"}),
+            join_arguments({}, "joined.mp4", kMovieClock));
   // Other muxers take neither option.
   EXPECT_EQ(join_command({.output_file = "joined.mkv", .video_timescale = 600}),
             join_arguments({}, "joined.mkv"));
