@@ -12,15 +12,15 @@ namespace fendral::python {
 
 // Returns the class in `slot`, creating it from `spec` on first use. A failure becomes
 // RuntimeError "An error occurred while initializing class <name>" caused by the original.
-HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
-                                          std::string_view name);
+[[nodiscard]] HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
+                                                        std::string_view name);
 
 // Sets module.<name> = object and appends the name to the module's __all__.
-HostResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* object);
+[[nodiscard]] HostResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* object);
 
 // Makes a built-in function bound to `module` from `definition` (which must live forever) and
 // adds it under its own __name__.
-HostResult<void> add_function(PyObject* module, PyMethodDef& definition);
+[[nodiscard]] HostResult<void> add_function(PyObject* module, PyMethodDef& definition);
 
 // The method table stores every entry point as PyCFunction; the flags tell the real signature.
 inline PyCFunction as_method(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)) {
@@ -30,7 +30,7 @@ inline PyCFunction as_method(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)
 // Whether the calling interpreter is the process's main one. The stable ABI of 3.8 cannot tell,
 // so the interpreter's own module for subinterpreters is asked; where it is missing, Python
 // code cannot create subinterpreters either, and the answer is yes.
-HostResult<bool> in_main_interpreter();
+[[nodiscard]] HostResult<bool> in_main_interpreter();
 
 // Whether Python code is on the calling thread's stack (every import made by Python code is).
 bool python_code_running();

@@ -160,7 +160,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
 
   FENDRAL_CHECK(posix::create_dir_all(output_dir));
   // One split per directory at a time, as split_video's.
-  FENDRAL_TRY(const auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
+  FENDRAL_TRY(auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
   FENDRAL_TRY(const auto links, directory.links_named_like_segments(input_file));
   SplitCommand command{
       .input = ffmpeg_input,
@@ -193,6 +193,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     FENDRAL_TRY(const ReportedRun run,
                 run_reported(kProgram, arguments, options, observer, plan->total_microseconds));
     if (!run.status.success()) return runtime_failure(failure_text("ffmpeg split failed", run));
+    directory.follow_path_if_moved();
 
     FENDRAL_TRY(const auto list, posix::read_from_start(segment_list.get()));
     const std::vector<std::string> names = segment_list_names(list);
