@@ -9,6 +9,7 @@ import os
 import shutil
 import struct
 import subprocess
+import time
 from fractions import Fraction
 
 import pytest
@@ -217,6 +218,16 @@ def test_progress_is_told_and_ends_at_the_total(sources, tmp_path):
     assert total == pytest.approx(SECONDS, abs=0.05)
     assert calls[-1] == (total, total)
     assert all(0 <= done <= total for done, _ in calls)
+
+
+def test_progress_is_told_every_second_while_ffmpeg_is_silent(sources, ffmpeg, tmp_path):
+    ffmpeg.set(segments=1, delay=2)  # two seconds without a progress report
+    calls = []
+    fendral_video.split_to_fit(str(sources["audio only"]), str(tmp_path / "out"), max_seconds=10,
+                               progress=lambda *told: calls.append((time.monotonic(), told)))
+    moments = [moment for moment, _ in calls]
+    assert len(calls) >= 3
+    assert max(b - a for a, b in zip(moments, moments[1:])) < 1
 
 
 def test_an_exception_in_progress_stops_the_split_and_records_nothing(sources, tmp_path):
