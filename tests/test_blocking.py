@@ -6,6 +6,7 @@ left, the caller's SIGCHLD.
 Everything that could hang runs in a fresh interpreter with a time limit."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -221,6 +222,15 @@ def stand_in(ffmpeg, tmp_path):
 
 SPLIT = "split_video('in.mp4', 'segments', 5)"
 JOIN = "reconstruct_video('segments', 'joined.mp4')"
+# Planned from a real file beside the work directory (made by fit_input), cut by the stand-in.
+FIT = "import fendral_video; fendral_video.split_to_fit('../in.mp4', 'segments', max_seconds=5)"
+
+
+def fit_input(tmp_path):
+    real_ffmpeg = shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1])
+    subprocess.run([real_ffmpeg, "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                    "testsrc=size=32x32:rate=5:duration=2", "-c:v", "libx264",
+                    str(tmp_path / "in.mp4")], check=True)
 
 ANSWERED_DURING_THE_CALL = """
     import os, threading, time
@@ -240,9 +250,11 @@ ANSWERED_DURING_THE_CALL = """
 """
 
 
-@pytest.mark.parametrize("call", [SPLIT, JOIN])
+@pytest.mark.parametrize("call", [SPLIT, JOIN, FIT])
 def test_other_threads_run_while_ffmpeg_runs(tmp_path, stand_in, call):
-    stand_in.set(wait="answer")
+    stand_in.set(wait="answer", segments=1)
+    if call == FIT:
+        fit_input(tmp_path)
     assert run_child(ANSWERED_DURING_THE_CALL.format(call=call), tmp_path / "work") == ["done"]
 
 
@@ -250,9 +262,12 @@ def test_other_threads_run_while_ffmpeg_runs(tmp_path, stand_in, call):
 @pytest.mark.parametrize("call, left", [
     (SPLIT, ["chunk_000.mp4"]),  # no record: the earlier one named segments ffmpeg rewrote
     (JOIN, ["chunk_000.mp4", "concat_list.txt", "metadata.json"]),
-], ids=["split", "join"])
+    (FIT, ["chunk_000.mp4"]),
+], ids=["split", "join", "fit"])
 def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, wait, call, left):
     stand_in.set(wait=wait)
+    if call == FIT:
+        fit_input(tmp_path)
     work = tmp_path / "work"
     before = (work / "segments" / "metadata.json").read_bytes()
     assert interrupt_child(INTERRUPTED_CALL.format(setup="", call=call), work,

@@ -137,41 +137,94 @@ expected<bool, MovieFault> holds_track(ByteSource& source, std::uint64_t offset,
   return found;
 }
 
-}  // namespace
-
-expected<Movie, MovieFault> read_movie(ByteSource& source) {
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> movie_box;  // payload offset, length
+// The movie box of a file whose top-level boxes tile it, and its fragments' boxes.
+struct LoadedMovie {
+  // The payload read whole; nothing when it is over kMovieBoxCap (then only its children's
+  // headers are walked, for a track).
+  std::optional<std::vector<unsigned char>> payload;
   std::vector<BoxRange> fragments;
+};
+
+// Fails unless the top-level boxes tile the file and one of them is a movie box.
+expected<LoadedMovie, MovieFault> load_movie_box(ByteSource& source) {
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> movie_box;  // payload offset, length
+  LoadedMovie loaded;
   const auto tiled =
       walk_boxes(source, 0, source.size(), [&](const BoxHeader& header, std::uint64_t at) {
         if (header.type == box_type("moov") && !movie_box) {
           movie_box.emplace(at + header.header_length, header.size - header.header_length);
         } else if (header.type == box_type("moof")) {
-          fragments.push_back({at + header.header_length, header.size - header.header_length});
+          loaded.fragments.push_back(
+              {at + header.header_length, header.size - header.header_length});
         }
         return true;
       });
   if (!tiled) return unexpected(tiled.error());
   if (!*tiled || !movie_box) return unexpected(MovieFault::incomplete);
-  // Too large to be read here: ffmpeg is left to judge the file, once it has a track.
   if (movie_box->second > kMovieBoxCap) {
     auto track = holds_track(source, movie_box->first, movie_box->second);
     if (!track) return unexpected(track.error());
     if (!*track) return unexpected(MovieFault::incomplete);
-    return Movie{};
+    return loaded;
   }
-
   std::vector<unsigned char> payload(static_cast<std::size_t>(movie_box->second));
   if (!source.read_at(movie_box->first, payload.data(), payload.size())) {
     return unexpected(MovieFault::read_failed);
   }
+  loaded.payload = std::move(payload);
+  return loaded;
+}
+
+}  // namespace
+
+expected<Movie, MovieFault> read_movie(ByteSource& source) {
+  auto loaded = load_movie_box(source);
+  if (!loaded) return unexpected(loaded.error());
+  // Too large to be read here: ffmpeg is left to judge the file, once it has a track.
+  if (!loaded->payload) return Movie{};
   std::vector<FragmentedSamples> fragmented;
-  if (!fragments.empty()) {
-    auto counted = fragmented_samples(source, fragments, kMovieBoxCap);
+  if (!loaded->fragments.empty()) {
+    auto counted = fragmented_samples(source, loaded->fragments, kMovieBoxCap);
     if (!counted) return unexpected(counted.error());
     fragmented = std::move(*counted);
   }
-  return read_movie_box(payload, source.size(), fragmented);
+  return read_movie_box(*loaded->payload, source.size(), fragmented);
+}
+
+expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source) {
+  auto loaded = load_movie_box(source);
+  if (!loaded) return unexpected(loaded.error());
+  SampleTables tables;
+  if (!loaded->payload) return tables;
+  std::optional<Clock> movie_clock;
+  std::vector<Bytes> traks;
+  Children children(*loaded->payload);
+  while (auto child = children.next()) {
+    if (child->type == box_type("mvhd") && !movie_clock) {
+      movie_clock = read_clock(child->payload);
+    } else if (child->type == box_type("trak")) {
+      traks.push_back(child->payload);
+    }
+  }
+  if (movie_clock && movie_clock->timescale != 0 && movie_clock->duration) {
+    const uint128 scaled = static_cast<uint128>(*movie_clock->duration) * 1'000'000;
+    const uint128 rounded_up = (scaled + movie_clock->timescale - 1) / movie_clock->timescale;
+    if (rounded_up <= UINT64_MAX) {
+      tables.stated_microseconds = static_cast<std::uint64_t>(rounded_up);
+    }
+  }
+  // A fragmented file's samples lie in its fragments, not in the movie box's tables.
+  if (!loaded->fragments.empty()) return tables;
+  std::vector<MovieTrack> tracks;
+  for (const Bytes trak : traks) {
+    const Track track = read_track(trak);
+    if (!track.usable()) continue;
+    auto samples = read_samples(track, movie_clock ? movie_clock->timescale : 0);
+    if (!samples) return tables;
+    tracks.push_back({track.handler, track.media->timescale, std::move(*samples)});
+  }
+  tables.tracks = std::move(tracks);
+  return tables;
 }
 
 }  // namespace fendral::mp4

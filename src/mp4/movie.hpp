@@ -9,6 +9,7 @@
 #include "base/expected.hpp"
 #include "mp4/byte_source.hpp"
 #include "mp4/media_time.hpp"
+#include "mp4/track.hpp"
 
 namespace fendral::mp4 {
 
@@ -44,6 +45,25 @@ struct Movie {
   // Whether the samples are in movie fragments: the movie box then states no duration.
   bool fragmented = false;
 };
+
+struct MovieTrack {
+  std::uint32_t handler = 0;
+  std::uint32_t timescale = 0;
+  TrackSamples samples;
+};
+
+// What the movie box tells of every sample, for planning cuts without reading the media.
+struct SampleTables {
+  // The movie's duration as its header states it (what players and ffprobe show), in
+  // microseconds rounded up; nothing when unknown.
+  std::optional<std::uint64_t> stated_microseconds;
+  // Every usable track in file order; nothing when one of them cannot be listed sample by
+  // sample (see read_samples), or the movie box is over kMovieBoxCap.
+  std::optional<std::vector<MovieTrack>> tracks;
+};
+
+// Reads the movie box of a file whose top-level boxes tile it, as read_movie does.
+expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source);
 
 // Checks that the top-level boxes tile the file exactly (a size-0 box runs to the end and so
 // can only be last), that a movie box holds at least one usable track and that no track's

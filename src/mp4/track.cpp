@@ -147,6 +147,10 @@ Track read_track(Bytes trak) {
                 track.sample_times = entry->payload;
               } else if (entry->type == box_type("ctts") && !track.composition_offsets) {
                 track.composition_offsets = entry->payload;
+              } else if (entry->type == box_type("stss") && !track.sync_samples) {
+                track.sync_samples = entry->payload;
+              } else if (entry->type == box_type("stz2") && !track.compact_sample_sizes) {
+                track.compact_sample_sizes = entry->payload;
               } else if (entry->type == box_type("stsz") && !track.layout.sample_sizes) {
                 track.layout.sample_sizes = entry->payload;
               } else if (entry->type == box_type("stsc") && !track.layout.samples_per_chunk) {
@@ -250,6 +254,132 @@ SampleTiming sample_timing(const Track& track) {
     timing.longest = std::max(timing.longest, be32(times->data() + at + 4));
   }
   return timing;
+}
+
+namespace {
+
+// The sizes from stsz (explicit ones only) or stz2; nothing for a constant size or a broken box.
+std::optional<std::vector<std::uint32_t>> sample_sizes(const Track& track) {
+  std::vector<std::uint32_t> sizes;
+  if (track.layout.sample_sizes) {
+    const Bytes box = *track.layout.sample_sizes;
+    if (box.size() < 12 || be32(box.data() + 4) != 0) return std::nullopt;
+    const std::uint32_t count = be32(box.data() + 8);
+    if (count > (box.size() - 12) / 4) return std::nullopt;
+    sizes.reserve(count);
+    for (std::uint32_t index = 0; index < count; ++index) {
+      sizes.push_back(be32(box.data() + 12 + 4 * index));
+    }
+    return sizes;
+  }
+  if (!track.compact_sample_sizes) return std::nullopt;
+  const Bytes box = *track.compact_sample_sizes;
+  if (box.size() < 12) return std::nullopt;
+  const unsigned field_bits = box[7];
+  const std::uint32_t count = be32(box.data() + 8);
+  if ((field_bits != 4 && field_bits != 8 && field_bits != 16) ||
+      count > (box.size() - 12) * 8 / field_bits) {
+    return std::nullopt;
+  }
+  sizes.reserve(count);
+  const unsigned char* fields = box.data() + 12;
+  for (std::uint32_t index = 0; index < count; ++index) {
+    if (field_bits == 16) {
+      sizes.push_back(static_cast<std::uint32_t>(fields[2 * index]) << 8 | fields[2 * index + 1]);
+    } else if (field_bits == 8) {
+      sizes.push_back(fields[index]);
+    } else {
+      const unsigned char pair = fields[index / 2];
+      sizes.push_back(index % 2 == 0 ? pair >> 4 : pair & 0x0F);
+    }
+  }
+  return sizes;
+}
+
+// How far the edit list moves the media's times: back by the media time its one media edit
+// starts at, on by the empty edits before it. Nothing for an edit list ffmpeg rebuilds the
+// index for.
+std::optional<std::int64_t> edit_shift(const Track& track, std::uint32_t movie_timescale) {
+  if (!track.edit_list) return 0;
+  const auto edits = EditList::read(*track.edit_list);
+  if (!edits || movie_timescale == 0) return std::nullopt;
+  int128 empty = 0;
+  std::optional<std::int64_t> media_start;
+  for (std::size_t index = 0; index < edits->size(); ++index) {
+    const Edit edit = (*edits)[index];
+    if (edit.media_time == -1 && !media_start) {
+      empty += edit.length;
+    } else if (edit.media_time < 0 || media_start) {
+      return std::nullopt;
+    } else {
+      media_start = edit.media_time;
+    }
+  }
+  const int128 shift = empty * track.media->timescale / movie_timescale - media_start.value_or(0);
+  if (shift > std::numeric_limits<std::int32_t>::max() ||
+      shift < std::numeric_limits<std::int32_t>::min()) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(shift);
+}
+
+}  // namespace
+
+std::optional<TrackSamples> read_samples(const Track& track, std::uint32_t movie_timescale) {
+  if (!track.usable() || !track.sample_times) return std::nullopt;
+  auto sizes = sample_sizes(track);
+  const auto times = table_entries(*track.sample_times, 8);
+  const auto shift = edit_shift(track, movie_timescale);
+  if (!sizes || !times || !shift) return std::nullopt;
+
+  TrackSamples result;
+  result.samples.reserve(sizes->size());
+  std::int64_t decode_time = *shift;
+  for (std::size_t at = 0; at < times->size() && result.samples.size() < sizes->size(); at += 8) {
+    const std::uint32_t count = be32(times->data() + at);
+    const std::uint32_t delta = be32(times->data() + at + 4);
+    for (std::uint32_t run = 0; run < count && result.samples.size() < sizes->size(); ++run) {
+      const std::size_t index = result.samples.size();
+      result.samples.push_back({.decode_time = decode_time,
+                                .presentation_time = decode_time,
+                                .duration = delta,
+                                .size = (*sizes)[index],
+                                .sync = !track.sync_samples});
+      decode_time += delta;
+    }
+  }
+  if (result.samples.size() != sizes->size()) return std::nullopt;
+
+  if (track.composition_offsets) {
+    const auto offsets = table_entries(*track.composition_offsets, 8);
+    if (!offsets) return std::nullopt;
+    std::size_t index = 0;
+    for (std::size_t at = 0; at < offsets->size() && index < result.samples.size(); at += 8) {
+      const std::uint32_t count = be32(offsets->data() + at);
+      // Read as signed whatever the box's version says, as ffmpeg does.
+      const auto offset = static_cast<std::int32_t>(be32(offsets->data() + at + 4));
+      for (std::uint32_t run = 0; run < count && index < result.samples.size(); ++run) {
+        result.samples[index++].presentation_time += offset;
+        result.has_composition_offsets |= offset != 0;
+      }
+    }
+  }
+  if (track.sync_samples) {
+    const auto numbers = table_entries(*track.sync_samples, 4);
+    if (!numbers) return std::nullopt;
+    for (std::size_t at = 0; at < numbers->size(); at += 4) {
+      const std::uint32_t number = be32(numbers->data() + at);  // counted from 1
+      if (number >= 1 && number <= result.samples.size()) result.samples[number - 1].sync = true;
+    }
+  }
+  // An edit that starts past a later keyframe trims the media: ffmpeg drops the samples before
+  // that keyframe, and every packet number after them would be off.
+  for (std::size_t index = 1; index < result.samples.size(); ++index) {
+    if (result.samples[index].sync && result.samples[index].presentation_time < 0) {
+      return std::nullopt;
+    }
+  }
+  return result;
 }
 
 }  // namespace fendral::mp4

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "base/expected.hpp"
 #include "mp4/boxes.hpp"
@@ -29,9 +30,11 @@ struct Track {
   std::uint32_t track_id = 0;  // tkhd
   std::uint32_t handler = 0;
   std::optional<Clock> media;
-  std::optional<boxes::Bytes> edit_list;            // elst
-  std::optional<boxes::Bytes> sample_times;         // stts
-  std::optional<boxes::Bytes> composition_offsets;  // ctts
+  std::optional<boxes::Bytes> edit_list;             // elst
+  std::optional<boxes::Bytes> sample_times;          // stts
+  std::optional<boxes::Bytes> composition_offsets;   // ctts
+  std::optional<boxes::Bytes> sync_samples;          // stss
+  std::optional<boxes::Bytes> compact_sample_sizes;  // stz2 (stsz is in the layout)
   bool has_sample_table = false;
   SampleLayout layout;  // where the samples lie in the file
   // The track numbers of the chapter text tracks this one refers to (tref > chap).
@@ -42,9 +45,9 @@ struct Track {
   bool usable() const { return media && media->timescale != 0 && handler != 0 && has_sample_table; }
 };
 
-// trak > tkhd, tref > chap; trak > mdia > hdlr, mdhd, minf > stbl > stts, ctts, stsz, stsc,
-// stco or co64; trak > edts > elst. The nesting is fixed,
-// so the walk is a few loops, whatever the file holds.
+// trak > tkhd, tref > chap; trak > mdia > hdlr, mdhd, minf > stbl > stts, ctts, stss, stsz,
+// stz2, stsc, stco or co64; trak > edts > elst. The nesting is fixed, so the walk is a few
+// loops, whatever the file holds.
 Track read_track(boxes::Bytes trak);
 
 // How long a track presents, edit list applied; nothing when it cannot be told. Fails with
@@ -64,5 +67,26 @@ struct SampleTiming {
 };
 // The number of samples and the longest of their durations, from the decoding times.
 SampleTiming sample_timing(const Track& track);
+
+// One sample as ffmpeg hands it on as a packet: times on the media clock, edit list applied.
+struct Sample {
+  std::int64_t decode_time = 0;
+  std::int64_t presentation_time = 0;
+  std::uint32_t duration = 0;
+  std::uint32_t size = 0;
+  bool sync = false;
+};
+
+struct TrackSamples {
+  std::vector<Sample> samples;
+  bool has_composition_offsets = false;
+};
+
+// Every sample of the track, in decoding order. Nothing where ffmpeg would not hand on one
+// packet per sample as listed: samples of one constant size (ffmpeg groups them by chunk), an
+// edit list of more than one media edit or one that starts past a later keyframe (it rebuilds
+// the index, dropping samples), or tables that disagree.
+// Allocates no more than the tables' own entries could describe.
+std::optional<TrackSamples> read_samples(const Track& track, std::uint32_t movie_timescale);
 
 }  // namespace fendral::mp4

@@ -106,6 +106,7 @@ IoResult<ExitStatus> ChildProcess::wait() {
 }
 
 void ChildProcess::stop() {
+  if (pid_ <= 0) return;
   int status;
   // Retried whatever the policy says: the policy has already given the wait up, and the child
   // must still be reaped.

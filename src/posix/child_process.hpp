@@ -50,13 +50,14 @@ class ChildProcess {
 
   static constexpr int kStopGraceMilliseconds = 2000;
 
+  // Stops the child as an interrupted wait does, and reaps it.
+  void stop();
+
  private:
   friend IoResult<ChildProcess> spawn_program(std::string_view, std::span<const std::string>,
                                               const SpawnOptions&);
   ChildProcess(pid_t pid, KeepChildStatuses statuses_kept)
       : pid_(pid), statuses_kept_(std::move(statuses_kept)) {}
-
-  void stop();
 
   pid_t pid_ = -1;  // -1 once reaped
   KeepChildStatuses statuses_kept_;

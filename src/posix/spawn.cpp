@@ -101,10 +101,12 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
     int target;
     UniqueFd moved;
   };
-  std::array<Handover, kPassedFdCount> handovers;
+  std::array<Handover, kPassedFdCount + 2> handovers;
   for (std::size_t slot = 0; slot < kPassedFdCount; ++slot) {
     handovers[slot] = {options.passed_fds[slot], kFirstPassedFd + static_cast<int>(slot), {}};
   }
+  handovers[kPassedFdCount] = {options.stdout_fd, STDOUT_FILENO, {}};
+  handovers[kPassedFdCount + 1] = {options.stderr_fd, STDERR_FILENO, {}};
   for (Handover& handover : handovers) {
     if (handover.source < 0 || handover.source > kLastPassedFd) continue;
     handover.moved = UniqueFd(::fcntl(handover.source, F_DUPFD_CLOEXEC, kLastPassedFd + 1));
@@ -114,7 +116,9 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   }
   for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
     const bool null_input = stream == STDIN_FILENO && options.stdin_from_null;
-    if (!null_input && reaches_child(stream)) continue;
+    const bool replaced = (stream == STDOUT_FILENO && options.stdout_fd >= 0) ||
+                          (stream == STDERR_FILENO && options.stderr_fd >= 0);
+    if (replaced || (!null_input && reaches_child(stream))) continue;
     // A standard stream the child would start without gets /dev/null, so the first files the
     // program opens cannot become its standard output or error and take in its messages.
     const int flags = stream == STDIN_FILENO ? O_RDONLY : O_WRONLY;

@@ -26,6 +26,10 @@ struct SpawnOptions {
   // Descriptors of the caller's handed to the child as kFirstPassedFd, kFirstPassedFd + 1; -1
   // hands none in its place.
   std::array<int, kPassedFdCount> passed_fds = {-1, -1};
+  // Descriptors the child gets as its standard output and error instead of the caller's; -1
+  // keeps the caller's.
+  int stdout_fd = -1;
+  int stderr_fd = -1;
 };
 
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams

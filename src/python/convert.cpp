@@ -26,6 +26,14 @@ HostResult<std::uint64_t> read_unsigned(PyObject* integer) {
   return static_cast<std::uint64_t>(value);
 }
 
+// The bytes of a bytes object.
+HostResult<std::string> bytes_content(PyObject* bytes) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return captured_error();
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
 }  // namespace
 
 ErrorValue type_mismatch(PyObject* object, std::string_view target) {
@@ -41,10 +49,17 @@ HostResult<std::string> to_string(PyObject* object) {
   if (!PyUnicode_Check(object)) return unexpected(type_mismatch(object, "PyString"));
   OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsUTF8String(object));
   if (!utf8) return captured_error();
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) != 0) return captured_error();
-  return std::string(data, static_cast<std::size_t>(size));
+  return bytes_content(utf8.get());
+}
+
+HostResult<std::string> to_path(PyObject* object) {
+  OwnedRef path = OwnedRef::steal(PyOS_FSPath(object));
+  if (!path) return captured_error();
+  OwnedRef encoded = PyUnicode_Check(path.get())
+                         ? OwnedRef::steal(PyUnicode_EncodeFSDefault(path.get()))
+                         : OwnedRef::borrow(path.get());
+  if (!encoded) return captured_error();
+  return bytes_content(encoded.get());
 }
 
 HostResult<std::uint64_t> to_u64(PyObject* object) {

@@ -18,6 +18,10 @@ ErrorValue type_mismatch(PyObject* object, std::string_view target);
 // A str (or subclass) as UTF-8 bytes.
 [[nodiscard]] HostResult<std::string> to_string(PyObject* object);
 
+// A str, bytes or os.PathLike as the bytes of a path: a str encoded as the file system's names
+// are (undecodable bytes it carries as surrogates come back as they were).
+HostResult<std::string> to_path(PyObject* object);
+
 // An int, or anything with __index__, from 0 to 2**64 - 1.
 [[nodiscard]] HostResult<std::uint64_t> to_u64(PyObject* object);
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "python/error.hpp"
 
@@ -60,7 +61,7 @@ template <class Object, class... Arguments>
 HostResult<OwnedRef> make_instance(PyObject* type, Arguments&&... arguments) {
   auto* as_type = reinterpret_cast<PyTypeObject*>(type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(as_type, Py_tp_alloc));
-  if (alloc == nullptr) throw InternalFault("a class of fendral_stream lacks an allocation slot");
+  if (alloc == nullptr) throw InternalFault("a class lacks an allocation slot");
   OwnedRef instance = OwnedRef::steal(alloc(as_type, 0));
   if (!instance) return captured_error();
   new (&reinterpret_cast<Object*>(instance.get())->record) decltype(Object::record)(

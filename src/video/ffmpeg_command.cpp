@@ -50,6 +50,11 @@ std::string passed_file(PassedSlot slot, PassedFileUse use) {
 
 std::vector<std::string> split_command(const SplitCommand& command) {
   std::vector<std::string> arguments;
+  if (command.reported) {
+    // Each message tagged with its level, no banner and no status line (the progress report
+    // replaces it), and progress as key=value lines on standard output.
+    add(arguments, {"-hide_banner", "-nostats", "-loglevel", "level+info", "-progress", "pipe:1"});
+  }
   add(arguments, {"-i", command.input});
   // The source's tags and chapters, which the segments cannot all hold (they get no chapters,
   // and MP4 boxes take no QuickTime keys), go to a second output as text for the join.
@@ -64,7 +69,12 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   add(arguments, {"-f", "segment"});
   // ffmpeg's mp4 muxer refuses what only QuickTime holds (PCM audio, for one).
   add(arguments, {"-segment_format", command.quicktime ? "mov" : "mp4"});
-  add(arguments, {"-segment_time", std::to_string(command.time_limit_sec)});
+  if (command.segment_frames.empty()) {
+    add(arguments, {"-segment_time", std::to_string(command.time_limit_sec)});
+  } else {
+    // Frame numbers, where a time would be rounded onto the next keyframe.
+    add(arguments, {"-segment_frames", command.segment_frames});
+  }
   // Lets the segment muxer write 360 and stereo 3D boxes (a plain -strict does not reach it),
   // states the edit lists on a clock fine enough that a track starting a little after the cut
   // starts where it did (in milliseconds, a segment's sound moved by up to one), and keeps the

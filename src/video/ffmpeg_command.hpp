@@ -24,7 +24,13 @@ struct SplitCommand {
   std::string input;            // as input_for_ffmpeg gives it
   std::string segment_pattern;  // the segments' path, its '%' escaped
   std::uint32_t time_limit_sec = 0;
+  // Where to cut instead of every time_limit_sec: the frame numbers of the first stream that
+  // start a segment, comma-separated.
+  std::string segment_frames;
   bool quicktime = false;  // the input is in QuickTime form
+  // ffmpeg's messages with their level, and its progress on standard output, for a caller that
+  // reads both.
+  bool reported = false;
   // The clock of the input's first video track, when it is a movie file that tells.
   std::optional<std::uint32_t> video_timescale;
 };

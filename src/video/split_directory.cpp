@@ -125,6 +125,18 @@ std::vector<std::string> SplitDirectory::segment_paths(std::string_view segment_
   return paths;
 }
 
+Result<posix::OpenRegularFile> SplitDirectory::open_segment(const std::string& name) const {
+  const FileAt segment = at(name);
+  FENDRAL_TRY(auto opened, posix::open_regular_file_at(segment.directory, segment.name));
+  return opened;
+}
+
+Result<void> SplitDirectory::remove_segment(const std::string& name) const {
+  const FileAt segment = at(name);
+  FENDRAL_CHECK(posix::remove_entry_at(segment.directory, segment.name));
+  return {};
+}
+
 Result<std::vector<std::string>> SplitDirectory::links_named_like_segments(
     const std::string& input_file) const {
   posix::UniqueFd reopened;

@@ -62,6 +62,11 @@ class SplitDirectory {
   // in time order (in csv form, the name first).
   std::vector<std::string> segment_paths(std::string_view segment_list) const;
 
+  // A segment this split wrote, by its name in the segment list: opened to be measured, or
+  // removed when a later cut no longer writes it.
+  Result<posix::OpenRegularFile> open_segment(const std::string& name) const;
+  Result<void> remove_segment(const std::string& name) const;
+
   // ffmpeg writes the segments by path. When that path no longer names the locked directory
   // once it has run (the directory was moved, removed or replaced meanwhile), the records
   // follow the path as the segments did, and fail as a path there fails.

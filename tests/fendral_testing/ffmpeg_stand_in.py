@@ -6,7 +6,8 @@ A run goes in this order:
   inherited (`fds`), its arguments (`argv`, NUL-terminated), its working directory (`cwd`) and
   its pid (`pid`, written whole at once).
 - FAKE_PASS_TO: hands the run to that program (the real ffmpeg) unless its arguments, as one
-  line, match the shell pattern FAKE_UNLESS.
+  line, match the shell pattern FAKE_UNLESS. With FAKE_GROW_ONCE, the first run handed over
+  then appends that file to the first segment (`grown` in FAKE_RECORD marks it done).
 - Split (no argument `concat`): writes FAKE_SEGMENTS segments (each the SEGMENT below) from the
   pattern and names them in the segment list on descriptor 3, as ffmpeg names them, and writes
   FAKE_SOURCE_METADATA, when set, as the source's metadata on descriptor 4.
@@ -55,7 +56,11 @@ fi
 if [ -n "$FAKE_PASS_TO" ]; then
   case "$*" in
     $FAKE_UNLESS) ;;
-    *) exec "$FAKE_PASS_TO" "$@" ;;
+    *) [ -z "$FAKE_GROW_ONCE" ] || [ -e "$FAKE_RECORD/grown" ] && exec "$FAKE_PASS_TO" "$@"
+       "$FAKE_PASS_TO" "$@"; status=$?
+       for last; do :; done
+       cat "$FAKE_GROW_ONCE" >> "$(printf "$last" 0)" && : > "$FAKE_RECORD/grown"
+       exit $status ;;
   esac
 fi
 mode=split previous= input=
@@ -97,9 +102,9 @@ if [ -n "$FAKE_SIGNAL" ]; then kill -s "$FAKE_SIGNAL" $$; fi
 exit "${FAKE_EXIT:-0}"
 """.replace("@SEGMENT@", "".join(f"\\{byte:03o}" for byte in SEGMENT))
 
-VARIABLES = ("FAKE_RUN_LOG", "FAKE_RECORD", "FAKE_PASS_TO", "FAKE_UNLESS", "FAKE_SEGMENTS",
-             "FAKE_SOURCE_METADATA", "FAKE_DAMAGE", "FAKE_WAIT", "FAKE_DELAY", "FAKE_OUTPUT",
-             "FAKE_STDERR", "FAKE_SIGNAL", "FAKE_EXIT")
+VARIABLES = ("FAKE_RUN_LOG", "FAKE_RECORD", "FAKE_PASS_TO", "FAKE_UNLESS", "FAKE_GROW_ONCE",
+             "FAKE_SEGMENTS", "FAKE_SOURCE_METADATA", "FAKE_DAMAGE", "FAKE_WAIT", "FAKE_DELAY",
+             "FAKE_OUTPUT", "FAKE_STDERR", "FAKE_SIGNAL", "FAKE_EXIT")
 
 
 def install(directory):

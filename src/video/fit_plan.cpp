@@ -1,0 +1,262 @@
+#include "video/fit_plan.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "base/uint128.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+constexpr std::uint64_t kMillion = 1'000'000;
+
+// a / b rounded up, for b > 0 and any a.
+int128 ceil_div(int128 a, int128 b) {
+  const int128 quotient = a / b;
+  return quotient * b < a ? quotient + 1 : quotient;
+}
+
+struct MediaTime {
+  std::int64_t ticks = 0;
+  std::uint32_t timescale = 1;
+};
+
+// Where ffmpeg's timeline starts, which the first segment starts at: the earliest first
+// presentation of any track, but not before 0 (ffmpeg starts there whatever AAC's priming
+// packet, hidden by its edit list, says).
+MediaTime source_start(const PacketTable& table) {
+  std::optional<MediaTime> earliest;
+  for (const PacketTrack& track : table.tracks) {
+    if (track.packets.empty()) continue;
+    const MediaTime first{track.packets[0].presentation_time, track.timescale};
+    if (!earliest || static_cast<int128>(first.ticks) * earliest->timescale <
+                         static_cast<int128>(earliest->ticks) * first.timescale) {
+      earliest = first;
+    }
+  }
+  if (!earliest || earliest->ticks < 0) return MediaTime{};
+  return *earliest;
+}
+
+// What a segment holds of one track: the packets from the one the segment starts with up to
+// `next`, their bytes, and the latest time at which one of them ends.
+struct TrackSpan {
+  std::size_t next = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t samples = 0;
+  std::optional<std::int64_t> end;
+
+  void take(const Packet& packet) {
+    bytes += packet.size;
+    ++samples;
+    const std::int64_t packet_end = packet.presentation_time + packet.duration;
+    end = end ? std::max(*end, packet_end) : packet_end;
+  }
+};
+
+// A segment being grown, cut point by cut point. Packets of the first track belong to it by
+// position; those of the others by decode time, as ffmpeg interleaves them: a packet decoded
+// before the first track's cut packet is written before it, into the segment that ends there.
+class GrowingSegment {
+ public:
+  // A segment starts at its first packet's presentation, the first segment where the source
+  // does (`source_start`).
+  GrowingSegment(const PacketTable& table, const std::vector<std::size_t>& positions,
+                 std::size_t first_packet, const MediaTime& source_start)
+      : table_(&table),
+        first_packet_(first_packet),
+        start_(first_packet == 0
+                   ? source_start
+                   : MediaTime{table.tracks[0].packets[first_packet].presentation_time,
+                               table.tracks[0].timescale}) {
+    spans_.reserve(table.tracks.size());
+    for (std::size_t track = 0; track < table.tracks.size(); ++track) {
+      spans_.push_back(TrackSpan{.next = positions[track]});
+    }
+    spans_[0].next = first_packet;
+  }
+
+  // Takes every packet up to the first track's packet `cut` (the end of the table when `cut`
+  // is its size).
+  void extend_to(std::size_t cut) {
+    const PacketTrack& reference = table_->tracks[0];
+    while (spans_[0].next < cut) spans_[0].take(reference.packets[spans_[0].next++]);
+    const bool to_the_end = cut >= reference.packets.size();
+    for (std::size_t index = 1; index < spans_.size(); ++index) {
+      const PacketTrack& track = table_->tracks[index];
+      TrackSpan& span = spans_[index];
+      while (span.next < track.packets.size() &&
+             (to_the_end || before(track.packets[span.next].decode_time, track.timescale,
+                                   reference.packets[cut].decode_time, reference.timescale))) {
+        span.take(track.packets[span.next++]);
+      }
+    }
+  }
+
+  std::vector<std::size_t> positions() const {
+    std::vector<std::size_t> next;
+    for (const TrackSpan& span : spans_) next.push_back(span.next);
+    return next;
+  }
+
+  std::size_t end_packet() const { return spans_[0].next; }
+
+  PlannedSegment planned(const ContainerOverhead& overhead) const {
+    PlannedSegment segment{.first_packet = first_packet_,
+                           .start_microseconds = static_cast<std::int64_t>(ceil_div(
+                               static_cast<int128>(start_.ticks) * kMillion, start_.timescale))};
+    std::uint64_t samples = 0;
+    std::uint64_t offset_samples = 0;
+    int128 longest_milliseconds = 0;
+    for (std::size_t index = 0; index < spans_.size(); ++index) {
+      const TrackSpan& span = spans_[index];
+      const PacketTrack& track = table_->tracks[index];
+      segment.payload_bytes += span.bytes;
+      samples += span.samples;
+      if (track.has_composition_offsets) offset_samples += span.samples;
+      if (!span.end) continue;
+      // end / track clock - start / its clock, in milliseconds rounded up.
+      const int128 numerator = static_cast<int128>(*span.end) * start_.timescale -
+                               static_cast<int128>(start_.ticks) * track.timescale;
+      const int128 denominator = static_cast<int128>(track.timescale) * start_.timescale;
+      longest_milliseconds =
+          std::max(longest_milliseconds, ceil_div(numerator * 1000, denominator));
+    }
+    segment.duration_microseconds = static_cast<std::uint64_t>(longest_milliseconds) * 1000;
+    segment.estimated_bytes = segment.payload_bytes + overhead.fixed +
+                              overhead.per_sample * samples +
+                              overhead.per_offset_sample * offset_samples;
+    return segment;
+  }
+
+ private:
+  // a / a_clock < b / b_clock, exactly.
+  static bool before(std::int64_t a, std::uint32_t a_clock, std::int64_t b, std::uint32_t b_clock) {
+    return static_cast<int128>(a) * b_clock < static_cast<int128>(b) * a_clock;
+  }
+
+  const PacketTable* table_;
+  std::size_t first_packet_;
+  MediaTime start_;
+  std::vector<TrackSpan> spans_;
+};
+
+bool fits(const PlannedSegment& segment, const FitCaps& caps) {
+  return (!caps.max_microseconds || segment.duration_microseconds <= *caps.max_microseconds) &&
+         (!caps.max_bytes || segment.estimated_bytes <= *caps.max_bytes);
+}
+
+// `units` / `scale` with `decimals` digits after the point, rounded to the nearest.
+std::string fixed_text(std::int64_t units, std::uint64_t scale, int decimals) {
+  std::uint64_t step = scale;
+  for (int digit = 0; digit < decimals; ++digit) step /= 10;
+  const bool negative = units < 0;
+  const std::uint64_t magnitude = static_cast<std::uint64_t>(negative ? -units : units);
+  const std::uint64_t rounded = (magnitude + step / 2) / step;
+  std::uint64_t power = 1;
+  for (int digit = 0; digit < decimals; ++digit) power *= 10;
+  std::string text = (negative && rounded != 0 ? "-" : "") + std::to_string(rounded / power);
+  if (decimals == 0) return text;
+  const std::string fraction = std::to_string(rounded % power);
+  return text + "." + std::string(static_cast<std::size_t>(decimals) - fraction.size(), '0') +
+         fraction;
+}
+
+// A measure that breaks a cap, with as many decimals as it takes to show that it does (one at
+// least, six at most).
+std::string exceeding_text(std::uint64_t value, std::uint64_t scale,
+                           std::optional<std::uint64_t> cap) {
+  int decimals = 1;
+  for (std::uint64_t step = scale / 10; decimals < 6; step /= 10, ++decimals) {
+    const std::uint64_t rounded = (value + step / 2) / step;
+    // Two significant digits at least, and as many as it takes to show the cap is broken.
+    if (rounded >= 10 && (!cap || value <= *cap || rounded * step > *cap)) break;
+  }
+  return fixed_text(static_cast<std::int64_t>(value), scale, decimals);
+}
+
+std::string shortest_text(std::uint64_t units, std::uint64_t scale, int least_decimals) {
+  int decimals = 6;
+  std::uint64_t step = 1;
+  while (decimals > least_decimals && units % (step * 10) == 0 && step * 10 <= scale) {
+    step *= 10;
+    --decimals;
+  }
+  return fixed_text(static_cast<std::int64_t>(units), scale, decimals);
+}
+
+std::string refusal(const PacketTable& table, const PlannedSegment& stretch, const FitCaps& caps) {
+  const bool video = table.tracks[0].kind == StreamKind::video;
+  std::string text = video ? "the picture group at " : "the audio packet at ";
+  text += fixed_text(stretch.start_microseconds, kMillion, 3) + " s lasts ";
+  text += exceeding_text(stretch.duration_microseconds, kMillion, caps.max_microseconds);
+  text += " s and holds " + exceeding_text(stretch.estimated_bytes, kMillion, caps.max_bytes);
+  text += " MB; a segment can hold at most ";
+  if (caps.max_microseconds) text += cap_seconds_text(*caps.max_microseconds) + " s";
+  if (caps.max_microseconds && caps.max_bytes) text += " and ";
+  if (caps.max_bytes) text += shortest_text(*caps.max_bytes, kMillion, 1) + " MB";
+  return text + " without re-encoding";
+}
+
+}  // namespace
+
+std::string cap_seconds_text(std::uint64_t microseconds) {
+  return shortest_text(microseconds, kMillion, 0);
+}
+
+expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps& caps,
+                                        const ContainerOverhead& overhead) {
+  if (table.tracks.empty() || table.tracks[0].packets.empty()) {
+    return unexpected(std::string("the input holds no video or audio packet to cut on"));
+  }
+  const PacketTrack& reference = table.tracks[0];
+  std::vector<std::size_t> cut_points;
+  for (std::size_t index = 1; index < reference.packets.size(); ++index) {
+    if (reference.kind == StreamKind::audio || reference.packets[index].sync) {
+      cut_points.push_back(index);
+    }
+  }
+  cut_points.push_back(reference.packets.size());
+
+  FitPlan plan;
+  const MediaTime start = source_start(table);
+  std::vector<std::size_t> positions(table.tracks.size(), 0);
+  auto next_cut = cut_points.begin();
+  std::size_t first_packet = 0;
+  while (first_packet < reference.packets.size()) {
+    GrowingSegment segment(table, positions, first_packet, start);
+    segment.extend_to(*next_cut++);
+    PlannedSegment planned = segment.planned(overhead);
+    if (!fits(planned, caps)) return unexpected(refusal(table, planned, caps));
+    while (next_cut != cut_points.end()) {
+      GrowingSegment longer = segment;
+      longer.extend_to(*next_cut);
+      const PlannedSegment longer_planned = longer.planned(overhead);
+      if (!fits(longer_planned, caps)) break;
+      segment = std::move(longer);
+      planned = longer_planned;
+      ++next_cut;
+    }
+    plan.segments.push_back(planned);
+    positions = segment.positions();
+    first_packet = segment.end_packet();
+  }
+
+  // The whole source as one stretch gives its length.
+  GrowingSegment whole(table, std::vector<std::size_t>(table.tracks.size(), 0), 0, start);
+  whole.extend_to(reference.packets.size());
+  plan.total_microseconds = whole.planned(overhead).duration_microseconds;
+  return plan;
+}
+
+std::string segment_frames_list(const FitPlan& plan) {
+  std::string list;
+  for (std::size_t index = 1; index < plan.segments.size(); ++index) {
+    if (!list.empty()) list += ',';
+    list += std::to_string(plan.segments[index].first_packet);
+  }
+  return list;
+}
+
+}  // namespace fendral::video

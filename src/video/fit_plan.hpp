@@ -1,0 +1,83 @@
+// Planning a split that fits caps on time and bytes, from the source's packet table alone:
+// where ffmpeg's segment muxer has to cut, without re-encoding, so that no segment runs longer
+// or grows larger than the caps allow, in as few segments as possible. Pure C++: the table is
+// read elsewhere (from an MP4's sample tables or from ffprobe's packet list).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/expected.hpp"
+#include "mp4/track.hpp"
+
+namespace fendral::video {
+
+enum class StreamKind { video, audio };
+
+// One packet in decode order, as an MP4 sample table lists it; times in ticks of its track's
+// clock, as the source presents them (edit list applied). A sync sample is a keyframe.
+using Packet = mp4::Sample;
+
+struct PacketTrack {
+  StreamKind kind = StreamKind::video;
+  std::uint32_t timescale = 1;
+  bool has_composition_offsets = false;
+  std::vector<Packet> packets;
+};
+
+// The tracks a split keeps, in the order ffmpeg writes them: every video track first, then
+// every audio track. The first is the one the segment muxer cuts on.
+struct PacketTable {
+  std::vector<PacketTrack> tracks;
+};
+
+// What a segment's container adds to its payload: the file type and media data headers, the
+// movie box's fixed part, and its sample tables, which grow with every sample. An estimate
+// until a split has been measured.
+struct ContainerOverhead {
+  std::uint64_t fixed = 2048;
+  std::uint64_t per_sample = 16;
+  // Composition offsets (B-frames) add a table entry per sample.
+  std::uint64_t per_offset_sample = 8;
+};
+
+struct FitCaps {
+  std::optional<std::uint64_t> max_microseconds;
+  std::optional<std::uint64_t> max_bytes;
+};
+
+struct PlannedSegment {
+  // Index in decode order of the first track's packet that starts the segment.
+  std::uint64_t first_packet = 0;
+  // Where it starts in the source's timeline, and how long the segment file will last (the
+  // longest of its tracks, rounded up to the millisecond: right for a cap of whole
+  // milliseconds, and for a movie header on a clock of milliseconds).
+  std::int64_t start_microseconds = 0;
+  std::uint64_t duration_microseconds = 0;
+  std::uint64_t payload_bytes = 0;
+  std::uint64_t estimated_bytes = 0;
+};
+
+struct FitPlan {
+  std::vector<PlannedSegment> segments;
+  // The source's length over every kept track.
+  std::uint64_t total_microseconds = 0;
+};
+
+// The greedy plan: each segment ends at the last cut point that keeps it within every cap, so
+// no plan has fewer segments. Cut points are the keyframes of the first track when it is video,
+// and every packet of it when it is audio. Refused, with the text the caller shows, when one
+// stretch between cut points alone breaks a cap (or the table holds no packet to cut on).
+expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps& caps,
+                                        const ContainerOverhead& overhead = {});
+
+// The frame numbers ffmpeg's -segment_frames takes for `plan`: every segment's first packet
+// but the first's, comma-separated; empty for a plan of one segment.
+std::string segment_frames_list(const FitPlan& plan);
+
+// "30", "2.5": a cap of microseconds as seconds, shortest decimal form.
+std::string cap_seconds_text(std::uint64_t microseconds);
+
+}  // namespace fendral::video

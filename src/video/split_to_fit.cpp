@@ -1,0 +1,267 @@
+#include "video/split_to_fit.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+
+#include "base/propagate.hpp"
+#include "mp4/movie.hpp"
+#include "mp4/track.hpp"
+#include "posix/file.hpp"
+#include "posix/fs.hpp"
+#include "posix/interruption.hpp"
+#include "video/ffmpeg_command.hpp"
+#include "video/ffmpeg_paths.hpp"
+#include "video/packet_list.hpp"
+#include "video/reported_run.hpp"
+#include "video/segment_file.hpp"
+#include "video/segment_times.hpp"
+#include "video/split_directory.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+// The first cut and at most this many more, each with the container overhead measured on the
+// one before.
+constexpr int kCuts = 3;
+
+PacketTable table_from_movie(std::vector<mp4::MovieTrack> tracks) {
+  PacketTable table;
+  for (const std::uint32_t handler : {mp4::kVideoHandler, mp4::kAudioHandler}) {
+    for (mp4::MovieTrack& track : tracks) {
+      if (track.handler != handler) continue;
+      PacketTrack packets{
+          .kind = handler == mp4::kVideoHandler ? StreamKind::video : StreamKind::audio,
+          .timescale = track.timescale,
+          .has_composition_offsets = track.samples.has_composition_offsets,
+          .packets = std::move(track.samples.samples)};
+      table.tracks.push_back(std::move(packets));
+    }
+  }
+  return table;
+}
+
+// The sample tables of a local MP4 or QuickTime file, read from its movie box alone; nothing
+// for any other input.
+std::optional<PacketTable> table_from_mp4(const std::string& ffmpeg_input) {
+  if (!names_local_file(ffmpeg_input)) return std::nullopt;
+  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  if (!opened) return std::nullopt;
+  SegmentFile file(std::move(*opened));
+  auto tables = mp4::read_sample_tables(file);
+  if (!tables || !tables->tracks) return std::nullopt;
+  return table_from_movie(std::move(*tables->tracks));
+}
+
+Result<PacketTable> table_from_ffprobe(const std::string& ffmpeg_input, SplitObserver& observer,
+                                       const posix::Environment& environment) {
+  FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-packet-list"));
+  const auto arguments = packet_list_command(ffmpeg_input);
+  const posix::SpawnOptions options{
+      .environment = environment, .stdin_from_null = true, .stdout_fd = listing.get()};
+  FENDRAL_TRY(const ReportedRun run,
+              run_reported(kProbeProgram, arguments, options, observer, std::nullopt));
+  if (!run.status.success()) return runtime_failure(failure_text("ffprobe failed", run));
+  FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
+  auto table = read_packet_list(text);
+  if (!table) return runtime_failure(table.error());
+  return std::move(*table);
+}
+
+struct Measured {
+  std::uint64_t size = 0;
+  std::optional<std::uint64_t> duration_microseconds;
+};
+
+Result<Measured> measure(const SplitDirectory& directory, const std::string& name,
+                         const std::string& path) {
+  auto opened = directory.open_segment(name);
+  if (!opened) {
+    return runtime_failure("Failed to measure segment " + path + ": " + opened.error().message);
+  }
+  Measured measured{.size = opened->size};
+  SegmentFile file(std::move(*opened));
+  if (auto tables = mp4::read_sample_tables(file)) {
+    measured.duration_microseconds = tables->stated_microseconds;
+  }
+  return measured;
+}
+
+std::string split_type(const FitCaps& caps) {
+  if (caps.max_microseconds && caps.max_bytes) return "time+size";
+  return caps.max_microseconds ? "time" : "size";
+}
+
+std::string split_value(const FitCaps& caps) {
+  std::string value;
+  if (caps.max_microseconds) value = cap_seconds_text(*caps.max_microseconds) + "s";
+  if (caps.max_microseconds && caps.max_bytes) value += '+';
+  if (caps.max_bytes) value += std::to_string(*caps.max_bytes) + "B";
+  return value;
+}
+
+// How far the cut came out from the plan. The overhead grows by the largest shortfall of the
+// estimate; the time cap planned with shrinks by the largest overrun of a planned duration.
+struct Overrun {
+  bool over_cap = false;
+  std::uint64_t bytes = 0;
+  std::uint64_t microseconds = 0;
+  std::string first_over;  // the first segment over a cap, for the failure after the last cut
+};
+
+Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
+                const std::vector<std::string>& paths, const FitCaps& caps) {
+  Overrun overrun;
+  for (std::size_t index = 0; index < measured.size(); ++index) {
+    const PlannedSegment& planned = plan.segments[index];
+    const Measured& segment = measured[index];
+    if (segment.size > planned.estimated_bytes) {
+      overrun.bytes = std::max(overrun.bytes, segment.size - planned.estimated_bytes);
+    }
+    const std::uint64_t duration =
+        segment.duration_microseconds.value_or(planned.duration_microseconds);
+    if (duration > planned.duration_microseconds) {
+      overrun.microseconds =
+          std::max(overrun.microseconds, duration - planned.duration_microseconds);
+    }
+    const bool over = (caps.max_bytes && segment.size > *caps.max_bytes) ||
+                      (caps.max_microseconds && duration > *caps.max_microseconds);
+    if (over && !overrun.over_cap) {
+      overrun.over_cap = true;
+      overrun.first_over = paths[index] + " (" + std::to_string(segment.size) + " bytes, " +
+                           cap_seconds_text(duration) + " s)";
+    }
+  }
+  return overrun;
+}
+
+}  // namespace
+
+Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
+                                                const std::string& output_dir, const FitCaps& caps,
+                                                SplitObserver& observer,
+                                                const posix::Environment& environment) {
+  if (reads_standard_input(input_file)) {
+    return fail(
+        Failure::value_error("split_to_fit reads its input twice, to plan and to cut, so it cannot "
+                             "read standard input"));
+  }
+  const std::string ffmpeg_input = input_for_ffmpeg(input_file);
+  std::optional<PacketTable> table = table_from_mp4(ffmpeg_input);
+  if (!table) {
+    FENDRAL_TRY(PacketTable listed, table_from_ffprobe(ffmpeg_input, observer, environment));
+    table = std::move(listed);
+  }
+  ContainerOverhead overhead;
+  FitCaps planned_caps = caps;
+  auto plan = plan_fit(*table, planned_caps, overhead);
+  if (!plan) return fail(Failure::value_error(plan.error()));
+
+  FENDRAL_CHECK(posix::create_dir_all(output_dir));
+  // One split per directory at a time, as split_video's.
+  FENDRAL_TRY(auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
+  FENDRAL_TRY(const auto links, directory.links_named_like_segments(input_file));
+  SplitCommand command{
+      .input = ffmpeg_input,
+      .segment_pattern = directory.segment_pattern(),
+      .quicktime = is_quicktime_file(ffmpeg_input),
+      .reported = true,
+      .video_timescale = video_timescale_of(ffmpeg_input),
+  };
+  // Every refusal comes before anything in the directory changes.
+  FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)
+                    .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
+  if (posix::interrupt_requested(posix::Check::Now)) {
+    return runtime_failure("Failed to split: interrupted");
+  }
+  FENDRAL_CHECK(directory.clear_for_ffmpeg(links));
+
+  std::vector<std::string> previous_names;
+  for (int cut = 1;; ++cut) {
+    // A plan of one segment names a frame past the last, which never comes.
+    command.segment_frames = plan->segments.size() > 1
+                                 ? segment_frames_list(*plan)
+                                 : std::to_string(table->tracks[0].packets.size());
+    const auto arguments = split_command(command);
+    FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
+    FENDRAL_TRY(const auto source_metadata,
+                posix::create_anonymous_file("fendral-source-metadata"));
+    const posix::SpawnOptions options{.environment = environment,
+                                      .stdin_from_null = true,
+                                      .passed_fds = {segment_list.get(), source_metadata.get()}};
+    FENDRAL_TRY(const ReportedRun run,
+                run_reported(kProgram, arguments, options, observer, plan->total_microseconds));
+    if (!run.status.success()) return runtime_failure(failure_text("ffmpeg split failed", run));
+    directory.follow_path_if_moved();
+
+    FENDRAL_TRY(const auto list, posix::read_from_start(segment_list.get()));
+    const std::vector<std::string> names = segment_list_names(list);
+    // Segments of an earlier cut that this one did not write again are ours to remove.
+    const std::set<std::string> written(names.begin(), names.end());
+    for (const std::string& name : previous_names) {
+      if (!written.contains(name)) FENDRAL_CHECK(directory.remove_segment(name));
+    }
+    previous_names = names;
+    const std::vector<std::string> paths = directory.segment_paths(list);
+    if (paths.size() != plan->segments.size()) {
+      return runtime_failure("Failed to split: ffmpeg wrote " + std::to_string(paths.size()) +
+                             " segments where " + std::to_string(plan->segments.size()) +
+                             " were planned");
+    }
+    std::vector<Measured> measured;
+    for (std::size_t index = 0; index < names.size(); ++index) {
+      FENDRAL_TRY(Measured segment, measure(directory, names[index], paths[index]));
+      measured.push_back(segment);
+    }
+
+    const Overrun overrun = compare(*plan, measured, paths, caps);
+    if (!overrun.over_cap) {
+      FENDRAL_TRY(const auto metadata_text, posix::read_from_start(source_metadata.get()));
+      Mp4ChunkMetadata metadata;
+      metadata.original_file = input_file;
+      metadata.output_prefix = command.segment_pattern;
+      metadata.chunk_count = paths.size();
+      metadata.chunk_paths = paths;
+      metadata.split_type = split_type(caps);
+      metadata.split_value = split_value(caps);
+      // Both before metadata.json, which then names a split whose records are complete.
+      FENDRAL_CHECK(directory.store_segment_times(list));
+      FENDRAL_CHECK(directory.store_source_metadata(metadata_text));
+      FENDRAL_CHECK(directory.write_record(metadata));
+      if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
+        return runtime_failure(std::string(kStopped));
+      }
+      std::vector<FittedSegment> segments;
+      for (std::size_t index = 0; index < paths.size(); ++index) {
+        const PlannedSegment& planned = plan->segments[index];
+        segments.push_back({.index = index,
+                            .path = paths[index],
+                            .start_microseconds = planned.start_microseconds,
+                            .duration_microseconds = measured[index].duration_microseconds.value_or(
+                                planned.duration_microseconds),
+                            .size = measured[index].size});
+      }
+      return segments;
+    }
+    if (cut == kCuts) {
+      return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +
+                             overrun.first_over + " is still over a cap");
+    }
+    overhead.fixed += overrun.bytes;
+    if (planned_caps.max_microseconds) {
+      *planned_caps.max_microseconds -=
+          std::min(*planned_caps.max_microseconds, overrun.microseconds);
+    }
+    auto replanned = plan_fit(*table, planned_caps, overhead);
+    if (!replanned) {
+      return runtime_failure(
+          "Failed to split: the segments came out larger than planned, and "
+          "the plan that allows for it is refused: " +
+          replanned.error());
+    }
+    plan = std::move(replanned);
+  }
+}
+
+}  // namespace fendral::video

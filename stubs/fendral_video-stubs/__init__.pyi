@@ -1,0 +1,82 @@
+"""Cut a video to fit a service's limits: every segment within a time cap and a byte cap, without
+re-encoding.
+
+The cuts are planned from the source's packet table before ffmpeg starts (read from the movie
+box of an MP4 or QuickTime file, from ffprobe's packet list for any other container), handed to
+ffmpeg's segment muxer as frame numbers, and checked on the segment files afterwards. The
+directory is a split directory like ``fendral.split_video``'s: ``fendral.reconstruct_video``
+joins it. ffmpeg's messages go to the ``logging`` logger ``fendral_video.ffmpeg``.
+"""
+
+import os
+from typing import Callable, NoReturn, SupportsIndex, Union, final
+
+__all__ = ["split_to_fit", "Segment"]
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+def split_to_fit(
+    input_file: _Path,
+    output_dir: _Path,
+    *,
+    max_seconds: float | None = None,
+    max_bytes: SupportsIndex | None = None,
+    progress: Callable[[float, float], object] | None = None,
+) -> list[Segment]:
+    """Split ``input_file`` into as few segments as any cut without re-encoding allows, each
+    lasting at most ``max_seconds`` and holding at most ``max_bytes``, in ``output_dir``
+    (created with its parents), named ``chunk_000.mp4``, ``chunk_001.mp4``, ...
+
+    Segments start at keyframes of the first video stream (at any audio packet when there is no
+    video). A segment's duration is its file's, the longest of its streams: an audio frame that
+    runs past the cut counts. Its size is the whole file's. A segment that comes out larger
+    than planned is cut again with the container's measured overhead; the call never returns a
+    segment over a cap.
+
+    ``metadata.json`` records the split with ``split_type`` "time", "size" or "time+size" and
+    ``split_value`` the caps ("30s", "25000000B", "30s+25000000B"); no record is left by a
+    failure. ``progress(done_seconds, total_seconds)`` is called at least once a second while
+    ffmpeg runs and once at the end; what it raises stops ffmpeg and is raised here. The
+    interpreter lock is released while ffmpeg runs; Ctrl-C stops it.
+
+    Raises:
+        TypeError: a path is not a str, bytes or os.PathLike; a cap of the wrong type;
+            ``progress`` not callable.
+        ValueError: no cap, a cap not above 0; an input read from standard input; a picture
+            group that alone breaks a cap, before anything is written: "the picture group at
+            12.300 s lasts 10.0 s and holds 31.2 MB; a segment can hold at most 30 s and 25.0 MB
+            without re-encoding".
+        OSError: ``output_dir`` cannot be created, or a record cannot be written.
+        RuntimeError: ffmpeg or ffprobe failed, ending with their last error messages ("ffmpeg
+            split failed with status ExitStatus(ExitStatus(1)): in.mp4: No such file or
+            directory"); "Failed to run ffmpeg: program not found"; "Failed to split: another
+            split is writing into OUTPUT_DIR"; a segment still over a cap after three cuts.
+    """
+
+@final
+class Segment:
+    """One segment file of a split, as ``split_to_fit`` returns it. Immutable; equal to a
+    segment with the same fields."""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
+        """Always raises TypeError "No constructor defined for Segment"."""
+
+    @property
+    def index(self) -> int:
+        """The segment's number, from 0 in time order."""
+
+    @property
+    def path(self) -> str:
+        """The segment file's path, ``output_dir`` joined with its name."""
+
+    @property
+    def start(self) -> float:
+        """Where the segment starts in the source, in seconds."""
+
+    @property
+    def duration(self) -> float:
+        """How long the segment file lasts, in seconds, as its movie header states it."""
+
+    @property
+    def size(self) -> int:
+        """The segment file's size in bytes."""

@@ -1,0 +1,134 @@
+// The plan of a split that fits caps, over packet tables made here, and ffprobe's packet list
+// read into one.
+#include "video/fit_plan.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "video/packet_list.hpp"
+
+namespace fendral::video {
+namespace {
+
+constexpr ContainerOverhead kNoOverhead{.fixed = 0, .per_sample = 0, .per_offset_sample = 0};
+
+// `seconds` of video at 10 frames a second on a clock of 1000, a keyframe every `gop` frames,
+// each frame `size` bytes.
+PacketTrack video(int seconds, int gop, std::uint32_t size = 1000) {
+  PacketTrack track{.kind = StreamKind::video, .timescale = 1000};
+  for (int frame = 0; frame < seconds * 10; ++frame) {
+    track.packets.push_back({.decode_time = frame * 100,
+                             .presentation_time = frame * 100,
+                             .duration = 100,
+                             .size = size,
+                             .sync = frame % gop == 0});
+  }
+  return track;
+}
+
+// AAC frames of 1024 samples at 44100 Hz.
+PacketTrack audio(int seconds) {
+  PacketTrack track{.kind = StreamKind::audio, .timescale = 44100};
+  for (std::int64_t at = 0; at < seconds * 44100; at += 1024) {
+    track.packets.push_back(
+        {.decode_time = at, .presentation_time = at, .duration = 1024, .size = 10, .sync = true});
+  }
+  return track;
+}
+
+std::vector<std::uint64_t> first_packets(const FitPlan& plan) {
+  std::vector<std::uint64_t> firsts;
+  for (const PlannedSegment& segment : plan.segments) firsts.push_back(segment.first_packet);
+  return firsts;
+}
+
+TEST(FitPlan, EachSegmentEndsAtTheLastKeyframeWithinTheTimeCap) {
+  const PacketTable table{{video(10, 10)}};  // a keyframe every second
+  const auto plan = plan_fit(table, {.max_microseconds = 3'000'000}, kNoOverhead);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(first_packets(*plan), (std::vector<std::uint64_t>{0, 30, 60, 90}));
+  EXPECT_EQ(segment_frames_list(*plan), "30,60,90");
+  EXPECT_EQ(plan->segments[0].duration_microseconds, 3'000'000u);
+  EXPECT_EQ(plan->total_microseconds, 10'000'000u);
+}
+
+TEST(FitPlan, AnAudioFrameRunningPastTheCutCounts) {
+  // The AAC frame decoded just before 3 s ends after it: three seconds do not fit a cap of 3.
+  const PacketTable table{{video(10, 10), audio(10)}};
+  const auto plan = plan_fit(table, {.max_microseconds = 3'000'000}, kNoOverhead);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(segment_frames_list(*plan), "20,40,60,80");
+  // The last AAC frame decoded before 2 s ends at 2.0201 s: 2.021 s, up to the millisecond.
+  EXPECT_EQ(plan->segments[0].duration_microseconds, 2'021'000u);
+}
+
+TEST(FitPlan, BytesCountEveryTrackAndTheContainer) {
+  const PacketTable table{{video(10, 10), audio(10)}};
+  const ContainerOverhead overhead{.fixed = 100, .per_sample = 2, .per_offset_sample = 0};
+  // A second of video is 10,000 bytes, and about 430 of audio; two seconds do not fit 20,000.
+  const auto plan = plan_fit(table, {.max_bytes = 20'000}, overhead);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->segments.size(), 10u);
+  const PlannedSegment& first = plan->segments[0];
+  EXPECT_EQ(first.estimated_bytes, first.payload_bytes + 100 + 2 * (10 + 44));
+}
+
+TEST(FitPlan, WithoutVideoAnyPacketIsACut) {
+  const PacketTable table{{audio(4)}};
+  const auto plan = plan_fit(table, {.max_microseconds = 1'000'000}, kNoOverhead);
+  ASSERT_TRUE(plan);
+  // 43 frames end at 0.9985 s, 44 at 1.0216 s.
+  EXPECT_EQ(plan->segments[1].first_packet, 43u);
+}
+
+TEST(FitPlan, APictureGroupBeyondTheCapsIsRefused) {
+  PacketTable table{{video(20, 100, 20'000)}};  // a keyframe every 10 s, 2 MB a picture group
+  const auto plan = plan_fit(table, {.max_microseconds = 30'000'000, .max_bytes = 1'500'000});
+  ASSERT_FALSE(plan);
+  EXPECT_EQ(plan.error(),
+            "the picture group at 0.000 s lasts 10.0 s and holds 2.0 MB; a segment can hold at "
+            "most 30 s and 1.5 MB without re-encoding");
+}
+
+TEST(FitPlan, ARefusalShowsTheDecimalsThatBreakTheCap) {
+  const PacketTable table{{video(10, 10), audio(10)}};
+  const auto plan = plan_fit(table, {.max_microseconds = 1'000'000}, kNoOverhead);
+  ASSERT_FALSE(plan);
+  EXPECT_EQ(plan.error(),
+            "the picture group at 0.000 s lasts 1.02 s and holds 0.010 MB; a segment can hold "
+            "at most 1 s without re-encoding");
+}
+
+TEST(FitPlan, AnEmptyTableIsRefused) {
+  EXPECT_FALSE(plan_fit(PacketTable{}, {.max_microseconds = 1}));
+}
+
+TEST(PacketList, ReadsStreamsListedAfterTheirPackets) {
+  const auto table = read_packet_list(
+      "packet|stream_index=1|pts=0|dts=0|duration=1024|size=5|flags=K_\n"
+      "packet|stream_index=0|pts=23|dts=N/A|duration=33|size=900|flags=K_\n"
+      "packet|stream_index=0|pts=123|dts=N/A|duration=33|size=90|flags=__\n"
+      "packet|stream_index=2|pts=0|dts=0|duration=1|size=1|flags=K_\n"
+      "stream|index=0|codec_type=video|time_base=1/1000|disposition:attached_pic=0\n"
+      "stream|index=1|codec_type=audio|time_base=1/44100|disposition:attached_pic=0\n"
+      "stream|index=2|codec_type=video|time_base=1/90000|disposition:attached_pic=1\n");
+  ASSERT_TRUE(table);
+  ASSERT_EQ(table->tracks.size(), 2u);  // the cover picture is not kept
+  const PacketTrack& picture = table->tracks[0];
+  EXPECT_EQ(picture.kind, StreamKind::video);
+  ASSERT_EQ(picture.packets.size(), 2u);
+  EXPECT_TRUE(picture.packets[0].sync);
+  EXPECT_FALSE(picture.packets[1].sync);
+  EXPECT_EQ(picture.packets[1].presentation_time, 123);
+  EXPECT_EQ(table->tracks[1].timescale, 44100u);
+}
+
+TEST(PacketList, ALineItCannotReadIsRefused) {
+  EXPECT_EQ(read_packet_list("stream|index=0|codec_type=video|time_base=0\n").error(),
+            "ffprobe's packet list cannot be read at line 1");
+}
+
+}  // namespace
+}  // namespace fendral::video

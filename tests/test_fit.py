@@ -1,0 +1,292 @@
+"""fendral_video.split_to_fit on small real videos made here, judged by ffprobe: every segment
+within its caps, as few segments as a greedy cut computed here from ffprobe's packets allows,
+and the join giving back every frame."""
+
+import json
+import logging
+import math
+import os
+import shutil
+import struct
+import subprocess
+import time
+from fractions import Fraction
+
+import pytest
+
+import fendral
+import fendral_video
+
+pytestmark = pytest.mark.skipif(not (shutil.which("ffmpeg") and shutil.which("ffprobe")),
+                                reason="ffmpeg is not installed")
+
+SECONDS = 8
+
+
+def picture(rate):
+    return ["-f", "lavfi", "-i", f"testsrc2=size=96x64:rate={rate}:duration={SECONDS}"]
+
+
+TONE = ["-f", "lavfi", "-i", f"sine=frequency=440:duration={SECONDS}"]
+AAC = ["-c:a", "aac", "-b:a", "32k"]
+
+# name, file, ffmpeg arguments. x264's own GOP choice (scene cuts on), a keyframe every second
+# as phones record, B-frames, a Matroska source (planned from ffprobe's list), audio alone.
+SOURCES = {
+    "x264 default gop": ("in.mp4", [*picture(30), *TONE, "-c:v", "libx264", "-g", "75", *AAC]),
+    "keyframe every second": ("in.mp4", [*picture(30), *TONE, "-c:v", "libx264", "-bf", "0",
+                                         "-g", "30", "-sc_threshold", "0", *AAC]),
+    "b-frames": ("in.mp4", [*picture(25), *TONE, "-c:v", "libx264", "-bf", "3", "-g", "25",
+                            "-sc_threshold", "0", *AAC]),
+    "matroska": ("in.mkv", [*picture(30), *TONE, "-c:v", "libx264", "-g", "30", *AAC]),
+    "audio only": ("in.m4a", [*TONE, *AAC]),
+}
+
+
+@pytest.fixture(scope="module")
+def sources(tmp_path_factory):
+    made = {}
+    for name, (file_name, arguments) in SOURCES.items():
+        path = tmp_path_factory.mktemp("source") / file_name
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *arguments, str(path)], check=True)
+        made[name] = path
+    return made
+
+
+def probe(path, *entries, options=()):
+    out = subprocess.run(["ffprobe", "-v", "error", *options, "-show_entries", ":".join(entries),
+                          "-of", "json", str(path)], check=True, capture_output=True,
+                         text=True).stdout
+    return json.loads(out)
+
+
+def stated_duration(path):
+    return float(probe(path, "format=duration")["format"]["duration"])
+
+
+def greedy_count(path, max_seconds, max_bytes):
+    """The fewest segments for the caps, cutting only where ffmpeg can: at keyframes of the first
+    video stream, at any audio packet without video. A segment's packets of the first stream
+    are its own by position, the others' by decode time; it lasts from its first packet's
+    presentation to the latest end of any of its packets, in whole milliseconds rounded up, and
+    holds their bytes and the container's estimated boxes: 2048 bytes and 16 a packet, 8 more a
+    packet in a stream with composition offsets. The first segment starts where ffmpeg's
+    timeline does, at the earliest packet but not before 0."""
+    listed = probe(path, "stream=index,codec_type,time_base", "packet=stream_index,pts,dts,"
+                   "duration,size,flags")
+    streams = sorted((s for s in listed["streams"] if s["codec_type"] in ("video", "audio")),
+                     key=lambda s: (s["codec_type"] != "video", s["index"]))
+    tracks = []
+    for stream in streams:
+        base = Fraction(stream["time_base"])
+        packets = [p for p in listed["packets"] if p["stream_index"] == stream["index"]]
+        rows = [(base * int(p.get("dts", p["pts"])), base * int(p["pts"]),
+                 base * int(p.get("duration", 0)), int(p["size"]), "K" in p["flags"])
+                for p in packets]
+        tracks.append(rows)
+    offsets = [any(dts != pts for dts, pts, *_ in rows) for rows in tracks]
+    reference = tracks[0]
+    audio_only = streams[0]["codec_type"] == "audio"
+    cuts = [i for i in range(1, len(reference)) if audio_only or reference[i][4]]
+    cuts.append(len(reference))
+    source_start = max(0, min(rows[0][1] for rows in tracks if rows))
+
+    def segment(first, end):
+        start_dts = reference[first][0] if first else None
+        stop_dts = reference[end][0] if end < len(reference) else None
+        taken = [reference[first:end]]
+        for rows in tracks[1:]:
+            taken.append([r for r in rows if (start_dts is None or r[0] >= start_dts)
+                          and (stop_dts is None or r[0] < stop_dts)])
+        last = max(pts + duration for rows in taken for _, pts, duration, _, _ in rows)
+        start = reference[first][1] if first else source_start
+        seconds = Fraction(math.ceil((last - start) * 1000), 1000)
+        size = 2048 + sum(r[3] + 16 + 8 * offsets[t] for t, rows in enumerate(taken) for r in rows)
+        return (max_seconds is None or seconds <= max_seconds) and (
+            max_bytes is None or size <= max_bytes)
+
+    count, first, at = 0, 0, 0
+    while first < len(reference):
+        assert segment(first, cuts[at]), "the caps are impossible"
+        while at + 1 < len(cuts) and segment(first, cuts[at + 1]):
+            at += 1
+        first, at, count = cuts[at], at + 1, count + 1
+    return count
+
+
+def stream_packets(path):
+    listed = probe(path, "stream=codec_type,nb_read_packets", options=["-count_packets"])
+    return [(s["codec_type"], s["nb_read_packets"]) for s in listed["streams"]]
+
+
+# The join as it is (of split_video's segments too) lets the audio frames that run past each
+# segment's video, and the last one the source's edit list cut short, add up to a little more.
+JOIN_SLACK = 2 * 1024 / 44100 + 0.001
+
+
+# Caps as fractions of the source: a time cap, a byte cap of about a third of the file, both.
+CAPS = [
+    pytest.param({"max_seconds": 3}, id="3 s"),
+    pytest.param({"max_seconds": 2.5}, id="2.5 s"),
+    pytest.param({"max_bytes": 1 / 2}, id="half the bytes"),
+    pytest.param({"max_seconds": 4, "max_bytes": 2 / 5}, id="4 s and two fifths"),
+]
+
+
+@pytest.mark.parametrize("caps", CAPS)
+@pytest.mark.parametrize("source", SOURCES)
+def test_segments_fit_their_caps_in_the_fewest_cuts(sources, tmp_path, caplog, source, caps):
+    caplog.set_level(logging.INFO, logger="fendral_video.ffmpeg")
+    path = sources[source]
+    caps = {key: round(value * path.stat().st_size) if key == "max_bytes" else value
+            for key, value in caps.items()}
+    out = tmp_path / "out"
+    # Paths as os.PathLike for one source, str for the others.
+    given = (path, out) if source == "matroska" else (str(path), str(out))
+    segments = fendral_video.split_to_fit(*given, **caps)
+
+    max_seconds, max_bytes = caps.get("max_seconds"), caps.get("max_bytes")
+    for index, segment in enumerate(segments):
+        assert segment.index == index
+        assert segment.path == os.path.join(str(out), f"chunk_{index:03d}.mp4")
+        assert segment.size == os.path.getsize(segment.path)
+        # ffprobe rounds to the nearest microsecond, the segment up.
+        assert segment.duration == pytest.approx(stated_duration(segment.path), abs=1.01e-6)
+        assert max_bytes is None or segment.size <= max_bytes
+        assert max_seconds is None or segment.duration <= max_seconds
+    assert [s.start for s in segments] == sorted(s.start for s in segments)
+    # Planned right the first time: ffmpeg cut once.
+    assert len([r for r in caplog.records if "chunk_000.mp4' for writing" in r.getMessage()]) == 1
+    assert len(segments) == greedy_count(path, max_seconds, max_bytes)
+
+    joined = tmp_path / "joined.mp4"
+    fendral.reconstruct_video(str(out), str(joined))
+    assert stream_packets(joined) == stream_packets(path)
+    assert stated_duration(joined) == pytest.approx(stated_duration(path), abs=JOIN_SLACK)
+    # Where each starts, as ffmpeg's own segment list (kept for the join) says.
+    listed = (out / "segment_times.csv").read_text().splitlines()
+    assert [round(float(line.split(",")[1]), 3) for line in listed] == [
+        round(s.start, 3) for s in segments]
+    record = json.loads((out / "metadata.json").read_text())
+    assert record["chunk_paths"] == [s.path for s in segments]
+
+
+@pytest.mark.parametrize("source, caps, message", [
+    ("keyframe every second", {"max_seconds": 0.5},
+     "the picture group at 0.000 s lasts 1.0 s and holds 0.016 MB; a segment can hold at most "
+     "0.5 s without re-encoding"),
+    ("x264 default gop", {"max_seconds": 30, "max_bytes": 5000},
+     "the picture group at 0.000 s lasts 2.5 s and holds 0.036 MB; a segment can hold at most "
+     "30 s and 0.005 MB without re-encoding"),
+])
+def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tmp_path, source,
+                                                                     caps, message):
+    with pytest.raises(ValueError) as raised:
+        fendral_video.split_to_fit(str(sources[source]), str(tmp_path / "out"), **caps)
+    assert str(raised.value) == message
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ({}, ValueError, "split_to_fit needs max_seconds, max_bytes or both"),
+    ({"max_seconds": 0}, ValueError, "max_seconds must be a positive number of seconds"),
+    ({"max_seconds": float("nan")}, ValueError, "max_seconds must be a positive number of seconds"),
+    ({"max_bytes": 0}, ValueError, "max_bytes must be greater than 0"),
+    ({"max_seconds": "30"}, TypeError,
+     "argument 'max_seconds': 'str' object cannot be converted to 'float'"),
+    ({"max_seconds": 1, "progress": 3}, TypeError, "progress must be callable or None"),
+])
+def test_arguments_are_checked_before_the_input_is_read(tmp_path, arguments, error, message):
+    with pytest.raises(error) as raised:
+        fendral_video.split_to_fit(str(tmp_path / "missing.mp4"), str(tmp_path / "out"),
+                                   **arguments)
+    assert str(raised.value) == message
+    assert not (tmp_path / "out").exists()
+
+
+def test_caps_are_keyword_only(tmp_path):
+    with pytest.raises(TypeError) as raised:
+        fendral_video.split_to_fit("in.mp4", "out", 30)
+    assert str(raised.value) == "split_to_fit() takes 2 positional arguments but 3 were given"
+
+
+def test_progress_is_told_and_ends_at_the_total(sources, tmp_path):
+    calls = []
+    fendral_video.split_to_fit(str(sources["keyframe every second"]), str(tmp_path / "out"),
+                               max_seconds=3, progress=lambda *told: calls.append(told))
+    total = calls[-1][1]
+    assert total == pytest.approx(SECONDS, abs=0.05)
+    assert calls[-1] == (total, total)
+    assert all(0 <= done <= total for done, _ in calls)
+
+
+def test_progress_is_told_every_second_while_ffmpeg_is_silent(sources, ffmpeg, tmp_path):
+    ffmpeg.set(segments=1, delay=2)  # two seconds without a progress report
+    calls = []
+    fendral_video.split_to_fit(str(sources["audio only"]), str(tmp_path / "out"), max_seconds=10,
+                               progress=lambda *told: calls.append((time.monotonic(), told)))
+    moments = [moment for moment, _ in calls]
+    assert len(calls) >= 3
+    assert max(b - a for a, b in zip(moments, moments[1:])) < 1
+
+
+def test_an_exception_in_progress_stops_the_split_and_records_nothing(sources, tmp_path):
+    out = tmp_path / "out"
+
+    def stop(done, total):
+        raise KeyError("enough")
+
+    with pytest.raises(KeyError, match="enough"):
+        fendral_video.split_to_fit(str(sources["x264 default gop"]), str(out), max_seconds=3,
+                                   progress=stop)
+    assert not (out / "metadata.json").exists()
+
+
+@pytest.mark.parametrize("make, ending", [
+    (lambda tmp_path: tmp_path / "missing.mp4", ": No such file or directory"),
+    (lambda tmp_path: tmp_path, ": Is a directory"),
+    (lambda tmp_path: (tmp_path / "notes.txt", (tmp_path / "notes.txt").write_text("hello"))[0],
+     ": Invalid data found when processing input"),
+])
+def test_a_failure_ends_with_ffmpegs_own_error(tmp_path, make, ending):
+    path = make(tmp_path)
+    with pytest.raises(RuntimeError) as raised:
+        fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=3)
+    assert str(raised.value) == (
+        f"ffprobe failed with status ExitStatus(ExitStatus(1)): {path}{ending}")
+
+
+def test_an_ffmpeg_failure_ends_with_its_last_error_lines(sources, ffmpeg, tmp_path):
+    ffmpeg.set(stderr="[error] chunk.mp4: No such file or directory", exit=1)
+    with pytest.raises(RuntimeError) as raised:
+        fendral_video.split_to_fit(str(sources["audio only"]), str(tmp_path / "out"), max_seconds=3)
+    assert str(raised.value) == ("ffmpeg split failed with status ExitStatus(ExitStatus(1)): "
+                                 "chunk.mp4: No such file or directory")
+
+
+def test_ffmpegs_messages_go_to_the_logger(sources, tmp_path, caplog, capfd):
+    with caplog.at_level(logging.INFO, logger="fendral_video.ffmpeg"):
+        fendral_video.split_to_fit(str(sources["audio only"]), str(tmp_path / "out"),
+                                   max_seconds=3)
+    opened = [r for r in caplog.records if r.name == "fendral_video.ffmpeg"
+              and r.levelno == logging.INFO and "chunk_001.mp4' for writing" in r.getMessage()]
+    assert len(opened) == 1
+    assert capfd.readouterr().err == ""
+
+
+def test_a_segment_larger_than_planned_is_cut_again(sources, ffmpeg, tmp_path):
+    path = str(sources["keyframe every second"])
+    ffmpeg.set(pass_to=shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1]))
+    planned = fendral_video.split_to_fit(path, str(tmp_path / "first"), max_bytes=100_000)
+    # The next run's first segment comes out past the cap by a free box of padding.
+    padding = 100_000 - planned[0].size + 1000
+    grow = tmp_path / "padding"
+    grow.write_bytes(struct.pack(">I", padding) + b"free" + bytes(padding - 8))
+    ffmpeg.set(grow_once=grow)
+    segments = fendral_video.split_to_fit(path, str(tmp_path / "out"), max_bytes=100_000)
+    assert len(ffmpeg.runs()) == 3
+    assert all(s.size <= 100_000 for s in segments)
+    assert segments[0].duration < planned[0].duration
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(
+        [os.path.basename(s.path) for s in segments]
+        + ["metadata.json", "segment_times.csv", "source_metadata.txt"])
