@@ -107,7 +107,7 @@ std::optional<std::string> what_the_join_lost(const std::string& output_file,
 
   struct Kind {
     const char* name;
-    bool mp4::Movie::*held;
+    bool mp4::Movie::* held;
   };
   for (const Kind kind :
        {Kind{"video", &mp4::Movie::has_video}, Kind{"audio", &mp4::Movie::has_audio}}) {
