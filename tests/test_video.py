@@ -3,6 +3,7 @@
 import importlib.util
 import json
 import os
+import re
 import shutil
 import signal
 import struct
@@ -37,6 +38,13 @@ KEYED_SOURCE_METADATA = [*SOURCE_METADATA, "-movflags", "use_metadata_tags"]
 def concat_argv(output_file, source_metadata=()):
     return ["-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
             *source_metadata, "-map", "0", "-c", "copy", output_file]
+
+
+def joined_argv(ffmpeg):
+    """The last join's arguments, its output named as the caller named it: ffmpeg writes into a
+    directory of the join's own beside the output."""
+    *rest, written = ffmpeg.argv()
+    return [*rest, re.sub(r"(^|/)\.fendral-join-\w{6}/(?=[^/]*$)", r"\1", written)]
 
 
 def metadata_text(original, prefix, paths, value):
@@ -88,6 +96,8 @@ QUICKTIME_HEAD = struct.pack(">I4s4s", 20, b"ftyp", b"qt  ") + bytes(8)
 
 @pytest.mark.parametrize("input_file, content, segment_format", [
     ("in.mov", QUICKTIME_HEAD, "mov"),
+    ("take-10:30.mov", QUICKTIME_HEAD, "mov"),  # handed to ffmpeg as ./take-10:30.mov
+    ("file:in.mov", QUICKTIME_HEAD, "mov"),
     ("in.mp4", struct.pack(">I4s4s", 20, b"ftyp", b"isom") + bytes(8), "mp4"),
     ("old.mov", struct.pack(">I4s", 8, b"wide"), "mov"),  # no ftyp: an older movie file
     ("old.mov", SEGMENT, "mov"),
@@ -96,12 +106,14 @@ QUICKTIME_HEAD = struct.pack(">I4s4s", 20, b"ftyp", b"qt  ") + bytes(8)
 ])
 def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, content,
                                                   segment_format):
+    local_file = input_file[len("file:"):] if input_file.startswith("file:") else input_file
     if content is None:
-        os.mkfifo(input_file)
+        os.mkfifo(local_file)
     else:
-        (tmp_path / input_file).write_bytes(content)
+        (tmp_path / local_file).write_bytes(content)
     fendral.split_video(input_file, "out", 1)
-    assert ffmpeg.argv() == split_argv(input_file, 1, "out/chunk_%03d.mp4", segment_format)
+    ffmpeg_input = "./" + input_file if input_file.startswith("take") else input_file
+    assert ffmpeg.argv() == split_argv(ffmpeg_input, 1, "out/chunk_%03d.mp4", segment_format)
 
 
 @pytest.mark.parametrize("make_record, added", [
@@ -122,7 +134,7 @@ def test_join_maps_back_only_a_regular_source_metadata_file(ffmpeg, tmp_path, ma
     (tmp_path / "segs" / "elsewhere.txt").write_text(";FFMETADATA1\ncom.apple.quicktime.make=A\n")
     make_record(tmp_path / "segs" / "source_metadata.txt")
     fendral.reconstruct_video("segs", "joined.mp4")
-    assert ffmpeg.argv() == concat_argv("joined.mp4", added)
+    assert joined_argv(ffmpeg) == concat_argv("joined.mp4", added)
 
 
 def test_split_lists_only_the_segments_this_run_wrote(ffmpeg, tmp_path):
@@ -155,11 +167,18 @@ INPUT_IS_A_SEGMENT = "Failed to split: the input is one of the segment files thi
     ("in.mp4", "chunk_001.mp4", "hard link", INPUT_IS_A_SEGMENT),
     ("in.mp4", "chunk_002.mp4", "link", INPUT_IS_A_SEGMENT),
     ("-", "chunk_000.mp4", "hard link", INPUT_IS_A_SEGMENT),  # ffmpeg would read stdin
+    # ffmpeg opens what follows "file:" as the path.
+    ("file:out/chunk_000.mp4", "chunk_000.mp4", "copy", INPUT_IS_A_SEGMENT),
+    ("file:{tmp}/out/chunk_000.mp4", "chunk_000.mp4", "copy", INPUT_IS_A_SEGMENT),
+    ("file://{tmp}/out/chunk_000.mp4", "chunk_000.mp4", "copy", INPUT_IS_A_SEGMENT),
     ("in.mp4", "chunk_000.mp4", "link elsewhere", None),
-    ("out/chunk_00.mp4", "chunk_00.mp4", "copy", None),  # a name the pattern never gives
+    # Names the pattern never gives.
+    ("out/chunk_00.mp4", "chunk_00.mp4", "copy", None),
+    ("out/chunk_abc.mp4", "chunk_abc.mp4", "copy", None),
 ])
 def test_split_never_writes_over_its_input_or_through_a_link(ffmpeg, tmp_path, input_file, entry,
                                                              make, message):
+    input_file = input_file.format(tmp=tmp_path)
     (tmp_path / "in.mp4").write_bytes(b"input")
     (tmp_path / "victim").write_bytes(b"victim")
     out = tmp_path / "out"
@@ -250,9 +269,7 @@ def test_paths_are_never_read_as_options_or_protocols(ffmpeg, tmp_path, input_fi
     assert metadata["chunk_paths"] == [f"{output_dir}/chunk_000.mp4"]
 
     fendral.reconstruct_video(output_dir, output_file)
-    expected_output = "./" + output_file if output_file.startswith("-") and output_file != "-" \
-        else output_file
-    assert ffmpeg.argv() == concat_argv(expected_output)
+    assert joined_argv(ffmpeg) == concat_argv(output_file)
 
 
 @pytest.mark.parametrize("input_file, inherited", [
@@ -435,7 +452,11 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(ffmpeg, tmp_path, output_dir):
     write_metadata(directory, names, chunk_count=0)
     (directory / "concat_list.txt").write_text("stale\n" * 100)
     assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
-    assert ffmpeg.argv() == concat_argv("joined.mp4")
+    assert joined_argv(ffmpeg) == concat_argv("joined.mp4")
+    # Written in a directory of its own, then placed: nothing of it is left beside the output.
+    assert re.fullmatch(r"\.fendral-join-\w{6}/joined\.mp4", ffmpeg.argv()[-1])
+    assert (tmp_path / "joined.mp4").read_bytes() == ffmpeg.concat_list()
+    assert not list(tmp_path.glob(".fendral-join-*"))
     expected = (f"file '{tmp_path}/segs/chunk_000.mp4'\n"
                 f"file '{tmp_path}/segs/it'\\''s.mp4'\n"
                 f"file '{tmp_path}/segs/back\\slash é.mp4'\n"
@@ -634,7 +655,8 @@ def test_timestamps_are_kept_when_the_first_segment_hides_its_start(ffmpeg, tmp_
     (tmp_path / "segs" / "1.mp4").write_bytes(VIDEO_SECOND)
     fendral.reconstruct_video("segs", "joined.mp4")
     expected = concat_argv("joined.mp4")
-    assert ffmpeg.argv() == (expected[:-1] + ["-copyts"] + expected[-1:] if kept else expected)
+    assert joined_argv(ffmpeg) == (expected[:-1] + ["-copyts"] + expected[-1:] if kept
+                                   else expected)
 
 
 def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path, monkeypatch):
@@ -647,35 +669,56 @@ def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path,
     assert not (work / "segs" / "concat_list.txt").exists() and not ffmpeg.started()
 
 
-def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
+def test_reconstruct_list_file_failure(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "concat_list.txt").mkdir()
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (
         "Failed to create concat list file: Is a directory (os error 21)",)
-    (tmp_path / "segs" / "concat_list.txt").rmdir()
-    for setting, value, status in [("exit", 1, "ExitStatus(ExitStatus(1))"),
-                                   ("signal", "KILL", "signal: 9 (SIGKILL)")]:
-        ffmpeg.set(**{setting: value})
-        with pytest.raises(RuntimeError) as caught:
-            fendral.reconstruct_video("segs", "joined.mp4")
-        ffmpeg.set(**{setting: None})
-        assert caught.value.args == ("ffmpeg concat failed with status " + status,)
-        assert not (tmp_path / "joined.mp4").exists()  # what ffmpeg wrote is removed
-        assert (tmp_path / "segs" / "concat_list.txt").read_text() == (
-            f"file '{tmp_path}/segs/a.mp4'\n")
-    # ffmpeg refuses to overwrite: a file there before the join is not its output.
-    (tmp_path / "joined.mp4").write_bytes(b"earlier")
-    ffmpeg.set(exit=1, output="/dev/null")
-    with pytest.raises(RuntimeError):
-        fendral.reconstruct_video("segs", "joined.mp4")
-    assert (tmp_path / "joined.mp4").exists()
+    assert not ffmpeg.started()
 
 
-def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
+# ffmpeg's own refusal to write over a file: what a join into an entry that is there, or that
+# appears while ffmpeg writes, has always failed with.
+OUTPUT_EXISTS = "ffmpeg concat failed with status ExitStatus(ExitStatus(1))"
+
+
+# A failed join leaves what was at the output, and nothing of its own. An entry there, a dangling
+# link too, is refused before ffmpeg starts; one that another program puts there while ffmpeg
+# writes stays.
+@pytest.mark.parametrize("output, settings, message", [
+    (None, {"exit": 1}, OUTPUT_EXISTS),
+    (None, {"signal": "KILL"}, "ffmpeg concat failed with status signal: 9 (SIGKILL)"),
+    ("file", {"exit": 1}, OUTPUT_EXISTS),
+    ("dangling link", {"exit": 1}, OUTPUT_EXISTS),
+    ("directory", {}, OUTPUT_EXISTS),
+    ("appears", {"damage": "claim_output"}, OUTPUT_EXISTS),
+])
+def test_a_failed_join_removes_only_its_own_file(ffmpeg, tmp_path, output, settings, message):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    joined = tmp_path / "joined.mp4"
+    if output == "file":
+        joined.write_bytes(b"earlier")
+    elif output == "dangling link":
+        joined.symlink_to(tmp_path / "target.mp4")
+    elif output == "directory":
+        joined.mkdir()
+    before = sorted(os.listdir(tmp_path))
+    ffmpeg.set(**settings)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == (message,)
+    assert ffmpeg.started() == (output in (None, "appears"))
+    assert sorted(os.listdir(tmp_path)) == sorted(before + ["joined.mp4"] * (output == "appears"))
+    if output in ("file", "appears"):
+        assert joined.read_bytes() == {"file": b"earlier", "appears": b"elsewhere"}[output]
+    assert (tmp_path / "segs" / "concat_list.txt").read_text() == (
+        f"file '{tmp_path}/segs/a.mp4'\n")
+
+
+def inheritable_descriptors():
+    """The descriptors of this process that a child inherits."""
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -683,6 +726,13 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
                 inheritable.add(fd)
         except OSError:
             pass  # the listing's own descriptor, already closed
+    return inheritable
+
+
+def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    inheritable = inheritable_descriptors()
     stdio = {str(fd): os.readlink(f"/proc/self/fd/{fd}") for fd in (1, 2)}
     stdio["0"] = "/dev/null"
     saved = {number: signal.signal(number, signal.SIG_IGN)
@@ -701,8 +751,9 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
     assert {fd: fds[fd] for fd in stdio} == stdio
     assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
     assert fds["4"] == str(tmp_path / "segs" / "source_metadata.txt")
+    assert fds["5"] == str(tmp_path / "segs")  # the directory's lock, held as long as ffmpeg runs
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in (*stdio, "3", "4") and target != str(ffmpeg.script)
+              if fd not in (*stdio, "3", "4", "5") and target != str(ffmpeg.script)
               and int(fd) not in inheritable}
     assert leaked == {}
 
@@ -711,16 +762,22 @@ def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
 
-    # Both descriptors handed over then sit on the numbers of the closed streams.
+    # The descriptors handed over then sit on the numbers of the closed streams, and their copies
+    # above the numbers they are handed over as stay ours.
     def body():
         for fd in (0, 1, 2):
             os.close(fd)
         fendral.reconstruct_video("segs", "joined.mp4")
-        return [ffmpeg.fds().get(fd) for fd in "01234"]
+        return ffmpeg.fds(), inheritable_descriptors()
 
-    *streams, script, source_metadata = run_forked(body)
-    assert streams == ["/dev/null"] * 3 and script.startswith("/memfd:fendral-concat-script")
-    assert source_metadata == str(tmp_path / "segs" / "source_metadata.txt")
+    fds, inheritable = run_forked(body)
+    assert [fds.pop(fd) for fd in "012"] == ["/dev/null"] * 3
+    assert fds.pop("3").startswith("/memfd:fendral-concat-script")
+    assert fds.pop("4") == str(tmp_path / "segs" / "source_metadata.txt")
+    assert fds.pop("5") == str(tmp_path / "segs")
+    leaked = {fd: target for fd, target in fds.items()
+              if target != str(ffmpeg.script) and int(fd) not in inheritable}
+    assert leaked == {}
 
 
 def test_wait_outlasts_signals(ffmpeg, tmp_path):
@@ -821,6 +878,39 @@ def test_real_round_trip(short_video, tmp_path, monkeypatch, output_dir):
     (duration, packets), (joined_duration, joined_packets) = probe("in.mp4"), probe("joined.mp4")
     assert abs(joined_duration - duration) < 0.5
     assert joined_packets == packets and set(packets) == {"video", "audio"}
+
+
+# Joins into one output at once: one places its file, the others fail as a join into an existing
+# file does, none removes what another wrote, and the output has a new file's mode.
+@needs_ffmpeg
+def test_real_joins_into_one_output_at_once(short_video, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    fendral.split_video(str(short_video), "segs", 3)
+    packets = probe(short_video)[1]
+    outcomes = []
+
+    def join():
+        try:
+            outcomes.append(fendral.reconstruct_video("segs", "out.mp4"))
+        except RuntimeError as error:
+            outcomes.append(str(error))
+
+    umask = os.umask(0o027)
+    try:
+        for _ in range(5):
+            outcomes.clear()
+            threads = [threading.Thread(target=join) for _ in range(4)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            assert sorted(map(str, outcomes)) == ["None"] + [OUTPUT_EXISTS] * 3
+            assert sorted(os.listdir()) == ["out.mp4", "segs"]
+            assert os.stat("out.mp4").st_mode & 0o777 == 0o640
+            assert probe("out.mp4")[1] == packets
+            os.remove("out.mp4")
+    finally:
+        os.umask(umask)
 
 
 def encode_in_place(directory):

@@ -160,4 +160,33 @@ IoResult<void> remove_entry(const std::string& path) {
   }
 }
 
+EntryKind entry_kind(const std::string& path) {
+  struct stat info;
+  if (const int code = look_up(path, info, Links::Keep)) return {.error = code};
+  return {.type = static_cast<mode_t>(info.st_mode & S_IFMT)};
+}
+
+IoResult<std::string> create_private_directory(const std::string& prefix) {
+  if (auto invalid = check_path(prefix)) return unexpected(*invalid);
+  std::string path = prefix + "XXXXXX";
+  // mkdtemp makes the directory 0700 whatever the umask.
+  if (::mkdtemp(path.data()) == nullptr) return errno_error(errno);
+  return path;
+}
+
+IoResult<void> move_without_replacing(const std::string& from, const std::string& to) {
+  if (auto invalid = check_path(from)) return unexpected(*invalid);
+  if (auto invalid = check_path(to)) return unexpected(*invalid);
+  // Through the system call: the C library's wrapper is newer than the oldest one we run on.
+  constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0) {
+    return {};
+  }
+  // EINVAL: a file system that cannot rename without replacing; ENOSYS: a kernel before 3.15.
+  if (errno != EINVAL && errno != ENOSYS) return errno_error(errno);
+  if (::link(from.c_str(), to.c_str()) != 0) return errno_error(errno);
+  ::unlink(from.c_str());
+  return {};
+}
+
 }  // namespace fendral::posix

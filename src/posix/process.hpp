@@ -55,10 +55,11 @@ class Environment {
   std::vector<char*> pointers_;
 };
 
-// The descriptor numbers under which a child receives SpawnOptions::passed_fd and
-// SpawnOptions::second_passed_fd.
+// The descriptor numbers under which a child receives SpawnOptions::passed_fd,
+// SpawnOptions::second_passed_fd and SpawnOptions::kept_fd.
 inline constexpr int kPassedFdNumber = 3;
 inline constexpr int kSecondPassedFdNumber = 4;
+inline constexpr int kKeptFdNumber = 5;
 
 // What a child gets besides the caller's stdout, stderr, environment and working directory.
 struct SpawnOptions {
@@ -68,6 +69,9 @@ struct SpawnOptions {
   int passed_fd = -1;
   // Another one, handed over as kSecondPassedFdNumber; -1 hands none.
   int second_passed_fd = -1;
+  // One the child only holds, as kKeptFdNumber: a lock on it then lasts until the child ends
+  // too, whichever of the two ends first. -1 hands none.
+  int kept_fd = -1;
   // The environment the child gets and in whose PATH the program is looked up; nullptr takes
   // the process environment as it is at the start.
   const Environment* environment = nullptr;
@@ -116,7 +120,9 @@ IoResult<std::string> resolve_command(std::string_view program, std::span<const 
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams,
 // environment and working directory, except as `options` say; a standard stream the caller has
 // closed is /dev/null in the child. SIGPIPE and SIGXFSZ are back at their defaults in it and its
-// signal mask is empty, whatever the host process set.
+// signal mask is empty, whatever the host process set. It gets SIGKILL when the calling thread
+// ends (the process killed, say) before it does; a child whose caller died before it could ask
+// for that exits without running the program.
 IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const std::string> args,
                                      const SpawnOptions& options = {});
 

@@ -31,7 +31,7 @@ struct SplitCommand {
 std::vector<std::string> split_command(const SplitCommand& command);
 
 struct JoinCommand {
-  std::string output_file;       // as the caller names it
+  std::string output_file;       // as JoinOutput writes it
   bool source_metadata = false;  // the source's metadata record is handed over second
   bool quicktime_keys = false;   // that record holds QuickTime keyed tags
   bool keep_timestamps = false;  // the first segment's edit list hides frames before its start

@@ -25,6 +25,7 @@
 #include "video/concat_script.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/join_check.hpp"
+#include "video/join_output.hpp"
 #include "video/metadata.hpp"
 #include "video/segment_file.hpp"
 #include "video/segment_location.hpp"
@@ -102,27 +103,6 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
   return entries;
 }
 
-// The output of a join that fails once ffmpeg may have started: removed, so a failed join
-// leaves nothing that looks like a result. ffmpeg never overwrites (it is not asked to, and
-// cannot be asked on its standard input), so a file there before the join is not its own and
-// is left alone.
-class OutputOfJoin {
- public:
-  explicit OutputOfJoin(std::string path)
-      : path_(std::move(path)), existed_before_(posix::entry_exists(path_)) {}
-  OutputOfJoin(const OutputOfJoin&) = delete;
-  OutputOfJoin& operator=(const OutputOfJoin&) = delete;
-  ~OutputOfJoin() {
-    if (!kept_ && !existed_before_) ::unlink(path_.c_str());
-  }
-  void keep() { kept_ = true; }
-
- private:
-  std::string path_;
-  bool existed_before_;
-  bool kept_ = false;
-};
-
 posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
   const std::array<iovec, 3> pieces{{
       {const_cast<char*>(kLineStart.data()), kLineStart.size()},
@@ -195,29 +175,29 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     return runtime_failure("Failed to write concat list: " + written.error().text());
   }
 
+  FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));
   const auto arguments = join_command({
-      .output_file = output_file,
+      .output_file = output.written(),
       .source_metadata = source_metadata.has_value(),
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .keep_timestamps = entries.front().movie.hidden_lead.has_value(),
   });
   if (!posix::go_on_now()) return runtime_failure(std::string(kInterrupted));
-  OutputOfJoin output(output_file);
   auto status =
       posix::run_program(kProgram, arguments,
                          {.stdin_from_null = true,
                           .passed_fd = script_file->get(),
                           .second_passed_fd = source_metadata ? source_metadata->fd.get() : -1,
+                          .kept_fd = lock->held() ? lock->directory() : -1,
                           .environment = &environment});
   if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
   if (!status->success()) {
     return runtime_failure("ffmpeg concat failed with status " + status->describe());
   }
-  if (auto lost = what_the_join_lost(output_file, entries, script.stated_microseconds)) {
+  if (auto lost = what_the_join_lost(output.written(), entries, script.stated_microseconds)) {
     return runtime_failure("ffmpeg concat lost data: " + *lost);
   }
-  output.keep();
-  return {};
+  return output.place();
 }
 
 }  // namespace fendral::video

@@ -41,8 +41,9 @@ expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment) {
 }
 
 bool is_quicktime_file(const std::string& ffmpeg_input) {
-  if (!names_local_file(ffmpeg_input)) return false;
-  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  const auto local_file = local_file_opened(ffmpeg_input);
+  if (!local_file) return false;
+  auto opened = posix::open_nonempty_regular_file(*local_file);
   if (!opened) return false;
   SegmentFile file(std::move(*opened));
   return mp4::is_quicktime(file);

@@ -60,10 +60,13 @@ bool named_like_a_segment(std::string_view name) {
                                            [](char byte) { return byte >= '0' && byte <= '9'; });
 }
 
-// The file ffmpeg will read, when it is one on this machine.
+// The file ffmpeg will read, when it is one on this machine: the one it opens for the name it
+// is handed, "file:" URLs included.
 std::optional<posix::FileIdentity> input_identity(const std::string& input_file) {
   if (reads_standard_input(input_file)) return posix::descriptor_identity(STDIN_FILENO);
-  return posix::file_identity(input_file);
+  const auto local_file = local_file_opened(input_for_ffmpeg(input_file));
+  if (!local_file) return std::nullopt;
+  return posix::file_identity(*local_file);
 }
 
 // The entries of `output_dir` that ffmpeg may write over and that are symbolic links: it would
@@ -145,6 +148,9 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   const posix::SpawnOptions options{.stdin_from_null = !reads_standard_input(input_file),
                                     .passed_fd = segment_list->get(),
                                     .second_passed_fd = source_metadata->get(),
+                                    // ffmpeg holds the claim on the directory as long as it
+                                    // writes there, even when this process dies before it.
+                                    .kept_fd = lock->held() ? lock->directory() : -1,
                                     .environment = &environment};
   // Every refusal comes before anything in the directory changes.
   if (auto command = posix::resolve_command(kProgram, arguments, &environment); !command) {
