@@ -25,8 +25,8 @@ Every table comes with the processor model and the kernel: the kernel's copy int
 varies between processors, so figures from two machines compare only alongside them.
 
 In fresh mode every measurement runs in a new worker process, so each contender starts from an
-unfaulted heap as the floor program does, and the worker also reports its peak resident memory beyond
-what it held before the call. Contenders alternate within each round, the first round is a
+unfaulted heap as the floor program does, and the worker also reports its peak resident memory
+beyond what it held before the call. Contenders alternate within each round, the first round is a
 warm-up, and the table shows medians; a ratio above 1 means the other contender is slower.
 """
 

@@ -40,8 +40,8 @@ def compare():
      "2.225073858507201136057409796709131975934819546351645648e-308",
      "1" * 800 + "e-790", "123456789012345678901234567890e-30"],
     # Where the reading stops, and text that is no number.
-    [".5", "1.", "1e", "1e+", "1E-5x", "12abc", "-", "-.", "-x", "", "+1", " 1", "\t1", "0x10", "-0X1p3",
-     "0xg", "inf", "-Infinity", "infinit", "nan", "nan(123)", "NaN(", "i"],
+    [".5", "1.", "1e", "1e+", "1E-5x", "12abc", "-", "-.", "-x", "", "+1", " 1", "\t1", "0x10",
+     "-0X1p3", "0xg", "inf", "-Infinity", "infinit", "nan", "nan(123)", "NaN(", "i"],
 ], ids=["zeros", "overflow", "underflow", "rounding", "stops"])
 def test_fallback_reads_like_from_chars(compare, tokens):
     assert compare(tokens) == []

@@ -11,7 +11,16 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from fendral_testing.metadata_probe import Record, probe  # noqa: F401  (probe is a fixture)
+from fendral_testing.metadata_probe import Probe, Record
+from fendral_testing.probes import built_probe
+
+
+@pytest.fixture(scope="session")
+def probe():
+    running = Probe(built_probe("metadata_probe"))
+    yield running
+    running.close()
+
 
 EXAMPLE = b"""{
   "original_file": "in.mp4",

@@ -300,8 +300,8 @@ date=2021
 genre=Drama
 composer=A Composer
 comment=A comment
-""" + "".join(f"[CHAPTER]\nTIMEBASE=1/1000\nSTART={n * 1000}\nEND={n * 1000 + 1000}\ntitle=Part {n}\n"
-              for n in range(SECONDS))
+""" + "".join(f"[CHAPTER]\nTIMEBASE=1/1000\nSTART={n * 1000}\nEND={n * 1000 + 1000}\n"
+              f"title=Part {n}\n" for n in range(SECONDS))
 PHONE_TAGS = [argument for key, value in [
     ("creation_time", "2020-05-06T07:08:09Z"), ("location", "+48.8577+002.2950/"),
     ("com.apple.quicktime.make", "Apple"), ("com.apple.quicktime.model", "iPhone 12"),
@@ -331,7 +331,8 @@ def with_in_video_entry(boxes, extra):
         if kind == b"avc1":
             grown += extra
         elif kind in CHILDREN_AT:
-            grown = grown[:CHILDREN_AT[kind]] + with_in_video_entry(grown[CHILDREN_AT[kind]:], extra)
+            children = CHILDREN_AT[kind]
+            grown = grown[:children] + with_in_video_entry(grown[children:], extra)
         out += struct.pack(">I", len(grown)) + grown[4:]
         position += size
     return out

@@ -17,7 +17,8 @@ NAMED = [
     (signal.SIGXCPU, "SIGXCPU"), (signal.SIGXFSZ, "SIGXFSZ"), (signal.SIGVTALRM, "SIGVTALRM"),
     (signal.SIGPROF, "SIGPROF"), (signal.SIGIO, "SIGPOLL"), (signal.SIGSYS, "SIGSYS"),
 ]
-NAMED += [(getattr(signal, name), name) for name in ("SIGSTKFLT", "SIGPWR") if hasattr(signal, name)]
+NAMED += [(getattr(signal, name), name)
+          for name in ("SIGSTKFLT", "SIGPWR") if hasattr(signal, name)]
 
 
 @pytest.mark.parametrize("number, text", [(number, f"signal: {int(number)} ({name})")
@@ -29,7 +30,8 @@ def test_status_names_the_signal(ffmpeg, number, text):
     if number >= signal.SIGRTMIN and subprocess.run(
             ["sh", "-c", 'kill -s "$1" $$', "sh", str(int(number))]).returncode != -number:
         # qemu's user-mode emulation, for one, keeps the highest real-time signals for itself.
-        pytest.skip(f"this platform refuses signal {int(number)}: a shell cannot end itself with it")
+        pytest.skip(f"this platform refuses signal {int(number)}: "
+                    "a shell cannot end itself with it")
     ffmpeg.set(signal=int(number))
     # A signal the test process ignores (a background job ignores SIGINT and SIGQUIT) stays
     # ignored in ffmpeg, which then could not die of it: handle it here for the call, which

@@ -1,12 +1,13 @@
-// fendral::expected and fendral::unexpected: the standard library's where it has them, and
-// otherwise a small stand-in with the same meaning for what the sources use. clang 16 with
-// libstdc++ is the case in point: libstdc++ hides <expected> from a compiler whose concepts
-// support it considers incomplete.
+// fendral::expected and fendral::unexpected: the standard library's where it has them with their
+// monadic operations, and otherwise a small stand-in with the same meaning for what the sources
+// use. libstdc++ 12 has <expected> without transform_error; clang 16 with libstdc++ gets no
+// <expected> at all, since libstdc++ hides it from a compiler whose concepts support it considers
+// incomplete.
 #pragma once
 
 #include <version>
 
-#if defined(__cpp_lib_expected) && __cpp_lib_expected >= 202202L
+#if defined(__cpp_lib_expected) && __cpp_lib_expected >= 202211L
 
 #include <expected>
 
@@ -20,6 +21,7 @@ using std::unexpected;
 #else
 
 #include <concepts>
+#include <functional>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -54,9 +56,9 @@ inline constexpr bool is_unexpected<unexpected<E> > = true;
 }  // namespace detail
 
 // Either a T or an E. Copying and moving follow T and E; there is no value() that throws, since
-// every caller tests before it takes.
+// every caller tests before it takes. A result may not be dropped unlooked at.
 template <class T, class E>
-class expected {
+class [[nodiscard]] expected {
  public:
   using value_type = T;
   using error_type = E;
@@ -159,6 +161,22 @@ class expected {
   constexpr const E&& error() const&& noexcept { return std::move(error_); }
   constexpr E&& error() && noexcept { return std::move(error_); }
 
+  // The value as it is, or the error passed through `change`.
+  template <class Change>
+  constexpr auto transform_error(Change&& change) const& {
+    using Changed = std::remove_cv_t<std::invoke_result_t<Change, const E&> >;
+    if (has_value_) return expected<T, Changed>(value_);
+    return expected<T, Changed>(
+        unexpected<Changed>(std::invoke(std::forward<Change>(change), error_)));
+  }
+  template <class Change>
+  constexpr auto transform_error(Change&& change) && {
+    using Changed = std::remove_cv_t<std::invoke_result_t<Change, E&&> >;
+    if (has_value_) return expected<T, Changed>(std::move(value_));
+    return expected<T, Changed>(
+        unexpected<Changed>(std::invoke(std::forward<Change>(change), std::move(error_))));
+  }
+
  private:
   constexpr void destroy() noexcept {
     if (has_value_) {
@@ -181,7 +199,7 @@ struct no_value {};
 
 // Success carries nothing; everything else is the general case's.
 template <class E>
-class expected<void, E> : private expected<detail::no_value, E> {
+class [[nodiscard]] expected<void, E> : private expected<detail::no_value, E> {
   using general = expected<detail::no_value, E>;
 
  public:
@@ -196,6 +214,21 @@ class expected<void, E> : private expected<detail::no_value, E> {
   using general::operator bool;
   using general::error;
   constexpr void operator*() const noexcept {}
+
+  template <class Change>
+  constexpr auto transform_error(Change&& change) const& {
+    using Changed = std::remove_cv_t<std::invoke_result_t<Change, const E&> >;
+    if (has_value()) return expected<void, Changed>();
+    return expected<void, Changed>(
+        unexpected<Changed>(std::invoke(std::forward<Change>(change), error())));
+  }
+  template <class Change>
+  constexpr auto transform_error(Change&& change) && {
+    using Changed = std::remove_cv_t<std::invoke_result_t<Change, E&&> >;
+    if (has_value()) return expected<void, Changed>();
+    return expected<void, Changed>(
+        unexpected<Changed>(std::invoke(std::forward<Change>(change), std::move(*this).error())));
+  }
 };
 
 }  // namespace fendral

@@ -2,9 +2,11 @@
 // Failure into exactly one host exception, and an InternalFault into PanicException.
 #pragma once
 
+#include <concepts>
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/error_kind.hpp"
@@ -24,10 +26,25 @@ enum class ExceptionClass {
   NotImplementedError,
 };
 
+// An error of a lower layer that tells what kind of I/O failure it is and describes itself, such
+// as the POSIX layer's IoError. This layer knows nothing of that one.
+template <class Error>
+concept DescribedIoError = requires(const Error& error) {
+  { error.kind() } -> std::same_as<ErrorKind>;
+  { error.text() } -> std::convertible_to<std::string>;
+};
+
 struct Failure {
   ExceptionClass exception_class;
   ErrorKind io_kind = ErrorKind::Other;  // meaningful for OSError only
   std::string message;
+
+  Failure(ExceptionClass exception_class, ErrorKind io_kind, std::string message)
+      : exception_class(exception_class), io_kind(io_kind), message(std::move(message)) {}
+  // An I/O error becomes an OSError of its kind carrying its text, so FENDRAL_TRY passes an
+  // IoResult's error on from a function that returns a Result.
+  template <DescribedIoError Error>
+  Failure(const Error& error) : Failure(ExceptionClass::OSError, error.kind(), error.text()) {}
 
   static Failure runtime_error(std::string message) {
     return {ExceptionClass::RuntimeError, ErrorKind::Other, std::move(message)};
@@ -57,6 +74,22 @@ unexpected<Failure> fail_os(const IoError& error) {
 }
 inline unexpected<Failure> runtime_failure(std::string message) {
   return fail(Failure::runtime_error(std::move(message)));
+}
+
+// Context added where an error is passed on: a callable for transform_error that makes a
+// RuntimeError of `context` followed by the error's text (an I/O error's, or a message's).
+//
+//   FENDRAL_TRY(auto file, posix::open_regular_file(path).transform_error(
+//                              as_runtime_error("Failed to read " + path + ": ")));
+inline auto as_runtime_error(std::string context) {
+  return [context = std::move(context)]<class Error>(const Error& error) {
+    if constexpr (DescribedIoError<Error>) {
+      return Failure::runtime_error(context + error.text());
+    } else {
+      static_assert(std::convertible_to<const Error&, std::string_view>);
+      return Failure::runtime_error(context + std::string(std::string_view(error)));
+    }
+  };
 }
 
 // A condition the module treats as impossible or unrecoverable. Thrown, never returned; the

@@ -21,7 +21,7 @@ bool same_disposition(const struct sigaction& first, const struct sigaction& sec
 
 }  // namespace
 
-ChildStatusKept::ChildStatusKept() {
+KeepChildStatuses::KeepChildStatuses() {
   std::lock_guard lock(holders_mutex);
   if (holders++ != 0) return;
   if (::sigaction(SIGCHLD, nullptr, &saved_disposition) != 0) return;
@@ -39,10 +39,10 @@ ChildStatusKept::ChildStatusKept() {
                         ::sigaction(SIGCHLD, nullptr, &installed_disposition) == 0;
 }
 
-ChildStatusKept::ChildStatusKept(ChildStatusKept&& other) noexcept
+KeepChildStatuses::KeepChildStatuses(KeepChildStatuses&& other) noexcept
     : held_(std::exchange(other.held_, false)) {}
 
-ChildStatusKept::~ChildStatusKept() {
+KeepChildStatuses::~KeepChildStatuses() {
   if (!held_) return;
   std::lock_guard lock(holders_mutex);
   if (--holders != 0 || !disposition_changed) return;

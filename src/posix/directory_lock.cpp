@@ -13,14 +13,11 @@ std::optional<DirectoryLock> DirectoryLock::try_lock(const std::string& path, Mo
   auto directory = open_directory(path);
   if (!directory) return DirectoryLock(UniqueFd(), false);
   const int operation = (mode == Mode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
-  for (;;) {
-    if (::flock(directory->get(), operation) == 0)
-      return DirectoryLock(std::move(*directory), true);
-    if (errno == EWOULDBLOCK) return std::nullopt;
-    if (errno != EINTR || !resume_after_signal()) {
-      return DirectoryLock(std::move(*directory), false);
-    }
+  if (retry_on_eintr([&] { return ::flock(directory->get(), operation); }) == 0) {
+    return DirectoryLock(std::move(*directory), true);
   }
+  if (errno == EWOULDBLOCK) return std::nullopt;
+  return DirectoryLock(std::move(*directory), false);
 }
 
 DirectoryLock::~DirectoryLock() {

@@ -21,26 +21,30 @@ namespace fendral::posix {
 
 void UniqueFd::reset() {
   if (fd_ >= 0) {
-    // close() is never retried on Linux: the descriptor is released even when it reports EINTR.
+    // Not retried on EINTR: Linux releases the descriptor even then, and a retry could close a
+    // descriptor another thread has just been given.
     ::close(fd_);
     fd_ = -1;
   }
 }
 
-std::optional<IoError> check_path(std::string_view path) {
+IoResult<void> check_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    return IoError::with_message(ErrorKind::InvalidInput, kNulInPath);
+    return unexpected(IoError::with_message(ErrorKind::InvalidInput, kNulInPath));
   }
-  return std::nullopt;
+  return {};
 }
 
 IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode) {
-  if (auto error = check_path(path)) return unexpected(*error);
-  for (;;) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
-  }
+  return open_file_at(AT_FDCWD, path, flags, mode);
+}
+
+IoResult<UniqueFd> open_file_at(int directory, const std::string& name, int flags, mode_t mode) {
+  FENDRAL_CHECK(check_path(name));
+  const int fd =
+      retry_on_eintr([&] { return ::openat(directory, name.c_str(), flags | O_CLOEXEC, mode); });
+  if (fd < 0) return errno_error(errno);
+  return UniqueFd(fd);
 }
 
 IoResult<UniqueFd> open_for_reading(const std::string& path) {
@@ -51,7 +55,7 @@ IoResult<UniqueFd> create_for_writing(const std::string& path) {
   return open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
-std::optional<std::size_t> file_size(int fd) {
+std::optional<std::size_t> regular_file_size(int fd) {
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
   return static_cast<std::size_t>(info.st_size);
@@ -60,11 +64,9 @@ std::optional<std::size_t> file_size(int fd) {
 IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length) {
   // Linux caps one request near 2 GiB anyway; asking for more than SSIZE_MAX is undefined.
   length = std::min<std::size_t>(length, SSIZE_MAX);
-  for (;;) {
-    ssize_t got = ::read(fd, buffer, length);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
-  }
+  const ssize_t got = retry_on_eintr([&] { return ::read(fd, buffer, length); });
+  if (got < 0) return errno_error(errno);
+  return static_cast<std::size_t>(got);
 }
 
 IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length) {
@@ -83,11 +85,9 @@ IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length, std
   std::size_t total = 0;
   while (total < length) {
     const std::size_t request = std::min<std::size_t>(length - total, SSIZE_MAX);
-    ssize_t got = ::pread(fd, cursor + total, request, static_cast<off_t>(offset + total));
-    if (got < 0) {
-      if (errno == EINTR && resume_after_signal()) continue;
-      return errno_error(errno);
-    }
+    const ssize_t got = retry_on_eintr(
+        [&] { return ::pread(fd, cursor + total, request, static_cast<off_t>(offset + total)); });
+    if (got < 0) return errno_error(errno);
     if (got == 0) break;
     total += static_cast<std::size_t>(got);
   }
@@ -99,11 +99,9 @@ IoResult<void> write_all_at(int fd, const void* data, std::size_t length, std::u
   std::size_t total = 0;
   while (total < length) {
     const std::size_t request = std::min<std::size_t>(length - total, SSIZE_MAX);
-    ssize_t written = ::pwrite(fd, cursor + total, request, static_cast<off_t>(offset + total));
-    if (written < 0) {
-      if (errno == EINTR && resume_after_signal()) continue;
-      return errno_error(errno);
-    }
+    const ssize_t written = retry_on_eintr(
+        [&] { return ::pwrite(fd, cursor + total, request, static_cast<off_t>(offset + total)); });
+    if (written < 0) return errno_error(errno);
     if (written == 0) return unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
     total += static_cast<std::size_t>(written);
     // As in write_all_vectored: a write cut short by a signal gives the handlers their turn.
@@ -156,11 +154,9 @@ IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces) {
     }
     std::size_t requested = 0;
     for (std::size_t piece = start; piece < count; ++piece) requested += window[piece].iov_len;
-    ssize_t written = ::writev(fd, window + start, static_cast<int>(count - start));
-    if (written < 0) {
-      if (errno == EINTR && resume_after_signal()) continue;
-      return errno_error(errno);
-    }
+    const ssize_t written = retry_on_eintr(
+        [&] { return ::writev(fd, window + start, static_cast<int>(count - start)); });
+    if (written < 0) return errno_error(errno);
     if (written == 0) return unexpected(IoError::with_message(ErrorKind::WriteZero, kWriteZero));
     consume(window, start, static_cast<std::size_t>(written));
     // A signal that arrives once some bytes are out cuts the write short instead of failing it
@@ -177,7 +173,7 @@ namespace {
 // grows with what actually arrives.
 IoResult<std::string> read_to_end(int fd) {
   std::string content;
-  if (auto size = file_size(fd)) content.reserve(within_memory(*size) + 1);
+  if (auto size = regular_file_size(fd)) content.reserve(within_memory(*size) + 1);
   char block[65536];
   for (;;) {
     FENDRAL_TRY(auto got, read_some(fd, block, sizeof block));
@@ -188,8 +184,8 @@ IoResult<std::string> read_to_end(int fd) {
 
 // Opens `path` read-only and tells what it is. O_NONBLOCK: a FIFO without a writer must not
 // stall the open before it can be refused.
-IoResult<UniqueFd> open_without_waiting(const std::string& path, struct stat& info) {
-  FENDRAL_TRY(auto fd, open_file(path, O_RDONLY | O_NONBLOCK));
+IoResult<UniqueFd> open_without_waiting(int directory, const std::string& path, struct stat& info) {
+  FENDRAL_TRY(auto fd, open_file_at(directory, path, O_RDONLY | O_NONBLOCK));
   if (::fstat(fd.get(), &info) != 0) return errno_error(errno);
   return fd;
 }
@@ -206,15 +202,19 @@ IoResult<std::string> read_regular_file(const std::string& path) {
 }
 
 IoResult<OpenRegularFile> open_regular_file(const std::string& path) {
+  return open_regular_file_at(AT_FDCWD, path);
+}
+
+IoResult<OpenRegularFile> open_regular_file_at(int directory, const std::string& name) {
   struct stat info;
-  FENDRAL_TRY(auto fd, open_without_waiting(path, info));
+  FENDRAL_TRY(auto fd, open_without_waiting(directory, name, info));
   if (!S_ISREG(info.st_mode) || info.st_size < 0) return not_a_regular_file();
   return OpenRegularFile{std::move(fd), static_cast<std::size_t>(info.st_size)};
 }
 
 IoResult<OpenRegularFile> open_nonempty_regular_file(const std::string& path) {
   struct stat info;
-  FENDRAL_TRY(auto fd, open_without_waiting(path, info));
+  FENDRAL_TRY(auto fd, open_without_waiting(AT_FDCWD, path, info));
   if (S_ISDIR(info.st_mode)) return errno_error(EISDIR);
   if (!S_ISREG(info.st_mode) || info.st_size < 0) return not_a_regular_file();
   if (info.st_size == 0) {
@@ -254,27 +254,33 @@ std::string ReplacementFile::unpredictable_suffix() {
 
 IoResult<ReplacementFile> ReplacementFile::create(const std::string& path,
                                                   SuffixSource next_suffix) {
-  if (auto error = check_path(path)) return unexpected(*error);
+  return create_at(AT_FDCWD, path, next_suffix);
+}
+
+IoResult<ReplacementFile> ReplacementFile::create_at(int directory, const std::string& path,
+                                                     SuffixSource next_suffix) {
+  FENDRAL_CHECK(check_path(path));
   const std::size_t name_start = path.rfind('/') + 1;  // 0 when there is no '/'
   if (name_start == path.size()) return errno_error(EISDIR);
   // Hidden, and named after the file it will become.
   const std::string prefix = path.substr(0, name_start) + "." + path.substr(name_start) + ".";
   for (int attempt = 0;; ++attempt) {
     std::string temporary_path = prefix + next_suffix();
-    auto fd = open_file(temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd) return ReplacementFile(path, std::move(temporary_path), std::move(*fd));
+    auto fd = open_file_at(directory, temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd) return ReplacementFile(directory, path, std::move(temporary_path), std::move(*fd));
     if (fd.error().os_code() != EEXIST || attempt == 100) return unexpected(fd.error());
   }
 }
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
-    : path_(std::move(other.path_)),
+    : directory_(other.directory_),
+      path_(std::move(other.path_)),
       temporary_path_(std::exchange(other.temporary_path_, {})),
       fd_(std::move(other.fd_)) {}
 
 ReplacementFile::~ReplacementFile() {
   fd_.reset();
-  if (!temporary_path_.empty()) ::unlink(temporary_path_.c_str());
+  if (!temporary_path_.empty()) ::unlinkat(directory_, temporary_path_.c_str(), 0);
 }
 
 IoResult<void> ReplacementFile::commit() {
@@ -283,19 +289,25 @@ IoResult<void> ReplacementFile::commit() {
   struct stat written;
   struct stat named;
   if (::fstat(fd_.get(), &written) != 0) return errno_error(errno);
-  if (::lstat(temporary_path_.c_str(), &named) != 0 || named.st_dev != written.st_dev ||
-      named.st_ino != written.st_ino) {
+  if (::fstatat(directory_, temporary_path_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      named.st_dev != written.st_dev || named.st_ino != written.st_ino) {
     temporary_path_.clear();  // not ours to remove
     return unexpected(IoError::with_message(ErrorKind::Other, kTemporaryReplaced));
   }
   fd_.reset();
-  if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) return errno_error(errno);
+  if (::renameat(directory_, temporary_path_.c_str(), directory_, path_.c_str()) != 0) {
+    return errno_error(errno);
+  }
   temporary_path_.clear();
   return {};
 }
 
 IoResult<void> replace_file(const std::string& path, std::string_view data) {
-  FENDRAL_TRY(auto file, ReplacementFile::create(path));
+  return replace_file_at(AT_FDCWD, path, data);
+}
+
+IoResult<void> replace_file_at(int directory, const std::string& name, std::string_view data) {
+  FENDRAL_TRY(auto file, ReplacementFile::create_at(directory, name));
   FENDRAL_CHECK(write_all(file.fd(), data.data(), data.size()));
   return file.commit();
 }

@@ -42,8 +42,8 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// A path handed to the kernel must not hold a NUL byte; returns the error if it does.
-std::optional<IoError> check_path(std::string_view path);
+// A path handed to the kernel must not hold a NUL byte.
+[[nodiscard]] IoResult<void> check_path(std::string_view path);
 
 inline constexpr std::string_view kNotARegularFile = "not a regular file";
 inline constexpr std::string_view kEmptyFile = "empty file";
@@ -52,40 +52,48 @@ inline constexpr std::string_view kTemporaryReplaced =
 
 // Opens `path` with `flags` (close-on-exec is always added). Every call below that a signal
 // interrupts is resumed or given up as the thread's interruption policy says.
-IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
+[[nodiscard]] IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
+
+// Opens `name` in the open directory `directory` (or `path` relative to it) with `flags`, as
+// open_file does. With O_NOFOLLOW, a link in the last place fails with ELOOP.
+[[nodiscard]] IoResult<UniqueFd> open_file_at(int directory, const std::string& name, int flags,
+                                              mode_t mode = 0);
 
 // Opens an existing file read-only.
-IoResult<UniqueFd> open_for_reading(const std::string& path);
+[[nodiscard]] IoResult<UniqueFd> open_for_reading(const std::string& path);
 
 // Opens a file for writing, creating it if absent and emptying it if present.
-IoResult<UniqueFd> create_for_writing(const std::string& path);
+[[nodiscard]] IoResult<UniqueFd> create_for_writing(const std::string& path);
 
-// Size of the file behind `fd`, or nothing when it cannot be told.
-std::optional<std::size_t> file_size(int fd);
+// Size of the file behind `fd` when it is a regular file; nothing for any other kind of file or
+// when it cannot be told.
+std::optional<std::size_t> regular_file_size(int fd);
 
 // One read request; repeated only when interrupted by a signal.
-IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
+[[nodiscard]] IoResult<std::size_t> read_some(int fd, void* buffer, std::size_t length);
 
 // Reads until `length` bytes arrived or the end of the file; returns the bytes read.
-IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
+[[nodiscard]] IoResult<std::size_t> read_full(int fd, void* buffer, std::size_t length);
 
 // Reads `length` bytes from `offset` without moving the file offset; returns the bytes read,
 // fewer only at the end of the file.
-IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length, std::uint64_t offset);
+[[nodiscard]] IoResult<std::size_t> read_full_at(int fd, void* buffer, std::size_t length,
+                                                 std::uint64_t offset);
 
 // Writes every byte at `offset` without moving the file offset, continuing after partial and
 // interrupted writes.
-IoResult<void> write_all_at(int fd, const void* data, std::size_t length, std::uint64_t offset);
+[[nodiscard]] IoResult<void> write_all_at(int fd, const void* data, std::size_t length,
+                                          std::uint64_t offset);
 
 // Writes every byte, continuing after partial and interrupted writes.
-IoResult<void> write_all(int fd, const void* data, std::size_t length);
+[[nodiscard]] IoResult<void> write_all(int fd, const void* data, std::size_t length);
 
 // Writes every byte of every piece, batching them into as few system calls as possible.
-IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
+[[nodiscard]] IoResult<void> write_all_vectored(int fd, std::span<const iovec> pieces);
 
 // Reads a whole regular file (links followed) into memory. Anything else (a device, a FIFO, a
 // directory) is refused with kNotARegularFile before a byte is read, and without waiting.
-IoResult<std::string> read_regular_file(const std::string& path);
+[[nodiscard]] IoResult<std::string> read_regular_file(const std::string& path);
 
 // A regular file opened for reading, with its size when opened.
 struct OpenRegularFile {
@@ -95,19 +103,23 @@ struct OpenRegularFile {
 
 // Opens `path` for reading when it is a regular file (links followed), without waiting and
 // without reading anything; anything else is refused with kNotARegularFile.
-IoResult<OpenRegularFile> open_regular_file(const std::string& path);
+[[nodiscard]] IoResult<OpenRegularFile> open_regular_file(const std::string& path);
+
+// The same for `name` in the open directory `directory`.
+[[nodiscard]] IoResult<OpenRegularFile> open_regular_file_at(int directory,
+                                                             const std::string& name);
 
 // Opens `path` for reading when it is a regular file holding at least one byte. The open does
 // not wait on a FIFO, and nothing is read. A directory fails with EISDIR, another kind of file
 // with kNotARegularFile, an empty one with kEmptyFile.
-IoResult<OpenRegularFile> open_nonempty_regular_file(const std::string& path);
+[[nodiscard]] IoResult<OpenRegularFile> open_nonempty_regular_file(const std::string& path);
 
 // A new file with no name in any directory, living in memory until its last descriptor closes.
 // `label` only shows in /proc listings.
-IoResult<UniqueFd> create_anonymous_file(const char* label);
+[[nodiscard]] IoResult<UniqueFd> create_anonymous_file(const char* label);
 
 // Everything in the regular file behind `fd`, read from its first byte.
-IoResult<std::string> read_from_start(int fd);
+[[nodiscard]] IoResult<std::string> read_from_start(int fd);
 
 // A new file written under a temporary name beside `path` and then renamed over it, so `path`
 // either keeps its earlier content or gets the whole new one. The temporary is created
@@ -120,8 +132,12 @@ class ReplacementFile {
   using SuffixSource = std::string (*)();
   static std::string unpredictable_suffix();
 
-  static IoResult<ReplacementFile> create(const std::string& path,
-                                          SuffixSource next_suffix = unpredictable_suffix);
+  [[nodiscard]] static IoResult<ReplacementFile> create(
+      const std::string& path, SuffixSource next_suffix = unpredictable_suffix);
+  // The same for `name` in the open directory `directory`, which must stay open until the
+  // object goes: the temporary is made, checked, renamed and removed there.
+  [[nodiscard]] static IoResult<ReplacementFile> create_at(
+      int directory, const std::string& name, SuffixSource next_suffix = unpredictable_suffix);
 
   ReplacementFile(ReplacementFile&& other) noexcept;
   ReplacementFile& operator=(ReplacementFile&&) = delete;
@@ -131,18 +147,25 @@ class ReplacementFile {
 
   int fd() const { return fd_.get(); }
   // Closes the file and puts it in place of `path`.
-  IoResult<void> commit();
+  [[nodiscard]] IoResult<void> commit();
 
  private:
-  ReplacementFile(std::string path, std::string temporary_path, UniqueFd fd)
-      : path_(std::move(path)), temporary_path_(std::move(temporary_path)), fd_(std::move(fd)) {}
+  ReplacementFile(int directory, std::string path, std::string temporary_path, UniqueFd fd)
+      : directory_(directory),
+        path_(std::move(path)),
+        temporary_path_(std::move(temporary_path)),
+        fd_(std::move(fd)) {}
 
+  int directory_;  // what both paths are relative to: AT_FDCWD or the caller's open directory
   std::string path_;
   std::string temporary_path_;  // empty once renamed or handed to another object
   UniqueFd fd_;
 };
 
 // Writes `data` as the whole new content of `path` through a ReplacementFile.
-IoResult<void> replace_file(const std::string& path, std::string_view data);
+[[nodiscard]] IoResult<void> replace_file(const std::string& path, std::string_view data);
+// The same for `name` in the open directory `directory`.
+[[nodiscard]] IoResult<void> replace_file_at(int directory, const std::string& name,
+                                             std::string_view data);
 
 }  // namespace fendral::posix

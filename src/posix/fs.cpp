@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/propagate.hpp"
 #include "posix/file.hpp"
 #include "posix/interruption.hpp"
 
@@ -20,34 +21,32 @@ namespace {
 
 enum class Links { Follow, Keep };
 
-// stat() or lstat() of `path`: 0, or the errno value of the failure.
-int look_up(const std::string& path, struct stat& info, Links links) {
-  if (check_path(path)) return EINVAL;
-  for (;;) {
-    const int result =
-        links == Links::Follow ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info);
-    if (result == 0) return 0;
-    if (errno != EINTR || !resume_after_signal()) return errno;
+// What the entry `path` in `directory` is: the file it names with links followed, or the entry
+// itself.
+IoResult<struct stat> look_up(int directory, const std::string& path, Links links) {
+  FENDRAL_CHECK(check_path(path));
+  struct stat info;
+  const int flags = links == Links::Follow ? 0 : AT_SYMLINK_NOFOLLOW;
+  if (retry_on_eintr([&] { return ::fstatat(directory, path.c_str(), &info, flags); }) != 0) {
+    return errno_error(errno);
   }
+  return info;
 }
 
 bool is_directory(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  const auto info = look_up(AT_FDCWD, path, Links::Follow);
+  return info && S_ISDIR(info->st_mode);
 }
 
-// 0 when `path` is a directory afterwards (made now or already there), else the errno value.
-int make_directory(const std::string& path) {
-  for (;;) {
-    if (::mkdir(path.c_str(), 0777) == 0) return 0;
-    int code = errno;
-    if (code == EINTR && resume_after_signal()) continue;
-    // A missing parent must surface as ENOENT so the caller walks up; anything else is fine
-    // as long as a directory stands there now (EEXIST, but also EROFS or EACCES on some
-    // file systems for a directory that exists).
-    if (code != ENOENT && is_directory(path)) return 0;
-    return code;
-  }
+// Succeeds when `path` is a directory afterwards, made now or already there.
+IoResult<void> make_directory(const std::string& path) {
+  if (retry_on_eintr([&] { return ::mkdir(path.c_str(), 0777); }) == 0) return {};
+  const int code = errno;
+  // A missing parent must surface as ENOENT so the caller walks up; anything else is fine as
+  // long as a directory stands there now (EEXIST, but also EROFS or EACCES on some file systems
+  // for a directory that exists).
+  if (code != ENOENT && is_directory(path)) return {};
+  return errno_error(code);
 }
 
 // Length of the parent of path[0, length): trailing separators and the last component dropped.
@@ -63,22 +62,22 @@ std::size_t parent_length(std::string_view path, std::size_t length) {
 
 IoResult<void> create_dir_all(const std::string& path) {
   if (path.empty()) return {};
-  if (auto error = check_path(path)) return unexpected(*error);
+  FENDRAL_CHECK(check_path(path));
 
   // Walk up until a level exists or can be made, then make the missing levels top-down. A loop
   // rather than recursion, since the depth comes from the caller's path.
   std::vector<std::size_t> missing_lengths;  // deepest first
   std::size_t length = path.size();
   for (;;) {
-    int code = make_directory(path.substr(0, length));
-    if (code == 0) break;
-    if (code != ENOENT) return errno_error(code);
+    auto made = make_directory(path.substr(0, length));
+    if (made) break;
+    if (made.error().os_code() != ENOENT) return made;
     missing_lengths.push_back(length);
     length = parent_length(path, length);
     if (length == 0) break;  // relative path: the working directory is the existing level
   }
   for (auto level = missing_lengths.rbegin(); level != missing_lengths.rend(); ++level) {
-    if (int code = make_directory(path.substr(0, *level)); code != 0) return errno_error(code);
+    FENDRAL_CHECK(make_directory(path.substr(0, *level)));
   }
   return {};
 }
@@ -93,19 +92,25 @@ std::string join_path(std::string_view directory, std::string_view name) {
 }
 
 bool path_exists(const std::string& path) {
-  struct stat info;
-  return look_up(path, info, Links::Follow) == 0;
+  return look_up(AT_FDCWD, path, Links::Follow).has_value();
 }
 
 std::optional<FileIdentity> file_identity(const std::string& path) {
-  struct stat info;
-  if (look_up(path, info, Links::Follow) != 0) return std::nullopt;
-  return FileIdentity{info.st_dev, info.st_ino};
+  return file_identity_at(AT_FDCWD, path);
+}
+
+std::optional<FileIdentity> file_identity_at(int directory, const std::string& name) {
+  const auto info = look_up(directory, name, Links::Follow);
+  if (!info) return std::nullopt;
+  return FileIdentity{info->st_dev, info->st_ino};
 }
 
 bool entry_exists(const std::string& path) {
-  struct stat info;
-  return look_up(path, info, Links::Keep) == 0;
+  return entry_exists_at(AT_FDCWD, path);
+}
+
+bool entry_exists_at(int directory, const std::string& name) {
+  return look_up(directory, name, Links::Keep).has_value();
 }
 
 std::optional<FileIdentity> descriptor_identity(int fd) {
@@ -115,8 +120,12 @@ std::optional<FileIdentity> descriptor_identity(int fd) {
 }
 
 bool is_symbolic_link(const std::string& path) {
-  struct stat info;
-  return look_up(path, info, Links::Keep) == 0 && S_ISLNK(info.st_mode);
+  return is_symbolic_link_at(AT_FDCWD, path);
+}
+
+bool is_symbolic_link_at(int directory, const std::string& name) {
+  const auto info = look_up(directory, name, Links::Keep);
+  return info && S_ISLNK(info->st_mode);
 }
 
 IoResult<UniqueFd> open_directory(const std::string& path) {
@@ -136,11 +145,9 @@ IoResult<std::vector<std::string>> list_directory(int directory) {
   alignas(Entry) char buffer[32768];
   std::vector<std::string> names;
   for (;;) {
-    const long got = ::syscall(SYS_getdents64, directory, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR && resume_after_signal()) continue;
-      return errno_error(errno);
-    }
+    const long got =
+        retry_on_eintr([&] { return ::syscall(SYS_getdents64, directory, buffer, sizeof buffer); });
+    if (got < 0) return errno_error(errno);
     if (got == 0) return names;
     for (long offset = 0; offset < got;) {
       unsigned short length;
@@ -153,21 +160,24 @@ IoResult<std::vector<std::string>> list_directory(int directory) {
 }
 
 IoResult<void> remove_entry(const std::string& path) {
-  if (auto error = check_path(path)) return unexpected(*error);
-  for (;;) {
-    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return {};
-    if (errno != EINTR || !resume_after_signal()) return errno_error(errno);
-  }
+  return remove_entry_at(AT_FDCWD, path);
+}
+
+IoResult<void> remove_entry_at(int directory, const std::string& name) {
+  FENDRAL_CHECK(check_path(name));
+  if (retry_on_eintr([&] { return ::unlinkat(directory, name.c_str(), 0); }) == 0) return {};
+  if (errno == ENOENT) return {};
+  return errno_error(errno);
 }
 
 EntryKind entry_kind(const std::string& path) {
-  struct stat info;
-  if (const int code = look_up(path, info, Links::Keep)) return {.error = code};
-  return {.type = static_cast<mode_t>(info.st_mode & S_IFMT)};
+  const auto info = look_up(AT_FDCWD, path, Links::Keep);
+  if (!info) return {.error = info.error().os_code().value_or(EINVAL)};
+  return {.type = static_cast<mode_t>(info->st_mode & S_IFMT)};
 }
 
 IoResult<std::string> create_private_directory(const std::string& prefix) {
-  if (auto invalid = check_path(prefix)) return unexpected(*invalid);
+  FENDRAL_CHECK(check_path(prefix));
   std::string path = prefix + "XXXXXX";
   // mkdtemp makes the directory 0700 whatever the umask.
   if (::mkdtemp(path.data()) == nullptr) return errno_error(errno);
@@ -175,8 +185,8 @@ IoResult<std::string> create_private_directory(const std::string& prefix) {
 }
 
 IoResult<void> move_without_replacing(const std::string& from, const std::string& to) {
-  if (auto invalid = check_path(from)) return unexpected(*invalid);
-  if (auto invalid = check_path(to)) return unexpected(*invalid);
+  FENDRAL_CHECK(check_path(from));
+  FENDRAL_CHECK(check_path(to));
   // Through the system call: the C library's wrapper is newer than the oldest one we run on.
   constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
   if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0) {

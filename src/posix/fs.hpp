@@ -15,7 +15,7 @@ namespace fendral::posix {
 
 // Creates `path` and every missing parent. An existing directory is accepted; an empty path
 // creates nothing.
-IoResult<void> create_dir_all(const std::string& path);
+[[nodiscard]] IoResult<void> create_dir_all(const std::string& path);
 
 // `directory` + "/" + `name`; no separator after an empty directory or one that ends in '/'.
 std::string join_path(std::string_view directory, std::string_view name);
@@ -33,27 +33,33 @@ struct FileIdentity {
 
 // The identity of the file at `path`, or nothing when it cannot be looked up.
 std::optional<FileIdentity> file_identity(const std::string& path);
+// The same for `name` in the open directory `directory`.
+std::optional<FileIdentity> file_identity_at(int directory, const std::string& name);
 
 // True when a directory entry is found at `path`, a dangling link included; false when looking
 // it up fails for any reason (missing, a name too long, no permission).
 bool entry_exists(const std::string& path);
+bool entry_exists_at(int directory, const std::string& name);
 
 // The identity of the file open as `fd`, or nothing when it cannot be looked up.
 std::optional<FileIdentity> descriptor_identity(int fd);
 
 // True when the entry at `path` is a symbolic link (the link itself is looked at).
 bool is_symbolic_link(const std::string& path);
+bool is_symbolic_link_at(int directory, const std::string& name);
 
 // The directory `path` opened for reading (an empty path is the working directory).
-IoResult<UniqueFd> open_directory(const std::string& path);
+[[nodiscard]] IoResult<UniqueFd> open_directory(const std::string& path);
 
 // The names of the entries of the open directory `directory` ("." and ".." left out), in the
 // order the system lists them. Takes no descriptor of its own.
-IoResult<std::vector<std::string>> list_directory(int directory);
+[[nodiscard]] IoResult<std::vector<std::string>> list_directory(int directory);
 
 // Removes the entry at `path` (a link itself, never what it points to). An entry that is not
 // there is no failure.
-IoResult<void> remove_entry(const std::string& path);
+[[nodiscard]] IoResult<void> remove_entry(const std::string& path);
+// The same for `name` in the open directory `directory`.
+[[nodiscard]] IoResult<void> remove_entry_at(int directory, const std::string& name);
 
 // What kind of entry is at `path`, the link itself looked at: S_IFREG, S_IFLNK and so on, or the
 // errno value of the lookup (ENOENT for none).

@@ -27,16 +27,14 @@ bool resume_after_signal() {
   return resume;
 }
 
-bool go_on_between_steps() {
-  if (current_policy == nullptr) return true;
-  const auto now = std::chrono::steady_clock::now();
-  if (now < next_check) return true;
-  next_check = now + std::chrono::milliseconds(kInterruptionCheckMilliseconds);
-  return resume_after_signal();
-}
-
-bool go_on_now() {
-  return resume_after_signal();
+bool interrupt_requested(Check check) {
+  if (current_policy == nullptr) return false;
+  if (check == Check::Throttled) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_check) return false;
+    next_check = now + std::chrono::milliseconds(kInterruptionCheckMilliseconds);
+  }
+  return !resume_after_signal();
 }
 
 }  // namespace fendral::posix

@@ -2,6 +2,8 @@
 // run its own signal handlers first and give the call up when one of them asks to stop.
 #pragma once
 
+#include <cerrno>
+
 namespace fendral::posix {
 
 class InterruptionPolicy {
@@ -30,15 +32,25 @@ class InterruptionScope {
 // interrupted call is resumed. Leaves errno as it was.
 bool resume_after_signal();
 
-// Work that goes on long without a blocking call a signal could interrupt (a walk over many files
-// or boxes; reads of regular files never fail with EINTR) asks between its steps whether to go
-// on: the thread's policy is asked as after an interrupted call, at most once every
-// kInterruptionCheckMilliseconds. False once a handler asked to stop.
-inline constexpr int kInterruptionCheckMilliseconds = 5;
-bool go_on_between_steps();
+// Runs `call`, a system call that returns -1 and sets errno when it fails, again after each
+// EINTR for as long as the thread's policy resumes it (the handlers have run and none raised).
+// Gives the last result, with errno as that call left it.
+//
+//   const int fd = retry_on_eintr([&] { return ::open(path, O_RDONLY | O_CLOEXEC); });
+template <class Call>
+auto retry_on_eintr(Call&& call) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR || !resume_after_signal()) return result;
+  }
+}
 
-// The same question asked at once, as before a step that cannot be taken back (starting a
-// program).
-bool go_on_now();
+// Work that goes on long without a blocking call a signal could interrupt (a walk over many files
+// or boxes; reads of regular files never fail with EINTR) asks whether a signal handler asked to
+// stop: between its steps at most once every kInterruptionCheckMilliseconds, since asking runs
+// the handlers; at once before a step that cannot be taken back (starting a program).
+enum class Check { Throttled, Now };
+inline constexpr int kInterruptionCheckMilliseconds = 5;
+bool interrupt_requested(Check check);
 
 }  // namespace fendral::posix

@@ -1,6 +1,8 @@
 // Starting a child: a clone that shares our memory and runs on a stack of its own until it
 // execs, as the C library's posix_spawn does, with one step that posix_spawn cannot take: the
 // child is ended when the thread that started it ends.
+#include "posix/spawn.hpp"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -16,7 +18,6 @@
 
 #include "base/propagate.hpp"
 #include "posix/file.hpp"
-#include "posix/process.hpp"
 
 namespace fendral::posix {
 
@@ -35,9 +36,8 @@ struct ChildPlan {
   char* const* argv;
   char* const* envp;
   pid_t parent;
-  // Descriptors to dup2 onto the child's numbers; -1 where none is handed over.
-  std::array<int, 3> sources;
-  std::array<int, 3> targets;
+  // Descriptors to dup2 onto kFirstPassedFd and up; -1 where none is handed over.
+  std::array<int, kPassedFdCount> sources;
   // The standard streams the child gets /dev/null on.
   std::array<bool, 3> null_stream;
   // Set by the child when it could not exec: the errno value.
@@ -73,7 +73,8 @@ int start_child(void* argument) {
 
   for (std::size_t slot = 0; slot < plan.sources.size(); ++slot) {
     if (plan.sources[slot] < 0) continue;
-    if (::dup2(plan.sources[slot], plan.targets[slot]) < 0) fail_in_child(plan, errno);
+    const int target = kFirstPassedFd + static_cast<int>(slot);
+    if (::dup2(plan.sources[slot], target) < 0) fail_in_child(plan, errno);
   }
   for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
     if (!plan.null_stream[stream]) continue;
@@ -145,21 +146,21 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   // Every descriptor this module opens carries O_CLOEXEC, so the child gets fds 0-2 and only
   // what is handed over below. A descriptor handed over must not sit on a number the child sets
   // up or replaces: with the caller's standard streams closed it can be 0-2, and the child's
-  // /dev/null would take its place; on 3 to 5 an earlier dup2 could replace a later source.
-  // Such a source is copied above kKeptFdNumber first.
+  // /dev/null would take its place; on a passed number an earlier dup2 could replace a later
+  // source. Such a source is copied above the last passed number first.
+  constexpr int kLastPassedFd = kFirstPassedFd + static_cast<int>(kPassedFdCount) - 1;
   ChildPlan plan{.executable = executable.c_str(),
                  .argv = argv.data(),
-                 .envp = options.environment ? options.environment->table() : environ,
+                 .envp = options.environment.table(),
                  .parent = ::getpid(),
-                 .sources = {options.passed_fd, options.second_passed_fd, options.kept_fd},
-                 .targets = {kPassedFdNumber, kSecondPassedFdNumber, kKeptFdNumber},
+                 .sources = options.passed_fds,
                  .null_stream = {}};
-  std::array<UniqueFd, 3> moved;
-  for (std::size_t slot = 0; slot < plan.sources.size(); ++slot) {
+  std::array<UniqueFd, kPassedFdCount> moved;
+  for (std::size_t slot = 0; slot < kPassedFdCount; ++slot) {
     int& source = plan.sources[slot];
-    if (source < 0 || source > kKeptFdNumber) continue;
-    moved[slot] = UniqueFd(::fcntl(source, F_DUPFD_CLOEXEC, kKeptFdNumber + 1));
-    // EINVAL: every number above kKeptFdNumber is beyond the descriptor limit.
+    if (source < 0 || source > kLastPassedFd) continue;
+    moved[slot] = UniqueFd(::fcntl(source, F_DUPFD_CLOEXEC, kLastPassedFd + 1));
+    // EINVAL: every number above kLastPassedFd is beyond the descriptor limit.
     if (!moved[slot]) return errno_error(errno == EINVAL ? EMFILE : errno);
     source = moved[slot].get();
   }
@@ -173,7 +174,7 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   ChildStack stack;
   if (!stack.valid()) return errno_error(errno);
   // Before the child exists, so its status cannot be discarded however soon it ends.
-  ChildStatusKept status_kept;
+  KeepChildStatuses statuses_kept;
   pid_t pid;
   int clone_error;
   {
@@ -191,7 +192,13 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
     }
     return errno_error(failure);
   }
-  return ChildProcess(pid, std::move(status_kept));
+  return ChildProcess(pid, std::move(statuses_kept));
+}
+
+IoResult<ExitStatus> run_program(std::string_view program, std::span<const std::string> args,
+                                 const SpawnOptions& options) {
+  FENDRAL_TRY(auto child, spawn_program(program, args, options));
+  return child.wait();
 }
 
 }  // namespace fendral::posix

@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/ffmpeg_paths.hpp"
 
 namespace fendral::video {
@@ -19,8 +19,7 @@ void add(std::vector<std::string>& arguments, std::initializer_list<std::string>
 // opened anew and truncated. What it reads is named as a path, "/dev/fd/N": the concat demuxer
 // resolves the list's entries against the list's own name, which a "pipe:" URL would break.
 std::string passed_file(PassedSlot slot, PassedFileUse use) {
-  const int number =
-      slot == PassedSlot::first ? posix::kPassedFdNumber : posix::kSecondPassedFdNumber;
+  const int number = posix::kFirstPassedFd + (slot == PassedSlot::first ? 0 : 1);
   return (use == PassedFileUse::written ? "pipe:" : "/dev/fd/") + std::to_string(number);
 }
 

@@ -1,27 +1,19 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <limits>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "base/propagate.hpp"
-#include "base/uint128.hpp"
-#include "base/utf8.hpp"
-#include "posix/directory_lock.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
-#include "posix/memory.hpp"
-#include "posix/process.hpp"
+#include "posix/spawn.hpp"
 #include "video/concat_script.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/join_check.hpp"
@@ -29,7 +21,6 @@
 #include "video/metadata.hpp"
 #include "video/segment_file.hpp"
 #include "video/segment_location.hpp"
-#include "video/source_metadata.hpp"
 #include "video/split_directory.hpp"
 #include "video/video.hpp"
 
@@ -62,35 +53,31 @@ posix::IoResult<std::string> working_directory() {
 // FIFO or device is refused because it is not a segment ffmpeg could have written; an empty
 // file because ffmpeg would drop it with a mere warning; a file that is not a whole MP4 because
 // ffmpeg would join what it can read of it and report success.
-Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::string>& chunk_paths,
-                                                     const SegmentHome& home) {
+Result<std::vector<ConcatEntry>> checked_segments(const SplitDirectory& directory,
+                                                  const Mp4ChunkMetadata& record) {
+  const std::string recorded_directory = recorded_segment_directory(record.output_prefix);
   std::vector<ConcatEntry> entries;
-  entries.reserve(chunk_paths.size());
+  entries.reserve(record.chunk_paths.size());
   std::optional<std::string> current_directory;
-  for (const std::string& chunk_path : chunk_paths) {
-    if (!posix::go_on_between_steps()) return runtime_failure(std::string(kInterrupted));
-    const std::string segment = segment_path(chunk_path, home);
+  for (const std::string& chunk_path : record.chunk_paths) {
+    if (posix::interrupt_requested(posix::Check::Throttled)) {
+      return runtime_failure(std::string(kInterrupted));
+    }
+    const std::string segment = directory.locate(chunk_path, recorded_directory);
     if (holds_line_break_or_nul(segment)) {
       return runtime_failure(std::string(kUnwritableEntry));
     }
-    auto opened = posix::open_nonempty_regular_file(segment);
-    if (!opened) {
-      return runtime_failure("Failed to read segment " + segment + ": " + opened.error().text());
-    }
-    auto movie = read_segment(std::move(*opened));
-    if (!movie) {
-      return runtime_failure("Failed to read segment " + segment + ": " + movie.error());
-    }
+    const auto unreadable = as_runtime_error("Failed to read segment " + segment + ": ");
+    FENDRAL_TRY(auto opened,
+                posix::open_nonempty_regular_file(segment).transform_error(unreadable));
+    FENDRAL_TRY(auto movie, read_segment(std::move(opened)).transform_error(unreadable));
     std::string absolute_path;
     if (segment.starts_with('/')) {
       absolute_path = segment;
     } else {
       if (!current_directory) {
-        auto directory = working_directory();
-        if (!directory) {
-          return runtime_failure("Failed to write concat list: " + directory.error().text());
-        }
-        current_directory = std::move(*directory);
+        FENDRAL_TRY(current_directory, working_directory().transform_error(
+                                           as_runtime_error("Failed to write concat list: ")));
       }
       absolute_path = posix::join_path(*current_directory, segment);
       // The working directory's own name can break the line too.
@@ -98,39 +85,18 @@ Result<std::vector<ConcatEntry>> concat_list_entries(const std::vector<std::stri
         return runtime_failure(std::string(kUnwritableEntry));
       }
     }
-    entries.push_back({quote_for_concat_list(absolute_path), *movie});
+    entries.push_back({quote_for_concat_list(absolute_path), std::move(movie)});
   }
   return entries;
 }
 
-posix::IoResult<void> write_concat_line(int fd, const std::string& entry) {
-  const std::array<iovec, 3> pieces{{
-      {const_cast<char*>(kLineStart.data()), kLineStart.size()},
-      {const_cast<char*>(entry.data()), entry.size()},
-      {const_cast<char*>(kLineEnd.data()), kLineEnd.size()},
-  }};
-  return posix::write_all_vectored(fd, pieces);
-}
-
-// metadata.json read and parsed. A file larger than this process can hold is refused unread.
-Result<Mp4ChunkMetadata> read_record(const std::string& path) {
-  auto opened = posix::open_regular_file(path);
-  if (!opened) return runtime_failure("Failed to read metadata.json: " + opened.error().text());
-  if (auto refusal = posix::beyond_memory(path, opened->size)) {
-    return fail(Failure::memory_error(std::move(*refusal)));
-  }
-  try {
-    auto text = posix::read_from_start(opened->fd.get());
-    if (!text) return runtime_failure("Failed to read metadata.json: " + text.error().text());
-    if (!is_valid_utf8(*text)) {
-      return runtime_failure("Failed to read metadata.json: " + std::string(posix::kInvalidUtf8));
-    }
-    auto metadata = read_metadata(*text);
-    if (!metadata) return runtime_failure("Serde error: " + metadata.error());
-    return std::move(*metadata);
-  } catch (const std::bad_alloc&) {
-    return fail(Failure::memory_error(posix::out_of_memory_reading(path)));
-  }
+// The concat script in an anonymous in-memory file, for ffmpeg to read.
+Result<posix::UniqueFd> script_in_memory(const std::string& text) {
+  const auto unwritable = as_runtime_error("Failed to write concat list: ");
+  FENDRAL_TRY(auto file,
+              posix::create_anonymous_file("fendral-concat-script").transform_error(unwritable));
+  FENDRAL_CHECK(posix::write_all(file.get(), text.data(), text.size()).transform_error(unwritable));
+  return file;
 }
 
 }  // namespace
@@ -138,42 +104,14 @@ Result<Mp4ChunkMetadata> read_record(const std::string& path) {
 Result<void> reconstruct_video(const std::string& output_dir, const std::string& output_file,
                                const posix::Environment& environment) {
   // Shared: joins read side by side, but never while a split rewrites the directory.
-  const auto lock = posix::DirectoryLock::try_lock(output_dir, posix::DirectoryLock::Mode::Shared);
-  if (!lock) return runtime_failure("Failed to join: a split is writing into " + output_dir);
-  auto metadata = read_record(posix::join_path(output_dir, kMetadataFileName));
-  if (!metadata) return fail(metadata.error());
-  if (metadata->chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
-
-  FENDRAL_TRY(auto entries, concat_list_entries(metadata->chunk_paths,
-                                                segment_home(metadata->output_prefix, output_dir)));
-  FENDRAL_TRY(auto source_metadata, open_source_metadata(output_dir));
-
-  const std::string list_path = posix::join_path(output_dir, kConcatListFileName);
-  // Written under another name and renamed into place once complete, as metadata.json is.
-  {
-    auto list_file = posix::ReplacementFile::create(list_path);
-    if (!list_file) {
-      return runtime_failure("Failed to create concat list file: " + list_file.error().text());
-    }
-    for (const ConcatEntry& entry : entries) {
-      if (auto written = write_concat_line(list_file->fd(), entry.quoted_path); !written) {
-        return runtime_failure("Failed to write concat list: " + written.error().text());
-      }
-    }
-    if (auto placed = list_file->commit(); !placed) {
-      return runtime_failure("Failed to create concat list file: " + placed.error().text());
-    }
-  }
-
-  // ffmpeg reads the list with durations from memory.
-  auto script_file = posix::create_anonymous_file("fendral-concat-script");
-  if (!script_file)
-    return runtime_failure("Failed to write concat list: " + script_file.error().text());
+  FENDRAL_TRY(const auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::join));
+  FENDRAL_TRY(const auto record, directory.load_record());
+  if (record.chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
+  FENDRAL_TRY(const auto entries, checked_segments(directory, record));
+  FENDRAL_TRY(const auto source_metadata, directory.open_source_metadata());
+  FENDRAL_CHECK(directory.write_concat_list(entries));
   const ConcatScript script = concat_script(entries);
-  if (auto written = posix::write_all(script_file->get(), script.text.data(), script.text.size());
-      !written) {
-    return runtime_failure("Failed to write concat list: " + written.error().text());
-  }
+  FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
 
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));
   const auto arguments = join_command({
@@ -182,17 +120,19 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .keep_timestamps = entries.front().movie.hidden_lead.has_value(),
   });
-  if (!posix::go_on_now()) return runtime_failure(std::string(kInterrupted));
-  auto status =
-      posix::run_program(kProgram, arguments,
-                         {.stdin_from_null = true,
-                          .passed_fd = script_file->get(),
-                          .second_passed_fd = source_metadata ? source_metadata->fd.get() : -1,
-                          .kept_fd = lock->held() ? lock->directory() : -1,
-                          .environment = &environment});
-  if (!status) return runtime_failure("Failed to run ffmpeg: " + status.error().text());
-  if (!status->success()) {
-    return runtime_failure("ffmpeg concat failed with status " + status->describe());
+  if (posix::interrupt_requested(posix::Check::Now)) {
+    return runtime_failure(std::string(kInterrupted));
+  }
+  FENDRAL_TRY(const auto status,
+              posix::run_program(kProgram, arguments,
+                                 {.environment = environment,
+                                  .stdin_from_null = true,
+                                  .passed_fds = {script_file.get(),
+                                                 source_metadata ? source_metadata->fd.get() : -1,
+                                                 directory.lock_for_child()}})
+                  .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
+  if (!status.success()) {
+    return runtime_failure("ffmpeg concat failed with status " + status.describe());
   }
   if (auto lost = what_the_join_lost(output.written(), entries, script.stated_microseconds)) {
     return runtime_failure("ffmpeg concat lost data: " + *lost);

@@ -18,7 +18,7 @@ constexpr std::string_view kNotCompleteMp4 = "not a complete MP4 file";
 bool SegmentFile::read_at(std::uint64_t offset, void* buffer, std::size_t length) {
   // Reads of a regular file are never interrupted, and a segment may hold millions of boxes:
   // a Ctrl-C is looked for here.
-  if (!posix::go_on_between_steps()) {
+  if (posix::interrupt_requested(posix::Check::Throttled)) {
     if (!error_) error_ = posix::IoError::from_errno(EINTR);
     return false;
   }

@@ -1,8 +1,5 @@
 #include "video/segment_location.hpp"
 
-#include <optional>
-
-#include "posix/fs.hpp"
 #include "video/ffmpeg_paths.hpp"
 
 namespace fendral::video {
@@ -18,9 +15,15 @@ bool has_parent_component(std::string_view path) {
   return false;
 }
 
-// The part of `entry` after `directory` when the entry lies inside it, compared as text. The
-// split's entries lack the "./" that an option-looking or colon-bearing directory got in the
-// pattern. A remainder that is absolute or climbs out with ".." lies inside no directory.
+}  // namespace
+
+std::string recorded_segment_directory(std::string_view output_prefix) {
+  const std::size_t last_slash = output_prefix.rfind('/');
+  return last_slash == std::string_view::npos
+             ? std::string()
+             : unescape_percent(output_prefix.substr(0, last_slash + 1));
+}
+
 std::optional<std::string_view> place_in_directory(std::string_view entry,
                                                    std::string_view directory) {
   std::optional<std::string_view> rest;
@@ -33,26 +36,6 @@ std::optional<std::string_view> place_in_directory(std::string_view entry,
     return std::nullopt;
   }
   return rest;
-}
-
-}  // namespace
-
-SegmentHome segment_home(std::string_view output_prefix, std::string_view output_dir) {
-  const std::size_t last_slash = output_prefix.rfind('/');
-  const std::string_view directory = last_slash == std::string_view::npos
-                                         ? std::string_view()
-                                         : output_prefix.substr(0, last_slash + 1);
-  return {unescape_percent(directory), output_dir};
-}
-
-std::string segment_path(const std::string& entry, const SegmentHome& home) {
-  const auto rest = place_in_directory(entry, home.recorded);
-  if (!rest) return entry;
-  std::string relocated = posix::join_path(home.given, *rest);
-  if (relocated == entry || !posix::entry_exists(relocated)) return entry;
-  const auto identity = posix::file_identity(entry);
-  if (identity && identity == posix::file_identity(relocated)) return entry;
-  return relocated;
 }
 
 }  // namespace fendral::video

@@ -1,27 +1,22 @@
-// Where the segments of a split are now: the record names them as the split wrote them, while
-// the split directory may since have been moved, renamed or copied.
+// Where a segment of a split is now, told from text alone: the record names the segments as the
+// split wrote them, while the split directory may since have been moved, renamed or copied, or
+// be named from another working directory.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace fendral::video {
 
-// Where a split wrote its segments, and where the caller now says the split is. A split
-// directory may have been moved, renamed or copied since, or be named from another working
-// directory, while chunk_paths still name the segments as the split did.
-struct SegmentHome {
-  std::string recorded;    // the directory part of output_prefix, '/' at its end unless empty
-  std::string_view given;  // output_dir of this join
-};
+// The directory a split wrote its segments to: the directory part of its output_prefix, as a
+// path ('%%' read as '%'), '/' at its end unless empty.
+std::string recorded_segment_directory(std::string_view output_prefix);
 
-SegmentHome segment_home(std::string_view output_prefix, std::string_view output_dir);
-
-// The file to join for one entry of chunk_paths. An entry inside the recorded directory has a
-// second candidate: the same place under the directory this join names. The entry as written
-// wins when both name one file or nothing is found at the other place, so a join that finds the
-// segments where the split left them lists them exactly as it always did; otherwise the
-// segment under the named directory is the one meant (a moved directory, or a copy).
-std::string segment_path(const std::string& entry, const SegmentHome& home);
+// The part of `entry` after `directory` when the entry lies inside it, compared as text. The
+// split's entries lack the "./" that an option-looking or colon-bearing directory got in the
+// pattern. A remainder that is absolute or climbs out with ".." lies inside no directory.
+std::optional<std::string_view> place_in_directory(std::string_view entry,
+                                                   std::string_view directory);
 
 }  // namespace fendral::video

@@ -1,8 +1,18 @@
-// What a split directory holds: the segments ffmpeg writes and the records of the split beside
-// them, under the names given here.
+// A split directory: the segments ffmpeg writes and the records of the split beside them. The
+// object holds the directory's lock and descriptor for the length of a call, and every file of
+// the directory is named here and resolved against that descriptor.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/failure.hpp"
+#include "posix/directory_lock.hpp"
+#include "posix/file.hpp"
+#include "video/concat_script.hpp"
+#include "video/metadata.hpp"
 
 namespace fendral::video {
 
@@ -15,5 +25,93 @@ inline constexpr std::string_view kMetadataFileName = "metadata.json";
 inline constexpr std::string_view kSourceMetadataFileName = "source_metadata.txt";
 // The segments of the last join, one "file '...'" line each, left for the caller.
 inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
+
+// "chunk_" + three or more digits + ".mp4": every name the segment pattern can give.
+bool named_like_a_segment(std::string_view name);
+
+// The source's metadata record opened when it is a regular file, with whether it holds
+// QuickTime keyed tags.
+struct SourceMetadata {
+  posix::UniqueFd fd;
+  bool quicktime_keys = false;
+};
+
+class SplitDirectory {
+ public:
+  // A split rewrites the directory and so has it to itself; joins read it side by side.
+  enum class Use { split, join };
+
+  // Takes the directory's lock for `use` without waiting, and fails when another call holds it
+  // against this one. Where the directory cannot be opened or its file system refuses locks,
+  // the call goes on unlocked, and each file is then looked up by its path: a directory that
+  // cannot be opened fails at its first file, as it would without the lock.
+  static Result<SplitDirectory> lock(const std::string& path, Use use);
+
+  const std::string& path() const { return path_; }
+
+  // The locked directory's descriptor for ffmpeg to hold as well, so that the lock lasts as long
+  // as ffmpeg writes there, even when this process dies first; -1 where no lock is held.
+  int lock_for_child() const { return lock_.held() ? lock_.directory() : -1; }
+
+  // Where ffmpeg writes the segments, as the split hands it over and records it: '%' doubled,
+  // and a directory that could be read as an option or a URL shielded.
+  std::string segment_pattern() const;
+
+  // The paths the record gives the segments that ffmpeg names in its segment list, one file
+  // name a line, in time order.
+  std::vector<std::string> segment_paths(std::string_view segment_list) const;
+
+  // The entries that ffmpeg may write over and that are symbolic links: it would write through
+  // them into whatever they point to. Refused when one of those entries is the input itself,
+  // which ffmpeg would cut short while reading it.
+  Result<std::vector<std::string>> links_named_like_segments(const std::string& input_file) const;
+
+  // Once ffmpeg starts, the directory's records no longer tell the truth: the links are removed
+  // (never what they point to), and the records too, so a split that fails from here on leaves
+  // none rather than one naming segments that ffmpeg has rewritten.
+  Result<void> clear_for_ffmpeg(const std::vector<std::string>& links) const;
+
+  // metadata.json read and parsed. A file larger than this process can hold is refused unread.
+  Result<Mp4ChunkMetadata> load_record() const;
+
+  // metadata.json written whole under another name and then renamed: a link planted under the
+  // name is replaced, not followed, and a reader never sees half a record.
+  Result<void> write_record(const Mp4ChunkMetadata& record) const;
+
+  // source_metadata.txt, written as metadata.json is; nothing is stored for an empty text.
+  Result<void> store_source_metadata(std::string_view text) const;
+
+  // source_metadata.txt when it is a regular file. A link there is not followed, and a FIFO,
+  // device or directory neither stalls the open nor is handed on: the join then goes as it
+  // would without the record.
+  Result<std::optional<SourceMetadata>> open_source_metadata() const;
+
+  // The file to join for `recorded`, an entry of chunk_paths, whose split wrote its segments to
+  // `recorded_directory` (see recorded_segment_directory). An entry inside that directory has a
+  // second candidate: the same place under this one. The entry as written wins when both name
+  // one file or nothing is found at the other place, so a join that finds the segments where
+  // the split left them lists them exactly as it always did; otherwise the segment here is the
+  // one meant (a moved directory, or a copy).
+  std::string locate(const std::string& recorded, std::string_view recorded_directory) const;
+
+  // concat_list.txt, the entries' lines, written under another name and renamed into place once
+  // complete, as metadata.json is.
+  Result<void> write_concat_list(const std::vector<ConcatEntry>& entries) const;
+
+ private:
+  SplitDirectory(posix::DirectoryLock lock, std::string path)
+      : lock_(std::move(lock)), path_(std::move(path)) {}
+
+  // A file of the directory as the *_at calls take it: its name in the locked directory, or,
+  // where the directory could not be opened, its path from the working directory.
+  struct FileAt {
+    int directory;
+    std::string name;
+  };
+  FileAt at(std::string_view name) const;
+
+  posix::DirectoryLock lock_;
+  std::string path_;
+};
 
 }  // namespace fendral::video

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/failure.hpp"
-#include "posix/process.hpp"
+#include "posix/program_search.hpp"
 
 namespace fendral::video {
 

@@ -134,7 +134,8 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
             "Failed to read metadata.json: ...", "Serde error: ..." (refused
             content), "No chunks found in metadata.", "Failed to read segment PATH: ..."
             (checked before the list is written; "...: not a complete MP4 file" for a segment
-            whose boxes do not fill it or that has no movie box with a track), "Failed to write concat list: ...",
+            whose boxes do not fill it or that has no movie box with a track),
+            "Failed to write concat list: ...",
             "Failed to create concat list file: ...", "Failed to run ffmpeg: ...",
             "ffmpeg concat failed with status ..." as for split_video, or "ffmpeg concat lost
             data: ..." when the joined MP4 lacks a track kind or the duration its segments

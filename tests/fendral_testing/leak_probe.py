@@ -135,7 +135,8 @@ def build_loops(work):
 
     def with_path(directory, variables, body):
         def run():
-            os.environ["PATH"] = f"{directory}:{system_path}" if directory == fake_bin else directory
+            os.environ["PATH"] = (f"{directory}:{system_path}" if directory == fake_bin
+                                  else directory)
             os.environ.update(variables)
             try:
                 body()

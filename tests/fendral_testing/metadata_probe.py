@@ -10,10 +10,6 @@ import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import pytest
-
-from fendral_testing.probes import built_probe
-
 
 @dataclass
 class Record:
@@ -89,10 +85,3 @@ class Probe:
         assert self._process.stdin
         self._process.stdin.close()
         self._process.wait(timeout=30)
-
-
-@pytest.fixture(scope="session")
-def probe():
-    running = Probe(built_probe("metadata_probe"))
-    yield running
-    running.close()

@@ -1,0 +1,226 @@
+#include "video/split_directory.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <new>
+
+#include "base/propagate.hpp"
+#include "base/utf8.hpp"
+#include "posix/fs.hpp"
+#include "posix/memory.hpp"
+#include "video/ffmpeg_paths.hpp"
+#include "video/segment_location.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+constexpr std::string_view kInputIsASegment =
+    "Failed to split: the input is one of the segment files this split would write";
+
+// The file ffmpeg will read, when it is one on this machine: the one it opens for the name it
+// is handed, "file:" URLs included.
+std::optional<posix::FileIdentity> input_identity(const std::string& input_file) {
+  if (reads_standard_input(input_file)) return posix::descriptor_identity(STDIN_FILENO);
+  const auto local_file = local_file_opened(input_for_ffmpeg(input_file));
+  if (!local_file) return std::nullopt;
+  return posix::file_identity(*local_file);
+}
+
+// True when the text holds a tag of QuickTime's keyed form ("com.apple.quicktime." starting a
+// line). Read in blocks up to the size seen at the open: the file may be large or growing.
+posix::IoResult<bool> holds_quicktime_keys(int fd, std::uint64_t size) {
+  constexpr std::string_view kKeyStart = "\ncom.apple.quicktime.";
+  constexpr std::size_t kBlockSize = 64 * 1024;
+  std::string window = "\n";  // as if a line ended just before the file
+  std::vector<char> block(kBlockSize);
+  for (std::uint64_t offset = 0; offset < size;) {
+    FENDRAL_TRY(const std::size_t got, posix::read_full_at(fd, block.data(), block.size(), offset));
+    if (got == 0) break;
+    offset += got;
+    window.append(block.data(), got);
+    if (window.find(kKeyStart) != std::string::npos) return true;
+    // Keep only the tail that may still begin a match.
+    if (window.size() >= kKeyStart.size()) window.erase(0, window.size() - kKeyStart.size() + 1);
+  }
+  return false;
+}
+
+posix::IoResult<void> write_concat_line(int fd, const std::string& quoted_path) {
+  const std::array<iovec, 3> pieces{{
+      {const_cast<char*>(kLineStart.data()), kLineStart.size()},
+      {const_cast<char*>(quoted_path.data()), quoted_path.size()},
+      {const_cast<char*>(kLineEnd.data()), kLineEnd.size()},
+  }};
+  return posix::write_all_vectored(fd, pieces);
+}
+
+}  // namespace
+
+bool named_like_a_segment(std::string_view name) {
+  constexpr std::string_view kPrefix = "chunk_";
+  constexpr std::string_view kSuffix = ".mp4";
+  if (name.size() < kPrefix.size() + kSuffix.size() || !name.starts_with(kPrefix) ||
+      !name.ends_with(kSuffix)) {
+    return false;
+  }
+  const std::string_view digits =
+      name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  return digits.size() >= 3 && std::all_of(digits.begin(), digits.end(),
+                                           [](char byte) { return byte >= '0' && byte <= '9'; });
+}
+
+Result<SplitDirectory> SplitDirectory::lock(const std::string& path, Use use) {
+  auto lock =
+      posix::DirectoryLock::try_lock(path, use == Use::split ? posix::DirectoryLock::Mode::Exclusive
+                                                             : posix::DirectoryLock::Mode::Shared);
+  if (!lock) {
+    return runtime_failure(use == Use::split
+                               ? "Failed to split: another split is writing into " + path
+                               : "Failed to join: a split is writing into " + path);
+  }
+  return SplitDirectory(std::move(*lock), path);
+}
+
+SplitDirectory::FileAt SplitDirectory::at(std::string_view name) const {
+  if (lock_.directory() < 0) return {AT_FDCWD, posix::join_path(path_, name)};
+  return {lock_.directory(), std::string(name)};
+}
+
+std::string SplitDirectory::segment_pattern() const {
+  return posix::join_path(escape_percent(directory_for_ffmpeg(path_)), kSegmentPattern);
+}
+
+std::vector<std::string> SplitDirectory::segment_paths(std::string_view segment_list) const {
+  std::vector<std::string> paths;
+  while (!segment_list.empty()) {
+    const std::size_t end = segment_list.find('\n');
+    const std::string_view name = segment_list.substr(0, end);
+    segment_list.remove_prefix(end == std::string_view::npos ? segment_list.size() : end + 1);
+    if (name.empty()) continue;
+    paths.push_back(lossy_utf8(posix::join_path(path_, name)));
+  }
+  return paths;
+}
+
+Result<std::vector<std::string>> SplitDirectory::links_named_like_segments(
+    const std::string& input_file) const {
+  posix::UniqueFd reopened;
+  if (lock_.directory() < 0) {
+    FENDRAL_TRY(reopened, posix::open_directory(path_));
+  }
+  FENDRAL_TRY(const auto names,
+              posix::list_directory(reopened ? reopened.get() : lock_.directory()));
+  const auto input = input_identity(input_file);
+  std::vector<std::string> links;
+  for (const std::string& name : names) {
+    if (!named_like_a_segment(name)) continue;
+    const FileAt segment = at(name);
+    if (input && posix::file_identity_at(segment.directory, segment.name) == input) {
+      return runtime_failure(std::string(kInputIsASegment));
+    }
+    if (posix::is_symbolic_link_at(segment.directory, segment.name)) links.push_back(name);
+  }
+  return links;
+}
+
+Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& links) const {
+  for (const std::string& link : links) {
+    const FileAt found = at(link);
+    FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
+  }
+  for (const std::string_view record : {kMetadataFileName, kSourceMetadataFileName}) {
+    const FileAt found = at(record);
+    FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
+  }
+  return {};
+}
+
+Result<Mp4ChunkMetadata> SplitDirectory::load_record() const {
+  const std::string path = posix::join_path(path_, kMetadataFileName);  // as messages name it
+  const auto unreadable = as_runtime_error("Failed to read metadata.json: ");
+  const FileAt record = at(kMetadataFileName);
+  FENDRAL_TRY(
+      const auto opened,
+      posix::open_regular_file_at(record.directory, record.name).transform_error(unreadable));
+  if (auto refusal = posix::beyond_memory(path, opened.size)) {
+    return fail(Failure::memory_error(std::move(*refusal)));
+  }
+  try {
+    FENDRAL_TRY(const auto text,
+                posix::read_from_start(opened.fd.get()).transform_error(unreadable));
+    if (!is_valid_utf8(text)) return fail(unreadable(posix::kInvalidUtf8));
+    return read_metadata(text).transform_error(as_runtime_error("Serde error: "));
+  } catch (const std::bad_alloc&) {
+    return fail(Failure::memory_error(posix::out_of_memory_reading(path)));
+  }
+}
+
+Result<void> SplitDirectory::write_record(const Mp4ChunkMetadata& record) const {
+  const FileAt file = at(kMetadataFileName);
+  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, metadata_to_json(record)));
+  return {};
+}
+
+Result<void> SplitDirectory::store_source_metadata(std::string_view text) const {
+  if (text.empty()) return {};
+  const FileAt file = at(kSourceMetadataFileName);
+  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, text));
+  return {};
+}
+
+Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() const {
+  const auto unreadable = as_runtime_error("Failed to read source_metadata.txt: ");
+  const FileAt file = at(kSourceMetadataFileName);
+  auto opened = posix::open_file_at(file.directory, file.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (!opened) {
+    // Absent, a link, or a socket: no record to map.
+    const int code = opened.error().os_code().value_or(0);
+    if (code == ENOENT || code == ELOOP || code == ENXIO) return std::nullopt;
+    return fail(unreadable(opened.error()));
+  }
+  struct stat info;
+  if (::fstat(opened->get(), &info) != 0) {
+    return fail(unreadable(posix::IoError::from_errno(errno)));
+  }
+  if (!S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
+  FENDRAL_TRY(const bool keyed,
+              holds_quicktime_keys(opened->get(), static_cast<std::uint64_t>(info.st_size))
+                  .transform_error(unreadable));
+  return SourceMetadata{std::move(*opened), keyed};
+}
+
+std::string SplitDirectory::locate(const std::string& recorded,
+                                   std::string_view recorded_directory) const {
+  const auto rest = place_in_directory(recorded, recorded_directory);
+  if (!rest) return recorded;
+  std::string relocated = posix::join_path(path_, *rest);
+  if (relocated == recorded) return recorded;
+  const FileAt here = at(*rest);
+  if (!posix::entry_exists_at(here.directory, here.name)) return recorded;
+  const auto identity = posix::file_identity(recorded);
+  if (identity && identity == posix::file_identity_at(here.directory, here.name)) return recorded;
+  return relocated;
+}
+
+Result<void> SplitDirectory::write_concat_list(const std::vector<ConcatEntry>& entries) const {
+  const auto not_created = as_runtime_error("Failed to create concat list file: ");
+  const auto unwritable = as_runtime_error("Failed to write concat list: ");
+  const FileAt list = at(kConcatListFileName);
+  FENDRAL_TRY(
+      auto file,
+      posix::ReplacementFile::create_at(list.directory, list.name).transform_error(not_created));
+  for (const ConcatEntry& line : entries) {
+    FENDRAL_CHECK(write_concat_line(file.fd(), line.quoted_path).transform_error(unwritable));
+  }
+  FENDRAL_CHECK(file.commit().transform_error(not_created));
+  return {};
+}
+
+}  // namespace fendral::video

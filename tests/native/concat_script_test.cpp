@@ -1,0 +1,69 @@
+// The concat script: segment lines, durations from running ends, and the leads of open GOPs.
+#include "video/concat_script.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fendral::video {
+namespace {
+
+using mp4::MediaDuration;
+
+ConcatEntry segment(std::string path, std::optional<MediaDuration> duration,
+                    std::optional<MediaDuration> hidden_lead = std::nullopt) {
+  ConcatEntry entry{std::move(path), {}};
+  entry.movie.duration = duration;
+  entry.movie.hidden_lead = hidden_lead;
+  return entry;
+}
+
+TEST(ConcatScript, RoundsEachRunningEndOnce) {
+  const auto script =
+      concat_script({segment("/s/a", MediaDuration{1, 3}), segment("/s/b", MediaDuration{1, 3}),
+                     segment("/s/c", MediaDuration{1, 3})});
+  EXPECT_EQ(script.text,
+            "file '/s/a'\nduration 0.333333\n"
+            "file '/s/b'\nduration 0.333334\n"
+            "file '/s/c'\nduration 0.333333\n");
+  EXPECT_EQ(script.stated_microseconds, 1'000'000u);
+}
+
+TEST(ConcatScript, StretchesASegmentOverTheLeadTheNextHidesOnAnotherClock) {
+  const auto script =
+      concat_script({segment("/s/a", MediaDuration{1100, 1000}),
+                     segment("/s/b", MediaDuration{12800, 12800}, MediaDuration{256, 12800})});
+  EXPECT_EQ(script.text, "file '/s/a'\nduration 1.12\nfile '/s/b'\nduration 1\n");
+  EXPECT_EQ(script.stated_microseconds, 2'120'000u);
+}
+
+TEST(ConcatScript, AnEntryWithoutADurationEndsItsClocksRun) {
+  const auto script =
+      concat_script({segment("/s/a", MediaDuration{1, 3}), segment("/s/b", std::nullopt),
+                     segment("/s/c", MediaDuration{1, 3})});
+  EXPECT_EQ(script.text,
+            "file '/s/a'\nduration 0.333333\nfile '/s/b'\nfile '/s/c'\nduration 0.333333\n");
+}
+
+TEST(ConcatScript, ALeadThatCannotShareAClockIsLeftOut) {
+  const MediaDuration duration{1, UINT64_MAX};
+  EXPECT_EQ(with_lead(duration, MediaDuration{1, 2}), duration);
+  EXPECT_EQ(with_lead(duration, std::nullopt), duration);
+}
+
+TEST(ConcatScript, QuotesForAListLine) {
+  EXPECT_EQ(quote_for_concat_list("/a/it's.mp4"), "/a/it'\\''s.mp4");
+  EXPECT_EQ(quote_for_concat_list("/plain"), "/plain");
+}
+
+TEST(ConcatScript, WritesSecondsWithoutTrailingZeros) {
+  EXPECT_EQ(seconds_text(2'000'000), "2");
+  EXPECT_EQ(seconds_text(880'000), "0.88");
+  EXPECT_EQ(seconds_text(1'021'678), "1.021678");
+  EXPECT_EQ(seconds_text(5), "0.000005");
+}
+
+}  // namespace
+}  // namespace fendral::video
