@@ -2,8 +2,6 @@
 // values below to the exception classes the boundary raises (all of it in error_kinds.def).
 #pragma once
 
-#include <string_view>
-
 namespace fendral {
 
 enum class ErrorKind {
@@ -11,8 +9,5 @@ enum class ErrorKind {
 #include "base/error_kinds.def"
 #undef FENDRAL_ERROR_KIND
 };
-
-// The description used as the text of an error that carries only its kind.
-std::string_view describe(ErrorKind kind);
 
 }  // namespace fendral

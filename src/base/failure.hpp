@@ -20,10 +20,7 @@ enum class ExceptionClass {
   OSError,
   RuntimeError,
   ValueError,
-  TypeError,
-  OverflowError,
   MemoryError,
-  NotImplementedError,
 };
 
 // An error of a lower layer that tells what kind of I/O failure it is and describes itself, such

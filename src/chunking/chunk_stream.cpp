@@ -67,8 +67,7 @@ void ChunkReader::close() {
 }
 
 Result<std::optional<ChunkRecord>> ChunkReader::next() {
-  auto filled = chunk_size_ < kReadAheadSize ? fill_from_read_ahead() : fill_directly();
-  if (!filled) return fail_os(filled.error());
+  FENDRAL_CHECK(chunk_size_ < kReadAheadSize ? fill_from_read_ahead() : fill_directly());
   return take_filled();
 }
 
@@ -139,9 +138,8 @@ IoResult<void> ChunkReader::fill_directly() {
 // ----------------------------------------------------------------------------------------------
 
 Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uint64_t chunk_size) {
-  auto file = posix::ReplacementFile::create(output_path);
-  if (!file) return fail_os(file.error());
-  return ChunkWriter(std::move(*file), chunk_size);
+  FENDRAL_TRY(auto file, posix::ReplacementFile::create(output_path));
+  return ChunkWriter(std::move(file), chunk_size);
 }
 
 ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
@@ -192,10 +190,9 @@ Result<void> ChunkWriter::write(const ChunkPiece& piece) {
   std::uint64_t end = 0;
   if (__builtin_mul_overflow(piece.index, chunk_size_, &offset) ||
       __builtin_add_overflow(offset, piece.size, &end) || end > kLargestOffset) {
-    return fail_os(posix::IoError::from_errno(EFBIG));
+    return posix::errno_error(EFBIG);
   }
-  auto written = posix::write_all_at(file_->fd(), piece.data, piece.size, offset);
-  if (!written) return fail_os(written.error());
+  FENDRAL_CHECK(posix::write_all_at(file_->fd(), piece.data, piece.size, offset));
   mark_present(piece.index);
   if (!highest_ || piece.index >= *highest_) {
     highest_ = piece.index;
@@ -249,10 +246,9 @@ Result<void> ChunkWriter::commit() {
   // A chunk at the highest index may have been replaced by a shorter one.
   const std::uint64_t length = highest_ ? *highest_ * chunk_size_ + highest_size_ : 0;
   if (::ftruncate(file->fd(), static_cast<off_t>(length)) != 0) {
-    return fail_os(posix::IoError::from_errno(errno));
+    return posix::errno_error(errno);
   }
-  auto renamed = file->commit();
-  if (!renamed) return fail_os(renamed.error());
+  FENDRAL_CHECK(file->commit());
   return {};
 }
 

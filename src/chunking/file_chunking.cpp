@@ -24,13 +24,10 @@ using posix::IoResult;
 constexpr std::size_t kLargestRead = 0x7ffff000;
 // Below this size, chunks are cut out of shared slabs rather than read one by one.
 constexpr std::size_t kDirectReadThreshold = 64 * 1024;
-// Memory is faulted in and filled this many bytes at a time (a window). A window small enough to
-// stay in the processor's cache between being faulted in (which zeroes it) and being filled is what
-// makes pre-faulting pay; faulting a 64 MiB payload in whole and then reading it walks it twice
-// from memory and was slower than letting the read fault each page itself.
+// Memory is faulted in and filled this many bytes at a time (a window), few enough to stay in the
+// processor's cache between being zeroed and being filled (docs/performance.md).
 constexpr std::size_t kBlockSize = 1024 * 1024;
-// Small chunks share slabs of this size. Advising huge pages for them was measured and dropped:
-// a new process's first read became erratic (docs/performance.md has the figures).
+// Small chunks share slabs of this size, on normal pages (docs/performance.md).
 constexpr std::size_t kSlabSize = 2 * 1024 * 1024;
 // What a slab holds when the file has no more bytes to expect.
 constexpr std::size_t kProbeSize = 64 * 1024;
@@ -151,13 +148,12 @@ IoResult<std::vector<ChunkRecord>> read_stream_chunks(int fd, std::size_t chunk_
 }  // namespace
 
 Result<posix::UniqueFd> open_for_chunks(const std::string& path, std::uint64_t chunk_size) {
-  auto file = posix::open_for_reading(path);
-  if (!file) return fail_os(file.error());
+  FENDRAL_TRY(auto file, posix::open_for_reading(path));
   if (chunk_size >= std::uint64_t{1} << 63) {
-    file->reset();
+    file.reset();
     throw InternalFault("capacity overflow");
   }
-  return std::move(*file);
+  return file;
 }
 
 Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
@@ -187,7 +183,7 @@ Result<std::vector<ChunkRecord>> deconstruct_file(const std::string& path,
   } catch (const std::length_error&) {
     return fail(Failure::memory_error(posix::out_of_memory_reading(path)));
   }
-  if (!chunks) return fail_os(chunks.error());
+  if (!chunks) return fail(chunks.error());
   return std::move(*chunks);
 }
 
@@ -212,17 +208,15 @@ Result<void> reconstruct_file(std::span<const ChunkPiece> pieces, const std::str
     return found == by_index.end() ? nullptr : found->second;
   };
 
-  auto file = posix::create_for_writing(output_path);
-  if (!file) return fail_os(file.error());
+  FENDRAL_TRY(const auto file, posix::create_for_writing(output_path));
 
   // Payloads go out in batches of vectored writes, straight from the chunks.
   constexpr std::size_t kBatch = 512;
   std::vector<iovec> batch;
   batch.reserve(std::min<std::size_t>(kBatch, pieces.size()));
   auto flush = [&]() -> Result<void> {
-    auto written = posix::write_all_vectored(file->get(), batch);
+    FENDRAL_CHECK(posix::write_all_vectored(file.get(), batch));
     batch.clear();
-    if (!written) return fail_os(written.error());
     return {};
   };
   for (std::uint64_t index = 0;; ++index) {

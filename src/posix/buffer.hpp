@@ -37,9 +37,8 @@ inline unsigned char* allocate_aligned(std::size_t size) {
 }
 
 // Faults in the whole pages of [begin, begin + length) for writing, one system call per span of
-// up to 1 MiB, which is much cheaper than taking one fault per page while a read fills them. The
-// contents stay as they were. Spans whose pages are all present already (memory the allocator
-// handed out before) are skipped: faulting those in again costs a fifth of the read. A kernel
+// up to 1 MiB rather than one fault per page while a read fills them; the contents stay as they
+// were. Spans whose pages are all present already are skipped (docs/performance.md). A kernel
 // without the request (before Linux 5.14) just refuses it.
 inline void prefault_for_writing(void* begin, std::size_t length) {
 #ifdef MADV_POPULATE_WRITE

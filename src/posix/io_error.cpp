@@ -24,7 +24,7 @@ namespace {
 }  // namespace
 
 ErrorKind kind_of_errno(int code) {
-#define FENDRAL_ERROR_KIND(kind, description, exception_class, ...)  \
+#define FENDRAL_ERROR_KIND(kind, exception_class, ...)               \
   for (const int listed : std::initializer_list<int>{__VA_ARGS__}) { \
     if (listed == code) return ErrorKind::kind;                      \
   }
@@ -44,8 +44,7 @@ std::string system_error_text(int code) {
 
 std::string IoError::text() const {
   if (os_code_) return system_error_text(*os_code_);
-  if (!message_.empty()) return std::string(message_);
-  return std::string(describe(kind_));
+  return std::string(message_);
 }
 
 }  // namespace fendral::posix

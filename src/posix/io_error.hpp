@@ -23,7 +23,6 @@ class IoError {
   static IoError with_message(ErrorKind kind, std::string_view message) {
     return IoError(kind, std::nullopt, message);
   }
-  static IoError simple(ErrorKind kind) { return IoError(kind, std::nullopt, {}); }
 
   ErrorKind kind() const { return kind_; }
   std::optional<int> os_code() const { return os_code_; }

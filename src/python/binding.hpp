@@ -15,13 +15,13 @@ struct Signature {
 };
 
 // Fills `slots` (one per parameter, borrowed references) or fails with Python's TypeError texts.
-HostResult<void> bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                                std::span<PyObject*> slots);
+[[nodiscard]] HostResult<void> bind_arguments(const Signature& signature, PyObject* args,
+                                              PyObject* kwargs, std::span<PyObject*> slots);
 
 template <std::size_t N>
-HostResult<std::array<PyObject*, N>> bind_arguments(std::string_view display_name,
-                                                    const std::array<std::string_view, N>& names,
-                                                    PyObject* args, PyObject* kwargs) {
+[[nodiscard]] HostResult<std::array<PyObject*, N>> bind_arguments(
+    std::string_view display_name, const std::array<std::string_view, N>& names, PyObject* args,
+    PyObject* kwargs) {
   std::array<PyObject*, N> slots{};
   FENDRAL_CHECK(bind_arguments(Signature{display_name, names}, args, kwargs, slots));
   return slots;

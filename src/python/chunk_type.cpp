@@ -149,9 +149,9 @@ PyObject* chunk_repr(PyObject* self) {
 }
 
 PyGetSetDef chunk_attributes[] = {
-    {"index", chunk_get_index, nullptr, nullptr, nullptr},
-    {"data", chunk_get_data, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {.name = "index", .get = chunk_get_index},
+    {.name = "data", .get = chunk_get_data},
+    {},
 };
 
 PyType_Slot chunk_slots[] = {
@@ -164,12 +164,12 @@ PyType_Slot chunk_slots[] = {
 };
 
 PyType_Spec chunk_spec = {
-    "builtins.Chunk", static_cast<int>(sizeof(ChunkObject)), 0, Py_TPFLAGS_DEFAULT, chunk_slots,
+    .name = "builtins.Chunk",
+    .basicsize = static_cast<int>(sizeof(ChunkObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = chunk_slots,
 };
-
-}  // namespace
-
-namespace {
 
 void look_up_chunk_slots(PyObject* created) {
   auto* type = reinterpret_cast<PyTypeObject*>(created);
@@ -235,10 +235,6 @@ HostResult<BorrowedChunks> to_chunk_pieces(PyObject* sequence) {
   if (!walked) return unexpected(std::move(walked.error()));
   return chunks;
 }
-
-}  // namespace fendral::python
-
-namespace fendral::python {
 
 HostResult<void> adopt_chunk_class() {
   if (chunk_class != nullptr) return {};

@@ -16,16 +16,16 @@ namespace fendral::python {
 ErrorValue type_mismatch(PyObject* object, std::string_view target);
 
 // A str (or subclass) as UTF-8 bytes.
-HostResult<std::string> to_string(PyObject* object);
+[[nodiscard]] HostResult<std::string> to_string(PyObject* object);
 
 // An int, or anything with __index__, from 0 to 2**64 - 1.
-HostResult<std::uint64_t> to_u64(PyObject* object);
+[[nodiscard]] HostResult<std::uint64_t> to_u64(PyObject* object);
 
 // As to_u64, at most 4294967295.
-HostResult<std::uint32_t> to_u32(PyObject* object);
+[[nodiscard]] HostResult<std::uint32_t> to_u32(PyObject* object);
 
 // A sequence of ints from 0 to 255 (bytes, bytearray, list, tuple, ...), never a str.
-HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object);
+[[nodiscard]] HostResult<posix::ByteBuffer> to_byte_buffer(PyObject* object);
 
 // None gives nothing; anything else goes through `rule`.
 template <class Rule>
@@ -39,12 +39,12 @@ auto optional_of(PyObject* object, Rule rule)
 // Checks the shape of a sequence argument before it is iterated: a str is refused, and so is
 // anything that is no sequence. Returns a length hint for the first allocation: 0 when the
 // length is unknown, and never more than a bounded number of items, since __len__ may lie.
-HostResult<std::size_t> check_sequence(PyObject* object);
+[[nodiscard]] HostResult<std::size_t> check_sequence(PyObject* object);
 
 // Iterates `object` (already accepted by check_sequence), handing each item to `visit`, which
 // returns HostResult<void>. The first failure ends the walk.
 template <class Visit>
-HostResult<void> for_each_item(PyObject* object, Visit&& visit) {
+[[nodiscard]] HostResult<void> for_each_item(PyObject* object, Visit&& visit) {
   OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
   if (!iterator) return captured_error();
   for (;;) {

@@ -12,6 +12,6 @@ PyObject* split_video_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* reconstruct_video_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // Creates the class Mp4ChunkMetadata (first call) and adds it to `module`.
-HostResult<void> register_metadata_class(PyObject* module);
+[[nodiscard]] HostResult<void> register_metadata_class(PyObject* module);
 
 }  // namespace fendral::python

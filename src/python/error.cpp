@@ -75,19 +75,13 @@ PyObject* exception_class_for(const Failure& failure) {
       return PyExc_RuntimeError;
     case ExceptionClass::ValueError:
       return PyExc_ValueError;
-    case ExceptionClass::TypeError:
-      return PyExc_TypeError;
-    case ExceptionClass::OverflowError:
-      return PyExc_OverflowError;
     case ExceptionClass::MemoryError:
       return PyExc_MemoryError;
-    case ExceptionClass::NotImplementedError:
-      return PyExc_NotImplementedError;
     case ExceptionClass::OSError:
       break;
   }
   switch (failure.io_kind) {
-#define FENDRAL_ERROR_KIND(kind, description, exception_class, ...) \
+#define FENDRAL_ERROR_KIND(kind, exception_class, ...) \
   case ErrorKind::kind:                                             \
     return PyExc_##exception_class;
 #include "base/error_kinds.def"
@@ -100,34 +94,55 @@ ErrorValue ErrorValue::from_failure(const Failure& failure) {
   return pending(exception_class_for(failure), failure.message);
 }
 
-ErrorValue ErrorValue::capture() {
+FetchedError FetchedError::fetch() {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  OwnedRef owned_type = OwnedRef::steal(type);
-  OwnedRef owned_value = OwnedRef::steal(value);
-  OwnedRef owned_traceback = OwnedRef::steal(traceback);
-  if (type == nullptr) {
+  return {OwnedRef::steal(type), OwnedRef::steal(value), OwnedRef::steal(traceback)};
+}
+
+void FetchedError::normalize() {
+  PyObject* raw_type = type.release();
+  PyObject* raw_value = value.release();
+  PyObject* raw_traceback = traceback.release();
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  type = OwnedRef::steal(raw_type);
+  value = OwnedRef::steal(raw_value);
+  traceback = OwnedRef::steal(raw_traceback);
+}
+
+void FetchedError::restore() && {
+  PyErr_Restore(type.release(), value.release(), traceback.release());
+}
+
+OwnedRef new_exception(PyObject* exception_class, std::string_view message) {
+  OwnedRef text = OwnedRef::steal(expect_object(message_object(message)));
+  return OwnedRef::steal(PyObject_CallFunctionObjArgs(exception_class, text.get(), nullptr));
+}
+
+ErrorValue ErrorValue::capture() {
+  FetchedError fetched = FetchedError::fetch();
+  if (!fetched.type) {
     return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  if (type == panic_exception_class()) {
+  if (fetched.type.get() == panic_exception_class()) {
     // One of our own faults came back through Python code: resume it as a fault.
     std::fputs(
         "fendral: an internal fault came back through Python code and is being resumed.\n"
         "fendral: Python's stack trace follows.\n",
         stderr);
     std::optional<std::string> text;
-    if (owned_value) text = text_of(owned_value.get());
-    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    if (fetched.value) text = text_of(fetched.value.get());
+    std::move(fetched).restore();
     PyErr_PrintEx(0);
     throw InternalFault(text.value_or("an internal fault of unknown text was resumed"));
   }
-  return ErrorValue(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+  return ErrorValue(std::move(fetched));
 }
 
 bool ErrorValue::has_exact_class(PyObject* exception_class) const {
-  return (type_ ? type_.get() : pending_class_) == exception_class;
+  return (captured_.type ? captured_.type.get() : pending_class_) == exception_class;
 }
 
 ErrorValue ErrorValue::named_argument(std::string_view name) && {
@@ -135,30 +150,23 @@ ErrorValue ErrorValue::named_argument(std::string_view name) && {
   std::string prefix = "argument '";
   prefix += name;
   prefix += "': ";
-  if (!type_) return pending(PyExc_TypeError, prefix + message_);
+  if (!captured_.type) return pending(PyExc_TypeError, prefix + message_);
 
   // A TypeError from Python itself: complete it to read its text and cause.
-  PyObject* type = type_.release();
-  PyObject* value = value_.release();
-  PyObject* traceback = traceback_.release();
-  PyErr_NormalizeException(&type, &value, &traceback);
-  OwnedRef owned_type = OwnedRef::steal(type);
-  OwnedRef owned_value = OwnedRef::steal(value);
-  OwnedRef owned_traceback = OwnedRef::steal(traceback);
-  std::optional<std::string> text = text_of(owned_value.get());
+  FetchedError original = std::move(captured_);
+  original.normalize();
+  std::optional<std::string> text = text_of(original.value.get());
   if (!text) return capture();
-  OwnedRef message = OwnedRef::steal(expect_object(message_object(prefix + *text)));
-  OwnedRef replacement =
-      OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  OwnedRef replacement = new_exception(PyExc_TypeError, prefix + *text);
   if (!replacement) return capture();
-  // PyException_SetCause steals the reference it is given.
-  PyException_SetCause(replacement.get(), PyException_GetCause(owned_value.get()));
-  return ErrorValue(OwnedRef::borrow(PyExc_TypeError), std::move(replacement), OwnedRef());
+  // The original's cause, or none; PyException_SetCause steals the reference it is given.
+  PyException_SetCause(replacement.get(), PyException_GetCause(original.value.get()));
+  return ErrorValue(FetchedError{OwnedRef::borrow(PyExc_TypeError), std::move(replacement), {}});
 }
 
 void ErrorValue::raise() && {
-  if (type_) {
-    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+  if (captured_.type) {
+    std::move(captured_).restore();
     return;
   }
   OwnedRef message = OwnedRef::steal(expect_object(message_object(message_)));

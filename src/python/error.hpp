@@ -15,6 +15,25 @@
 
 namespace fendral::python {
 
+// The exception the interpreter raised, taken out of its error indicator as the three references
+// the stable ABI of 3.8 hands out; put back by restore().
+struct FetchedError {
+  OwnedRef type;
+  OwnedRef value;
+  OwnedRef traceback;
+
+  // Empties the error indicator; all three are null when nothing was raised.
+  static FetchedError fetch();
+  // Makes `value` an instance of `type`, as the interpreter would before handing it to Python.
+  void normalize();
+  // Sets the error indicator from the three references. Consumes them.
+  void restore() &&;
+};
+
+// A new instance of `exception_class` with `message` as its one argument; null, with the
+// interpreter's error set, when it cannot be made.
+OwnedRef new_exception(PyObject* exception_class, std::string_view message);
+
 // Either pending (a class and a message, not yet a Python object) or captured (an exception
 // the interpreter already raised, fetched out of its error indicator).
 class ErrorValue {
@@ -40,16 +59,13 @@ class ErrorValue {
  private:
   ErrorValue(PyObject* pending_class, std::string message)
       : pending_class_(pending_class), message_(std::move(message)) {}
-  ErrorValue(OwnedRef type, OwnedRef value, OwnedRef traceback)
-      : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
+  explicit ErrorValue(FetchedError captured) : captured_(std::move(captured)) {}
 
   // Pending form.
   PyObject* pending_class_ = nullptr;
   std::string message_;
-  // Captured form.
-  OwnedRef type_;
-  OwnedRef value_;
-  OwnedRef traceback_;
+  // Captured form, when its type is set.
+  FetchedError captured_;
 };
 
 template <class T>

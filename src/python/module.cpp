@@ -16,30 +16,44 @@ struct Member {
 };
 
 Member members[] = {
-    {register_chunk_class, {}},
-    {nullptr,
-     {"deconstruct_file", as_method(deconstruct_file_entry), kKeywordCall,
-      "deconstruct_file(path, chunk_size)\n--\n\n"}},
-    {nullptr,
-     {"reconstruct_file", as_method(reconstruct_file_entry), kKeywordCall,
-      "reconstruct_file(chunks, output_path)\n--\n\n"}},
-    {register_metadata_class, {}},
-    {nullptr,
-     {"split_video", as_method(split_video_entry), kKeywordCall,
-      "split_video(input_file, output_dir, time_limit_sec)\n--\n\n"}},
-    {nullptr,
-     {"reconstruct_video", as_method(reconstruct_video_entry), kKeywordCall,
-      "reconstruct_video(output_dir, output_file)\n--\n\n"}},
+    {.add_class = register_chunk_class, .function = {}},
+    {.add_class = nullptr,
+     .function = {.ml_name = "deconstruct_file",
+                  .ml_meth = as_method(deconstruct_file_entry),
+                  .ml_flags = kKeywordCall,
+                  .ml_doc = "deconstruct_file(path, chunk_size)\n--\n\n"}},
+    {.add_class = nullptr,
+     .function = {.ml_name = "reconstruct_file",
+                  .ml_meth = as_method(reconstruct_file_entry),
+                  .ml_flags = kKeywordCall,
+                  .ml_doc = "reconstruct_file(chunks, output_path)\n--\n\n"}},
+    {.add_class = register_metadata_class, .function = {}},
+    {.add_class = nullptr,
+     .function = {.ml_name = "split_video",
+                  .ml_meth = as_method(split_video_entry),
+                  .ml_flags = kKeywordCall,
+                  .ml_doc = "split_video(input_file, output_dir, time_limit_sec)\n--\n\n"}},
+    {.add_class = nullptr,
+     .function = {.ml_name = "reconstruct_video",
+                  .ml_meth = as_method(reconstruct_video_entry),
+                  .ml_flags = kKeywordCall,
+                  .ml_doc = "reconstruct_video(output_dir, output_file)\n--\n\n"}},
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "fendral", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "fendral",
+    .m_doc = "",
+    .m_size = 0,  // no per-module state: the one module lives as long as the process
 };
 
-// Filled by the first successful initialisation; never emptied.
 PyObject* initialised_module = nullptr;
 
 HostResult<void> add_members(PyObject* module) {
+  // The package's version as pip shows it, for bug reports; not in __all__.
+  if (PyModule_AddStringConstant(module, "__version__", FENDRAL_VERSION) != 0) {
+    return captured_error();
+  }
   for (Member& member : members) {
     FENDRAL_CHECK(member.add_class != nullptr ? member.add_class(module)
                                               : add_function(module, member.function));
@@ -57,33 +71,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_fendral();
 
 PyMODINIT_FUNC PyInit_fendral() {
   using namespace fendral::python;
-  return guarded_entry([]() -> HostResult<OwnedRef> {
-    // Refused before anything is counted: a subinterpreter that tried first must not use up
-    // the one initialisation the main interpreter gets.
-    FENDRAL_TRY(const bool in_main, in_main_interpreter());
-    if (!in_main) {
-      return pending_error(PyExc_ImportError,
-                           "fendral can only be imported by the main interpreter");
-    }
-    if (initialised_module != nullptr) {
-      return pending_error(PyExc_ImportError,
-                           "fendral may only be initialized once per interpreter process");
-    }
-    OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
-    if (!module) return captured_error();
-    // The package's version as pip shows it, for bug reports; not in __all__.
-    if (PyModule_AddStringConstant(module.get(), "__version__", FENDRAL_VERSION) != 0) {
-      return captured_error();
-    }
-    FENDRAL_CHECK(add_members(module.get()));
-    // From 3.13 on, CPython runs the initialisation for a subinterpreter's import in the main
-    // interpreter, on a fresh thread state with no Python code on it, and then refuses the
-    // module itself. Raising there would hand the subinterpreter an exception object of the main
-    // interpreter, which 3.13 frees in the wrong interpreter; so the module is made but the
-    // one initialisation is left for the main interpreter's own import.
-    if (python_code_running()) {
-      initialised_module = OwnedRef::borrow(module.get()).release();
-    }
-    return module;
-  });
+  return init_module({.definition = module_definition,
+                      .initialised = initialised_module,
+                      .add_members = add_members});
 }

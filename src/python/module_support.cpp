@@ -11,23 +11,14 @@ HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
   if (slot != nullptr) return slot;
   PyObject* created = PyType_FromSpec(&spec);
   if (created == nullptr) {
-    // Chain the original failure as the cause of the RuntimeError.
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    OwnedRef cause = OwnedRef::steal(value);
-    OwnedRef owned_type = OwnedRef::steal(type);
-    OwnedRef owned_traceback = OwnedRef::steal(traceback);
+    // The original failure becomes the cause of the RuntimeError.
+    FetchedError original = FetchedError::fetch();
+    original.normalize();
     std::string message = "An error occurred while initializing class ";
     message += name;
-    OwnedRef text = OwnedRef::steal(expect_object(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
-    OwnedRef error =
-        OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text.get(), nullptr));
+    OwnedRef error = new_exception(PyExc_RuntimeError, message);
     if (!error) return captured_error();
-    if (cause) PyException_SetCause(error.get(), cause.release());
+    if (original.value) PyException_SetCause(error.get(), original.value.release());
     PyErr_SetObject(PyExc_RuntimeError, error.get());
     return captured_error();
   }
@@ -97,6 +88,34 @@ HostResult<bool> in_main_interpreter() {
 
 bool python_code_running() {
   return PyEval_GetFrame() != nullptr;
+}
+
+PyObject* init_module(const ModuleParts& parts) noexcept {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    const std::string name = parts.definition.m_name;
+    // Refused before anything is counted: a subinterpreter that tried first must not use up
+    // the one initialisation the main interpreter gets.
+    FENDRAL_TRY(const bool in_main, in_main_interpreter());
+    if (!in_main) {
+      return pending_error(PyExc_ImportError,
+                           name + " can only be imported by the main interpreter");
+    }
+    if (parts.initialised != nullptr) {
+      return pending_error(PyExc_ImportError,
+                           name + " may only be initialized once per interpreter process");
+    }
+    if (parts.before_creation != nullptr) FENDRAL_CHECK(parts.before_creation());
+    OwnedRef module = OwnedRef::steal(PyModule_Create2(&parts.definition, PYTHON_ABI_VERSION));
+    if (!module) return captured_error();
+    FENDRAL_CHECK(parts.add_members(module.get()));
+    // From 3.13 on, CPython runs the initialisation for a subinterpreter's import in the main
+    // interpreter, on a fresh thread state with no Python code on it, and then refuses the
+    // module itself. Raising there would hand the subinterpreter an exception object of the main
+    // interpreter, which 3.13 frees in the wrong interpreter; so the module is made but the
+    // one initialisation is left for the main interpreter's own import.
+    if (python_code_running()) parts.initialised = OwnedRef::borrow(module.get()).release();
+    return module;
+  });
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {

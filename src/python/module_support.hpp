@@ -11,15 +11,15 @@ namespace fendral::python {
 
 // Returns the class in `slot`, creating it from `spec` on first use. A failure becomes
 // RuntimeError "An error occurred while initializing class <name>" caused by the original.
-HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
-                                          std::string_view name);
+[[nodiscard]] HostResult<PyObject*> get_or_create_class(PyObject*& slot, PyType_Spec& spec,
+                                                        std::string_view name);
 
 // Sets module.<name> = object and appends the name to the module's __all__.
-HostResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* object);
+[[nodiscard]] HostResult<void> add_to_module(PyObject* module, PyObject* name, PyObject* object);
 
 // Makes a built-in function bound to `module` from `definition` (which must live forever) and
 // adds it under its own __name__.
-HostResult<void> add_function(PyObject* module, PyMethodDef& definition);
+[[nodiscard]] HostResult<void> add_function(PyObject* module, PyMethodDef& definition);
 
 // The method table stores every entry point as PyCFunction; the flags tell the real signature.
 inline PyCFunction as_method(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)) {
@@ -29,10 +29,27 @@ inline PyCFunction as_method(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)
 // Whether the calling interpreter is the process's main one. The stable ABI of 3.8 cannot tell,
 // so the interpreter's own module for subinterpreters is asked; where it is missing, Python
 // code cannot create subinterpreters either, and the answer is yes.
-HostResult<bool> in_main_interpreter();
+[[nodiscard]] HostResult<bool> in_main_interpreter();
 
 // Whether Python code is on the calling thread's stack (every import made by Python code is).
 bool python_code_running();
+
+// What one module of the package is made of, for init_module.
+struct ModuleParts {
+  // The definition, which must live forever; its m_name names the module in the messages.
+  PyModuleDef& definition;
+  // Filled by the first successful initialisation and never emptied: the module is made once
+  // per process.
+  PyObject*& initialised;
+  // Adds the module's members (and anything else it holds) to the new module.
+  HostResult<void> (*add_members)(PyObject* module);
+  // Run before the module object is made, when set: what must be in place first.
+  HostResult<void> (*before_creation)() = nullptr;
+};
+
+// The body of every PyInit_<name>: refuses a subinterpreter and a second initialisation, then
+// makes the module and adds its members. Never lets a C++ exception out.
+PyObject* init_module(const ModuleParts& parts) noexcept;
 
 // Construction slot of a class that cannot be instantiated from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

@@ -7,16 +7,26 @@
 namespace fendral::python {
 namespace {
 
-PyMethodDef read_chunks_definition = {"read_chunks", as_method(read_chunks_entry),
-                                      METH_VARARGS | METH_KEYWORDS,
-                                      "read_chunks(path, chunk_size)\n--\n\n"};
-
-PyModuleDef stream_module_definition = {
-    PyModuleDef_HEAD_INIT, "fendral_stream", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+PyMethodDef read_chunks_definition = {
+    .ml_name = "read_chunks",
+    .ml_meth = as_method(read_chunks_entry),
+    .ml_flags = METH_VARARGS | METH_KEYWORDS,
+    .ml_doc = "read_chunks(path, chunk_size)\n--\n\n",
 };
 
-// Filled by the first successful initialisation; never emptied.
+PyModuleDef stream_module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "fendral_stream",
+    .m_doc = "",
+    .m_size = 0,  // no per-module state: the one module lives as long as the process
+};
+
 PyObject* initialised_stream_module = nullptr;
+
+HostResult<void> add_members(PyObject* module) {
+  FENDRAL_CHECK(add_function(module, read_chunks_definition));
+  return register_writer_class(module);
+}
 
 }  // namespace
 }  // namespace fendral::python
@@ -26,27 +36,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_fendral_strea
 
 PyMODINIT_FUNC PyInit_fendral_stream() {
   using namespace fendral::python;
-  return guarded_entry([]() -> HostResult<OwnedRef> {
-    FENDRAL_TRY(const bool in_main, in_main_interpreter());
-    if (!in_main) {
-      return pending_error(PyExc_ImportError,
-                           "fendral_stream can only be imported by the main interpreter");
-    }
-    if (initialised_stream_module != nullptr) {
-      return pending_error(PyExc_ImportError,
-                           "fendral_stream may only be initialized once per interpreter process");
-    }
-    FENDRAL_CHECK(adopt_chunk_class());
-    OwnedRef module =
-        OwnedRef::steal(PyModule_Create2(&stream_module_definition, PYTHON_ABI_VERSION));
-    if (!module) return captured_error();
-    FENDRAL_CHECK(add_function(module.get(), read_chunks_definition));
-    FENDRAL_CHECK(register_writer_class(module.get()));
-    // As for fendral: an initialisation that 3.13 runs for a subinterpreter leaves the one
-    // initialisation to the main interpreter's own import.
-    if (python_code_running()) {
-      initialised_stream_module = OwnedRef::borrow(module.get()).release();
-    }
-    return module;
-  });
+  return init_module({.definition = stream_module_definition,
+                      .initialised = initialised_stream_module,
+                      .add_members = add_members,
+                      .before_creation = adopt_chunk_class});
 }

@@ -58,11 +58,11 @@ PyType_Slot metadata_slots[] = {
 };
 
 PyType_Spec metadata_spec = {
-    "builtins.Mp4ChunkMetadata",
-    static_cast<int>(sizeof(MetadataObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    metadata_slots,
+    .name = "builtins.Mp4ChunkMetadata",
+    .basicsize = static_cast<int>(sizeof(MetadataObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = metadata_slots,
 };
 
 PyObject* metadata_class = nullptr;
