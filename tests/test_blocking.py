@@ -267,6 +267,21 @@ def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, wait, call, left):
         os.kill(pid, 0)
 
 
+# A Ctrl-C while ffmpeg is looked up on a long PATH (about a second here): the split stops before
+# it changes anything, and the earlier record stays.
+LONG_PATH = ('os.environ["PATH"] = ":".join("/nonexistent/%d" % n for n in range(1_000_000)) + '
+             '":" + os.environ["PATH"]')
+
+
+def test_ctrl_c_during_the_program_lookup_keeps_the_record(tmp_path, stand_in):
+    work = tmp_path / "work"
+    before = (work / "segments" / "metadata.json").read_bytes()
+    assert interrupt_child(INTERRUPTED_CALL.format(setup=LONG_PATH, call=SPLIT), work) == [
+        "KeyboardInterrupt", "['segments']"]
+    assert (work / "segments" / "metadata.json").read_bytes() == before
+    assert not stand_in.started()
+
+
 def process_gone(pid):
     """True once `pid` has ended: no such process, or a zombie that only waits to be reaped."""
     try:

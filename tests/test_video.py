@@ -1,11 +1,13 @@
 """split_video and reconstruct_video: against a recording stand-in for ffmpeg, and the real one."""
 
+import filecmp
 import importlib.util
 import json
 import os
 import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import tempfile
@@ -121,6 +123,11 @@ def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, 
     assert argv[argv.index("-segment_format") + 1] == segment_format
 
 
+def bind_socket(path):
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(os.path.relpath(path))  # an absolute path may be too long for a socket
+
+
 @pytest.mark.parametrize("make_record, added", [
     (lambda path: None, ()),  # a split made before the record was kept, or by hand
     (os.mkfifo, ()),
@@ -132,7 +139,12 @@ def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, 
     # 10 MB, the key far past the first read.
     (lambda path: path.write_text("title=" + "x" * 10_000_000 + "\ncom.apple.quicktime.model=B"),
      KEYED_SOURCE_METADATA),
-], ids=["absent", "fifo", "directory", "link", "regular", "keyed", "10 MB keyed"])
+    # The key's line across the end of the first 64 KiB read, all but its last byte in it.
+    (lambda path: path.write_text("title=" + "x" * (65536 - 26) + "\ncom.apple.quicktime.model=B"),
+     KEYED_SOURCE_METADATA),
+    (bind_socket, ()),
+], ids=["absent", "fifo", "directory", "link", "regular", "keyed", "10 MB keyed",
+        "key across a read", "socket"])
 def test_join_maps_back_only_a_regular_source_metadata_file(ffmpeg, tmp_path, make_record,
                                                             added):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
@@ -523,6 +535,12 @@ NOT_MP4 = {
         b"mdhd", bytes(12) + struct.pack(">II", 12800, 12800) + bytes(4)) + box(
         b"hdlr", bytes(8) + b"vide" + bytes(12))))),
     "edit-overflow.mp4": movie(b"vide", 12800, 12800, [(1 << 63, 0)], wide_edits=True),
+    # Fits 64 bits on a 1 Hz clock, but ffmpeg reads it as a negative length.
+    "edit-overflow-1hz.mp4": movie(b"vide", 1, 1, [(1 << 63, 0)], movie_timescale=1,
+                                   wide_edits=True),
+    "no-handler.mp4": box(b"moov", box(b"trak", box(b"mdia", box(
+        b"mdhd", bytes(12) + struct.pack(">II", 12800, 12800) + bytes(4)) + box(
+        b"minf", box(b"stbl", table(b"stts", [(25, 512)])))))),
 }
 
 
@@ -621,6 +639,20 @@ def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, duration
 
 VIDEO_SECOND = movie(b"vide", 12800, 12800, **SECOND)
 SOUND_SECOND = movie(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
+# A movie box over the size that is read whole, a track first: ffmpeg is left to judge it. The
+# headers and the size of a sparse file, whose last box runs on in the hole.
+OVER_CAP_TRACK = track(b"vide", 12800, 12800, **SECOND)
+OVER_CAP_WITH_TRACK = (struct.pack(">I4s", 16 + len(OVER_CAP_TRACK) + (64 << 20), b"moov") +
+                       OVER_CAP_TRACK + struct.pack(">I4s", 8 + (64 << 20), b"free"),
+                       16 + len(OVER_CAP_TRACK) + (64 << 20))
+
+
+def write_content(path, content):
+    """Writes bytes, or (head, size): a sparse file of that size."""
+    head, size = content if isinstance(content, tuple) else (content, len(content))
+    with open(path, "wb") as out:
+        out.write(head)
+        out.truncate(size)
 
 
 @pytest.mark.parametrize("segments, joined, message", [
@@ -632,18 +664,19 @@ SOUND_SECOND = movie(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
      movie(b"vide", 12800, 51200, samples=[(100, 512)]), "no audio track, segment 1 has one"),
     # Short of the durations by less than a frame: all there.
     ([VIDEO_SECOND] * 3, movie(b"vide", 12800, 37900, samples=[(74, 512), (1, 12)]), None),
-], ids=["video short", "sound short", "no sound", "whole"])
+    ([VIDEO_SECOND, OVER_CAP_WITH_TRACK], OVER_CAP_WITH_TRACK, None),
+], ids=["video short", "sound short", "no sound", "whole", "over the cap"])
 def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segments, joined,
                                                           message):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
     write_metadata(tmp_path / "segs", names)
     for name, content in zip(names, segments):
-        (tmp_path / name).write_bytes(content)
-    (tmp_path / "written.mp4").write_bytes(joined)
+        write_content(tmp_path / name, content)
+    write_content(tmp_path / "written.mp4", joined)
     ffmpeg.set(output=tmp_path / "written.mp4")
     if message is None:
         fendral.reconstruct_video("segs", "joined.mp4")
-        assert (tmp_path / "joined.mp4").read_bytes() == joined
+        assert filecmp.cmp(tmp_path / "joined.mp4", tmp_path / "written.mp4", shallow=False)
         return
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
