@@ -52,11 +52,6 @@ struct Failure {
   static Failure memory_error(std::string message) {
     return {ExceptionClass::MemoryError, ErrorKind::Other, std::move(message)};
   }
-  // Any I/O error that tells its kind and text, such as the POSIX layer's.
-  template <class IoError>
-  static Failure os_error(const IoError& error) {
-    return {ExceptionClass::OSError, error.kind(), error.text()};
-  }
 };
 
 template <class T>
@@ -64,10 +59,6 @@ using Result = expected<T, Failure>;
 
 inline unexpected<Failure> fail(Failure failure) {
   return unexpected(std::move(failure));
-}
-template <class IoError>
-unexpected<Failure> fail_os(const IoError& error) {
-  return unexpected(Failure::os_error(error));
 }
 inline unexpected<Failure> runtime_failure(std::string message) {
   return fail(Failure::runtime_error(std::move(message)));

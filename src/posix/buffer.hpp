@@ -18,6 +18,9 @@
 
 namespace fendral::posix {
 
+// The size of a memory page: the unit in which payloads are faulted in and slabs trimmed.
+inline constexpr std::size_t kPageSize = 4096;
+
 // Where every payload starts: a multiple of 64 bytes from a page boundary. On some processors
 // the kernel's copy into user memory (what a read does) runs markedly slower when the
 // destination lies a few bytes past such a boundary, and that is where malloc puts its blocks,
@@ -46,7 +49,7 @@ inline void prefault_for_writing(void* begin, std::size_t length) {
 #else
   constexpr int kPopulateWrite = 23;
 #endif
-  constexpr std::uintptr_t kPage = 4096;
+  constexpr std::uintptr_t kPage = kPageSize;
   constexpr std::size_t kSpanPages = 256;
   const auto first = (reinterpret_cast<std::uintptr_t>(begin) + kPage - 1) & ~(kPage - 1);
   const auto last = (reinterpret_cast<std::uintptr_t>(begin) + length) & ~(kPage - 1);
@@ -130,8 +133,9 @@ class Slab {
   }
 
  private:
-  static constexpr std::size_t kPage = 4096;
-  static std::size_t round_to_pages(std::size_t size) { return (size + kPage - 1) & ~(kPage - 1); }
+  static std::size_t round_to_pages(std::size_t size) {
+    return (size + kPageSize - 1) & ~(kPageSize - 1);
+  }
   Slab(unsigned char* data, std::size_t mapped) : data_(data), mapped_(mapped) {}
   ~Slab() {
     if (mapped_ != 0) ::munmap(data_, mapped_);

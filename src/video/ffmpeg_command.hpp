@@ -11,7 +11,7 @@ namespace fendral::video {
 
 inline constexpr std::string_view kProgram = "ffmpeg";
 
-// The two places a descriptor of ours is handed to ffmpeg at (SpawnOptions' passed descriptors).
+// The places of SpawnOptions::passed_fds, the descriptors of ours that ffmpeg is handed.
 enum class PassedSlot { first, second };
 // Whether ffmpeg writes what it is handed there or reads it.
 enum class PassedFileUse { written, read };

@@ -26,7 +26,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   // files, the input), and nothing is left to remove on any path out of the call.
   FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
   // One split per directory at a time: two would write each other's segments and record.
-  FENDRAL_TRY(const auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
+  FENDRAL_TRY(auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
   FENDRAL_TRY(const auto links, directory.links_named_like_segments(input_file));
   // The source's tags and chapters, kept as text for the join.
   FENDRAL_TRY(const auto source_metadata, posix::create_anonymous_file("fendral-source-metadata"));
@@ -59,6 +59,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   if (!status.success()) {
     return runtime_failure("ffmpeg split failed with status " + status.describe());
   }
+  directory.follow_path_if_moved();
 
   FENDRAL_TRY(const auto listed, posix::read_from_start(segment_list.get()));
   auto chunk_paths = directory.segment_paths(listed);

@@ -89,8 +89,14 @@ Result<SplitDirectory> SplitDirectory::lock(const std::string& path, Use use) {
 }
 
 SplitDirectory::FileAt SplitDirectory::at(std::string_view name) const {
-  if (lock_.directory() < 0) return {AT_FDCWD, posix::join_path(path_, name)};
+  if (lock_.directory() < 0 || by_path_) return {AT_FDCWD, posix::join_path(path_, name)};
   return {lock_.directory(), std::string(name)};
+}
+
+void SplitDirectory::follow_path_if_moved() {
+  if (lock_.directory() < 0) return;
+  const auto named = posix::file_identity(path_.empty() ? "." : path_);
+  by_path_ = !named || named != posix::descriptor_identity(lock_.directory());
 }
 
 std::string SplitDirectory::segment_pattern() const {

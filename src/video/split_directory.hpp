@@ -61,6 +61,11 @@ class SplitDirectory {
   // name a line, in time order.
   std::vector<std::string> segment_paths(std::string_view segment_list) const;
 
+  // ffmpeg writes the segments by path. When that path no longer names the locked directory
+  // once it has run (the directory was moved, removed or replaced meanwhile), the records
+  // follow the path as the segments did, and fail as a path there fails.
+  void follow_path_if_moved();
+
   // The entries that ffmpeg may write over and that are symbolic links: it would write through
   // them into whatever they point to. Refused when one of those entries is the input itself,
   // which ffmpeg would cut short while reading it.
@@ -112,6 +117,7 @@ class SplitDirectory {
 
   posix::DirectoryLock lock_;
   std::string path_;
+  bool by_path_ = false;  // names resolved from path_ although the directory is open
 };
 
 }  // namespace fendral::video
