@@ -68,6 +68,12 @@ JoinOutput::~JoinOutput() {
 
 Result<void> JoinOutput::place() {
   if (!private_directory_) return {};
+  // A program that succeeded without writing anything (a stand-in for ffmpeg) leaves nothing to
+  // place, as it always left nothing at the output.
+  if (posix::entry_kind(written_).error == ENOENT &&
+      posix::entry_kind(*private_directory_).error == 0) {
+    return {};
+  }
   if (auto moved = posix::move_without_replacing(written_, placed_as_); !moved) {
     if (moved.error().os_code() == EEXIST) return runtime_failure(std::string(kOutputExists));
     return runtime_failure("Failed to place the joined file: " + moved.error().text());
