@@ -5,6 +5,7 @@ left, the caller's SIGCHLD.
 
 Everything that could hang runs in a fresh interpreter with a time limit."""
 
+import json
 import os
 import shutil
 import signal
@@ -279,6 +280,56 @@ def test_ctrl_c_stops_ffmpeg_and_reaps_it(tmp_path, stand_in, wait, call, left):
     pid = int(stand_in.pid_file.read_text())
     with pytest.raises(ProcessLookupError):
         os.kill(pid, 0)
+
+
+# A Ctrl-C while ffmpeg is looked up on a long PATH (about a second here): the split stops before
+# it changes anything, and the earlier record stays.
+LONG_PATH = ('os.environ["PATH"] = ":".join("/nonexistent/%d" % n for n in range(1_000_000)) + '
+             '":" + os.environ["PATH"]')
+
+
+def test_ctrl_c_during_the_program_lookup_keeps_the_record(tmp_path, stand_in):
+    work = tmp_path / "work"
+    before = (work / "segments" / "metadata.json").read_bytes()
+    assert interrupt_child(INTERRUPTED_CALL.format(setup=LONG_PATH, call=SPLIT), work) == [
+        "KeyboardInterrupt", "['segments']"]
+    assert (work / "segments" / "metadata.json").read_bytes() == before
+    assert not stand_in.started()
+
+
+def process_gone(pid):
+    """True once `pid` has ended: no such process, or a zombie that only waits to be reaped."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+# A caller killed outright: its ffmpeg ends with it, and holds the directory's lock until then,
+# so a split after it waits or fails, but never writes beside it.
+@pytest.mark.parametrize("call", [SPLIT, JOIN], ids=["split", "join"])
+def test_ffmpeg_ends_with_a_caller_killed_outright(tmp_path, stand_in, call):
+    stand_in.set(wait="killed")
+    work = tmp_path / "work"
+    caller = subprocess.Popen([sys.executable, "-c", f"from fendral import *\n{call}"],
+                              cwd=str(work), env=child_environment(), stdin=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + TIME_LIMIT
+        while not stand_in.waiting_file.exists():
+            assert caller.poll() is None and time.monotonic() < deadline, "ffmpeg never started"
+            time.sleep(0.01)
+        assert stand_in.fds()["5"] == str(work / "segments")  # the lock, shared with ffmpeg
+    finally:
+        caller.kill()
+        caller.wait()
+    pid = int(stand_in.pid_file.read_text())
+    while not process_gone(pid):
+        assert time.monotonic() < deadline, "ffmpeg outlived its caller"
+        time.sleep(0.01)
+    stand_in.set(wait=None, segments=2)
+    fendral.split_video(str(work / "in.mp4"), str(work / "segments"), 5)
+    assert json.loads((work / "segments" / "metadata.json").read_text())["chunk_count"] == 2
 
 
 # The check of the segments reads no file that could block, so no read is ever interrupted: it

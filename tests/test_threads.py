@@ -54,6 +54,7 @@ def one_round(directory, generator):
     reconstruct_video(segments, joined)
     with open(joined) as listed:  # the stand-in copies the list it was given
         assert listed.read() == "".join(f"file '{name}'\n" for name in names)
+    os.remove(joined)  # a join never replaces an output
     with pytest.raises(RuntimeError, match="^time_limit_sec must be greater than 0$"):
         split_video(source, segments, 0)
 

@@ -1,10 +1,13 @@
 """split_video and reconstruct_video: against a recording stand-in for ffmpeg, and the real one."""
 
+import filecmp
 import importlib.util
 import json
 import os
+import re
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import tempfile
@@ -44,6 +47,13 @@ def concat_argv(output_file):
 def join_inputs_after_the_script(argv):
     """What a join's argument vector holds between the concat script and the stream mapping."""
     return argv[argv.index("/dev/fd/3") + 1:argv.index("-map")]
+
+
+def joined_argv(ffmpeg):
+    """The last join's arguments, its output named as the caller named it: ffmpeg writes into a
+    directory of the join's own beside the output."""
+    *rest, written = ffmpeg.argv()
+    return [*rest, re.sub(r"(^|/)\.fendral-join-\w{6}/(?=[^/]*$)", r"\1", written)]
 
 
 def metadata_text(original, prefix, paths, value):
@@ -99,6 +109,8 @@ QUICKTIME_HEAD = struct.pack(">I4s4s", 20, b"ftyp", b"qt  ") + bytes(8)
 
 @pytest.mark.parametrize("input_file, content, segment_format", [
     ("in.mov", QUICKTIME_HEAD, "mov"),
+    ("take-10:30.mov", QUICKTIME_HEAD, "mov"),  # handed to ffmpeg as ./take-10:30.mov
+    ("file:in.mov", QUICKTIME_HEAD, "mov"),
     ("in.mp4", struct.pack(">I4s4s", 20, b"ftyp", b"isom") + bytes(8), "mp4"),
     ("old.mov", struct.pack(">I4s", 8, b"wide"), "mov"),  # no ftyp: an older movie file
     ("old.mov", SEGMENT, "mov"),  # its video's clock is kept
@@ -107,16 +119,22 @@ QUICKTIME_HEAD = struct.pack(">I4s4s", 20, b"ftyp", b"qt  ") + bytes(8)
 ])
 def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, content,
                                                   segment_format):
+    local_file = input_file[len("file:"):] if input_file.startswith("file:") else input_file
     if content is None:
-        os.mkfifo(input_file)
+        os.mkfifo(local_file)
     else:
-        (tmp_path / input_file).write_bytes(content)
+        (tmp_path / local_file).write_bytes(content)
     fendral.split_video(input_file, "out", 1)
     argv = ffmpeg.argv()
     assert argv[argv.index("-segment_format") + 1] == segment_format
     assert argv[argv.index("-segment_format_options") + 1] == (
         "strict=unofficial:movie_timescale=90000" +
         (":video_track_timescale=1000" if content == SEGMENT else ""))
+
+
+def bind_socket(path):
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(os.path.relpath(path))  # an absolute path may be too long for a socket
 
 
 @pytest.mark.parametrize("make_record, added", [
@@ -130,7 +148,12 @@ def test_quicktime_inputs_give_quicktime_segments(ffmpeg, tmp_path, input_file, 
     # 10 MB, the key far past the first read.
     (lambda path: path.write_text("title=" + "x" * 10_000_000 + "\ncom.apple.quicktime.model=B"),
      KEYED_SOURCE_METADATA),
-], ids=["absent", "fifo", "directory", "link", "regular", "keyed", "10 MB keyed"])
+    # The key's line across the end of the first 64 KiB read, all but its last byte in it.
+    (lambda path: path.write_text("title=" + "x" * (65536 - 26) + "\ncom.apple.quicktime.model=B"),
+     KEYED_SOURCE_METADATA),
+    (bind_socket, ()),
+], ids=["absent", "fifo", "directory", "link", "regular", "keyed", "10 MB keyed",
+        "key across a read", "socket"])
 def test_join_maps_back_only_a_regular_source_metadata_file(ffmpeg, tmp_path, make_record,
                                                             added):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
@@ -170,11 +193,18 @@ INPUT_IS_A_SEGMENT = "Failed to split: the input is one of the segment files thi
     ("in.mp4", "chunk_001.mp4", "hard link", INPUT_IS_A_SEGMENT),
     ("in.mp4", "chunk_002.mp4", "link", INPUT_IS_A_SEGMENT),
     ("-", "chunk_000.mp4", "hard link", INPUT_IS_A_SEGMENT),  # ffmpeg would read stdin
+    # ffmpeg opens what follows "file:" as the path.
+    ("file:out/chunk_000.mp4", "chunk_000.mp4", "copy", INPUT_IS_A_SEGMENT),
+    ("file:{tmp}/out/chunk_000.mp4", "chunk_000.mp4", "copy", INPUT_IS_A_SEGMENT),
+    ("file://{tmp}/out/chunk_000.mp4", "chunk_000.mp4", "copy", INPUT_IS_A_SEGMENT),
     ("in.mp4", "chunk_000.mp4", "link elsewhere", None),
-    ("out/chunk_00.mp4", "chunk_00.mp4", "copy", None),  # a name the pattern never gives
+    # Names the pattern never gives.
+    ("out/chunk_00.mp4", "chunk_00.mp4", "copy", None),
+    ("out/chunk_abc.mp4", "chunk_abc.mp4", "copy", None),
 ])
 def test_split_never_writes_over_its_input_or_through_a_link(ffmpeg, tmp_path, input_file, entry,
                                                              make, message):
+    input_file = input_file.format(tmp=tmp_path)
     (tmp_path / "in.mp4").write_bytes(b"input")
     (tmp_path / "victim").write_bytes(b"victim")
     out = tmp_path / "out"
@@ -266,9 +296,7 @@ def test_paths_are_never_read_as_options_or_protocols(ffmpeg, tmp_path, input_fi
     assert metadata["chunk_paths"] == [f"{output_dir}/chunk_000.mp4"]
 
     fendral.reconstruct_video(output_dir, output_file)
-    expected_output = "./" + output_file if output_file.startswith("-") and output_file != "-" \
-        else output_file
-    assert ffmpeg.argv()[-1] == expected_output
+    assert joined_argv(ffmpeg)[-1] == output_file
 
 
 @pytest.mark.parametrize("input_file, inherited", [
@@ -457,7 +485,11 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(ffmpeg, tmp_path, output_dir):
     write_metadata(directory, names, chunk_count=0)
     (directory / "concat_list.txt").write_text("stale\n" * 100)
     assert fendral.reconstruct_video(output_dir, "joined.mp4") is None
-    assert ffmpeg.argv() == concat_argv("joined.mp4")
+    assert joined_argv(ffmpeg) == concat_argv("joined.mp4")
+    # Written in a directory of its own, then placed: nothing of it is left beside the output.
+    assert re.fullmatch(r"\.fendral-join-\w{6}/joined\.mp4", ffmpeg.argv()[-1])
+    assert (tmp_path / "joined.mp4").read_bytes() == ffmpeg.concat_list()
+    assert not list(tmp_path.glob(".fendral-join-*"))
     expected = (f"file '{tmp_path}/segs/chunk_000.mp4'\n"
                 f"file '{tmp_path}/segs/it'\\''s.mp4'\n"
                 f"file '{tmp_path}/segs/back\\slash é.mp4'\n"
@@ -523,6 +555,12 @@ NOT_MP4 = {
     "samples-past-end.mp4": movie(b"vide", 12800, 12800, **SECOND, layout=box(
         b"stsz", struct.pack(">IIII", 0, 0, 25, 0)[:4] + struct.pack(">II", 100, 25)) + table(
         b"stsc", [(1, 25, 1)], ">III") + table(b"stco", [(1000,)], ">I")),
+    # Fits 64 bits on a 1 Hz clock, but ffmpeg reads it as a negative length.
+    "edit-overflow-1hz.mp4": movie(b"vide", 1, 1, [(1 << 63, 0)], movie_timescale=1,
+                                   wide_edits=True),
+    "no-handler.mp4": box(b"moov", box(b"trak", box(b"mdia", box(
+        b"mdhd", bytes(12) + struct.pack(">II", 12800, 12800) + bytes(4)) + box(
+        b"minf", box(b"stbl", table(b"stts", [(25, 512)])))))),
 }
 
 
@@ -643,6 +681,20 @@ def test_ffmpeg_gets_each_segments_duration(ffmpeg, tmp_path, segments, duration
 
 VIDEO_SECOND = movie(b"vide", 12800, 12800, **SECOND)
 SOUND_SECOND = movie(b"soun", 44100, 44100, samples=[(43, 1024), (1, 68)])
+# A movie box over the size that is read whole, a track first: ffmpeg is left to judge it. The
+# headers and the size of a sparse file, whose last box runs on in the hole.
+OVER_CAP_TRACK = track(b"vide", 12800, 12800, **SECOND)
+OVER_CAP_WITH_TRACK = (struct.pack(">I4s", 16 + len(OVER_CAP_TRACK) + (64 << 20), b"moov") +
+                       OVER_CAP_TRACK + struct.pack(">I4s", 8 + (64 << 20), b"free"),
+                       16 + len(OVER_CAP_TRACK) + (64 << 20))
+
+
+def write_content(path, content):
+    """Writes bytes, or (head, size): a sparse file of that size."""
+    head, size = content if isinstance(content, tuple) else (content, len(content))
+    with open(path, "wb") as out:
+        out.write(head)
+        out.truncate(size)
 
 
 # Sound whose track refers to a chapter text track (number 2) lasting two seconds.
@@ -685,19 +737,20 @@ def fragmented(packets):
     # A fragmented output keeps its samples in its fragments.
     ([VIDEO_SECOND] * 3, fragmented(75), None),
     ([VIDEO_SECOND] * 3, fragmented(50), "video track 0 holds 50 packets, its segments 75"),
+    ([VIDEO_SECOND, OVER_CAP_WITH_TRACK], OVER_CAP_WITH_TRACK, None),
 ], ids=["video short", "sound short", "squeezed", "chapters", "no sound", "second sound",
-        "stopped clock", "whole", "fragmented", "fragmented short"])
+        "stopped clock", "whole", "fragmented", "fragmented short", "over the cap"])
 def test_a_join_that_lost_data_fails_and_leaves_no_output(ffmpeg, tmp_path, segments, joined,
                                                           message):
     names = [f"segs/{n}.mp4" for n in range(len(segments))]
     write_metadata(tmp_path / "segs", names)
     for name, content in zip(names, segments):
-        (tmp_path / name).write_bytes(content)
-    (tmp_path / "written.mp4").write_bytes(joined)
+        write_content(tmp_path / name, content)
+    write_content(tmp_path / "written.mp4", joined)
     ffmpeg.set(output=tmp_path / "written.mp4")
     if message is None:
         fendral.reconstruct_video("segs", "joined.mp4")
-        assert (tmp_path / "joined.mp4").read_bytes() == joined
+        assert filecmp.cmp(tmp_path / "joined.mp4", tmp_path / "written.mp4", shallow=False)
         return
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
@@ -718,7 +771,7 @@ def test_the_join_keeps_timestamps_and_the_video_clock(ffmpeg, tmp_path, first, 
     (tmp_path / "segs" / "0.mp4").write_bytes(first)
     (tmp_path / "segs" / "1.mp4").write_bytes(VIDEO_SECOND)
     fendral.reconstruct_video("segs", output_file)
-    argv = ffmpeg.argv()
+    argv = joined_argv(ffmpeg)
     assert argv[argv.index("-c") + 2:] == ["-copyts", *clocks, output_file]
 
 
@@ -732,35 +785,56 @@ def test_reconstruct_refuses_working_directory_with_line_break(ffmpeg, tmp_path,
     assert not (work / "segs" / "concat_list.txt").exists() and not ffmpeg.started()
 
 
-def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
+def test_reconstruct_list_file_failure(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "concat_list.txt").mkdir()
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (
         "Failed to create concat list file: Is a directory (os error 21)",)
-    (tmp_path / "segs" / "concat_list.txt").rmdir()
-    for setting, value, status in [("exit", 1, "ExitStatus(ExitStatus(1))"),
-                                   ("signal", "KILL", "signal: 9 (SIGKILL)")]:
-        ffmpeg.set(**{setting: value})
-        with pytest.raises(RuntimeError) as caught:
-            fendral.reconstruct_video("segs", "joined.mp4")
-        ffmpeg.set(**{setting: None})
-        assert caught.value.args == ("ffmpeg concat failed with status " + status,)
-        assert not (tmp_path / "joined.mp4").exists()  # what ffmpeg wrote is removed
-        assert (tmp_path / "segs" / "concat_list.txt").read_text() == (
-            f"file '{tmp_path}/segs/a.mp4'\n")
-    # ffmpeg refuses to overwrite: a file there before the join is not its output.
-    (tmp_path / "joined.mp4").write_bytes(b"earlier")
-    ffmpeg.set(exit=1, output="/dev/null")
-    with pytest.raises(RuntimeError):
-        fendral.reconstruct_video("segs", "joined.mp4")
-    assert (tmp_path / "joined.mp4").exists()
+    assert not ffmpeg.started()
 
 
-def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
+# ffmpeg's own refusal to write over a file: what a join into an entry that is there, or that
+# appears while ffmpeg writes, has always failed with.
+OUTPUT_EXISTS = "ffmpeg concat failed with status ExitStatus(ExitStatus(1))"
+
+
+# A failed join leaves what was at the output, and nothing of its own. An entry there, a dangling
+# link too, is refused before ffmpeg starts; one that another program puts there while ffmpeg
+# writes stays.
+@pytest.mark.parametrize("output, settings, message", [
+    (None, {"exit": 1}, OUTPUT_EXISTS),
+    (None, {"signal": "KILL"}, "ffmpeg concat failed with status signal: 9 (SIGKILL)"),
+    ("file", {"exit": 1}, OUTPUT_EXISTS),
+    ("dangling link", {"exit": 1}, OUTPUT_EXISTS),
+    ("directory", {}, OUTPUT_EXISTS),
+    ("appears", {"damage": "claim_output"}, OUTPUT_EXISTS),
+])
+def test_a_failed_join_removes_only_its_own_file(ffmpeg, tmp_path, output, settings, message):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
-    (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    joined = tmp_path / "joined.mp4"
+    if output == "file":
+        joined.write_bytes(b"earlier")
+    elif output == "dangling link":
+        joined.symlink_to(tmp_path / "target.mp4")
+    elif output == "directory":
+        joined.mkdir()
+    before = sorted(os.listdir(tmp_path))
+    ffmpeg.set(**settings)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segs", "joined.mp4")
+    assert caught.value.args == (message,)
+    assert ffmpeg.started() == (output in (None, "appears"))
+    assert sorted(os.listdir(tmp_path)) == sorted(before + ["joined.mp4"] * (output == "appears"))
+    if output in ("file", "appears"):
+        assert joined.read_bytes() == {"file": b"earlier", "appears": b"elsewhere"}[output]
+    assert (tmp_path / "segs" / "concat_list.txt").read_text() == (
+        f"file '{tmp_path}/segs/a.mp4'\n")
+
+
+def inheritable_descriptors():
+    """The descriptors of this process that a child inherits."""
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -768,6 +842,13 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
                 inheritable.add(fd)
         except OSError:
             pass  # the listing's own descriptor, already closed
+    return inheritable
+
+
+def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
+    write_split(tmp_path / "segs", ["segs/a.mp4"])
+    (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    inheritable = inheritable_descriptors()
     stdio = {str(fd): os.readlink(f"/proc/self/fd/{fd}") for fd in (1, 2)}
     stdio["0"] = "/dev/null"
     saved = {number: signal.signal(number, signal.SIG_IGN)
@@ -786,8 +867,9 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
     assert {fd: fds[fd] for fd in stdio} == stdio
     assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
     assert fds["4"] == str(tmp_path / "segs" / "source_metadata.txt")
+    assert fds["5"] == str(tmp_path / "segs")  # the directory's lock, held as long as ffmpeg runs
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in (*stdio, "3", "4") and target != str(ffmpeg.script)
+              if fd not in (*stdio, "3", "4", "5") and target != str(ffmpeg.script)
               and int(fd) not in inheritable}
     assert leaked == {}
 
@@ -796,16 +878,22 @@ def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
 
-    # Both descriptors handed over then sit on the numbers of the closed streams.
+    # The descriptors handed over then sit on the numbers of the closed streams, and their copies
+    # above the numbers they are handed over as stay ours.
     def body():
         for fd in (0, 1, 2):
             os.close(fd)
         fendral.reconstruct_video("segs", "joined.mp4")
-        return [ffmpeg.fds().get(fd) for fd in "01234"]
+        return ffmpeg.fds(), inheritable_descriptors()
 
-    *streams, script, source_metadata = run_forked(body)
-    assert streams == ["/dev/null"] * 3 and script.startswith("/memfd:fendral-concat-script")
-    assert source_metadata == str(tmp_path / "segs" / "source_metadata.txt")
+    fds, inheritable = run_forked(body)
+    assert [fds.pop(fd) for fd in "012"] == ["/dev/null"] * 3
+    assert fds.pop("3").startswith("/memfd:fendral-concat-script")
+    assert fds.pop("4") == str(tmp_path / "segs" / "source_metadata.txt")
+    assert fds.pop("5") == str(tmp_path / "segs")
+    leaked = {fd: target for fd, target in fds.items()
+              if target != str(ffmpeg.script) and int(fd) not in inheritable}
+    assert leaked == {}
 
 
 def test_wait_outlasts_signals(ffmpeg, tmp_path):
@@ -906,6 +994,39 @@ def test_real_round_trip(short_video, tmp_path, monkeypatch, output_dir):
     (duration, packets), (joined_duration, joined_packets) = probe("in.mp4"), probe("joined.mp4")
     assert abs(joined_duration - duration) < 0.5
     assert joined_packets == packets and set(packets) == {"video", "audio"}
+
+
+# Joins into one output at once: one places its file, the others fail as a join into an existing
+# file does, none removes what another wrote, and the output has a new file's mode.
+@needs_ffmpeg
+def test_real_joins_into_one_output_at_once(short_video, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    fendral.split_video(str(short_video), "segs", 3)
+    packets = probe(short_video)[1]
+    outcomes = []
+
+    def join():
+        try:
+            outcomes.append(fendral.reconstruct_video("segs", "out.mp4"))
+        except RuntimeError as error:
+            outcomes.append(str(error))
+
+    umask = os.umask(0o027)
+    try:
+        for _ in range(5):
+            outcomes.clear()
+            threads = [threading.Thread(target=join) for _ in range(4)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            assert sorted(map(str, outcomes)) == ["None"] + [OUTPUT_EXISTS] * 3
+            assert sorted(os.listdir()) == ["out.mp4", "segs"]
+            assert os.stat("out.mp4").st_mode & 0o777 == 0o640
+            assert probe("out.mp4")[1] == packets
+            os.remove("out.mp4")
+    finally:
+        os.umask(umask)
 
 
 def encode_in_place(directory):

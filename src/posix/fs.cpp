@@ -170,4 +170,33 @@ IoResult<void> remove_entry_at(int directory, const std::string& name) {
   return errno_error(errno);
 }
 
+EntryKind entry_kind(const std::string& path) {
+  const auto info = look_up(AT_FDCWD, path, Links::Keep);
+  if (!info) return {.error = info.error().os_code().value_or(EINVAL)};
+  return {.type = static_cast<mode_t>(info->st_mode & S_IFMT)};
+}
+
+IoResult<std::string> create_private_directory(const std::string& prefix) {
+  FENDRAL_CHECK(check_path(prefix));
+  std::string path = prefix + "XXXXXX";
+  // mkdtemp makes the directory 0700 whatever the umask.
+  if (::mkdtemp(path.data()) == nullptr) return errno_error(errno);
+  return path;
+}
+
+IoResult<void> move_without_replacing(const std::string& from, const std::string& to) {
+  FENDRAL_CHECK(check_path(from));
+  FENDRAL_CHECK(check_path(to));
+  // Through the system call: the C library's wrapper is newer than the oldest one we run on.
+  constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0) {
+    return {};
+  }
+  // EINVAL: a file system that cannot rename without replacing; ENOSYS: a kernel before 3.15.
+  if (errno != EINVAL && errno != ENOSYS) return errno_error(errno);
+  if (::link(from.c_str(), to.c_str()) != 0) return errno_error(errno);
+  ::unlink(from.c_str());
+  return {};
+}
+
 }  // namespace fendral::posix

@@ -61,4 +61,21 @@ bool is_symbolic_link_at(int directory, const std::string& name);
 // The same for `name` in the open directory `directory`.
 [[nodiscard]] IoResult<void> remove_entry_at(int directory, const std::string& name);
 
+// What kind of entry is at `path`, the link itself looked at: S_IFREG, S_IFLNK and so on, or the
+// errno value of the lookup (ENOENT for none).
+struct EntryKind {
+  mode_t type = 0;
+  int error = 0;
+};
+EntryKind entry_kind(const std::string& path);
+
+// A new directory, mode 0700, at `prefix` + six characters that make its name unused. Gives its
+// path.
+IoResult<std::string> create_private_directory(const std::string& prefix);
+
+// Gives the file at `from` the name `to` in the same file system without replacing anything:
+// fails with EEXIST when an entry (a dangling link too) is at `to`. Renamed where the file
+// system can rename without replacing, else linked under `to` and then unlinked at `from`.
+IoResult<void> move_without_replacing(const std::string& from, const std::string& to);
+
 }  // namespace fendral::posix

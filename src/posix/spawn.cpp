@@ -1,12 +1,19 @@
+// Starting a child: a clone that shares our memory and runs on a stack of its own until it
+// execs, as the C library's posix_spawn does, with one step that posix_spawn cannot take: the
+// child is ended when the thread that started it ends.
 #include "posix/spawn.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
-#include <utility>
+#include <cstddef>
 #include <vector>
 
 #include "base/propagate.hpp"
@@ -16,58 +23,118 @@ namespace fendral::posix {
 
 namespace {
 
-// A posix_spawn object (attributes or file actions), destroyed if it was initialised.
-template <class Object, int (*kInit)(Object*), int (*kDestroy)(Object*)>
-class SpawnObject {
- public:
-  SpawnObject() = default;
-  SpawnObject(const SpawnObject&) = delete;
-  SpawnObject& operator=(const SpawnObject&) = delete;
-  ~SpawnObject() {
-    if (initialized_) kDestroy(&object_);
-  }
-
-  // Returns 0 or the error number.
-  int initialize() {
-    int code = kInit(&object_);
-    initialized_ = code == 0;
-    return code;
-  }
-  Object* get() { return &object_; }
-
- private:
-  Object object_;
-  bool initialized_ = false;
-};
-
-using SpawnAttributes =
-    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
-using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
-                                     ::posix_spawn_file_actions_destroy>;
-
-// Python ignores SIGPIPE and SIGXFSZ and may block signals; an exec'd program expects the
-// defaults, or a closed pipe would turn into a stream of EPIPE errors instead of ending it.
-int configure_child_signals(SpawnAttributes& attributes) {
-  sigset_t defaulted;
-  sigemptyset(&defaulted);
-  sigaddset(&defaulted, SIGPIPE);
-  sigaddset(&defaulted, SIGXFSZ);
-#ifdef SIGXFZ
-  sigaddset(&defaulted, SIGXFZ);
-#endif
-  sigset_t empty_mask;
-  sigemptyset(&empty_mask);
-  if (int code = ::posix_spawnattr_setsigdefault(attributes.get(), &defaulted)) return code;
-  if (int code = ::posix_spawnattr_setsigmask(attributes.get(), &empty_mask)) return code;
-  return ::posix_spawnattr_setflags(attributes.get(),
-                                    POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-}
-
 // True when `fd` is open and stays open across exec.
 bool reaches_child(int fd) {
   const int flags = ::fcntl(fd, F_GETFD);
   return flags >= 0 && (flags & FD_CLOEXEC) == 0;
 }
+
+// Everything the child needs, settled before it exists: from the clone to the exec it shares
+// our memory with a thread of ours that waits, so it makes system calls only.
+struct ChildPlan {
+  const char* executable;
+  char* const* argv;
+  char* const* envp;
+  pid_t parent;
+  // Descriptors to dup2 onto kFirstPassedFd and up; -1 where none is handed over.
+  std::array<int, kPassedFdCount> sources;
+  // Descriptors to dup2 onto the standard output and error; -1 keeps the caller's.
+  std::array<int, 2> output_sources;
+  // The standard streams the child gets /dev/null on.
+  std::array<bool, 3> null_stream;
+  // Set by the child when it could not exec: the errno value.
+  volatile int failure = 0;
+};
+
+[[noreturn]] void fail_in_child(ChildPlan& plan, int code) {
+  plan.failure = code;
+  ::_exit(127);
+}
+
+// The child's side. Signals are blocked on entry (the parent blocked them all before the clone).
+int start_child(void* argument) {
+  ChildPlan& plan = *static_cast<ChildPlan*>(argument);
+  // A handler of ours would run here, on our memory: every caught signal goes back to its
+  // default before the mask opens. Python ignores SIGPIPE and SIGXFSZ, and an exec'd program
+  // expects the defaults, or a closed pipe would turn into a stream of EPIPE errors instead of
+  // ending it.
+  struct sigaction default_action{};
+  default_action.sa_handler = SIG_DFL;
+  for (int number = 1; number < NSIG; ++number) {
+    struct sigaction current;
+    if (::sigaction(number, nullptr, &current) != 0) continue;  // reserved numbers
+    const bool ignored = current.sa_handler == SIG_IGN;
+    const bool caught = !ignored && current.sa_handler != SIG_DFL;
+    const bool defaulted = number == SIGPIPE || number == SIGXFSZ;
+    if (caught || (ignored && defaulted)) ::sigaction(number, &default_action, nullptr);
+  }
+  // Ended with the thread that waits for it, so a caller killed outright leaves no ffmpeg
+  // writing on. A parent that died before this line is no longer ours to ask: checked after.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(plan, errno);
+  if (::getppid() != plan.parent) ::_exit(127);
+
+  for (std::size_t slot = 0; slot < plan.sources.size(); ++slot) {
+    if (plan.sources[slot] < 0) continue;
+    const int target = kFirstPassedFd + static_cast<int>(slot);
+    if (::dup2(plan.sources[slot], target) < 0) fail_in_child(plan, errno);
+  }
+  for (int stream = STDOUT_FILENO; stream <= STDERR_FILENO; ++stream) {
+    const int source = plan.output_sources[stream - STDOUT_FILENO];
+    if (source >= 0 && ::dup2(source, stream) < 0) fail_in_child(plan, errno);
+  }
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    if (!plan.null_stream[stream]) continue;
+    const int opened = ::open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened < 0) fail_in_child(plan, errno);
+    if (opened != stream) {
+      if (::dup2(opened, stream) < 0) fail_in_child(plan, errno);
+      ::close(opened);
+    }
+  }
+  sigset_t empty_mask;
+  sigemptyset(&empty_mask);
+  ::sigprocmask(SIG_SETMASK, &empty_mask, nullptr);
+  ::execve(plan.executable, plan.argv, plan.envp);
+  fail_in_child(plan, errno);
+}
+
+// The child's stack until it execs; the frames above are a few hundred bytes, the rest is room
+// for a sanitizer's larger ones.
+class ChildStack {
+ public:
+  static constexpr std::size_t kSize = 256 * 1024;
+
+  ChildStack()
+      : base_(::mmap(nullptr, kSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)) {}
+  ChildStack(const ChildStack&) = delete;
+  ChildStack& operator=(const ChildStack&) = delete;
+  ~ChildStack() {
+    if (base_ != MAP_FAILED) ::munmap(base_, kSize);
+  }
+
+  bool valid() const { return base_ != MAP_FAILED; }
+  void* top() const { return static_cast<char*>(base_) + kSize; }  // stacks grow down here
+
+ private:
+  void* base_;
+};
+
+// The thread's signal mask, all blocked until the object goes.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+  }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+  ~AllSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
 
 }  // namespace
 
@@ -82,65 +149,60 @@ IoResult<ChildProcess> spawn_program(std::string_view program, std::span<const s
   for (const std::string& argument : args) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
-  SpawnAttributes attributes;
-  if (int code = attributes.initialize()) return errno_error(code);
-  if (int code = configure_child_signals(attributes)) return errno_error(code);
-
   // Every descriptor this module opens carries O_CLOEXEC, so the child gets fds 0-2 and only
-  // what the file actions below add.
-  SpawnFileActions file_actions;
-  if (int code = file_actions.initialize()) return errno_error(code);
-  // A descriptor handed over must not sit on a number the actions below set up or replace:
-  // with the caller's standard streams closed it can be 0-2, and the child's /dev/null would
-  // take its place; on a passed number the first dup2 could replace a later source. Such a
-  // source is copied above the last passed number first. (dup2 onto itself would also keep
-  // close-on-exec on older C libraries.)
+  // what is handed over below. A descriptor handed over must not sit on a number the child sets
+  // up or replaces: with the caller's standard streams closed it can be 0-2, and the child's
+  // /dev/null would take its place; on a passed number an earlier dup2 could replace a later
+  // source. Such a source is copied above the last passed number first.
   constexpr int kLastPassedFd = kFirstPassedFd + static_cast<int>(kPassedFdCount) - 1;
-  struct Handover {
-    int source;
-    int target;
-    UniqueFd moved;
-  };
-  std::array<Handover, kPassedFdCount + 2> handovers;
-  for (std::size_t slot = 0; slot < kPassedFdCount; ++slot) {
-    handovers[slot] = {options.passed_fds[slot], kFirstPassedFd + static_cast<int>(slot), {}};
-  }
-  handovers[kPassedFdCount] = {options.stdout_fd, STDOUT_FILENO, {}};
-  handovers[kPassedFdCount + 1] = {options.stderr_fd, STDERR_FILENO, {}};
-  for (Handover& handover : handovers) {
-    if (handover.source < 0 || handover.source > kLastPassedFd) continue;
-    handover.moved = UniqueFd(::fcntl(handover.source, F_DUPFD_CLOEXEC, kLastPassedFd + 1));
+  ChildPlan plan{.executable = executable.c_str(),
+                 .argv = argv.data(),
+                 .envp = options.environment.table(),
+                 .parent = ::getpid(),
+                 .sources = options.passed_fds,
+                 .output_sources = {options.stdout_fd, options.stderr_fd},
+                 .null_stream = {}};
+  std::array<int*, kPassedFdCount + 2> sources;
+  for (std::size_t slot = 0; slot < kPassedFdCount; ++slot) sources[slot] = &plan.sources[slot];
+  sources[kPassedFdCount] = &plan.output_sources[0];
+  sources[kPassedFdCount + 1] = &plan.output_sources[1];
+  std::array<UniqueFd, kPassedFdCount + 2> moved;
+  for (std::size_t slot = 0; slot < sources.size(); ++slot) {
+    int& source = *sources[slot];
+    if (source < 0 || source > kLastPassedFd) continue;
+    moved[slot] = UniqueFd(::fcntl(source, F_DUPFD_CLOEXEC, kLastPassedFd + 1));
     // EINVAL: every number above kLastPassedFd is beyond the descriptor limit.
-    if (!handover.moved) return errno_error(errno == EINVAL ? EMFILE : errno);
-    handover.source = handover.moved.get();
+    if (!moved[slot]) return errno_error(errno == EINVAL ? EMFILE : errno);
+    source = moved[slot].get();
   }
   for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
-    const bool null_input = stream == STDIN_FILENO && options.stdin_from_null;
-    const bool replaced = (stream == STDOUT_FILENO && options.stdout_fd >= 0) ||
-                          (stream == STDERR_FILENO && options.stderr_fd >= 0);
-    if (replaced || (!null_input && reaches_child(stream))) continue;
     // A standard stream the child would start without gets /dev/null, so the first files the
     // program opens cannot become its standard output or error and take in its messages.
-    const int flags = stream == STDIN_FILENO ? O_RDONLY : O_WRONLY;
-    if (int code =
-            ::posix_spawn_file_actions_addopen(file_actions.get(), stream, "/dev/null", flags, 0)) {
-      return errno_error(code);
-    }
-  }
-  for (const Handover& handover : handovers) {
-    if (handover.source < 0) continue;
-    if (int code = ::posix_spawn_file_actions_adddup2(file_actions.get(), handover.source,
-                                                      handover.target)) {
-      return errno_error(code);
-    }
+    const bool replaced = stream != STDIN_FILENO && plan.output_sources[stream - 1] >= 0;
+    plan.null_stream[stream] = !replaced && ((stream == STDIN_FILENO && options.stdin_from_null) ||
+                                             !reaches_child(stream));
   }
 
+  ChildStack stack;
+  if (!stack.valid()) return errno_error(errno);
   // Before the child exists, so its status cannot be discarded however soon it ends.
   KeepChildStatuses statuses_kept;
   pid_t pid;
-  if (int code = ::posix_spawn(&pid, executable.c_str(), file_actions.get(), attributes.get(),
-                               argv.data(), options.environment.table())) {
-    return errno_error(code);
+  int clone_error;
+  {
+    // No handler of ours may run in the child; it opens the mask itself just before exec.
+    AllSignalsBlocked blocked;
+    // CLONE_VFORK: this thread goes on once the child has exec'd or exited, so the plan's
+    // failure is settled by then.
+    pid = ::clone(start_child, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    clone_error = errno;
+  }
+  if (pid < 0) return errno_error(clone_error);
+  if (const int failure = plan.failure; failure != 0) {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return errno_error(failure);
   }
   return ChildProcess(pid, std::move(statuses_kept));
 }

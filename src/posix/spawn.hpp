@@ -14,7 +14,7 @@
 namespace fendral::posix {
 
 // A child receives SpawnOptions::passed_fds in order under the numbers from kFirstPassedFd up.
-inline constexpr std::size_t kPassedFdCount = 2;
+inline constexpr std::size_t kPassedFdCount = 3;
 inline constexpr int kFirstPassedFd = 3;
 
 // What a child gets besides the caller's stdout, stderr and working directory.
@@ -23,9 +23,10 @@ struct SpawnOptions {
   const Environment& environment;
   // Standard input from /dev/null rather than the caller's, so the child cannot consume it.
   bool stdin_from_null = false;
-  // Descriptors of the caller's handed to the child as kFirstPassedFd, kFirstPassedFd + 1; -1
-  // hands none in its place.
-  std::array<int, kPassedFdCount> passed_fds = {-1, -1};
+  // Descriptors of the caller's handed to the child as kFirstPassedFd, kFirstPassedFd + 1 and so
+  // on; -1 hands none in its place. A lock on one of them then lasts until the child ends too,
+  // whichever of the two ends first.
+  std::array<int, kPassedFdCount> passed_fds = {-1, -1, -1};
   // Descriptors the child gets as its standard output and error instead of the caller's; -1
   // keeps the caller's.
   int stdout_fd = -1;
@@ -35,7 +36,9 @@ struct SpawnOptions {
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams
 // and working directory, except as `options` say; a standard stream the caller has closed is
 // /dev/null in the child. SIGPIPE and SIGXFSZ are back at their defaults in it and its signal
-// mask is empty, whatever the host process set.
+// mask is empty, whatever the host process set. It gets SIGKILL when the calling thread ends
+// (the process killed, say) before it does; a child whose caller died before it could ask for
+// that exits without running the program.
 [[nodiscard]] IoResult<ChildProcess> spawn_program(std::string_view program,
                                                    std::span<const std::string> args,
                                                    const SpawnOptions& options);

@@ -40,7 +40,7 @@ struct SplitCommand {
 std::vector<std::string> split_command(const SplitCommand& command);
 
 struct JoinCommand {
-  std::string output_file;       // as the caller names it
+  std::string output_file;       // as JoinOutput writes it
   bool source_metadata = false;  // the source's metadata record is handed over second
   bool quicktime_keys = false;   // that record holds QuickTime keyed tags
   // The clock of the first segment's video track, kept in the joined file.

@@ -65,8 +65,15 @@ std::string input_for_ffmpeg(const std::string& input_file) {
   return option_safe(input_file);
 }
 
-bool names_local_file(std::string_view ffmpeg_input) {
-  return !ffmpeg_input.empty() && ffmpeg_input != "-" && !first_component_has_colon(ffmpeg_input);
+std::optional<std::string> local_file_opened(std::string_view ffmpeg_name) {
+  constexpr std::string_view kFileScheme = "file:";
+  if (ffmpeg_name.starts_with(kFileScheme)) {
+    return std::string(ffmpeg_name.substr(kFileScheme.size()));
+  }
+  if (ffmpeg_name.empty() || ffmpeg_name == "-" || first_component_has_colon(ffmpeg_name)) {
+    return std::nullopt;
+  }
+  return std::string(ffmpeg_name);
 }
 
 bool reads_standard_input(std::string_view input_file) {

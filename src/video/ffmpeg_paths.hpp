@@ -2,6 +2,7 @@
 // "name:rest" as a URL, and '%' in an output pattern as a directive.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,9 +26,11 @@ std::string directory_for_ffmpeg(const std::string& output_dir);
 // protocol names such as "pipe:0" name no local file and pass unchanged.
 std::string input_for_ffmpeg(const std::string& input_file);
 
-// True when ffmpeg reads `ffmpeg_input` (as input_for_ffmpeg gives it) as a local file, not
-// through a protocol or from a standard stream.
-bool names_local_file(std::string_view ffmpeg_input);
+// The local file ffmpeg opens for `ffmpeg_name` (as input_for_ffmpeg or option_safe give it):
+// the name itself, or what follows "file:", which its file protocol takes as the path as it
+// stands ("file:///a" and "file://a" are "///a" and "//a"). Nothing for a name it reads through
+// another protocol or from a standard stream.
+std::optional<std::string> local_file_opened(std::string_view ffmpeg_name);
 
 // The inputs by which ffmpeg is asked to read the caller's standard input. Any other run gets
 // /dev/null there, so ffmpeg cannot eat the caller's input or stop on a 'q' in it.

@@ -17,6 +17,7 @@
 #include "video/concat_script.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/join_check.hpp"
+#include "video/join_output.hpp"
 #include "video/metadata.hpp"
 #include "video/segment_file.hpp"
 #include "video/segment_location.hpp"
@@ -89,27 +90,6 @@ Result<std::vector<ConcatEntry>> checked_segments(const SplitDirectory& director
   return entries;
 }
 
-// The output of a join that fails once ffmpeg may have started: removed, so a failed join
-// leaves nothing that looks like a result. ffmpeg never overwrites (it is not asked to, and
-// cannot be asked on its standard input), so a file there before the join is not its own and
-// is left alone.
-class RemoveUnlessKept {
- public:
-  explicit RemoveUnlessKept(std::string path)
-      : path_(std::move(path)), existed_before_(posix::entry_exists(path_)) {}
-  RemoveUnlessKept(const RemoveUnlessKept&) = delete;
-  RemoveUnlessKept& operator=(const RemoveUnlessKept&) = delete;
-  ~RemoveUnlessKept() {
-    if (!kept_ && !existed_before_) ::unlink(path_.c_str());
-  }
-  void keep() { kept_ = true; }
-
- private:
-  std::string path_;
-  bool existed_before_;
-  bool kept_ = false;
-};
-
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
 Result<posix::UniqueFd> script_in_memory(const std::string& text) {
   const auto unwritable = as_runtime_error("Failed to write concat list: ");
@@ -134,8 +114,9 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   const ConcatScript script = concat_script(entries, starts ? &*starts : nullptr);
   FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
 
+  FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));
   const auto arguments = join_command({
-      .output_file = output_file,
+      .output_file = output.written(),
       .source_metadata = source_metadata.has_value(),
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .video_timescale = entries.front().movie.video_timescale,
@@ -144,22 +125,21 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
   }
-  RemoveUnlessKept output(output_file);
   FENDRAL_TRY(const auto status,
               posix::run_program(kProgram, arguments,
                                  {.environment = environment,
                                   .stdin_from_null = true,
                                   .passed_fds = {script_file.get(),
-                                                 source_metadata ? source_metadata->fd.get() : -1}})
+                                                 source_metadata ? source_metadata->fd.get() : -1,
+                                                 directory.lock_for_child()}})
                   .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
     return runtime_failure("ffmpeg concat failed with status " + status.describe());
   }
-  if (auto lost = what_the_join_lost(output_file, entries, script.stated_microseconds)) {
+  if (auto lost = what_the_join_lost(output.written(), entries, script.stated_microseconds)) {
     return runtime_failure("ffmpeg concat lost data: " + *lost);
   }
-  output.keep();
-  return {};
+  return output.place();
 }
 
 }  // namespace fendral::video

@@ -41,16 +41,18 @@ expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment) {
 }
 
 bool is_quicktime_file(const std::string& ffmpeg_input) {
-  if (!names_local_file(ffmpeg_input)) return false;
-  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  const auto local_file = local_file_opened(ffmpeg_input);
+  if (!local_file) return false;
+  auto opened = posix::open_nonempty_regular_file(*local_file);
   if (!opened) return false;
   SegmentFile file(std::move(*opened));
   return mp4::is_quicktime(file);
 }
 
 std::optional<std::uint32_t> video_timescale_of(const std::string& ffmpeg_input) {
-  if (!names_local_file(ffmpeg_input)) return std::nullopt;
-  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  const auto local_file = local_file_opened(ffmpeg_input);
+  if (!local_file) return std::nullopt;
+  auto opened = posix::open_nonempty_regular_file(*local_file);
   if (!opened) return std::nullopt;
   SegmentFile file(std::move(*opened));
   const auto movie = mp4::read_movie(file);

@@ -42,7 +42,11 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   });
   const posix::SpawnOptions options{.environment = environment,
                                     .stdin_from_null = !reads_standard_input(input_file),
-                                    .passed_fds = {segment_list.get(), source_metadata.get()}};
+                                    .passed_fds = {segment_list.get(), source_metadata.get(),
+                                                   // ffmpeg holds the claim on the directory as
+                                                   // long as it writes there, even when this
+                                                   // process dies first.
+                                                   directory.lock_for_child()}};
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(

@@ -25,10 +25,13 @@ namespace {
 constexpr std::string_view kInputIsASegment =
     "Failed to split: the input is one of the segment files this split would write";
 
-// The file ffmpeg will read, when it is one on this machine.
+// The file ffmpeg will read, when it is one on this machine: the one it opens for the name it
+// is handed, "file:" URLs included.
 std::optional<posix::FileIdentity> input_identity(const std::string& input_file) {
   if (reads_standard_input(input_file)) return posix::descriptor_identity(STDIN_FILENO);
-  return posix::file_identity(input_file);
+  const auto local_file = local_file_opened(input_for_ffmpeg(input_file));
+  if (!local_file) return std::nullopt;
+  return posix::file_identity(*local_file);
 }
 
 // True when the text holds a tag of QuickTime's keyed form ("com.apple.quicktime." starting a

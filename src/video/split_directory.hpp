@@ -54,6 +54,10 @@ class SplitDirectory {
 
   const std::string& path() const { return path_; }
 
+  // The locked directory's descriptor for ffmpeg to hold as well, so that the lock lasts as long
+  // as ffmpeg writes there, even when this process dies first; -1 where no lock is held.
+  int lock_for_child() const { return lock_.held() ? lock_.directory() : -1; }
+
   // Where ffmpeg writes the segments, as the split hands it over and records it: '%' doubled,
   // and a directory that could be read as an option or a URL shielded.
   std::string segment_pattern() const;

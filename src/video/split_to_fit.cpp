@@ -45,8 +45,9 @@ PacketTable table_from_movie(std::vector<mp4::MovieTrack> tracks) {
 // The sample tables of a local MP4 or QuickTime file, read from its movie box alone; nothing
 // for any other input.
 std::optional<PacketTable> table_from_mp4(const std::string& ffmpeg_input) {
-  if (!names_local_file(ffmpeg_input)) return std::nullopt;
-  auto opened = posix::open_nonempty_regular_file(ffmpeg_input);
+  const auto local_file = local_file_opened(ffmpeg_input);
+  if (!local_file) return std::nullopt;
+  auto opened = posix::open_nonempty_regular_file(*local_file);
   if (!opened) return std::nullopt;
   SegmentFile file(std::move(*opened));
   auto tables = mp4::read_sample_tables(file);
@@ -187,9 +188,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
     FENDRAL_TRY(const auto source_metadata,
                 posix::create_anonymous_file("fendral-source-metadata"));
-    const posix::SpawnOptions options{.environment = environment,
-                                      .stdin_from_null = true,
-                                      .passed_fds = {segment_list.get(), source_metadata.get()}};
+    const posix::SpawnOptions options{
+        .environment = environment,
+        .stdin_from_null = true,
+        .passed_fds = {segment_list.get(), source_metadata.get(), directory.lock_for_child()}};
     FENDRAL_TRY(const ReportedRun run,
                 run_reported(kProgram, arguments, options, observer, plan->total_microseconds));
     if (!run.status.success()) return runtime_failure(failure_text("ffmpeg split failed", run));

@@ -124,8 +124,9 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
     so a split directory that was moved, renamed or copied joins its own segments from any
     working directory; ``metadata.json`` is never rewritten.
 
-    ffmpeg does not overwrite an existing ``output_file`` on its own. When the call fails after
-    ffmpeg started, the output it wrote is removed.
+    An existing ``output_file`` (a dangling link too) is never overwritten: ffmpeg writes in a
+    directory of the join's own beside it, and the file is moved into place, replacing nothing,
+    once it is read back. A failure removes only that file and directory.
 
     Raises:
         TypeError: an argument is not a ``str``.
@@ -139,5 +140,6 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
             "Failed to create concat list file: ...", "Failed to run ffmpeg: ...",
             "ffmpeg concat failed with status ..." as for split_video, or "ffmpeg concat lost
             data: ..." when the joined MP4 lacks a track kind or the duration its segments
-            state.
+            state, "Failed to place the joined file: ..." where the file system can neither
+            rename without replacing nor link.
     """

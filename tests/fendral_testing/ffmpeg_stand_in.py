@@ -12,7 +12,8 @@ A run goes in this order:
   pattern and names them in the segment list on descriptor 3, as ffmpeg names them, and writes
   FAKE_SOURCE_METADATA, when set, as the source's metadata on descriptor 4.
 - FAKE_DAMAGE: `remove_dir` deletes the directory of its last argument, `replace_dir` puts a
-  plain file in its place.
+  plain file in its place; `claim_output` writes "elsewhere" under the output's name one
+  directory up, where a join places what it wrote.
 - FAKE_WAIT: `answer` waits (up to 10 s, else exit 3) until the file `answered` appears in
   FAKE_RECORD; `killed` waits to be killed; `deaf` does too, ignoring SIGINT. Both first
   create the file `waiting` in FAKE_RECORD, so a test knows the segments are written.
@@ -83,6 +84,7 @@ fi
 case "$FAKE_DAMAGE" in
   remove_dir) rm -rf "$(dirname "$output")" ;;
   replace_dir) rm -rf "$(dirname "$output")" && : > "$(dirname "$output")" ;;
+  claim_output) printf elsewhere > "$(dirname "$(dirname "$output")")/${output##*/}" ;;
 esac
 case "$FAKE_WAIT" in
   answer) n=0

@@ -202,6 +202,11 @@ def build_loops(work):
         expect(RuntimeError, split_video, input_video, video_dir, 5)
         expect(RuntimeError, reconstruct_video, segment_pattern_dir, joined)
 
+    def join_afresh():
+        # A join never replaces an output: each round writes a new one.
+        reconstruct_video(segment_pattern_dir, joined)
+        os.remove(joined)
+
     # The last loops spawn the fast stand-in for ffmpeg.
     write_segments = {"FAKE_SEGMENTS": "2"}
     with_path(fake_bin, write_segments,
@@ -230,7 +235,7 @@ def build_loops(work):
                       lambda: expect(RuntimeError, split_video, input_video, video_dir, 5)),
             [input_video, video_dir]),
         "reconstruct_video spawning": (
-            with_path(fake_bin, {}, lambda: reconstruct_video(segment_pattern_dir, joined)),
+            with_path(fake_bin, {}, join_afresh),
             [segment_pattern_dir, joined]),
         "reconstruct_video failing ffmpeg": (
             with_path(fake_bin, exit_1,

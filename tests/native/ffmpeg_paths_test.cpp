@@ -46,12 +46,17 @@ TEST(FfmpegPaths, AnAbsentColonNameIsLeftToFfmpegAsAUrl) {
   EXPECT_EQ(input_for_ffmpeg("https://example.org/v.mp4"), "https://example.org/v.mp4");
 }
 
-TEST(FfmpegPaths, TellsLocalFilesFromProtocolsAndStreams) {
-  EXPECT_TRUE(names_local_file("in.mp4"));
-  EXPECT_TRUE(names_local_file("./a:b.mp4"));
-  EXPECT_FALSE(names_local_file("pipe:0"));
-  EXPECT_FALSE(names_local_file("-"));
-  EXPECT_FALSE(names_local_file(""));
+TEST(FfmpegPaths, FindsTheLocalFileFfmpegOpens) {
+  EXPECT_EQ(local_file_opened("in.mp4"), "in.mp4");
+  EXPECT_EQ(local_file_opened("./a:b.mp4"), "./a:b.mp4");
+  // ffmpeg's file protocol takes what follows "file:" as the path, slashes and all.
+  EXPECT_EQ(local_file_opened("file:in.mp4"), "in.mp4");
+  EXPECT_EQ(local_file_opened("file:/abs/in.mp4"), "/abs/in.mp4");
+  EXPECT_EQ(local_file_opened("file:///abs/in.mp4"), "///abs/in.mp4");
+  EXPECT_EQ(local_file_opened("file://in.mp4"), "//in.mp4");
+  for (const char* other : {"pipe:0", "-", "", "FILE:in.mp4", "https://example.org/v.mp4"}) {
+    EXPECT_EQ(local_file_opened(other), std::nullopt) << other;
+  }
 }
 
 TEST(FfmpegPaths, ReadsStandardInputOnlyWhenNamedSo) {

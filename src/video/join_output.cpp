@@ -1,0 +1,86 @@
+#include "video/join_output.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+#include <utility>
+
+#include "posix/fs.hpp"
+#include "video/ffmpeg_paths.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+// What a join into an existing output has always failed with: ffmpeg's own refusal to write
+// over a file, which callers may match.
+constexpr std::string_view kOutputExists =
+    "ffmpeg concat failed with status ExitStatus(ExitStatus(1))";
+constexpr std::string_view kPrivateDirectoryStart = ".fendral-join-";
+
+struct SplitPath {
+  std::string directory;  // "" for the working directory
+  std::string name;
+};
+
+SplitPath split_last_component(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {"", path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+}  // namespace
+
+Result<JoinOutput> JoinOutput::prepare(const std::string& output_file) {
+  JoinOutput as_given(output_file, std::nullopt, output_file);
+  const auto local_path = local_file_opened(output_file);
+  if (!local_path) return as_given;
+  const posix::EntryKind entry = posix::entry_kind(*local_path);
+  if (entry.error == 0) {
+    const bool refused = entry.type == S_IFREG || entry.type == S_IFDIR || entry.type == S_IFLNK;
+    if (refused) return runtime_failure(std::string(kOutputExists));
+    return as_given;  // a device or FIFO: ffmpeg judges it as always
+  }
+  if (entry.error != ENOENT) return as_given;
+  const SplitPath parts = split_last_component(*local_path);
+  if (parts.name.empty()) return as_given;
+  // Fails where the directory is missing or closed to us, as ffmpeg's own create would.
+  auto directory =
+      posix::create_private_directory(parts.directory + std::string(kPrivateDirectoryStart));
+  if (!directory) return as_given;
+  // ffmpeg must read the directory as a path, not a URL or an option.
+  std::string written = posix::join_path(directory_for_ffmpeg(*directory), parts.name);
+  return JoinOutput(std::move(written), std::move(*directory), *local_path);
+}
+
+JoinOutput::JoinOutput(JoinOutput&& other) noexcept
+    : written_(std::move(other.written_)),
+      private_directory_(std::exchange(other.private_directory_, std::nullopt)),
+      placed_as_(std::move(other.placed_as_)) {}
+
+JoinOutput::~JoinOutput() {
+  if (!private_directory_) return;
+  ::unlink(written_.c_str());
+  ::rmdir(private_directory_->c_str());
+}
+
+Result<void> JoinOutput::place() {
+  if (!private_directory_) return {};
+  // A program that succeeded without writing anything (a stand-in for ffmpeg) leaves nothing to
+  // place, as it always left nothing at the output.
+  if (posix::entry_kind(written_).error == ENOENT &&
+      posix::entry_kind(*private_directory_).error == 0) {
+    return {};
+  }
+  if (auto moved = posix::move_without_replacing(written_, placed_as_); !moved) {
+    if (moved.error().os_code() == EEXIST) return runtime_failure(std::string(kOutputExists));
+    return runtime_failure("Failed to place the joined file: " + moved.error().text());
+  }
+  ::rmdir(private_directory_->c_str());
+  private_directory_.reset();
+  return {};
+}
+
+}  // namespace fendral::video
