@@ -345,6 +345,7 @@ def test_split_failing_once_ffmpeg_started_leaves_no_record(ffmpeg, tmp_path, li
     write_split(tmp_path / "out", ["out/chunk_000.mp4"])
     (tmp_path / "out" / "source_metadata.txt").write_text("earlier")
     (tmp_path / "out" / "segment_times.csv").write_text("chunk_000.mp4,0.000000,1.000000\n")
+    (tmp_path / "out" / "streams.mp4").write_text("earlier")
     before = sorted(os.listdir(tmp_path / "out"))
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("in.mp4", "out", limit)
@@ -761,6 +762,7 @@ def test_reconstruct_list_file_failure_and_ffmpeg_status(ffmpeg, tmp_path):
 def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    (tmp_path / "segs" / "streams.mp4").write_text("side streams")
     inheritable = set()
     for fd in map(int, os.listdir("/proc/self/fd")):
         try:
@@ -786,8 +788,9 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
     assert {fd: fds[fd] for fd in stdio} == stdio
     assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
     assert fds["4"] == str(tmp_path / "segs" / "source_metadata.txt")
+    assert fds["5"] == str(tmp_path / "segs" / "streams.mp4")
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in (*stdio, "3", "4") and target != str(ffmpeg.script)
+              if fd not in (*stdio, "3", "4", "5") and target != str(ffmpeg.script)
               and int(fd) not in inheritable}
     assert leaked == {}
 
@@ -795,17 +798,19 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
 def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    (tmp_path / "segs" / "streams.mp4").write_text("side streams")
 
-    # Both descriptors handed over then sit on the numbers of the closed streams.
+    # The descriptors handed over then sit on the numbers of the closed streams.
     def body():
         for fd in (0, 1, 2):
             os.close(fd)
         fendral.reconstruct_video("segs", "joined.mp4")
-        return [ffmpeg.fds().get(fd) for fd in "01234"]
+        return [ffmpeg.fds().get(fd) for fd in "012345"]
 
-    *streams, script, source_metadata = run_forked(body)
+    *streams, script, source_metadata, side_streams = run_forked(body)
     assert streams == ["/dev/null"] * 3 and script.startswith("/memfd:fendral-concat-script")
     assert source_metadata == str(tmp_path / "segs" / "source_metadata.txt")
+    assert side_streams == str(tmp_path / "segs" / "streams.mp4")
 
 
 def test_wait_outlasts_signals(ffmpeg, tmp_path):

@@ -14,7 +14,7 @@
 namespace fendral::posix {
 
 // A child receives SpawnOptions::passed_fds in order under the numbers from kFirstPassedFd up.
-inline constexpr std::size_t kPassedFdCount = 2;
+inline constexpr std::size_t kPassedFdCount = 3;
 inline constexpr int kFirstPassedFd = 3;
 
 // What a child gets besides the caller's stdout, stderr and working directory.
@@ -23,9 +23,9 @@ struct SpawnOptions {
   const Environment& environment;
   // Standard input from /dev/null rather than the caller's, so the child cannot consume it.
   bool stdin_from_null = false;
-  // Descriptors of the caller's handed to the child as kFirstPassedFd, kFirstPassedFd + 1; -1
-  // hands none in its place.
-  std::array<int, kPassedFdCount> passed_fds = {-1, -1};
+  // Descriptors of the caller's handed to the child as kFirstPassedFd, kFirstPassedFd + 1, ...;
+  // -1 hands none in its place.
+  std::array<int, kPassedFdCount> passed_fds = {-1, -1, -1};
 };
 
 // Starts `program` with `args` (argv[0] is `program`). The child inherits the standard streams

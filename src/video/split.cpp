@@ -14,6 +14,30 @@
 
 namespace fendral::video {
 
+namespace {
+
+// The source's subtitle and data streams and cover pictures, which the segments do not carry,
+// copied by a second run of ffmpeg into streams.mp4. A run that fails stores nothing: the
+// source has no such stream (the usual case), or none that MP4 holds, and the split goes on as
+// it would without them. A source read from standard input cannot be read twice.
+Result<void> store_side_streams(const SplitDirectory& directory, const std::string& input_file,
+                                const std::string& ffmpeg_input,
+                                const posix::Environment& environment) {
+  if (reads_standard_input(input_file)) return {};
+  const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
+  FENDRAL_TRY(const auto side_file, posix::create_anonymous_file("fendral-side-streams"));
+  FENDRAL_TRY(const auto status, posix::run_program(kProgram, side_streams_command(ffmpeg_input),
+                                                    {.environment = environment,
+                                                     .stdin_from_null = true,
+                                                     .passed_fds = {side_file.get(), -1, -1}})
+                                     .transform_error(cannot_run));
+  if (!status.success()) return {};
+  FENDRAL_TRY(const auto content, posix::read_from_start(side_file.get()));
+  return directory.store_side_streams(content);
+}
+
+}  // namespace
+
 Result<void> split_video(const std::string& input_file, const std::string& output_dir,
                          std::optional<std::uint32_t> time_limit_sec,
                          const posix::Environment& environment) {
@@ -42,7 +66,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   });
   const posix::SpawnOptions options{.environment = environment,
                                     .stdin_from_null = !reads_standard_input(input_file),
-                                    .passed_fds = {segment_list.get(), source_metadata.get()}};
+                                    .passed_fds = {segment_list.get(), source_metadata.get(), -1}};
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(
@@ -65,6 +89,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   FENDRAL_CHECK(directory.store_segment_times(listed));
   FENDRAL_TRY(const auto source_metadata_text, posix::read_from_start(source_metadata.get()));
   FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text));
+  FENDRAL_CHECK(store_side_streams(directory, input_file, ffmpeg_input, environment));
 
   Mp4ChunkMetadata metadata;
   metadata.original_file = input_file;

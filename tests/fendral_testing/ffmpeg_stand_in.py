@@ -1,6 +1,8 @@
 """A stand-in for ffmpeg: a shell script that does what its FAKE_* variables ask.
 
 A run goes in this order:
+- The split's second run, which copies a source's subtitle and data streams into a side file,
+  fails at once and unrecorded, as ffmpeg does for a source with none (unless FAKE_PASS_TO).
 - FAKE_RUN_LOG: appends its arguments, as one line, to that file.
 - FAKE_RECORD: records in that directory its signal state (`signals`), the descriptors it
   inherited (`fds`), its arguments (`argv`, NUL-terminated), its working directory (`cwd`) and
@@ -40,6 +42,7 @@ SEGMENT = box(b"moov", box(b"trak", box(b"mdia", box(
 
 SCRIPT = r"""#!/bin/sh
 ulimit -c 0
+if [ -z "$FAKE_PASS_TO" ]; then case " $* " in *" -0:V? "*) exit 1 ;; esac; fi
 [ -n "$FAKE_RUN_LOG" ] && printf '%s\n' "$*" >> "$FAKE_RUN_LOG"
 if [ -n "$FAKE_RECORD" ]; then
   # Signals first, with builtins only: the shell clears its own mask once it has forked.
