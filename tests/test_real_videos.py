@@ -216,8 +216,9 @@ OVERLAP = "non monotonically increasing dts to muxer"
 def decoding_errors(path, overlap_allowed=False):
     # Subtitle and data tracks have nothing the null muxer takes: their bytes are compared.
     log = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-map", "0",
-                          "-map", "-0:s?", "-map", "-0:d?", "-enc_time_base", "-1", "-f", "null", "-"], capture_output=True,
-                         text=True, stdin=subprocess.DEVNULL).stderr.splitlines()
+                          "-map", "-0:s?", "-map", "-0:d?", "-enc_time_base", "-1", "-f", "null",
+                          "-"], capture_output=True, text=True,
+                         stdin=subprocess.DEVNULL).stderr.splitlines()
     return [line for line in log
             if not (overlap_allowed and (OVERLAP in line or "Last message repeated" in line))]
 

@@ -337,6 +337,8 @@ def test_empty_output_dir_is_the_working_directory(ffmpeg, tmp_path):
     (5, "exit", 255, "ffmpeg split failed with status ExitStatus(ExitStatus(255))"),
     (5, "signal", "KILL", "ffmpeg split failed with status signal: 9 (SIGKILL)"),
     (5, "signal", "TERM", "ffmpeg split failed with status signal: 15 (SIGTERM)"),
+    # The second run, which keeps the streams the segments do not carry.
+    (5, "side_signal", "KILL", "ffmpeg split failed with status signal: 9 (SIGKILL)"),
     (0, "exit", 0, "time_limit_sec must be greater than 0"),
 ])
 def test_split_failing_once_ffmpeg_started_leaves_no_record(ffmpeg, tmp_path, limit, setting,
