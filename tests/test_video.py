@@ -365,6 +365,8 @@ def test_empty_output_dir_is_the_working_directory(ffmpeg, tmp_path):
     (5, "exit", 255, "ffmpeg split failed with status ExitStatus(ExitStatus(255))"),
     (5, "signal", "KILL", "ffmpeg split failed with status signal: 9 (SIGKILL)"),
     (5, "signal", "TERM", "ffmpeg split failed with status signal: 15 (SIGTERM)"),
+    # The second run, which keeps the streams the segments do not carry.
+    (5, "side_signal", "KILL", "ffmpeg split failed with status signal: 9 (SIGKILL)"),
     (0, "exit", 0, "time_limit_sec must be greater than 0"),
 ])
 def test_split_failing_once_ffmpeg_started_leaves_no_record(ffmpeg, tmp_path, limit, setting,
@@ -373,6 +375,7 @@ def test_split_failing_once_ffmpeg_started_leaves_no_record(ffmpeg, tmp_path, li
     write_split(tmp_path / "out", ["out/chunk_000.mp4"])
     (tmp_path / "out" / "source_metadata.txt").write_text("earlier")
     (tmp_path / "out" / "segment_times.csv").write_text("chunk_000.mp4,0.000000,1.000000\n")
+    (tmp_path / "out" / "streams.mp4").write_text("earlier")
     before = sorted(os.listdir(tmp_path / "out"))
     with pytest.raises(RuntimeError) as caught:
         fendral.split_video("in.mp4", "out", limit)
@@ -848,6 +851,7 @@ def inheritable_descriptors():
 def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    (tmp_path / "segs" / "streams.mp4").write_text("side streams")
     inheritable = inheritable_descriptors()
     stdio = {str(fd): os.readlink(f"/proc/self/fd/{fd}") for fd in (1, 2)}
     stdio["0"] = "/dev/null"
@@ -868,8 +872,9 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
     assert fds["3"].startswith("/memfd:fendral-concat-script")  # the list with durations
     assert fds["4"] == str(tmp_path / "segs" / "source_metadata.txt")
     assert fds["5"] == str(tmp_path / "segs")  # the directory's lock, held as long as ffmpeg runs
+    assert fds["6"] == str(tmp_path / "segs" / "streams.mp4")
     leaked = {fd: target for fd, target in fds.items()
-              if fd not in (*stdio, "3", "4", "5") and target != str(ffmpeg.script)
+              if fd not in (*stdio, "3", "4", "5", "6") and target != str(ffmpeg.script)
               and int(fd) not in inheritable}
     assert leaked == {}
 
@@ -877,6 +882,7 @@ def test_child_gets_default_signals_and_only_inherited_descriptors(ffmpeg, tmp_p
 def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_path):
     write_split(tmp_path / "segs", ["segs/a.mp4"])
     (tmp_path / "segs" / "source_metadata.txt").write_text(";FFMETADATA1\n")
+    (tmp_path / "segs" / "streams.mp4").write_text("side streams")
 
     # The descriptors handed over then sit on the numbers of the closed streams, and their copies
     # above the numbers they are handed over as stay ours.
@@ -891,6 +897,7 @@ def test_standard_streams_the_caller_closed_are_dev_null_for_ffmpeg(ffmpeg, tmp_
     assert fds.pop("3").startswith("/memfd:fendral-concat-script")
     assert fds.pop("4") == str(tmp_path / "segs" / "source_metadata.txt")
     assert fds.pop("5") == str(tmp_path / "segs")
+    assert fds.pop("6") == str(tmp_path / "segs" / "streams.mp4")
     leaked = {fd: target for fd, target in fds.items()
               if target != str(ffmpeg.script) and int(fd) not in inheritable}
     assert leaked == {}

@@ -44,7 +44,7 @@ constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
 // opened anew and truncated. What it reads is named as a path, "/dev/fd/N": the concat demuxer
 // resolves the list's entries against the list's own name, which a "pipe:" URL would break.
 std::string passed_file(PassedSlot slot, PassedFileUse use) {
-  const int number = posix::kFirstPassedFd + (slot == PassedSlot::first ? 0 : 1);
+  const int number = posix::kFirstPassedFd + static_cast<int>(slot);
   return (use == PassedFileUse::written ? "pipe:" : "/dev/fd/") + std::to_string(number);
 }
 
@@ -98,6 +98,26 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   return arguments;
 }
 
+std::vector<std::string> side_streams_command(const std::string& input) {
+  std::vector<std::string> arguments;
+  // Nothing to store is the usual case, and ffmpeg then says so and fails: that is no fault.
+  add(arguments, {"-v", "quiet", "-i", input});
+  // A timecode track carries its time as a tag; MP4 cannot take it as data (the output rebuilds
+  // it from the video's own timecode). Cover pictures are the video streams -map 0:V leaves.
+  // Attachments are not asked for: MP4 holds none, and one would fail the whole file.
+  // (Every stream less those, rather than each kind asked for: with no map matching, ffmpeg
+  // would choose streams itself.)
+  add(arguments,
+      {"-map", "0", "-map", "-0:V?", "-map", "-0:a?", "-map", "-0:t?", "-map", "-0:d:m:timecode?"});
+  // Nor the chapters: they travel in source_metadata.txt, and the join's muxer writes them as a
+  // text track. The source's own chapter track is a data stream too (with the handler name
+  // ffmpeg gives it), which a second copy would duplicate.
+  add(arguments, {"-map", "-0:d:m:handler_name:SubtitleHandler?", "-map_chapters", "-1"});
+  add(arguments,
+      {"-c", "copy", "-f", "mp4", "-y", passed_file(PassedSlot::first, PassedFileUse::read)});
+  return arguments;
+}
+
 std::vector<std::string> join_command(const JoinCommand& command) {
   std::vector<std::string> arguments;
   // The script names segments by absolute path, which the concat demuxer takes only unsafe.
@@ -106,10 +126,16 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   add(arguments, {"-auto_convert", "0"});
   add(arguments, {"-i", passed_file(PassedSlot::first, PassedFileUse::read)});
   if (command.source_metadata) {
-    // The source's tags and chapters come from the record, the streams still only from the
-    // segments.
-    add(arguments, {"-f", "ffmetadata", "-i", passed_file(PassedSlot::second, PassedFileUse::read),
-                    "-map_metadata", "1", "-map_chapters", "1"});
+    add(arguments,
+        {"-f", "ffmetadata", "-i", passed_file(PassedSlot::second, PassedFileUse::read)});
+  }
+  if (command.side_streams) {
+    add(arguments, {"-i", passed_file(PassedSlot::fourth, PassedFileUse::read)});
+  }
+  if (command.source_metadata) {
+    // The source's tags and chapters come from the record, the streams from the segments and
+    // the side file.
+    add(arguments, {"-map_metadata", "1", "-map_chapters", "1"});
     // A timecode track of the segments, which -map 0 cannot copy, is skipped; the output
     // rebuilds it from the video's own timecode.
     add(arguments, {"-ignore_unknown"});
@@ -118,6 +144,11 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     if (command.quicktime_keys) add(arguments, {"-movflags", "use_metadata_tags"});
   }
   add(arguments, {"-map", "0"});  // every stream of the segments
+  if (command.side_streams) {
+    // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
+    // segments' streams as a remux orders them.
+    add(arguments, {"-map", command.source_metadata ? "2" : "1"});
+  }
   add(arguments, {"-c", "copy"});
   // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'
   // edit lists hide: AAC's priming, Opus's pre-skip, a trimmed clip's cut-away start. The
@@ -135,6 +166,11 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   }
   add(arguments, {option_safe(command.output_file)});
   return arguments;
+}
+
+bool takes_side_streams(std::string_view output_file) {
+  const std::string lower = lowercase(output_file);
+  return writes_movie_file(output_file) && !lower.ends_with(".ismv") && !lower.ends_with(".isma");
 }
 
 bool writes_movie_file(std::string_view output_file) {

@@ -12,8 +12,10 @@ namespace fendral::video {
 
 inline constexpr std::string_view kProgram = "ffmpeg";
 
-// The places of SpawnOptions::passed_fds, the descriptors of ours that ffmpeg is handed.
-enum class PassedSlot { first, second };
+// The places of SpawnOptions::passed_fds, the descriptors of ours that ffmpeg is handed. The
+// third holds the split directory's lock, which ffmpeg keeps but never names; the fourth, the
+// source's other streams that a join maps back.
+enum class PassedSlot { first, second, third, fourth };
 // Whether ffmpeg writes what it is handed there or reads it.
 enum class PassedFileUse { written, read };
 
@@ -39,6 +41,11 @@ struct SplitCommand {
 // the first passed descriptor, the source's metadata to the second.
 std::vector<std::string> split_command(const SplitCommand& command);
 
+// ffmpeg's arguments for storing the streams the segments do not carry (subtitle and data
+// streams and cover pictures, a timecode track left out) in one MP4 file, copied, at
+// the name the first passed descriptor is given for reading (the file is rewritten there).
+std::vector<std::string> side_streams_command(const std::string& input);
+
 struct JoinCommand {
   std::string output_file;       // as JoinOutput writes it
   bool source_metadata = false;  // the source's metadata record is handed over second
@@ -47,7 +54,14 @@ struct JoinCommand {
   std::optional<std::uint32_t> video_timescale;
   // The source's major brand, kept in an MP4 output when it is one of the MP4 family's.
   std::optional<std::string> major_brand;
+  // The split's side file of the streams the segments do not carry is handed over third.
+  bool side_streams = false;
 };
+
+// Whether a join into `output_file` maps back the split's side file: only into the MP4 and
+// QuickTime family, which holds what that MP4 file holds, and not into a fragmented one, whose
+// movie box the join's read-back takes as the whole file.
+bool takes_side_streams(std::string_view output_file);
 
 // The movie boxes ffmpeg writes start at 0 for these: the muxer of an MP4 or QuickTime family
 // name takes the clock options of a join. Compared as ffmpeg compares, ignoring case.

@@ -109,6 +109,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (record.chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
   FENDRAL_TRY(const auto entries, checked_segments(directory, record));
   FENDRAL_TRY(const auto source_metadata, directory.open_source_metadata());
+  const auto side_streams =
+      takes_side_streams(output_file) ? directory.open_side_streams() : std::nullopt;
   FENDRAL_CHECK(directory.write_concat_list(entries));
   const auto starts = directory.segment_starts(record.chunk_paths);
   const ConcatScript script = concat_script(entries, starts ? &*starts : nullptr);
@@ -121,6 +123,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .video_timescale = entries.front().movie.video_timescale,
       .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
+      .side_streams = side_streams.has_value(),
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
@@ -131,7 +134,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
                                   .stdin_from_null = true,
                                   .passed_fds = {script_file.get(),
                                                  source_metadata ? source_metadata->fd.get() : -1,
-                                                 directory.lock_for_child()}})
+                                                 directory.lock_for_child(),
+                                                 side_streams ? side_streams->get() : -1}})
                   .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
     return runtime_failure("ffmpeg concat failed with status " + status.describe());

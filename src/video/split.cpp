@@ -14,6 +14,35 @@
 
 namespace fendral::video {
 
+namespace {
+
+// The source's subtitle and data streams and cover pictures, which the segments do not carry,
+// copied by a second run of ffmpeg into streams.mp4. A run that exits with a failure stores
+// nothing: the source has no such stream (the usual case), or none that MP4 holds, and the
+// split goes on as it would without them. One killed by a signal fails the split, which cannot
+// tell whether there was anything to keep. A source read from standard input cannot be read
+// twice.
+Result<void> store_side_streams(const SplitDirectory& directory, const std::string& input_file,
+                                const std::string& ffmpeg_input,
+                                const posix::Environment& environment) {
+  if (reads_standard_input(input_file)) return {};
+  const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
+  FENDRAL_TRY(const auto side_file, posix::create_anonymous_file("fendral-side-streams"));
+  FENDRAL_TRY(const auto status, posix::run_program(kProgram, side_streams_command(ffmpeg_input),
+                                                    {.environment = environment,
+                                                     .stdin_from_null = true,
+                                                     .passed_fds = {side_file.get(), -1, -1, -1}})
+                                     .transform_error(cannot_run));
+  if (status.signal()) {
+    return runtime_failure("ffmpeg split failed with status " + status.describe());
+  }
+  if (!status.success()) return {};
+  FENDRAL_TRY(const auto content, posix::read_from_start(side_file.get()));
+  return directory.store_side_streams(content);
+}
+
+}  // namespace
+
 Result<void> split_video(const std::string& input_file, const std::string& output_dir,
                          std::optional<std::uint32_t> time_limit_sec,
                          const posix::Environment& environment) {
@@ -46,7 +75,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
                                                    // ffmpeg holds the claim on the directory as
                                                    // long as it writes there, even when this
                                                    // process dies first.
-                                                   directory.lock_for_child()}};
+                                                   directory.lock_for_child(), -1}};
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(
@@ -64,8 +93,10 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
 
   FENDRAL_TRY(const auto listed, posix::read_from_start(segment_list.get()));
   auto chunk_paths = directory.segment_paths(listed);
-  // Both stored before metadata.json, which then names a split whose records are complete. The
-  // list as ffmpeg wrote it: bare names, so a moved directory still matches it.
+  // The side run first, so that a split it fails leaves no record. All stored before
+  // metadata.json, which then names a split whose records are complete. The list as ffmpeg
+  // wrote it: bare names, so a moved directory still matches it.
+  FENDRAL_CHECK(store_side_streams(directory, input_file, ffmpeg_input, environment));
   FENDRAL_CHECK(directory.store_segment_times(listed));
   FENDRAL_TRY(const auto source_metadata_text, posix::read_from_start(source_metadata.get()));
   FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text));

@@ -167,7 +167,7 @@ Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& li
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
   for (const std::string_view record :
-       {kMetadataFileName, kSourceMetadataFileName, kSegmentTimesFileName}) {
+       {kMetadataFileName, kSourceMetadataFileName, kSegmentTimesFileName, kSideStreamsFileName}) {
     const FileAt found = at(record);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
@@ -212,6 +212,24 @@ Result<void> SplitDirectory::store_segment_times(std::string_view list) const {
   const FileAt file = at(kSegmentTimesFileName);
   FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, list));
   return {};
+}
+
+Result<void> SplitDirectory::store_side_streams(std::string_view content) const {
+  if (content.empty()) return {};
+  const FileAt file = at(kSideStreamsFileName);
+  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, content));
+  return {};
+}
+
+std::optional<posix::UniqueFd> SplitDirectory::open_side_streams() const {
+  const FileAt file = at(kSideStreamsFileName);
+  auto opened = posix::open_file_at(file.directory, file.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (!opened) return std::nullopt;
+  struct stat info;
+  if (::fstat(opened->get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
+    return std::nullopt;
+  }
+  return std::move(*opened);
 }
 
 std::optional<std::vector<std::int64_t>> SplitDirectory::segment_starts(

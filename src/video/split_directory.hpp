@@ -27,6 +27,9 @@ inline constexpr std::string_view kSourceMetadataFileName = "source_metadata.txt
 // ffmpeg's list of the segments in csv form: each one's name and where it starts and ends in the
 // source, kept by the split so the join can place every segment where it started.
 inline constexpr std::string_view kSegmentTimesFileName = "segment_times.csv";
+// The streams the segments do not carry (subtitle and data streams, cover pictures) copied
+// into one MP4 file by the split, which the join maps back beside the segments.
+inline constexpr std::string_view kSideStreamsFileName = "streams.mp4";
 // The segments of the last join, one "file '...'" line each, left for the caller.
 inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
 
@@ -99,6 +102,13 @@ class SplitDirectory {
   // segment_times.csv, ffmpeg's segment list as it wrote it, stored as metadata.json is;
   // nothing is stored for an empty list.
   Result<void> store_segment_times(std::string_view list) const;
+
+  // streams.mp4, written as metadata.json is; nothing is stored for an empty file.
+  Result<void> store_side_streams(std::string_view content) const;
+
+  // streams.mp4 opened when it is a regular file, as source_metadata.txt is; nothing otherwise,
+  // and the join then maps the segments' streams alone.
+  std::optional<posix::UniqueFd> open_side_streams() const;
 
   // Where each of `chunk_paths` starts in the source, from segment_times.csv: only when it is a
   // regular file (a link is not followed, a FIFO does not stall the open) that names the listed

@@ -1,6 +1,9 @@
 """A stand-in for ffmpeg: a shell script that does what its FAKE_* variables ask.
 
 A run goes in this order:
+- The split's second run, which copies a source's subtitle and data streams into a side file,
+  fails at once and unrecorded, as ffmpeg does for a source with none (unless FAKE_PASS_TO);
+  with FAKE_SIDE_SIGNAL, it ends by that signal.
 - FAKE_RUN_LOG: appends its arguments, as one line, to that file.
 - FAKE_RECORD: records in that directory its signal state (`signals`), the descriptors it
   inherited (`fds`), its arguments (`argv`, NUL-terminated), its working directory (`cwd`) and
@@ -42,6 +45,11 @@ SEGMENT = box(b"moov", box(b"trak", box(b"mdia", box(
 
 SCRIPT = r"""#!/bin/sh
 ulimit -c 0
+if [ -z "$FAKE_PASS_TO" ]; then
+  case " $* " in
+    *" -0:V? "*) [ -n "$FAKE_SIDE_SIGNAL" ] && kill -s "$FAKE_SIDE_SIGNAL" $$; exit 1 ;;
+  esac
+fi
 [ -n "$FAKE_RUN_LOG" ] && printf '%s\n' "$*" >> "$FAKE_RUN_LOG"
 if [ -n "$FAKE_RECORD" ]; then
   # Signals first, with builtins only: the shell clears its own mask once it has forked.
@@ -106,7 +114,7 @@ exit "${FAKE_EXIT:-0}"
 
 VARIABLES = ("FAKE_RUN_LOG", "FAKE_RECORD", "FAKE_PASS_TO", "FAKE_UNLESS", "FAKE_GROW_ONCE",
              "FAKE_SEGMENTS", "FAKE_SOURCE_METADATA", "FAKE_DAMAGE", "FAKE_WAIT", "FAKE_DELAY",
-             "FAKE_OUTPUT", "FAKE_STDERR", "FAKE_SIGNAL", "FAKE_EXIT")
+             "FAKE_OUTPUT", "FAKE_STDERR", "FAKE_SIGNAL", "FAKE_EXIT", "FAKE_SIDE_SIGNAL")
 
 
 def install(directory):

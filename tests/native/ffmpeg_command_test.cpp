@@ -104,6 +104,81 @@ TEST(JoinCommand, MapsTheSourceMetadataBackFromTheRecord) {
             join_arguments({}, "joined.mp4", kMovieClock));
 }
 
+TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
+  EXPECT_EQ(
+      join_command({.output_file = "joined.mp4", .source_metadata = true, .side_streams = true}),
+      (Arguments{"-f",
+                 "concat",
+                 "-safe",
+                 "0",
+                 "-auto_convert",
+                 "0",
+                 "-i",
+                 "/dev/fd/3",
+                 "-f",
+                 "ffmetadata",
+                 "-i",
+                 "/dev/fd/4",
+                 "-i",
+                 "/dev/fd/6",
+                 "-map_metadata",
+                 "1",
+                 "-map_chapters",
+                 "1",
+                 "-ignore_unknown",
+                 "-strict",
+                 "unofficial",
+                 "-map",
+                 "0",
+                 "-map",
+                 "2",
+                 "-c",
+                 "copy",
+                 "-copyts",
+                 "-movie_timescale",
+                 "90000",
+                 "joined.mp4"}));
+  // Without the record the side file is the second input.
+  EXPECT_EQ(
+      join_command({.output_file = "joined.mkv", .side_streams = true}),
+      (Arguments{"-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3", "-i",
+                 "/dev/fd/6", "-map", "0", "-map", "1", "-c", "copy", "-copyts", "joined.mkv"}));
+}
+
+TEST(SideStreamsCommand, CopiesAllButAudioVideoTimecodeAndChaptersIntoMp4) {
+  EXPECT_EQ(side_streams_command("./a:b.mov"), (Arguments{"-v",
+                                                          "quiet",
+                                                          "-i",
+                                                          "./a:b.mov",
+                                                          "-map",
+                                                          "0",
+                                                          "-map",
+                                                          "-0:V?",
+                                                          "-map",
+                                                          "-0:a?",
+                                                          "-map",
+                                                          "-0:t?",
+                                                          "-map",
+                                                          "-0:d:m:timecode?",
+                                                          "-map",
+                                                          "-0:d:m:handler_name:SubtitleHandler?",
+                                                          "-map_chapters",
+                                                          "-1",
+                                                          "-c",
+                                                          "copy",
+                                                          "-f",
+                                                          "mp4",
+                                                          "-y",
+                                                          "/dev/fd/3"}));
+}
+
+TEST(TakesSideStreams, OnlyUnfragmentedMovieFiles) {
+  for (const char* name : {"a.mp4", "a.MOV", "a.m4a"}) EXPECT_TRUE(takes_side_streams(name));
+  for (const char* name : {"a.ismv", "a.ISMA", "a.mkv", "a.ts"}) {
+    EXPECT_FALSE(takes_side_streams(name)) << name;
+  }
+}
+
 TEST(JoinCommand, KeepsTheVideoClockInAMovieFile) {
   EXPECT_EQ(join_command({.output_file = "joined.MOV", .video_timescale = 600}),
             join_arguments({}, "joined.MOV",
@@ -140,6 +215,7 @@ TEST(PassedFile, IsAPipeForWritesAndAPathForReads) {
   EXPECT_EQ(passed_file(PassedSlot::second, PassedFileUse::written), "pipe:4");
   EXPECT_EQ(passed_file(PassedSlot::first, PassedFileUse::read), "/dev/fd/3");
   EXPECT_EQ(passed_file(PassedSlot::second, PassedFileUse::read), "/dev/fd/4");
+  EXPECT_EQ(passed_file(PassedSlot::fourth, PassedFileUse::read), "/dev/fd/6");
 }
 
 }  // namespace
