@@ -128,15 +128,15 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
   }
-  FENDRAL_TRY(const auto status,
-              posix::run_program(kProgram, arguments,
-                                 {.environment = environment,
-                                  .stdin_from_null = true,
-                                  .passed_fds = {script_file.get(),
-                                                 source_metadata ? source_metadata->fd.get() : -1,
-                                                 directory.lock_for_child(),
-                                                 side_streams ? side_streams->get() : -1}})
-                  .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
+  FENDRAL_TRY(
+      const auto status,
+      posix::run_program(
+          kProgram, arguments,
+          {.environment = environment,
+           .stdin_from_null = true,
+           .passed_fds = {script_file.get(), source_metadata ? source_metadata->fd.get() : -1,
+                          directory.lock_for_child(), side_streams ? side_streams->get() : -1}})
+          .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
     return runtime_failure("ffmpeg concat failed with status " + status.describe());
   }
