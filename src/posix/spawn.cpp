@@ -19,6 +19,17 @@
 #include "base/propagate.hpp"
 #include "posix/file.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define FENDRAL_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FENDRAL_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef FENDRAL_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace fendral::posix {
 
 namespace {
@@ -110,7 +121,13 @@ class ChildStack {
   ChildStack(const ChildStack&) = delete;
   ChildStack& operator=(const ChildStack&) = delete;
   ~ChildStack() {
-    if (base_ != MAP_FAILED) ::munmap(base_, kSize);
+    if (base_ == MAP_FAILED) return;
+#ifdef FENDRAL_ADDRESS_SANITIZER
+    // The child's frames left their redzones in the shadow; a later mapping at these addresses
+    // would be taken for a dead stack.
+    __asan_unpoison_memory_region(base_, kSize);
+#endif
+    ::munmap(base_, kSize);
   }
 
   bool valid() const { return base_ != MAP_FAILED; }
