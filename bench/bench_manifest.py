@@ -28,6 +28,7 @@ import tempfile
 import time
 
 from bench_chunking import keep_freed_memory
+from bench_stream import alternating
 from machine import load_text, machine_text
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -93,17 +94,9 @@ def run_worker(mode, path, chunk_size, site=None, passes=3):
 def side_by_side(contenders, rounds):
     """Medians of each contender's (clock, processor) seconds, alternating their order every
     round after a warm-up."""
-    times = {name: [] for name in contenders}
-    for round_number in range(rounds + 1):
-        order = list(contenders.items())
-        if round_number % 2:
-            order.reverse()
-        for name, call in order:
-            elapsed = call()
-            if round_number:
-                times[name].append(elapsed)
+    measured = alternating(contenders, rounds, lambda call: call())
     return {name: [statistics.median(column) for column in zip(*values)]
-            for name, values in times.items()}
+            for name, values in measured.items()}
 
 
 def crc_speeds(directory, path, rounds):

@@ -89,18 +89,25 @@ def timed(call):
     return time.perf_counter() - start
 
 
-def side_by_side(contenders, rounds):
-    """Medians of each contender's times, alternating their order every round after a warm-up."""
-    times = {name: [] for name in contenders}
+def alternating(contenders, rounds, measure):
+    """Each contender's measurements, `measure(call)` once a round, their order alternating
+    every round after a warm-up round that is not kept."""
+    kept = {name: [] for name in contenders}
     for round_number in range(rounds + 1):
         order = list(contenders.items())
         if round_number % 2:
             order.reverse()
         for name, call in order:
-            elapsed = timed(call)
+            measured = measure(call)
             if round_number:
-                times[name].append(elapsed)
-    return {name: statistics.median(values) for name, values in times.items()}
+                kept[name].append(measured)
+    return kept
+
+
+def side_by_side(contenders, rounds):
+    """Medians of each contender's times, alternating their order every round after a warm-up."""
+    return {name: statistics.median(values)
+            for name, values in alternating(contenders, rounds, timed).items()}
 
 
 MEMORY_CHUNK_SIZES = [4 << 10, 16 << 10, 64 << 10, 256 << 10, MIB, 4 * MIB, 8 * MIB, 16 * MIB,
