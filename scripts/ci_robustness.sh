@@ -2,4 +2,4 @@
 # CI step: the whole test suite, robustness tests included, against the ASan and UBSan build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/sanitize.sh -q
+bash scripts/sanitize.sh -q "$@"
