@@ -23,4 +23,11 @@ bool is_quicktime(ByteSource& source) {
   return false;
 }
 
+bool is_matroska(ByteSource& source) {
+  constexpr std::array<unsigned char, 4> kEbmlHeader = {0x1a, 0x45, 0xdf, 0xa3};
+  std::array<unsigned char, 4> head{};
+  return source.size() >= head.size() && source.read_at(0, head.data(), head.size()) &&
+         head == kEbmlHeader;
+}
+
 }  // namespace fendral::mp4

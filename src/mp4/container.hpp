@@ -11,4 +11,8 @@ namespace fendral::mp4 {
 // be read is taken as MP4.
 bool is_quicktime(ByteSource& source);
 
+// True when the file starts with the EBML header's identifier, as every Matroska and WebM file
+// does.
+bool is_matroska(ByteSource& source);
+
 }  // namespace fendral::mp4

@@ -38,6 +38,9 @@ std::string lowercase(std::string_view text) {
 constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
     "mp4", "m4v", "m4a", "m4b", "mov", "3gp", "3g2", "psp", "ismv", "isma", "f4v"};
 
+// Names ffmpeg gives to its Matroska muxers (not WebM's).
+constexpr std::array<std::string_view, 2> kMatroskaExtensions = {"mkv", "mka"};
+
 }  // namespace
 
 // What ffmpeg writes goes to "pipe:N", which writes to the descriptor itself; a path would be
@@ -98,10 +101,18 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   return arguments;
 }
 
-std::vector<std::string> side_streams_command(const std::string& input) {
+std::vector<std::string> side_streams_command(const std::string& input, SideStreamsForm form) {
   std::vector<std::string> arguments;
   // Nothing to store is the usual case, and ffmpeg then says so and fails: that is no fault.
   add(arguments, {"-v", "quiet", "-i", input});
+  if (form == SideStreamsForm::matroska) {
+    // Subtitles, fonts and other attachments, cover pictures. Matroska takes no data stream,
+    // and one would fail the whole file. The chapters travel in source_metadata.txt.
+    add(arguments, {"-map", "0", "-map", "-0:V?", "-map", "-0:a?", "-map", "-0:d?", "-map_chapters",
+                    "-1", "-c", "copy", "-f", "matroska", "-y",
+                    passed_file(PassedSlot::first, PassedFileUse::read)});
+    return arguments;
+  }
   // A timecode track carries its time as a tag; MP4 cannot take it as data (the output rebuilds
   // it from the video's own timecode). Cover pictures are the video streams -map 0:V leaves.
   // Attachments are not asked for: MP4 holds none, and one would fail the whole file.
@@ -168,9 +179,20 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   return arguments;
 }
 
-bool takes_side_streams(std::string_view output_file) {
+std::optional<SideStreamsForm> side_streams_form_for(std::string_view output_file) {
   const std::string lower = lowercase(output_file);
-  return writes_movie_file(output_file) && !lower.ends_with(".ismv") && !lower.ends_with(".isma");
+  if (writes_movie_file(output_file)) {
+    if (lower.ends_with(".ismv") || lower.ends_with(".isma")) return std::nullopt;
+    return SideStreamsForm::mp4;
+  }
+  const std::size_t dot = lower.rfind('.');
+  if (dot == std::string::npos || lower.find('/', dot) != std::string::npos) return std::nullopt;
+  const std::string_view extension = std::string_view(lower).substr(dot + 1);
+  if (std::find(kMatroskaExtensions.begin(), kMatroskaExtensions.end(), extension) !=
+      kMatroskaExtensions.end()) {
+    return SideStreamsForm::matroska;
+  }
+  return std::nullopt;
 }
 
 bool writes_movie_file(std::string_view output_file) {

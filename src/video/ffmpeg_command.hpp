@@ -41,10 +41,17 @@ struct SplitCommand {
 // the first passed descriptor, the source's metadata to the second.
 std::vector<std::string> split_command(const SplitCommand& command);
 
+// The container of the split's side file: the source's own family, which holds its streams.
+enum class SideStreamsForm {
+  mp4,       // streams.mp4, of an MP4 or QuickTime source (or any other)
+  matroska,  // streams.mkv, of a Matroska or WebM source
+};
+
 // ffmpeg's arguments for storing the streams the segments do not carry (subtitle and data
-// streams and cover pictures, a timecode track left out) in one MP4 file, copied, at
-// the name the first passed descriptor is given for reading (the file is rewritten there).
-std::vector<std::string> side_streams_command(const std::string& input);
+// streams and cover pictures, a timecode track left out; in Matroska, attachments too) in one
+// file of `form`, copied, at the name the first passed descriptor is given for reading (the
+// file is rewritten there).
+std::vector<std::string> side_streams_command(const std::string& input, SideStreamsForm form);
 
 struct JoinCommand {
   std::string output_file;       // as JoinOutput writes it
@@ -58,10 +65,11 @@ struct JoinCommand {
   bool side_streams = false;
 };
 
-// Whether a join into `output_file` maps back the split's side file: only into the MP4 and
-// QuickTime family, which holds what that MP4 file holds, and not into a fragmented one, whose
-// movie box the join's read-back takes as the whole file.
-bool takes_side_streams(std::string_view output_file);
+// Which of the split's side files a join into `output_file` maps back: the MP4 one into the MP4
+// and QuickTime family, which holds what that file holds, but not into a fragmented one, whose
+// movie box the join's read-back takes as the whole file; the Matroska one into Matroska. None
+// into anything else (WebM takes only some of Matroska's codecs, MPEG-TS neither's subtitles).
+std::optional<SideStreamsForm> side_streams_form_for(std::string_view output_file);
 
 // The movie boxes ffmpeg writes start at 0 for these: the muxer of an MP4 or QuickTime family
 // name takes the clock options of a join. Compared as ffmpeg compares, ignoring case.

@@ -109,8 +109,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (record.chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
   FENDRAL_TRY(const auto entries, checked_segments(directory, record));
   FENDRAL_TRY(const auto source_metadata, directory.open_source_metadata());
-  const auto side_streams =
-      takes_side_streams(output_file) ? directory.open_side_streams() : std::nullopt;
+  const auto side_form = side_streams_form_for(output_file);
+  const auto side_streams = side_form ? directory.open_side_streams(*side_form) : std::nullopt;
   FENDRAL_CHECK(directory.write_concat_list(entries));
   const auto starts = directory.segment_starts(record.chunk_paths);
   const ConcatScript script = concat_script(entries, starts ? &*starts : nullptr);

@@ -40,13 +40,26 @@ expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment) {
   return unexpected(std::string(kNotCompleteMp4));
 }
 
-bool is_quicktime_file(const std::string& ffmpeg_input) {
+namespace {
+
+// What `sniff` says of the local regular file `ffmpeg_input` names; false for anything else.
+bool local_file_is(const std::string& ffmpeg_input, bool (*sniff)(mp4::ByteSource&)) {
   const auto local_file = local_file_opened(ffmpeg_input);
   if (!local_file) return false;
   auto opened = posix::open_nonempty_regular_file(*local_file);
   if (!opened) return false;
   SegmentFile file(std::move(*opened));
-  return mp4::is_quicktime(file);
+  return sniff(file);
+}
+
+}  // namespace
+
+bool is_quicktime_file(const std::string& ffmpeg_input) {
+  return local_file_is(ffmpeg_input, mp4::is_quicktime);
+}
+
+bool is_matroska_file(const std::string& ffmpeg_input) {
+  return local_file_is(ffmpeg_input, mp4::is_matroska);
 }
 
 std::optional<std::uint32_t> video_timescale_of(const std::string& ffmpeg_input) {

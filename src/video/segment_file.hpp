@@ -35,6 +35,9 @@ expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment);
 // form; anything else is split as MP4.
 bool is_quicktime_file(const std::string& ffmpeg_input);
 
+// True when `ffmpeg_input` is a local regular file in Matroska (or WebM) form.
+bool is_matroska_file(const std::string& ffmpeg_input);
+
 // The clock of the first video track of `ffmpeg_input` when it is a local regular file in MP4 or
 // QuickTime form that tells one.
 std::optional<std::uint32_t> video_timescale_of(const std::string& ffmpeg_input);

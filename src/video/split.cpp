@@ -9,39 +9,11 @@
 #include "video/ffmpeg_paths.hpp"
 #include "video/metadata.hpp"
 #include "video/segment_file.hpp"
+#include "video/side_streams.hpp"
 #include "video/split_directory.hpp"
 #include "video/video.hpp"
 
 namespace fendral::video {
-
-namespace {
-
-// The source's subtitle and data streams and cover pictures, which the segments do not carry,
-// copied by a second run of ffmpeg into streams.mp4. A run that exits with a failure stores
-// nothing: the source has no such stream (the usual case), or none that MP4 holds, and the
-// split goes on as it would without them. One killed by a signal fails the split, which cannot
-// tell whether there was anything to keep. A source read from standard input cannot be read
-// twice.
-Result<void> store_side_streams(const SplitDirectory& directory, const std::string& input_file,
-                                const std::string& ffmpeg_input,
-                                const posix::Environment& environment) {
-  if (reads_standard_input(input_file)) return {};
-  const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
-  FENDRAL_TRY(const auto side_file, posix::create_anonymous_file("fendral-side-streams"));
-  FENDRAL_TRY(const auto status, posix::run_program(kProgram, side_streams_command(ffmpeg_input),
-                                                    {.environment = environment,
-                                                     .stdin_from_null = true,
-                                                     .passed_fds = {side_file.get(), -1, -1, -1}})
-                                     .transform_error(cannot_run));
-  if (status.signal()) {
-    return runtime_failure("ffmpeg split failed with status " + status.describe());
-  }
-  if (!status.success()) return {};
-  FENDRAL_TRY(const auto content, posix::read_from_start(side_file.get()));
-  return directory.store_side_streams(content);
-}
-
-}  // namespace
 
 Result<void> split_video(const std::string& input_file, const std::string& output_dir,
                          std::optional<std::uint32_t> time_limit_sec,

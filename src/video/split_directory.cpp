@@ -167,7 +167,8 @@ Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& li
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
   for (const std::string_view record :
-       {kMetadataFileName, kSourceMetadataFileName, kSegmentTimesFileName, kSideStreamsFileName}) {
+       {kMetadataFileName, kSourceMetadataFileName, kSegmentTimesFileName, kSideStreamsFileName,
+        kMatroskaSideStreamsFileName}) {
     const FileAt found = at(record);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
@@ -214,15 +215,16 @@ Result<void> SplitDirectory::store_segment_times(std::string_view list) const {
   return {};
 }
 
-Result<void> SplitDirectory::store_side_streams(std::string_view content) const {
+Result<void> SplitDirectory::store_side_streams(SideStreamsForm form,
+                                                std::string_view content) const {
   if (content.empty()) return {};
-  const FileAt file = at(kSideStreamsFileName);
+  const FileAt file = at(side_streams_file_name(form));
   FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, content));
   return {};
 }
 
-std::optional<posix::UniqueFd> SplitDirectory::open_side_streams() const {
-  const FileAt file = at(kSideStreamsFileName);
+std::optional<posix::UniqueFd> SplitDirectory::open_side_streams(SideStreamsForm form) const {
+  const FileAt file = at(side_streams_file_name(form));
   auto opened = posix::open_file_at(file.directory, file.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
   if (!opened) return std::nullopt;
   struct stat info;

@@ -13,6 +13,7 @@
 #include "posix/directory_lock.hpp"
 #include "posix/file.hpp"
 #include "video/concat_script.hpp"
+#include "video/ffmpeg_command.hpp"
 #include "video/metadata.hpp"
 
 namespace fendral::video {
@@ -30,6 +31,12 @@ inline constexpr std::string_view kSegmentTimesFileName = "segment_times.csv";
 // The streams the segments do not carry (subtitle and data streams, cover pictures) copied
 // into one MP4 file by the split, which the join maps back beside the segments.
 inline constexpr std::string_view kSideStreamsFileName = "streams.mp4";
+// The same of a Matroska source (subtitles, attachments, cover pictures), in Matroska.
+inline constexpr std::string_view kMatroskaSideStreamsFileName = "streams.mkv";
+
+inline constexpr std::string_view side_streams_file_name(SideStreamsForm form) {
+  return form == SideStreamsForm::matroska ? kMatroskaSideStreamsFileName : kSideStreamsFileName;
+}
 // The segments of the last join, one "file '...'" line each, left for the caller.
 inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
 
@@ -103,12 +110,13 @@ class SplitDirectory {
   // nothing is stored for an empty list.
   Result<void> store_segment_times(std::string_view list) const;
 
-  // streams.mp4, written as metadata.json is; nothing is stored for an empty file.
-  Result<void> store_side_streams(std::string_view content) const;
+  // streams.mp4 or streams.mkv, written as metadata.json is; nothing is stored for an empty
+  // file.
+  Result<void> store_side_streams(SideStreamsForm form, std::string_view content) const;
 
-  // streams.mp4 opened when it is a regular file, as source_metadata.txt is; nothing otherwise,
+  // That file opened when it is a regular file, as source_metadata.txt is; nothing otherwise,
   // and the join then maps the segments' streams alone.
-  std::optional<posix::UniqueFd> open_side_streams() const;
+  std::optional<posix::UniqueFd> open_side_streams(SideStreamsForm form) const;
 
   // Where each of `chunk_paths` starts in the source, from segment_times.csv: only when it is a
   // regular file (a link is not followed, a FIFO does not stall the open) that names the listed

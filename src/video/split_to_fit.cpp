@@ -16,6 +16,7 @@
 #include "video/reported_run.hpp"
 #include "video/segment_file.hpp"
 #include "video/segment_times.hpp"
+#include "video/side_streams.hpp"
 #include "video/split_directory.hpp"
 
 namespace fendral::video {
@@ -227,7 +228,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       metadata.chunk_paths = paths;
       metadata.split_type = split_type(caps);
       metadata.split_value = split_value(caps);
-      // Both before metadata.json, which then names a split whose records are complete.
+      // All before metadata.json, which then names a split whose records are complete.
+      FENDRAL_CHECK(store_side_streams(directory, input_file, ffmpeg_input, environment));
       FENDRAL_CHECK(directory.store_segment_times(list));
       FENDRAL_CHECK(directory.store_source_metadata(metadata_text));
       FENDRAL_CHECK(directory.write_record(metadata));

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fendral::video {
@@ -146,36 +148,56 @@ TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
 }
 
 TEST(SideStreamsCommand, CopiesAllButAudioVideoTimecodeAndChaptersIntoMp4) {
-  EXPECT_EQ(side_streams_command("./a:b.mov"), (Arguments{"-v",
-                                                          "quiet",
-                                                          "-i",
-                                                          "./a:b.mov",
-                                                          "-map",
-                                                          "0",
-                                                          "-map",
-                                                          "-0:V?",
-                                                          "-map",
-                                                          "-0:a?",
-                                                          "-map",
-                                                          "-0:t?",
-                                                          "-map",
-                                                          "-0:d:m:timecode?",
-                                                          "-map",
-                                                          "-0:d:m:handler_name:SubtitleHandler?",
-                                                          "-map_chapters",
-                                                          "-1",
-                                                          "-c",
-                                                          "copy",
-                                                          "-f",
-                                                          "mp4",
-                                                          "-y",
-                                                          "/dev/fd/3"}));
+  EXPECT_EQ(side_streams_command("./a:b.mov", SideStreamsForm::mp4),
+            (Arguments{"-v",
+                       "quiet",
+                       "-i",
+                       "./a:b.mov",
+                       "-map",
+                       "0",
+                       "-map",
+                       "-0:V?",
+                       "-map",
+                       "-0:a?",
+                       "-map",
+                       "-0:t?",
+                       "-map",
+                       "-0:d:m:timecode?",
+                       "-map",
+                       "-0:d:m:handler_name:SubtitleHandler?",
+                       "-map_chapters",
+                       "-1",
+                       "-c",
+                       "copy",
+                       "-f",
+                       "mp4",
+                       "-y",
+                       "/dev/fd/3"}));
 }
 
-TEST(TakesSideStreams, OnlyUnfragmentedMovieFiles) {
-  for (const char* name : {"a.mp4", "a.MOV", "a.m4a"}) EXPECT_TRUE(takes_side_streams(name));
-  for (const char* name : {"a.ismv", "a.ISMA", "a.mkv", "a.ts"}) {
-    EXPECT_FALSE(takes_side_streams(name)) << name;
+TEST(SideStreamsCommand, KeepsAttachmentsButNoDataInMatroska) {
+  EXPECT_EQ(
+      side_streams_command("a.mkv", SideStreamsForm::matroska),
+      (Arguments{"-v",   "quiet",    "-i",   "a.mkv",    "-map",          "0",  "-map", "-0:V?",
+                 "-map", "-0:a?",    "-map", "-0:d?",    "-map_chapters", "-1", "-c",   "copy",
+                 "-f",   "matroska", "-y",   "/dev/fd/3"}));
+}
+
+TEST(SideStreamsFormFor, TheOutputsFamilyUnlessFragmentedOrOther) {
+  using Form = std::optional<SideStreamsForm>;
+  for (const auto& [name, form] :
+       std::vector<std::pair<const char*, Form>>{{"a.mp4", SideStreamsForm::mp4},
+                                                 {"a.MOV", SideStreamsForm::mp4},
+                                                 {"a.m4a", SideStreamsForm::mp4},
+                                                 {"a.mkv", SideStreamsForm::matroska},
+                                                 {"a.MKA", SideStreamsForm::matroska},
+                                                 {"a.ismv", std::nullopt},
+                                                 {"a.ISMA", std::nullopt},
+                                                 {"a.webm", std::nullopt},
+                                                 {"a.ts", std::nullopt},
+                                                 {"mkv", std::nullopt},
+                                                 {"a.mkv/b", std::nullopt}}) {
+    EXPECT_EQ(side_streams_form_for(name), form) << name;
   }
 }
 

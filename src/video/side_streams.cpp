@@ -1,0 +1,33 @@
+#include "video/side_streams.hpp"
+
+#include "base/propagate.hpp"
+#include "posix/file.hpp"
+#include "video/ffmpeg_command.hpp"
+#include "video/ffmpeg_paths.hpp"
+#include "video/segment_file.hpp"
+
+namespace fendral::video {
+
+Result<void> store_side_streams(const SplitDirectory& directory, const std::string& input_file,
+                                const std::string& ffmpeg_input,
+                                const posix::Environment& environment) {
+  if (reads_standard_input(input_file)) return {};
+  const SideStreamsForm form =
+      is_matroska_file(ffmpeg_input) ? SideStreamsForm::matroska : SideStreamsForm::mp4;
+  const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
+  FENDRAL_TRY(const auto side_file, posix::create_anonymous_file("fendral-side-streams"));
+  FENDRAL_TRY(const auto status,
+              posix::run_program(kProgram, side_streams_command(ffmpeg_input, form),
+                                 {.environment = environment,
+                                  .stdin_from_null = true,
+                                  .passed_fds = {side_file.get(), -1, -1, -1}})
+                  .transform_error(cannot_run));
+  if (status.signal()) {
+    return runtime_failure("ffmpeg split failed with status " + status.describe());
+  }
+  if (!status.success()) return {};
+  FENDRAL_TRY(const auto content, posix::read_from_start(side_file.get()));
+  return directory.store_side_streams(form, content);
+}
+
+}  // namespace fendral::video
