@@ -1,4 +1,4 @@
-// libFuzzer target for the MP4 segment reader. Beyond surviving any input, it checks that a
+// libFuzzer target for the MP4 segment reader (and the Matroska stream list). Beyond surviving any input, it checks that a
 // duration, when one is read, is on a running clock, and that the verdict does not change when
 // the bytes come in a larger buffer that ends at the same place.
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "mp4/matroska.hpp"
 #include "mp4/movie.hpp"
 
 namespace {
@@ -53,5 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fprintf(stderr, "property violated: a read failed on bytes in memory\n");
     std::abort();
   }
+  // The Matroska reader reads through the same source: never past the end either.
+  fendral::mp4::read_matroska_streams(source);
   return 0;
 }

@@ -133,10 +133,12 @@ CASES = [
      1 / RATE),
     ("fragmented output", "in.mp4", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE,
      "joined.ismv"),
-    # A Matroska movie joined into Matroska: two SRT tracks, a font and a cover attached.
+    # A Matroska movie joined into Matroska: titled tracks (MP4 segments keep no title), two
+    # SRT tracks, a font and a cover attached.
     ("matroska movie with subtitles, a font and a cover", "in.mkv",
      [*PICTURE, *TONE, "-i", "subtitles_0.srt", "-i", "subtitles_1.srt",
       *(argument for n in range(4) for argument in ("-map", str(n))), *H264, *AAC, "-c:s", "srt",
+      "-metadata:s:v:0", "title=Picture", "-metadata:s:a:0", "title=Stereo",
       "-metadata:s:s:0", "language=eng", "-metadata:s:s:0", "title=English",
       "-metadata:s:s:1", "language=fra", "-disposition:s:1", "forced",
       "-attach", "font.ttf", "-metadata:s:4", "mimetype=application/x-truetype-font",
@@ -264,16 +266,6 @@ def packet_times(path):
 def as_the_join_keeps(figures, source, joined):
     """`figures` of the remux with each video track's clock and the major brand as the source's:
     the remux keeps neither a QuickTime source's 1/600 nor an MP4 source's mp42, the join does."""
-    if source.endswith(".mkv") and joined.endswith(".mkv"):
-        # The segments are MP4: their video and audio come back with the tags MP4 keeps, as
-        # Matroska writes them.
-        segment = stream_figures("segments/chunk_000.mp4")[0]
-        streams = [(*stream[:6], {(key if key == "language" else key.upper()): value
-                                  for key, value in segment[n][6].items()
-                                  if (key, value) != ("language", "und")}
-                    | {"DURATION": stream[6]["DURATION"]}, stream[7])
-                   if n < len(segment) else stream for n, stream in enumerate(figures[0])]
-        return (streams, *figures[1:])
     if not source.endswith((".mp4", ".mov", ".m4a")):
         return figures
     source_figures = stream_figures(source)

@@ -101,18 +101,38 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   return arguments;
 }
 
-std::vector<std::string> side_streams_command(const std::string& input, SideStreamsForm form) {
+std::vector<std::string> matroska_side_streams_command(
+    const std::string& input, const std::vector<mp4::MatroskaStream>& streams) {
+  std::vector<std::string> arguments;
+  add(arguments, {"-v", "quiet", "-i", input});
+  const auto carried = [](mp4::MatroskaStream kind) {
+    return kind == mp4::MatroskaStream::video || kind == mp4::MatroskaStream::audio;
+  };
+  std::size_t carriers = 0;
+  for (const auto kind : {mp4::MatroskaStream::video, mp4::MatroskaStream::audio}) {
+    for (std::size_t index = 0; index < streams.size(); ++index) {
+      if (streams[index] != kind) continue;
+      add(arguments, {"-map", "0:" + std::to_string(index)});
+      ++carriers;
+    }
+  }
+  for (std::size_t index = 0; index < streams.size(); ++index) {
+    if (!carried(streams[index])) add(arguments, {"-map", "0:" + std::to_string(index)});
+  }
+  // The chapters travel in source_metadata.txt.
+  add(arguments, {"-map_chapters", "-1", "-c", "copy"});
+  // Every packet of the carriers dropped: their headers, tags included, are all they hold.
+  for (std::size_t index = 0; index < carriers; ++index) {
+    add(arguments, {"-bsf:" + std::to_string(index), "noise=dropamount=1"});
+  }
+  add(arguments, {"-f", "matroska", "-y", passed_file(PassedSlot::first, PassedFileUse::read)});
+  return arguments;
+}
+
+std::vector<std::string> side_streams_command(const std::string& input) {
   std::vector<std::string> arguments;
   // Nothing to store is the usual case, and ffmpeg then says so and fails: that is no fault.
   add(arguments, {"-v", "quiet", "-i", input});
-  if (form == SideStreamsForm::matroska) {
-    // Subtitles, fonts and other attachments, cover pictures. Matroska takes no data stream,
-    // and one would fail the whole file. The chapters travel in source_metadata.txt.
-    add(arguments, {"-map", "0", "-map", "-0:V?", "-map", "-0:a?", "-map", "-0:d?", "-map_chapters",
-                    "-1", "-c", "copy", "-f", "matroska", "-y",
-                    passed_file(PassedSlot::first, PassedFileUse::read)});
-    return arguments;
-  }
   // A timecode track carries its time as a tag; MP4 cannot take it as data (the output rebuilds
   // it from the video's own timecode). Cover pictures are the video streams -map 0:V leaves.
   // Attachments are not asked for: MP4 holds none, and one would fail the whole file.
@@ -158,7 +178,20 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   if (command.side_streams) {
     // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
     // segments' streams as a remux orders them.
-    add(arguments, {"-map", command.source_metadata ? "2" : "1"});
+    const std::string side = command.source_metadata ? "2" : "1";
+    if (!command.tag_carriers) {
+      add(arguments, {"-map", side});
+    } else {
+      const auto [carriers, streams] = *command.tag_carriers;
+      for (std::size_t index = carriers; index < streams; ++index) {
+        add(arguments, {"-map", side + ":" + std::to_string(index)});
+      }
+      // Mapping one stream's tags stops ffmpeg copying any other's, so each is mapped.
+      for (std::size_t index = 0; index < streams; ++index) {
+        add(arguments,
+            {"-map_metadata:s:" + std::to_string(index), side + ":s:" + std::to_string(index)});
+      }
+    }
   }
   add(arguments, {"-c", "copy"});
   // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'

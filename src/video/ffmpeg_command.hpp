@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mp4/matroska.hpp"
+
 namespace fendral::video {
 
 inline constexpr std::string_view kProgram = "ffmpeg";
@@ -48,10 +50,16 @@ enum class SideStreamsForm {
 };
 
 // ffmpeg's arguments for storing the streams the segments do not carry (subtitle and data
-// streams and cover pictures, a timecode track left out; in Matroska, attachments too) in one
-// file of `form`, copied, at the name the first passed descriptor is given for reading (the
-// file is rewritten there).
-std::vector<std::string> side_streams_command(const std::string& input, SideStreamsForm form);
+// streams and cover pictures, a timecode track left out) in one MP4 file, copied, at the name
+// the first passed descriptor is given for reading (the file is rewritten there).
+std::vector<std::string> side_streams_command(const std::string& input);
+
+// The same for a Matroska source whose streams ffmpeg numbers as `streams` says, into one
+// Matroska file: first its video and audio streams in the segments' order (all video, then all
+// audio) without their packets, which carry those tracks' tags for the join (MP4 segments keep
+// no title); then every subtitle track and attachment (fonts, cover pictures) as they are.
+std::vector<std::string> matroska_side_streams_command(
+    const std::string& input, const std::vector<mp4::MatroskaStream>& streams);
 
 struct JoinCommand {
   std::string output_file;       // as JoinOutput writes it
@@ -63,6 +71,14 @@ struct JoinCommand {
   std::optional<std::string> major_brand;
   // The split's side file of the streams the segments do not carry is handed over third.
   bool side_streams = false;
+  // A Matroska side file whose first `carriers` streams only carry the tags of the segments'
+  // streams, in their order, of `streams` in all: every stream of the join takes its tags
+  // from the side file's stream of the same number.
+  struct TagCarriers {
+    std::size_t carriers = 0;
+    std::size_t streams = 0;
+  };
+  std::optional<TagCarriers> tag_carriers;
 };
 
 // Which of the split's side files a join into `output_file` maps back: the MP4 one into the MP4

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/propagate.hpp"
+#include "mp4/boxes.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
@@ -90,6 +91,23 @@ Result<std::vector<ConcatEntry>> checked_segments(const SplitDirectory& director
   return entries;
 }
 
+// How a Matroska side file's first streams carry the tags of the segments' (video, then audio)
+// streams. Nothing when its streams cannot be numbered or do not start with those of the first
+// segment, kind for kind: the side file is then not mapped, since its carriers would come back
+// as empty tracks.
+std::optional<JoinCommand::TagCarriers> tag_carriers(int side_file, const mp4::Movie& segment) {
+  const auto streams = matroska_streams_of(side_file);
+  if (!streams || streams->size() < segment.tracks.size()) return std::nullopt;
+  for (std::size_t index = 0; index < segment.tracks.size(); ++index) {
+    const std::uint32_t handler = segment.tracks[index].handler;
+    const auto kind = handler == mp4::boxes::box_type("vide")   ? mp4::MatroskaStream::video
+                      : handler == mp4::boxes::box_type("soun") ? mp4::MatroskaStream::audio
+                                                                : mp4::MatroskaStream::attachment;
+    if ((*streams)[index] != kind) return std::nullopt;
+  }
+  return JoinCommand::TagCarriers{.carriers = segment.tracks.size(), .streams = streams->size()};
+}
+
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
 Result<posix::UniqueFd> script_in_memory(const std::string& text) {
   const auto unwritable = as_runtime_error("Failed to write concat list: ");
@@ -110,7 +128,12 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   FENDRAL_TRY(const auto entries, checked_segments(directory, record));
   FENDRAL_TRY(const auto source_metadata, directory.open_source_metadata());
   const auto side_form = side_streams_form_for(output_file);
-  const auto side_streams = side_form ? directory.open_side_streams(*side_form) : std::nullopt;
+  auto side_streams = side_form ? directory.open_side_streams(*side_form) : std::nullopt;
+  std::optional<JoinCommand::TagCarriers> carriers;
+  if (side_streams && side_form == SideStreamsForm::matroska) {
+    carriers = tag_carriers(side_streams->get(), entries.front().movie);
+    if (!carriers) side_streams.reset();
+  }
   FENDRAL_CHECK(directory.write_concat_list(entries));
   const auto starts = directory.segment_starts(record.chunk_paths);
   const ConcatScript script = concat_script(entries, starts ? &*starts : nullptr);
@@ -124,6 +147,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .video_timescale = entries.front().movie.video_timescale,
       .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
       .side_streams = side_streams.has_value(),
+      .tag_carriers = carriers,
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));

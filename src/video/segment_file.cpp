@@ -1,5 +1,7 @@
 #include "video/segment_file.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <string_view>
 
@@ -60,6 +62,37 @@ bool is_quicktime_file(const std::string& ffmpeg_input) {
 
 bool is_matroska_file(const std::string& ffmpeg_input) {
   return local_file_is(ffmpeg_input, mp4::is_matroska);
+}
+
+std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(
+    const std::string& ffmpeg_input) {
+  const auto local_file = local_file_opened(ffmpeg_input);
+  if (!local_file) return std::nullopt;
+  auto opened = posix::open_nonempty_regular_file(*local_file);
+  if (!opened) return std::nullopt;
+  SegmentFile file(std::move(*opened));
+  return mp4::read_matroska_streams(file);
+}
+
+std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd) {
+  // Read through the descriptor the caller keeps, without taking it over.
+  class BorrowedFile final : public mp4::ByteSource {
+   public:
+    BorrowedFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    std::uint64_t size() const override { return size_; }
+    bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
+      const auto got = posix::read_full_at(fd_, buffer, length, offset);
+      return got && *got == length;
+    }
+
+   private:
+    int fd_;
+    std::uint64_t size_;
+  };
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  BorrowedFile file(fd, static_cast<std::uint64_t>(info.st_size));
+  return mp4::read_matroska_streams(file);
 }
 
 std::optional<std::uint32_t> video_timescale_of(const std::string& ffmpeg_input) {

@@ -4,9 +4,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/expected.hpp"
 #include "mp4/byte_source.hpp"
+#include "mp4/matroska.hpp"
 #include "mp4/movie.hpp"
 #include "posix/file.hpp"
 
@@ -37,6 +39,14 @@ bool is_quicktime_file(const std::string& ffmpeg_input);
 
 // True when `ffmpeg_input` is a local regular file in Matroska (or WebM) form.
 bool is_matroska_file(const std::string& ffmpeg_input);
+
+// ffmpeg's streams of `ffmpeg_input` when it is a local regular Matroska file whose streams
+// mp4::read_matroska_streams can number.
+std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(
+    const std::string& ffmpeg_input);
+
+// The same of an open regular file, read through `fd`, which stays open.
+std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd);
 
 // The clock of the first video track of `ffmpeg_input` when it is a local regular file in MP4 or
 // QuickTime form that tells one.

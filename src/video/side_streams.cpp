@@ -1,5 +1,7 @@
 #include "video/side_streams.hpp"
 
+#include <vector>
+
 #include "base/propagate.hpp"
 #include "posix/file.hpp"
 #include "video/ffmpeg_command.hpp"
@@ -12,16 +14,24 @@ Result<void> store_side_streams(const SplitDirectory& directory, const std::stri
                                 const std::string& ffmpeg_input,
                                 const posix::Environment& environment) {
   if (reads_standard_input(input_file)) return {};
-  const SideStreamsForm form =
-      is_matroska_file(ffmpeg_input) ? SideStreamsForm::matroska : SideStreamsForm::mp4;
+  SideStreamsForm form = SideStreamsForm::mp4;
+  std::vector<std::string> arguments;
+  if (is_matroska_file(ffmpeg_input)) {
+    // The streams are named by number, so only a file whose streams are known is taken.
+    const auto streams = matroska_streams_of(ffmpeg_input);
+    if (!streams || streams->empty()) return {};
+    form = SideStreamsForm::matroska;
+    arguments = matroska_side_streams_command(ffmpeg_input, *streams);
+  } else {
+    arguments = side_streams_command(ffmpeg_input);
+  }
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   FENDRAL_TRY(const auto side_file, posix::create_anonymous_file("fendral-side-streams"));
-  FENDRAL_TRY(const auto status,
-              posix::run_program(kProgram, side_streams_command(ffmpeg_input, form),
-                                 {.environment = environment,
-                                  .stdin_from_null = true,
-                                  .passed_fds = {side_file.get(), -1, -1, -1}})
-                  .transform_error(cannot_run));
+  FENDRAL_TRY(const auto status, posix::run_program(kProgram, arguments,
+                                                    {.environment = environment,
+                                                     .stdin_from_null = true,
+                                                     .passed_fds = {side_file.get(), -1, -1, -1}})
+                                     .transform_error(cannot_run));
   if (status.signal()) {
     return runtime_failure("ffmpeg split failed with status " + status.describe());
   }

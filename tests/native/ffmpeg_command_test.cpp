@@ -140,6 +140,14 @@ TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
                  "-movie_timescale",
                  "90000",
                  "joined.mp4"}));
+  // Tags from the side file's carriers, stream for stream; its own streams after them.
+  EXPECT_EQ(join_command({.output_file = "joined.mkv",
+                          .side_streams = true,
+                          .tag_carriers = JoinCommand::TagCarriers{.carriers = 2, .streams = 3}}),
+            (Arguments{"-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3",
+                       "-i", "/dev/fd/6", "-map", "0", "-map", "1:2", "-map_metadata:s:0",
+                       "1:s:0", "-map_metadata:s:1", "1:s:1", "-map_metadata:s:2", "1:s:2", "-c",
+                       "copy", "-copyts", "joined.mkv"}));
   // Without the record the side file is the second input.
   EXPECT_EQ(
       join_command({.output_file = "joined.mkv", .side_streams = true}),
@@ -148,7 +156,7 @@ TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
 }
 
 TEST(SideStreamsCommand, CopiesAllButAudioVideoTimecodeAndChaptersIntoMp4) {
-  EXPECT_EQ(side_streams_command("./a:b.mov", SideStreamsForm::mp4),
+  EXPECT_EQ(side_streams_command("./a:b.mov"),
             (Arguments{"-v",
                        "quiet",
                        "-i",
@@ -175,12 +183,15 @@ TEST(SideStreamsCommand, CopiesAllButAudioVideoTimecodeAndChaptersIntoMp4) {
                        "/dev/fd/3"}));
 }
 
-TEST(SideStreamsCommand, KeepsAttachmentsButNoDataInMatroska) {
+TEST(SideStreamsCommand, PutsTagCarriersFirstInMatroska) {
+  using enum mp4::MatroskaStream;
+  // A subtitle track before the audio, a second video, an attachment.
   EXPECT_EQ(
-      side_streams_command("a.mkv", SideStreamsForm::matroska),
-      (Arguments{"-v",   "quiet",    "-i",   "a.mkv",    "-map",          "0",  "-map", "-0:V?",
-                 "-map", "-0:a?",    "-map", "-0:d?",    "-map_chapters", "-1", "-c",   "copy",
-                 "-f",   "matroska", "-y",   "/dev/fd/3"}));
+      matroska_side_streams_command("a.mkv", {video, subtitle, audio, video, attachment}),
+      (Arguments{"-v", "quiet", "-i", "a.mkv", "-map", "0:0", "-map", "0:3", "-map", "0:2",
+                 "-map", "0:1", "-map", "0:4", "-map_chapters", "-1", "-c", "copy", "-bsf:0",
+                 "noise=dropamount=1", "-bsf:1", "noise=dropamount=1", "-bsf:2",
+                 "noise=dropamount=1", "-f", "matroska", "-y", "/dev/fd/3"}));
 }
 
 TEST(SideStreamsFormFor, TheOutputsFamilyUnlessFragmentedOrOther) {

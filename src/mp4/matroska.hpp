@@ -1,0 +1,22 @@
+// Reading which streams ffmpeg makes of a Matroska (or WebM) file: the split orders a side
+// file's streams by them, and the join checks that side file by them. Only element headers and
+// the track and attachment entries are read, never the blocks.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "mp4/byte_source.hpp"
+
+namespace fendral::mp4 {
+
+enum class MatroskaStream { video, audio, subtitle, attachment };
+
+// ffmpeg's streams of the file, in ffmpeg's order: one a track entry in file order, then one an
+// attached file (a cover picture among them: ffmpeg shows it as a video stream). Nothing when
+// the file holds what ffmpeg would number otherwise or that is not followed here: a track of
+// another type or without a codec, an attachment without a name, type or data, an element of
+// unknown size other than the segment, a second track list; or when it is not Matroska.
+std::optional<std::vector<MatroskaStream>> read_matroska_streams(ByteSource& source);
+
+}  // namespace fendral::mp4

@@ -1,0 +1,109 @@
+#include "mp4/matroska.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fendral::mp4 {
+namespace {
+
+using Bytes = std::string;
+using enum MatroskaStream;
+
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(Bytes bytes) : bytes_(std::move(bytes)) {}
+  std::uint64_t size() const override { return bytes_.size(); }
+  bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
+    if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
+    std::memcpy(buffer, bytes_.data() + offset, length);
+    return true;
+  }
+
+ private:
+  Bytes bytes_;
+};
+
+// An element: its identifier's bytes, its size in the eight-byte form ffmpeg writes for
+// masters (or unknown), its content.
+Bytes element(Bytes id, const Bytes& content, bool unknown_size = false) {
+  Bytes size(8, '\0');
+  size[0] = 0x01;
+  for (int at = 7; at >= 1; --at) {
+    size[at] = unknown_size ? '\xff' : static_cast<char>(content.size() >> (8 * (7 - at)));
+  }
+  return id + size + content;
+}
+
+Bytes track(int type, bool codec = true) {
+  return element("\xae", element("\x83", Bytes(1, static_cast<char>(type))) +
+                             (codec ? element("\x86", "V_MPEG4/ISO/AVC") : ""));
+}
+
+Bytes attached_file(bool data = true) {
+  return element("\x61\xa7", element("\x46\x6e", "font.ttf") + element("\x46\x60", "font/ttf") +
+                                 (data ? element("\x46\x5c", "glyphs") : ""));
+}
+
+const Bytes kHeader = element("\x1a\x45\xdf\xa3", element("\x42\x82", "matroska"));
+const Bytes kCluster = element("\x1f\x43\xb6\x75", element("\xe7", "\x00"));
+
+Bytes matroska(const Bytes& children, bool unknown_size = false) {
+  return kHeader + element("\x18\x53\x80\x67", children, unknown_size);
+}
+
+Bytes tracks(const Bytes& entries) {
+  return element("\x16\x54\xae\x6b", entries);
+}
+Bytes attachments(const Bytes& files) {
+  return element("\x19\x41\xa4\x69", files);
+}
+
+struct Numbered {
+  const char* name;
+  Bytes file;
+  std::optional<std::vector<MatroskaStream>> streams;
+};
+
+class MatroskaStreams : public testing::TestWithParam<Numbered> {};
+
+TEST_P(MatroskaStreams, AsFfmpegNumbersThem) {
+  MemorySource source(GetParam().file);
+  EXPECT_EQ(read_matroska_streams(source), GetParam().streams);
+}
+
+const Bytes kMovieTracks = tracks(track(1) + track(0x11) + track(2));
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, MatroskaStreams,
+    testing::Values(
+        Numbered{"tracks_then_attachments",
+                 matroska(element("\x15\x49\xa9\x66", "info") + kMovieTracks +
+                          attachments(attached_file() + attached_file()) + kCluster),
+                 std::vector{video, subtitle, audio, attachment, attachment}},
+        // ffmpeg numbers attachments after every track, wherever they are.
+        Numbered{"attachments_first_and_after_clusters_of_an_open_segment",
+                 matroska(attachments(attached_file()) + kCluster + kMovieTracks + kCluster, true),
+                 std::vector{video, subtitle, audio, attachment}},
+        Numbered{"a_track_of_another_type", matroska(tracks(track(1) + track(0x12))), std::nullopt},
+        Numbered{"a_track_without_codec", matroska(tracks(track(2, false))), std::nullopt},
+        Numbered{"an_attachment_without_data",
+                 matroska(kMovieTracks + attachments(attached_file(false))), std::nullopt},
+        Numbered{"two_track_lists", matroska(kMovieTracks + kMovieTracks), std::nullopt},
+        Numbered{"no_track_list", matroska(kCluster), std::nullopt},
+        Numbered{"cut_inside_the_tracks", matroska(kMovieTracks).substr(0, 60), std::nullopt},
+        Numbered{"a_cluster_of_unknown_size",
+                 matroska(element("\x1f\x43\xb6\x75", "", true) + kMovieTracks), std::nullopt},
+        Numbered{"not_matroska",
+                 Bytes("\0\0\0\x18"
+                       "ftypisom",
+                       12),
+                 std::nullopt}),
+    [](const testing::TestParamInfo<Numbered>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace fendral::mp4
