@@ -183,6 +183,7 @@ start=$SECONDS
 # ffmpeg must never wait for an answer on a terminal it does not have.
 FENDRAL_CHECKOUT=$repo in_root sh -c 'cd "$1" && shift && exec "$@"' sh "$inside/run" \
   env PYTHONDONTWRITEBYTECODE=1 ${FENDRAL_THREAD_SECONDS:+FENDRAL_THREAD_SECONDS=$FENDRAL_THREAD_SECONDS} \
+  ${FENDRAL_LEAK_ITERATIONS:+FENDRAL_LEAK_ITERATIONS=$FENDRAL_LEAK_ITERATIONS} \
   "$inside/venv/bin/python" -m pytest -p no:cacheprovider -q --rootdir /mnt/fendral \
   --deselect "$emulator_hazard" "$@" /mnt/fendral/tests </dev/null
 echo "suite ran in $((SECONDS - start)) s under emulation"

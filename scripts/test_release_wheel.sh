@@ -6,6 +6,7 @@
 #
 # Each Python gets a fresh venv with the wheel and its test extras installed, and the suite runs
 # from a scratch directory, so the tests import the installed module, never the checkout.
+# FENDRAL_WHEEL_PYTHONS names the versions (default: 3.8 to 3.13, space-separated).
 # FENDRAL_WHEEL_TEST_JOBS Pythons run at once (default 2); each one's output is shown once it is
 # done, in full if it failed. A Python that is not installed is skipped with a message; any
 # other failure fails the run.
@@ -76,7 +77,7 @@ print(os.path.commonpath([fendral.__file__, s.__file__]))') &&
 # Two Pythons at a time: much of the suite waits on ffmpeg and child processes.
 readonly jobs=${FENDRAL_WHEEL_TEST_JOBS:-2}
 versions=()
-for version in 3.8 3.9 3.10 3.11 3.12 3.13; do
+for version in ${FENDRAL_WHEEL_PYTHONS:-3.8 3.9 3.10 3.11 3.12 3.13}; do
   # The newest patch release of that version, if any.
   python=$(printf '%s\n' "$pythons_root/$version".*/bin/python3 | sort -V | tail -n 1)
   if [[ -z $python || ! -x $python ]]; then
