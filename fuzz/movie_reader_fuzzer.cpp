@@ -1,6 +1,6 @@
-// libFuzzer target for the MP4 segment reader (and the Matroska stream list). Beyond surviving any input, it checks that a
-// duration, when one is read, is on a running clock, and that the verdict does not change when
-// the bytes come in a larger buffer that ends at the same place.
+// libFuzzer target for the MP4 segment reader (and the Matroska stream list). Beyond surviving any
+// input, it checks that a duration, when one is read, is on a running clock, and that the verdict
+// does not change when the bytes come in a larger buffer that ends at the same place.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
