@@ -100,10 +100,11 @@ std::optional<JoinCommand::TagCarriers> tag_carriers(int side_file, const mp4::M
   if (!streams || streams->size() < segment.tracks.size()) return std::nullopt;
   for (std::size_t index = 0; index < segment.tracks.size(); ++index) {
     const std::uint32_t handler = segment.tracks[index].handler;
-    const auto kind = handler == mp4::boxes::box_type("vide")   ? mp4::MatroskaStream::video
-                      : handler == mp4::boxes::box_type("soun") ? mp4::MatroskaStream::audio
-                                                                : mp4::MatroskaStream::attachment;
-    if ((*streams)[index] != kind) return std::nullopt;
+    const bool video = handler == mp4::boxes::box_type("vide");
+    if (!video && handler != mp4::boxes::box_type("soun")) return std::nullopt;
+    if ((*streams)[index] != (video ? mp4::MatroskaStream::video : mp4::MatroskaStream::audio)) {
+      return std::nullopt;
+    }
   }
   return JoinCommand::TagCarriers{.carriers = segment.tracks.size(), .streams = streams->size()};
 }
