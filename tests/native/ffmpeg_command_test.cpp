@@ -77,10 +77,12 @@ const Arguments kSourceMetadata = {
     "1",  "-ignore_unknown", "-strict", "unofficial"};
 
 Arguments join_arguments(const Arguments& middle, const std::string& output,
-                         const Arguments& before_output = {}) {
+                         const Arguments& before_output = {}, const Arguments& after_map = {}) {
   Arguments arguments = {"-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3"};
   arguments.insert(arguments.end(), middle.begin(), middle.end());
-  arguments.insert(arguments.end(), {"-map", "0", "-c", "copy", "-copyts"});
+  arguments.insert(arguments.end(), {"-map", "0"});
+  arguments.insert(arguments.end(), after_map.begin(), after_map.end());
+  arguments.insert(arguments.end(), {"-c", "copy", "-copyts"});
   arguments.insert(arguments.end(), before_output.begin(), before_output.end());
   arguments.push_back(output);
   return arguments;
@@ -144,35 +146,12 @@ TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
   EXPECT_EQ(join_command({.output_file = "joined.mkv",
                           .side_streams = true,
                           .tag_carriers = JoinCommand::TagCarriers{.carriers = 2, .streams = 3}}),
-            (Arguments{"-f",
-                       "concat",
-                       "-safe",
-                       "0",
-                       "-auto_convert",
-                       "0",
-                       "-i",
-                       "/dev/fd/3",
-                       "-i",
-                       "/dev/fd/6",
-                       "-map",
-                       "0",
-                       "-map",
-                       "1:2",
-                       "-map_metadata:s:0",
-                       "1:s:0",
-                       "-map_metadata:s:1",
-                       "1:s:1",
-                       "-map_metadata:s:2",
-                       "1:s:2",
-                       "-c",
-                       "copy",
-                       "-copyts",
-                       "joined.mkv"}));
+            join_arguments({"-i", "/dev/fd/6"}, "joined.mkv", {},
+                           {"-map", "1:2", "-map_metadata:s:0", "1:s:0", "-map_metadata:s:1",
+                            "1:s:1", "-map_metadata:s:2", "1:s:2"}));
   // Without the record the side file is the second input.
-  EXPECT_EQ(
-      join_command({.output_file = "joined.mkv", .side_streams = true}),
-      (Arguments{"-f", "concat", "-safe", "0", "-auto_convert", "0", "-i", "/dev/fd/3", "-i",
-                 "/dev/fd/6", "-map", "0", "-map", "1", "-c", "copy", "-copyts", "joined.mkv"}));
+  EXPECT_EQ(join_command({.output_file = "joined.mkv", .side_streams = true}),
+            join_arguments({"-i", "/dev/fd/6"}, "joined.mkv", {}, {"-map", "1"}));
 }
 
 TEST(SideStreamsCommand, CopiesAllButAudioVideoTimecodeAndChaptersIntoMp4) {
