@@ -296,7 +296,8 @@ LOOKUP_INTERRUPTED = """
         raise KeyboardInterrupt
 
     signal.signal(signal.SIGINT, interrupt_once)
-    os.environ["PATH"] = ":".join("/nonexistent/%d" % n for n in range(1_000_000)) + ":" + os.environ["PATH"]
+    missing = ":".join("/nonexistent/%d" % n for n in range(1_000_000))
+    os.environ["PATH"] = missing + ":" + os.environ["PATH"]
     pid, inode = str(os.getpid()), ":%d" % os.stat("segments").st_ino
 
     def split_holds_the_lock():

@@ -101,6 +101,8 @@ CASES = [
     ("audio only", "in.m4a", [*TONE, *AAC], SECONDS, AUDIO_FRAME),
     ("video only", "in.mp4", [*PICTURE, *H264], SECONDS, 1 / RATE),
     ("mkv", "in.mkv", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE),
+    # A plain Matroska source joined into Matroska: the side file holds only the tracks' tags.
+    ("mkv into mkv", "in.mkv", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE, "joined.mkv"),
     ("ts", "in.ts", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE),
     ("cover picture", "in.mp4", [*PICTURE, *TONE, "-i", "cover.png", "-map", "0", "-map", "1",
                                  "-map", "2",
@@ -410,6 +412,47 @@ def test_a_second_sound_starting_after_the_first_cut_is_not_lost_silently(tmp_pa
     assert not (tmp_path / "joined.mp4").exists()
 
 
+# A side file the split did not store: another split's (its subtitles would come back in this
+# video), one cut short (ffmpeg would fail naming nothing), one with a byte changed.
+@pytest.mark.parametrize("plant", [
+    lambda stored, other: other,
+    lambda stored, other: stored[:len(stored) // 2],
+    lambda stored, other: stored[:-1] + bytes([stored[-1] ^ 1]),
+], ids=["another split's", "truncated", "a byte changed"])
+def test_a_side_file_the_split_did_not_store_fails_the_join_naming_it(tmp_path, monkeypatch,
+                                                                      plant):
+    monkeypatch.chdir(tmp_path)
+    make_inputs([])
+    for name, subtitles in (("in.mp4", "subtitles_0.srt"), ("other.mp4", "subtitles_1.srt")):
+        ffmpeg(*PICTURE, *TONE, "-i", subtitles, "-map", "0", "-map", "1", "-map", "2", *H264,
+               *AAC, "-c:s", "mov_text", name)
+        fendral.split_video(name, name[:-4], 1)
+    side_file = Path("in/streams.mp4")
+    stored = side_file.read_bytes()
+    assert f";side streams: streams.mp4 {len(stored)} {crc32c_text(stored)}\n" in (
+        Path("in/source_metadata.txt").read_text())
+    planted = plant(stored, Path("other/streams.mp4").read_bytes())
+    side_file.write_bytes(planted)
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("in", "joined.mp4")
+    found = f"{len(planted)} bytes"
+    if len(planted) == len(stored):  # only then is the file read
+        found += f" with CRC32C {crc32c_text(planted)}"
+    assert caught.value.args == (
+        "streams.mp4 is not the side file of this split: the split stored streams.mp4 of "
+        f"{len(stored)} bytes with CRC32C {crc32c_text(stored)}, the file holds {found}",)
+    assert not Path("joined.mp4").exists()
+
+
+def crc32c_text(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
+    return "%08x" % (crc ^ 0xFFFFFFFF)
+
+
 CALLER = textwrap.dedent("""
     import sys, fendral
     fendral.split_video(sys.argv[1], "segments", 1)
@@ -432,6 +475,10 @@ def test_a_second_split_into_the_same_directory_joins_only_its_own_segments(clip
     monkeypatch.chdir(tmp_path)
     fendral.split_video(str(clip), "segments", 1)
     fendral.split_video(str(clip), "segments", 2)
+    # The first split's segments are gone with its record: an upload of chunk_* ships this one.
+    chunk_paths = json.loads(Path("segments/metadata.json").read_text())["chunk_paths"]
+    assert sorted(f"segments/{name}" for name in os.listdir("segments")
+                  if name.startswith("chunk_")) == chunk_paths
     fendral.reconstruct_video("segments", "joined.mp4")
     (streams, duration), (joined_streams, joined_duration) = (
         streams_and_duration(clip), streams_and_duration("joined.mp4"))

@@ -171,7 +171,11 @@ IoResult<void> remove_entry_at(int directory, const std::string& name) {
 }
 
 EntryKind entry_kind(const std::string& path) {
-  const auto info = look_up(AT_FDCWD, path, Links::Keep);
+  return entry_kind_at(AT_FDCWD, path);
+}
+
+EntryKind entry_kind_at(int directory, const std::string& name) {
+  const auto info = look_up(directory, name, Links::Keep);
   if (!info) return {.error = info.error().os_code().value_or(EINVAL)};
   return {.type = static_cast<mode_t>(info->st_mode & S_IFMT)};
 }

@@ -68,6 +68,8 @@ struct EntryKind {
   int error = 0;
 };
 EntryKind entry_kind(const std::string& path);
+// The same for `name` in the open directory `directory`.
+EntryKind entry_kind_at(int directory, const std::string& name);
 
 // A new directory, mode 0700, at `prefix` + six characters that make its name unused. Gives its
 // path.

@@ -121,10 +121,16 @@ std::vector<std::string> matroska_side_streams_command(
   }
   // The chapters travel in source_metadata.txt.
   add(arguments, {"-map_chapters", "-1", "-c", "copy"});
-  // Every packet of the carriers dropped: their headers, tags included, are all they hold.
+  // The carriers' headers, tags included, are what the join takes from them. Each keeps its
+  // first packet: a Matroska file in which no track has any packet is written unreadable
+  // (ffmpeg 5.1 sizes its reserved space wrongly then). Dropped by a filter rather than
+  // stopped by -frames, which would end the whole file, the side streams with it.
   for (std::size_t index = 0; index < carriers; ++index) {
-    add(arguments, {"-bsf:" + std::to_string(index), "noise=dropamount=1"});
+    add(arguments, {"-bsf:" + std::to_string(index), "noise=drop=gt(n\\,0)"});
   }
+  // The side streams keep the source's times, which the join expects: a kept video packet
+  // decoded before its time (B-frames) would otherwise shift the whole file.
+  add(arguments, {"-avoid_negative_ts", "disabled"});
   add(arguments, {"-f", "matroska", "-y", passed_file(PassedSlot::first, PassedFileUse::read)});
   return arguments;
 }
@@ -147,6 +153,14 @@ std::vector<std::string> side_streams_command(const std::string& input) {
   add(arguments,
       {"-c", "copy", "-f", "mp4", "-y", passed_file(PassedSlot::first, PassedFileUse::read)});
   return arguments;
+}
+
+std::vector<std::string> side_streams_check_command() {
+  // Attachments hold no packets, and a null output refuses them.
+  return {"-v",   "quiet", "-i",   passed_file(PassedSlot::first, PassedFileUse::read),
+          "-map", "0",     "-map", "-0:t?",
+          "-c",   "copy",  "-f",   "null",
+          "-"};
 }
 
 std::vector<std::string> join_command(const JoinCommand& command) {

@@ -54,6 +54,10 @@ enum class SideStreamsForm {
 // the first passed descriptor is given for reading (the file is rewritten there).
 std::vector<std::string> side_streams_command(const std::string& input);
 
+// ffmpeg reading a side file handed over as the first descriptor whole, writing nothing: it
+// fails when the file does not read.
+std::vector<std::string> side_streams_check_command();
+
 // The same for a Matroska source whose streams ffmpeg numbers as `streams` says, into one
 // Matroska file: first its video and audio streams in the segments' order (all video, then all
 // audio) without their packets, which carry those tracks' tags for the join (MP4 segments keep

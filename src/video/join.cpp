@@ -129,7 +129,12 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   FENDRAL_TRY(const auto entries, checked_segments(directory, record));
   FENDRAL_TRY(const auto source_metadata, directory.open_source_metadata());
   const auto side_form = side_streams_form_for(output_file);
-  auto side_streams = side_form ? directory.open_side_streams(*side_form) : std::nullopt;
+  std::optional<posix::UniqueFd> side_streams;
+  if (side_form) {
+    FENDRAL_TRY(side_streams,
+                directory.open_side_streams(
+                    *side_form, source_metadata ? source_metadata->side_streams : std::nullopt));
+  }
   std::optional<JoinCommand::TagCarriers> carriers;
   if (side_streams && side_form == SideStreamsForm::matroska) {
     carriers = tag_carriers(side_streams->get(), entries.front().movie);

@@ -10,16 +10,35 @@
 
 namespace fendral::video {
 
-Result<void> store_side_streams(const SplitDirectory& directory, const std::string& input_file,
-                                const std::string& ffmpeg_input,
-                                const posix::Environment& environment) {
-  if (reads_standard_input(input_file)) return {};
+namespace {
+
+// Whether ffmpeg reads the side file back whole: a file it wrote but cannot read would fail
+// every join that maps it.
+Result<bool> reads_back(int side_file, const posix::Environment& environment) {
+  FENDRAL_TRY(const auto status, posix::run_program(kProgram, side_streams_check_command(),
+                                                    {.environment = environment,
+                                                     .stdin_from_null = true,
+                                                     .passed_fds = {side_file, -1, -1, -1}})
+                                     .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
+  if (status.signal()) {
+    return runtime_failure("ffmpeg split failed with status " + status.describe());
+  }
+  return status.success();
+}
+
+}  // namespace
+
+Result<SideStreamsStamp> store_side_streams(const SplitDirectory& directory,
+                                            const std::string& input_file,
+                                            const std::string& ffmpeg_input,
+                                            const posix::Environment& environment) {
+  if (reads_standard_input(input_file)) return SideStreamsStamp{};
   SideStreamsForm form = SideStreamsForm::mp4;
   std::vector<std::string> arguments;
   if (is_matroska_file(ffmpeg_input)) {
     // The streams are named by number, so only a file whose streams are known is taken.
     const auto streams = matroska_streams_of(ffmpeg_input);
-    if (!streams || streams->empty()) return {};
+    if (!streams || streams->empty()) return SideStreamsStamp{};
     form = SideStreamsForm::matroska;
     arguments = matroska_side_streams_command(ffmpeg_input, *streams);
   } else {
@@ -35,7 +54,9 @@ Result<void> store_side_streams(const SplitDirectory& directory, const std::stri
   if (status.signal()) {
     return runtime_failure("ffmpeg split failed with status " + status.describe());
   }
-  if (!status.success()) return {};
+  if (!status.success()) return SideStreamsStamp{};
+  FENDRAL_TRY(const bool readable, reads_back(side_file.get(), environment));
+  if (!readable) return SideStreamsStamp{};
   FENDRAL_TRY(const auto content, posix::read_from_start(side_file.get()));
   return directory.store_side_streams(form, content);
 }

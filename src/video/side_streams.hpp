@@ -14,9 +14,11 @@ namespace fendral::video {
 // or WebM source. A run that exits with a failure stores nothing: the source has no such stream
 // (the usual case), or none that the side file's container holds, and the split goes on as it
 // would without them. One killed by a signal fails the split, which cannot tell whether there
-// was anything to keep. A source read from standard input cannot be read twice.
-Result<void> store_side_streams(const SplitDirectory& directory, const std::string& input_file,
-                                const std::string& ffmpeg_input,
-                                const posix::Environment& environment);
+// was anything to keep. A source read from standard input cannot be read twice. A side file
+// that ffmpeg cannot read back whole is not stored either. Gives the stamp for the record.
+Result<SideStreamsStamp> store_side_streams(const SplitDirectory& directory,
+                                            const std::string& input_file,
+                                            const std::string& ffmpeg_input,
+                                            const posix::Environment& environment);
 
 }  // namespace fendral::video

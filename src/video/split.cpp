@@ -28,7 +28,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
   // One split per directory at a time: two would write each other's segments and record.
   FENDRAL_TRY(auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
-  FENDRAL_TRY(const auto links, directory.links_named_like_segments(input_file));
+  FENDRAL_TRY(const auto cleared, directory.entries_to_clear(input_file));
   // The source's tags and chapters, kept as text for the join.
   FENDRAL_TRY(const auto source_metadata, posix::create_anonymous_file("fendral-source-metadata"));
 
@@ -55,7 +55,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure("Failed to split: interrupted");
   }
-  FENDRAL_CHECK(directory.clear_for_ffmpeg(links));
+  FENDRAL_CHECK(directory.clear_for_ffmpeg(cleared));
   FENDRAL_TRY(const auto status,
               posix::run_program(kProgram, arguments, options).transform_error(cannot_run));
   if (!status.success()) {
@@ -68,10 +68,11 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   // The side run first, so that a split it fails leaves no record. All stored before
   // metadata.json, which then names a split whose records are complete. The list as ffmpeg
   // wrote it: bare names, so a moved directory still matches it.
-  FENDRAL_CHECK(store_side_streams(directory, input_file, ffmpeg_input, environment));
+  FENDRAL_TRY(const auto side_streams,
+              store_side_streams(directory, input_file, ffmpeg_input, environment));
   FENDRAL_CHECK(directory.store_segment_times(listed));
   FENDRAL_TRY(const auto source_metadata_text, posix::read_from_start(source_metadata.get()));
-  FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text));
+  FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text, side_streams));
 
   Mp4ChunkMetadata metadata;
   metadata.original_file = input_file;

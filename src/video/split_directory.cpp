@@ -8,8 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <new>
+#include <set>
 
+#include "base/crc32c.hpp"
 #include "base/propagate.hpp"
 #include "base/utf8.hpp"
 #include "posix/fs.hpp"
@@ -53,20 +57,79 @@ posix::IoResult<bool> holds_quicktime_keys(int fd, std::uint64_t size) {
   return false;
 }
 
-// The source's major brand (ftyp), which ffmetadata writes among the first tags: looked for in
-// the text's first 4 KiB only.
-posix::IoResult<std::optional<std::string>> major_brand(int fd) {
-  constexpr std::string_view kTag = "\nmajor_brand=";
+// The first 4 KiB of the record, where ffmetadata writes the first tags and the split its stamp
+// of the side file.
+posix::IoResult<std::string> record_head(int fd) {
   std::string head(4096, '\0');
   FENDRAL_TRY(const std::size_t got, posix::read_full_at(fd, head.data(), head.size(), 0));
   head.resize(got);
   head.insert(0, "\n");  // as if a line ended just before the file
+  return head;
+}
+
+// The source's major brand (ftyp), which ffmetadata writes among the first tags.
+std::optional<std::string> major_brand(std::string_view head) {
+  constexpr std::string_view kTag = "\nmajor_brand=";
   const std::size_t at = head.find(kTag);
   if (at == std::string::npos) return std::nullopt;
   const std::size_t start = at + kTag.size();
   const std::size_t end = head.find('\n', start);
   if (end == std::string::npos) return std::nullopt;
-  return head.substr(start, end - start);
+  return std::string(head.substr(start, end - start));
+}
+
+// The side file's stamp in source_metadata.txt: ";side streams: NAME SIZE CRC32C" in the text's
+// first 4 KiB, or ";side streams: none".
+constexpr std::string_view kStampTag = "\n;side streams: ";
+constexpr std::string_view kNoSideStreams = "none";
+
+std::string crc_text(std::uint32_t crc) {
+  std::array<char, 9> text{};
+  std::snprintf(text.data(), text.size(), "%08x", static_cast<unsigned>(crc));
+  return text.data();
+}
+
+std::string stamp_line(const SideStreamsStamp& stamp) {
+  std::string line(kStampTag.substr(1));
+  if (stamp.name.empty()) return line.append(kNoSideStreams).append("\n");
+  return line + stamp.name + " " + std::to_string(stamp.size) + " " + crc_text(stamp.crc32c) + "\n";
+}
+
+std::optional<SideStreamsStamp> parse_stamp(std::string_view head) {
+  const std::size_t at = head.find(kStampTag);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view line = head.substr(at + kStampTag.size());
+  line = line.substr(0, line.find('\n'));
+  if (line == kNoSideStreams) return SideStreamsStamp{};
+  const std::size_t first_space = line.find(' ');
+  const std::size_t last_space = line.rfind(' ');
+  if (first_space == std::string_view::npos || first_space == last_space) return std::nullopt;
+  SideStreamsStamp stamp{.name = std::string(line.substr(0, first_space))};
+  const std::string_view size = line.substr(first_space + 1, last_space - first_space - 1);
+  const std::string_view crc = line.substr(last_space + 1);
+  const auto size_read = std::from_chars(size.data(), size.data() + size.size(), stamp.size);
+  const auto crc_read = std::from_chars(crc.data(), crc.data() + crc.size(), stamp.crc32c, 16);
+  if (size_read.ptr != size.data() + size.size() || crc_read.ptr != crc.data() + crc.size() ||
+      crc.size() != 8 || size_read.ec != std::errc() || crc_read.ec != std::errc()) {
+    return std::nullopt;
+  }
+  return stamp;
+}
+
+// The CRC32C of a file's first `size` bytes, read in blocks; nothing when it is shorter.
+posix::IoResult<std::optional<std::uint32_t>> crc_of_file(int fd, std::uint64_t size) {
+  constexpr std::size_t kBlockSize = 256 * 1024;
+  std::vector<unsigned char> block(kBlockSize);
+  std::uint32_t crc = 0;
+  for (std::uint64_t offset = 0; offset < size;) {
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, size - offset));
+    FENDRAL_TRY(const std::size_t got, posix::read_full_at(fd, block.data(), wanted, offset));
+    if (got < wanted) return std::nullopt;
+    crc = crc32c::extend(crc, block.data(), got);
+    offset += got;
+  }
+  return crc;
 }
 
 posix::IoResult<void> write_concat_line(int fd, const std::string& quoted_path) {
@@ -140,7 +203,7 @@ Result<void> SplitDirectory::remove_segment(const std::string& name) const {
   return {};
 }
 
-Result<std::vector<std::string>> SplitDirectory::links_named_like_segments(
+Result<std::vector<std::string>> SplitDirectory::entries_to_clear(
     const std::string& input_file) const {
   posix::UniqueFd reopened;
   if (lock_.directory() < 0) {
@@ -149,21 +212,31 @@ Result<std::vector<std::string>> SplitDirectory::links_named_like_segments(
   FENDRAL_TRY(const auto names,
               posix::list_directory(reopened ? reopened.get() : lock_.directory()));
   const auto input = input_identity(input_file);
-  std::vector<std::string> links;
+  // The names of this directory's segments that the record lists; none when it cannot be read.
+  std::set<std::string, std::less<>> recorded;
+  if (const auto record = load_record()) {
+    const std::string directory = recorded_segment_directory(record->output_prefix);
+    for (const std::string& chunk_path : record->chunk_paths) {
+      const auto name = place_in_directory(chunk_path, directory);
+      if (name && name->find('/') == std::string_view::npos) recorded.emplace(*name);
+    }
+  }
+  std::vector<std::string> entries;
   for (const std::string& name : names) {
     if (!named_like_a_segment(name)) continue;
     const FileAt segment = at(name);
     if (input && posix::file_identity_at(segment.directory, segment.name) == input) {
       return runtime_failure(std::string(kInputIsASegment));
     }
-    if (posix::is_symbolic_link_at(segment.directory, segment.name)) links.push_back(name);
+    const mode_t kind = posix::entry_kind_at(segment.directory, segment.name).type;
+    if (kind == S_IFLNK || (kind == S_IFREG && recorded.contains(name))) entries.push_back(name);
   }
-  return links;
+  return entries;
 }
 
-Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& links) const {
-  for (const std::string& link : links) {
-    const FileAt found = at(link);
+Result<void> SplitDirectory::clear_for_ffmpeg(const std::vector<std::string>& entries) const {
+  for (const std::string& entry : entries) {
+    const FileAt found = at(entry);
     FENDRAL_CHECK(posix::remove_entry_at(found.directory, found.name));
   }
   for (const std::string_view record :
@@ -201,10 +274,16 @@ Result<void> SplitDirectory::write_record(const Mp4ChunkMetadata& record) const 
   return {};
 }
 
-Result<void> SplitDirectory::store_source_metadata(std::string_view text) const {
+Result<void> SplitDirectory::store_source_metadata(std::string_view text,
+                                                   const SideStreamsStamp& stamp) const {
   if (text.empty()) return {};
+  // After ffmetadata's header line, so that it falls in the part the join reads.
+  const std::size_t header_end = std::min(text.find('\n'), text.size());
+  std::string stamped(text.substr(0, header_end));
+  stamped.append("\n").append(stamp_line(stamp));
+  if (header_end < text.size()) stamped.append(text.substr(header_end + 1));
   const FileAt file = at(kSourceMetadataFileName);
-  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, text));
+  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, stamped));
   return {};
 }
 
@@ -215,23 +294,46 @@ Result<void> SplitDirectory::store_segment_times(std::string_view list) const {
   return {};
 }
 
-Result<void> SplitDirectory::store_side_streams(SideStreamsForm form,
-                                                std::string_view content) const {
-  if (content.empty()) return {};
-  const FileAt file = at(side_streams_file_name(form));
+Result<SideStreamsStamp> SplitDirectory::store_side_streams(SideStreamsForm form,
+                                                            std::string_view content) const {
+  if (content.empty()) return SideStreamsStamp{};
+  const std::string_view name = side_streams_file_name(form);
+  const FileAt file = at(name);
   FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, content));
-  return {};
+  return SideStreamsStamp{
+      .name = std::string(name),
+      .size = content.size(),
+      .crc32c = crc32c::of(reinterpret_cast<const unsigned char*>(content.data()), content.size())};
 }
 
-std::optional<posix::UniqueFd> SplitDirectory::open_side_streams(SideStreamsForm form) const {
-  const FileAt file = at(side_streams_file_name(form));
+Result<std::optional<posix::UniqueFd>> SplitDirectory::open_side_streams(
+    SideStreamsForm form, const std::optional<SideStreamsStamp>& stamp) const {
+  const std::string_view name = side_streams_file_name(form);
+  const FileAt file = at(name);
   auto opened = posix::open_file_at(file.directory, file.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
   if (!opened) return std::nullopt;
   struct stat info;
   if (::fstat(opened->get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
     return std::nullopt;
   }
-  return std::move(*opened);
+  if (!stamp) return std::optional(std::move(*opened));
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  std::optional<std::uint32_t> crc;
+  if (stamp->name == name && stamp->size == size) {
+    FENDRAL_TRY(
+        crc, crc_of_file(opened->get(), size)
+                 .transform_error(as_runtime_error("Failed to read " + std::string(name) + ": ")));
+  }
+  if (crc && *crc == stamp->crc32c) return std::optional(std::move(*opened));
+  std::string recorded = "the split stored no side file";
+  if (!stamp->name.empty()) {
+    recorded = "the split stored " + stamp->name + " of " + std::to_string(stamp->size) +
+               " bytes with CRC32C " + crc_text(stamp->crc32c);
+  }
+  std::string found = std::to_string(size) + " bytes";
+  if (crc) found += " with CRC32C " + crc_text(*crc);
+  return runtime_failure(std::string(name) + " is not the side file of this split: " + recorded +
+                         ", the file holds " + found);
 }
 
 std::optional<std::vector<std::int64_t>> SplitDirectory::segment_starts(
@@ -280,8 +382,8 @@ Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() con
   FENDRAL_TRY(const bool keyed,
               holds_quicktime_keys(opened->get(), static_cast<std::uint64_t>(info.st_size))
                   .transform_error(unreadable));
-  FENDRAL_TRY(auto brand, major_brand(opened->get()).transform_error(unreadable));
-  return SourceMetadata{std::move(*opened), keyed, std::move(brand)};
+  FENDRAL_TRY(const std::string head, record_head(opened->get()).transform_error(unreadable));
+  return SourceMetadata{std::move(*opened), keyed, major_brand(head), parse_stamp(head)};
 }
 
 std::string SplitDirectory::locate(const std::string& recorded,

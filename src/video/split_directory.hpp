@@ -43,12 +43,23 @@ inline constexpr std::string_view kConcatListFileName = "concat_list.txt";
 // "chunk_" + three or more digits + ".mp4": every name the segment pattern can give.
 bool named_like_a_segment(std::string_view name);
 
+// The side file a split stored, as source_metadata.txt states it, so that the join takes that
+// file only: never another split's copy, nor one cut short.
+struct SideStreamsStamp {
+  std::string name;  // streams.mp4 or streams.mkv; empty when the split stored none
+  std::uint64_t size = 0;
+  std::uint32_t crc32c = 0;
+  bool operator==(const SideStreamsStamp&) const = default;
+};
+
 // The source's metadata record opened when it is a regular file, with whether it holds
 // QuickTime keyed tags.
 struct SourceMetadata {
   posix::UniqueFd fd;
   bool quicktime_keys = false;
   std::optional<std::string> major_brand;  // the source's ftyp, as the record names it
+  // Nothing for a record that states no side file at all (a split of an earlier version).
+  std::optional<SideStreamsStamp> side_streams;
 };
 
 class SplitDirectory {
@@ -86,15 +97,17 @@ class SplitDirectory {
   // follow the path as the segments did, and fail as a path there fails.
   void follow_path_if_moved();
 
-  // The entries that ffmpeg may write over and that are symbolic links: it would write through
-  // them into whatever they point to. Refused when one of those entries is the input itself,
-  // which ffmpeg would cut short while reading it.
-  Result<std::vector<std::string>> links_named_like_segments(const std::string& input_file) const;
+  // The entries a split removes before ffmpeg starts: those ffmpeg may write over that are
+  // symbolic links (it would write through them into whatever they point to), and the segments
+  // the directory's record lists (regular files of the directory with a segment's name), since
+  // a directory holds one split. Refused when an entry named like a segment is the input
+  // itself, which ffmpeg would cut short while reading it.
+  Result<std::vector<std::string>> entries_to_clear(const std::string& input_file) const;
 
-  // Once ffmpeg starts, the directory's records no longer tell the truth: the links are removed
-  // (never what they point to), and the records too, so a split that fails from here on leaves
-  // none rather than one naming segments that ffmpeg has rewritten.
-  Result<void> clear_for_ffmpeg(const std::vector<std::string>& links) const;
+  // Once ffmpeg starts, the directory's records no longer tell the truth: the entries are
+  // removed (a link itself, never what it points to), and the records too, so a split that
+  // fails from here on leaves none rather than one naming segments that ffmpeg has rewritten.
+  Result<void> clear_for_ffmpeg(const std::vector<std::string>& entries) const;
 
   // metadata.json read and parsed. A file larger than this process can hold is refused unread.
   Result<Mp4ChunkMetadata> load_record() const;
@@ -103,20 +116,23 @@ class SplitDirectory {
   // name is replaced, not followed, and a reader never sees half a record.
   Result<void> write_record(const Mp4ChunkMetadata& record) const;
 
-  // source_metadata.txt, written as metadata.json is; nothing is stored for an empty text.
-  Result<void> store_source_metadata(std::string_view text) const;
+  // source_metadata.txt, written as metadata.json is, with the stamp of the side file (a
+  // comment line, which ffmpeg skips) after its first line; nothing is stored for an empty text.
+  Result<void> store_source_metadata(std::string_view text, const SideStreamsStamp& stamp) const;
 
   // segment_times.csv, ffmpeg's segment list as it wrote it, stored as metadata.json is;
   // nothing is stored for an empty list.
   Result<void> store_segment_times(std::string_view list) const;
 
   // streams.mp4 or streams.mkv, written as metadata.json is; nothing is stored for an empty
-  // file.
-  Result<void> store_side_streams(SideStreamsForm form, std::string_view content) const;
+  // file. Gives the stamp for the record.
+  Result<SideStreamsStamp> store_side_streams(SideStreamsForm form, std::string_view content) const;
 
   // That file opened when it is a regular file, as source_metadata.txt is; nothing otherwise,
-  // and the join then maps the segments' streams alone.
-  std::optional<posix::UniqueFd> open_side_streams(SideStreamsForm form) const;
+  // and the join then maps the segments' streams alone. Where the record states the side file
+  // (`stamp`), one that is not the file the split stored fails, naming it.
+  Result<std::optional<posix::UniqueFd>> open_side_streams(
+      SideStreamsForm form, const std::optional<SideStreamsStamp>& stamp) const;
 
   // Where each of `chunk_paths` starts in the source, from segment_times.csv: only when it is a
   // regular file (a link is not followed, a FIFO does not stall the open) that names the listed

@@ -163,7 +163,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   FENDRAL_CHECK(posix::create_dir_all(output_dir));
   // One split per directory at a time, as split_video's.
   FENDRAL_TRY(auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
-  FENDRAL_TRY(const auto links, directory.links_named_like_segments(input_file));
+  FENDRAL_TRY(const auto cleared, directory.entries_to_clear(input_file));
   SplitCommand command{
       .input = ffmpeg_input,
       .segment_pattern = directory.segment_pattern(),
@@ -177,7 +177,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure("Failed to split: interrupted");
   }
-  FENDRAL_CHECK(directory.clear_for_ffmpeg(links));
+  FENDRAL_CHECK(directory.clear_for_ffmpeg(cleared));
 
   std::vector<std::string> previous_names;
   for (int cut = 1;; ++cut) {
@@ -229,9 +229,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       metadata.split_type = split_type(caps);
       metadata.split_value = split_value(caps);
       // All before metadata.json, which then names a split whose records are complete.
-      FENDRAL_CHECK(store_side_streams(directory, input_file, ffmpeg_input, environment));
+      FENDRAL_TRY(const auto side_streams,
+                  store_side_streams(directory, input_file, ffmpeg_input, environment));
       FENDRAL_CHECK(directory.store_segment_times(list));
-      FENDRAL_CHECK(directory.store_source_metadata(metadata_text));
+      FENDRAL_CHECK(directory.store_source_metadata(metadata_text, side_streams));
       FENDRAL_CHECK(directory.write_record(metadata));
       if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
         return runtime_failure(std::string(kStopped));
