@@ -504,6 +504,28 @@ def test_reconstruct_writes_list_and_runs_ffmpeg(ffmpeg, tmp_path, output_dir):
     assert ffmpeg.concat_list() == expected
 
 
+# ffmpeg writes an HLS or DASH output as a playlist and media files it names itself, so in place;
+# a failing ffmpeg's files in the join's own directory all go with it.
+@pytest.mark.parametrize("output, status, written, left", [
+    ("joined.m3u8", 0, "joined.m3u8", ["joined.m3u8", "media_0.ts"]),
+    ("joined.MPD", 0, "joined.MPD", ["joined.MPD", "media_0.ts"]),
+    ("joined.mp4", 1, r"\.fendral-join-\w{6}/joined\.mp4", []),
+])
+def test_a_join_of_several_files_is_written_in_place_and_a_failure_leaves_none(
+        ffmpeg, tmp_path, output, status, written, left):
+    write_split(tmp_path / "segs", ["segs/chunk_000.mp4"])
+    ffmpeg.set(damage="second_file", exit=status)
+    outcome = RuntimeError if status else None
+    if outcome:
+        with pytest.raises(outcome):
+            fendral.reconstruct_video("segs", output)
+    else:
+        assert fendral.reconstruct_video("segs", output) is None
+    assert re.fullmatch(written, ffmpeg.argv()[-1])
+    assert sorted(path.name for path in tmp_path.iterdir()
+                  if path.name not in ("segs", "in.mp4", "bin", "record")) == left
+
+
 NOT_UTF8 = "Failed to read metadata.json: stream did not contain valid UTF-8"
 NOT_REGULAR = "Failed to read metadata.json: not a regular file"
 NOT_FOUND = "Failed to read metadata.json: No such file or directory (os error 2)"

@@ -47,6 +47,16 @@ ConcatScript script_from_starts(const std::vector<ConcatEntry>& entries,
       if (starts[index + 1] > starts[index]) {
         lasts = static_cast<std::uint64_t>(starts[index + 1] - starts[index]);
       }
+      // The source's timeline holds for the segment the split wrote (or one re-encoded from the
+      // same frames), whose own span agrees within a frame; a segment changed since lasts its
+      // own span, which leaves no hole where it was cut short.
+      if (entry.movie.duration) {
+        const std::uint64_t own =
+            with_lead(*entry.movie.duration, entries[index + 1].movie.hidden_lead).microseconds();
+        const std::uint64_t frame =
+            entry.movie.longest_sample ? entry.movie.longest_sample->microseconds() : 0;
+        if (!lasts || (*lasts > own ? *lasts - own : own - *lasts) > frame) lasts = own;
+      }
     } else if (entry.movie.duration) {
       lasts = entry.movie.duration->microseconds();
     }

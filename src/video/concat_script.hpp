@@ -48,8 +48,10 @@ struct ConcatScript {
 //
 // With `starts`, where each entry starts in the source (one per entry), every entry but the last
 // lasts until the next one starts: a segment's own span cannot tell how long its last frame is
-// shown (at a variable frame rate it was 0.96 s of 1 s), the source's timeline can. The last
-// entry lasts its own span.
+// shown (at a variable frame rate it was 0.96 s of 1 s), the source's timeline can. That holds
+// only where the entry's own span agrees with it within its longest frame; an entry that
+// disagrees (a segment replaced since the split) lasts its own span. The last entry lasts its
+// own span.
 ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
                            const std::vector<std::int64_t>* starts = nullptr);
 

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cerrno>
 #include <string_view>
 #include <utility>
@@ -25,6 +28,18 @@ struct SplitPath {
   std::string name;
 };
 
+// Outputs that ffmpeg writes as a playlist or manifest beside media files of its own naming
+// (HLS, DASH): no single file can be placed, so ffmpeg writes them in place.
+constexpr std::array<std::string_view, 2> kSeveralFileExtensions = {".m3u8", ".mpd"};
+
+bool written_as_several_files(std::string_view name) {
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
+  return std::any_of(kSeveralFileExtensions.begin(), kSeveralFileExtensions.end(),
+                     [&](std::string_view extension) { return lower.ends_with(extension); });
+}
+
 SplitPath split_last_component(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return {"", path};
@@ -45,7 +60,7 @@ Result<JoinOutput> JoinOutput::prepare(const std::string& output_file) {
   }
   if (entry.error != ENOENT) return as_given;
   const SplitPath parts = split_last_component(*local_path);
-  if (parts.name.empty()) return as_given;
+  if (parts.name.empty() || written_as_several_files(parts.name)) return as_given;
   // Fails where the directory is missing or closed to us, as ffmpeg's own create would.
   auto directory =
       posix::create_private_directory(parts.directory + std::string(kPrivateDirectoryStart));
@@ -62,7 +77,13 @@ JoinOutput::JoinOutput(JoinOutput&& other) noexcept
 
 JoinOutput::~JoinOutput() {
   if (!private_directory_) return;
+  // Everything in it is ffmpeg's: a failing ffmpeg may have written more than the output.
   ::unlink(written_.c_str());
+  if (auto directory = posix::open_directory(*private_directory_)) {
+    if (const auto names = posix::list_directory(directory->get())) {
+      for (const std::string& name : *names) (void)posix::remove_entry_at(directory->get(), name);
+    }
+  }
   ::rmdir(private_directory_->c_str());
 }
 

@@ -18,14 +18,16 @@ class JoinOutput {
   // own name, so it picks the output's format and gives the file the mode a new file gets. An
   // entry already there (a regular file, a directory, a link even if dangling) is refused as
   // ffmpeg refuses it, before ffmpeg runs. Anything else (a URL, "-", a device or FIFO, a path
-  // in no existing directory) is handed to ffmpeg as it is.
+  // in no existing directory, an output ffmpeg writes as several files: an HLS playlist .m3u8, a
+  // DASH manifest .mpd) is handed to ffmpeg as it is.
   static Result<JoinOutput> prepare(const std::string& output_file);
 
   JoinOutput(JoinOutput&& other) noexcept;
   JoinOutput& operator=(JoinOutput&&) = delete;
   JoinOutput(const JoinOutput&) = delete;
   JoinOutput& operator=(const JoinOutput&) = delete;
-  // Unless placed, removes the join's own file and directory, and nothing else.
+  // Unless placed, removes the join's own directory with everything ffmpeg wrote in it, and
+  // nothing else.
   ~JoinOutput();
 
   // The name ffmpeg is told to write (before option_safe), and reads back once it is done.

@@ -14,7 +14,8 @@ A run goes in this order:
 - Split (no argument `concat`): writes FAKE_SEGMENTS segments (each the SEGMENT below) from the
   pattern and names them in the segment list on descriptor 3, as ffmpeg names them, and writes
   FAKE_SOURCE_METADATA, when set, as the source's metadata on descriptor 4.
-- FAKE_DAMAGE: `remove_dir` deletes the directory of its last argument, `replace_dir` puts a
+- FAKE_DAMAGE: `second_file` writes media_0.ts beside its last argument (as an HLS muxer
+  does); `remove_dir` deletes the directory of its last argument, `replace_dir` puts a
   plain file in its place; `claim_output` writes "elsewhere" under the output's name one
   directory up, where a join places what it wrote.
 - FAKE_WAIT: `answer` waits (up to 10 s, else exit 3) until the file `answered` appears in
@@ -93,6 +94,7 @@ case "$FAKE_DAMAGE" in
   remove_dir) rm -rf "$(dirname "$output")" ;;
   replace_dir) rm -rf "$(dirname "$output")" && : > "$(dirname "$output")" ;;
   claim_output) printf elsewhere > "$(dirname "$(dirname "$output")")/${output##*/}" ;;
+  second_file) printf media > "$(dirname "$output")/media_0.ts" ;;
 esac
 case "$FAKE_WAIT" in
   answer) n=0
