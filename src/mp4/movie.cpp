@@ -36,6 +36,28 @@ std::uint64_t fragmented_count(const std::vector<FragmentedSamples>& fragments,
   return 0;
 }
 
+// The first child of `parent` of type `type`.
+std::optional<Bytes> child_of(Bytes parent, std::uint32_t type) {
+  Children children(parent);
+  while (auto child = children.next()) {
+    if (child->type == type) return child->payload;
+  }
+  return std::nullopt;
+}
+
+bool holds_cover(Bytes user_data) {
+  auto meta = child_of(user_data, box_type("meta"));
+  if (!meta) return false;
+  // MP4's meta is a full box (a version and flags first), QuickTime's is not: ffmpeg takes both.
+  for (const std::size_t skipped : {std::size_t{4}, std::size_t{0}}) {
+    if (meta->size() < skipped) continue;
+    if (auto items = child_of(meta->subspan(skipped), box_type("ilst"))) {
+      return child_of(*items, box_type("covr")).has_value();
+    }
+  }
+  return false;
+}
+
 expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_size,
                                            const std::vector<FragmentedSamples>& fragments) {
   std::uint32_t movie_timescale = 0;
@@ -55,6 +77,8 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
       tracks.push_back(read_track(child->payload));
     } else if (child->type == box_type("mvex")) {
       movie.fragmented = true;
+    } else if (child->type == box_type("udta")) {
+      movie.has_cover = movie.has_cover || holds_cover(child->payload);
     }
   }
 

@@ -44,6 +44,9 @@ struct Movie {
   std::vector<TrackPackets> tracks;
   // Whether the samples are in movie fragments: the movie box then states no duration.
   bool fragmented = false;
+  // Whether the movie's metadata holds a cover picture (udta/meta/ilst/covr), which ffmpeg
+  // shows as a video stream of its own.
+  bool has_cover = false;
 };
 
 struct MovieTrack {

@@ -36,29 +36,36 @@ mp4::MediaDuration with_lead(const mp4::MediaDuration& duration,
 
 namespace {
 
-ConcatScript script_from_starts(const std::vector<ConcatEntry>& entries,
-                                const std::vector<std::int64_t>& starts) {
+// Whether a segment's own span agrees with the span the split listed for it, within its longest
+// frame (and a millisecond, for the list's rounding).
+bool agrees_with_list(const mp4::Movie& movie, const SegmentSpan& listed) {
+  if (!movie.duration || listed.end_microseconds < listed.start_microseconds) return false;
+  const auto own = static_cast<std::int64_t>(movie.duration->microseconds());
+  const std::int64_t frame =
+      movie.longest_sample ? static_cast<std::int64_t>(movie.longest_sample->microseconds()) : 0;
+  const std::int64_t difference = own - (listed.end_microseconds - listed.start_microseconds);
+  return (difference < 0 ? -difference : difference) <= frame + 1000;
+}
+
+ConcatScript script_from_spans(const std::vector<ConcatEntry>& entries,
+                               const std::vector<SegmentSpan>& spans) {
   ConcatScript script;
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const ConcatEntry& entry = entries[index];
     script.text.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
     std::optional<std::uint64_t> lasts;
-    if (index + 1 < entries.size()) {
-      if (starts[index + 1] > starts[index]) {
-        lasts = static_cast<std::uint64_t>(starts[index + 1] - starts[index]);
-      }
-      // The source's timeline holds for the segment the split wrote (or one re-encoded from the
-      // same frames), whose own span agrees within a frame; a segment changed since lasts its
-      // own span, which leaves no hole where it was cut short.
-      if (entry.movie.duration) {
-        const std::uint64_t own =
-            with_lead(*entry.movie.duration, entries[index + 1].movie.hidden_lead).microseconds();
-        const std::uint64_t frame =
-            entry.movie.longest_sample ? entry.movie.longest_sample->microseconds() : 0;
-        if (!lasts || (*lasts > own ? *lasts - own : own - *lasts) > frame) lasts = own;
+    const std::int64_t start = spans[index].start_microseconds;
+    if (index + 1 < entries.size() && agrees_with_list(entry.movie, spans[index])) {
+      if (spans[index + 1].start_microseconds > start) {
+        lasts = static_cast<std::uint64_t>(spans[index + 1].start_microseconds - start);
       }
     } else if (entry.movie.duration) {
-      lasts = entry.movie.duration->microseconds();
+      // The last entry, or one changed since the split (it no longer lasts what the list says):
+      // its own span, stretched over the lead the next one hides.
+      lasts = index + 1 < entries.size()
+                  ? with_lead(*entry.movie.duration, entries[index + 1].movie.hidden_lead)
+                        .microseconds()
+                  : entry.movie.duration->microseconds();
     }
     if (!lasts || *lasts == 0) continue;
     script.text.append("duration ").append(seconds_text(*lasts)).append("\n");
@@ -70,8 +77,8 @@ ConcatScript script_from_starts(const std::vector<ConcatEntry>& entries,
 }  // namespace
 
 ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
-                           const std::vector<std::int64_t>* starts) {
-  if (starts && starts->size() == entries.size()) return script_from_starts(entries, *starts);
+                           const std::vector<SegmentSpan>* spans) {
+  if (spans && spans->size() == entries.size()) return script_from_spans(entries, *spans);
   ConcatScript script;
   std::uint64_t timescale = 0;  // the clock of the current run of segments
   uint128 run_ticks = 0;

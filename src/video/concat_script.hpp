@@ -46,13 +46,13 @@ struct ConcatScript {
 // run's ends, each end rounded once, so rounding to microseconds never adds up over many
 // segments. A segment without a duration is placed by ffmpeg and ends the run.
 //
-// With `starts`, where each entry starts in the source (one per entry), every entry but the last
-// lasts until the next one starts: a segment's own span cannot tell how long its last frame is
-// shown (at a variable frame rate it was 0.96 s of 1 s), the source's timeline can. That holds
-// only where the entry's own span agrees with it within its longest frame; an entry that
-// disagrees (a segment replaced since the split) lasts its own span. The last entry lasts its
-// own span.
+// With `spans`, where each entry starts and ends in the source (one per entry), every entry but
+// the last lasts until the next one starts: a segment's own span cannot tell how long its last
+// frame is shown (at a variable frame rate it was 0.96 s of 1 s), the source's timeline can.
+// That holds only for an entry whose own span agrees with its listed one within its longest
+// frame; one that disagrees (a segment replaced since the split) lasts its own span. The last
+// entry lasts its own span.
 ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
-                           const std::vector<std::int64_t>* starts = nullptr);
+                           const std::vector<SegmentSpan>* spans = nullptr);
 
 }  // namespace fendral::video

@@ -87,7 +87,8 @@ std::vector<std::string> split_command(const SplitCommand& command) {
     format_options += ":video_track_timescale=" + std::to_string(*command.video_timescale);
   }
   add(arguments, {"-segment_format_options", format_options});
-  add(arguments, {"-increment_tc", "1"});  // each segment gets its own start timecode
+  // Each segment gets its own start timecode. Asked for without one, ffmpeg warns once a segment.
+  if (command.timecode) add(arguments, {"-increment_tc", "1"});
   // Every segment starts at 0, so segments play alone and join back without gaps.
   add(arguments, {"-reset_timestamps", "1"});
   // Shifting negative timestamps would delay the first segment's B-frames and lengthen the join.

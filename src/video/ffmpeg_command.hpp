@@ -37,6 +37,8 @@ struct SplitCommand {
   bool reported = false;
   // The clock of the input's first video track, when it is a movie file that tells.
   std::optional<std::uint32_t> video_timescale;
+  // Whether the input may hold a timecode, which each segment then starts anew.
+  bool timecode = true;
 };
 
 // ffmpeg's arguments for a split: the segment list (in csv form: name, start, end) is written to

@@ -141,8 +141,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     if (!carriers) side_streams.reset();
   }
   FENDRAL_CHECK(directory.write_concat_list(entries));
-  const auto starts = directory.segment_starts(record.chunk_paths);
-  const ConcatScript script = concat_script(entries, starts ? &*starts : nullptr);
+  const auto spans = directory.segment_spans(record.chunk_paths);
+  const ConcatScript script = concat_script(entries, spans ? &*spans : nullptr);
   FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
 
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));

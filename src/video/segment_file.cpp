@@ -42,38 +42,6 @@ expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment) {
   return unexpected(std::string(kNotCompleteMp4));
 }
 
-namespace {
-
-// What `sniff` says of the local regular file `ffmpeg_input` names; false for anything else.
-bool local_file_is(const std::string& ffmpeg_input, bool (*sniff)(mp4::ByteSource&)) {
-  const auto local_file = local_file_opened(ffmpeg_input);
-  if (!local_file) return false;
-  auto opened = posix::open_nonempty_regular_file(*local_file);
-  if (!opened) return false;
-  SegmentFile file(std::move(*opened));
-  return sniff(file);
-}
-
-}  // namespace
-
-bool is_quicktime_file(const std::string& ffmpeg_input) {
-  return local_file_is(ffmpeg_input, mp4::is_quicktime);
-}
-
-bool is_matroska_file(const std::string& ffmpeg_input) {
-  return local_file_is(ffmpeg_input, mp4::is_matroska);
-}
-
-std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(
-    const std::string& ffmpeg_input) {
-  const auto local_file = local_file_opened(ffmpeg_input);
-  if (!local_file) return std::nullopt;
-  auto opened = posix::open_nonempty_regular_file(*local_file);
-  if (!opened) return std::nullopt;
-  SegmentFile file(std::move(*opened));
-  return mp4::read_matroska_streams(file);
-}
-
 std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd) {
   // Read through the descriptor the caller keeps, without taking it over.
   class BorrowedFile final : public mp4::ByteSource {
@@ -93,17 +61,6 @@ std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd) {
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   BorrowedFile file(fd, static_cast<std::uint64_t>(info.st_size));
   return mp4::read_matroska_streams(file);
-}
-
-std::optional<std::uint32_t> video_timescale_of(const std::string& ffmpeg_input) {
-  const auto local_file = local_file_opened(ffmpeg_input);
-  if (!local_file) return std::nullopt;
-  auto opened = posix::open_nonempty_regular_file(*local_file);
-  if (!opened) return std::nullopt;
-  SegmentFile file(std::move(*opened));
-  const auto movie = mp4::read_movie(file);
-  if (!movie) return std::nullopt;
-  return movie->video_timescale;
 }
 
 }  // namespace fendral::video

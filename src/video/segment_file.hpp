@@ -1,5 +1,5 @@
 // A file on disk as the MP4 reading sees it: the one byte source backed by a descriptor, used to
-// check segments before a join, to read the joined file back, and to sniff the split's input.
+// check segments before a join, to read the joined file back, and to probe the split's input.
 #pragma once
 
 #include <optional>
@@ -33,23 +33,8 @@ class SegmentFile final : public mp4::ByteSource {
 // unusable.
 expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment);
 
-// True when `ffmpeg_input` (as input_for_ffmpeg gives it) is a local regular file in QuickTime
-// form; anything else is split as MP4.
-bool is_quicktime_file(const std::string& ffmpeg_input);
-
-// True when `ffmpeg_input` is a local regular file in Matroska (or WebM) form.
-bool is_matroska_file(const std::string& ffmpeg_input);
-
-// ffmpeg's streams of `ffmpeg_input` when it is a local regular Matroska file whose streams
-// mp4::read_matroska_streams can number.
-std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(
-    const std::string& ffmpeg_input);
-
-// The same of an open regular file, read through `fd`, which stays open.
+// ffmpeg's streams of an open regular Matroska file, read through `fd`, which stays open, when
+// mp4::read_matroska_streams can number them.
 std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd);
-
-// The clock of the first video track of `ffmpeg_input` when it is a local regular file in MP4 or
-// QuickTime form that tells one.
-std::optional<std::uint32_t> video_timescale_of(const std::string& ffmpeg_input);
 
 }  // namespace fendral::video

@@ -88,8 +88,9 @@ std::optional<std::vector<SegmentTime>> read_segment_times(std::string_view list
     const std::size_t comma = line.find(',');
     if (comma == std::string_view::npos) return false;
     const auto start = microseconds_of(line.substr(0, comma));
-    if (!start || !microseconds_of(line.substr(comma + 1))) return false;
-    times.push_back({std::move(*name), *start});
+    const auto end = microseconds_of(line.substr(comma + 1));
+    if (!start || !end) return false;
+    times.push_back({std::move(*name), {*start, *end}});
     return true;
   });
   if (!read) return std::nullopt;

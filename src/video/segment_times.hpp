@@ -16,12 +16,18 @@ namespace fendral::video {
 // comma or a quote) comes back as it was. A line without times is a name alone.
 std::vector<std::string> segment_list_names(std::string_view list);
 
-struct SegmentTime {
-  std::string name;
+// Where a segment starts and ends in the source's timeline.
+struct SegmentSpan {
   std::int64_t start_microseconds = 0;
+  std::int64_t end_microseconds = 0;
 };
 
-// Every line of the list with its start; nothing when a line is not a name followed by two
+struct SegmentTime {
+  std::string name;
+  SegmentSpan span;
+};
+
+// Every line of the list with its span; nothing when a line is not a name followed by two
 // times.
 std::optional<std::vector<SegmentTime>> read_segment_times(std::string_view list);
 

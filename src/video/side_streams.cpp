@@ -29,20 +29,18 @@ Result<bool> reads_back(int side_file, const posix::Environment& environment) {
 }  // namespace
 
 Result<SideStreamsStamp> store_side_streams(const SplitDirectory& directory,
-                                            const std::string& input_file,
-                                            const std::string& ffmpeg_input,
+                                            const SourceProbe& source,
                                             const posix::Environment& environment) {
-  if (reads_standard_input(input_file)) return SideStreamsStamp{};
+  if (!source.may_hold_side_streams) return SideStreamsStamp{};
   SideStreamsForm form = SideStreamsForm::mp4;
   std::vector<std::string> arguments;
-  if (is_matroska_file(ffmpeg_input)) {
+  if (source.form == SourceProbe::Form::matroska) {
     // The streams are named by number, so only a file whose streams are known is taken.
-    const auto streams = matroska_streams_of(ffmpeg_input);
-    if (!streams || streams->empty()) return SideStreamsStamp{};
+    if (!source.matroska_streams || source.matroska_streams->empty()) return SideStreamsStamp{};
     form = SideStreamsForm::matroska;
-    arguments = matroska_side_streams_command(ffmpeg_input, *streams);
+    arguments = matroska_side_streams_command(source.ffmpeg_input, *source.matroska_streams);
   } else {
-    arguments = side_streams_command(ffmpeg_input);
+    arguments = side_streams_command(source.ffmpeg_input);
   }
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   FENDRAL_TRY(const auto side_file, posix::create_anonymous_file("fendral-side-streams"));

@@ -5,6 +5,7 @@
 
 #include "base/failure.hpp"
 #include "posix/spawn.hpp"
+#include "video/source_probe.hpp"
 #include "video/split_directory.hpp"
 
 namespace fendral::video {
@@ -16,9 +17,9 @@ namespace fendral::video {
 // would without them. One killed by a signal fails the split, which cannot tell whether there
 // was anything to keep. A source read from standard input cannot be read twice. A side file
 // that ffmpeg cannot read back whole is not stored either. Gives the stamp for the record.
+// The run starts only when `source` may hold such streams.
 Result<SideStreamsStamp> store_side_streams(const SplitDirectory& directory,
-                                            const std::string& input_file,
-                                            const std::string& ffmpeg_input,
+                                            const SourceProbe& source,
                                             const posix::Environment& environment);
 
 }  // namespace fendral::video

@@ -8,8 +8,8 @@
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/metadata.hpp"
-#include "video/segment_file.hpp"
 #include "video/side_streams.hpp"
+#include "video/source_probe.hpp"
 #include "video/split_directory.hpp"
 #include "video/video.hpp"
 
@@ -32,14 +32,17 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   // The source's tags and chapters, kept as text for the join.
   FENDRAL_TRY(const auto source_metadata, posix::create_anonymous_file("fendral-source-metadata"));
 
-  const std::string ffmpeg_input = input_for_ffmpeg(input_file);
+  // The one look at the source before ffmpeg reads it.
+  const SourceProbe source = probe_source(input_file);
+  const std::string& ffmpeg_input = source.ffmpeg_input;
   const std::string segment_pattern = directory.segment_pattern();
   const auto arguments = split_command({
       .input = ffmpeg_input,
       .segment_pattern = segment_pattern,
       .time_limit_sec = *time_limit_sec,
-      .quicktime = is_quicktime_file(ffmpeg_input),
-      .video_timescale = video_timescale_of(ffmpeg_input),
+      .quicktime = source.form == SourceProbe::Form::quicktime,
+      .video_timescale = source.video_timescale,
+      .timecode = source.may_hold_timecode,
   });
   const posix::SpawnOptions options{.environment = environment,
                                     .stdin_from_null = !reads_standard_input(input_file),
@@ -68,8 +71,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   // The side run first, so that a split it fails leaves no record. All stored before
   // metadata.json, which then names a split whose records are complete. The list as ffmpeg
   // wrote it: bare names, so a moved directory still matches it.
-  FENDRAL_TRY(const auto side_streams,
-              store_side_streams(directory, input_file, ffmpeg_input, environment));
+  FENDRAL_TRY(const auto side_streams, store_side_streams(directory, source, environment));
   FENDRAL_CHECK(directory.store_segment_times(listed));
   FENDRAL_TRY(const auto source_metadata_text, posix::read_from_start(source_metadata.get()));
   FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text, side_streams));

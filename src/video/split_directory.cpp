@@ -336,7 +336,7 @@ Result<std::optional<posix::UniqueFd>> SplitDirectory::open_side_streams(
                          ", the file holds " + found);
 }
 
-std::optional<std::vector<std::int64_t>> SplitDirectory::segment_starts(
+std::optional<std::vector<SegmentSpan>> SplitDirectory::segment_spans(
     const std::vector<std::string>& chunk_paths) const {
   // A list larger than this is not one ffmpeg wrote for a split: it is not read.
   constexpr std::int64_t kCap = 64 << 20;
@@ -351,17 +351,17 @@ std::optional<std::vector<std::int64_t>> SplitDirectory::segment_starts(
   if (!text) return std::nullopt;
   const auto times = read_segment_times(*text);
   if (!times || times->size() != chunk_paths.size()) return std::nullopt;
-  std::vector<std::int64_t> starts;
-  starts.reserve(times->size());
+  std::vector<SegmentSpan> spans;
+  spans.reserve(times->size());
   for (std::size_t index = 0; index < chunk_paths.size(); ++index) {
     const std::string_view path = chunk_paths[index];
     const std::size_t slash = path.rfind('/');
     if (path.substr(slash == std::string_view::npos ? 0 : slash + 1) != (*times)[index].name) {
       return std::nullopt;
     }
-    starts.push_back((*times)[index].start_microseconds);
+    spans.push_back((*times)[index].span);
   }
-  return starts;
+  return spans;
 }
 
 Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() const {

@@ -15,6 +15,7 @@
 #include "video/concat_script.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/metadata.hpp"
+#include "video/segment_times.hpp"
 
 namespace fendral::video {
 
@@ -134,11 +135,11 @@ class SplitDirectory {
   Result<std::optional<posix::UniqueFd>> open_side_streams(
       SideStreamsForm form, const std::optional<SideStreamsStamp>& stamp) const;
 
-  // Where each of `chunk_paths` starts in the source, from segment_times.csv: only when it is a
-  // regular file (a link is not followed, a FIFO does not stall the open) that names the listed
-  // segments, by file name, in the same order, so that a moved directory still matches it.
-  // Nothing otherwise: the join then places the segments by their own spans.
-  std::optional<std::vector<std::int64_t>> segment_starts(
+  // Where each of `chunk_paths` starts and ends in the source, from segment_times.csv: only when
+  // it is a regular file (a link is not followed, a FIFO does not stall the open) that names the
+  // listed segments, by file name, in the same order, so that a moved directory still matches
+  // it. Nothing otherwise: the join then places the segments by their own spans.
+  std::optional<std::vector<SegmentSpan>> segment_spans(
       const std::vector<std::string>& chunk_paths) const;
 
   // source_metadata.txt when it is a regular file. A link there is not followed, and a FIFO,

@@ -17,6 +17,7 @@
 #include "video/segment_file.hpp"
 #include "video/segment_times.hpp"
 #include "video/side_streams.hpp"
+#include "video/source_probe.hpp"
 #include "video/split_directory.hpp"
 
 namespace fendral::video {
@@ -149,7 +150,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
         Failure::value_error("split_to_fit reads its input twice, to plan and to cut, so it cannot "
                              "read standard input"));
   }
-  const std::string ffmpeg_input = input_for_ffmpeg(input_file);
+  const SourceProbe source = probe_source(input_file);
+  const std::string& ffmpeg_input = source.ffmpeg_input;
   std::optional<PacketTable> table = table_from_mp4(ffmpeg_input);
   if (!table) {
     FENDRAL_TRY(PacketTable listed, table_from_ffprobe(ffmpeg_input, observer, environment));
@@ -167,9 +169,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   SplitCommand command{
       .input = ffmpeg_input,
       .segment_pattern = directory.segment_pattern(),
-      .quicktime = is_quicktime_file(ffmpeg_input),
+      .quicktime = source.form == SourceProbe::Form::quicktime,
       .reported = true,
-      .video_timescale = video_timescale_of(ffmpeg_input),
+      .video_timescale = source.video_timescale,
+      .timecode = source.may_hold_timecode,
   };
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)
@@ -229,8 +232,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       metadata.split_type = split_type(caps);
       metadata.split_value = split_value(caps);
       // All before metadata.json, which then names a split whose records are complete.
-      FENDRAL_TRY(const auto side_streams,
-                  store_side_streams(directory, input_file, ffmpeg_input, environment));
+      FENDRAL_TRY(const auto side_streams, store_side_streams(directory, source, environment));
       FENDRAL_CHECK(directory.store_segment_times(list));
       FENDRAL_CHECK(directory.store_source_metadata(metadata_text, side_streams));
       FENDRAL_CHECK(directory.write_record(metadata));

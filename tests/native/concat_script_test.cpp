@@ -47,18 +47,20 @@ TEST(ConcatScript, AnEntryWithoutADurationEndsItsClocksRun) {
             "file '/s/a'\nduration 0.333333\nfile '/s/b'\nfile '/s/c'\nduration 0.333333\n");
 }
 
-// The source's starts hold where a segment's own span agrees within its longest frame (a
-// variable rate's 0.96 s of 1 s); a segment cut short since the split lasts its own span.
-TEST(ConcatScript, TheSourcesStartsHoldOnlyForSpansThatAgreeWithThem) {
+// The split's list places a segment whose own span agrees with its listed one within a frame
+// (0.96 s listed and found: it lasts until the next starts); one cut short since the split (1.5
+// s found, 3 s listed) lasts its own span.
+TEST(ConcatScript, TheListsTimesHoldOnlyForSegmentsThatAgreeWithIt) {
   std::vector<ConcatEntry> entries{segment("/s/a", MediaDuration{96, 100}),
                                    segment("/s/b", MediaDuration{15, 10}),
                                    segment("/s/c", MediaDuration{3, 1})};
-  for (auto& entry : entries) entry.movie.longest_sample = MediaDuration{1, 10};
-  const std::vector<std::int64_t> starts{0, 1'000'000, 4'000'000};
-  const auto script = concat_script(entries, &starts);
+  for (auto& entry : entries) entry.movie.longest_sample = MediaDuration{4, 100};
+  const std::vector<SegmentSpan> spans{
+      {0, 960'000}, {1'040'000, 4'040'000}, {4'040'000, 7'040'000}};
+  const auto script = concat_script(entries, &spans);
   EXPECT_EQ(script.text,
-            "file '/s/a'\nduration 1\nfile '/s/b'\nduration 1.5\nfile '/s/c'\nduration 3\n");
-  EXPECT_EQ(script.stated_microseconds, 5'500'000u);
+            "file '/s/a'\nduration 1.04\nfile '/s/b'\nduration 1.5\nfile '/s/c'\nduration 3\n");
+  EXPECT_EQ(script.stated_microseconds, 5'540'000u);
 }
 
 TEST(ConcatScript, ALeadThatCannotShareAClockIsLeftOut) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -60,6 +61,18 @@ TEST(SplitCommand, CopiesTheStreamsIntoMp4Segments) {
                            .segment_pattern = "out/chunk_%03d.mp4",
                            .time_limit_sec = 4294967295u}),
             split_arguments("in.mp4", "out/chunk_%03d.mp4", "4294967295", "mp4"));
+}
+
+// Asked for without a timecode in the source, ffmpeg warns once a segment.
+TEST(SplitCommand, AsksForTimecodesOnlyWhereTheSourceMayHoldOne) {
+  Arguments expected = split_arguments("in.mp4", "out/chunk_%03d.mp4", "5", "mp4");
+  const auto at = std::find(expected.begin(), expected.end(), "-increment_tc");
+  expected.erase(at, at + 2);
+  EXPECT_EQ(split_command({.input = "in.mp4",
+                           .segment_pattern = "out/chunk_%03d.mp4",
+                           .time_limit_sec = 5,
+                           .timecode = false}),
+            expected);
 }
 
 TEST(SplitCommand, GivesAQuickTimeSourceQuickTimeSegmentsOnItsVideoClock) {

@@ -20,9 +20,9 @@ TEST(SegmentTimes, GiveEachSegmentsStartInMicroseconds) {
       "chunk_000.mp4,-0.021333,1.000000\nchunk_001.mp4,1.04,2.000000\nchunk_002.mp4,7,8\n");
   ASSERT_TRUE(times);
   ASSERT_EQ(times->size(), 3u);
-  EXPECT_EQ((*times)[0].start_microseconds, -21333);
-  EXPECT_EQ((*times)[1].start_microseconds, 1040000);
-  EXPECT_EQ((*times)[2].start_microseconds, 7000000);
+  EXPECT_EQ((*times)[0].span.start_microseconds, -21333);
+  EXPECT_EQ((*times)[1].span.start_microseconds, 1040000);
+  EXPECT_EQ((*times)[2].span.start_microseconds, 7000000);
   EXPECT_EQ((*times)[2].name, "chunk_002.mp4");
 }
 

@@ -1,0 +1,67 @@
+#include "video/source_probe.hpp"
+
+#include <algorithm>
+
+#include "mp4/boxes.hpp"
+#include "mp4/container.hpp"
+#include "mp4/movie.hpp"
+#include "video/ffmpeg_paths.hpp"
+#include "video/segment_file.hpp"
+
+namespace fendral::video {
+
+namespace {
+
+void probe_matroska(mp4::ByteSource& file, SourceProbe& probe) {
+  probe.form = SourceProbe::Form::matroska;
+  probe.matroska_streams = mp4::read_matroska_streams(file);
+  // Even a file of video and audio alone has something to keep: its tracks' titles and encoder
+  // tags, which MP4 segments lose and the side file carries. Without a stream list there is no
+  // side file to make.
+  probe.may_hold_side_streams = probe.matroska_streams && !probe.matroska_streams->empty();
+}
+
+void probe_movie(mp4::ByteSource& file, SourceProbe& probe) {
+  probe.form = mp4::is_quicktime(file) ? SourceProbe::Form::quicktime : SourceProbe::Form::mp4;
+  const auto movie = mp4::read_movie(file);
+  if (!movie) return;
+  probe.video_timescale = movie->video_timescale;
+  if (!movie->tracks_known) return;
+  using mp4::boxes::box_type;
+  const auto kind_is = [&](std::uint32_t handler) {
+    return std::any_of(movie->tracks.begin(), movie->tracks.end(),
+                       [&](const mp4::TrackPackets& track) { return track.handler == handler; });
+  };
+  probe.may_hold_timecode = kind_is(box_type("tmcd"));
+  // A chapter track is not among the tracks: the join's muxer rebuilds it from the chapters.
+  const bool other_track =
+      std::any_of(movie->tracks.begin(), movie->tracks.end(), [](const mp4::TrackPackets& track) {
+        return track.handler != box_type("vide") && track.handler != box_type("soun") &&
+               track.handler != box_type("tmcd");
+      });
+  probe.may_hold_side_streams = other_track || movie->has_cover;
+}
+
+}  // namespace
+
+SourceProbe probe_source(const std::string& input_file) {
+  SourceProbe probe{.ffmpeg_input = input_for_ffmpeg(input_file),
+                    .reads_standard_input = reads_standard_input(input_file)};
+  if (probe.reads_standard_input) {
+    probe.may_hold_side_streams = false;
+    return probe;
+  }
+  const auto local_file = local_file_opened(probe.ffmpeg_input);
+  if (!local_file) return probe;
+  auto opened = posix::open_nonempty_regular_file(*local_file);
+  if (!opened) return probe;
+  SegmentFile file(std::move(*opened));
+  if (mp4::is_matroska(file)) {
+    probe_matroska(file, probe);
+  } else {
+    probe_movie(file, probe);
+  }
+  return probe;
+}
+
+}  // namespace fendral::video
