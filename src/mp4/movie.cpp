@@ -93,7 +93,8 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
     if (!track.usable()) {
       // A track ffmpeg cannot place (a stopped clock) still holds packets the join must keep.
       if (track.handler != 0 && track.has_sample_table && !is_chapter_track(track)) {
-        movie.tracks.push_back({track.handler, sample_timing(track).count});
+        const std::uint64_t count = sample_timing(track).count;
+        movie.tracks.push_back({track.handler, count, count});
       }
       continue;
     }
@@ -107,8 +108,12 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
     if (!presented) return unexpected(presented.error());
     if (is_chapter_track(track)) continue;
     const SampleTiming timing = sample_timing(track);
-    const std::uint64_t packets = timing.count + fragmented_count(fragments, track.track_id);
-    movie.tracks.push_back({track.handler, packets});
+    const std::uint64_t fragmented_packets = fragmented_count(fragments, track.track_id);
+    const std::uint64_t packets = timing.count + fragmented_packets;
+    // A fragmented track's samples are not in its tables: all of them are taken as played.
+    const std::uint64_t played =
+        fragmented_packets > 0 ? packets : played_samples(track, movie_timescale).value_or(packets);
+    movie.tracks.push_back({track.handler, packets, played});
     if (packets > 0) {
       movie.has_video |= track.handler == kVideoHandler;
       movie.has_audio |= track.handler == kAudioHandler;

@@ -20,6 +20,8 @@ inline constexpr std::uint64_t kMovieBoxCap = 64u << 20;
 struct TrackPackets {
   std::uint32_t handler = 0;
   std::uint64_t packets = 0;
+  // Of those, the packets a player gets once the edit list is applied (see played_samples).
+  std::uint64_t played = 0;
 };
 
 struct Movie {

@@ -325,6 +325,53 @@ std::optional<std::int64_t> edit_shift(const Track& track, std::uint32_t movie_t
 
 }  // namespace
 
+std::optional<std::uint64_t> played_samples(const Track& track, std::uint32_t movie_timescale) {
+  if (!track.edit_list || !track.usable() || !track.sample_times) return std::nullopt;
+  const auto presented = presented_duration(track, movie_timescale);
+  const auto shift = edit_shift(track, movie_timescale);
+  const auto times = table_entries(*track.sample_times, 8);
+  if (!presented || !*presented || !shift || !times) return std::nullopt;
+  std::optional<Bytes> offsets;
+  if (track.composition_offsets) {
+    offsets = table_entries(*track.composition_offsets, 8);
+    if (!offsets) return std::nullopt;
+  }
+  // A sample plays while its time t (on the media clock) is before the edit's end: t *
+  // presented.timescale < presented.ticks * media timescale, both exact.
+  const uint128 end = static_cast<uint128>((*presented)->ticks) * track.media->timescale;
+  const std::uint64_t scale = (*presented)->timescale;
+  std::uint64_t seen = 0, played = 0;
+  std::int64_t decode_time = *shift;
+  std::size_t offset_at = 0;
+  std::uint32_t offset_run = 0;
+  std::int32_t offset = 0;
+  for (std::size_t at = 0; at < times->size(); at += 8) {
+    const std::uint32_t count = be32(times->data() + at);
+    const std::uint32_t delta = be32(times->data() + at + 4);
+    if (count > kPlayedSampleCap - seen) return std::nullopt;
+    seen += count;
+    for (std::uint32_t run = 0; run < count; ++run) {
+      while (offsets && offset_run == 0 && offset_at < offsets->size()) {
+        offset_run = be32(offsets->data() + offset_at);
+        // Read as signed whatever the box's version says, as ffmpeg does.
+        offset = static_cast<std::int32_t>(be32(offsets->data() + offset_at + 4));
+        offset_at += 8;
+      }
+      std::int64_t presentation_time = decode_time;
+      if (offset_run > 0) {
+        presentation_time += offset;
+        --offset_run;
+      }
+      const bool ends_after_start = presentation_time + static_cast<std::int64_t>(delta) > 0;
+      const bool starts_before_end =
+          presentation_time < 0 || static_cast<uint128>(presentation_time) * scale < end;
+      if (ends_after_start && starts_before_end) ++played;
+      decode_time += delta;
+    }
+  }
+  return played;
+}
+
 std::optional<TrackSamples> read_samples(const Track& track, std::uint32_t movie_timescale) {
   if (!track.usable() || !track.sample_times) return std::nullopt;
   auto sizes = sample_sizes(track);

@@ -68,6 +68,13 @@ struct SampleTiming {
 // The number of samples and the longest of their durations, from the decoding times.
 SampleTiming sample_timing(const Track& track);
 
+// How many samples a player gets of a track with an edit list: those whose presentation
+// overlaps what the edit shows (ffmpeg drops a sample that ends before the edit starts or starts
+// at or after its end). Nothing without an edit list, for an edit list of more than one media
+// edit, or for more samples than kPlayedSampleCap.
+inline constexpr std::uint64_t kPlayedSampleCap = std::uint64_t{1} << 26;
+std::optional<std::uint64_t> played_samples(const Track& track, std::uint32_t movie_timescale);
+
 // One sample as ffmpeg hands it on as a packet: times on the media clock, edit list applied.
 struct Sample {
   std::int64_t decode_time = 0;

@@ -36,6 +36,7 @@ struct RankedCount {
   const char* kind;
   std::size_t rank;
   std::uint64_t packets;
+  std::uint64_t played;
 };
 
 void count_packets(const mp4::Movie& movie, std::vector<RankedCount>& counts) {
@@ -51,9 +52,10 @@ void count_packets(const mp4::Movie& movie, std::vector<RankedCount>& counts) {
       return count.kind == kind && count.rank == rank;
     });
     if (counted == counts.end()) {
-      counts.push_back({kind, rank, track.packets});
+      counts.push_back({kind, rank, track.packets, track.played});
     } else {
       counted->packets += track.packets;
+      counted->played += track.played;
     }
   }
 }
@@ -75,13 +77,20 @@ std::optional<std::string> lost_packets(const mp4::Movie& joined,
   std::vector<RankedCount> held;
   count_packets(joined, held);
   for (const RankedCount& expected : segments) {
-    std::uint64_t packets = 0;
+    RankedCount found{expected.kind, expected.rank, 0, 0};
     for (const RankedCount& count : held) {
-      if (count.kind == expected.kind && count.rank == expected.rank) packets = count.packets;
+      if (count.kind == expected.kind && count.rank == expected.rank) found = count;
     }
-    if (packets < expected.packets) {
-      return std::string(expected.kind) + " track " + std::to_string(expected.rank) + " holds " +
-             packets_text(packets) + ", its segments " + std::to_string(expected.packets);
+    const std::string track =
+        std::string(expected.kind) + " track " + std::to_string(expected.rank);
+    if (found.packets < expected.packets) {
+      return track + " holds " + packets_text(found.packets) + ", its segments " +
+             std::to_string(expected.packets);
+    }
+    // What its edit list lets a player have: a sound cut short at the end is a loss too.
+    if (found.played < expected.played) {
+      return track + " plays " + packets_text(found.played) + ", its segments " +
+             std::to_string(expected.played);
     }
   }
   return std::nullopt;
