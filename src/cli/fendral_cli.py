@@ -118,6 +118,19 @@ def write_new_file(path: str, data: bytes) -> None:
         sink.write(data)
 
 
+class Failure(Exception):
+    """A failure the command words itself."""
+
+
+def named_failures(chunks: Iterator[fendral.Chunk], path: str) -> Iterator[fendral.Chunk]:
+    """The chunks, with a failure to read them naming ``path``, which the module's message
+    leaves out."""
+    try:
+        yield from chunks
+    except OSError as error:
+        raise Failure(f"{path}: {error}") from error
+
+
 def say(args: argparse.Namespace, line: str) -> None:
     if not args.quiet:
         print(line)
@@ -160,7 +173,7 @@ def run_chunk(args: argparse.Namespace) -> None:
     progress = Progress(not args.quiet)
     chunks = fendral_stream.read_chunks(args.file, args.size)
     try:
-        for chunk in chunks:
+        for chunk in named_failures(chunks, args.file):
             write_new_file(os.path.join(args.dir, part_name(chunk.index)), chunk.data)
             progress(float(chunk.index * args.size + len(chunk.data)), total)
         manifest = chunks.manifest()
@@ -195,10 +208,6 @@ def run_assemble(args: argparse.Namespace) -> None:
     finally:
         progress.end()
     say(args, f"{manifest.count} parts checked and joined into {args.output}")
-
-
-class Failure(Exception):
-    """A failure the command words itself."""
 
 
 def one_line(error: BaseException) -> str:
