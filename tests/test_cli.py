@@ -1,7 +1,9 @@
 """The installed `fendral` command, run as a user runs it."""
 
+import contextlib
 import importlib.metadata
 import os
+import pty
 import shutil
 import subprocess
 import sys
@@ -102,6 +104,25 @@ def test_usage_errors_exit_with_2(arguments, message):
 def test_a_failure_is_one_line_with_the_file_name(tmp_path):
     assert one_error_line(run("chunk", tmp_path / "absent", tmp_path / "parts", "--size", "1")) \
         == f"{tmp_path / 'absent'}: No such file or directory (os error 2)"
+
+
+def test_the_progress_bar_shows_on_a_terminal_only(tmp_path):
+    (tmp_path / "in.bin").write_bytes(bytes(1000))
+    controller, terminal = pty.openpty()
+    try:
+        result = subprocess.run(
+            [installed_script(), "chunk", str(tmp_path / "in.bin"), str(tmp_path / "parts"),
+             "--size", "100"], env=child_environment(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=terminal, timeout=120)
+        os.close(terminal)
+        shown = b""
+        with contextlib.suppress(OSError):  # EIO once the terminal's last user is gone
+            while chunk := os.read(controller, 4096):
+                shown += chunk
+    finally:
+        os.close(controller)
+    assert result.returncode == 0
+    assert shown.endswith(b"\r[" + b"#" * 30 + b"] 100%\r\n"), shown
 
 
 def test_every_subcommand_has_help_with_an_example():
