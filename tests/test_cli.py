@@ -102,8 +102,12 @@ def test_usage_errors_exit_with_2(arguments, message):
 
 
 def test_a_failure_is_one_line_with_the_file_name(tmp_path):
+    (tmp_path / "parts").mkdir()
+    (tmp_path / "parts" / "manifest.json").write_text("of an earlier run")
     assert one_error_line(run("chunk", tmp_path / "absent", tmp_path / "parts", "--size", "1")) \
         == f"{tmp_path / 'absent'}: No such file or directory (os error 2)"
+    # The earlier run's manifest would describe parts this one had begun to replace.
+    assert os.listdir(tmp_path / "parts") == []
 
 
 def test_the_progress_bar_shows_on_a_terminal_only(tmp_path):

@@ -166,6 +166,9 @@ def run_join(args: argparse.Namespace) -> None:
 
 def run_chunk(args: argparse.Namespace) -> None:
     os.makedirs(args.dir, exist_ok=True)
+    # An earlier manifest must not describe parts that this run is replacing.
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(os.path.join(args.dir, MANIFEST_NAME))
     try:
         total = float(os.stat(args.file).st_size)
     except OSError:
