@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import fendral
+import fendral_video
 
 SAMPLE_FILE_SIZE = 10 * 1024 * 1024 + 12345  # not a multiple of the chunk size: a short last chunk
 SAMPLE_VIDEO_SECONDS = 6
@@ -154,6 +155,7 @@ def probe(path: Path) -> Tuple[float, List[str]]:
 def video_round_trip(source: Optional[Path], segment_seconds: int, directory: Path) -> Outcome:
     log = directory / FFMPEG_LOG
     segments = directory / "segments"
+    fitted = directory / "fitted"
     joined = directory / "joined.mp4"
     print(f"video part: ffmpeg's output goes to {log}", flush=True)
     with output_to(log):
@@ -165,11 +167,15 @@ def video_round_trip(source: Optional[Path], segment_seconds: int, directory: Pa
         fendral.split_video(str(source), str(segments), segment_seconds)
         print(f"=== joining the segments into {joined}", flush=True)
         fendral.reconstruct_video(str(segments), str(joined))
+        print(f"=== cutting {source} into segments of at most {segment_seconds} s in {fitted}",
+              flush=True)
+        fits = fendral_video.split_to_fit(source, fitted, max_seconds=segment_seconds)
     segment_count = json.loads((segments / "metadata.json").read_text())["chunk_count"]
 
     (duration, streams), (joined_duration, joined_streams) = probe(source), probe(joined)
     close_enough = abs(joined_duration - duration) <= DURATION_TOLERANCE_SECONDS
-    passed = close_enough and streams == joined_streams
+    longest = max(segment.duration for segment in fits)
+    passed = close_enough and streams == joined_streams and longest <= segment_seconds
     lines = [
         f"{'OK' if passed else 'FAILED'}: {source} ({duration:.2f} s) split into "
         f"{segment_count} segments of about {segment_seconds} s, joined back without re-encoding",
@@ -178,6 +184,9 @@ def video_round_trip(source: Optional[Path], segment_seconds: int, directory: Pa
         f"streams original {'; '.join(streams)}",
         f"streams joined   {'; '.join(joined_streams)}"
         + ("" if streams == joined_streams else "  <- differ"),
+        f"fitted split: {len(fits)} segments of at most {segment_seconds} s "
+        f"(longest {longest:.2f} s, largest {max(segment.size for segment in fits)} bytes) "
+        f"in {fitted}",
         f"segments, metadata.json and concat_list.txt: {segments}",
         f"joined video: {joined}",
         f"ffmpeg's output: {log}",

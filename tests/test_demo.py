@@ -35,6 +35,8 @@ def test_default_run_then_rerun_in_the_same_workdir(tmp_path):
     code, verdicts, report = run_demo(tmp_path)
     assert (code, verdicts) == (0, {"file": "OK", "video": "OK"}), report
     assert "split into 3 segments" in report
+    fitted = re.search(r"fitted split: \d+ segments of at most 2 s \(longest ([\d.]+) s", report)
+    assert fitted and float(fitted[1]) <= 2, report
     assert f"outputs in {tmp_path}" in report
     assert (tmp_path / "video-round-trip" / "joined.mp4").is_file()
 
@@ -80,3 +82,28 @@ def test_refuses_an_input_inside_a_directory_it_replaces(tmp_path):
     assert result.returncode == 1
     assert "lies in a directory that the demo replaces" in result.stderr
     assert inner.read_bytes() == b"keep me"
+
+
+EXAMPLES = DEMO.parent / "examples"
+
+
+# Each example runs as its docstring says, in a directory of its own; the clip is the one the
+# video examples' docstrings make.
+@pytest.mark.parametrize("example, needs_clip, printed", [
+    ("chunk_a_file.py", False, "Missing chunk at index 1"),
+    ("check_chunks_with_a_manifest.py", False, "Chunk at index 2 has CRC32C 0x"),
+    pytest.param("split_a_video.py", True, "ffmpeg split failed with status",
+                 marks=pytest.mark.skipif(not HAS_FFMPEG, reason="ffmpeg is not installed")),
+    pytest.param("fit_a_video.py", True, "a segment can hold at most 0.5 s without re-encoding",
+                 marks=pytest.mark.skipif(not HAS_FFMPEG, reason="ffmpeg is not installed")),
+])
+def test_examples_run(tmp_path, example, needs_clip, printed):
+    if needs_clip:
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                        "testsrc=size=320x240:rate=25:duration=6", "-f", "lavfi", "-i",
+                        "sine=duration=6", "-c:v", "mpeg4", "-g", "25", "-c:a", "aac", "clip.mp4"],
+                       cwd=tmp_path, check=True)
+    result = subprocess.run([sys.executable, str(EXAMPLES / example)], cwd=tmp_path,
+                            env=child_environment(), stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0 and printed in result.stdout, result

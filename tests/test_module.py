@@ -1,13 +1,25 @@
 """The module's surface: registration, argument binding and conversion rules."""
 
+import importlib
 import importlib.metadata
+import importlib.util
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 import fendral
+import fendral_stream
+
+ROOT = Path(__file__).resolve().parent.parent
+_generator = importlib.util.spec_from_file_location(
+    "stub_docstrings", ROOT / "scripts" / "stub_docstrings.py")
+stub_docstrings = importlib.util.module_from_spec(_generator)
+_generator.loader.exec_module(stub_docstrings)
+STUB_DOCS = [entry for stub in sorted(ROOT.glob("stubs/*-stubs/__init__.pyi"))
+             for entry in stub_docstrings.runtime_docs(stub)]
 
 NAMES = ["Chunk", "deconstruct_file", "reconstruct_file", "Mp4ChunkMetadata", "split_video",
          "reconstruct_video"]
@@ -15,7 +27,6 @@ NAMES = ["Chunk", "deconstruct_file", "reconstruct_file", "Mp4ChunkMetadata", "s
 
 def test_registration_order_and_module_attributes():
     assert fendral.__all__ == NAMES
-    assert fendral.__doc__ == ""
     public = [name for name in vars(fendral) if not name.startswith("__")]
     assert public == NAMES
     assert fendral.__version__ == importlib.metadata.version("fendral")
@@ -30,7 +41,6 @@ def test_registration_order_and_module_attributes():
 def test_function_attributes(name, signature):
     function = getattr(fendral, name)
     assert function.__text_signature__ == signature
-    assert function.__doc__ is None
     assert function.__module__ == "fendral"
     assert function.__self__ is fendral
     assert function.__name__ == name
@@ -48,7 +58,17 @@ def test_class_documentation():
     # Before 3.10, PyType_FromSpec strips the signature from the class documentation it copies.
     signature = "(index, data)" if sys.version_info >= (3, 10) else None
     assert fendral.Chunk.__text_signature__ == signature
-    assert fendral.Mp4ChunkMetadata.__doc__ is None
+
+
+@pytest.mark.parametrize("name, doc", STUB_DOCS, ids=[".".join(name) for name, _ in STUB_DOCS])
+def test_every_docstring_at_run_time_is_the_stubs(name, doc):
+    module, *path = name
+    found = importlib.import_module(module)
+    for part in path:
+        # The iterator's class is named by no module attribute.
+        found = (type(fendral_stream.read_chunks(__file__, 1)) if part == "ChunkIterator"
+                 else getattr(found, part))
+    assert doc and found.__doc__ == doc
 
 
 @pytest.mark.parametrize("args", [(), ("x",), ("x", "y", 1, 2)])

@@ -2,6 +2,7 @@
 
 import filecmp
 import importlib.util
+import errno
 import json
 import os
 import re
@@ -852,6 +853,10 @@ def test_a_failed_join_removes_only_its_own_file(ffmpeg, tmp_path, output, setti
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segs", "joined.mp4")
     assert caught.value.args == (message,)
+    # What ffmpeg never got to say: the entry at the output, as an exclusive create names it.
+    cause = caught.value.__cause__
+    assert (None if cause is None else (type(cause), cause.errno, cause.filename)) == (
+        None if output is None else (FileExistsError, errno.EEXIST, "joined.mp4"))
     assert ffmpeg.started() == (output in (None, "appears"))
     assert sorted(os.listdir(tmp_path)) == sorted(before + ["joined.mp4"] * (output == "appears"))
     if output in ("file", "appears"):
@@ -967,6 +972,32 @@ def test_reconstruct_permission_denied(world_readable_dir, unreadable, message):
         except RuntimeError as error:
             return error.args
     assert run_unprivileged(body) == (message.format(dir=world_readable_dir),)
+
+
+# A directory that refuses the output is refused before ffmpeg starts, with the system's reason
+# as the cause.
+@pytest.mark.parametrize("output, unprivileged, cause", [
+    ("missing/joined.mp4", False, (FileNotFoundError, errno.ENOENT)),
+    ("segs/metadata.json/joined.mp4", False, (NotADirectoryError, errno.ENOTDIR)),
+    ("joined.mp4", True, (PermissionError, errno.EACCES)),
+])
+def test_a_join_into_a_directory_that_refuses_it(world_readable_dir, output, unprivileged,
+                                                  cause):
+    segs = world_readable_dir / "segs"
+    write_split(segs, [str(segs / "a.mp4")])
+    segs.chmod(0o777)  # the join's list is written there
+    output = str(world_readable_dir / output)
+
+    def body():
+        # No ffmpeg on PATH: a run would fail otherwise.
+        os.environ["PATH"] = str(world_readable_dir / "no-programs")
+        try:
+            fendral.reconstruct_video(str(segs), output)
+        except RuntimeError as error:
+            cause = error.__cause__
+            return error.args, type(cause), cause.errno, cause.filename
+    outcome = (run_unprivileged if unprivileged else run_forked)(body)
+    assert outcome == ((OUTPUT_EXISTS,), *cause, output)
 
 
 def test_split_permission_denied(tmp_path):

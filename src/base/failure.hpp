@@ -4,6 +4,7 @@
 
 #include <concepts>
 #include <exception>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -31,10 +32,18 @@ concept DescribedIoError = requires(const Error& error) {
   { error.text() } -> std::convertible_to<std::string>;
 };
 
+// The operating-system error behind a failure whose message callers match and so must stay as
+// it is: the exception then gets, as its cause, the OSError of `code` naming `path`.
+struct OsCause {
+  int code;
+  std::string path;
+};
+
 struct Failure {
   ExceptionClass exception_class;
   ErrorKind io_kind = ErrorKind::Other;  // meaningful for OSError only
   std::string message;
+  std::optional<OsCause> cause;
 
   Failure(ExceptionClass exception_class, ErrorKind io_kind, std::string message)
       : exception_class(exception_class), io_kind(io_kind), message(std::move(message)) {}
@@ -51,6 +60,10 @@ struct Failure {
   }
   static Failure memory_error(std::string message) {
     return {ExceptionClass::MemoryError, ErrorKind::Other, std::move(message)};
+  }
+  Failure caused_by(int code, std::string path) && {
+    cause = OsCause{code, std::move(path)};
+    return std::move(*this);
   }
 };
 

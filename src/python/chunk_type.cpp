@@ -9,6 +9,7 @@
 
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/docstrings.hpp"
 #include "python/module_support.hpp"
 
 namespace fendral::python {
@@ -149,13 +150,13 @@ PyObject* chunk_repr(PyObject* self) {
 }
 
 PyGetSetDef chunk_attributes[] = {
-    {.name = "index", .get = chunk_get_index},
-    {.name = "data", .get = chunk_get_data},
+    {.name = "index", .get = chunk_get_index, .doc = FENDRAL_DOC_fendral__Chunk__index},
+    {.name = "data", .get = chunk_get_data, .doc = FENDRAL_DOC_fendral__Chunk__data},
     {},
 };
 
 PyType_Slot chunk_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Chunk(index, data)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Chunk(index, data)\n--\n\n" FENDRAL_DOC_fendral__Chunk)},
     {Py_tp_new, reinterpret_cast<void*>(chunk_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(chunk_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(chunk_repr)},

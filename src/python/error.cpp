@@ -56,6 +56,20 @@ void write_fault_diagnostic(std::string_view message, const std::source_location
                static_cast<int>(message.size()), message.data());
 }
 
+// OSError(errno, strerror, filename): the constructor picks the subclass of the errno value, as
+// for the exceptions Python's own file functions raise.
+OwnedRef os_error(const OsCause& cause) {
+  OwnedRef os_module = OwnedRef::steal(PyImport_ImportModule("os"));
+  if (!os_module) return {};
+  OwnedRef text =
+      OwnedRef::steal(PyObject_CallMethod(os_module.get(), "strerror", "i", cause.code));
+  OwnedRef path = OwnedRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+      cause.path.data(), static_cast<Py_ssize_t>(cause.path.size())));
+  if (!text || !path) return {};
+  return OwnedRef::steal(
+      PyObject_CallFunction(PyExc_OSError, "iOO", cause.code, text.get(), path.get()));
+}
+
 }  // namespace
 
 std::optional<std::string> text_of(PyObject* object) {
@@ -91,7 +105,9 @@ PyObject* exception_class_for(const Failure& failure) {
 }
 
 ErrorValue ErrorValue::from_failure(const Failure& failure) {
-  return pending(exception_class_for(failure), failure.message);
+  ErrorValue value = pending(exception_class_for(failure), failure.message);
+  value.cause_ = failure.cause;
+  return value;
 }
 
 FetchedError FetchedError::fetch() {
@@ -169,8 +185,17 @@ void ErrorValue::raise() && {
     std::move(captured_).restore();
     return;
   }
-  OwnedRef message = OwnedRef::steal(expect_object(message_object(message_)));
-  PyErr_SetObject(pending_class_, message.get());
+  if (!cause_) {
+    OwnedRef message = OwnedRef::steal(expect_object(message_object(message_)));
+    PyErr_SetObject(pending_class_, message.get());
+    return;
+  }
+  OwnedRef error = new_exception(pending_class_, message_);
+  OwnedRef cause = os_error(*cause_);
+  if (!error || !cause) return;  // the interpreter's error is set
+  // PyException_SetCause steals the reference it is given.
+  PyException_SetCause(error.get(), cause.release());
+  PyErr_SetObject(pending_class_, error.get());
 }
 
 void api_call_failed() {

@@ -64,6 +64,7 @@ class ErrorValue {
   // Pending form.
   PyObject* pending_class_ = nullptr;
   std::string message_;
+  std::optional<OsCause> cause_;
   // Captured form, when its type is set.
   FetchedError captured_;
 };

@@ -10,6 +10,7 @@
 
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/docstrings.hpp"
 #include "python/module_support.hpp"
 #include "python/unlocked.hpp"
 #include "video/split_to_fit.hpp"
@@ -104,18 +105,16 @@ Py_hash_t segment_hash(PyObject* self) {
 }
 
 PyGetSetDef segment_getset[] = {
-    {"index", segment_index, nullptr, "The segment's number, from 0 in time order.", nullptr},
-    {"path", segment_path, nullptr, "The segment file's path, under the output directory.",
-     nullptr},
-    {"start", segment_start, nullptr, "Where the segment starts in the source, in seconds.",
-     nullptr},
-    {"duration", segment_duration, nullptr, "How long the segment file lasts, in seconds.",
-     nullptr},
-    {"size", segment_size, nullptr, "The segment file's size in bytes.", nullptr},
+    {"index", segment_index, nullptr, FENDRAL_DOC_fendral_video__Segment__index, nullptr},
+    {"path", segment_path, nullptr, FENDRAL_DOC_fendral_video__Segment__path, nullptr},
+    {"start", segment_start, nullptr, FENDRAL_DOC_fendral_video__Segment__start, nullptr},
+    {"duration", segment_duration, nullptr, FENDRAL_DOC_fendral_video__Segment__duration, nullptr},
+    {"size", segment_size, nullptr, FENDRAL_DOC_fendral_video__Segment__size, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot segment_slots[] = {
+    {Py_tp_doc, const_cast<char*>(FENDRAL_DOC_fendral_video__Segment)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SegmentObject>)},
     {Py_tp_getset, segment_getset},

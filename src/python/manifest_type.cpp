@@ -8,6 +8,7 @@
 
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/docstrings.hpp"
 #include "python/module_support.hpp"
 #include "python/unlocked.hpp"
 
@@ -140,25 +141,29 @@ Py_hash_t manifest_hash(PyObject* self) {
 
 PyMethodDef manifest_methods[] = {
     {"of_file", as_method(manifest_of_file_entry), kKeywordCall | METH_CLASS,
-     "of_file($type, path, chunk_size)\n--\n\n"},
+     "of_file($type, path, chunk_size)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__of_file},
     {"from_json", as_method(manifest_from_json_entry), kKeywordCall | METH_CLASS,
-     "from_json($type, text)\n--\n\n"},
-    {"to_json", manifest_to_json_entry, METH_NOARGS, "to_json($self, /)\n--\n\n"},
+     "from_json($type, text)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__from_json},
+    {"to_json", manifest_to_json_entry, METH_NOARGS,
+     "to_json($self, /)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__to_json},
     {"verify_file", as_method(manifest_verify_file), kKeywordCall,
-     "verify_file($self, path)\n--\n\n"},
+     "verify_file($self, path)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__verify_file},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef manifest_attributes[] = {
-    {"chunk_size", manifest_get_chunk_size, nullptr, nullptr, nullptr},
-    {"size", manifest_get_size, nullptr, nullptr, nullptr},
-    {"count", manifest_get_count, nullptr, nullptr, nullptr},
-    {"crc32c", manifest_get_crc32c, nullptr, nullptr, nullptr},
-    {"file_crc32c", manifest_get_file_crc32c, nullptr, nullptr, nullptr},
+    {"chunk_size", manifest_get_chunk_size, nullptr,
+     FENDRAL_DOC_fendral_stream__Manifest__chunk_size, nullptr},
+    {"size", manifest_get_size, nullptr, FENDRAL_DOC_fendral_stream__Manifest__size, nullptr},
+    {"count", manifest_get_count, nullptr, FENDRAL_DOC_fendral_stream__Manifest__count, nullptr},
+    {"crc32c", manifest_get_crc32c, nullptr, FENDRAL_DOC_fendral_stream__Manifest__crc32c, nullptr},
+    {"file_crc32c", manifest_get_file_crc32c, nullptr,
+     FENDRAL_DOC_fendral_stream__Manifest__file_crc32c, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot manifest_slots[] = {
+    {Py_tp_doc, const_cast<char*>(FENDRAL_DOC_fendral_stream__Manifest)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ManifestObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(manifest_repr)},

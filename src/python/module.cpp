@@ -1,5 +1,6 @@
 // The module fendral: its table of members and its initialisation.
 #include "python/chunk_type.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/module_support.hpp"
 
@@ -18,32 +19,37 @@ struct Member {
 Member members[] = {
     {.add_class = register_chunk_class, .function = {}},
     {.add_class = nullptr,
-     .function = {.ml_name = "deconstruct_file",
-                  .ml_meth = as_method(deconstruct_file_entry),
-                  .ml_flags = kKeywordCall,
-                  .ml_doc = "deconstruct_file(path, chunk_size)\n--\n\n"}},
+     .function =
+         {.ml_name = "deconstruct_file",
+          .ml_meth = as_method(deconstruct_file_entry),
+          .ml_flags = kKeywordCall,
+          .ml_doc =
+              "deconstruct_file(path, chunk_size)\n--\n\n" FENDRAL_DOC_fendral__deconstruct_file}},
     {.add_class = nullptr,
      .function = {.ml_name = "reconstruct_file",
                   .ml_meth = as_method(reconstruct_file_entry),
                   .ml_flags = kKeywordCall,
-                  .ml_doc = "reconstruct_file(chunks, output_path)\n--\n\n"}},
+                  .ml_doc = "reconstruct_file(chunks, "
+                            "output_path)\n--\n\n" FENDRAL_DOC_fendral__reconstruct_file}},
     {.add_class = register_metadata_class, .function = {}},
     {.add_class = nullptr,
      .function = {.ml_name = "split_video",
                   .ml_meth = as_method(split_video_entry),
                   .ml_flags = kKeywordCall,
-                  .ml_doc = "split_video(input_file, output_dir, time_limit_sec)\n--\n\n"}},
+                  .ml_doc = "split_video(input_file, output_dir, "
+                            "time_limit_sec)\n--\n\n" FENDRAL_DOC_fendral__split_video}},
     {.add_class = nullptr,
      .function = {.ml_name = "reconstruct_video",
                   .ml_meth = as_method(reconstruct_video_entry),
                   .ml_flags = kKeywordCall,
-                  .ml_doc = "reconstruct_video(output_dir, output_file)\n--\n\n"}},
+                  .ml_doc = "reconstruct_video(output_dir, "
+                            "output_file)\n--\n\n" FENDRAL_DOC_fendral__reconstruct_video}},
 };
 
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "fendral",
-    .m_doc = "",
+    .m_doc = FENDRAL_DOC_fendral,
     .m_size = 0,  // no per-module state: the one module lives as long as the process
 };
 

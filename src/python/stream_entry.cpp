@@ -12,6 +12,7 @@
 #include "python/binding.hpp"
 #include "python/chunk_type.hpp"
 #include "python/convert.hpp"
+#include "python/docstrings.hpp"
 #include "python/manifest_type.hpp"
 #include "python/module_support.hpp"
 #include "python/unlocked.hpp"
@@ -127,12 +128,15 @@ PyObject* iterator_manifest(PyObject* self, PyObject*) {
 }
 
 PyMethodDef iterator_methods[] = {
-    {"close", iterator_close, METH_NOARGS, "close($self, /)\n--\n\n"},
-    {"manifest", iterator_manifest, METH_NOARGS, "manifest($self, /)\n--\n\n"},
+    {"close", iterator_close, METH_NOARGS,
+     "close($self, /)\n--\n\n" FENDRAL_DOC_fendral_stream__ChunkIterator__close},
+    {"manifest", iterator_manifest, METH_NOARGS,
+     "manifest($self, /)\n--\n\n" FENDRAL_DOC_fendral_stream__ChunkIterator__manifest},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>(FENDRAL_DOC_fendral_stream__ChunkIterator)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<IteratorObject>)},
     {Py_tp_iter, reinterpret_cast<void*>(iterator_self)},
@@ -240,21 +244,28 @@ PyObject* writer_get_closed(PyObject* self, void*) {
 }
 
 PyMethodDef writer_methods[] = {
-    {"write", as_method(writer_write), kKeywordCall, "write($self, chunk)\n--\n\n"},
-    {"close", writer_close, METH_NOARGS, "close($self, /)\n--\n\n"},
-    {"__enter__", writer_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"write", as_method(writer_write), kKeywordCall,
+     "write($self, chunk)\n--\n\n" FENDRAL_DOC_fendral_stream__ChunkWriter__write},
+    {"close", writer_close, METH_NOARGS,
+     "close($self, /)\n--\n\n" FENDRAL_DOC_fendral_stream__ChunkWriter__close},
+    {"__enter__", writer_enter, METH_NOARGS,
+     "__enter__($self, /)\n--\n\n" FENDRAL_DOC_fendral_stream__ChunkWriter____enter__},
     {"__exit__", writer_exit, METH_VARARGS,
-     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
+     "__exit__($self, exc_type, exc_value, traceback, "
+     "/)\n--\n\n" FENDRAL_DOC_fendral_stream__ChunkWriter____exit__},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef writer_attributes[] = {
-    {"closed", writer_get_closed, nullptr, nullptr, nullptr},
+    {"closed", writer_get_closed, nullptr, FENDRAL_DOC_fendral_stream__ChunkWriter__closed,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot writer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ChunkWriter(output_path, chunk_size, manifest=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("ChunkWriter(output_path, chunk_size, "
+                       "manifest=None)\n--\n\n" FENDRAL_DOC_fendral_stream__ChunkWriter)},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<WriterObject>)},
     {Py_tp_methods, writer_methods},

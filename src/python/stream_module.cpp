@@ -1,6 +1,7 @@
 // The module fendral_stream: files larger than memory, read chunk by chunk and written back in
 // any order. It makes and takes fendral's own Chunk class, so it imports fendral first.
 #include "python/chunk_type.hpp"
+#include "python/docstrings.hpp"
 #include "python/manifest_type.hpp"
 #include "python/module_support.hpp"
 #include "python/stream_entry.hpp"
@@ -12,13 +13,13 @@ PyMethodDef read_chunks_definition = {
     .ml_name = "read_chunks",
     .ml_meth = as_method(read_chunks_entry),
     .ml_flags = METH_VARARGS | METH_KEYWORDS,
-    .ml_doc = "read_chunks(path, chunk_size)\n--\n\n",
+    .ml_doc = "read_chunks(path, chunk_size)\n--\n\n" FENDRAL_DOC_fendral_stream__read_chunks,
 };
 
 PyModuleDef stream_module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "fendral_stream",
-    .m_doc = "",
+    .m_doc = FENDRAL_DOC_fendral_stream,
     .m_size = 0,  // no per-module state: the one module lives as long as the process
 };
 

@@ -4,6 +4,7 @@
 
 #include "python/binding.hpp"
 #include "python/convert.hpp"
+#include "python/docstrings.hpp"
 #include "python/entry_points.hpp"
 #include "python/module_support.hpp"
 #include "python/unlocked.hpp"
@@ -52,6 +53,7 @@ struct MetadataObject {
 };
 
 PyType_Slot metadata_slots[] = {
+    {Py_tp_doc, const_cast<char*>(FENDRAL_DOC_fendral__Mp4ChunkMetadata)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<MetadataObject>)},
     {0, nullptr},

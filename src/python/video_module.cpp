@@ -1,4 +1,5 @@
 // The module fendral_video: cutting a video to fit a service's limits on time and size.
+#include "python/docstrings.hpp"
 #include "python/fit_entry.hpp"
 #include "python/module_support.hpp"
 
@@ -11,13 +12,13 @@ PyMethodDef split_to_fit_definition = {
     .ml_flags = METH_VARARGS | METH_KEYWORDS,
     .ml_doc =
         "split_to_fit(input_file, output_dir, *, max_seconds=None, max_bytes=None, "
-        "progress=None)\n--\n\n",
+        "progress=None)\n--\n\n" FENDRAL_DOC_fendral_video__split_to_fit,
 };
 
 PyModuleDef video_module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "fendral_video",
-    .m_doc = "",
+    .m_doc = FENDRAL_DOC_fendral_video,
     .m_size = 0,  // no per-module state: the one module lives as long as the process
 };
 

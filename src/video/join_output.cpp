@@ -17,10 +17,20 @@ namespace fendral::video {
 
 namespace {
 
-// What a join into an existing output has always failed with: ffmpeg's own refusal to write
-// over a file, which callers may match.
-constexpr std::string_view kOutputExists =
+// What a join into an existing output, or into a directory that is missing or closed to us, has
+// always failed with: ffmpeg's own refusal to create the file, which callers may match. The
+// system's reason is the exception's cause.
+constexpr std::string_view kOutputRefused =
     "ffmpeg concat failed with status ExitStatus(ExitStatus(1))";
+
+unexpected<Failure> output_refused(int code, const std::string& path) {
+  return fail(Failure::runtime_error(std::string(kOutputRefused)).caused_by(code, path));
+}
+
+// The reasons a directory refuses a new directory for which it refuses ffmpeg's new file too.
+bool refuses_new_files(int code) {
+  return code == ENOENT || code == ENOTDIR || code == EACCES || code == EPERM || code == EROFS;
+}
 constexpr std::string_view kPrivateDirectoryStart = ".fendral-join-";
 
 struct SplitPath {
@@ -55,16 +65,25 @@ Result<JoinOutput> JoinOutput::prepare(const std::string& output_file) {
   const posix::EntryKind entry = posix::entry_kind(*local_path);
   if (entry.error == 0) {
     const bool refused = entry.type == S_IFREG || entry.type == S_IFDIR || entry.type == S_IFLNK;
-    if (refused) return runtime_failure(std::string(kOutputExists));
+    // EEXIST, as an exclusive create gives for each of them.
+    if (refused) return output_refused(EEXIST, *local_path);
     return as_given;  // a device or FIFO: ffmpeg judges it as always
   }
-  if (entry.error != ENOENT) return as_given;
+  if (entry.error != ENOENT) {
+    // A path through a file, or a directory we may not search.
+    if (refuses_new_files(entry.error)) return output_refused(entry.error, *local_path);
+    return as_given;
+  }
   const SplitPath parts = split_last_component(*local_path);
   if (parts.name.empty() || written_as_several_files(parts.name)) return as_given;
   // Fails where the directory is missing or closed to us, as ffmpeg's own create would.
   auto directory =
       posix::create_private_directory(parts.directory + std::string(kPrivateDirectoryStart));
-  if (!directory) return as_given;
+  if (!directory) {
+    const std::optional<int> code = directory.error().os_code();
+    if (code && refuses_new_files(*code)) return output_refused(*code, *local_path);
+    return as_given;
+  }
   // ffmpeg must read the directory as a path, not a URL or an option.
   std::string written = posix::join_path(directory_for_ffmpeg(*directory), parts.name);
   return JoinOutput(std::move(written), std::move(*directory), *local_path);
@@ -96,7 +115,7 @@ Result<void> JoinOutput::place() {
     return {};
   }
   if (auto moved = posix::move_without_replacing(written_, placed_as_); !moved) {
-    if (moved.error().os_code() == EEXIST) return runtime_failure(std::string(kOutputExists));
+    if (moved.error().os_code() == EEXIST) return output_refused(EEXIST, placed_as_);
     return runtime_failure("Failed to place the joined file: " + moved.error().text());
   }
   ::rmdir(private_directory_->c_str());

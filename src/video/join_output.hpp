@@ -17,9 +17,10 @@ class JoinOutput {
   // named ".fendral-join-" and six characters), in which ffmpeg writes a file of the output's
   // own name, so it picks the output's format and gives the file the mode a new file gets. An
   // entry already there (a regular file, a directory, a link even if dangling) is refused as
-  // ffmpeg refuses it, before ffmpeg runs. Anything else (a URL, "-", a device or FIFO, a path
-  // in no existing directory, an output ffmpeg writes as several files: an HLS playlist .m3u8, a
-  // DASH manifest .mpd) is handed to ffmpeg as it is.
+  // ffmpeg refuses it, before ffmpeg runs, as is a directory that is missing or closed to us;
+  // the failure's cause is the system's reason, naming the path. Anything else (a URL, "-", a
+  // device or FIFO, an output ffmpeg writes as several files: an HLS playlist .m3u8, a DASH
+  // manifest .mpd) is handed to ffmpeg as it is.
   static Result<JoinOutput> prepare(const std::string& output_file);
 
   JoinOutput(JoinOutput&& other) noexcept;

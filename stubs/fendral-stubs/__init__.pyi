@@ -138,7 +138,10 @@ def reconstruct_video(output_dir: str, output_file: str) -> None:
             whose boxes do not fill it or that has no movie box with a track),
             "Failed to write concat list: ...",
             "Failed to create concat list file: ...", "Failed to run ffmpeg: ...",
-            "ffmpeg concat failed with status ..." as for split_video, or "ffmpeg concat lost
+            "ffmpeg concat failed with status ..." as for split_video (with, before ffmpeg runs,
+            an entry at ``output_file`` or a directory that refuses it, the ``__cause__`` is the
+            OSError of the system's reason, FileExistsError for an entry, with ``filename`` the
+            output's path), or "ffmpeg concat lost
             data: ..." when the joined MP4 lacks a track kind or the duration its segments
             state, "Failed to place the joined file: ..." where the file system can neither
             rename without replacing nor link.

@@ -119,7 +119,8 @@ class ChunkWriter:
     def closed(self) -> bool:
         """True once ``close()`` ran or a ``with`` block was left."""
 
-    def __enter__(self) -> ChunkWriter: ...
+    def __enter__(self) -> ChunkWriter:
+        """The writer itself, closed on leaving the ``with`` block."""
     def __exit__(
         self,
         exc_type: type[BaseException] | None,
