@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import warnings
 from pathlib import Path
 
 import pytest
@@ -456,6 +457,37 @@ def test_a_side_file_the_split_did_not_store_fails_the_join_naming_it(tmp_path, 
         "streams.mp4 is not the side file of this split: the split stored streams.mp4 of "
         f"{len(stored)} bytes with CRC32C {crc32c_text(stored)}, the file holds {found}",)
     assert not Path("joined.mp4").exists()
+
+
+# What the output cannot hold is named, never dropped silently; a warnings filter that makes it
+# an error stops the join before ffmpeg writes anything.
+@pytest.mark.parametrize("source, extra, output, message", [
+    ("in.mp4", ["-c:s", "mov_text", "-c:v:1", "png", "-disposition:v:1", "attached_pic"],
+     "joined.mkv",
+     "joined.mkv leaves out a subtitle track and a cover picture of the split's streams.mp4: "
+     "a Matroska output takes none of an MP4 source's side streams"),
+    ("in.mkv", ["-map", "-3", "-c:s", "srt", "-attach", "font.ttf", "-metadata:s:3",
+                "mimetype=application/x-truetype-font"], "joined.mp4",
+     "joined.mp4 leaves out a subtitle track and an attachment of the split's streams.mkv: "
+     "an MP4 output takes none of a Matroska source's side streams"),
+], ids=["mp4 into mkv", "mkv into mp4"])
+def test_side_streams_an_output_cannot_hold_are_named(tmp_path, monkeypatch, source, extra,
+                                                       output, message):
+    monkeypatch.chdir(tmp_path)
+    make_inputs([])
+    ffmpeg(*PICTURE, *TONE, "-i", "subtitles_0.srt", "-i", "cover.png",
+           *(argument for n in range(4) for argument in ("-map", str(n))), *H264, *AAC, *extra,
+           source)
+    fendral.split_video(source, "segments", 1)
+    with pytest.warns(UserWarning) as warned:
+        fendral.reconstruct_video("segments", output)
+    assert [str(warning.message) for warning in warned] == [message]
+    os.remove(output)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning):
+            fendral.reconstruct_video("segments", output)
+    assert not Path(output).exists()
 
 
 def crc32c_text(data):

@@ -133,18 +133,6 @@ PyType_Spec segment_spec = {
 // The observer: ffmpeg's messages to the logger, its progress to the caller's callback. Both
 // run on the calling thread, which takes the interpreter lock back for them.
 
-// Holds the interpreter lock for its lifetime, on a thread that released it.
-class LockHeld {
- public:
-  LockHeld() : state_(PyGILState_Ensure()) {}
-  ~LockHeld() { PyGILState_Release(state_); }
-  LockHeld(const LockHeld&) = delete;
-  LockHeld& operator=(const LockHeld&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 constexpr std::string_view kLoggerName = "fendral_video.ffmpeg";
 
 // logging's levels for ffmpeg's.

@@ -30,6 +30,19 @@ class UnlockedSection final : posix::InterruptionPolicy {
   posix::InterruptionScope scope_;
 };
 
+// Holds the interpreter lock for its lifetime, on a thread that released it (a callback from
+// inside an unlocked section).
+class LockHeld {
+ public:
+  LockHeld() : state_(PyGILState_Ensure()) {}
+  ~LockHeld() { PyGILState_Release(state_); }
+  LockHeld(const LockHeld&) = delete;
+  LockHeld& operator=(const LockHeld&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
 // Runs `operation` (returning Result<T>) without the lock and hands back its outcome: a failure
 // becomes its error value, and a signal handler's exception takes precedence over both.
 template <class Operation>

@@ -1,5 +1,7 @@
 // The entry points of video, and the class Mp4ChunkMetadata.
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "python/binding.hpp"
@@ -31,6 +33,27 @@ PyObject* split_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+namespace {
+
+// What the join leaves out, told as a UserWarning, which a warnings filter can make an error
+// that stops the join before ffmpeg starts.
+class WarningObserver final : public video::JoinObserver {
+ public:
+  bool left_out(std::string_view what) override {
+    LockHeld held;
+    const std::string text(what);
+    if (PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) == 0) return true;
+    if (!raised_) raised_ = ErrorValue::capture();
+    return false;
+  }
+  std::optional<ErrorValue>& raised() { return raised_; }
+
+ private:
+  std::optional<ErrorValue> raised_;
+};
+
+}  // namespace
+
 PyObject* reconstruct_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<void> {
     static constexpr std::array<std::string_view, 2> kParameters{"output_dir", "output_file"};
@@ -39,8 +62,11 @@ PyObject* reconstruct_video_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     FENDRAL_TRY(const auto output_file, convert_argument(bound[1], "output_file", to_string));
 
     const auto environment = posix::Environment::capture();
-    return run_unlocked(
-        [&] { return video::reconstruct_video(output_dir, output_file, environment); });
+    WarningObserver observer;
+    auto joined = run_unlocked(
+        [&] { return video::reconstruct_video(output_dir, output_file, environment, &observer); });
+    if (observer.raised()) return unexpected(std::move(*observer.raised()));
+    return joined;
   });
 }
 

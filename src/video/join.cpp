@@ -1,7 +1,10 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -11,6 +14,7 @@
 
 #include "base/propagate.hpp"
 #include "mp4/boxes.hpp"
+#include "mp4/track.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
 #include "posix/interruption.hpp"
@@ -109,6 +113,85 @@ std::optional<JoinCommand::TagCarriers> tag_carriers(int side_file, const mp4::M
   return JoinCommand::TagCarriers{.carriers = segment.tracks.size(), .streams = streams->size()};
 }
 
+// "2 subtitle tracks", "a cover picture": how many of a kind.
+std::string counted(std::size_t count, std::string_view kind) {
+  if (count == 1) return std::string(kind.starts_with('a') ? "an " : "a ") + std::string(kind);
+  return std::to_string(count) + " " + std::string(kind) + "s";
+}
+
+// What the side file holds beyond the carriers of the segments' own tracks, by kind.
+std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form) {
+  std::size_t subtitles = 0, data = 0, covers = 0, attachments = 0;
+  if (form == SideStreamsForm::matroska) {
+    const auto streams = matroska_streams_of(side_file);
+    if (!streams) return {};
+    for (const mp4::MatroskaStream kind : *streams) {
+      subtitles += kind == mp4::MatroskaStream::subtitle;
+      attachments += kind == mp4::MatroskaStream::attachment;
+    }
+  } else {
+    struct stat info;
+    if (::fstat(side_file, &info) != 0) return {};
+    auto duplicate = posix::UniqueFd(::fcntl(side_file, F_DUPFD_CLOEXEC, 0));
+    if (!duplicate) return {};
+    const auto movie = read_segment({std::move(duplicate), static_cast<std::size_t>(info.st_size)});
+    if (!movie) return {};
+    for (const mp4::TrackPackets& track : movie->tracks) {
+      if (track.handler == mp4::boxes::box_type("meta")) {
+        ++data;
+      } else if (track.handler != mp4::kVideoHandler && track.handler != mp4::kAudioHandler) {
+        ++subtitles;
+      }
+    }
+    covers = movie->has_cover ? 1 : 0;
+  }
+  std::vector<std::string> kinds;
+  if (subtitles) kinds.push_back(counted(subtitles, "subtitle track"));
+  if (data) kinds.push_back(counted(data, "data track"));
+  if (covers) kinds.push_back(counted(covers, "cover picture"));
+  if (attachments) kinds.push_back(counted(attachments, "attachment"));
+  return kinds;
+}
+
+// The output's container as a reader names it, with its article, by the name's extension.
+std::string container_name(std::string_view output_file) {
+  std::string extension(output_file.substr(output_file.rfind('.') + 1));
+  for (char& byte : extension) {
+    byte = static_cast<char>(std::tolower(static_cast<unsigned char>(byte)));
+  }
+  if (extension == "mkv" || extension == "mka") return "a Matroska";
+  if (extension == "webm") return "a WebM";
+  if (extension == "ts" || extension == "m2ts" || extension == "mts") return "an MPEG-TS";
+  if (extension == "ismv" || extension == "isma") return "a fragmented MP4";
+  if (writes_movie_file(output_file)) return "an MP4";
+  return "a ." + extension;
+}
+
+// The note for the caller when the split stored a side file that this output does not take.
+Result<std::optional<std::string>> side_streams_left_out(
+    const SplitDirectory& directory, const std::optional<SourceMetadata>& source_metadata,
+    std::optional<SideStreamsForm> output_form, const std::string& output_file) {
+  if (!source_metadata || !source_metadata->side_streams) return std::nullopt;
+  const SideStreamsStamp& stamp = *source_metadata->side_streams;
+  if (stamp.name.empty()) return std::nullopt;
+  const SideStreamsForm stored =
+      stamp.name == kMatroskaSideStreamsFileName ? SideStreamsForm::matroska : SideStreamsForm::mp4;
+  if (output_form == stored) return std::nullopt;
+  FENDRAL_TRY(const auto side_file, directory.open_side_streams(stored, stamp));
+  if (!side_file) return std::nullopt;
+  const auto kinds = side_stream_kinds(side_file->get(), stored);
+  if (kinds.empty()) return std::nullopt;
+  std::string listed;
+  for (std::size_t index = 0; index < kinds.size(); ++index) {
+    if (index > 0) listed += index + 1 == kinds.size() ? " and " : ", ";
+    listed += kinds[index];
+  }
+  return std::optional<std::string>(
+      output_file + " leaves out " + listed + " of the split's " + stamp.name + ": " +
+      container_name(output_file) + " output takes none of " +
+      (stored == SideStreamsForm::matroska ? "a Matroska" : "an MP4") + " source's side streams");
+}
+
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
 Result<posix::UniqueFd> script_in_memory(const std::string& text) {
   const auto unwritable = as_runtime_error("Failed to write concat list: ");
@@ -121,7 +204,7 @@ Result<posix::UniqueFd> script_in_memory(const std::string& text) {
 }  // namespace
 
 Result<void> reconstruct_video(const std::string& output_dir, const std::string& output_file,
-                               const posix::Environment& environment) {
+                               const posix::Environment& environment, JoinObserver* observer) {
   // Shared: joins read side by side, but never while a split rewrites the directory.
   FENDRAL_TRY(const auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::join));
   FENDRAL_TRY(const auto record, directory.load_record());
@@ -139,6 +222,12 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (side_streams && side_form == SideStreamsForm::matroska) {
     carriers = tag_carriers(side_streams->get(), entries.front().movie);
     if (!carriers) side_streams.reset();
+  }
+  // Never silently: what the output cannot hold is named before ffmpeg starts.
+  FENDRAL_TRY(const auto left_out,
+              side_streams_left_out(directory, source_metadata, side_form, output_file));
+  if (left_out && observer && !observer->left_out(*left_out)) {
+    return runtime_failure(std::string(kInterrupted));
   }
   FENDRAL_CHECK(directory.write_concat_list(entries));
   const auto spans = directory.segment_spans(record.chunk_paths);
