@@ -480,6 +480,32 @@ def test_the_temporary_outlives_a_forked_child_but_not_a_killed_process(tmp_path
     assert (tmp_path / "out").read_bytes() == expected
 
 
+PEAK_OF_A_READ = """
+    import sys
+    from fendral_stream import read_chunks
+
+    def status(field):
+        with open("/proc/self/status") as lines:
+            return next(int(line.split()[1]) << 10 for line in lines if line.startswith(field))
+
+    before = status("VmRSS:")
+    for chunk in read_chunks("in", int(sys.argv[1])):
+        pass
+    print(status("VmHWM:") - before)
+"""
+
+
+# Reading holds the chunk being read and the one the loop holds, a short last one included.
+@pytest.mark.parametrize("chunks", [2.5, 3 - 1 / 16])
+def test_a_read_holds_at_most_two_chunks(tmp_path, chunks):
+    chunk_size = 16 << 20
+    (tmp_path / "in").write_bytes(bytes(int(chunks * chunk_size)))
+    peak = subprocess.run([sys.executable, "-c", textwrap.dedent(PEAK_OF_A_READ), str(chunk_size)],
+                          cwd=str(tmp_path), env=child_environment(), check=True,
+                          stdout=subprocess.PIPE, text=True).stdout
+    assert int(peak) <= 2 * chunk_size + (4 << 20)
+
+
 def available_memory():
     with open("/proc/meminfo") as info:
         for line in info:

@@ -66,6 +66,7 @@ void ChunkReader::close() {
   filled_ = 0;
   ahead_slab_ = ahead_spare_ = posix::Slab::Ref();
   ahead_begin_ = ahead_end_ = 0;
+  probe_ = ByteBuffer();
 }
 
 Result<std::optional<ChunkRecord>> ChunkReader::next() {
@@ -150,13 +151,17 @@ void ChunkReader::map_filling(std::size_t size) {
   // The mapping of the chunk before the last is taken again once its chunk is gone: its pages
   // are in memory already, where a new mapping faults in and zeroes every one. The last chunk's
   // is still held while the loop over the chunks asks for the next one.
+  // A short last chunk takes it too: a mapping of its own would be a third chunk in memory.
+  // A mapping with room for `size` grows in place, without a copy.
   posix::Slab::Ref slab;
-  if (filled_ == 0 && spare_slabs_[0].sole() && spare_slabs_[0]->mapped_size() == size) {
+  if (filled_ != 0 && filling_slab_ && filling_slab_->mapped_size() >= size) {
+    slab = std::move(filling_slab_);
+  } else if (filled_ == 0 && spare_slabs_[0].sole() && spare_slabs_[0]->mapped_size() >= size) {
     slab = std::move(spare_slabs_[0]);
   } else {
     slab = posix::Slab::map(size);
+    if (filled_ != 0) std::memcpy(slab->data(), filling_.data(), filled_);
   }
-  if (filled_ != 0) std::memcpy(slab->data(), filling_.data(), filled_);
   filling_ = ByteBuffer(slab, 0, size);
   filling_slab_ = std::move(slab);
 }
@@ -171,7 +176,27 @@ IoResult<void> ChunkReader::fill_directly() {
   }
   while (filled_ < chunk_size_) {
     if (filled_ == filling_.size()) {
+      // A regular file read to the size it had is most likely at its end: a read into a small
+      // buffer tells, where growing first would copy the chunk into a larger one.
+      const bool at_expected_end = size_hint_ && position_ >= *size_hint_ &&
+                                   filling_slab_->mapped_size() < filled_ + kFirstGuess;
+      std::size_t probed = 0;
+      if (at_expected_end) {
+        if (probe_.empty()) probe_ = ByteBuffer(kFirstGuess);
+        const std::size_t wanted = std::min(kFirstGuess, chunk_size_ - filled_);
+        FENDRAL_TRY(probed, read_next(probe_.data(), wanted));
+        if (probed == 0) {
+          fd_.reset();
+          ended_ = true;
+          break;
+        }
+      }
       map_filling(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
+      if (probed != 0) {
+        std::memcpy(filling_.data() + filled_, probe_.data(), probed);
+        filled_ += probed;
+        continue;
+      }
     }
     const std::size_t window = std::min(kWindowSize, filling_.size() - filled_);
     // A regular file fills the whole window at once, so faulting it in first pays. A pipe hands

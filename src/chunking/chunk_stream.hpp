@@ -59,6 +59,7 @@ class ChunkReader {
   posix::Slab::Ref ahead_spare_;  // the buffer before, kept for when its chunks are gone
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
+  posix::ByteBuffer probe_;  // what is read past a regular file's expected end
 };
 
 // Puts chunk k at offset k x `chunk_size` of a new file that takes the place of `output_path`
