@@ -214,6 +214,34 @@ IoResult<void> ChunkReader::fill_directly() {
   return {};
 }
 
+Result<std::optional<ChunkRecord>> read_chunk_at(const std::string& path, std::uint64_t chunk_size,
+                                                 std::uint64_t index) {
+  FENDRAL_TRY(const auto file, open_for_chunks(path, chunk_size));
+  std::uint64_t offset = 0;
+  if (chunk_size == 0 || __builtin_mul_overflow(index, chunk_size, &offset) ||
+      offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return std::nullopt;
+  }
+  // A regular file's size tells how much of the chunk there is; a device tells nothing.
+  std::uint64_t room = chunk_size;
+  if (const auto size = regular_file_size(file.get())) {
+    if (offset >= *size) return std::nullopt;
+    room = std::min<std::uint64_t>(room, *size - offset);
+  }
+  ByteBuffer payload(posix::within_memory(static_cast<std::size_t>(room)));
+  std::size_t filled = 0;
+  while (filled < payload.size()) {
+    FENDRAL_TRY(const std::size_t got,
+                posix::read_some_at(file.get(), payload.data() + filled, payload.size() - filled,
+                                    offset + filled));
+    if (got == 0) break;
+    filled += got;
+  }
+  if (filled == 0) return std::nullopt;
+  payload.resize(filled);
+  return ChunkRecord{index, std::move(payload)};
+}
+
 // ----------------------------------------------------------------------------------------------
 
 Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uint64_t chunk_size,
@@ -238,7 +266,8 @@ ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
       gathered_size_(std::exchange(other.gathered_size_, 0)),
       present_(std::move(other.present_)),
       highest_(other.highest_),
-      highest_size_(other.highest_size_) {
+      highest_size_(other.highest_size_),
+      creator_(other.creator_) {
   closed_.store(other.closed_.load());
   other.file_.reset();
   other.closed_.store(true);
@@ -412,6 +441,14 @@ Result<void> ChunkWriter::commit() {
   std::lock_guard lock(mutex_);
   if (poisoned_) return fail(*poisoned_);
   if (!file_) return {};
+  if (::getpid() != creator_) {
+    // The file is shared with the parent, which may still be writing it or put it in place
+    // itself: the child neither renames nor removes it.
+    close_file();
+    return fail(Failure::value_error(
+        "a forked child cannot close the ChunkWriter of its parent: only the process that made "
+        "it puts the file in place"));
+  }
   if (auto missing = first_missing()) {
     close_file();
     return fail(Failure::value_error("Missing chunk at index " + std::to_string(*missing)));

@@ -2,6 +2,8 @@
 // to their place in the file: memory holds a chunk or two, whatever the file's size.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -62,6 +64,14 @@ class ChunkReader {
   posix::ByteBuffer probe_;  // what is read past a regular file's expected end
 };
 
+// Chunk `index` of the file at `path` in chunks of `chunk_size`, read at its offset without
+// the chunks before it (so workers can share one file), or nothing when the file ends before it.
+// A source that cannot be read at an offset (a pipe) fails with ESPIPE. Errors before the
+// read are those of ChunkReader::open.
+[[nodiscard]] Result<std::optional<ChunkRecord>> read_chunk_at(const std::string& path,
+                                                               std::uint64_t chunk_size,
+                                                               std::uint64_t index);
+
 // Puts chunk k at offset k x `chunk_size` of a new file that takes the place of `output_path`
 // once every index from 0 to the highest is there (posix::StagedFile: out of sight until then,
 // where the file system allows). Only the highest index may hold fewer than `chunk_size` bytes; a
@@ -89,9 +99,11 @@ class ChunkWriter {
   std::optional<Result<void>> write_at_once(const ChunkPiece& piece);
 
   // Checks that no index is missing, gives the file its length and puts it in place of
-  // `output_path`. A missing index fails with "Missing chunk at index N" and, like any failure
-  // here, removes the temporary: nothing reaches `output_path`. Closes the writer either way; a
-  // poisoned writer fails with its failure, every time.
+  // `output_path`. Only the process that created the writer commits: in a forked child this
+  // fails, closing the child's copy and leaving the file to the parent. A missing index fails with
+  // "Missing chunk at index N" and, like any failure here, removes the temporary: nothing reaches
+  // `output_path`. Closes the writer either way; a poisoned writer fails with its failure, every
+  // time.
   Result<void> commit();
 
   // Removes the temporary and closes the writer; nothing reaches `output_path`. A poisoned
@@ -104,7 +116,10 @@ class ChunkWriter {
 
  private:
   ChunkWriter(posix::StagedFile file, std::uint64_t chunk_size, std::optional<Manifest> manifest)
-      : file_(std::move(file)), chunk_size_(chunk_size), manifest_(std::move(manifest)) {}
+      : file_(std::move(file)),
+        chunk_size_(chunk_size),
+        manifest_(std::move(manifest)),
+        creator_(::getpid()) {}
   Result<void> write_locked(const ChunkPiece& piece);
   Result<void> check_sizes(const ChunkPiece& piece) const;
   Result<std::uint64_t> offset_of(const ChunkPiece& piece) const;
@@ -132,6 +147,7 @@ class ChunkWriter {
   std::map<std::uint64_t, std::uint64_t> present_;
   std::optional<std::uint64_t> highest_;
   std::uint64_t highest_size_ = 0;  // bytes in the chunk at the highest index
+  pid_t creator_;
 };
 
 }  // namespace fendral::chunking

@@ -88,6 +88,33 @@ Result<Manifest> ManifestBuilder::build() const {
   return Manifest{chunk_size_, size_, crc32c_, file_crc32c_};
 }
 
+std::uint64_t chunks_in(std::uint64_t size, std::uint64_t chunk_size) {
+  return size / chunk_size + (size % chunk_size != 0 ? 1 : 0);
+}
+
+std::uint32_t combined_crc(const Manifest& manifest) {
+  std::uint32_t combined = 0;
+  for (std::uint64_t index = 0; index < manifest.count(); ++index) {
+    combined = crc32c::combine(combined, manifest.crc32c[index], manifest.chunk_bytes(index));
+  }
+  return combined;
+}
+
+Result<Manifest> manifest_of_parts(std::uint64_t chunk_size, std::uint64_t size,
+                                   std::vector<std::uint32_t> crcs) {
+  FENDRAL_CHECK(check_chunk_size(chunk_size));
+  const std::uint64_t needed = chunks_in(size, chunk_size);
+  if (crcs.size() != needed) {
+    return fail(Failure::value_error("expected " + std::to_string(needed) +
+                                     " CRCs, one a chunk, for a size of " + std::to_string(size) +
+                                     " in chunks of " + std::to_string(chunk_size) + ", got " +
+                                     std::to_string(crcs.size())));
+  }
+  Manifest manifest{chunk_size, size, std::move(crcs), 0};
+  manifest.file_crc32c = combined_crc(manifest);
+  return manifest;
+}
+
 Result<Manifest> manifest_of_file(const std::string& path, std::uint64_t chunk_size) {
   FENDRAL_CHECK(check_chunk_size(chunk_size));
   ManifestBuilder builder(chunk_size);

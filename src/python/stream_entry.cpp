@@ -1,4 +1,5 @@
-// The members of fendral_stream: read_chunks with the iterator it returns, and ChunkWriter.
+// The members of fendral_stream: read_chunks with the iterator it returns, read_chunk, crc32c
+// and ChunkWriter.
 #include "python/stream_entry.hpp"
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/crc32c.hpp"
 #include "chunking/chunk_stream.hpp"
 #include "python/binding.hpp"
 #include "python/chunk_type.hpp"
@@ -172,7 +174,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                                  "manifest"};
     FENDRAL_TRY(const auto bound,
                 bind_arguments("ChunkWriter.__new__()", kParameters, args, kwargs, 2));
-    FENDRAL_TRY(const auto output_path, convert_argument(bound[0], "output_path", to_string));
+    FENDRAL_TRY(const auto output_path, convert_argument(bound[0], "output_path", to_text_path));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
     std::optional<chunking::Manifest> manifest;
     if (bound[2] != nullptr) {
@@ -276,11 +278,64 @@ PyObject* read_chunks_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
     FENDRAL_TRY(const auto bound, bind_arguments("read_chunks()", kParameters, args, kwargs));
-    FENDRAL_TRY(auto path, convert_argument(bound[0], "path", to_string));
+    FENDRAL_TRY(auto path, convert_argument(bound[0], "path", to_text_path));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
     FENDRAL_TRY(PyObject* const type,
                 get_or_create_class(iterator_class, iterator_spec, "ChunkIterator"));
     return make_instance<IteratorObject>(type, std::move(path), chunk_size);
+  });
+}
+
+PyObject* read_chunk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 3> kParameters{"path", "chunk_size", "index"};
+    FENDRAL_TRY(const auto bound, bind_arguments("read_chunk()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_text_path));
+    FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
+    FENDRAL_TRY(const auto index, convert_argument(bound[2], "index", to_u64));
+    FENDRAL_TRY(auto record,
+                run_unlocked([&] { return chunking::read_chunk_at(path, chunk_size, index); }));
+    if (!record) {
+      return pending_error(PyExc_IndexError, "Chunk at index " + std::to_string(index) +
+                                                 " is past the end of the file");
+    }
+    return chunk_from_record(std::move(*record));
+  });
+}
+
+PyObject* crc32c_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 2> kParameters{"data", "value"};
+    FENDRAL_TRY(const auto bound, bind_arguments("crc32c()", kParameters, args, kwargs, 1));
+    std::uint32_t value = 0;
+    if (bound[1] != nullptr) {
+      FENDRAL_TRY(value, convert_argument(bound[1], "value", to_u32));
+    }
+    // bytes and bytearray are read where they lie; any other buffer (a memoryview, an array)
+    // is copied out once, the only way into it that every supported Python offers.
+    OwnedRef held = OwnedRef::borrow(bound[0]);
+    if (!PyBytes_Check(held.get()) && !PyByteArray_Check(held.get())) {
+      OwnedRef view = OwnedRef::steal(PyMemoryView_FromObject(held.get()));
+      if (!view) return captured_error();
+      held = OwnedRef::steal(PyBytes_FromObject(view.get()));
+      if (!held) return captured_error();
+    }
+    const bool immutable = PyBytes_Check(held.get());
+    const auto* data = reinterpret_cast<const unsigned char*>(
+        immutable ? PyBytes_AsString(held.get()) : PyByteArray_AsString(held.get()));
+    const auto size = static_cast<std::size_t>(immutable ? PyBytes_Size(held.get())
+                                                         : PyByteArray_Size(held.get()));
+    // A bytes object cannot change while the lock is away; a bytearray could be resized.
+    constexpr std::size_t kWorthUnlocking = 1 << 20;
+    std::uint32_t crc = 0;
+    if (immutable && size >= kWorthUnlocking) {
+      FENDRAL_TRY(crc, run_unlocked([&]() -> Result<std::uint32_t> {
+                    return crc32c::extend(value, data, size);
+                  }));
+    } else {
+      crc = crc32c::extend(value, data, size);
+    }
+    return OwnedRef::steal(expect_object(PyLong_FromUnsignedLong(crc)));
   });
 }
 
