@@ -85,17 +85,24 @@ PyObject* manifest_of_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A manifest's text as UTF-8 bytes where they lie: the UTF-8 of a str, or the bytes given.
+HostResult<OwnedRef> utf8_of_text(PyObject* text) {
+  if (PyBytes_Check(text)) return OwnedRef::borrow(text);
+  if (!PyUnicode_Check(text)) return unexpected(type_mismatch(text, "PyString"));
+  OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsUTF8String(text));
+  if (!utf8) return captured_error();
+  return utf8;
+}
+
 PyObject* manifest_from_json_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 1> kParameters{"text"};
     FENDRAL_TRY(const auto bound, bind_arguments("from_json()", kParameters, args, kwargs));
-    std::string text;
-    if (PyBytes_Check(bound[0])) {
-      text.assign(PyBytes_AsString(bound[0]), static_cast<std::size_t>(PyBytes_Size(bound[0])));
-      if (!is_valid_utf8(text))
-        return pending_error(PyExc_ValueError, "Manifest JSON is not UTF-8 text");
-    } else {
-      FENDRAL_TRY(text, convert_argument(bound[0], "text", to_string));
+    FENDRAL_TRY(auto utf8, convert_argument(bound[0], "text", utf8_of_text));
+    const std::string_view text(PyBytes_AsString(utf8.get()),
+                                static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    if (PyBytes_Check(bound[0]) && !is_valid_utf8(text)) {
+      return pending_error(PyExc_ValueError, "Manifest JSON is not UTF-8 text");
     }
     auto manifest = chunking::manifest_from_json(text);
     if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
