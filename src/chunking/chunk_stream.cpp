@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "base/crc32c.hpp"
 #include "base/propagate.hpp"
 #include "chunking/file_chunking.hpp"
 
@@ -42,13 +43,18 @@ std::optional<std::size_t> regular_file_size(int fd) {
 
 ChunkReader::ChunkReader(posix::UniqueFd fd, std::size_t chunk_size,
                          std::optional<std::size_t> size_hint)
-    : fd_(std::move(fd)), chunk_size_(chunk_size), size_hint_(size_hint) {}
+    : fd_(std::move(fd)), chunk_size_(chunk_size), size_hint_(size_hint), manifest_(chunk_size) {}
+
+void ChunkReader::add_to_filling(const unsigned char* data, std::size_t size) {
+  filling_crc_ = crc32c::extend(filling_crc_, data, size);
+  filled_ += size;
+}
 
 Result<ChunkReader> ChunkReader::open(const std::string& path, std::uint64_t chunk_size) {
   FENDRAL_TRY(auto file, open_for_chunks(path, chunk_size));
   const auto size_hint = regular_file_size(file.get());
   ChunkReader reader(std::move(file), static_cast<std::size_t>(chunk_size), size_hint);
-  if (chunk_size == 0) reader.close();
+  if (chunk_size == 0) reader.release();  // no chunk: the end, at once
   return reader;
 }
 
@@ -58,12 +64,18 @@ bool ChunkReader::next_is_buffered() const {
 }
 
 void ChunkReader::close() {
+  closed_ = true;
+  release();
+}
+
+void ChunkReader::release() {
   ended_ = true;
   fd_.reset();
   filling_ = ByteBuffer();
   filling_slab_ = posix::Slab::Ref();
   spare_slabs_[0] = spare_slabs_[1] = posix::Slab::Ref();
   filled_ = 0;
+  filling_crc_ = 0;
   ahead_slab_ = ahead_spare_ = posix::Slab::Ref();
   ahead_begin_ = ahead_end_ = 0;
   probe_ = ByteBuffer();
@@ -77,7 +89,8 @@ Result<std::optional<ChunkRecord>> ChunkReader::next() {
 std::optional<ChunkRecord> ChunkReader::take_filled() {
   if (filled_ == 0) {
     // The end came before a byte of another chunk.
-    close();
+    if (!closed_) finished_ = true;
+    release();
     return std::nullopt;
   }
   // Only the last chunk can be short.
@@ -91,7 +104,9 @@ std::optional<ChunkRecord> ChunkReader::take_filled() {
   } else {
     filling_.resize(filled_);  // shrinks in place
   }
+  manifest_.add_crc(filling_crc_, filled_);
   filled_ = 0;
+  filling_crc_ = 0;
   return ChunkRecord{next_index_++, std::move(filling_)};
 }
 
@@ -113,7 +128,7 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
   if (filled_ == 0 && ahead_end_ - ahead_begin_ >= chunk_size_) {
     filling_ = ByteBuffer(ahead_slab_, ahead_begin_, chunk_size_);
     ahead_begin_ += chunk_size_;
-    filled_ = chunk_size_;
+    add_to_filling(filling_.data(), chunk_size_);
     return {};
   }
   if (filling_.size() != chunk_size_) filling_ = ByteBuffer(chunk_size_);
@@ -138,7 +153,7 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
     }
     const std::size_t taken = std::min(chunk_size_ - filled_, ahead_end_ - ahead_begin_);
     std::memcpy(filling_.data() + filled_, ahead_slab_->data() + ahead_begin_, taken);
-    filled_ += taken;
+    add_to_filling(filling_.data() + filled_, taken);
     ahead_begin_ += taken;
   }
   return {};
@@ -194,7 +209,7 @@ IoResult<void> ChunkReader::fill_directly() {
       map_filling(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
       if (probed != 0) {
         std::memcpy(filling_.data() + filled_, probe_.data(), probed);
-        filled_ += probed;
+        add_to_filling(filling_.data() + filled_, probed);
         continue;
       }
     }
@@ -209,7 +224,7 @@ IoResult<void> ChunkReader::fill_directly() {
       ended_ = true;
       break;
     }
-    filled_ += got;
+    add_to_filling(filling_.data() + filled_, got);
   }
   return {};
 }

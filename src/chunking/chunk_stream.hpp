@@ -21,8 +21,9 @@
 namespace fendral::chunking {
 
 // Hands out the chunks of one file in order, each exactly `chunk_size` bytes but the last, from
-// regular files, pipes and devices alike. Holds the chunk being filled and, for small chunks, a
-// read-ahead buffer of fixed size.
+// regular files, pipes and devices alike, and the manifest of those it handed out. Holds the
+// chunk being filled and, for small chunks, a read-ahead buffer of fixed size. Each piece read
+// is checksummed right after its read, while it is still in the processor's cache.
 class ChunkReader {
  public:
   // Opens `path`. A chunk size of 2**63 or more is an internal fault ("capacity overflow"),
@@ -39,8 +40,16 @@ class ChunkReader {
   // Closes the file; next() then gives nothing.
   void close();
 
+  // True once next() gave nothing because the file had ended: every chunk was handed out.
+  bool finished() const { return finished_; }
+
+  // The manifest of the chunks handed out; refused for a chunk size of 0.
+  [[nodiscard]] Result<Manifest> manifest() const { return manifest_.build(); }
+
  private:
   ChunkReader(posix::UniqueFd fd, std::size_t chunk_size, std::optional<std::size_t> size_hint);
+  void add_to_filling(const unsigned char* data, std::size_t size);
+  void release();  // closes the file and lets go of every buffer
   posix::IoResult<std::size_t> read_next(unsigned char* buffer, std::size_t length);
   posix::IoResult<void> fill_from_read_ahead();
   posix::IoResult<void> fill_directly();
@@ -61,7 +70,11 @@ class ChunkReader {
   posix::Slab::Ref ahead_spare_;  // the buffer before, kept for when its chunks are gone
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
-  posix::ByteBuffer probe_;  // what is read past a regular file's expected end
+  posix::ByteBuffer probe_;        // what is read past a regular file's expected end
+  std::uint32_t filling_crc_ = 0;  // of the first filled_ bytes
+  ManifestBuilder manifest_;
+  bool finished_ = false;
+  bool closed_ = false;  // by close(), before the end
 };
 
 // Chunk `index` of the file at `path` in chunks of `chunk_size`, read at its offset without

@@ -34,19 +34,10 @@ struct ChunkIteration {
   // Set while a request for a chunk runs without the interpreter lock, when another thread
   // could otherwise enter the same reader.
   bool executing = false;
-  std::optional<chunking::ChunkReader> reader;
-  bool read_to_end = false;
-  chunking::ManifestBuilder manifest;  // of the chunks handed out
+  std::optional<chunking::ChunkReader> reader;  // kept once finished, for its manifest
 
   ChunkIteration(std::string file_path, std::uint64_t size)
-      : path(std::move(file_path)), chunk_size(size), manifest(size) {}
-
-  // The next chunk, its CRC taken while it is still in the cache.
-  Result<std::optional<chunking::ChunkRecord>> next() {
-    auto record = reader->next();
-    if (record && *record) manifest.add((*record)->payload.data(), (*record)->payload.size());
-    return record;
-  }
+      : path(std::move(file_path)), chunk_size(size) {}
 };
 
 struct IteratorObject {
@@ -84,21 +75,17 @@ PyObject* iterator_next(PyObject* self) {
                   }));
       iteration.reader.emplace(std::move(reader));
     }
-    if (!iteration.reader) return OwnedRef();  // exhausted or closed: StopIteration
+    if (!iteration.reader) return OwnedRef();  // the open failed or closed: StopIteration
     chunking::ChunkReader& reader = *iteration.reader;
     std::optional<chunking::ChunkRecord> record;
     if (reader.next_is_buffered()) {
-      auto outcome = iteration.next();
+      auto outcome = reader.next();
       if (!outcome) return unexpected(ErrorValue::from_failure(outcome.error()));
       record = std::move(*outcome);
     } else {
-      FENDRAL_TRY(record, run_unlocked([&] { return iteration.next(); }));
+      FENDRAL_TRY(record, run_unlocked([&] { return reader.next(); }));
     }
-    if (!record) {
-      iteration.reader.reset();
-      iteration.read_to_end = true;
-      return OwnedRef();
-    }
+    if (!record) return OwnedRef();  // the end: the reader has closed the file
     return chunk_from_record(std::move(*record));
   });
 }
@@ -108,7 +95,7 @@ PyObject* iterator_close(PyObject* self, PyObject*) {
     ChunkIteration& iteration = iteration_of(self);
     if (iteration.executing) return already_executing();
     iteration.started = true;
-    iteration.reader.reset();
+    if (iteration.reader && !iteration.reader->finished()) iteration.reader.reset();
     return {};
   });
 }
@@ -117,12 +104,12 @@ PyObject* iterator_manifest(PyObject* self, PyObject*) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     ChunkIteration& iteration = iteration_of(self);
     if (iteration.executing) return already_executing();
-    if (!iteration.read_to_end) {
+    if (!iteration.reader || !iteration.reader->finished()) {
       return pending_error(PyExc_RuntimeError,
                            "the manifest is made once the iterator has given every chunk, and "
                            "chunks remain");
     }
-    auto manifest = iteration.manifest.build();
+    auto manifest = iteration.reader->manifest();
     if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
     return manifest_object(std::move(*manifest));
   });
