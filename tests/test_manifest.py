@@ -2,6 +2,7 @@
 checks it gives ChunkWriter and verify_file."""
 
 import concurrent.futures
+import importlib.util
 import json
 import os
 import pathlib
@@ -311,3 +312,26 @@ def test_an_empty_file(tmp_path):
 def test_verify_file(tmp_path, received, differing):
     manifest = Manifest.from_json(TEN_BYTES)
     assert manifest.verify_file(write(tmp_path, received)) == differing
+
+
+def api_recipe(heading):
+    """The Python block that follows `heading` in docs/api.md, run as a module of its own."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "docs", "api.md")) as docs:
+        text = docs.read()
+    block = text[text.index("```python\n", text.index(heading)) + 10:]
+    namespace = {"__name__": "api_recipe"}  # not importable: the cluster pickles by value
+    exec(block[:block.index("```")], namespace)
+    return namespace
+
+
+@pytest.mark.skipif(importlib.util.find_spec("distributed") is None,
+                    reason='dask is not installed (pip install ".[dask]")')
+def test_parts_across_a_cluster(tmp_path):
+    content = random_bytes(random.Random(9), 5 * 65536 + 17)
+    path = write(tmp_path, content)
+    store = tmp_path / "store"
+    store.mkdir()
+    recipe = api_recipe("**Parts across machines.**")
+    manifest = recipe["copy_through_parts"](path, str(tmp_path / "copy"), 65536, str(store))
+    assert manifest == Manifest.of_file(path, 65536)
+    assert (tmp_path / "copy").read_bytes() == content
