@@ -58,6 +58,10 @@ def test_known_answers(tmp_path, content, expected):
     for data in (content, bytearray(content), memoryview(content)[::-1][::-1]):
         assert fendral_stream.crc32c(data) == expected
         assert fendral_stream.crc32c(data[half:], fendral_stream.crc32c(data[:half])) == expected
+    for data, value, error in (("text", 0, TypeError), ([1], 0, TypeError),
+                               (b"", 2**32, OverflowError)):
+        with pytest.raises(error):
+            fendral_stream.crc32c(data, value)
     assert manifest.crc32c == ((expected,) if content else ())
 
 
@@ -175,6 +179,8 @@ def altered(**changes):
     ('{"size": 1, "size": 1}', 'Manifest field "size" appears twice'),
     ('{"size": 1, "\\u0073ize": 1}', 'Manifest field "size" appears twice'),
     (b'{"\xff": 1}', "Manifest JSON is not UTF-8 text"),
+    ('{"version": 1, "\\ud83d\\ude00\\ud800\\t": 1}',
+     'Manifest field "\U0001f600\ufffd\t" is not known'),
     (altered(version=None), 'Manifest field "version" is missing'),
     (altered(version=2),
      'Manifest field "version": expected 1, the only version this module reads'),
