@@ -95,10 +95,9 @@ std::optional<ChunkRecord> ChunkReader::take_filled() {
   }
   // Only the last chunk can be short.
   if (filling_slab_) {
-    if (filled_ < filling_.size()) {
-      filling_slab_->trim(filled_);
-      filling_ = ByteBuffer(filling_slab_, 0, filled_);
-    }
+    // A refilled mapping may be larger than the chunk in it: only what holds data stays.
+    filling_slab_->trim(filled_);
+    if (filled_ < filling_.size()) filling_ = ByteBuffer(filling_slab_, 0, filled_);
     spare_slabs_[0] = std::move(spare_slabs_[1]);
     spare_slabs_[1] = std::move(filling_slab_);
   } else {
