@@ -78,8 +78,13 @@ void ManifestBuilder::add(const unsigned char* data, std::size_t size) {
 }
 
 void ManifestBuilder::add_crc(std::uint32_t crc, std::uint64_t size) {
+  constexpr std::size_t kTablesFrom = 256;  // chunks: the tables cost about as many combines
   crc32c_.push_back(crc);
-  file_crc32c_ = crc32c::combine(file_crc32c_, crc, size);
+  if (size == chunk_size_ && !combine_full_ && crc32c_.size() >= kTablesFrom) {
+    combine_full_ = std::make_unique<const crc32c::FixedLengthCombine>(chunk_size_);
+  }
+  file_crc32c_ = size == chunk_size_ && combine_full_ ? (*combine_full_)(file_crc32c_, crc)
+                                                      : crc32c::combine(file_crc32c_, crc, size);
   size_ += size;
 }
 
