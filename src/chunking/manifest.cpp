@@ -11,6 +11,10 @@
 namespace fendral::chunking {
 namespace {
 
+// Equal chunks' CRCs are combined by tables from this many chunks on: filling the tables costs
+// about as much as this many combines.
+constexpr std::size_t kTablesFrom = 256;
+
 // A file is read this many bytes at a time, so the CRC runs over bytes still in the cache.
 constexpr std::size_t kReadSize = 256 * 1024;
 
@@ -78,7 +82,6 @@ void ManifestBuilder::add(const unsigned char* data, std::size_t size) {
 }
 
 void ManifestBuilder::add_crc(std::uint32_t crc, std::uint64_t size) {
-  constexpr std::size_t kTablesFrom = 256;  // chunks: the tables cost about as many combines
   crc32c_.push_back(crc);
   if (size == chunk_size_ && !combine_full_ && crc32c_.size() >= kTablesFrom) {
     combine_full_ = std::make_unique<const crc32c::FixedLengthCombine>(chunk_size_);
@@ -98,11 +101,21 @@ std::uint64_t chunks_in(std::uint64_t size, std::uint64_t chunk_size) {
 }
 
 std::uint32_t combined_crc(const Manifest& manifest) {
+  if (manifest.count() == 0) return 0;
   std::uint32_t combined = 0;
-  for (std::uint64_t index = 0; index < manifest.count(); ++index) {
-    combined = crc32c::combine(combined, manifest.crc32c[index], manifest.chunk_bytes(index));
+  if (manifest.count() < kTablesFrom) {
+    for (std::uint64_t index = 0; index + 1 < manifest.count(); ++index) {
+      combined = crc32c::combine(combined, manifest.crc32c[index], manifest.chunk_size);
+    }
+  } else {
+    // Every chunk but the last holds chunk_size bytes.
+    const crc32c::FixedLengthCombine combine_full(manifest.chunk_size);
+    for (std::uint64_t index = 0; index + 1 < manifest.count(); ++index) {
+      combined = combine_full(combined, manifest.crc32c[index]);
+    }
   }
-  return combined;
+  return crc32c::combine(combined, manifest.crc32c.back(),
+                         manifest.chunk_bytes(manifest.count() - 1));
 }
 
 Result<Manifest> manifest_of_parts(std::uint64_t chunk_size, std::uint64_t size,
