@@ -14,6 +14,10 @@ in one run.
 - plain loops: read_chunks against `while source.read(size)` on a buffered file, and
   ChunkWriter against `sink.write(chunk.data)` on one, chunks in order, at every chunk size
   from 1 byte to 64 MiB (small chunks over a smaller share of the file), ratio stream / loop.
+- unbuffered: read_chunks, with and without its manifest(), against
+  `open(path, "rb", buffering=0).read(size)` in a loop, at 4 KiB to 64 MiB chunks.
+- short last chunk: peak memory of read_chunks over files that are no multiple of the chunk
+  size (200,000,000 bytes; 95 MiB), beside the same bound.
 - write: the file's 1 MiB chunks, shuffled, through ChunkWriter against reconstruct_file.
 - sparse: a sparse file (default 2 GiB; --full: 20 GiB) streamed in 64 MiB chunks by a worker
   whose address space is limited to 1 GiB, to its end; deconstruct_file under the same limit.
@@ -169,11 +173,63 @@ def plain_loops(path, output, size, rounds):
     print("(times per MiB)")
 
 
+UNBUFFERED_CHUNK_SIZES = [4 << 10, 64 << 10, MIB, 16 * MIB, 64 * MIB]
+
+
+def unbuffered_loops(path, size, rounds):
+    """read_chunks (its manifest made or not) against the plainest read loop Python has."""
+    import fendral_stream
+    print(f"\nagainst an unbuffered read loop, {size // MIB} MiB file, median of {rounds} rounds")
+    print(f"{'chunk':>9} {'read loop':>10} {'read_chunks':>12} {'ratio':>6} "
+          f"{'+ manifest()':>13} {'ratio':>6}")
+    for chunk_size in UNBUFFERED_CHUNK_SIZES:
+        def read_loop():
+            with open(path, "rb", buffering=0) as source:
+                while source.read(chunk_size):
+                    pass
+
+        def read_stream():
+            for _ in fendral_stream.read_chunks(path, chunk_size):
+                pass
+
+        def read_with_manifest():
+            chunks = fendral_stream.read_chunks(path, chunk_size)
+            for _ in chunks:
+                pass
+            chunks.manifest()
+        medians = side_by_side({"loop": read_loop, "stream": read_stream,
+                                "manifest": read_with_manifest}, rounds)
+        print(f"{size_text(chunk_size):>9} {medians['loop']:>8.3f} s {medians['stream']:>10.3f} s "
+              f"{medians['stream'] / medians['loop']:>6.2f} {medians['manifest']:>11.3f} s "
+              f"{medians['manifest'] / medians['loop']:>6.2f}")
+
+
+def short_last_chunks(directory):
+    print("\nmemory, files that are no multiple of the chunk size, read by read_chunks in a "
+          "fresh process")
+    print(f"{'file':>13} {'chunk':>9} {'peak RSS':>11} {'bound':>9}")
+    for file_size, chunk_size in ((200_000_000, 64 * MIB), (200_000_000, 16 * MIB),
+                                  (95 * MIB, 16 * MIB)):
+        path = os.path.join(directory, "odd")
+        with open(path, "wb") as sink:
+            sink.truncate(file_size)
+        with open(path, "r+b") as sink:  # written, so the page cache holds it
+            for offset in range(0, file_size, 64 * MIB):
+                sink.write(bytes(min(64 * MIB, file_size - offset)))
+        _, _, _, peak = run_worker("stream", path, chunk_size)
+        os.unlink(path)
+        bound = 2 * chunk_size + 16 * MIB
+        print(f"{file_size:>13,} {size_text(chunk_size):>9} {peak / MIB:>7.1f} MiB "
+              f"{bound / MIB:>5.0f} MiB{'' if peak <= bound else '  OVER THE BOUND'}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--full", action="store_true",
                         help="the issue's sizes: a 1 GiB file and a 20 GiB sparse one")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--only", choices=["unbuffered", "short-last-chunk"],
+                        help="run this part alone")
     options = parser.parse_args()
     import fendral
     import fendral_stream
@@ -187,6 +243,14 @@ def main():
             for _ in range(size // (64 * MIB)):
                 source.write(os.urandom(64 * MIB))
         output = os.path.join(directory, "out")
+        if options.only:
+            if options.only == "unbuffered":
+                unbuffered_loops(path, size, options.rounds)
+            else:
+                short_last_chunks(directory)
+            return
+        unbuffered_loops(path, size, options.rounds)
+        short_last_chunks(directory)
 
         print(f"\nread, {size // MIB} MiB file, median of {options.rounds} rounds")
         print(f"{'chunk':>8} {'deconstruct_file':>17} {'read_chunks':>12} {'ratio':>6} "

@@ -6,6 +6,7 @@ import json
 import logging
 import math
 import os
+import pickle
 import shutil
 import struct
 import subprocess
@@ -163,6 +164,7 @@ def test_segments_fit_their_caps_in_the_fewest_cuts(sources, tmp_path, caplog, s
     # Paths as os.PathLike for one source, str for the others.
     given = (path, out) if source == "matroska" else (str(path), str(out))
     segments = fendral_video.split_to_fit(*given, **caps)
+    assert pickle.loads(pickle.dumps(segments)) == segments
 
     max_seconds, max_bytes = caps.get("max_seconds"), caps.get("max_bytes")
     for index, segment in enumerate(segments):

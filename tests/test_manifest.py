@@ -2,14 +2,18 @@
 checks it gives ChunkWriter and verify_file."""
 
 import concurrent.futures
+import importlib.util
 import json
 import os
+import pathlib
+import pickle
 import random
 
 import pytest
 
 from fendral import Chunk
-from fendral_stream import ChunkWriter, Manifest, read_chunks
+import fendral_stream
+from fendral_stream import ChunkWriter, Manifest, read_chunk, read_chunks
 from fendral_testing.randomness import random_bytes
 from test_stream import feed_fifo
 
@@ -50,6 +54,14 @@ def test_known_answers(tmp_path, content, expected):
         expected = crc32c(content)
     manifest = Manifest.of_file(write(tmp_path, content), 1 << 30)
     assert manifest.file_crc32c == expected
+    half = len(content) // 2
+    for data in (content, bytearray(content), memoryview(content)[::-1][::-1]):
+        assert fendral_stream.crc32c(data) == expected
+        assert fendral_stream.crc32c(data[half:], fendral_stream.crc32c(data[:half])) == expected
+    for data, value, error in (("text", 0, TypeError), ([1], 0, TypeError),
+                               (b"", 2**32, OverflowError)):
+        with pytest.raises(error):
+            fendral_stream.crc32c(data, value)
     assert manifest.crc32c == ((expected,) if content else ())
 
 
@@ -58,16 +70,25 @@ def test_known_answers(tmp_path, content, expected):
     (10, 4),  # a short last chunk
     (12, 4),  # no empty last one
     (1, 1),
+    (1000, 1),  # enough equal chunks to combine their CRCs by tables
     (700_001, 65_536),  # small chunks, cut from read_chunks' read-ahead buffer
     (3_000_001, 1 << 20),
 ])
 def test_chunk_crcs_combine_to_the_file_crc(tmp_path, size, chunk_size):
     content = random_bytes(random.Random(size), size)
-    path = write(tmp_path, content)
+    path = pathlib.Path(write(tmp_path, content))
     manifest = Manifest.of_file(path, chunk_size)
     pieces = [content[start:start + chunk_size] for start in range(0, size, chunk_size)]
     assert (manifest.chunk_size, manifest.size, manifest.count) == (chunk_size, size, len(pieces))
     assert manifest.crc32c == tuple(crc32c(piece) for piece in pieces)
+    # Each part read and checksummed on its own, as a worker of a cluster would.
+    parts = [read_chunk(path, chunk_size, index) for index in range(len(pieces))]
+    assert [(part.index, part.data) for part in parts] == list(enumerate(pieces))
+    with pytest.raises(IndexError) as caught:
+        read_chunk(path, chunk_size, len(pieces))
+    assert str(caught.value) == f"Chunk at index {len(pieces)} is past the end of the file"
+    made = Manifest(chunk_size, size, [fendral_stream.crc32c(part.data) for part in parts])
+    assert made == manifest and pickle.loads(pickle.dumps(manifest)) == manifest
     assert manifest.file_crc32c == crc32c(content)
     chunks = read_chunks(path, chunk_size)
     assert b"".join(chunk.data for chunk in chunks) == content
@@ -103,13 +124,15 @@ def test_manifest_only_once_every_chunk_was_read(tmp_path):
                                      "chunk, and chunks remain")
     no_chunk_size = read_chunks(path, 0)
     assert list(no_chunk_size) == []
-    for call in (no_chunk_size.manifest, lambda: Manifest.of_file(path, 0)):
+    for call in (no_chunk_size.manifest, lambda: Manifest.of_file(path, 0),
+                 lambda: Manifest(0, 0, [])):
         with pytest.raises(ValueError) as caught:
             call()
         assert str(caught.value) == "a manifest needs a chunk_size of at least 1"
-    with pytest.raises(TypeError) as caught:
-        Manifest()
-    assert str(caught.value) == "No constructor defined for Manifest"
+    with pytest.raises(ValueError) as caught:
+        Manifest(4, 10, [1, 2])
+    assert str(caught.value) == ("expected 3 CRCs, one a chunk, for a size of 10 in chunks of "
+                                 "4, got 2")
 
 
 TEN_BYTES = ('{"version": 1, "chunk_size": 4, "size": 10, "count": 3, "file_crc32c": "280c069e", '
@@ -126,6 +149,12 @@ def test_json_form(tmp_path):
     rewritten = json.dumps(dict(reversed(list(fields.items()))), indent=2)
     assert Manifest.from_json(rewritten) == manifest
     assert hash(Manifest.from_json(rewritten)) == hash(manifest)
+    assert not Manifest.from_json(rewritten) != manifest
+    assert manifest != Manifest.of_file(write(tmp_path, b"012345678"), 4)
+    # Escapes are decoded wherever JSON allows them; bytes are read as UTF-8.
+    escaped = TEN_BYTES.replace('"version"', '"ver\\u0073ion"').replace('"0', '"\\u0030', 1)
+    for text in (escaped, TEN_BYTES.encode(), escaped.encode()):
+        assert Manifest.from_json(text) == manifest
 
 
 def altered(**changes):
@@ -149,6 +178,10 @@ def altered(**changes):
     ('{"version": 1 "size": 1}', "Manifest JSON is malformed at offset 14: expected '}'"),
     ('{"version": 01}', "Manifest JSON is malformed at offset 13: expected '}'"),
     ('{"size": 1, "size": 1}', 'Manifest field "size" appears twice'),
+    ('{"size": 1, "\\u0073ize": 1}', 'Manifest field "size" appears twice'),
+    (b'{"\xff": 1}', "Manifest JSON is not UTF-8 text"),
+    ('{"version": 1, "\\ud83d\\ude00\\ud800\\t": 1}',
+     'Manifest field "\U0001f600\ufffd\t" is not known'),
     (altered(version=None), 'Manifest field "version" is missing'),
     (altered(version=2),
      'Manifest field "version": expected 1, the only version this module reads'),
@@ -167,6 +200,8 @@ def altered(**changes):
     (altered(crc32c=["063962b9"]), 'Manifest field "crc32c": expected 3 CRCs (the count), got 1'),
     (altered(crc32c=["063962b9", "0x6ad501", "646a3494"]),
      'Manifest field "crc32c": item 1: expected 8 hexadecimal digits in a string'),
+    (altered(crc32c=["63962b9", "6ad50193", "646a3494"]),
+     'Manifest field "crc32c": item 0: expected 8 hexadecimal digits in a string'),
     (altered(crc32c=["063962b9", 1792344467, "646a3494"]),
      'Manifest field "crc32c": item 1: expected 8 hexadecimal digits in a string'),
     (altered(file_crc32c=0x280C069E),
@@ -284,3 +319,26 @@ def test_an_empty_file(tmp_path):
 def test_verify_file(tmp_path, received, differing):
     manifest = Manifest.from_json(TEN_BYTES)
     assert manifest.verify_file(write(tmp_path, received)) == differing
+
+
+def api_recipe(heading):
+    """The Python block that follows `heading` in docs/api.md, run as a module of its own."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "docs", "api.md")) as docs:
+        text = docs.read()
+    block = text[text.index("```python\n", text.index(heading)) + 10:]
+    namespace = {"__name__": "api_recipe"}  # not importable: the cluster pickles by value
+    exec(block[:block.index("```")], namespace)
+    return namespace
+
+
+@pytest.mark.skipif(importlib.util.find_spec("distributed") is None,
+                    reason='dask is not installed (pip install ".[dask]")')
+def test_parts_across_a_cluster(tmp_path):
+    content = random_bytes(random.Random(9), 5 * 65536 + 17)
+    path = write(tmp_path, content)
+    store = tmp_path / "store"
+    store.mkdir()
+    recipe = api_recipe("**Parts across machines.**")
+    manifest = recipe["copy_through_parts"](path, str(tmp_path / "copy"), 65536, str(store))
+    assert manifest == Manifest.of_file(path, 65536)
+    assert (tmp_path / "copy").read_bytes() == content

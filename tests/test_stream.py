@@ -41,7 +41,7 @@ def feed_fifo(path, content, generator):
 
 def write_shuffled(chunks, output, chunk_size, threads):
     random.Random(3).shuffle(chunks)
-    with ChunkWriter(str(output), chunk_size) as writer:
+    with ChunkWriter(output, chunk_size) as writer:
         if threads:  # a parallel download, written back as the pieces arrive
             with concurrent.futures.ThreadPoolExecutor(threads) as pool:
                 list(pool.map(writer.write, chunks))
@@ -69,7 +69,7 @@ def test_round_trip_in_shuffled_order(tmp_path, source, size, chunk_size, thread
     else:
         os.mkfifo(str(path))
         feeder = feed_fifo(str(path), content, random.Random(size))
-    chunks = list(read_chunks(str(path), chunk_size))
+    chunks = list(read_chunks(path, chunk_size))  # any os.PathLike
     if feeder:
         feeder.join()
     assert all(type(chunk) is fendral.Chunk for chunk in chunks)
@@ -443,10 +443,25 @@ def test_a_failed_write_poisons_the_writer(tmp_path, ending, size, failures):
 WRITER_CHILD = """
     import os, sys
     from fendral import Chunk
-    from fendral_stream import ChunkWriter
-    writer = ChunkWriter("out", 1 << 20)
-    writer.write(Chunk(0, b"a" * (1 << 20)))
-    if sys.argv[1] == "fork":
+    from fendral_stream import ChunkWriter, Manifest, crc32c
+    parts = [b"a" * (1 << 20), b"b"]
+    manifest = Manifest(1 << 20, (1 << 20) + 1, [crc32c(part) for part in parts])
+    writer = ChunkWriter("out", 1 << 20, manifest=manifest)
+    writer.write(Chunk(0, parts[0]))
+    if sys.argv[1] == "close in child":
+        child = os.fork()
+        if child == 0:
+            writer.write(Chunk(1, b"b"))
+            try:
+                writer.close()
+            except ValueError as error:
+                print(error, flush=True)
+            os._exit(0)
+        os.waitpid(child, 0)
+        print(sorted(os.listdir(".")), flush=True)
+        writer.write(Chunk(1, b"b"))
+        writer.close()
+    elif sys.argv[1] == "fork":
         child = os.fork()
         if child == 0:
             sys.exit(0)  # an ordinary exit: the child's copy of the writer is collected
@@ -459,7 +474,7 @@ WRITER_CHILD = """
 """
 
 
-@pytest.mark.parametrize("event", ["fork", "kill"])
+@pytest.mark.parametrize("event", ["fork", "close in child", "kill"])
 def test_the_temporary_outlives_a_forked_child_but_not_a_killed_process(tmp_path, event):
     if event == "kill":
         try:
@@ -474,10 +489,39 @@ def test_the_temporary_outlives_a_forked_child_but_not_a_killed_process(tmp_path
     if event == "kill":
         assert child.stdout.readline() == "ready\n"
         child.kill()
-    child.communicate()
+    output = child.communicate()[0]
+    if event == "close in child":  # the parent's file is the parent's to put in place
+        assert output == ("a forked child cannot close the ChunkWriter of its parent: only the "
+                          "process that made it puts the file in place\n['out']\n")
     assert sorted(os.listdir(str(tmp_path))) == ["out"]
-    expected = b"a" * (1 << 20) + b"b" if event == "fork" else b"earlier"
+    expected = b"earlier" if event == "kill" else b"a" * (1 << 20) + b"b"
     assert (tmp_path / "out").read_bytes() == expected
+
+
+PEAK_OF_A_READ = """
+    import sys
+    from fendral_stream import read_chunks
+
+    def status(field):
+        with open("/proc/self/status") as lines:
+            return next(int(line.split()[1]) << 10 for line in lines if line.startswith(field))
+
+    before = status("VmRSS:")
+    for chunk in read_chunks("in", int(sys.argv[1])):
+        pass
+    print(status("VmHWM:") - before)
+"""
+
+
+# Reading holds the chunk being read and the one the loop holds, a short last one included.
+@pytest.mark.parametrize("chunks", [2.5, 3 - 1 / 16])
+def test_a_read_holds_at_most_two_chunks(tmp_path, chunks):
+    chunk_size = 16 << 20
+    (tmp_path / "in").write_bytes(bytes(int(chunks * chunk_size)))
+    peak = subprocess.run([sys.executable, "-c", textwrap.dedent(PEAK_OF_A_READ), str(chunk_size)],
+                          cwd=str(tmp_path), env=child_environment(), check=True,
+                          stdout=subprocess.PIPE, text=True).stdout
+    assert int(peak) <= 2 * chunk_size + (4 << 20)
 
 
 def available_memory():

@@ -96,6 +96,15 @@ std::uint32_t combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t si
   return multiply(shift_operator(size_b), crc_a) ^ crc_b;
 }
 
+FixedLengthCombine::FixedLengthCombine(std::uint64_t size_b) {
+  const std::uint32_t shift = shift_operator(size_b);
+  for (std::size_t byte = 0; byte < 4; ++byte) {
+    for (std::uint32_t value = 0; value < 256; ++value) {
+      tables_[byte][value] = multiply(shift, value << (8 * byte));
+    }
+  }
+}
+
 namespace {
 
 // Multiplies a CRC register by x^(8 x kBytes) with four table look-ups, one per byte of the

@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "base/crc32c.hpp"
 #include "base/propagate.hpp"
 #include "chunking/file_chunking.hpp"
 
@@ -42,13 +43,18 @@ std::optional<std::size_t> regular_file_size(int fd) {
 
 ChunkReader::ChunkReader(posix::UniqueFd fd, std::size_t chunk_size,
                          std::optional<std::size_t> size_hint)
-    : fd_(std::move(fd)), chunk_size_(chunk_size), size_hint_(size_hint) {}
+    : fd_(std::move(fd)), chunk_size_(chunk_size), size_hint_(size_hint), manifest_(chunk_size) {}
+
+void ChunkReader::add_to_filling(const unsigned char* data, std::size_t size) {
+  filling_crc_ = crc32c::extend(filling_crc_, data, size);
+  filled_ += size;
+}
 
 Result<ChunkReader> ChunkReader::open(const std::string& path, std::uint64_t chunk_size) {
   FENDRAL_TRY(auto file, open_for_chunks(path, chunk_size));
   const auto size_hint = regular_file_size(file.get());
   ChunkReader reader(std::move(file), static_cast<std::size_t>(chunk_size), size_hint);
-  if (chunk_size == 0) reader.close();
+  if (chunk_size == 0) reader.release();  // no chunk: the end, at once
   return reader;
 }
 
@@ -58,14 +64,21 @@ bool ChunkReader::next_is_buffered() const {
 }
 
 void ChunkReader::close() {
+  closed_ = true;
+  release();
+}
+
+void ChunkReader::release() {
   ended_ = true;
   fd_.reset();
   filling_ = ByteBuffer();
   filling_slab_ = posix::Slab::Ref();
   spare_slabs_[0] = spare_slabs_[1] = posix::Slab::Ref();
   filled_ = 0;
+  filling_crc_ = 0;
   ahead_slab_ = ahead_spare_ = posix::Slab::Ref();
   ahead_begin_ = ahead_end_ = 0;
+  probe_ = ByteBuffer();
 }
 
 Result<std::optional<ChunkRecord>> ChunkReader::next() {
@@ -76,21 +89,23 @@ Result<std::optional<ChunkRecord>> ChunkReader::next() {
 std::optional<ChunkRecord> ChunkReader::take_filled() {
   if (filled_ == 0) {
     // The end came before a byte of another chunk.
-    close();
+    if (!closed_) finished_ = true;
+    release();
     return std::nullopt;
   }
   // Only the last chunk can be short.
   if (filling_slab_) {
-    if (filled_ < filling_.size()) {
-      filling_slab_->trim(filled_);
-      filling_ = ByteBuffer(filling_slab_, 0, filled_);
-    }
+    // A refilled mapping may be larger than the chunk in it: only what holds data stays.
+    filling_slab_->trim(filled_);
+    if (filled_ < filling_.size()) filling_ = ByteBuffer(filling_slab_, 0, filled_);
     spare_slabs_[0] = std::move(spare_slabs_[1]);
     spare_slabs_[1] = std::move(filling_slab_);
   } else {
     filling_.resize(filled_);  // shrinks in place
   }
+  manifest_.add_crc(filling_crc_, filled_);
   filled_ = 0;
+  filling_crc_ = 0;
   return ChunkRecord{next_index_++, std::move(filling_)};
 }
 
@@ -112,7 +127,7 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
   if (filled_ == 0 && ahead_end_ - ahead_begin_ >= chunk_size_) {
     filling_ = ByteBuffer(ahead_slab_, ahead_begin_, chunk_size_);
     ahead_begin_ += chunk_size_;
-    filled_ = chunk_size_;
+    add_to_filling(filling_.data(), chunk_size_);
     return {};
   }
   if (filling_.size() != chunk_size_) filling_ = ByteBuffer(chunk_size_);
@@ -137,7 +152,7 @@ IoResult<void> ChunkReader::fill_from_read_ahead() {
     }
     const std::size_t taken = std::min(chunk_size_ - filled_, ahead_end_ - ahead_begin_);
     std::memcpy(filling_.data() + filled_, ahead_slab_->data() + ahead_begin_, taken);
-    filled_ += taken;
+    add_to_filling(filling_.data() + filled_, taken);
     ahead_begin_ += taken;
   }
   return {};
@@ -150,13 +165,17 @@ void ChunkReader::map_filling(std::size_t size) {
   // The mapping of the chunk before the last is taken again once its chunk is gone: its pages
   // are in memory already, where a new mapping faults in and zeroes every one. The last chunk's
   // is still held while the loop over the chunks asks for the next one.
+  // A short last chunk takes it too: a mapping of its own would be a third chunk in memory.
+  // A mapping with room for `size` grows in place, without a copy.
   posix::Slab::Ref slab;
-  if (filled_ == 0 && spare_slabs_[0].sole() && spare_slabs_[0]->mapped_size() == size) {
+  if (filled_ != 0 && filling_slab_ && filling_slab_->mapped_size() >= size) {
+    slab = std::move(filling_slab_);
+  } else if (filled_ == 0 && spare_slabs_[0].sole() && spare_slabs_[0]->mapped_size() >= size) {
     slab = std::move(spare_slabs_[0]);
   } else {
     slab = posix::Slab::map(size);
+    if (filled_ != 0) std::memcpy(slab->data(), filling_.data(), filled_);
   }
-  if (filled_ != 0) std::memcpy(slab->data(), filling_.data(), filled_);
   filling_ = ByteBuffer(slab, 0, size);
   filling_slab_ = std::move(slab);
 }
@@ -171,7 +190,27 @@ IoResult<void> ChunkReader::fill_directly() {
   }
   while (filled_ < chunk_size_) {
     if (filled_ == filling_.size()) {
+      // A regular file read to the size it had is most likely at its end: a read into a small
+      // buffer tells, where growing first would copy the chunk into a larger one.
+      const bool at_expected_end = size_hint_ && position_ >= *size_hint_ &&
+                                   filling_slab_->mapped_size() < filled_ + kFirstGuess;
+      std::size_t probed = 0;
+      if (at_expected_end) {
+        if (probe_.empty()) probe_ = ByteBuffer(kFirstGuess);
+        const std::size_t wanted = std::min(kFirstGuess, chunk_size_ - filled_);
+        FENDRAL_TRY(probed, read_next(probe_.data(), wanted));
+        if (probed == 0) {
+          fd_.reset();
+          ended_ = true;
+          break;
+        }
+      }
       map_filling(std::min(chunk_size_, std::max(filled_ * 2, filled_ + kFirstGuess)));
+      if (probed != 0) {
+        std::memcpy(filling_.data() + filled_, probe_.data(), probed);
+        add_to_filling(filling_.data() + filled_, probed);
+        continue;
+      }
     }
     const std::size_t window = std::min(kWindowSize, filling_.size() - filled_);
     // A regular file fills the whole window at once, so faulting it in first pays. A pipe hands
@@ -184,9 +223,37 @@ IoResult<void> ChunkReader::fill_directly() {
       ended_ = true;
       break;
     }
-    filled_ += got;
+    add_to_filling(filling_.data() + filled_, got);
   }
   return {};
+}
+
+Result<std::optional<ChunkRecord>> read_chunk_at(const std::string& path, std::uint64_t chunk_size,
+                                                 std::uint64_t index) {
+  FENDRAL_TRY(const auto file, open_for_chunks(path, chunk_size));
+  std::uint64_t offset = 0;
+  if (chunk_size == 0 || __builtin_mul_overflow(index, chunk_size, &offset) ||
+      offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return std::nullopt;
+  }
+  // A regular file's size tells how much of the chunk there is; a device tells nothing.
+  std::uint64_t room = chunk_size;
+  if (const auto size = regular_file_size(file.get())) {
+    if (offset >= *size) return std::nullopt;
+    room = std::min<std::uint64_t>(room, *size - offset);
+  }
+  ByteBuffer payload(posix::within_memory(static_cast<std::size_t>(room)));
+  std::size_t filled = 0;
+  while (filled < payload.size()) {
+    FENDRAL_TRY(const std::size_t got,
+                posix::read_some_at(file.get(), payload.data() + filled, payload.size() - filled,
+                                    offset + filled));
+    if (got == 0) break;
+    filled += got;
+  }
+  if (filled == 0) return std::nullopt;
+  payload.resize(filled);
+  return ChunkRecord{index, std::move(payload)};
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -213,7 +280,8 @@ ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
       gathered_size_(std::exchange(other.gathered_size_, 0)),
       present_(std::move(other.present_)),
       highest_(other.highest_),
-      highest_size_(other.highest_size_) {
+      highest_size_(other.highest_size_),
+      creator_(other.creator_) {
   closed_.store(other.closed_.load());
   other.file_.reset();
   other.closed_.store(true);
@@ -387,6 +455,14 @@ Result<void> ChunkWriter::commit() {
   std::lock_guard lock(mutex_);
   if (poisoned_) return fail(*poisoned_);
   if (!file_) return {};
+  if (::getpid() != creator_) {
+    // The file is shared with the parent, which may still be writing it or put it in place
+    // itself: the child neither renames nor removes it.
+    close_file();
+    return fail(Failure::value_error(
+        "a forked child cannot close the ChunkWriter of its parent: only the process that made "
+        "it puts the file in place"));
+  }
   if (auto missing = first_missing()) {
     close_file();
     return fail(Failure::value_error("Missing chunk at index " + std::to_string(*missing)));

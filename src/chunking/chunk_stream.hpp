@@ -2,6 +2,8 @@
 // to their place in the file: memory holds a chunk or two, whatever the file's size.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -19,8 +21,9 @@
 namespace fendral::chunking {
 
 // Hands out the chunks of one file in order, each exactly `chunk_size` bytes but the last, from
-// regular files, pipes and devices alike. Holds the chunk being filled and, for small chunks, a
-// read-ahead buffer of fixed size.
+// regular files, pipes and devices alike, and the manifest of those it handed out. Holds the
+// chunk being filled and, for small chunks, a read-ahead buffer of fixed size. Each piece read
+// is checksummed right after its read, while it is still in the processor's cache.
 class ChunkReader {
  public:
   // Opens `path`. A chunk size of 2**63 or more is an internal fault ("capacity overflow"),
@@ -37,8 +40,16 @@ class ChunkReader {
   // Closes the file; next() then gives nothing.
   void close();
 
+  // True once next() gave nothing because the file had ended: every chunk was handed out.
+  bool finished() const { return finished_; }
+
+  // The manifest of the chunks handed out; refused for a chunk size of 0.
+  [[nodiscard]] Result<Manifest> manifest() const { return manifest_.build(); }
+
  private:
   ChunkReader(posix::UniqueFd fd, std::size_t chunk_size, std::optional<std::size_t> size_hint);
+  void add_to_filling(const unsigned char* data, std::size_t size);
+  void release();  // closes the file and lets go of every buffer
   posix::IoResult<std::size_t> read_next(unsigned char* buffer, std::size_t length);
   posix::IoResult<void> fill_from_read_ahead();
   posix::IoResult<void> fill_directly();
@@ -59,7 +70,20 @@ class ChunkReader {
   posix::Slab::Ref ahead_spare_;  // the buffer before, kept for when its chunks are gone
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
+  posix::ByteBuffer probe_;        // what is read past a regular file's expected end
+  std::uint32_t filling_crc_ = 0;  // of the first filled_ bytes
+  ManifestBuilder manifest_;
+  bool finished_ = false;
+  bool closed_ = false;  // by close(), before the end
 };
+
+// Chunk `index` of the file at `path` in chunks of `chunk_size`, read at its offset without
+// the chunks before it (so workers can share one file), or nothing when the file ends before it.
+// A source that cannot be read at an offset (a pipe) fails with ESPIPE. Errors before the
+// read are those of ChunkReader::open.
+[[nodiscard]] Result<std::optional<ChunkRecord>> read_chunk_at(const std::string& path,
+                                                               std::uint64_t chunk_size,
+                                                               std::uint64_t index);
 
 // Puts chunk k at offset k x `chunk_size` of a new file that takes the place of `output_path`
 // once every index from 0 to the highest is there (posix::StagedFile: out of sight until then,
@@ -88,9 +112,11 @@ class ChunkWriter {
   std::optional<Result<void>> write_at_once(const ChunkPiece& piece);
 
   // Checks that no index is missing, gives the file its length and puts it in place of
-  // `output_path`. A missing index fails with "Missing chunk at index N" and, like any failure
-  // here, removes the temporary: nothing reaches `output_path`. Closes the writer either way; a
-  // poisoned writer fails with its failure, every time.
+  // `output_path`. Only the process that created the writer commits: in a forked child this
+  // fails, closing the child's copy and leaving the file to the parent. A missing index fails with
+  // "Missing chunk at index N" and, like any failure here, removes the temporary: nothing reaches
+  // `output_path`. Closes the writer either way; a poisoned writer fails with its failure, every
+  // time.
   Result<void> commit();
 
   // Removes the temporary and closes the writer; nothing reaches `output_path`. A poisoned
@@ -103,7 +129,10 @@ class ChunkWriter {
 
  private:
   ChunkWriter(posix::StagedFile file, std::uint64_t chunk_size, std::optional<Manifest> manifest)
-      : file_(std::move(file)), chunk_size_(chunk_size), manifest_(std::move(manifest)) {}
+      : file_(std::move(file)),
+        chunk_size_(chunk_size),
+        manifest_(std::move(manifest)),
+        creator_(::getpid()) {}
   Result<void> write_locked(const ChunkPiece& piece);
   Result<void> check_sizes(const ChunkPiece& piece) const;
   Result<std::uint64_t> offset_of(const ChunkPiece& piece) const;
@@ -131,6 +160,7 @@ class ChunkWriter {
   std::map<std::uint64_t, std::uint64_t> present_;
   std::optional<std::uint64_t> highest_;
   std::uint64_t highest_size_ = 0;  // bytes in the chunk at the highest index
+  pid_t creator_;
 };
 
 }  // namespace fendral::chunking

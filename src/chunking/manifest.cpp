@@ -11,6 +11,10 @@
 namespace fendral::chunking {
 namespace {
 
+// Equal chunks' CRCs are combined by tables from this many chunks on: filling the tables costs
+// about as much as this many combines.
+constexpr std::size_t kTablesFrom = 256;
+
 // A file is read this many bytes at a time, so the CRC runs over bytes still in the cache.
 constexpr std::size_t kReadSize = 256 * 1024;
 
@@ -79,13 +83,54 @@ void ManifestBuilder::add(const unsigned char* data, std::size_t size) {
 
 void ManifestBuilder::add_crc(std::uint32_t crc, std::uint64_t size) {
   crc32c_.push_back(crc);
-  file_crc32c_ = crc32c::combine(file_crc32c_, crc, size);
+  if (size == chunk_size_ && !combine_full_ && crc32c_.size() >= kTablesFrom) {
+    combine_full_ = std::make_unique<const crc32c::FixedLengthCombine>(chunk_size_);
+  }
+  file_crc32c_ = size == chunk_size_ && combine_full_ ? (*combine_full_)(file_crc32c_, crc)
+                                                      : crc32c::combine(file_crc32c_, crc, size);
   size_ += size;
 }
 
 Result<Manifest> ManifestBuilder::build() const {
   FENDRAL_CHECK(check_chunk_size(chunk_size_));
   return Manifest{chunk_size_, size_, crc32c_, file_crc32c_};
+}
+
+std::uint64_t chunks_in(std::uint64_t size, std::uint64_t chunk_size) {
+  return size / chunk_size + (size % chunk_size != 0 ? 1 : 0);
+}
+
+std::uint32_t combined_crc(const Manifest& manifest) {
+  if (manifest.count() == 0) return 0;
+  std::uint32_t combined = 0;
+  if (manifest.count() < kTablesFrom) {
+    for (std::uint64_t index = 0; index + 1 < manifest.count(); ++index) {
+      combined = crc32c::combine(combined, manifest.crc32c[index], manifest.chunk_size);
+    }
+  } else {
+    // Every chunk but the last holds chunk_size bytes.
+    const crc32c::FixedLengthCombine combine_full(manifest.chunk_size);
+    for (std::uint64_t index = 0; index + 1 < manifest.count(); ++index) {
+      combined = combine_full(combined, manifest.crc32c[index]);
+    }
+  }
+  return crc32c::combine(combined, manifest.crc32c.back(),
+                         manifest.chunk_bytes(manifest.count() - 1));
+}
+
+Result<Manifest> manifest_of_parts(std::uint64_t chunk_size, std::uint64_t size,
+                                   std::vector<std::uint32_t> crcs) {
+  FENDRAL_CHECK(check_chunk_size(chunk_size));
+  const std::uint64_t needed = chunks_in(size, chunk_size);
+  if (crcs.size() != needed) {
+    return fail(Failure::value_error("expected " + std::to_string(needed) +
+                                     " CRCs, one a chunk, for a size of " + std::to_string(size) +
+                                     " in chunks of " + std::to_string(chunk_size) + ", got " +
+                                     std::to_string(crcs.size())));
+  }
+  Manifest manifest{chunk_size, size, std::move(crcs), 0};
+  manifest.file_crc32c = combined_crc(manifest);
+  return manifest;
 }
 
 Result<Manifest> manifest_of_file(const std::string& path, std::uint64_t chunk_size) {

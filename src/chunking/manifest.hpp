@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/crc32c.hpp"
 #include "base/failure.hpp"
 #include "chunking/chunk_record.hpp"
 
@@ -43,7 +45,22 @@ class ManifestBuilder {
   std::uint64_t size_ = 0;
   std::vector<std::uint32_t> crc32c_;
   std::uint32_t file_crc32c_ = 0;
+  // Made once a file has shown many chunks: a loop over tiny chunks spent most of its time
+  // combining their CRCs.
+  std::unique_ptr<const crc32c::FixedLengthCombine> combine_full_;
 };
+
+// The number of chunks of `chunk_size` (at least 1) that `size` bytes make.
+std::uint64_t chunks_in(std::uint64_t size, std::uint64_t chunk_size);
+
+// The manifest of a file whose chunks were checksummed elsewhere, its file CRC combined from
+// theirs; refused (ValueError) for a chunk size of 0 or a number of CRCs that is not the
+// number of chunks.
+[[nodiscard]] Result<Manifest> manifest_of_parts(std::uint64_t chunk_size, std::uint64_t size,
+                                                 std::vector<std::uint32_t> crcs);
+
+// The CRC of the whole file, combined from the chunks' CRCs.
+std::uint32_t combined_crc(const Manifest& manifest);
 
 // The manifest of the file at `path` in chunks of `chunk_size`, read once, no chunk kept.
 [[nodiscard]] Result<Manifest> manifest_of_file(const std::string& path, std::uint64_t chunk_size);

@@ -14,6 +14,7 @@
 
 #include "base/crc32c.hpp"
 #include "base/propagate.hpp"
+#include "base/utf8.hpp"
 #include "chunking/manifest.hpp"
 
 namespace fendral::chunking {
@@ -27,20 +28,72 @@ std::string hex_digits(std::uint32_t crc) {
   return crc_text(crc).substr(2);
 }
 
-// A value as it stood in the text. Lists hold strings or scalars, never lists or objects.
+std::optional<std::uint32_t> crc_of_digits(std::string_view digits) {
+  if (digits.size() != 8) return std::nullopt;
+  std::uint32_t crc = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, crc, 16);
+  if (error != std::errc() || stop != end) return std::nullopt;
+  return crc;
+}
+
+// A value as it stood in the text. Lists hold strings or scalars, never lists or objects; only
+// a list of CRCs means anything, so a list keeps the CRCs alone (four bytes an item, for
+// manifests of millions of chunks) and where the first item that is none stood.
 struct RawValue {
   enum class Kind { Number, String, List, Literal } kind = Kind::Literal;
-  std::string_view text;  // a number's digits, a string's content between its quotes
-  std::vector<RawValue> items;
+  std::string text;  // a number's digits, a string's content with its escapes decoded
+  std::vector<std::uint32_t> crcs;
+  std::size_t item_count = 0;
+  std::optional<std::size_t> first_not_crc;
 };
+
+// A string's content as written between its quotes, checked by the reader, with its escapes
+// decoded. A lone surrogate becomes U+FFFD, so the result is always UTF-8.
+std::string decoded(std::string_view written) {
+  std::string text;
+  text.reserve(written.size());
+  auto hex4 = [&](std::size_t at) {
+    std::uint32_t value = 0;
+    std::from_chars(written.data() + at, written.data() + at + 4, value, 16);
+    return value;
+  };
+  for (std::size_t at = 0; at < written.size(); ++at) {
+    if (written[at] != '\\') {
+      text += written[at];
+      continue;
+    }
+    const char escaped = written[++at];
+    if (escaped != 'u') {
+      constexpr std::string_view kFrom = "\"\\/bfnrt";
+      constexpr std::string_view kTo = "\"\\/\b\f\n\r\t";
+      text += kTo[kFrom.find(escaped)];
+      continue;
+    }
+    std::uint32_t code_point = hex4(at + 1);
+    at += 4;
+    if (code_point >= 0xD800 && code_point < 0xDC00 && at + 6 < written.size() &&
+        written.substr(at + 1, 2) == "\\u") {
+      const std::uint32_t low = hex4(at + 3);
+      if (low >= 0xDC00 && low < 0xE000) {
+        code_point = 0x10000 + ((code_point - 0xD800) << 10) + (low - 0xDC00);
+        at += 6;
+      }
+    }
+    if (code_point >= 0xD800 && code_point < 0xE000) code_point = 0xFFFD;
+    char encoded[4];
+    text.append(encoded, encode_utf8(code_point, encoded));
+  }
+  return text;
+}
 
 // Reads the one object of a manifest's text into its members; knows JSON, not the fields.
 class ObjectReader {
  public:
   explicit ObjectReader(std::string_view text) : text_(text) {}
 
-  Result<std::map<std::string_view, RawValue>> read() {
-    std::map<std::string_view, RawValue> members;
+  Result<std::map<std::string, RawValue, std::less<>>> read() {
+    std::map<std::string, RawValue, std::less<>> members;
     skip_space();
     FENDRAL_CHECK(expect('{'));
     skip_space();
@@ -50,15 +103,16 @@ class ObjectReader {
       for (;;) {
         skip_space();
         if (peek() != '"') return malformed("expected a field name in double quotes");
-        FENDRAL_TRY(const std::string_view name, read_string());
+        FENDRAL_TRY(const auto written, read_string());
+        std::string name = written.escaped ? decoded(written.text) : std::string(written.text);
         skip_space();
         FENDRAL_CHECK(expect(':'));
         skip_space();
         FENDRAL_TRY(RawValue value, read_value(true));
-        if (!members.emplace(name, std::move(value)).second) {
-          return fail(
-              Failure::value_error("Manifest field \"" + std::string(name) + "\" appears twice"));
+        if (members.contains(name)) {
+          return fail(Failure::value_error("Manifest field \"" + name + "\" appears twice"));
         }
+        members.emplace(std::move(name), std::move(value));
         skip_space();
         if (peek() == ',') {
           ++position_;
@@ -98,14 +152,19 @@ class ObjectReader {
   Result<RawValue> read_value(bool list_allowed) {
     const char first = peek();
     if (first == '"') {
-      FENDRAL_TRY(const std::string_view content, read_string());
-      return RawValue{RawValue::Kind::String, content, {}};
+      FENDRAL_TRY(const auto written, read_string());
+      RawValue value;
+      value.kind = RawValue::Kind::String;
+      value.text = written.escaped ? decoded(written.text) : std::string(written.text);
+      return value;
     }
     if (first == '-' || (first >= '0' && first <= '9')) return read_number();
     for (std::string_view literal : {"true", "false", "null"}) {
       if (text_.substr(position_, literal.size()) == literal) {
         position_ += literal.size();
-        return RawValue{RawValue::Kind::Literal, literal, {}};
+        RawValue value;
+        value.text = literal;
+        return value;
       }
     }
     if (first == '[' && list_allowed) return read_list();
@@ -115,7 +174,8 @@ class ObjectReader {
 
   Result<RawValue> read_list() {
     ++position_;
-    RawValue list{RawValue::Kind::List, {}, {}};
+    RawValue list;
+    list.kind = RawValue::Kind::List;
     skip_space();
     if (peek() == ']') {
       ++position_;
@@ -123,8 +183,20 @@ class ObjectReader {
     }
     for (;;) {
       skip_space();
-      FENDRAL_TRY(RawValue item, read_value(false));
-      list.items.push_back(std::move(item));
+      std::optional<std::uint32_t> crc;
+      if (peek() == '"') {
+        FENDRAL_TRY(const auto written, read_string());
+        crc = written.escaped ? crc_of_digits(decoded(written.text)) : crc_of_digits(written.text);
+      } else {
+        FENDRAL_CHECK(read_value(false));
+      }
+      if (crc && !list.first_not_crc) {
+        list.crcs.push_back(*crc);
+      } else if (!list.first_not_crc) {
+        list.first_not_crc = list.item_count;
+        list.crcs = {};  // the manifest is refused: nothing more is kept
+      }
+      ++list.item_count;
       skip_space();
       if (peek() == ',') {
         ++position_;
@@ -135,8 +207,14 @@ class ObjectReader {
     }
   }
 
+  struct WrittenString {
+    std::string_view text;  // escapes as written
+    bool escaped = false;
+  };
+
   // The content of a string, escapes left as written; the position is on its opening quote.
-  Result<std::string_view> read_string() {
+  Result<WrittenString> read_string() {
+    bool escaped_any = false;
     const std::size_t begin = ++position_;
     for (;;) {
       if (position_ >= text_.size()) return malformed("the string is not closed");
@@ -144,6 +222,7 @@ class ObjectReader {
       if (character == '"') break;
       if (character < 0x20) return malformed("a control character in a string");
       if (character == '\\') {
+        escaped_any = true;
         ++position_;
         const char escaped = peek();
         if (escaped == 'u') {
@@ -162,7 +241,7 @@ class ObjectReader {
     }
     const std::string_view content = text_.substr(begin, position_ - begin);
     ++position_;
-    return content;
+    return WrittenString{content, escaped_any};
   }
 
   char peek_at(std::size_t at) const { return at < text_.size() ? text_[at] : '\0'; }
@@ -189,7 +268,10 @@ class ObjectReader {
       if (peek() == '+' || peek() == '-') ++position_;
       if (digits() == 0) return malformed("expected a digit");
     }
-    return RawValue{RawValue::Kind::Number, text_.substr(begin, position_ - begin), {}};
+    RawValue number;
+    number.kind = RawValue::Kind::Number;
+    number.text = text_.substr(begin, position_ - begin);
+    return number;
   }
 
   std::string_view text_;
@@ -211,12 +293,8 @@ std::optional<std::uint64_t> whole_number(const RawValue& value) {
 }
 
 std::optional<std::uint32_t> crc_value(const RawValue& value) {
-  if (value.kind != RawValue::Kind::String || value.text.size() != 8) return std::nullopt;
-  std::uint32_t crc = 0;
-  const char* end = value.text.data() + value.text.size();
-  const auto [stop, error] = std::from_chars(value.text.data(), end, crc, 16);
-  if (error != std::errc() || stop != end) return std::nullopt;
-  return crc;
+  if (value.kind != RawValue::Kind::String) return std::nullopt;
+  return crc_of_digits(value.text);
 }
 
 constexpr const char* kCrcForm = "expected 8 hexadecimal digits in a string";
@@ -241,7 +319,7 @@ std::string manifest_to_json(const Manifest& manifest) {
 }
 
 Result<Manifest> manifest_from_json(std::string_view text) {
-  FENDRAL_TRY(const auto members, ObjectReader(text).read());
+  FENDRAL_TRY(auto members, ObjectReader(text).read());
   // The version first: a later format may have other fields.
   const auto version = members.find("version");
   if (version == members.end())
@@ -272,33 +350,24 @@ Result<Manifest> manifest_from_json(std::string_view text) {
   manifest.size = *size;
   const auto count = whole_number(members.at("count"));
   if (!count) return field_error("count", kWhole);
-  const std::uint64_t chunks_needed =
-      manifest.size / manifest.chunk_size + (manifest.size % manifest.chunk_size != 0 ? 1 : 0);
+  const std::uint64_t chunks_needed = chunks_in(manifest.size, manifest.chunk_size);
   if (*count != chunks_needed) {
     return field_error("count", "expected " + std::to_string(chunks_needed) + " for a size of " +
                                     std::to_string(manifest.size) + " in chunks of " +
                                     std::to_string(manifest.chunk_size) + ", got " +
                                     std::to_string(*count));
   }
-  const RawValue& list = members.at("crc32c");
+  RawValue& list = members.find("crc32c")->second;
   if (list.kind != RawValue::Kind::List) return field_error("crc32c", "expected a list");
-  if (list.items.size() != *count) {
+  if (list.item_count != *count) {
     return field_error("crc32c", "expected " + std::to_string(*count) + " CRCs (the count), got " +
-                                     std::to_string(list.items.size()));
+                                     std::to_string(list.item_count));
   }
-  manifest.crc32c.reserve(list.items.size());
-  for (const RawValue& item : list.items) {
-    const auto crc = crc_value(item);
-    if (!crc) {
-      return field_error("crc32c",
-                         "item " + std::to_string(manifest.crc32c.size()) + ": " + kCrcForm);
-    }
-    manifest.crc32c.push_back(*crc);
+  if (list.first_not_crc) {
+    return field_error("crc32c", "item " + std::to_string(*list.first_not_crc) + ": " + kCrcForm);
   }
-  std::uint32_t combined = 0;
-  for (std::uint64_t index = 0; index < manifest.count(); ++index) {
-    combined = crc32c::combine(combined, manifest.crc32c[index], manifest.chunk_bytes(index));
-  }
+  manifest.crc32c = std::move(list.crcs);
+  const std::uint32_t combined = combined_crc(manifest);
   const auto file_crc = crc_value(members.at("file_crc32c"));
   if (!file_crc) return field_error("file_crc32c", kCrcForm);
   if (*file_crc != combined) {

@@ -62,6 +62,17 @@ HostResult<std::string> to_path(PyObject* object) {
   return bytes_content(encoded.get());
 }
 
+HostResult<std::string> to_text_path(PyObject* object) {
+  // Anything but a path is refused as a str argument is.
+  if (PyUnicode_Check(object) || !PyObject_HasAttrString(object, "__fspath__")) {
+    return to_string(object);
+  }
+  OwnedRef path = OwnedRef::steal(PyOS_FSPath(object));
+  if (!path) return captured_error();
+  if (!PyUnicode_Check(path.get())) return unexpected(type_mismatch(path.get(), "PyString"));
+  return to_string(path.get());
+}
+
 HostResult<std::uint64_t> to_u64(PyObject* object) {
   if (PyLong_Check(object)) return read_unsigned(object);
   OwnedRef index = OwnedRef::steal(PyNumber_Index(object));

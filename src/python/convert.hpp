@@ -22,6 +22,10 @@ ErrorValue type_mismatch(PyObject* object, std::string_view target);
 // are (undecodable bytes it carries as surrogates come back as they were).
 HostResult<std::string> to_path(PyObject* object);
 
+// A str, or an os.PathLike whose __fspath__ gives one, as UTF-8 bytes; anything else is refused
+// as to_string refuses it.
+[[nodiscard]] HostResult<std::string> to_text_path(PyObject* object);
+
 // An int, or anything with __index__, from 0 to 2**64 - 1.
 [[nodiscard]] HostResult<std::uint64_t> to_u64(PyObject* object);
 

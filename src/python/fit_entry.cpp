@@ -104,6 +104,43 @@ Py_hash_t segment_hash(PyObject* self) {
   return PyObject_Hash(fields.get());
 }
 
+HostResult<double> to_seconds(PyObject* object) {
+  const double seconds = PyFloat_AsDouble(object);
+  if (seconds == -1.0 && PyErr_Occurred()) return captured_error();
+  return seconds;
+}
+
+// Segment(index, path, start, duration, size), as its repr writes it: what pickle calls, too.
+PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 5> kParameters{"index", "path", "start",
+                                                                 "duration", "size"};
+    FENDRAL_TRY(const auto bound, bind_arguments("Segment()", kParameters, args, kwargs));
+    SegmentRecord record;
+    FENDRAL_TRY(record.index, convert_argument(bound[0], "index", to_u64));
+    FENDRAL_TRY(record.path, convert_argument(bound[1], "path", to_string));
+    FENDRAL_TRY(record.start, convert_argument(bound[2], "start", to_seconds));
+    FENDRAL_TRY(record.duration, convert_argument(bound[3], "duration", to_seconds));
+    FENDRAL_TRY(record.size, convert_argument(bound[4], "size", to_u64));
+    return make_instance<SegmentObject>(reinterpret_cast<PyObject*>(type), std::move(record));
+  });
+}
+
+PyObject* segment_reduce(PyObject* self, PyObject*) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    OwnedRef fields = field_tuple(self);
+    if (!fields) return captured_error();
+    return OwnedRef::steal(
+        expect_object(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get())));
+  });
+}
+
+PyMethodDef segment_methods[] = {
+    {"__reduce__", segment_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n" FENDRAL_DOC_fendral_video__Segment____reduce__},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef segment_getset[] = {
     {"index", segment_index, nullptr, FENDRAL_DOC_fendral_video__Segment__index, nullptr},
     {"path", segment_path, nullptr, FENDRAL_DOC_fendral_video__Segment__path, nullptr},
@@ -114,9 +151,12 @@ PyGetSetDef segment_getset[] = {
 };
 
 PyType_Slot segment_slots[] = {
-    {Py_tp_doc, const_cast<char*>(FENDRAL_DOC_fendral_video__Segment)},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Segment(index, path, start, duration, size)\n--\n\n" FENDRAL_DOC_fendral_video__Segment)},
+    {Py_tp_new, reinterpret_cast<void*>(segment_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SegmentObject>)},
+    {Py_tp_methods, segment_methods},
     {Py_tp_getset, segment_getset},
     {Py_tp_repr, reinterpret_cast<void*>(segment_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(segment_richcompare)},

@@ -1,11 +1,13 @@
-// fendral_stream.Manifest: made from a file, from read_chunks or from its JSON text, never by
-// its constructor, and never changed after.
+// fendral_stream.Manifest: made from a file, from read_chunks, from its JSON text or from the
+// CRCs of chunks checksummed elsewhere, and never changed after. It pickles as the last.
 #include "python/manifest_type.hpp"
 
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "base/utf8.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/docstrings.hpp"
@@ -36,11 +38,47 @@ OwnedRef number(std::uint64_t value) {
   return OwnedRef::steal(expect_object(PyLong_FromUnsignedLongLong(value)));
 }
 
+PyObject* manifest_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 3> kParameters{"chunk_size", "size", "crc32c"};
+    FENDRAL_TRY(const auto bound, bind_arguments("Manifest()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto chunk_size, convert_argument(bound[0], "chunk_size", to_u64));
+    FENDRAL_TRY(const auto size, convert_argument(bound[1], "size", to_u64));
+    std::vector<std::uint32_t> crcs;
+    FENDRAL_TRY(const auto hint, convert_argument(bound[2], "crc32c", check_sequence));
+    crcs.reserve(hint);
+    FENDRAL_CHECK(for_each_item(bound[2], [&](PyObject* item) -> HostResult<void> {
+      FENDRAL_TRY(const auto crc, to_u32(item));
+      crcs.push_back(crc);
+      return {};
+    }));
+    auto manifest = chunking::manifest_of_parts(chunk_size, size, std::move(crcs));
+    if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
+    return manifest_object(std::move(*manifest));
+  });
+}
+
+// (Manifest, (chunk_size, size, crc32c)): what pickle calls to make it again.
+PyObject* manifest_reduce(PyObject* self, PyObject*) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    const chunking::Manifest& manifest = manifest_of(self);
+    OwnedRef crcs = OwnedRef::steal(expect_object(PyObject_GetAttrString(self, "crc32c")));
+    OwnedRef arguments = OwnedRef::steal(expect_object(PyTuple_New(3)));
+    PyTuple_SetItem(arguments.get(), 0, number(manifest.chunk_size).release());
+    PyTuple_SetItem(arguments.get(), 1, number(manifest.size).release());
+    PyTuple_SetItem(arguments.get(), 2, crcs.release());
+    OwnedRef reduced = OwnedRef::steal(expect_object(PyTuple_New(2)));
+    PyTuple_SetItem(reduced.get(), 0, OwnedRef::borrow(manifest_class).release());
+    PyTuple_SetItem(reduced.get(), 1, arguments.release());
+    return reduced;
+  });
+}
+
 PyObject* manifest_of_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
     FENDRAL_TRY(const auto bound, bind_arguments("of_file()", kParameters, args, kwargs));
-    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_string));
+    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_text_path));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
     FENDRAL_TRY(auto manifest,
                 run_unlocked([&] { return chunking::manifest_of_file(path, chunk_size); }));
@@ -48,11 +86,25 @@ PyObject* manifest_of_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A manifest's text as UTF-8 bytes where they lie: the UTF-8 of a str, or the bytes given.
+HostResult<OwnedRef> utf8_of_text(PyObject* text) {
+  if (PyBytes_Check(text)) return OwnedRef::borrow(text);
+  if (!PyUnicode_Check(text)) return unexpected(type_mismatch(text, "PyString"));
+  OwnedRef utf8 = OwnedRef::steal(PyUnicode_AsUTF8String(text));
+  if (!utf8) return captured_error();
+  return utf8;
+}
+
 PyObject* manifest_from_json_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 1> kParameters{"text"};
     FENDRAL_TRY(const auto bound, bind_arguments("from_json()", kParameters, args, kwargs));
-    FENDRAL_TRY(const auto text, convert_argument(bound[0], "text", to_string));
+    FENDRAL_TRY(auto utf8, convert_argument(bound[0], "text", utf8_of_text));
+    const std::string_view text(PyBytes_AsString(utf8.get()),
+                                static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    if (PyBytes_Check(bound[0]) && !is_valid_utf8(text)) {
+      return pending_error(PyExc_ValueError, "Manifest JSON is not UTF-8 text");
+    }
     auto manifest = chunking::manifest_from_json(text);
     if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
     return manifest_object(std::move(*manifest));
@@ -70,7 +122,7 @@ PyObject* manifest_verify_file(PyObject* self, PyObject* args, PyObject* kwargs)
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 1> kParameters{"path"};
     FENDRAL_TRY(const auto bound, bind_arguments("verify_file()", kParameters, args, kwargs));
-    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_string));
+    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_text_path));
     // The object holds the manifest, and it never changes, so it is read without the lock.
     FENDRAL_TRY(const auto differing,
                 run_unlocked([&] { return chunking::chunks_differing(manifest_of(self), path); }));
@@ -146,6 +198,8 @@ PyMethodDef manifest_methods[] = {
      "from_json($type, text)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__from_json},
     {"to_json", manifest_to_json_entry, METH_NOARGS,
      "to_json($self, /)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__to_json},
+    {"__reduce__", manifest_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest____reduce__},
     {"verify_file", as_method(manifest_verify_file), kKeywordCall,
      "verify_file($self, path)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__verify_file},
     {nullptr, nullptr, 0, nullptr},
@@ -163,8 +217,10 @@ PyGetSetDef manifest_attributes[] = {
 };
 
 PyType_Slot manifest_slots[] = {
-    {Py_tp_doc, const_cast<char*>(FENDRAL_DOC_fendral_stream__Manifest)},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Manifest(chunk_size, size, crc32c)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest)},
+    {Py_tp_new, reinterpret_cast<void*>(manifest_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ManifestObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(manifest_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(manifest_compare)},

@@ -1,4 +1,5 @@
-// The members of fendral_stream: read_chunks with the iterator it returns, and ChunkWriter.
+// The members of fendral_stream: read_chunks with the iterator it returns, read_chunk, crc32c
+// and ChunkWriter.
 #include "python/stream_entry.hpp"
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/crc32c.hpp"
 #include "chunking/chunk_stream.hpp"
 #include "python/binding.hpp"
 #include "python/chunk_type.hpp"
@@ -33,19 +35,10 @@ struct ChunkIteration {
   // Set while a request for a chunk runs without the interpreter lock, when another thread
   // could otherwise enter the same reader.
   bool executing = false;
-  std::optional<chunking::ChunkReader> reader;
-  bool read_to_end = false;
-  chunking::ManifestBuilder manifest;  // of the chunks handed out
+  std::optional<chunking::ChunkReader> reader;  // kept once finished, for its manifest
 
   ChunkIteration(std::string file_path, std::uint64_t size)
-      : path(std::move(file_path)), chunk_size(size), manifest(size) {}
-
-  // The next chunk, its CRC taken while it is still in the cache.
-  Result<std::optional<chunking::ChunkRecord>> next() {
-    auto record = reader->next();
-    if (record && *record) manifest.add((*record)->payload.data(), (*record)->payload.size());
-    return record;
-  }
+      : path(std::move(file_path)), chunk_size(size) {}
 };
 
 struct IteratorObject {
@@ -83,21 +76,17 @@ PyObject* iterator_next(PyObject* self) {
                   }));
       iteration.reader.emplace(std::move(reader));
     }
-    if (!iteration.reader) return OwnedRef();  // exhausted or closed: StopIteration
+    if (!iteration.reader) return OwnedRef();  // the open failed or closed: StopIteration
     chunking::ChunkReader& reader = *iteration.reader;
     std::optional<chunking::ChunkRecord> record;
     if (reader.next_is_buffered()) {
-      auto outcome = iteration.next();
+      auto outcome = reader.next();
       if (!outcome) return unexpected(ErrorValue::from_failure(outcome.error()));
       record = std::move(*outcome);
     } else {
-      FENDRAL_TRY(record, run_unlocked([&] { return iteration.next(); }));
+      FENDRAL_TRY(record, run_unlocked([&] { return reader.next(); }));
     }
-    if (!record) {
-      iteration.reader.reset();
-      iteration.read_to_end = true;
-      return OwnedRef();
-    }
+    if (!record) return OwnedRef();  // the end: the reader has closed the file
     return chunk_from_record(std::move(*record));
   });
 }
@@ -107,7 +96,7 @@ PyObject* iterator_close(PyObject* self, PyObject*) {
     ChunkIteration& iteration = iteration_of(self);
     if (iteration.executing) return already_executing();
     iteration.started = true;
-    iteration.reader.reset();
+    if (iteration.reader && !iteration.reader->finished()) iteration.reader.reset();
     return {};
   });
 }
@@ -116,12 +105,12 @@ PyObject* iterator_manifest(PyObject* self, PyObject*) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     ChunkIteration& iteration = iteration_of(self);
     if (iteration.executing) return already_executing();
-    if (!iteration.read_to_end) {
+    if (!iteration.reader || !iteration.reader->finished()) {
       return pending_error(PyExc_RuntimeError,
                            "the manifest is made once the iterator has given every chunk, and "
                            "chunks remain");
     }
-    auto manifest = iteration.manifest.build();
+    auto manifest = iteration.reader->manifest();
     if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
     return manifest_object(std::move(*manifest));
   });
@@ -176,7 +165,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                                  "manifest"};
     FENDRAL_TRY(const auto bound,
                 bind_arguments("ChunkWriter.__new__()", kParameters, args, kwargs, 2));
-    FENDRAL_TRY(const auto output_path, convert_argument(bound[0], "output_path", to_string));
+    FENDRAL_TRY(const auto output_path, convert_argument(bound[0], "output_path", to_text_path));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
     std::optional<chunking::Manifest> manifest;
     if (bound[2] != nullptr) {
@@ -287,11 +276,64 @@ PyObject* read_chunks_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
     FENDRAL_TRY(const auto bound, bind_arguments("read_chunks()", kParameters, args, kwargs));
-    FENDRAL_TRY(auto path, convert_argument(bound[0], "path", to_string));
+    FENDRAL_TRY(auto path, convert_argument(bound[0], "path", to_text_path));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
     FENDRAL_TRY(PyObject* const type,
                 get_or_create_class(iterator_class, iterator_spec, "ChunkIterator"));
     return make_instance<IteratorObject>(type, std::move(path), chunk_size);
+  });
+}
+
+PyObject* read_chunk_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 3> kParameters{"path", "chunk_size", "index"};
+    FENDRAL_TRY(const auto bound, bind_arguments("read_chunk()", kParameters, args, kwargs));
+    FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_text_path));
+    FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
+    FENDRAL_TRY(const auto index, convert_argument(bound[2], "index", to_u64));
+    FENDRAL_TRY(auto record,
+                run_unlocked([&] { return chunking::read_chunk_at(path, chunk_size, index); }));
+    if (!record) {
+      return pending_error(PyExc_IndexError, "Chunk at index " + std::to_string(index) +
+                                                 " is past the end of the file");
+    }
+    return chunk_from_record(std::move(*record));
+  });
+}
+
+PyObject* crc32c_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 2> kParameters{"data", "value"};
+    FENDRAL_TRY(const auto bound, bind_arguments("crc32c()", kParameters, args, kwargs, 1));
+    std::uint32_t value = 0;
+    if (bound[1] != nullptr) {
+      FENDRAL_TRY(value, convert_argument(bound[1], "value", to_u32));
+    }
+    // bytes and bytearray are read where they lie; any other buffer (a memoryview, an array)
+    // is copied out once, the only way into it that every supported Python offers.
+    OwnedRef held = OwnedRef::borrow(bound[0]);
+    if (!PyBytes_Check(held.get()) && !PyByteArray_Check(held.get())) {
+      OwnedRef view = OwnedRef::steal(PyMemoryView_FromObject(held.get()));
+      if (!view) return captured_error();
+      held = OwnedRef::steal(PyBytes_FromObject(view.get()));
+      if (!held) return captured_error();
+    }
+    const bool immutable = PyBytes_Check(held.get());
+    const auto* data = reinterpret_cast<const unsigned char*>(
+        immutable ? PyBytes_AsString(held.get()) : PyByteArray_AsString(held.get()));
+    const auto size = static_cast<std::size_t>(immutable ? PyBytes_Size(held.get())
+                                                         : PyByteArray_Size(held.get()));
+    // A bytes object cannot change while the lock is away; a bytearray could be resized.
+    constexpr std::size_t kWorthUnlocking = 1 << 20;
+    std::uint32_t crc = 0;
+    if (immutable && size >= kWorthUnlocking) {
+      FENDRAL_TRY(crc, run_unlocked([&]() -> Result<std::uint32_t> {
+                    return crc32c::extend(value, data, size);
+                  }));
+    } else {
+      crc = crc32c::extend(value, data, size);
+    }
+    return OwnedRef::steal(expect_object(PyLong_FromUnsignedLong(crc)));
   });
 }
 

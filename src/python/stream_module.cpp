@@ -16,6 +16,20 @@ PyMethodDef read_chunks_definition = {
     .ml_doc = "read_chunks(path, chunk_size)\n--\n\n" FENDRAL_DOC_fendral_stream__read_chunks,
 };
 
+PyMethodDef read_chunk_definition = {
+    .ml_name = "read_chunk",
+    .ml_meth = as_method(read_chunk_entry),
+    .ml_flags = METH_VARARGS | METH_KEYWORDS,
+    .ml_doc = "read_chunk(path, chunk_size, index)\n--\n\n" FENDRAL_DOC_fendral_stream__read_chunk,
+};
+
+PyMethodDef crc32c_definition = {
+    .ml_name = "crc32c",
+    .ml_meth = as_method(crc32c_entry),
+    .ml_flags = METH_VARARGS | METH_KEYWORDS,
+    .ml_doc = "crc32c(data, value=0)\n--\n\n" FENDRAL_DOC_fendral_stream__crc32c,
+};
+
 PyModuleDef stream_module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "fendral_stream",
@@ -27,6 +41,8 @@ PyObject* initialised_stream_module = nullptr;
 
 HostResult<void> add_members(PyObject* module) {
   FENDRAL_CHECK(add_function(module, read_chunks_definition));
+  FENDRAL_CHECK(add_function(module, read_chunk_definition));
+  FENDRAL_CHECK(add_function(module, crc32c_definition));
   FENDRAL_CHECK(register_writer_class(module));
   return register_manifest_class(module);
 }

@@ -5,15 +5,25 @@ returns and ``fendral.reconstruct_file`` takes. Memory holds about two chunks an
 buffer of 256 KiB, whatever the file's size. Failures are raised as in ``fendral``.
 
 A ``Manifest`` lists the CRC32C of every chunk, so a set of chunks sent with it cannot be
-joined short or damaged without an error that names the chunk.
+joined short or damaged without an error that names the chunk. ``read_chunk`` and
+``crc32c`` let the workers of a cluster read and checksum their own parts of a shared file, and
+``Manifest(chunk_size, size, crc32c)`` joins their CRCs into one manifest.
+
+Every ``path`` is a str or an ``os.PathLike`` that gives one.
 """
 
+import os
+from array import array
+from mmap import mmap
 from types import TracebackType
-from typing import Iterator, Literal, SupportsIndex, final, type_check_only
+from typing import Iterable, Iterator, Literal, SupportsIndex, Union, final, type_check_only
 
 from fendral import Chunk
 
-__all__ = ["read_chunks", "ChunkWriter", "Manifest"]
+__all__ = ["read_chunks", "read_chunk", "crc32c", "ChunkWriter", "Manifest"]
+
+_Path = Union[str, "os.PathLike[str]"]
+_Buffer = Union[bytes, bytearray, memoryview, array, mmap]
 
 @final
 @type_check_only
@@ -42,7 +52,7 @@ class ChunkIterator(Iterator[Chunk]):
             ValueError: "a manifest needs a chunk_size of at least 1".
         """
 
-def read_chunks(path: str, chunk_size: SupportsIndex) -> ChunkIterator:
+def read_chunks(path: _Path, chunk_size: SupportsIndex) -> ChunkIterator:
     """Iterate over the file at ``path`` as chunks numbered from 0, in file order, each exactly
     ``chunk_size`` bytes except the last, for regular files, pipes and devices alike. The file
     is opened by the first request for a chunk and read as the iteration goes. An empty file,
@@ -55,6 +65,28 @@ def read_chunks(path: str, chunk_size: SupportsIndex) -> ChunkIterator:
             the cause, as for ``fendral.deconstruct_file``.
         PanicException: "capacity overflow" for a ``chunk_size`` of 2**63 or more, once the file
             is open.
+    """
+
+def read_chunk(path: _Path, chunk_size: SupportsIndex, index: SupportsIndex) -> Chunk:
+    """Chunk ``index`` of the file at ``path`` in chunks of ``chunk_size``: the chunk that
+    ``read_chunks`` gives at that index, read at its offset alone (with the interpreter lock
+    released), so many workers can each read their own chunks of one shared file.
+
+    Raises:
+        IndexError: "Chunk at index N is past the end of the file" (a ``chunk_size`` of 0 has
+            no chunk at all).
+        TypeError, OverflowError, PanicException: as ``read_chunks``.
+        OSError: the file cannot be opened or read, or cannot be read at an offset (a pipe).
+    """
+
+def crc32c(data: _Buffer, value: SupportsIndex = 0) -> int:
+    """The CRC32C (Castagnoli) of ``data``, as ``Manifest`` takes it: ``crc32c(b, crc32c(a))
+    == crc32c(a + b)``. A buffer other than bytes and bytearray is copied once; bytes of 1 MiB
+    or more are checksummed with the interpreter lock released.
+
+    Raises:
+        TypeError: ``data`` is not a buffer.
+        OverflowError: ``value`` is not from 0 to 4294967295.
     """
 
 @final
@@ -72,7 +104,7 @@ class ChunkWriter:
     """
 
     def __new__(
-        cls, output_path: str, chunk_size: SupportsIndex, manifest: Manifest | None = None
+        cls, output_path: _Path, chunk_size: SupportsIndex, manifest: Manifest | None = None
     ) -> ChunkWriter:
         """Create the temporary file beside ``output_path``.
 
@@ -111,7 +143,10 @@ class ChunkWriter:
         Raises:
             ValueError: "Missing chunk at index N" for the lowest index not written (up to
                 the manifest's last, with one); the temporary is removed and ``output_path``
-                left as it was.
+                left as it was. In a child forked from the process that made the writer, the
+                child's copy closes and the file is left to that process: "a forked child cannot
+                close the ChunkWriter of its parent: only the process that made it puts the
+                file in place".
             OSError: the rename or the final length failed; the temporary is removed.
         """
 
@@ -135,11 +170,27 @@ class Manifest:
     """What a set of chunks held: the chunk size, the file's size, and the CRC32C (Castagnoli)
     of every chunk and of the whole file. Never changes; equal when every field is.
 
-    Made by ``read_chunks(...).manifest()``, ``Manifest.of_file`` or ``Manifest.from_json``,
-    not by calling the class. ``file_crc32c`` is combined from the chunks' CRCs, which object
+    Made by ``read_chunks(...).manifest()``, ``Manifest.of_file``, ``Manifest.from_json`` or
+    from CRCs made elsewhere. ``file_crc32c`` is combined from the chunks' CRCs, which object
     stores take as they are: a part's checksum is the base64 of its CRC32C in big-endian bytes,
-    and a multipart object's full-object CRC32C is ``file_crc32c``.
+    and a multipart object's full-object CRC32C is ``file_crc32c``. Pickles.
     """
+
+    def __new__(
+        cls, chunk_size: SupportsIndex, size: SupportsIndex, crc32c: Iterable[SupportsIndex]
+    ) -> Manifest:
+        """The manifest of a file of ``size`` bytes whose chunks of ``chunk_size`` have the CRCs
+        ``crc32c`` (``fendral_stream.crc32c`` of each, in index order), equal to
+        ``Manifest.of_file`` of that file; ``file_crc32c`` is combined from them.
+
+        Raises:
+            ValueError: "a manifest needs a chunk_size of at least 1"; "expected N CRCs, one a
+                chunk, for a size of S in chunks of C, got M".
+            TypeError, OverflowError: a value that is not an int from 0 to 2**64 - 1 (a CRC
+                from 0 to 4294967295).
+        """
+    def __reduce__(self) -> tuple[type[Manifest], tuple[int, int, tuple[int, ...]]]:
+        """What pickle stores: the class and the constructor's arguments."""
 
     @property
     def chunk_size(self) -> int:
@@ -157,7 +208,7 @@ class Manifest:
     def file_crc32c(self) -> int:
         """The CRC32C of the whole file (0 for an empty one)."""
     @classmethod
-    def of_file(cls, path: str, chunk_size: SupportsIndex) -> Manifest:
+    def of_file(cls, path: _Path, chunk_size: SupportsIndex) -> Manifest:
         """The manifest of the file at ``path`` in chunks of ``chunk_size``, read once (with
         the interpreter lock released) and no chunk kept: for the chunks of
         ``fendral.deconstruct_file``.
@@ -168,18 +219,19 @@ class Manifest:
             OSError: the file cannot be opened or read.
         """
     @classmethod
-    def from_json(cls, text: str) -> Manifest:
-        """The manifest that ``to_json`` wrote, in any field order and spacing.
+    def from_json(cls, text: str | bytes) -> Manifest:
+        """The manifest that ``to_json`` wrote, in any field order and spacing, escapes
+        decoded; ``bytes`` are read as UTF-8.
 
         Raises:
             ValueError: the text is not such a manifest; the message names the field, or the
-                offset where the JSON went wrong.
+                offset where the JSON went wrong; "Manifest JSON is not UTF-8 text".
         """
     def to_json(self) -> str:
         """One line of JSON: ``version`` (1), ``chunk_size``, ``size``, ``count``,
         ``file_crc32c`` and ``crc32c``, each CRC a string of 8 hexadecimal digits, most
         significant first (``int(text, 16)`` reads it)."""
-    def verify_file(self, path: str) -> list[int]:
+    def verify_file(self, path: _Path) -> list[int]:
         """The indices of the chunks of the file at ``path`` whose size or CRC32C differs from
         this manifest, in order; ``[]`` when the file is the one described. A file shorter or
         longer than ``size`` differs in every chunk past the shorter end.

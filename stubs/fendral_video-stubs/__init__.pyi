@@ -9,7 +9,7 @@ joins it. ffmpeg's messages go to the ``logging`` logger ``fendral_video.ffmpeg`
 """
 
 import os
-from typing import Callable, NoReturn, SupportsIndex, Union, final
+from typing import Callable, SupportsIndex, Union, final
 
 __all__ = ["split_to_fit", "Segment"]
 
@@ -56,10 +56,14 @@ def split_to_fit(
 @final
 class Segment:
     """One segment file of a split, as ``split_to_fit`` returns it. Immutable; equal to a
-    segment with the same fields."""
+    segment with the same fields. Pickles."""
 
-    def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
-        """Always raises TypeError "No constructor defined for Segment"."""
+    def __new__(
+        cls, index: SupportsIndex, path: str, start: float, duration: float, size: SupportsIndex
+    ) -> Segment:
+        """The segment with these fields, as its repr writes it."""
+    def __reduce__(self) -> tuple[type[Segment], tuple[int, str, float, float, int]]:
+        """What pickle stores: the class and the constructor's arguments."""
 
     @property
     def index(self) -> int:

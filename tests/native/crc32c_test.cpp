@@ -71,6 +71,8 @@ TEST(Crc32c, CombinationEqualsTheCrcOfBothParts) {
     const std::uint32_t first = of(content.data(), cut);
     const std::uint32_t second = of(content.data() + cut, content.size() - cut);
     EXPECT_EQ(combine(first, second, content.size() - cut), of(content.data(), content.size()));
+    EXPECT_EQ(FixedLengthCombine(content.size() - cut)(first, second),
+              of(content.data(), content.size()));
   }
   // Lengths no buffer here could have are only arithmetic: zeros after zeros add up.
   const std::uint64_t half = std::uint64_t{1} << 63;
