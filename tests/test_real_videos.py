@@ -414,6 +414,31 @@ def test_a_sound_the_joined_edit_list_cuts_short_fails_the_join(tmp_path, monkey
     assert not (tmp_path / "joined.mp4").exists()
 
 
+# A fragmented joined file is counted from its fragments, every run of each: one packet short
+# fails; a fragment of several runs per track (-frag_interleave: video runs of 40 and 35) joins.
+@pytest.mark.parametrize("fragmenting, message", [
+    (["-frames:v", "74", "-movflags", "frag_keyframe+empty_moov"],
+     "ffmpeg concat lost data: video track 0 holds 74 packets, its segments 75"),
+    (["-movflags", "empty_moov", "-frag_duration", "100000000", "-frag_interleave", "40"], None),
+], ids=["one packet short", "interleaved runs"])
+def test_a_fragmented_join_is_counted_run_by_run(ffmpeg, tmp_path, fragmenting, message):
+    real = shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1])
+    ffmpeg.set(pass_to=real)
+    subprocess.run([real, "-nostdin", "-v", "error", *picture(3, 25), *tone(3), "-c:v", "libx264",
+                    *keyframes(25), *AAC, "in.mp4"], check=True)
+    fendral.split_video("in.mp4", "segments", 1)
+    subprocess.run([real, "-nostdin", "-v", "error", "-i", "in.mp4", "-c", "copy", *fragmenting,
+                    "fragmented.mp4"], check=True)
+    ffmpeg.set(pass_to=None, output=tmp_path / "fragmented.mp4")  # what the join then writes
+    if message is None:
+        assert fendral.reconstruct_video("segments", "joined.mp4") is None
+        return
+    with pytest.raises(RuntimeError) as caught:
+        fendral.reconstruct_video("segments", "joined.mp4")
+    assert caught.value.args == (message,)
+    assert not (tmp_path / "joined.mp4").exists()
+
+
 def test_a_second_sound_starting_after_the_first_cut_is_not_lost_silently(tmp_path, monkeypatch):
     # A commentary from 1.5 s on: the first segment has no track for it, and ffmpeg takes the
     # joined file's streams from the first segment.

@@ -114,6 +114,18 @@ def test_a_link_at_the_temporary_name_is_not_written_through(tmp_path, replaceme
     assert (tmp_path / "out").read_text() == "new content"
 
 
+# A child whose parent is gone before it asked to end with it (its parent's pid is no longer
+# the one it was started by) runs nothing: the program would outlive its caller. The probe's
+# getppid() gives the pid an orphan sees.
+def test_a_child_orphaned_before_it_starts_runs_nothing(tmp_path):
+    marker = tmp_path / "ran"
+    result = subprocess.run([str(built_probe("orphan_probe")), "/bin/sh", "-c",
+                             f": > '{marker}'"], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0, "ExitStatus(ExitStatus(127))\n", "")
+    assert not marker.exists()
+
+
 @pytest.mark.parametrize("action, error", [
     ("remove_dir", (FileNotFoundError, "No such file or directory (os error 2)")),
     ("replace_dir", (NotADirectoryError, "Not a directory (os error 20)")),

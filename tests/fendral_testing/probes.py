@@ -17,7 +17,8 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = REPO / "build" / "probes"
-PROBES = ("decimal_probe", "metadata_probe", "replacement_probe", "alignment_probe")
+PROBES = ("decimal_probe", "metadata_probe", "replacement_probe", "alignment_probe",
+          "orphan_probe")
 
 _built: Dict[str, Path] = {}
 
