@@ -102,8 +102,10 @@ CASES = [
     ("audio only", "in.m4a", [*TONE, *AAC], SECONDS, AUDIO_FRAME),
     ("video only", "in.mp4", [*PICTURE, *H264], SECONDS, 1 / RATE),
     ("mkv", "in.mkv", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE),
-    # A plain Matroska source joined into Matroska: the side file holds only the tracks' tags.
+    # Across containers, as far as a whole-file remux takes the source. A plain Matroska source
+    # joined into Matroska: the side file holds only the tracks' tags.
     ("mkv into mkv", "in.mkv", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE, "joined.mkv"),
+    ("mp4 into mov", "in.mp4", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE, "joined.mov"),
     ("ts", "in.ts", [*PICTURE, *TONE, *H264, *AAC], SECONDS, 1 / RATE),
     ("cover picture", "in.mp4", [*PICTURE, *TONE, "-i", "cover.png", "-map", "0", "-map", "1",
                                  "-map", "2",
@@ -329,6 +331,38 @@ def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, n
     assert decoding_errors(joined) == []
     for kind in "vasd":  # cover pictures among the video
         assert video_payload_hashes(joined, kind) == video_payload_hashes(remux, kind)
+
+
+VP9_OPUS = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", *KEYFRAMES,
+            "-c:a", "libopus"]
+MATRIX_SOURCES = {"in.mp4": [*H264, *AAC], "in.mkv": [*H264, *AAC], "in.ts": [*H264, *AAC],
+                  "in.webm": VP9_OPUS}
+# Opus joined into the Matroska family plays its pre-skip: 324 samples more than the source
+# (6.8 ms at the start), which the read-back does not see. Not fixed yet.
+OPUS_PRE_SKIP = pytest.mark.xfail(strict=True, reason="Opus pre-skip played into Matroska")
+
+
+# The container matrix: each source family joined into each container its whole-file remux
+# takes, compared with that remux stream by stream: packets a player gets, frames and samples
+# decoded (tags and times are the table above's). An MP4 source's AAC priming, which its edit
+# list hides, is decoded from a Matroska or MPEG-TS remux as from the join.
+@pytest.mark.parametrize("source, output", [
+    ("in.mp4", "joined.mkv"), ("in.mp4", "joined.ts"), ("in.mkv", "joined.ts"),
+    ("in.ts", "joined.ts"), ("in.ts", "joined.mkv"),
+    pytest.param("in.webm", "joined.webm", marks=OPUS_PRE_SKIP),
+    pytest.param("in.webm", "joined.mkv", marks=OPUS_PRE_SKIP),
+])
+def test_every_container_joins_into_every_container_its_remux_takes(tmp_path, monkeypatch,
+                                                                     source, output):
+    monkeypatch.chdir(tmp_path)
+    ffmpeg(*PICTURE, *TONE, *MATRIX_SOURCES[source], source)
+    fendral.split_video(source, "segments", 1)
+    fendral.reconstruct_video("segments", output)
+    remux = "remux" + os.path.splitext(output)[1]
+    ffmpeg("-i", source, "-map", "0", "-c", "copy", remux)
+    assert streams_of(output) == streams_of(remux)
+    assert decoded(output) == decoded(remux)
+    assert decoding_errors(output) == []
 
 
 @pytest.fixture(scope="module")
