@@ -45,12 +45,14 @@ struct TrackSpan {
   std::size_t next = 0;
   std::uint64_t bytes = 0;
   std::uint64_t samples = 0;
+  std::optional<std::int64_t> begin;
   std::optional<std::int64_t> end;
 
   void take(const Packet& packet) {
     bytes += packet.size;
     ++samples;
     const std::int64_t packet_end = packet.presentation_time + packet.duration;
+    begin = begin ? std::min(*begin, packet.presentation_time) : packet.presentation_time;
     end = end ? std::max(*end, packet_end) : packet_end;
   }
 };
@@ -66,6 +68,7 @@ class GrowingSegment {
                  std::size_t first_packet, const MediaTime& source_start)
       : table_(&table),
         first_packet_(first_packet),
+        source_start_(source_start),
         start_(first_packet == 0
                    ? source_start
                    : MediaTime{table.tracks[0].packets[first_packet].presentation_time,
@@ -103,9 +106,14 @@ class GrowingSegment {
   std::size_t end_packet() const { return spans_[0].next; }
 
   PlannedSegment planned(const ContainerOverhead& overhead) const {
+    // Counted from the source's start, as ffmpeg's segment list counts (an MPEG-TS clock
+    // starts anywhere).
+    const int128 start_numerator = static_cast<int128>(start_.ticks) * source_start_.timescale -
+                                   static_cast<int128>(source_start_.ticks) * start_.timescale;
     PlannedSegment segment{.first_packet = first_packet_,
                            .start_microseconds = static_cast<std::int64_t>(ceil_div(
-                               static_cast<int128>(start_.ticks) * kMillion, start_.timescale))};
+                               start_numerator * kMillion,
+                               static_cast<int128>(start_.timescale) * source_start_.timescale))};
     std::uint64_t samples = 0;
     std::uint64_t offset_samples = 0;
     int128 longest_milliseconds = 0;
@@ -130,6 +138,16 @@ class GrowingSegment {
     return segment;
   }
 
+  // How long the first track's packets play, from the earliest to the latest, in microseconds
+  // rounded up: what a refused stretch lasts even where the source's start hides some of it
+  // (AAC's priming packet).
+  std::uint64_t reference_microseconds() const {
+    const TrackSpan& span = spans_[0];
+    if (!span.end) return 0;
+    return static_cast<std::uint64_t>(ceil_div(
+        static_cast<int128>(*span.end - *span.begin) * kMillion, table_->tracks[0].timescale));
+  }
+
  private:
   // a / a_clock < b / b_clock, exactly.
   static bool before(std::int64_t a, std::uint32_t a_clock, std::int64_t b, std::uint32_t b_clock) {
@@ -138,6 +156,7 @@ class GrowingSegment {
 
   const PacketTable* table_;
   std::size_t first_packet_;
+  MediaTime source_start_;
   MediaTime start_;
   std::vector<TrackSpan> spans_;
 };
@@ -186,11 +205,15 @@ std::string shortest_text(std::uint64_t units, std::uint64_t scale, int least_de
   return fixed_text(static_cast<std::int64_t>(units), scale, decimals);
 }
 
-std::string refusal(const PacketTable& table, const PlannedSegment& stretch, const FitCaps& caps) {
+std::string refusal(const PacketTable& table, const GrowingSegment& growing, const FitCaps& caps,
+                    const ContainerOverhead& overhead) {
+  const PlannedSegment stretch = growing.planned(overhead);
   const bool video = table.tracks[0].kind == StreamKind::video;
   std::string text = video ? "the picture group at " : "the audio packet at ";
   text += fixed_text(stretch.start_microseconds, kMillion, 3) + " s lasts ";
-  text += exceeding_text(stretch.duration_microseconds, kMillion, caps.max_microseconds);
+  const std::uint64_t lasts =
+      std::max(stretch.duration_microseconds, growing.reference_microseconds());
+  text += exceeding_text(lasts, kMillion, caps.max_microseconds);
   text += " s and holds " + exceeding_text(stretch.estimated_bytes, kMillion, caps.max_bytes);
   text += " MB; a segment can hold at most ";
   if (caps.max_microseconds) text += cap_seconds_text(*caps.max_microseconds) + " s";
@@ -228,7 +251,7 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
     GrowingSegment segment(table, positions, first_packet, start);
     segment.extend_to(*next_cut++);
     PlannedSegment planned = segment.planned(overhead);
-    if (!fits(planned, caps)) return unexpected(refusal(table, planned, caps));
+    if (!fits(planned, caps)) return unexpected(refusal(table, segment, caps, overhead));
     while (next_cut != cut_points.end()) {
       GrowingSegment longer = segment;
       longer.extend_to(*next_cut);

@@ -228,14 +228,15 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       metadata.chunk_paths = paths;
       metadata.split_type = split_type(caps);
       metadata.split_value = split_value(caps);
+      // Told before anything is recorded: a callback that stops the split leaves no record.
+      if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
+        return runtime_failure(std::string(kStopped));
+      }
       // All before metadata.json, which then names a split whose records are complete.
       FENDRAL_CHECK(store_side_streams(directory, input_file, ffmpeg_input, environment));
       FENDRAL_CHECK(directory.store_segment_times(list));
       FENDRAL_CHECK(directory.store_source_metadata(metadata_text));
       FENDRAL_CHECK(directory.write_record(metadata));
-      if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
-        return runtime_failure(std::string(kStopped));
-      }
       std::vector<FittedSegment> segments;
       for (std::size_t index = 0; index < paths.size(); ++index) {
         const PlannedSegment& planned = plan->segments[index];
