@@ -1,6 +1,7 @@
 #include "video/fit_plan.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "base/uint128.hpp"
@@ -132,6 +133,8 @@ class GrowingSegment {
           std::max(longest_milliseconds, ceil_div(numerator * 1000, denominator));
     }
     segment.duration_microseconds = static_cast<std::uint64_t>(longest_milliseconds) * 1000;
+    segment.samples = samples;
+    segment.offset_samples = offset_samples;
     segment.estimated_bytes = segment.payload_bytes + overhead.fixed +
                               overhead.per_sample * samples +
                               overhead.per_offset_sample * offset_samples;
@@ -271,6 +274,52 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
   whole.extend_to(reference.packets.size());
   plan.total_microseconds = whole.planned(overhead).duration_microseconds;
   return plan;
+}
+
+ContainerOverhead measured_overhead(const FitPlan& plan, const std::vector<std::uint64_t>& sizes,
+                                    const ContainerOverhead& estimate) {
+  const std::size_t count = std::min(plan.segments.size(), sizes.size());
+  // What each segment's boxes took, against what the estimate gave their tables.
+  std::vector<double> tables;
+  std::vector<double> boxes;
+  for (std::size_t index = 0; index < count; ++index) {
+    const PlannedSegment& segment = plan.segments[index];
+    tables.push_back(static_cast<double>(estimate.per_sample * segment.samples +
+                                         estimate.per_offset_sample * segment.offset_samples));
+    boxes.push_back(static_cast<double>(sizes[index]) - static_cast<double>(segment.payload_bytes));
+  }
+  // The tables' real growth as a share of the estimated, by least squares over segments of
+  // different lengths; the estimate's own where they do not differ.
+  double share = 1;
+  if (count > 1) {
+    double mean_tables = 0;
+    double mean_boxes = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+      mean_tables += tables[index] / static_cast<double>(count);
+      mean_boxes += boxes[index] / static_cast<double>(count);
+    }
+    double covariance = 0;
+    double variance = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+      covariance += (tables[index] - mean_tables) * (boxes[index] - mean_boxes);
+      variance += (tables[index] - mean_tables) * (tables[index] - mean_tables);
+    }
+    if (variance > 0) share = std::clamp(covariance / variance, 0.125, 1.0);
+  }
+  const auto scaled = [share](std::uint64_t rate) {
+    return static_cast<std::uint64_t>(std::ceil(static_cast<double>(rate) * share));
+  };
+  ContainerOverhead measured{.fixed = 0,
+                             .per_sample = scaled(estimate.per_sample),
+                             .per_offset_sample = scaled(estimate.per_offset_sample)};
+  // The fixed part that covers every segment measured.
+  for (std::size_t index = 0; index < count; ++index) {
+    const PlannedSegment& segment = plan.segments[index];
+    const std::uint64_t growing = segment.payload_bytes + measured.per_sample * segment.samples +
+                                  measured.per_offset_sample * segment.offset_samples;
+    if (sizes[index] > growing) measured.fixed = std::max(measured.fixed, sizes[index] - growing);
+  }
+  return measured;
 }
 
 std::string segment_frames_list(const FitPlan& plan) {

@@ -180,6 +180,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   FENDRAL_CHECK(directory.clear_for_ffmpeg(links));
 
   std::vector<std::string> previous_names;
+  // Once a cut fits, it is tried once more with the overhead it measured, when that lets fewer
+  // segments hold; the cut that fitted is kept to go back to.
+  bool tightened = false;
+  std::optional<FitPlan> fitted;
   for (int cut = 1;; ++cut) {
     // A plan of one segment names a frame past the last, which never comes.
     command.segment_frames = plan->segments.size() > 1
@@ -219,6 +223,17 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     }
 
     const Overrun overrun = compare(*plan, measured, paths, caps);
+    if (!overrun.over_cap && !tightened) {
+      tightened = true;
+      std::vector<std::uint64_t> sizes;
+      for (const Measured& segment : measured) sizes.push_back(segment.size);
+      auto tighter = plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead));
+      if (tighter && tighter->segments.size() < plan->segments.size()) {
+        fitted = std::move(*plan);
+        plan = std::move(tighter);
+        continue;
+      }
+    }
     if (!overrun.over_cap) {
       FENDRAL_TRY(const auto metadata_text, posix::read_from_start(source_metadata.get()));
       Mp4ChunkMetadata metadata;
@@ -248,6 +263,11 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                             .size = measured[index].size});
       }
       return segments;
+    }
+    if (fitted) {
+      plan = std::move(*fitted);
+      fitted.reset();
+      continue;
     }
     if (cut == kCuts) {
       return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +
