@@ -260,9 +260,12 @@ HostResult<std::uint64_t> to_cap_microseconds(PyObject* object) {
   const double seconds = PyFloat_AsDouble(object);
   if (seconds == -1.0 && PyErr_Occurred()) return captured_error();
   const double microseconds = std::round(seconds * 1e6);
-  // A cap beyond a hundred thousand years is no cap at all but still must fit 64 bits.
-  if (!std::isfinite(seconds) || microseconds < 1 || microseconds > 3.2e18) {
+  if (std::isnan(seconds) || microseconds < 1) {
     return pending_error(PyExc_ValueError, "max_seconds must be a positive number of seconds");
+  }
+  // A cap beyond a hundred thousand years is no cap at all but still must fit 64 bits.
+  if (microseconds > 3.2e18) {
+    return pending_error(PyExc_ValueError, "max_seconds must be at most 3200000000000 seconds");
   }
   return static_cast<std::uint64_t>(microseconds);
 }

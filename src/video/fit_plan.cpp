@@ -1,6 +1,7 @@
 #include "video/fit_plan.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "base/uint128.hpp"
@@ -45,12 +46,14 @@ struct TrackSpan {
   std::size_t next = 0;
   std::uint64_t bytes = 0;
   std::uint64_t samples = 0;
+  std::optional<std::int64_t> begin;
   std::optional<std::int64_t> end;
 
   void take(const Packet& packet) {
     bytes += packet.size;
     ++samples;
     const std::int64_t packet_end = packet.presentation_time + packet.duration;
+    begin = begin ? std::min(*begin, packet.presentation_time) : packet.presentation_time;
     end = end ? std::max(*end, packet_end) : packet_end;
   }
 };
@@ -66,6 +69,7 @@ class GrowingSegment {
                  std::size_t first_packet, const MediaTime& source_start)
       : table_(&table),
         first_packet_(first_packet),
+        source_start_(source_start),
         start_(first_packet == 0
                    ? source_start
                    : MediaTime{table.tracks[0].packets[first_packet].presentation_time,
@@ -103,9 +107,14 @@ class GrowingSegment {
   std::size_t end_packet() const { return spans_[0].next; }
 
   PlannedSegment planned(const ContainerOverhead& overhead) const {
+    // Counted from the source's start, as ffmpeg's segment list counts (an MPEG-TS clock
+    // starts anywhere).
+    const int128 start_numerator = static_cast<int128>(start_.ticks) * source_start_.timescale -
+                                   static_cast<int128>(source_start_.ticks) * start_.timescale;
     PlannedSegment segment{.first_packet = first_packet_,
                            .start_microseconds = static_cast<std::int64_t>(ceil_div(
-                               static_cast<int128>(start_.ticks) * kMillion, start_.timescale))};
+                               start_numerator * kMillion,
+                               static_cast<int128>(start_.timescale) * source_start_.timescale))};
     std::uint64_t samples = 0;
     std::uint64_t offset_samples = 0;
     int128 longest_milliseconds = 0;
@@ -124,10 +133,22 @@ class GrowingSegment {
           std::max(longest_milliseconds, ceil_div(numerator * 1000, denominator));
     }
     segment.duration_microseconds = static_cast<std::uint64_t>(longest_milliseconds) * 1000;
+    segment.samples = samples;
+    segment.offset_samples = offset_samples;
     segment.estimated_bytes = segment.payload_bytes + overhead.fixed +
                               overhead.per_sample * samples +
                               overhead.per_offset_sample * offset_samples;
     return segment;
+  }
+
+  // How long the first track's packets play, from the earliest to the latest, in microseconds
+  // rounded up: what a refused stretch lasts even where the source's start hides some of it
+  // (AAC's priming packet).
+  std::uint64_t reference_microseconds() const {
+    const TrackSpan& span = spans_[0];
+    if (!span.end) return 0;
+    return static_cast<std::uint64_t>(ceil_div(
+        static_cast<int128>(*span.end - *span.begin) * kMillion, table_->tracks[0].timescale));
   }
 
  private:
@@ -138,6 +159,7 @@ class GrowingSegment {
 
   const PacketTable* table_;
   std::size_t first_packet_;
+  MediaTime source_start_;
   MediaTime start_;
   std::vector<TrackSpan> spans_;
 };
@@ -186,11 +208,15 @@ std::string shortest_text(std::uint64_t units, std::uint64_t scale, int least_de
   return fixed_text(static_cast<std::int64_t>(units), scale, decimals);
 }
 
-std::string refusal(const PacketTable& table, const PlannedSegment& stretch, const FitCaps& caps) {
+std::string refusal(const PacketTable& table, const GrowingSegment& growing, const FitCaps& caps,
+                    const ContainerOverhead& overhead) {
+  const PlannedSegment stretch = growing.planned(overhead);
   const bool video = table.tracks[0].kind == StreamKind::video;
   std::string text = video ? "the picture group at " : "the audio packet at ";
   text += fixed_text(stretch.start_microseconds, kMillion, 3) + " s lasts ";
-  text += exceeding_text(stretch.duration_microseconds, kMillion, caps.max_microseconds);
+  const std::uint64_t lasts =
+      std::max(stretch.duration_microseconds, growing.reference_microseconds());
+  text += exceeding_text(lasts, kMillion, caps.max_microseconds);
   text += " s and holds " + exceeding_text(stretch.estimated_bytes, kMillion, caps.max_bytes);
   text += " MB; a segment can hold at most ";
   if (caps.max_microseconds) text += cap_seconds_text(*caps.max_microseconds) + " s";
@@ -228,7 +254,7 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
     GrowingSegment segment(table, positions, first_packet, start);
     segment.extend_to(*next_cut++);
     PlannedSegment planned = segment.planned(overhead);
-    if (!fits(planned, caps)) return unexpected(refusal(table, planned, caps));
+    if (!fits(planned, caps)) return unexpected(refusal(table, segment, caps, overhead));
     while (next_cut != cut_points.end()) {
       GrowingSegment longer = segment;
       longer.extend_to(*next_cut);
@@ -248,6 +274,52 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
   whole.extend_to(reference.packets.size());
   plan.total_microseconds = whole.planned(overhead).duration_microseconds;
   return plan;
+}
+
+ContainerOverhead measured_overhead(const FitPlan& plan, const std::vector<std::uint64_t>& sizes,
+                                    const ContainerOverhead& estimate) {
+  const std::size_t count = std::min(plan.segments.size(), sizes.size());
+  // What each segment's boxes took, against what the estimate gave their tables.
+  std::vector<double> tables;
+  std::vector<double> boxes;
+  for (std::size_t index = 0; index < count; ++index) {
+    const PlannedSegment& segment = plan.segments[index];
+    tables.push_back(static_cast<double>(estimate.per_sample * segment.samples +
+                                         estimate.per_offset_sample * segment.offset_samples));
+    boxes.push_back(static_cast<double>(sizes[index]) - static_cast<double>(segment.payload_bytes));
+  }
+  // The tables' real growth as a share of the estimated, by least squares over segments of
+  // different lengths; the estimate's own where they do not differ.
+  double share = 1;
+  if (count > 1) {
+    double mean_tables = 0;
+    double mean_boxes = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+      mean_tables += tables[index] / static_cast<double>(count);
+      mean_boxes += boxes[index] / static_cast<double>(count);
+    }
+    double covariance = 0;
+    double variance = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+      covariance += (tables[index] - mean_tables) * (boxes[index] - mean_boxes);
+      variance += (tables[index] - mean_tables) * (tables[index] - mean_tables);
+    }
+    if (variance > 0) share = std::clamp(covariance / variance, 0.125, 1.0);
+  }
+  const auto scaled = [share](std::uint64_t rate) {
+    return static_cast<std::uint64_t>(std::ceil(static_cast<double>(rate) * share));
+  };
+  ContainerOverhead measured{.fixed = 0,
+                             .per_sample = scaled(estimate.per_sample),
+                             .per_offset_sample = scaled(estimate.per_offset_sample)};
+  // The fixed part that covers every segment measured.
+  for (std::size_t index = 0; index < count; ++index) {
+    const PlannedSegment& segment = plan.segments[index];
+    const std::uint64_t growing = segment.payload_bytes + measured.per_sample * segment.samples +
+                                  measured.per_offset_sample * segment.offset_samples;
+    if (sizes[index] > growing) measured.fixed = std::max(measured.fixed, sizes[index] - growing);
+  }
+  return measured;
 }
 
 std::string segment_frames_list(const FitPlan& plan) {

@@ -58,6 +58,9 @@ struct PlannedSegment {
   std::uint64_t duration_microseconds = 0;
   std::uint64_t payload_bytes = 0;
   std::uint64_t estimated_bytes = 0;
+  // The packets of every track it holds, and those of tracks with composition offsets.
+  std::uint64_t samples = 0;
+  std::uint64_t offset_samples = 0;
 };
 
 struct FitPlan {
@@ -72,6 +75,13 @@ struct FitPlan {
 // stretch between cut points alone breaks a cap (or the table holds no packet to cut on).
 expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps& caps,
                                         const ContainerOverhead& overhead = {});
+
+// The overhead that `sizes`, the sizes ffmpeg wrote for `plan`'s segments, show: the tables'
+// growth per sample fitted to them (the estimate's runs over the real one), and the fixed part
+// that then covers every segment measured. Planned with, a segment that fitted only by the
+// estimate's margin takes what else fits.
+ContainerOverhead measured_overhead(const FitPlan& plan, const std::vector<std::uint64_t>& sizes,
+                                    const ContainerOverhead& estimate);
 
 // The frame numbers ffmpeg's -segment_frames takes for `plan`: every segment's first packet
 // but the first's, comma-separated; empty for a plan of one segment.

@@ -183,6 +183,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   FENDRAL_CHECK(directory.clear_for_ffmpeg(cleared));
 
   std::vector<std::string> previous_names;
+  // Once a cut fits, it is tried once more with the overhead it measured, when that lets fewer
+  // segments hold; the cut that fitted is kept to go back to.
+  bool tightened = false;
+  std::optional<FitPlan> fitted;
   for (int cut = 1;; ++cut) {
     // A plan of one segment names a frame past the last, which never comes.
     command.segment_frames = plan->segments.size() > 1
@@ -222,6 +226,17 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     }
 
     const Overrun overrun = compare(*plan, measured, paths, caps);
+    if (!overrun.over_cap && !tightened) {
+      tightened = true;
+      std::vector<std::uint64_t> sizes;
+      for (const Measured& segment : measured) sizes.push_back(segment.size);
+      auto tighter = plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead));
+      if (tighter && tighter->segments.size() < plan->segments.size()) {
+        fitted = std::move(*plan);
+        plan = std::move(tighter);
+        continue;
+      }
+    }
     if (!overrun.over_cap) {
       FENDRAL_TRY(const auto metadata_text, posix::read_from_start(source_metadata.get()));
       Mp4ChunkMetadata metadata;
@@ -231,14 +246,15 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       metadata.chunk_paths = paths;
       metadata.split_type = split_type(caps);
       metadata.split_value = split_value(caps);
+      // Told before anything is recorded: a callback that stops the split leaves no record.
+      if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
+        return runtime_failure(std::string(kStopped));
+      }
       // All before metadata.json, which then names a split whose records are complete.
       FENDRAL_TRY(const auto side_streams, store_side_streams(directory, source, environment));
       FENDRAL_CHECK(directory.store_segment_times(list));
       FENDRAL_CHECK(directory.store_source_metadata(metadata_text, side_streams));
       FENDRAL_CHECK(directory.write_record(metadata));
-      if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
-        return runtime_failure(std::string(kStopped));
-      }
       std::vector<FittedSegment> segments;
       for (std::size_t index = 0; index < paths.size(); ++index) {
         const PlannedSegment& planned = plan->segments[index];
@@ -250,6 +266,11 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                             .size = measured[index].size});
       }
       return segments;
+    }
+    if (fitted) {
+      plan = std::move(*fitted);
+      fitted.reset();
+      continue;
     }
     if (cut == kCuts) {
       return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +

@@ -10,7 +10,8 @@ A run goes in this order:
   its pid (`pid`, written whole at once).
 - FAKE_PASS_TO: hands the run to that program (the real ffmpeg) unless its arguments, as one
   line, match the shell pattern FAKE_UNLESS. With FAKE_GROW_ONCE, the first run handed over
-  then appends that file to the first segment (`grown` in FAKE_RECORD marks it done).
+  then appends that file to the first segment (`grown` in FAKE_RECORD marks it done); with
+  FAKE_SEGMENTS too, the runs after that one are the stand-in's own.
 - Split (no argument `concat`): writes FAKE_SEGMENTS segments (each the SEGMENT below) from the
   pattern and names them in the segment list on descriptor 3, as ffmpeg names them, and writes
   FAKE_SOURCE_METADATA, when set, as the source's metadata on descriptor 4.
@@ -66,11 +67,13 @@ fi
 if [ -n "$FAKE_PASS_TO" ]; then
   case "$*" in
     $FAKE_UNLESS) ;;
-    *) [ -z "$FAKE_GROW_ONCE" ] || [ -e "$FAKE_RECORD/grown" ] && exec "$FAKE_PASS_TO" "$@"
-       "$FAKE_PASS_TO" "$@"; status=$?
-       for last; do :; done
-       cat "$FAKE_GROW_ONCE" >> "$(printf "$last" 0)" && : > "$FAKE_RECORD/grown"
-       exit $status ;;
+    *) if [ -z "$FAKE_SEGMENTS" ] || [ ! -e "$FAKE_RECORD/grown" ]; then
+         [ -z "$FAKE_GROW_ONCE" ] || [ -e "$FAKE_RECORD/grown" ] && exec "$FAKE_PASS_TO" "$@"
+         "$FAKE_PASS_TO" "$@"; status=$?
+         for last; do :; done
+         cat "$FAKE_GROW_ONCE" >> "$(printf "$last" 0)" && : > "$FAKE_RECORD/grown"
+         exit $status
+       fi ;;
   esac
 fi
 mode=split previous= input=

@@ -28,10 +28,11 @@ PacketTrack video(int seconds, int gop, std::uint32_t size = 1000) {
   return track;
 }
 
-// AAC frames of 1024 samples at 44100 Hz.
-PacketTrack audio(int seconds) {
-  PacketTrack track{.kind = StreamKind::audio, .timescale = 44100};
-  for (std::int64_t at = 0; at < seconds * 44100; at += 1024) {
+// AAC frames of 1024 samples at `rate` Hz, the first starting at `first` (before 0 for the
+// priming frame an edit list hides).
+PacketTrack audio(int seconds, std::uint32_t rate = 44100, std::int64_t first = 0) {
+  PacketTrack track{.kind = StreamKind::audio, .timescale = rate};
+  for (std::int64_t at = first; at < seconds * std::int64_t{rate}; at += 1024) {
     track.packets.push_back(
         {.decode_time = at, .presentation_time = at, .duration = 1024, .size = 10, .sync = true});
   }
@@ -62,6 +63,30 @@ TEST(FitPlan, AnAudioFrameRunningPastTheCutCounts) {
   EXPECT_EQ(segment_frames_list(*plan), "20,40,60,80");
   // The last AAC frame decoded before 2 s ends at 2.0201 s: 2.021 s, up to the millisecond.
   EXPECT_EQ(plan->segments[0].duration_microseconds, 2'021'000u);
+}
+
+TEST(FitPlan, AnAudioFrameDecodedAtTheCutStartsTheNextSegment) {
+  // At 64 kHz an AAC frame starts on every even second, decoded with the keyframe there.
+  const PacketTable table{{video(8, 10), audio(8, 64000)}};
+  const auto plan = plan_fit(table, {.max_microseconds = 2'000'000}, kNoOverhead);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(segment_frames_list(*plan), "20,40,60");
+  for (const PlannedSegment& segment : plan->segments) {
+    EXPECT_EQ(segment.duration_microseconds, 2'000'000u);
+  }
+}
+
+TEST(FitPlan, SegmentsStartFromTheSourcesStart) {
+  // An MPEG-TS clock starts anywhere: here at 1.4 s.
+  PacketTable table{{video(6, 10)}};
+  for (Packet& packet : table.tracks[0].packets) {
+    packet.decode_time += 1400;
+    packet.presentation_time += 1400;
+  }
+  const auto plan = plan_fit(table, {.max_microseconds = 2'000'000}, kNoOverhead);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->segments[0].start_microseconds, 0);
+  EXPECT_EQ(plan->segments[1].start_microseconds, 2'000'000);
 }
 
 TEST(FitPlan, BytesCountEveryTrackAndTheContainer) {
@@ -99,6 +124,16 @@ TEST(FitPlan, ARefusalShowsTheDecimalsThatBreakTheCap) {
   EXPECT_EQ(plan.error(),
             "the picture group at 0.000 s lasts 1.02 s and holds 0.010 MB; a segment can hold "
             "at most 1 s without re-encoding");
+}
+
+TEST(FitPlan, ARefusedAudioPacketLastsWhatItPlays) {
+  // The priming frame ends where the source starts, and still plays 23 ms.
+  const PacketTable table{{audio(1, 44100, -1024)}};
+  const auto plan = plan_fit(table, {.max_bytes = 5}, kNoOverhead);
+  ASSERT_FALSE(plan);
+  EXPECT_EQ(plan.error(),
+            "the audio packet at 0.000 s lasts 0.023 s and holds 0.000010 MB; a segment can hold "
+            "at most 0.000005 MB without re-encoding");
 }
 
 TEST(FitPlan, AnEmptyTableIsRefused) {
