@@ -111,8 +111,10 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
     const std::uint64_t fragmented_packets = fragmented_count(fragments, track.track_id);
     const std::uint64_t packets = timing.count + fragmented_packets;
     // A fragmented track's samples are not in its tables: all of them are taken as played.
-    const std::uint64_t played =
-        fragmented_packets > 0 ? packets : played_samples(track, movie_timescale).value_or(packets);
+    std::uint64_t played = packets;
+    if (fragmented_packets == 0 && *presented) {
+      played = played_samples(track, movie_timescale, **presented).value_or(packets);
+    }
     movie.tracks.push_back({track.handler, packets, played});
     if (packets > 0) {
       movie.has_video |= track.handler == kVideoHandler;

@@ -325,12 +325,12 @@ std::optional<std::int64_t> edit_shift(const Track& track, std::uint32_t movie_t
 
 }  // namespace
 
-std::optional<std::uint64_t> played_samples(const Track& track, std::uint32_t movie_timescale) {
+std::optional<std::uint64_t> played_samples(const Track& track, std::uint32_t movie_timescale,
+                                            const MediaDuration& presented) {
   if (!track.edit_list || !track.usable() || !track.sample_times) return std::nullopt;
-  const auto presented = presented_duration(track, movie_timescale);
   const auto shift = edit_shift(track, movie_timescale);
   const auto times = table_entries(*track.sample_times, 8);
-  if (!presented || !*presented || !shift || !times) return std::nullopt;
+  if (!shift || !times) return std::nullopt;
   std::optional<Bytes> offsets;
   if (track.composition_offsets) {
     offsets = table_entries(*track.composition_offsets, 8);
@@ -338,8 +338,8 @@ std::optional<std::uint64_t> played_samples(const Track& track, std::uint32_t mo
   }
   // A sample plays while its time t (on the media clock) is before the edit's end: t *
   // presented.timescale < presented.ticks * media timescale, both exact.
-  const uint128 end = static_cast<uint128>((*presented)->ticks) * track.media->timescale;
-  const std::uint64_t scale = (*presented)->timescale;
+  const uint128 end = static_cast<uint128>(presented.ticks) * track.media->timescale;
+  const std::uint64_t scale = presented.timescale;
   std::uint64_t seen = 0, played = 0;
   std::int64_t decode_time = *shift;
   std::size_t offset_at = 0;

@@ -73,7 +73,9 @@ SampleTiming sample_timing(const Track& track);
 // at or after its end). Nothing without an edit list, for an edit list of more than one media
 // edit, or for more samples than kPlayedSampleCap.
 inline constexpr std::uint64_t kPlayedSampleCap = std::uint64_t{1} << 26;
-std::optional<std::uint64_t> played_samples(const Track& track, std::uint32_t movie_timescale);
+// `presented` is the track's presented_duration.
+std::optional<std::uint64_t> played_samples(const Track& track, std::uint32_t movie_timescale,
+                                            const MediaDuration& presented);
 
 // One sample as ffmpeg hands it on as a packet: times on the media clock, edit list applied.
 struct Sample {

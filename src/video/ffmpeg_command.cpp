@@ -27,13 +27,6 @@ constexpr std::string_view kMovieTimescale = "90000";
 constexpr std::array<std::string_view, 9> kMp4Brands = {"iso2", "iso3", "iso4", "iso5", "iso6",
                                                         "mp41", "mp42", "avc1", "dash"};
 
-std::string lowercase(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
-  return lower;
-}
-
 // Names ffmpeg gives to its MP4 and QuickTime family muxers.
 constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
     "mp4", "m4v", "m4a", "m4b", "mov", "3gp", "3g2", "psp", "ismv", "isma", "f4v"};

@@ -1,8 +1,18 @@
 #include "video/ffmpeg_paths.hpp"
 
+#include <algorithm>
+#include <cctype>
+
 #include "posix/fs.hpp"
 
 namespace fendral::video {
+
+std::string lowercase(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
+  return lower;
+}
 
 namespace {
 

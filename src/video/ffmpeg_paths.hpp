@@ -11,6 +11,9 @@ namespace fendral::video {
 // ffmpeg expands '%' directives anywhere in the pattern, so the directory's own '%' are doubled.
 std::string escape_percent(std::string_view text);
 
+// A name in ASCII lower case, as file name extensions are compared.
+std::string lowercase(std::string_view text);
+
 // A pattern's text as the path it stands for: ffmpeg reads "%%" as one '%'.
 std::string unescape_percent(std::string_view text);
 

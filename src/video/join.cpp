@@ -1,10 +1,7 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -21,6 +18,7 @@
 #include "posix/spawn.hpp"
 #include "video/concat_script.hpp"
 #include "video/ffmpeg_command.hpp"
+#include "video/ffmpeg_paths.hpp"
 #include "video/join_check.hpp"
 #include "video/join_output.hpp"
 #include "video/metadata.hpp"
@@ -130,11 +128,7 @@ std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form) 
       attachments += kind == mp4::MatroskaStream::attachment;
     }
   } else {
-    struct stat info;
-    if (::fstat(side_file, &info) != 0) return {};
-    auto duplicate = posix::UniqueFd(::fcntl(side_file, F_DUPFD_CLOEXEC, 0));
-    if (!duplicate) return {};
-    const auto movie = read_segment({std::move(duplicate), static_cast<std::size_t>(info.st_size)});
+    const auto movie = movie_of(side_file);
     if (!movie) return {};
     for (const mp4::TrackPackets& track : movie->tracks) {
       if (track.handler == mp4::boxes::box_type("meta")) {
@@ -155,10 +149,7 @@ std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form) 
 
 // The output's container as a reader names it, with its article, by the name's extension.
 std::string container_name(std::string_view output_file) {
-  std::string extension(output_file.substr(output_file.rfind('.') + 1));
-  for (char& byte : extension) {
-    byte = static_cast<char>(std::tolower(static_cast<unsigned char>(byte)));
-  }
+  const std::string extension = lowercase(output_file.substr(output_file.rfind('.') + 1));
   if (extension == "mkv" || extension == "mka") return "a Matroska";
   if (extension == "webm") return "a WebM";
   if (extension == "ts" || extension == "m2ts" || extension == "mts") return "an MPEG-TS";

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <string_view>
 #include <utility>
@@ -43,9 +42,7 @@ struct SplitPath {
 constexpr std::array<std::string_view, 2> kSeveralFileExtensions = {".m3u8", ".mpd"};
 
 bool written_as_several_files(std::string_view name) {
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
+  const std::string lower = lowercase(name);
   return std::any_of(kSeveralFileExtensions.begin(), kSeveralFileExtensions.end(),
                      [&](std::string_view extension) { return lower.ends_with(extension); });
 }

@@ -42,25 +42,43 @@ expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment) {
   return unexpected(std::string(kNotCompleteMp4));
 }
 
-std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd) {
-  // Read through the descriptor the caller keeps, without taking it over.
-  class BorrowedFile final : public mp4::ByteSource {
-   public:
-    BorrowedFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-    std::uint64_t size() const override { return size_; }
-    bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
-      const auto got = posix::read_full_at(fd_, buffer, length, offset);
-      return got && *got == length;
-    }
+namespace {
 
-   private:
-    int fd_;
-    std::uint64_t size_;
-  };
+// A regular file read through a descriptor the caller keeps, without taking it over.
+class BorrowedFile final : public mp4::ByteSource {
+ public:
+  BorrowedFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
+    const auto got = posix::read_full_at(fd_, buffer, length, offset);
+    return got && *got == length;
+  }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+};
+
+std::optional<BorrowedFile> borrowed_regular_file(int fd) {
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  BorrowedFile file(fd, static_cast<std::uint64_t>(info.st_size));
-  return mp4::read_matroska_streams(file);
+  return BorrowedFile(fd, static_cast<std::uint64_t>(info.st_size));
+}
+
+}  // namespace
+
+std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd) {
+  auto file = borrowed_regular_file(fd);
+  if (!file) return std::nullopt;
+  return mp4::read_matroska_streams(*file);
+}
+
+std::optional<mp4::Movie> movie_of(int fd) {
+  auto file = borrowed_regular_file(fd);
+  if (!file) return std::nullopt;
+  auto movie = mp4::read_movie(*file);
+  if (!movie) return std::nullopt;
+  return std::move(*movie);
 }
 
 }  // namespace fendral::video

@@ -37,4 +37,8 @@ expected<mp4::Movie, std::string> read_segment(posix::OpenRegularFile segment);
 // mp4::read_matroska_streams can number them.
 std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd);
 
+// The movie of an open regular MP4 file, read through `fd`, which stays open; nothing when it
+// does not read as one.
+std::optional<mp4::Movie> movie_of(int fd);
+
 }  // namespace fendral::video
