@@ -17,8 +17,6 @@
 namespace fendral::python {
 namespace {
 
-constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
-
 struct ManifestObject {
   PyObject ob_base;
   chunking::Manifest record;

@@ -7,8 +7,6 @@
 namespace fendral::python {
 namespace {
 
-constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
-
 // What the module holds, in the order of its __all__: a class, made and added by its function,
 // or a function, whose definition must live as long as the process.
 struct Member {

@@ -22,6 +22,9 @@ namespace fendral::python {
 // adds it under its own __name__.
 [[nodiscard]] HostResult<void> add_function(PyObject* module, PyMethodDef& definition);
 
+// The flags of a method table entry taking positional and keyword arguments.
+constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
+
 // The method table stores every entry point as PyCFunction; the flags tell the real signature.
 inline PyCFunction as_method(PyObject* (*entry)(PyObject*, PyObject*, PyObject*)) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));

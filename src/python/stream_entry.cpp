@@ -22,8 +22,6 @@
 namespace fendral::python {
 namespace {
 
-constexpr int kKeywordCall = METH_VARARGS | METH_KEYWORDS;
-
 // ---------------------------------------------------------------------------------------------
 // The iterator of read_chunks. The file is opened by the first request for a chunk, and closed
 // at the end, by close() or when the iterator is collected.
