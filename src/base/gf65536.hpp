@@ -24,9 +24,12 @@ std::uint16_t divide(std::uint16_t a, std::uint16_t b);
 // A constant c made ready for multiplying regions: c x (n << 4k) for every nibble n and nibble
 // position k, each product split into its low and its high byte (16 entries a table, the form
 // a byte shuffle looks them up in).
+// The same product as four 8 x 8 bit matrices for the processor's affine byte transform: low
+// from low, low from high, high from low, high from high.
 struct Multiplier {
   alignas(16) std::uint8_t low[4][16];
   alignas(16) std::uint8_t high[4][16];
+  std::uint64_t affine[4];
 };
 Multiplier multiplier_of(std::uint16_t c);
 
@@ -42,7 +45,8 @@ std::uint16_t symbol_at(const std::uint8_t* region, std::size_t bytes, std::size
 void set_symbol(std::uint8_t* region, std::size_t bytes, std::size_t index, std::uint16_t value);
 
 // The ways multiply_add can take on this processor, fastest first, which is the one it takes:
-// "avx2", "ssse3" (x86_64) and "tables", which works everywhere. For tests and benchmarks.
+// "gfni" (the affine transform on 256-bit registers), "avx2", "ssse3" (x86_64) and "tables", which
+// works everywhere. For tests and benchmarks.
 struct Way {
   const char* name;
   MultiplyAddFunction multiply_add;
