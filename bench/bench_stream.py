@@ -19,6 +19,10 @@ in one run.
 - short last chunk: peak memory of read_chunks over files that are no multiple of the chunk
   size (200,000,000 bytes; 95 MiB), beside the same bound.
 - write: the file's 1 MiB chunks, shuffled, through ChunkWriter against reconstruct_file.
+- parity: read_chunks with parity chunks of 1, 5 and 10 % of the data chunks (1 MiB) against
+  the same loop without them, on both cores and pinned to one; and ChunkWriter given every
+  chunk with the manifest against the same writer rebuilding 1, 5 and 10 % of the data chunks,
+  all missing at once (the most the parity rebuilds), at the close.
 - sparse: a sparse file (default 2 GiB; --full: 20 GiB) streamed in 64 MiB chunks by a worker
   whose address space is limited to 1 GiB, to its end; deconstruct_file under the same limit.
 """
@@ -223,12 +227,57 @@ def short_last_chunks(directory):
               f"{bound / MIB:>5.0f} MiB{'' if peak <= bound else '  OVER THE BOUND'}")
 
 
+PARITY_SHARES = (1, 5, 10)  # parity chunks, in % of the data chunks
+
+
+def parity_rows(path, output, size, rounds):
+    """Parity made and lost chunks rebuilt, against the same loops without them."""
+    import fendral_stream
+    count = size // MIB
+    shares = {share: -(-count * share // 100) for share in PARITY_SHARES}
+    cpus = os.sched_getaffinity(0)
+    print(f"\nparity, {size // MIB} MiB file in 1 MiB chunks ({count} chunks), median of "
+          f"{rounds} rounds; GB/s of data")
+    print(f"{'parity':>12} {'cores':>5} {'no parity':>10} {'with it':>8} {'ratio':>6}")
+    for cores in (len(cpus), 1):
+        os.sched_setaffinity(0, set(sorted(cpus)[:cores]))
+        contenders = {0: lambda: [None for _ in fendral_stream.read_chunks(path, MIB)]}
+        for share, parity in shares.items():
+            contenders[share] = (lambda parity=parity: [
+                None for _ in fendral_stream.read_chunks(path, MIB, parity=parity)])
+        medians = side_by_side(contenders, rounds)
+        for share, parity in shares.items():
+            print(f"{share:>3} % ({parity:>3}) {cores:>5} {size / medians[0] / 1e9:>10.2f} "
+                  f"{size / medians[share] / 1e9:>8.2f} {medians[share] / medians[0]:>6.2f}")
+    os.sched_setaffinity(0, cpus)
+
+    # Parity chunk j does not depend on how many there are: one read makes every share's.
+    iterator = fendral_stream.read_chunks(path, MIB, parity=max(shares.values()))
+    chunks = list(iterator)
+    full = iterator.manifest()
+    print(f"\nrebuild at the close, the same file, median of {rounds} rounds; GB/s of data")
+    print(f"{'lost':>12} {'no loss':>8} {'rebuilt':>8} {'ratio':>6}")
+    for share, parity in shares.items():
+        manifest = fendral_stream.Manifest(MIB, size, full.crc32c, full.parity_crc32c[:parity])
+        lost = set(random.Random(share).sample(range(count), parity))
+
+        def write(skipped, manifest=manifest, parity=parity):
+            with fendral_stream.ChunkWriter(output, MIB, manifest=manifest) as writer:
+                for chunk in chunks:
+                    if chunk.index < count + parity and chunk.index not in skipped:
+                        writer.write(chunk)
+        medians = side_by_side({"whole": lambda: write(()), "lost": lambda: write(lost)}, rounds)
+        print(f"{share:>3} % ({parity:>3}) {size / medians['whole'] / 1e9:>8.2f} "
+              f"{size / medians['lost'] / 1e9:>8.2f} {medians['lost'] / medians['whole']:>6.2f}")
+    chunks.clear()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--full", action="store_true",
                         help="the issue's sizes: a 1 GiB file and a 20 GiB sparse one")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--only", choices=["unbuffered", "short-last-chunk"],
+    parser.add_argument("--only", choices=["unbuffered", "short-last-chunk", "parity"],
                         help="run this part alone")
     options = parser.parse_args()
     import fendral
@@ -246,6 +295,8 @@ def main():
         if options.only:
             if options.only == "unbuffered":
                 unbuffered_loops(path, size, options.rounds)
+            elif options.only == "parity":
+                parity_rows(path, output, size, options.rounds)
             else:
                 short_last_chunks(directory)
             return
@@ -277,6 +328,7 @@ def main():
                   f"{'' if peak <= bound else '  OVER THE BOUND'}")
 
         plain_loops(path, output, size, options.rounds)
+        parity_rows(path, output, size, options.rounds)
 
         chunks = fendral.deconstruct_file(path, MIB)
         random.Random(1).shuffle(chunks)
