@@ -65,21 +65,54 @@ void multiply_add_tail(std::uint8_t* dst, const std::uint8_t* const* sources,
   }
 }
 
+// A source's product by whole bytes: two look-ups a symbol where the nibbles take eight. Worth
+// filling from this many symbols on.
+struct ByteProducts {
+  std::uint16_t of_low[256];
+  std::uint16_t of_high[256];
+};
+constexpr std::size_t kByteProductsFrom = 1024;
+
+ByteProducts byte_products_of(const Multiplier& m) {
+  ByteProducts products;
+  for (unsigned value = 0; value < 256; ++value) {
+    products.of_low[value] = product_of(m, static_cast<std::uint8_t>(value), 0);
+    products.of_high[value] = product_of(m, 0, static_cast<std::uint8_t>(value));
+  }
+  return products;
+}
+
 void multiply_add_with_tables(std::uint8_t* dst, const std::uint8_t* const* sources,
                               const Multiplier* multipliers, std::size_t count, std::size_t bytes) {
   const std::size_t whole = bytes - bytes % kBlock;
-  for (std::size_t block = 0; block < whole; block += kBlock) {
-    for (std::size_t symbol = 0; symbol < kHalf; ++symbol) {
-      const std::size_t low = block + symbol, high = low + kHalf;
-      std::uint16_t sum = 0;
-      for (std::size_t k = 0; k < count; ++k) {
-        sum ^= product_of(multipliers[k], sources[k][low], sources[k][high]);
+  multiply_add_tail(dst, sources, multipliers, count, whole, bytes);
+  if (whole / 2 < kByteProductsFrom) {
+    for (std::size_t block = 0; block < whole; block += kBlock) {
+      for (std::size_t symbol = 0; symbol < kHalf; ++symbol) {
+        const std::size_t low = block + symbol, high = low + kHalf;
+        std::uint16_t sum = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+          sum ^= product_of(multipliers[k], sources[k][low], sources[k][high]);
+        }
+        dst[low] ^= static_cast<std::uint8_t>(sum);
+        dst[high] ^= static_cast<std::uint8_t>(sum >> 8);
       }
-      dst[low] ^= static_cast<std::uint8_t>(sum);
-      dst[high] ^= static_cast<std::uint8_t>(sum >> 8);
+    }
+    return;
+  }
+  // Source by source, so that one source's tables stay in the cache over the whole region.
+  for (std::size_t k = 0; k < count; ++k) {
+    const ByteProducts products = byte_products_of(multipliers[k]);
+    const std::uint8_t* source = sources[k];
+    for (std::size_t block = 0; block < whole; block += kBlock) {
+      for (std::size_t symbol = 0; symbol < kHalf; ++symbol) {
+        const std::size_t low = block + symbol, high = low + kHalf;
+        const std::uint16_t product = products.of_low[source[low]] ^ products.of_high[source[high]];
+        dst[low] ^= static_cast<std::uint8_t>(product);
+        dst[high] ^= static_cast<std::uint8_t>(product >> 8);
+      }
     }
   }
-  multiply_add_tail(dst, sources, multipliers, count, whole, bytes);
 }
 
 #if defined(__x86_64__)
