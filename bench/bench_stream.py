@@ -19,6 +19,8 @@ in one run.
 - short last chunk: peak memory of read_chunks over files that are no multiple of the chunk
   size (200,000,000 bytes; 95 MiB), beside the same bound.
 - write: the file's 1 MiB chunks, shuffled, through ChunkWriter against reconstruct_file.
+- products: the GF(2^16) region product alone (bench/gf65536_speed.cpp, compiled here with the
+  module's gf65536.cpp), each way this processor has, 8 sources of a 32 KiB strip.
 - parity: read_chunks with parity chunks of 1, 5 and 10 % of the data chunks (1 MiB) against
   the same loop without them, on both cores and pinned to one; and ChunkWriter given every
   chunk with the manifest against the same writer rebuilding 1, 5 and 10 % of the data chunks,
@@ -227,6 +229,24 @@ def short_last_chunks(directory):
               f"{bound / MIB:>5.0f} MiB{'' if peak <= bound else '  OVER THE BOUND'}")
 
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.join(os.path.dirname(HERE), "src")
+
+
+def product_speeds(directory, rounds):
+    program = os.path.join(directory, "gf65536_speed")
+    compiler = os.environ.get("CXX", "c++")
+    subprocess.run([compiler, "-O2", "-std=c++2b", "-I", SOURCE,
+                    os.path.join(HERE, "gf65536_speed.cpp"),
+                    os.path.join(SOURCE, "base", "gf65536.cpp"), "-o", program], check=True)
+    done = subprocess.run([program, "8", str(32 << 10), str(rounds)], check=True,
+                          capture_output=True, text=True)
+    print(f"\nproducts, 8 sources of 32 KiB into one, one core, median of {rounds} rounds")
+    for line in done.stdout.splitlines():
+        name, seconds, size = line.split()
+        print(f"{name:>8}: {int(size) / float(seconds) / 1e9:6.1f} GB/s of products")
+
+
 PARITY_SHARES = (1, 5, 10)  # parity chunks, in % of the data chunks
 
 
@@ -296,6 +316,7 @@ def main():
             if options.only == "unbuffered":
                 unbuffered_loops(path, size, options.rounds)
             elif options.only == "parity":
+                product_speeds(directory, options.rounds)
                 parity_rows(path, output, size, options.rounds)
             else:
                 short_last_chunks(directory)
@@ -328,6 +349,7 @@ def main():
                   f"{'' if peak <= bound else '  OVER THE BOUND'}")
 
         plain_loops(path, output, size, options.rounds)
+        product_speeds(directory, options.rounds)
         parity_rows(path, output, size, options.rounds)
 
         chunks = fendral.deconstruct_file(path, MIB)
