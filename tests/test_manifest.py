@@ -204,6 +204,9 @@ def altered(**changes):
      'Manifest field "crc32c": item 0: expected 8 hexadecimal digits in a string'),
     (altered(crc32c=["063962b9", 1792344467, "646a3494"]),
      'Manifest field "crc32c": item 1: expected 8 hexadecimal digits in a string'),
+    (altered(parity=1), 'Manifest field "parity_crc32c" is missing'),
+    (altered(parity=2, parity_crc32c=["00000000"]),
+     'Manifest field "parity_crc32c": expected 2 CRCs (the parity), got 1'),
     (altered(file_crc32c=0x280C069E),
      'Manifest field "file_crc32c": expected 8 hexadecimal digits in a string'),
     (altered(file_crc32c="280c069f"), 'Manifest field "file_crc32c": expected "280c069e", the '

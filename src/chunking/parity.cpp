@@ -25,6 +25,8 @@ constexpr std::size_t kStripBytes = 256 * 1024;
 // it saves.
 constexpr std::size_t kWorthASecondThread = 16 << 20;
 constexpr std::size_t kBlock = 64;
+// Regions shorter than this are multiplied symbol by symbol.
+constexpr std::size_t kSmallRegion = 256;
 
 std::uint16_t data_element(std::uint64_t index) {
   return static_cast<std::uint16_t>(index);
@@ -88,6 +90,21 @@ void accumulate(const std::vector<unsigned char*>& destinations,
                 const std::vector<const unsigned char*>& sources,
                 const std::vector<std::uint16_t>& coefficients, std::size_t bytes) {
   if (destinations.empty() || sources.empty() || bytes == 0) return;
+  if (bytes < kSmallRegion) {
+    // Symbol by symbol: making a constant's tables would cost more than the products.
+    for (std::size_t j = 0; j < destinations.size(); ++j) {
+      for (std::size_t k = 0; k < sources.size(); ++k) {
+        const std::uint16_t c = coefficients[j * sources.size() + k];
+        for (std::size_t s = 0; s < bytes / 2; ++s) {
+          const std::uint16_t product =
+              gf65536::multiply(c, gf65536::symbol_at(sources[k], bytes, s));
+          gf65536::set_symbol(destinations[j], bytes, s,
+                              gf65536::symbol_at(destinations[j], bytes, s) ^ product);
+        }
+      }
+    }
+    return;
+  }
   std::vector<gf65536::Multiplier> multipliers;
   multipliers.reserve(coefficients.size());
   for (const std::uint16_t c : coefficients) multipliers.push_back(gf65536::multiplier_of(c));
