@@ -2,7 +2,8 @@
 
 The chunks are ``fendral.Chunk`` objects, the same class that ``fendral.deconstruct_file``
 returns and ``fendral.reconstruct_file`` takes. Memory holds about two chunks and a fixed
-buffer of 256 KiB, whatever the file's size. Failures are raised as in ``fendral``.
+buffer of 256 KiB, whatever the file's size (and the parity chunks, when asked for). Failures
+are raised as in ``fendral``.
 
 A ``Manifest`` lists the CRC32C of every chunk, so a set of chunks sent with it cannot be
 joined short or damaged without an error that names the chunk. ``read_chunk`` and
@@ -160,10 +161,10 @@ class ChunkWriter:
                 rebuilt first (the file is then the one described) when at most N of all its
                 chunks are missing; else "Missing chunks at indices 3, 7, 9: 3 are missing and
                 the parity rebuilds at most 2" (32 indices at most, then "and K more"), and
-                ``output_path`` is left as it was. In a child forked from the process that made the writer, the
-                child's copy closes and the file is left to that process: "a forked child cannot
-                close the ChunkWriter of its parent: only the process that made it puts the
-                file in place".
+                ``output_path`` is left as it was. In a child forked from the process that made
+                the writer, the child's copy closes and the file is left to that process: "a forked
+                child cannot close the ChunkWriter of its parent: only the process that made it
+                puts the file in place".
             OSError: the rename or the final length failed; the temporary is removed.
         """
 
