@@ -19,6 +19,12 @@ in one run.
 - short last chunk: peak memory of read_chunks over files that are no multiple of the chunk
   size (200,000,000 bytes; 95 MiB), beside the same bound.
 - write: the file's 1 MiB chunks, shuffled, through ChunkWriter against reconstruct_file.
+- products: the GF(2^16) region product alone (bench/gf65536_speed.cpp, compiled here with the
+  module's gf65536.cpp), each way this processor has, 8 sources of a 32 KiB strip.
+- parity: read_chunks with parity chunks of 1, 5 and 10 % of the data chunks (1 MiB) against
+  the same loop without them, on both cores and pinned to one; and ChunkWriter given every
+  chunk with the manifest against the same writer rebuilding 1, 5 and 10 % of the data chunks,
+  all missing at once (the most the parity rebuilds), at the close.
 - sparse: a sparse file (default 2 GiB; --full: 20 GiB) streamed in 64 MiB chunks by a worker
   whose address space is limited to 1 GiB, to its end; deconstruct_file under the same limit.
 """
@@ -223,12 +229,75 @@ def short_last_chunks(directory):
               f"{bound / MIB:>5.0f} MiB{'' if peak <= bound else '  OVER THE BOUND'}")
 
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.join(os.path.dirname(HERE), "src")
+
+
+def product_speeds(directory, rounds):
+    program = os.path.join(directory, "gf65536_speed")
+    compiler = os.environ.get("CXX", "c++")
+    subprocess.run([compiler, "-O2", "-std=c++2b", "-I", SOURCE,
+                    os.path.join(HERE, "gf65536_speed.cpp"),
+                    os.path.join(SOURCE, "base", "gf65536.cpp"), "-o", program], check=True)
+    done = subprocess.run([program, "8", str(32 << 10), str(rounds)], check=True,
+                          capture_output=True, text=True)
+    print(f"\nproducts, 8 sources of 32 KiB into one, one core, median of {rounds} rounds")
+    for line in done.stdout.splitlines():
+        name, seconds, size = line.split()
+        print(f"{name:>8}: {int(size) / float(seconds) / 1e9:6.1f} GB/s of products")
+
+
+PARITY_SHARES = (1, 5, 10)  # parity chunks, in % of the data chunks
+
+
+def parity_rows(path, output, size, rounds):
+    """Parity made and lost chunks rebuilt, against the same loops without them."""
+    import fendral_stream
+    count = size // MIB
+    shares = {share: -(-count * share // 100) for share in PARITY_SHARES}
+    cpus = os.sched_getaffinity(0)
+    print(f"\nparity, {size // MIB} MiB file in 1 MiB chunks ({count} chunks), median of "
+          f"{rounds} rounds; GB/s of data")
+    print(f"{'parity':>12} {'cores':>5} {'no parity':>10} {'with it':>8} {'ratio':>6}")
+    for cores in (len(cpus), 1):
+        os.sched_setaffinity(0, set(sorted(cpus)[:cores]))
+        contenders = {0: lambda: [None for _ in fendral_stream.read_chunks(path, MIB)]}
+        for share, parity in shares.items():
+            contenders[share] = (lambda parity=parity: [
+                None for _ in fendral_stream.read_chunks(path, MIB, parity=parity)])
+        medians = side_by_side(contenders, rounds)
+        for share, parity in shares.items():
+            print(f"{share:>3} % ({parity:>3}) {cores:>5} {size / medians[0] / 1e9:>10.2f} "
+                  f"{size / medians[share] / 1e9:>8.2f} {medians[share] / medians[0]:>6.2f}")
+    os.sched_setaffinity(0, cpus)
+
+    # Parity chunk j does not depend on how many there are: one read makes every share's.
+    iterator = fendral_stream.read_chunks(path, MIB, parity=max(shares.values()))
+    chunks = list(iterator)
+    full = iterator.manifest()
+    print(f"\nrebuild at the close, the same file, median of {rounds} rounds; GB/s of data")
+    print(f"{'lost':>12} {'no loss':>8} {'rebuilt':>8} {'ratio':>6}")
+    for share, parity in shares.items():
+        manifest = fendral_stream.Manifest(MIB, size, full.crc32c, full.parity_crc32c[:parity])
+        lost = set(random.Random(share).sample(range(count), parity))
+
+        def write(skipped, manifest=manifest, parity=parity):
+            with fendral_stream.ChunkWriter(output, MIB, manifest=manifest) as writer:
+                for chunk in chunks:
+                    if chunk.index < count + parity and chunk.index not in skipped:
+                        writer.write(chunk)
+        medians = side_by_side({"whole": lambda: write(()), "lost": lambda: write(lost)}, rounds)
+        print(f"{share:>3} % ({parity:>3}) {size / medians['whole'] / 1e9:>8.2f} "
+              f"{size / medians['lost'] / 1e9:>8.2f} {medians['lost'] / medians['whole']:>6.2f}")
+    chunks.clear()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--full", action="store_true",
                         help="the issue's sizes: a 1 GiB file and a 20 GiB sparse one")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--only", choices=["unbuffered", "short-last-chunk"],
+    parser.add_argument("--only", choices=["unbuffered", "short-last-chunk", "parity"],
                         help="run this part alone")
     options = parser.parse_args()
     import fendral
@@ -246,6 +315,9 @@ def main():
         if options.only:
             if options.only == "unbuffered":
                 unbuffered_loops(path, size, options.rounds)
+            elif options.only == "parity":
+                product_speeds(directory, options.rounds)
+                parity_rows(path, output, size, options.rounds)
             else:
                 short_last_chunks(directory)
             return
@@ -277,6 +349,8 @@ def main():
                   f"{'' if peak <= bound else '  OVER THE BOUND'}")
 
         plain_loops(path, output, size, options.rounds)
+        product_speeds(directory, options.rounds)
+        parity_rows(path, output, size, options.rounds)
 
         chunks = fendral.deconstruct_file(path, MIB)
         random.Random(1).shuffle(chunks)

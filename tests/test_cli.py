@@ -62,22 +62,28 @@ def test_a_video_fits_and_joins_back(tmp_path):
         f"([Errno 17] File exists: '{tmp_path / 'out.mp4'}')")
 
 
-@pytest.mark.parametrize("damage, message", [
-    (None, None),
-    ("lose", "part 2 of 4 is missing: {parts}/part-000002"),
-    ("flip", "{parts}/part-000002 is damaged: "),
+@pytest.mark.parametrize("parity, damage, message", [
+    (0, None, None),
+    (0, "lose", "part 2 of 4 is missing: {parts}/part-000002"),
+    (0, "flip", "{parts}/part-000002 is damaged: "),
+    # Part 2 lost and the first parity part damaged.
+    (2, "lose and flip", None),
+    (1, "lose and flip",
+     "Missing chunks at indices 2, 4: 2 are missing and the parity rebuilds at most 1"),
 ])
-def test_a_file_chunks_and_assembles_back(tmp_path, damage, message):
+def test_a_file_chunks_and_assembles_back(tmp_path, parity, damage, message):
     original = os.urandom(100_000)
     (tmp_path / "in.bin").write_bytes(original)
     parts = tmp_path / "parts"
-    chunked = run("chunk", tmp_path / "in.bin", parts, "--size", "30kB", script=damage is None)
+    chunked = run("chunk", tmp_path / "in.bin", parts, "--size", "30kB", "--parity", str(parity),
+                  script=damage is None)
     assert (chunked.returncode, chunked.stderr) == (0, "")
-    assert sorted(os.listdir(parts)) == ["manifest.json"] + [f"part-00000{i}" for i in range(4)]
-    part = parts / "part-000002"
-    if damage == "lose":
-        part.unlink()
-    elif damage == "flip":
+    assert sorted(os.listdir(parts)) == ["manifest.json"] + [
+        f"part-00000{i}" for i in range(4 + parity)]
+    if "lose" in (damage or ""):
+        (parts / "part-000002").unlink()
+    if "flip" in (damage or ""):
+        part = parts / ("part-000002" if damage == "flip" else "part-000004")
         part.write_bytes(bytes([part.read_bytes()[0] ^ 1]) + part.read_bytes()[1:])
     assembled = run("assemble", parts, tmp_path / "out.bin")
     if message is None:

@@ -204,6 +204,9 @@ def altered(**changes):
      'Manifest field "crc32c": item 0: expected 8 hexadecimal digits in a string'),
     (altered(crc32c=["063962b9", 1792344467, "646a3494"]),
      'Manifest field "crc32c": item 1: expected 8 hexadecimal digits in a string'),
+    (altered(parity=1), 'Manifest field "parity_crc32c" is missing'),
+    (altered(parity=2, parity_crc32c=["00000000"]),
+     'Manifest field "parity_crc32c": expected 2 CRCs (the parity), got 1'),
     (altered(file_crc32c=0x280C069E),
      'Manifest field "file_crc32c": expected 8 hexadecimal digits in a string'),
     (altered(file_crc32c="280c069f"), 'Manifest field "file_crc32c": expected "280c069e", the '
@@ -342,3 +345,140 @@ def test_parts_across_a_cluster(tmp_path):
     manifest = recipe["copy_through_parts"](path, str(tmp_path / "copy"), 65536, str(store))
     assert manifest == Manifest.of_file(path, 65536)
     assert (tmp_path / "copy").read_bytes() == content
+
+
+# Parity chunks. The code as another program would compute it: GF(2^16) modulo 0x1100B, data
+# chunk i the element i, parity chunk j the element 65535 - j, symbols laid out by blocks of 64
+# bytes (32 low bytes, then their 32 high bytes) and a tail of little-endian pairs.
+def gf_multiply(a, b):
+    product = 0
+    for bit in range(15, -1, -1):
+        product <<= 1
+        if product & 0x10000:
+            product ^= 0x1100B
+        if b >> bit & 1:
+            product ^= a
+    return product
+
+
+def gf_inverse(a):
+    result, power, exponent = 1, a, 65534
+    while exponent:
+        if exponent & 1:
+            result = gf_multiply(result, power)
+        power, exponent = gf_multiply(power, power), exponent >> 1
+    return result
+
+
+def symbol_places(size):
+    whole = size - size % 64
+    places = [(block + k, block + 32 + k) for block in range(0, whole, 64) for k in range(32)]
+    return places + [(at, at + 1) for at in range(whole, size, 2)]
+
+
+def reference_parity(content, chunk_size, parity):
+    chunks = [content[at:at + chunk_size].ljust(chunk_size, b"\0")
+              for at in range(0, len(content), chunk_size)]
+    made = []
+    for j in range(parity):
+        out = bytearray(chunk_size)
+        for i, chunk in enumerate(chunks):
+            factor = gf_inverse(i ^ (65535 - j))
+            for low, high in symbol_places(chunk_size):
+                product = gf_multiply(factor, chunk[low] | chunk[high] << 8)
+                out[low] ^= product & 0xFF
+                out[high] ^= product >> 8
+        made.append(bytes(out))
+    return made
+
+
+def test_parity_chunks_follow_the_data_as_documented(tmp_path):
+    content = random_bytes(random.Random(4), 3 * 100 - 30)
+    path = write(tmp_path, content)
+    iterator = read_chunks(path, 100, parity=2)
+    chunks = list(iterator)
+    assert [chunk.index for chunk in chunks] == list(range(5))
+    assert [chunk.data for chunk in chunks[3:]] == reference_parity(content, 100, 2)
+    manifest = iterator.manifest()
+    assert (manifest.count, manifest.parity) == (3, 2)
+    assert manifest.parity_crc32c == tuple(crc32c(chunk.data) for chunk in chunks[3:])
+    assert Manifest.of_file(path, 100, parity=2) == manifest
+    assert Manifest(100, len(content), manifest.crc32c, manifest.parity_crc32c) == manifest
+    assert manifest != Manifest.of_file(path, 100)
+    assert pickle.loads(pickle.dumps(manifest)) == manifest
+    # The JSON form gains the two fields only with parity.
+    text = manifest.to_json()
+    assert text == Manifest.of_file(path, 100).to_json()[:-1] + (
+        ', "parity": 2, "parity_crc32c": [%s]}'
+        % ", ".join('"%08x"' % crc for crc in manifest.parity_crc32c))
+    assert Manifest.from_json(text) == manifest
+    assert repr(manifest).endswith(", parity=2)")
+
+
+@pytest.mark.parametrize("size, chunk_size, parity, seeds", [
+    (7, 8, 2, range(4)),                # one chunk
+    (3 * 64 - 2, 64, 3, range(6)),      # three chunks
+    (32768 * 16, 16, 64, range(2)),     # 32,768 tiny chunks
+    (200_000_000, 1 << 20, 10, [0]),
+])
+def test_any_n_missing_chunks_are_rebuilt(tmp_path, size, chunk_size, parity, seeds):
+    content = random_bytes(random.Random(size), size)
+    path = write(tmp_path, content)
+    iterator = read_chunks(path, chunk_size, parity=parity)
+    chunks = list(iterator)
+    manifest = iterator.manifest()
+    output = tmp_path / "out"
+    for seed in seeds:
+        generator = random.Random(seed)
+        last = manifest.count - 1
+        if seed == 0:  # the short last data chunk among them
+            others = [index for index in range(len(chunks)) if index != last]
+            missing = set(generator.sample(others, parity - 1)) | {last}
+        else:
+            missing = set(generator.sample(range(len(chunks)), parity))
+        kept = [chunk for chunk in chunks if chunk.index not in missing]
+        generator.shuffle(kept)
+        with ChunkWriter(str(output), chunk_size, manifest=manifest) as writer:
+            for chunk in kept:
+                writer.write(chunk)
+        assert output.read_bytes() == content, sorted(missing)
+        output.unlink()
+
+
+def test_too_many_missing_or_a_damaged_parity_chunk_are_refused(tmp_path):
+    content = random_bytes(random.Random(8), 8 * 32 - 6)
+    chunks = list(iterator := read_chunks(write(tmp_path, content, "source"), 32, parity=2))
+    manifest = iterator.manifest()
+    output = tmp_path / "out"
+    output.write_bytes(b"earlier")
+    writer = ChunkWriter(str(output), 32, manifest=manifest)
+    damaged = Chunk(8, bytes(32))
+    with pytest.raises(ValueError) as caught:
+        writer.write(damaged)
+    assert str(caught.value) == (
+        "Chunk at index 8 has CRC32C %#010x, but the manifest lists %#010x for it"
+        % (crc32c(bytes(32)), manifest.parity_crc32c[0]))
+    with pytest.raises(ValueError) as caught:
+        writer.write(Chunk(10, bytes(32)))
+    assert str(caught.value) == (
+        "Chunk at index 10 is not in the manifest, which lists 8 chunks and 2 parity chunks")
+    for chunk in chunks:
+        if chunk.index not in (3, 7, 9):
+            writer.write(chunk)
+    with pytest.raises(ValueError) as caught:
+        writer.close()
+    assert str(caught.value) == (
+        "Missing chunks at indices 3, 7, 9: 3 are missing and the parity rebuilds at most 2")
+    assert output.read_bytes() == b"earlier"
+    assert sorted(os.listdir(str(tmp_path))) == ["out", "source"]
+
+
+@pytest.mark.parametrize("call", [
+    lambda path: read_chunks(path, 5, parity=1),
+    lambda path: Manifest.of_file(path, 5, parity=1),
+    lambda path: Manifest(5, 5, [0], [0]),
+])
+def test_parity_needs_an_even_chunk_size(tmp_path, call):
+    with pytest.raises(ValueError) as caught:
+        call(write(tmp_path, b"12345"))
+    assert str(caught.value) == "parity needs an even chunk_size (two bytes a symbol), got 5"

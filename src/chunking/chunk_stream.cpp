@@ -50,15 +50,18 @@ void ChunkReader::add_to_filling(const unsigned char* data, std::size_t size) {
   filled_ += size;
 }
 
-Result<ChunkReader> ChunkReader::open(const std::string& path, std::uint64_t chunk_size) {
+Result<ChunkReader> ChunkReader::open(const std::string& path, std::uint64_t chunk_size,
+                                      std::uint64_t parity) {
   FENDRAL_TRY(auto file, open_for_chunks(path, chunk_size));
   const auto size_hint = regular_file_size(file.get());
   ChunkReader reader(std::move(file), static_cast<std::size_t>(chunk_size), size_hint);
+  if (parity > 0 && chunk_size > 0) reader.encoder_.emplace(chunk_size, parity);
   if (chunk_size == 0) reader.release();  // no chunk: the end, at once
   return reader;
 }
 
 bool ChunkReader::next_is_buffered() const {
+  if (encoder_) return false;  // a batch of parity may be due
   if (ended_) return true;
   return chunk_size_ - filled_ <= ahead_end_ - ahead_begin_;
 }
@@ -66,6 +69,12 @@ bool ChunkReader::next_is_buffered() const {
 void ChunkReader::close() {
   closed_ = true;
   release();
+}
+
+std::optional<ChunkRecord> ChunkReader::next_parity_chunk() {
+  posix::ByteBuffer chunk = std::move(parity_[parity_given_++]);
+  manifest_.add_parity_crc(crc32c::of(chunk.data(), chunk.size()));
+  return ChunkRecord{next_index_++, std::move(chunk)};
 }
 
 void ChunkReader::release() {
@@ -79,6 +88,10 @@ void ChunkReader::release() {
   ahead_slab_ = ahead_spare_ = posix::Slab::Ref();
   ahead_begin_ = ahead_end_ = 0;
   probe_ = ByteBuffer();
+  if (closed_) {
+    encoder_.reset();
+    parity_.clear();
+  }
 }
 
 Result<std::optional<ChunkRecord>> ChunkReader::next() {
@@ -86,13 +99,20 @@ Result<std::optional<ChunkRecord>> ChunkReader::next() {
   return take_filled();
 }
 
-std::optional<ChunkRecord> ChunkReader::take_filled() {
+Result<std::optional<ChunkRecord>> ChunkReader::take_filled() {
   if (filled_ == 0) {
     // The end came before a byte of another chunk.
+    if (encoder_ && !closed_) {
+      release();
+      parity_ = encoder_->finish();
+      encoder_.reset();
+    }
+    if (!closed_ && parity_given_ < parity_.size()) return next_parity_chunk();
     if (!closed_) finished_ = true;
     release();
     return std::nullopt;
   }
+  if (encoder_) FENDRAL_CHECK(encoder_->add(filling_.data(), filled_));
   // Only the last chunk can be short.
   if (filling_slab_) {
     // A refilled mapping may be larger than the chunk in it: only what holds data stays.
@@ -228,6 +248,16 @@ IoResult<void> ChunkReader::fill_directly() {
   return {};
 }
 
+Result<Manifest> manifest_with_parity(const std::string& path, std::uint64_t chunk_size,
+                                      std::uint64_t parity) {
+  FENDRAL_CHECK(check_parity(chunk_size, parity));
+  FENDRAL_TRY(auto reader, ChunkReader::open(path, chunk_size, parity));
+  for (;;) {
+    FENDRAL_TRY(const auto chunk, reader.next());
+    if (!chunk) return reader.manifest();
+  }
+}
+
 Result<std::optional<ChunkRecord>> read_chunk_at(const std::string& path, std::uint64_t chunk_size,
                                                  std::uint64_t index) {
   FENDRAL_TRY(const auto file, open_for_chunks(path, chunk_size));
@@ -265,9 +295,19 @@ Result<ChunkWriter> ChunkWriter::create(const std::string& output_path, std::uin
                                      " differs from the manifest's chunk size " +
                                      std::to_string(manifest->chunk_size)));
   }
+  if (manifest) FENDRAL_CHECK(check_parity(manifest->chunk_size, manifest->parity()));
   auto file = posix::StagedFile::create(output_path);
   if (!file) return fail(Failure(file.error()));
-  return ChunkWriter(std::move(*file), chunk_size, std::move(manifest));
+  const std::uint64_t parity = manifest ? manifest->parity() : 0;
+  ChunkWriter writer(std::move(*file), chunk_size, std::move(manifest));
+  if (parity > 0) {
+    // Another unnamed file beside the output (or a hidden one, removed with the writer).
+    auto made = posix::StagedFile::create(output_path);
+    if (!made) return fail(Failure(made.error()));
+    writer.parity_file_.emplace(std::move(*made));
+    writer.parity_present_.assign(static_cast<std::size_t>(parity), false);
+  }
+  return writer;
 }
 
 ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
@@ -279,11 +319,14 @@ ChunkWriter::ChunkWriter(ChunkWriter&& other) noexcept
       gathered_offset_(other.gathered_offset_),
       gathered_size_(std::exchange(other.gathered_size_, 0)),
       present_(std::move(other.present_)),
+      parity_file_(std::move(other.parity_file_)),
+      parity_present_(std::move(other.parity_present_)),
       highest_(other.highest_),
       highest_size_(other.highest_size_),
       creator_(other.creator_) {
   closed_.store(other.closed_.load());
   other.file_.reset();
+  other.parity_file_.reset();
   other.closed_.store(true);
 }
 
@@ -362,6 +405,7 @@ posix::IoResult<void> ChunkWriter::store(const ChunkPiece& piece, std::uint64_t 
 
 void ChunkWriter::close_file() {
   file_.reset();
+  parity_file_.reset();
   gathered_ = posix::ByteBuffer();
   gathered_size_ = 0;
   closed_.store(true, std::memory_order_release);
@@ -384,6 +428,7 @@ Result<void> ChunkWriter::write(const ChunkPiece& piece) {
 std::optional<Result<void>> ChunkWriter::write_at_once(const ChunkPiece& piece) {
   std::unique_lock lock(mutex_, std::try_to_lock);
   if (!lock.owns_lock()) return std::nullopt;
+  if (is_parity(piece.index)) return std::nullopt;
   if (file_ && !poisoned_) {
     std::uint64_t offset = 0;
     if (__builtin_mul_overflow(piece.index, chunk_size_, &offset) || !gathers(offset, piece.size)) {
@@ -400,6 +445,7 @@ std::optional<Result<void>> ChunkWriter::write_at_once(const ChunkPiece& piece) 
 Result<void> ChunkWriter::write_locked(const ChunkPiece& piece) {
   if (poisoned_) return fail(*poisoned_);
   if (!file_) return fail(Failure::value_error("write to a closed ChunkWriter"));
+  if (is_parity(piece.index)) return store_parity(piece);
   FENDRAL_CHECK(check_sizes(piece));
   auto offset = offset_of(piece);
   if (!offset) return poison(offset.error());
@@ -409,6 +455,14 @@ Result<void> ChunkWriter::write_locked(const ChunkPiece& piece) {
     highest_ = piece.index;
     highest_size_ = piece.size;
   }
+  return {};
+}
+
+Result<void> ChunkWriter::store_parity(const ChunkPiece& piece) {
+  const std::uint64_t slot = piece.index - manifest_->count();
+  auto stored = posix::write_all_at(parity_file_->fd(), piece.data, piece.size, slot * chunk_size_);
+  if (!stored) return poison(Failure(stored.error()));
+  parity_present_[static_cast<std::size_t>(slot)] = true;
   return {};
 }
 
@@ -463,19 +517,76 @@ Result<void> ChunkWriter::commit() {
         "a forked child cannot close the ChunkWriter of its parent: only the process that made "
         "it puts the file in place"));
   }
-  if (auto missing = first_missing()) {
+  if (auto flushed = flush_gathered(); !flushed) return poison(Failure(flushed.error()));
+  if (manifest_ && manifest_->parity() > 0) {
+    if (auto rebuilt = rebuild_or_refuse(); !rebuilt) {
+      close_file();
+      return rebuilt;
+    }
+  } else if (auto missing = first_missing()) {
     close_file();
     return fail(Failure::value_error("Missing chunk at index " + std::to_string(*missing)));
   }
-  if (auto flushed = flush_gathered(); !flushed) return poison(Failure(flushed.error()));
-  // A chunk at the highest index may have been replaced by a shorter one.
-  const std::uint64_t length = highest_ ? *highest_ * chunk_size_ + highest_size_ : 0;
+  // A chunk at the highest index may have been replaced by a shorter one; a rebuilt last chunk
+  // was never written.
+  std::uint64_t length = highest_ ? *highest_ * chunk_size_ + highest_size_ : 0;
+  if (manifest_) length = manifest_->size;
   if (::ftruncate(file_->fd(), static_cast<off_t>(length)) != 0) {
     return poison(Failure(posix::IoError::from_errno(errno)));
   }
   if (auto placed = file_->commit(); !placed) return poison(Failure(placed.error()));
   close_file();
   return {};
+}
+
+namespace {
+
+// Indices named in a refusal; the rest are counted.
+constexpr std::size_t kIndicesNamed = 32;
+
+}  // namespace
+
+Result<void> ChunkWriter::rebuild_or_refuse() {
+  const std::uint64_t count = manifest_->count();
+  const std::uint64_t parity = manifest_->parity();
+  std::vector<std::uint64_t> missing_data;
+  std::uint64_t missing = 0;
+  std::string named;
+  auto note = [&](std::uint64_t index) {
+    if (missing < kIndicesNamed) named += (missing == 0 ? "" : ", ") + std::to_string(index);
+    ++missing;
+  };
+  // The gaps between the runs of present data chunks; only parity + 1 of them are kept.
+  std::uint64_t next = 0;
+  auto note_gap = [&](std::uint64_t end) {
+    for (; next < end; ++next) {
+      if (missing_data.size() <= parity) missing_data.push_back(next);
+      note(next);
+    }
+  };
+  for (const auto& [first, last] : present_) {
+    if (first >= count) break;
+    note_gap(first);
+    next = std::max(next, last + 1);
+  }
+  note_gap(count);
+  std::vector<std::uint64_t> present_parity;
+  for (std::uint64_t j = 0; j < parity; ++j) {
+    if (parity_present_[static_cast<std::size_t>(j)]) {
+      present_parity.push_back(j);
+    } else {
+      note(count + j);
+    }
+  }
+  if (missing > parity) {
+    if (missing > kIndicesNamed)
+      named += " and " + std::to_string(missing - kIndicesNamed) + " more";
+    return fail(Failure::value_error(
+        "Missing chunks at indices " + named + ": " + std::to_string(missing) +
+        " are missing and the parity rebuilds at most " + std::to_string(parity)));
+  }
+  return rebuild_missing({file_->fd(), parity_file_->fd()}, *manifest_, missing_data,
+                         present_parity);
 }
 
 Result<void> ChunkWriter::discard() {

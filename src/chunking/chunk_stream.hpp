@@ -10,10 +10,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/failure.hpp"
 #include "chunking/chunk_record.hpp"
 #include "chunking/manifest.hpp"
+#include "chunking/parity.hpp"
 #include "posix/buffer.hpp"
 #include "posix/file.hpp"
 #include "posix/staged_file.hpp"
@@ -27,8 +29,11 @@ namespace fendral::chunking {
 class ChunkReader {
  public:
   // Opens `path`. A chunk size of 2**63 or more is an internal fault ("capacity overflow"),
-  // reported once the file is open, as deconstruct_file reports it.
-  static Result<ChunkReader> open(const std::string& path, std::uint64_t chunk_size);
+  // reported once the file is open, as deconstruct_file reports it. With `parity` (after
+  // check_parity), the data chunks are followed by that many parity chunks, made as the data
+  // goes by (parity.hpp), each chunk_size bytes.
+  static Result<ChunkReader> open(const std::string& path, std::uint64_t chunk_size,
+                                  std::uint64_t parity = 0);
 
   // The next chunk, or nothing once the file has ended (the file is then closed). A failed or
   // interrupted read keeps the bytes that arrived before it: asking again carries on from there.
@@ -54,7 +59,8 @@ class ChunkReader {
   posix::IoResult<void> fill_from_read_ahead();
   posix::IoResult<void> fill_directly();
   void map_filling(std::size_t size);
-  std::optional<ChunkRecord> take_filled();
+  Result<std::optional<ChunkRecord>> take_filled();
+  std::optional<ChunkRecord> next_parity_chunk();
 
   posix::UniqueFd fd_;
   std::size_t chunk_size_;
@@ -73,6 +79,9 @@ class ChunkReader {
   posix::ByteBuffer probe_;        // what is read past a regular file's expected end
   std::uint32_t filling_crc_ = 0;  // of the first filled_ bytes
   ManifestBuilder manifest_;
+  std::optional<ParityEncoder> encoder_;   // until the data ends
+  std::vector<posix::ByteBuffer> parity_;  // then the parity chunks not yet handed out
+  std::size_t parity_given_ = 0;
   bool finished_ = false;
   bool closed_ = false;  // by close(), before the end
 };
@@ -81,6 +90,11 @@ class ChunkReader {
 // the chunks before it (so workers can share one file), or nothing when the file ends before it.
 // A source that cannot be read at an offset (a pipe) fails with ESPIPE. Errors before the
 // read are those of ChunkReader::open.
+// The manifest of the file at `path` with `parity` parity chunks, made as read_chunks makes them
+// and let go once checksummed.
+[[nodiscard]] Result<Manifest> manifest_with_parity(const std::string& path,
+                                                    std::uint64_t chunk_size, std::uint64_t parity);
+
 [[nodiscard]] Result<std::optional<ChunkRecord>> read_chunk_at(const std::string& path,
                                                                std::uint64_t chunk_size,
                                                                std::uint64_t index);
@@ -112,11 +126,13 @@ class ChunkWriter {
   std::optional<Result<void>> write_at_once(const ChunkPiece& piece);
 
   // Checks that no index is missing, gives the file its length and puts it in place of
-  // `output_path`. Only the process that created the writer commits: in a forked child this
-  // fails, closing the child's copy and leaving the file to the parent. A missing index fails with
-  // "Missing chunk at index N" and, like any failure here, removes the temporary: nothing reaches
-  // `output_path`. Closes the writer either way; a poisoned writer fails with its failure, every
-  // time.
+  // `output_path`. With a manifest that lists N parity chunks, up to N missing chunks of all
+  // count + N are allowed: the missing data chunks are rebuilt into the file first; with more
+  // missing, "Missing chunks at indices ...: M are missing and the parity rebuilds at most N". Only
+  // the process that created the writer commits: in a forked child this fails, closing the child's
+  // copy and leaving the file to the parent. A missing index fails with "Missing chunk at index N"
+  // and, like any failure here, removes the temporary: nothing reaches `output_path`. Closes the
+  // writer either way; a poisoned writer fails with its failure, every time.
   Result<void> commit();
 
   // Removes the temporary and closes the writer; nothing reaches `output_path`. A poisoned
@@ -133,6 +149,11 @@ class ChunkWriter {
         chunk_size_(chunk_size),
         manifest_(std::move(manifest)),
         creator_(::getpid()) {}
+  bool is_parity(std::uint64_t index) const {
+    return manifest_ && manifest_->parity() > 0 && index >= manifest_->count();
+  }
+  Result<void> store_parity(const ChunkPiece& piece);
+  Result<void> rebuild_or_refuse();
   Result<void> write_locked(const ChunkPiece& piece);
   Result<void> check_sizes(const ChunkPiece& piece) const;
   Result<std::uint64_t> offset_of(const ChunkPiece& piece) const;
@@ -158,6 +179,10 @@ class ChunkWriter {
   // Indices present, as runs first..last keyed by first; adjacent runs are merged, so this holds
   // one run once every chunk is in, whatever their order and however many there are.
   std::map<std::uint64_t, std::uint64_t> present_;
+  // With a manifest that lists parity chunks: where they wait, out of sight and removed with
+  // the writer (never committed), and which are there.
+  std::optional<posix::StagedFile> parity_file_;
+  std::vector<bool> parity_present_;
   std::optional<std::uint64_t> highest_;
   std::uint64_t highest_size_ = 0;  // bytes in the chunk at the highest index
   pid_t creator_;

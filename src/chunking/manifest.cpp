@@ -5,6 +5,7 @@
 
 #include "base/crc32c.hpp"
 #include "base/propagate.hpp"
+#include "chunking/parity.hpp"
 #include "posix/buffer.hpp"
 #include "posix/file.hpp"
 
@@ -93,7 +94,7 @@ void ManifestBuilder::add_crc(std::uint32_t crc, std::uint64_t size) {
 
 Result<Manifest> ManifestBuilder::build() const {
   FENDRAL_CHECK(check_chunk_size(chunk_size_));
-  return Manifest{chunk_size_, size_, crc32c_, file_crc32c_};
+  return Manifest{chunk_size_, size_, crc32c_, file_crc32c_, parity_crc32c_};
 }
 
 std::uint64_t chunks_in(std::uint64_t size, std::uint64_t chunk_size) {
@@ -118,8 +119,24 @@ std::uint32_t combined_crc(const Manifest& manifest) {
                          manifest.chunk_bytes(manifest.count() - 1));
 }
 
+Result<void> check_parity_of(const Manifest& manifest) {
+  if (manifest.parity() == 0) return {};
+  if (manifest.chunk_size % 2 != 0) {
+    return fail(Failure::value_error("parity needs an even chunk_size (two bytes a symbol), got " +
+                                     std::to_string(manifest.chunk_size)));
+  }
+  if (manifest.count() + manifest.parity() > kMostCodedChunks) {
+    return fail(Failure::value_error(
+        std::to_string(manifest.count()) + " chunks and " + std::to_string(manifest.parity()) +
+        " parity chunks are more than " + std::to_string(kMostCodedChunks) +
+        ", the most a chunk set with parity can have"));
+  }
+  return {};
+}
+
 Result<Manifest> manifest_of_parts(std::uint64_t chunk_size, std::uint64_t size,
-                                   std::vector<std::uint32_t> crcs) {
+                                   std::vector<std::uint32_t> crcs,
+                                   std::vector<std::uint32_t> parity_crcs) {
   FENDRAL_CHECK(check_chunk_size(chunk_size));
   const std::uint64_t needed = chunks_in(size, chunk_size);
   if (crcs.size() != needed) {
@@ -128,7 +145,8 @@ Result<Manifest> manifest_of_parts(std::uint64_t chunk_size, std::uint64_t size,
                                      " in chunks of " + std::to_string(chunk_size) + ", got " +
                                      std::to_string(crcs.size())));
   }
-  Manifest manifest{chunk_size, size, std::move(crcs), 0};
+  Manifest manifest{chunk_size, size, std::move(crcs), 0, std::move(parity_crcs)};
+  FENDRAL_CHECK(check_parity_of(manifest));
   manifest.file_crc32c = combined_crc(manifest);
   return manifest;
 }
@@ -159,21 +177,28 @@ Result<std::vector<std::uint64_t>> chunks_differing(const Manifest& manifest,
 }
 
 Result<void> check_against(const Manifest& manifest, const ChunkPiece& piece) {
-  if (piece.index >= manifest.count()) {
+  const std::uint64_t count = manifest.count();
+  if (piece.index >= count + manifest.parity()) {
+    std::string listed = count_text(count);
+    if (manifest.parity() > 0) {
+      listed += " and " + std::to_string(manifest.parity()) + " parity " +
+                (manifest.parity() == 1 ? "chunk" : "chunks");
+    }
     return fail(Failure::value_error(chunk_text(piece.index) +
-                                     " is not in the manifest, which lists " +
-                                     count_text(manifest.count())));
+                                     " is not in the manifest, which lists " + listed));
   }
-  const std::uint64_t listed = manifest.chunk_bytes(piece.index);
+  const bool is_parity = piece.index >= count;
+  const std::uint64_t listed = is_parity ? manifest.chunk_size : manifest.chunk_bytes(piece.index);
   if (piece.size != listed) {
     return fail(Failure::value_error(chunk_text(piece.index) + " holds " + bytes_text(piece.size) +
                                      ", but the manifest lists " + bytes_text(listed) + " for it"));
   }
   const std::uint32_t crc = crc32c::of(piece.data, piece.size);
-  if (crc != manifest.crc32c[piece.index]) {
+  const std::uint32_t expected =
+      is_parity ? manifest.parity_crc32c[piece.index - count] : manifest.crc32c[piece.index];
+  if (crc != expected) {
     return fail(Failure::value_error(chunk_text(piece.index) + " has CRC32C " + crc_text(crc) +
-                                     ", but the manifest lists " +
-                                     crc_text(manifest.crc32c[piece.index]) + " for it"));
+                                     ", but the manifest lists " + crc_text(expected) + " for it"));
   }
   return {};
 }

@@ -20,8 +20,11 @@ struct Manifest {
   std::uint64_t size = 0;             // bytes in the file
   std::vector<std::uint32_t> crc32c;  // one per chunk, in index order
   std::uint32_t file_crc32c = 0;      // of the whole file, combined from the chunks' CRCs
+  // One per parity chunk (chunkset index count() + j), each chunk_size bytes; none without.
+  std::vector<std::uint32_t> parity_crc32c;
 
   std::uint64_t count() const { return crc32c.size(); }
+  std::uint64_t parity() const { return parity_crc32c.size(); }
   // The bytes chunk `index` holds: chunk_size for all but the last.
   std::uint64_t chunk_bytes(std::uint64_t index) const;
 
@@ -36,6 +39,8 @@ class ManifestBuilder {
   void add(const unsigned char* data, std::size_t size);
   // A chunk of `size` bytes whose CRC is already known.
   void add_crc(std::uint32_t crc, std::uint64_t size);
+  // The next parity chunk's CRC, after every data chunk.
+  void add_parity_crc(std::uint32_t crc) { parity_crc32c_.push_back(crc); }
   // The manifest of the chunks added so far; refused for a chunk size of 0, with which a file of
   // any length gives no chunk.
   [[nodiscard]] Result<Manifest> build() const;
@@ -45,6 +50,7 @@ class ManifestBuilder {
   std::uint64_t size_ = 0;
   std::vector<std::uint32_t> crc32c_;
   std::uint32_t file_crc32c_ = 0;
+  std::vector<std::uint32_t> parity_crc32c_;
   // Made once a file has shown many chunks: a loop over tiny chunks spent most of its time
   // combining their CRCs.
   std::unique_ptr<const crc32c::FixedLengthCombine> combine_full_;
@@ -55,9 +61,13 @@ std::uint64_t chunks_in(std::uint64_t size, std::uint64_t chunk_size);
 
 // The manifest of a file whose chunks were checksummed elsewhere, its file CRC combined from
 // theirs; refused (ValueError) for a chunk size of 0 or a number of CRCs that is not the
-// number of chunks.
+// number of chunks, or parity CRCs that no chunk set could have (check_parity_of).
 [[nodiscard]] Result<Manifest> manifest_of_parts(std::uint64_t chunk_size, std::uint64_t size,
-                                                 std::vector<std::uint32_t> crcs);
+                                                 std::vector<std::uint32_t> crcs,
+                                                 std::vector<std::uint32_t> parity_crcs = {});
+
+// Refuses parity chunks with an odd chunk size, or more chunks than the code has elements.
+[[nodiscard]] Result<void> check_parity_of(const Manifest& manifest);
 
 // The CRC of the whole file, combined from the chunks' CRCs.
 std::uint32_t combined_crc(const Manifest& manifest);
@@ -72,7 +82,7 @@ std::uint32_t combined_crc(const Manifest& manifest);
                                                                   const std::string& path);
 
 // A ValueError naming the index and both values when `piece` is not the chunk the manifest
-// lists at its index.
+// lists at its index (a parity chunk's after the data chunks').
 [[nodiscard]] Result<void> check_against(const Manifest& manifest, const ChunkPiece& piece);
 
 // "0x" and eight lowercase hexadecimal digits, as Python's hex() writes a CRC (zero-padded).

@@ -3,6 +3,9 @@
 //   {"version": 1, "chunk_size": 4, "size": 10, "count": 3, "file_crc32c": "280c069e",
 //    "crc32c": ["063962b9", "6ad50193", "646a3494"]}
 //
+// With parity chunks, two more fields follow: "parity" (their number) and "parity_crc32c" (their
+// CRCs, in index order); a manifest without them is written exactly as before.
+//
 // A CRC is a string of eight hexadecimal digits, most significant first (int(text, 16) reads it
 // back), as tools print checksums. The reader takes any field order and spacing, and refuses
 // anything else with the field's name.
@@ -23,6 +26,7 @@ namespace {
 constexpr std::uint64_t kFormatVersion = 1;
 constexpr std::string_view kFields[] = {"version", "chunk_size",  "size",
                                         "count",   "file_crc32c", "crc32c"};
+constexpr std::string_view kParityFields[] = {"parity", "parity_crc32c"};
 
 std::string hex_digits(std::uint32_t crc) {
   return crc_text(crc).substr(2);
@@ -299,6 +303,20 @@ std::optional<std::uint32_t> crc_value(const RawValue& value) {
 
 constexpr const char* kCrcForm = "expected 8 hexadecimal digits in a string";
 
+// The CRCs of the list field `name`, which must hold `wanted` of them (`what` says why).
+Result<std::vector<std::uint32_t>> crc_list(RawValue& list, std::string_view name,
+                                            std::uint64_t wanted, std::string_view what) {
+  if (list.kind != RawValue::Kind::List) return field_error(name, "expected a list");
+  if (list.item_count != wanted) {
+    return field_error(name, "expected " + std::to_string(wanted) + " CRCs (" + std::string(what) +
+                                 "), got " + std::to_string(list.item_count));
+  }
+  if (list.first_not_crc) {
+    return field_error(name, "item " + std::to_string(*list.first_not_crc) + ": " + kCrcForm);
+  }
+  return std::move(list.crcs);
+}
+
 }  // namespace
 
 std::string manifest_to_json(const Manifest& manifest) {
@@ -307,14 +325,22 @@ std::string manifest_to_json(const Manifest& manifest) {
                      ", \"size\": " + std::to_string(manifest.size) +
                      ", \"count\": " + std::to_string(manifest.count()) + ", \"file_crc32c\": \"" +
                      hex_digits(manifest.file_crc32c) + "\", \"crc32c\": [";
-  text.reserve(text.size() + manifest.crc32c.size() * 12 + 2);
-  for (std::size_t index = 0; index < manifest.crc32c.size(); ++index) {
-    if (index > 0) text += ", ";
-    text += '"';
-    text += hex_digits(manifest.crc32c[index]);
-    text += '"';
+  text.reserve(text.size() + (manifest.count() + manifest.parity()) * 12 + 40);
+  auto add_crcs = [&](const std::vector<std::uint32_t>& crcs) {
+    for (std::size_t index = 0; index < crcs.size(); ++index) {
+      if (index > 0) text += ", ";
+      text += '"';
+      text += hex_digits(crcs[index]);
+      text += '"';
+    }
+    text += ']';
+  };
+  add_crcs(manifest.crc32c);
+  if (manifest.parity() > 0) {
+    text += ", \"parity\": " + std::to_string(manifest.parity()) + ", \"parity_crc32c\": [";
+    add_crcs(manifest.parity_crc32c);
   }
-  text += "]}";
+  text += '}';
   return text;
 }
 
@@ -328,7 +354,9 @@ Result<Manifest> manifest_from_json(std::string_view text) {
     return field_error("version", "expected 1, the only version this module reads");
   }
   for (const auto& [name, value] : members) {
-    if (std::find(std::begin(kFields), std::end(kFields), name) == std::end(kFields)) {
+    if (std::find(std::begin(kFields), std::end(kFields), name) == std::end(kFields) &&
+        std::find(std::begin(kParityFields), std::end(kParityFields), name) ==
+            std::end(kParityFields)) {
       return fail(
           Failure::value_error("Manifest field \"" + std::string(name) + "\" is not known"));
     }
@@ -337,6 +365,11 @@ Result<Manifest> manifest_from_json(std::string_view text) {
     if (!members.contains(name)) {
       return fail(Failure::value_error("Manifest field \"" + std::string(name) + "\" is missing"));
     }
+  }
+  // The parity fields come together or not at all.
+  if (members.contains("parity") != members.contains("parity_crc32c")) {
+    const std::string_view absent = members.contains("parity") ? "parity_crc32c" : "parity";
+    return fail(Failure::value_error("Manifest field \"" + std::string(absent) + "\" is missing"));
   }
   constexpr const char* kWhole = "expected a whole number from 0 to 18446744073709551615";
   Manifest manifest;
@@ -357,16 +390,15 @@ Result<Manifest> manifest_from_json(std::string_view text) {
                                     std::to_string(manifest.chunk_size) + ", got " +
                                     std::to_string(*count));
   }
-  RawValue& list = members.find("crc32c")->second;
-  if (list.kind != RawValue::Kind::List) return field_error("crc32c", "expected a list");
-  if (list.item_count != *count) {
-    return field_error("crc32c", "expected " + std::to_string(*count) + " CRCs (the count), got " +
-                                     std::to_string(list.item_count));
+  FENDRAL_TRY(manifest.crc32c,
+              crc_list(members.find("crc32c")->second, "crc32c", *count, "the count"));
+  if (members.contains("parity")) {
+    const auto parity = whole_number(members.at("parity"));
+    if (!parity) return field_error("parity", kWhole);
+    FENDRAL_TRY(manifest.parity_crc32c, crc_list(members.find("parity_crc32c")->second,
+                                                 "parity_crc32c", *parity, "the parity"));
+    FENDRAL_CHECK(check_parity_of(manifest));
   }
-  if (list.first_not_crc) {
-    return field_error("crc32c", "item " + std::to_string(*list.first_not_crc) + ": " + kCrcForm);
-  }
-  manifest.crc32c = std::move(list.crcs);
   const std::uint32_t combined = combined_crc(manifest);
   const auto file_crc = crc_value(members.at("file_crc32c"));
   if (!file_crc) return field_error("file_crc32c", kCrcForm);

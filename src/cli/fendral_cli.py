@@ -174,43 +174,53 @@ def run_chunk(args: argparse.Namespace) -> None:
     except OSError:
         total = 0.0
     progress = Progress(not args.quiet)
-    chunks = fendral_stream.read_chunks(args.file, args.size)
+    chunks = fendral_stream.read_chunks(args.file, args.size, parity=args.parity)
     try:
         for chunk in named_failures(chunks, args.file):
             write_new_file(os.path.join(args.dir, part_name(chunk.index)), chunk.data)
-            progress(float(chunk.index * args.size + len(chunk.data)), total)
+            progress(float(min(chunk.index * args.size + len(chunk.data), total)), total)
         manifest = chunks.manifest()
     finally:
         chunks.close()
         progress.end()
     # The manifest is written last, so it only ever describes parts that are all there.
     write_new_file(os.path.join(args.dir, MANIFEST_NAME), manifest.to_json().encode() + b"\n")
-    say(args, f"{manifest.count} parts of up to {manifest.chunk_size} bytes and {MANIFEST_NAME} "
-              f"in {args.dir}")
+    parity = f" and {manifest.parity} parity parts" if manifest.parity else ""
+    say(args, f"{manifest.count} parts of up to {manifest.chunk_size} bytes{parity} and "
+              f"{MANIFEST_NAME} in {args.dir}")
 
 
 def run_assemble(args: argparse.Namespace) -> None:
     with open(os.path.join(args.dir, MANIFEST_NAME), encoding="utf-8") as source:
         manifest = fendral_stream.Manifest.from_json(source.read())
     progress = Progress(not args.quiet)
+    parts = manifest.count + manifest.parity
+    # With parity parts, a lost or damaged part is left to the writer, which rebuilds up to
+    # manifest.parity of them at the close or names every one missing.
+    unusable = []
     try:
         with fendral_stream.ChunkWriter(args.output, manifest.chunk_size, manifest) as writer:
-            for index in range(manifest.count):
+            for index in range(parts):
                 path = os.path.join(args.dir, part_name(index))
                 try:
                     with open(path, "rb") as part:
                         # One byte over the chunk size is enough for the writer to refuse it.
                         data = part.read(manifest.chunk_size + 1)
-                except FileNotFoundError:
-                    raise Failure(f"part {index} of {manifest.count} is missing: {path}") from None
-                try:
                     writer.write(fendral.Chunk(index, data))
+                except FileNotFoundError:
+                    if not manifest.parity:
+                        raise Failure(
+                            f"part {index} of {manifest.count} is missing: {path}") from None
+                    unusable.append(index)
                 except ValueError as error:
-                    raise Failure(f"{path} is damaged: {error}") from None
-                progress(float(index + 1), float(manifest.count))
+                    if not manifest.parity:
+                        raise Failure(f"{path} is damaged: {error}") from None
+                    unusable.append(index)
+                progress(float(index + 1), float(parts))
     finally:
         progress.end()
-    say(args, f"{manifest.count} parts checked and joined into {args.output}")
+    rebuilt = f", {len(unusable)} lost or damaged rebuilt from parity" if unusable else ""
+    say(args, f"{manifest.count} parts checked{rebuilt} and joined into {args.output}")
 
 
 def one_line(error: BaseException) -> str:
@@ -277,6 +287,8 @@ def build_parser() -> argparse.ArgumentParser:
                     run_chunk)
     chunk.add_argument("file", metavar="FILE", help="the file, or a pipe or device")
     chunk.add_argument("dir", metavar="DIR", help="where the parts go (created)")
+    chunk.add_argument("--parity", type=int, default=0, metavar="N",
+                       help="N parity parts more, so that any N parts may be lost (even SIZE)")
     chunk.add_argument("--size", type=parse_size, required=True, metavar="SIZE",
                        help="each part's size: 25MB, 8MiB, 25M or bytes")
 

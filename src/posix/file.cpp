@@ -275,7 +275,7 @@ IoResult<ReplacementFile> ReplacementFile::create_at(int directory, const std::s
   const std::string prefix = path.substr(0, name_start) + "." + path.substr(name_start) + ".";
   for (int attempt = 0;; ++attempt) {
     std::string temporary_path = prefix + next_suffix();
-    auto fd = open_file_at(directory, temporary_path, O_WRONLY | O_CREAT | O_EXCL, mode);
+    auto fd = open_file_at(directory, temporary_path, O_RDWR | O_CREAT | O_EXCL, mode);
     if (fd) return ReplacementFile(directory, path, std::move(temporary_path), std::move(*fd));
     if (fd.error().os_code() != EEXIST || attempt == 100) return unexpected(fd.error());
   }

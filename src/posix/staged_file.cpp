@@ -67,7 +67,7 @@ IoResult<StagedFile> StagedFile::create(const std::string& path) {
     return errno_error(EISDIR);
   }
   const std::string directory = name_start == 0 ? "." : path.substr(0, name_start);
-  auto unnamed = open_file(directory, O_TMPFILE | O_WRONLY, kWhileWritten);
+  auto unnamed = open_file(directory, O_TMPFILE | O_RDWR, kWhileWritten);
   if (unnamed) return StagedFile(path, std::move(*unnamed), std::nullopt);
   if (!refuses_unnamed_files(unnamed.error())) return unexpected(unnamed.error());
   FENDRAL_TRY(auto named,

@@ -1,5 +1,6 @@
 #include "python/binding.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,14 +33,15 @@ std::string missing_names(std::span<const std::string_view> names) {
 HostResult<void> bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                                 std::span<PyObject*> slots) {
   const std::size_t parameter_count = signature.parameters.size();
+  const std::size_t positional_limit = std::min(parameter_count, signature.positional);
   const auto positional_count = static_cast<std::size_t>(PyTuple_Size(args));
-  if (positional_count > parameter_count) {
+  if (positional_count > positional_limit) {
     std::string message(signature.display_name);
     message += " takes ";
-    if (signature.required < parameter_count) {
+    if (signature.required < positional_limit) {  // a keyword-only tail is not counted
       message += "from " + std::to_string(signature.required) + " to ";
     }
-    message += std::to_string(parameter_count) + " positional arguments but " +
+    message += std::to_string(positional_limit) + " positional arguments but " +
                std::to_string(positional_count) + (positional_count == 1 ? " was" : " were") +
                " given";
     return pending_error(PyExc_TypeError, std::move(message));

@@ -13,7 +13,8 @@ namespace fendral::python {
 struct Signature {
   std::string_view display_name;  // for example "deconstruct_file()" or "Chunk.__new__()"
   std::span<const std::string_view> parameters;
-  std::size_t required = parameters.size();  // the rest are optional: their slots stay null
+  std::size_t required = parameters.size();    // the rest are optional: their slots stay null
+  std::size_t positional = parameters.size();  // the rest are given by keyword only
 };
 
 // Fills `slots` (one per parameter, borrowed references; null for an optional one not given) or
@@ -24,9 +25,10 @@ struct Signature {
 template <std::size_t N>
 [[nodiscard]] HostResult<std::array<PyObject*, N>> bind_arguments(
     std::string_view display_name, const std::array<std::string_view, N>& names, PyObject* args,
-    PyObject* kwargs, std::size_t required = N) {
+    PyObject* kwargs, std::size_t required = N, std::size_t positional = N) {
   std::array<PyObject*, N> slots{};
-  FENDRAL_CHECK(bind_arguments(Signature{display_name, names, required}, args, kwargs, slots));
+  FENDRAL_CHECK(
+      bind_arguments(Signature{display_name, names, required, positional}, args, kwargs, slots));
   return slots;
 }
 

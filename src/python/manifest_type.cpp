@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/utf8.hpp"
+#include "chunking/chunk_stream.hpp"
+#include "chunking/parity.hpp"
 #include "python/binding.hpp"
 #include "python/convert.hpp"
 #include "python/docstrings.hpp"
@@ -36,35 +38,54 @@ OwnedRef number(std::uint64_t value) {
   return OwnedRef::steal(expect_object(PyLong_FromUnsignedLongLong(value)));
 }
 
+// The CRCs of an iterable argument.
+HostResult<std::vector<std::uint32_t>> crc_argument(PyObject* argument, std::string_view name) {
+  std::vector<std::uint32_t> crcs;
+  FENDRAL_TRY(const auto hint, convert_argument(argument, name, check_sequence));
+  crcs.reserve(hint);
+  FENDRAL_CHECK(for_each_item(argument, [&](PyObject* item) -> HostResult<void> {
+    FENDRAL_TRY(const auto crc, to_u32(item));
+    crcs.push_back(crc);
+    return {};
+  }));
+  return crcs;
+}
+
 PyObject* manifest_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
-    static constexpr std::array<std::string_view, 3> kParameters{"chunk_size", "size", "crc32c"};
-    FENDRAL_TRY(const auto bound, bind_arguments("Manifest()", kParameters, args, kwargs));
+    static constexpr std::array<std::string_view, 4> kParameters{"chunk_size", "size", "crc32c",
+                                                                 "parity_crc32c"};
+    FENDRAL_TRY(const auto bound, bind_arguments("Manifest()", kParameters, args, kwargs, 3));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[0], "chunk_size", to_u64));
     FENDRAL_TRY(const auto size, convert_argument(bound[1], "size", to_u64));
-    std::vector<std::uint32_t> crcs;
-    FENDRAL_TRY(const auto hint, convert_argument(bound[2], "crc32c", check_sequence));
-    crcs.reserve(hint);
-    FENDRAL_CHECK(for_each_item(bound[2], [&](PyObject* item) -> HostResult<void> {
-      FENDRAL_TRY(const auto crc, to_u32(item));
-      crcs.push_back(crc);
-      return {};
-    }));
-    auto manifest = chunking::manifest_of_parts(chunk_size, size, std::move(crcs));
+    FENDRAL_TRY(auto crcs, crc_argument(bound[2], "crc32c"));
+    std::vector<std::uint32_t> parity_crcs;
+    if (bound[3] != nullptr) {
+      FENDRAL_TRY(parity_crcs, crc_argument(bound[3], "parity_crc32c"));
+    }
+    auto manifest =
+        chunking::manifest_of_parts(chunk_size, size, std::move(crcs), std::move(parity_crcs));
     if (!manifest) return unexpected(ErrorValue::from_failure(manifest.error()));
     return manifest_object(std::move(*manifest));
   });
 }
 
-// (Manifest, (chunk_size, size, crc32c)): what pickle calls to make it again.
+// (Manifest, (chunk_size, size, crc32c)), with parity_crc32c after when there are parity
+// chunks: what pickle calls to make it again.
 PyObject* manifest_reduce(PyObject* self, PyObject*) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     const chunking::Manifest& manifest = manifest_of(self);
     OwnedRef crcs = OwnedRef::steal(expect_object(PyObject_GetAttrString(self, "crc32c")));
-    OwnedRef arguments = OwnedRef::steal(expect_object(PyTuple_New(3)));
+    const bool with_parity = manifest.parity() > 0;
+    OwnedRef arguments = OwnedRef::steal(expect_object(PyTuple_New(with_parity ? 4 : 3)));
     PyTuple_SetItem(arguments.get(), 0, number(manifest.chunk_size).release());
     PyTuple_SetItem(arguments.get(), 1, number(manifest.size).release());
     PyTuple_SetItem(arguments.get(), 2, crcs.release());
+    if (with_parity) {
+      PyTuple_SetItem(
+          arguments.get(), 3,
+          OwnedRef::steal(expect_object(PyObject_GetAttrString(self, "parity_crc32c"))).release());
+    }
     OwnedRef reduced = OwnedRef::steal(expect_object(PyTuple_New(2)));
     PyTuple_SetItem(reduced.get(), 0, OwnedRef::borrow(manifest_class).release());
     PyTuple_SetItem(reduced.get(), 1, arguments.release());
@@ -74,12 +95,15 @@ PyObject* manifest_reduce(PyObject* self, PyObject*) {
 
 PyObject* manifest_of_file_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
-    static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
-    FENDRAL_TRY(const auto bound, bind_arguments("of_file()", kParameters, args, kwargs));
+    static constexpr std::array<std::string_view, 3> kParameters{"path", "chunk_size", "parity"};
+    FENDRAL_TRY(const auto bound, bind_arguments("of_file()", kParameters, args, kwargs, 2, 2));
     FENDRAL_TRY(const auto path, convert_argument(bound[0], "path", to_text_path));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
-    FENDRAL_TRY(auto manifest,
-                run_unlocked([&] { return chunking::manifest_of_file(path, chunk_size); }));
+    FENDRAL_TRY(const auto parity, parity_argument(bound[2], chunk_size));
+    FENDRAL_TRY(auto manifest, run_unlocked([&] {
+                  return parity == 0 ? chunking::manifest_of_file(path, chunk_size)
+                                     : chunking::manifest_with_parity(path, chunk_size, parity);
+                }));
     return manifest_object(std::move(manifest));
   });
 }
@@ -145,25 +169,33 @@ PyObject* manifest_get_count(PyObject* self, void*) {
 PyObject* manifest_get_file_crc32c(PyObject* self, void*) {
   return guarded_entry([&] { return number(manifest_of(self).file_crc32c).release(); });
 }
+PyObject* crc_tuple(const std::vector<std::uint32_t>& crcs) {
+  OwnedRef tuple =
+      OwnedRef::steal(expect_object(PyTuple_New(static_cast<Py_ssize_t>(crcs.size()))));
+  for (std::size_t i = 0; i < crcs.size(); ++i) {
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), number(crcs[i]).release());
+  }
+  return tuple.release();
+}
 PyObject* manifest_get_crc32c(PyObject* self, void*) {
-  return guarded_entry([&] {
-    const auto& crcs = manifest_of(self).crc32c;
-    OwnedRef tuple =
-        OwnedRef::steal(expect_object(PyTuple_New(static_cast<Py_ssize_t>(crcs.size()))));
-    for (std::size_t i = 0; i < crcs.size(); ++i) {
-      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), number(crcs[i]).release());
-    }
-    return tuple.release();
-  });
+  return guarded_entry([&] { return crc_tuple(manifest_of(self).crc32c); });
+}
+PyObject* manifest_get_parity(PyObject* self, void*) {
+  return guarded_entry([&] { return number(manifest_of(self).parity()).release(); });
+}
+PyObject* manifest_get_parity_crc32c(PyObject* self, void*) {
+  return guarded_entry([&] { return crc_tuple(manifest_of(self).parity_crc32c); });
 }
 
 PyObject* manifest_repr(PyObject* self) {
   return guarded_entry([&] {
     const chunking::Manifest& manifest = manifest_of(self);
-    const std::string text = "Manifest(chunk_size=" + std::to_string(manifest.chunk_size) +
-                             ", size=" + std::to_string(manifest.size) +
-                             ", count=" + std::to_string(manifest.count()) +
-                             ", file_crc32c=" + chunking::crc_text(manifest.file_crc32c) + ")";
+    std::string text = "Manifest(chunk_size=" + std::to_string(manifest.chunk_size) +
+                       ", size=" + std::to_string(manifest.size) +
+                       ", count=" + std::to_string(manifest.count()) +
+                       ", file_crc32c=" + chunking::crc_text(manifest.file_crc32c);
+    if (manifest.parity() > 0) text += ", parity=" + std::to_string(manifest.parity());
+    text += ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
@@ -191,7 +223,8 @@ Py_hash_t manifest_hash(PyObject* self) {
 
 PyMethodDef manifest_methods[] = {
     {"of_file", as_method(manifest_of_file_entry), kKeywordCall | METH_CLASS,
-     "of_file($type, path, chunk_size)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__of_file},
+     "of_file($type, path, chunk_size, *, "
+     "parity=0)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__of_file},
     {"from_json", as_method(manifest_from_json_entry), kKeywordCall | METH_CLASS,
      "from_json($type, text)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest__from_json},
     {"to_json", manifest_to_json_entry, METH_NOARGS,
@@ -211,13 +244,16 @@ PyGetSetDef manifest_attributes[] = {
     {"crc32c", manifest_get_crc32c, nullptr, FENDRAL_DOC_fendral_stream__Manifest__crc32c, nullptr},
     {"file_crc32c", manifest_get_file_crc32c, nullptr,
      FENDRAL_DOC_fendral_stream__Manifest__file_crc32c, nullptr},
+    {"parity", manifest_get_parity, nullptr, FENDRAL_DOC_fendral_stream__Manifest__parity, nullptr},
+    {"parity_crc32c", manifest_get_parity_crc32c, nullptr,
+     FENDRAL_DOC_fendral_stream__Manifest__parity_crc32c, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot manifest_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>(
-         "Manifest(chunk_size, size, crc32c)\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest)},
+     const_cast<char*>("Manifest(chunk_size, size, crc32c, "
+                       "parity_crc32c=())\n--\n\n" FENDRAL_DOC_fendral_stream__Manifest)},
     {Py_tp_new, reinterpret_cast<void*>(manifest_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ManifestObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(manifest_repr)},
@@ -248,6 +284,15 @@ HostResult<void> register_manifest_class(PyObject* module) {
 HostResult<OwnedRef> manifest_object(chunking::Manifest&& manifest) {
   FENDRAL_TRY(PyObject* const type, get_or_create_class(manifest_class, manifest_spec, "Manifest"));
   return make_instance<ManifestObject>(type, std::move(manifest));
+}
+
+HostResult<std::uint64_t> parity_argument(PyObject* argument, std::uint64_t chunk_size) {
+  if (argument == nullptr) return 0;
+  FENDRAL_TRY(const auto parity, convert_argument(argument, "parity", to_u64));
+  if (auto checked = chunking::check_parity(chunk_size, parity); !checked) {
+    return unexpected(ErrorValue::from_failure(checked.error()));
+  }
+  return parity;
 }
 
 HostResult<chunking::Manifest> to_manifest(PyObject* object) {

@@ -12,6 +12,11 @@ namespace fendral::python {
 // A new Manifest holding `manifest`.
 [[nodiscard]] HostResult<OwnedRef> manifest_object(chunking::Manifest&& manifest);
 
+// The `parity` keyword of read_chunks and Manifest.of_file (0 when not given), refused at once
+// when no file could have that many parity chunks of `chunk_size`.
+[[nodiscard]] HostResult<std::uint64_t> parity_argument(PyObject* argument,
+                                                        std::uint64_t chunk_size);
+
 // The manifest behind `object`, a Manifest, copied; a TypeError for anything else.
 [[nodiscard]] HostResult<chunking::Manifest> to_manifest(PyObject* object);
 

@@ -29,14 +29,15 @@ namespace {
 struct ChunkIteration {
   std::string path;
   std::uint64_t chunk_size = 0;
+  std::uint64_t parity = 0;
   bool started = false;
   // Set while a request for a chunk runs without the interpreter lock, when another thread
   // could otherwise enter the same reader.
   bool executing = false;
   std::optional<chunking::ChunkReader> reader;  // kept once finished, for its manifest
 
-  ChunkIteration(std::string file_path, std::uint64_t size)
-      : path(std::move(file_path)), chunk_size(size) {}
+  ChunkIteration(std::string file_path, std::uint64_t size, std::uint64_t parity_chunks)
+      : path(std::move(file_path)), chunk_size(size), parity(parity_chunks) {}
 };
 
 struct IteratorObject {
@@ -70,7 +71,8 @@ PyObject* iterator_next(PyObject* self) {
       // Opened once: an open that fails ends the iteration.
       iteration.started = true;
       FENDRAL_TRY(auto reader, run_unlocked([&] {
-                    return chunking::ChunkReader::open(iteration.path, iteration.chunk_size);
+                    return chunking::ChunkReader::open(iteration.path, iteration.chunk_size,
+                                                       iteration.parity);
                   }));
       iteration.reader.emplace(std::move(reader));
     }
@@ -272,13 +274,14 @@ PyType_Spec writer_spec = {
 
 PyObject* read_chunks_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
-    static constexpr std::array<std::string_view, 2> kParameters{"path", "chunk_size"};
-    FENDRAL_TRY(const auto bound, bind_arguments("read_chunks()", kParameters, args, kwargs));
+    static constexpr std::array<std::string_view, 3> kParameters{"path", "chunk_size", "parity"};
+    FENDRAL_TRY(const auto bound, bind_arguments("read_chunks()", kParameters, args, kwargs, 2, 2));
     FENDRAL_TRY(auto path, convert_argument(bound[0], "path", to_text_path));
     FENDRAL_TRY(const auto chunk_size, convert_argument(bound[1], "chunk_size", to_u64));
+    FENDRAL_TRY(const auto parity, parity_argument(bound[2], chunk_size));
     FENDRAL_TRY(PyObject* const type,
                 get_or_create_class(iterator_class, iterator_spec, "ChunkIterator"));
-    return make_instance<IteratorObject>(type, std::move(path), chunk_size);
+    return make_instance<IteratorObject>(type, std::move(path), chunk_size, parity);
   });
 }
 

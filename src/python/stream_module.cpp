@@ -13,7 +13,9 @@ PyMethodDef read_chunks_definition = {
     .ml_name = "read_chunks",
     .ml_meth = as_method(read_chunks_entry),
     .ml_flags = METH_VARARGS | METH_KEYWORDS,
-    .ml_doc = "read_chunks(path, chunk_size)\n--\n\n" FENDRAL_DOC_fendral_stream__read_chunks,
+    .ml_doc =
+        "read_chunks(path, chunk_size, *, "
+        "parity=0)\n--\n\n" FENDRAL_DOC_fendral_stream__read_chunks,
 };
 
 PyMethodDef read_chunk_definition = {

@@ -2,7 +2,8 @@
 
 The chunks are ``fendral.Chunk`` objects, the same class that ``fendral.deconstruct_file``
 returns and ``fendral.reconstruct_file`` takes. Memory holds about two chunks and a fixed
-buffer of 256 KiB, whatever the file's size. Failures are raised as in ``fendral``.
+buffer of 256 KiB, whatever the file's size (and the parity chunks, when asked for). Failures
+are raised as in ``fendral``.
 
 A ``Manifest`` lists the CRC32C of every chunk, so a set of chunks sent with it cannot be
 joined short or damaged without an error that names the chunk. ``read_chunk`` and
@@ -52,12 +53,19 @@ class ChunkIterator(Iterator[Chunk]):
             ValueError: "a manifest needs a chunk_size of at least 1".
         """
 
-def read_chunks(path: _Path, chunk_size: SupportsIndex) -> ChunkIterator:
+def read_chunks(
+    path: _Path, chunk_size: SupportsIndex, *, parity: SupportsIndex = 0
+) -> ChunkIterator:
     """Iterate over the file at ``path`` as chunks numbered from 0, in file order, each exactly
     ``chunk_size`` bytes except the last, for regular files, pipes and devices alike. The file
     is opened by the first request for a chunk and read as the iteration goes. An empty file,
     or a ``chunk_size`` of 0, gives no chunk. A file that changes size while it is read gives
     what was read.
+
+    With ``parity=N``, the ``count`` data chunks are followed by N parity chunks (indices
+    ``count`` to ``count + N - 1``), each ``chunk_size`` bytes, made as the data is read: from
+    any ``count`` of the ``count + N`` chunks, ``ChunkWriter`` rebuilds the file. Memory then
+    also holds the N parity chunks and a batch of data chunks of at most 8 MiB (or one chunk).
 
     Raises:
         TypeError, OverflowError: as ``fendral.deconstruct_file``, when called.
@@ -65,6 +73,9 @@ def read_chunks(path: _Path, chunk_size: SupportsIndex) -> ChunkIterator:
             the cause, as for ``fendral.deconstruct_file``.
         PanicException: "capacity overflow" for a ``chunk_size`` of 2**63 or more, once the file
             is open.
+        ValueError: when called, a ``parity`` with an odd ``chunk_size`` (a symbol is two
+            bytes), of 65536 or more, or whose chunks cannot be held in memory; on the request
+            that finds them, more than 65536 - N data chunks.
     """
 
 def read_chunk(path: _Path, chunk_size: SupportsIndex, index: SupportsIndex) -> Chunk:
@@ -109,7 +120,10 @@ class ChunkWriter:
         """Create the temporary file beside ``output_path``.
 
         With a ``manifest``, every chunk written must be the one it lists (its size and its
-        CRC32C), and ``close()`` needs every chunk it lists, the last ones included.
+        CRC32C), and ``close()`` needs every chunk it lists, the last ones included. A manifest
+        with N parity chunks takes the indices ``count`` to ``count + N - 1`` too: those wait in
+        a second temporary file beside ``output_path``, removed with the writer, and any N
+        missing chunks are rebuilt at ``close()``.
 
         Raises:
             TypeError, OverflowError: as for ``fendral.deconstruct_file``'s arguments, or a
@@ -143,10 +157,14 @@ class ChunkWriter:
         Raises:
             ValueError: "Missing chunk at index N" for the lowest index not written (up to
                 the manifest's last, with one); the temporary is removed and ``output_path``
-                left as it was. In a child forked from the process that made the writer, the
-                child's copy closes and the file is left to that process: "a forked child cannot
-                close the ChunkWriter of its parent: only the process that made it puts the
-                file in place".
+                left as it was. With a manifest's N parity chunks, the missing data chunks are
+                rebuilt first (the file is then the one described) when at most N of all its
+                chunks are missing; else "Missing chunks at indices 3, 7, 9: 3 are missing and
+                the parity rebuilds at most 2" (32 indices at most, then "and K more"), and
+                ``output_path`` is left as it was. In a child forked from the process that made
+                the writer, the child's copy closes and the file is left to that process: "a forked
+                child cannot close the ChunkWriter of its parent: only the process that made it
+                puts the file in place".
             OSError: the rename or the final length failed; the temporary is removed.
         """
 
@@ -177,19 +195,30 @@ class Manifest:
     """
 
     def __new__(
-        cls, chunk_size: SupportsIndex, size: SupportsIndex, crc32c: Iterable[SupportsIndex]
+        cls,
+        chunk_size: SupportsIndex,
+        size: SupportsIndex,
+        crc32c: Iterable[SupportsIndex],
+        parity_crc32c: Iterable[SupportsIndex] = (),
     ) -> Manifest:
         """The manifest of a file of ``size`` bytes whose chunks of ``chunk_size`` have the CRCs
         ``crc32c`` (``fendral_stream.crc32c`` of each, in index order), equal to
         ``Manifest.of_file`` of that file; ``file_crc32c`` is combined from them.
+        ``parity_crc32c`` are the CRCs of its parity chunks, if any.
 
         Raises:
             ValueError: "a manifest needs a chunk_size of at least 1"; "expected N CRCs, one a
-                chunk, for a size of S in chunks of C, got M".
+                chunk, for a size of S in chunks of C, got M"; parity chunks with an odd
+                ``chunk_size``, or more than 65536 chunks with them.
             TypeError, OverflowError: a value that is not an int from 0 to 2**64 - 1 (a CRC
                 from 0 to 4294967295).
         """
-    def __reduce__(self) -> tuple[type[Manifest], tuple[int, int, tuple[int, ...]]]:
+    def __reduce__(
+        self,
+    ) -> tuple[
+        type[Manifest],
+        tuple[int, int, tuple[int, ...]] | tuple[int, int, tuple[int, ...], tuple[int, ...]],
+    ]:
         """What pickle stores: the class and the constructor's arguments."""
 
     @property
@@ -207,15 +236,25 @@ class Manifest:
     @property
     def file_crc32c(self) -> int:
         """The CRC32C of the whole file (0 for an empty one)."""
+    @property
+    def parity(self) -> int:
+        """The number of parity chunks that follow the data chunks; 0 for none."""
+    @property
+    def parity_crc32c(self) -> tuple[int, ...]:
+        """The CRC32C of each parity chunk, in index order."""
     @classmethod
-    def of_file(cls, path: _Path, chunk_size: SupportsIndex) -> Manifest:
+    def of_file(
+        cls, path: _Path, chunk_size: SupportsIndex, *, parity: SupportsIndex = 0
+    ) -> Manifest:
         """The manifest of the file at ``path`` in chunks of ``chunk_size``, read once (with
         the interpreter lock released) and no chunk kept: for the chunks of
-        ``fendral.deconstruct_file``.
+        ``fendral.deconstruct_file``. With ``parity``, also the CRCs of the parity chunks that
+        ``read_chunks`` makes, held in memory while the file is read.
 
         Raises:
             TypeError, OverflowError: as ``fendral.deconstruct_file``.
-            ValueError: "a manifest needs a chunk_size of at least 1".
+            ValueError: "a manifest needs a chunk_size of at least 1"; a ``parity`` that
+                ``read_chunks`` refuses.
             OSError: the file cannot be opened or read.
         """
     @classmethod
@@ -230,7 +269,8 @@ class Manifest:
     def to_json(self) -> str:
         """One line of JSON: ``version`` (1), ``chunk_size``, ``size``, ``count``,
         ``file_crc32c`` and ``crc32c``, each CRC a string of 8 hexadecimal digits, most
-        significant first (``int(text, 16)`` reads it)."""
+        significant first (``int(text, 16)`` reads it); then, only with parity chunks,
+        ``parity`` and ``parity_crc32c``."""
     def verify_file(self, path: _Path) -> list[int]:
         """The indices of the chunks of the file at ``path`` whose size or CRC32C differs from
         this manifest, in order; ``[]`` when the file is the one described. A file shorter or
