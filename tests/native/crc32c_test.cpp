@@ -6,9 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string_view>
 #include <vector>
+
+#include "random_content.hpp"
 
 namespace fendral::crc32c {
 namespace {
@@ -27,10 +28,7 @@ const unsigned char* bytes(std::string_view text) {
 }
 
 std::vector<unsigned char> random_content(std::size_t size) {
-  std::mt19937 generator(5);
-  std::vector<unsigned char> content(size);
-  for (auto& byte : content) byte = static_cast<unsigned char>(generator());
-  return content;
+  return testing_support::random_content(size, 5);
 }
 
 TEST(Crc32c, EveryWayGivesTheKnownAnswers) {

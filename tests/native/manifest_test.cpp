@@ -4,9 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string_view>
 #include <vector>
+
+#include "random_content.hpp"
 
 namespace fendral::chunking {
 namespace {
@@ -17,10 +18,7 @@ void expect_manifest(const Result<Manifest>& made, const Manifest& expected) {
 }
 
 std::vector<unsigned char> random_content(std::size_t size) {
-  std::mt19937 generator(7);
-  std::vector<unsigned char> content(size);
-  for (auto& byte : content) byte = static_cast<unsigned char>(generator());
-  return content;
+  return testing_support::random_content(size, 7);
 }
 
 TEST(Manifest, KnownAnswersOfTenBytesInChunksOfFour) {
