@@ -311,7 +311,7 @@ def main():
     parser.add_argument("--full", action="store_true",
                         help="the issue's sizes: a 1 GiB file and a 20 GiB sparse one")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--only", choices=["unbuffered", "short-last-chunk", "parity"],
+    parser.add_argument("--only", choices=["unbuffered", "plain", "short-last-chunk", "parity"],
                         help="run this part alone")
     parser.add_argument("--clock", choices=sorted(CLOCK), default="wall",
                         help="processor: user and system time of this process instead of the "
@@ -334,6 +334,8 @@ def main():
         if options.only:
             if options.only == "unbuffered":
                 unbuffered_loops(path, size, options.rounds)
+            elif options.only == "plain":
+                plain_loops(path, output, size, options.rounds)
             elif options.only == "parity":
                 product_speeds(directory, options.rounds)
                 parity_rows(path, output, size, options.rounds)
