@@ -3,6 +3,7 @@ in one run.
 
     PYTHONPATH=<dir holding fendral> python bench/bench_stream.py          # ~2 min
     PYTHONPATH=<dir holding fendral> python bench/bench_stream.py --full   # 1 GiB, 20 GiB sparse
+    ... bench/bench_stream.py --only unbuffered --clock processor   # on a loaded machine
 
 - read: `for chunk in read_chunks(path, size)` against `deconstruct_file(path, size)`, at 1 MiB
   and 64 MiB chunks, on one file in /dev/shm (default 256 MiB; --full: 1 GiB), alternating,
