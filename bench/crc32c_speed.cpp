@@ -53,7 +53,7 @@ void measure(const char* name, fendral::crc32c::ExtendFunction extend,
     times.push_back(now() - start);
   }
   std::sort(times.begin(), times.end());
-  std::printf("%s %zu %.6f %zu %08x\n", name, piece, times[times.size() / 2], data.size(), crc);
+  std::printf("%s %zu %.9f %zu %08x\n", name, piece, times[times.size() / 2], data.size(), crc);
 }
 
 }  // namespace

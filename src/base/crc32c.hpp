@@ -45,9 +45,9 @@ class FixedLengthCombine {
 std::uint32_t extend_with_tables(std::uint32_t crc, const unsigned char* data, std::size_t size);
 
 // The ways extend() can take on this processor, fastest first, which is the one it takes:
-// "vpclmulqdq" (x86_64 with carry-less multiplication on 256-bit registers), "sse4.2" or
-// "armv8-crc" (the CRC instruction), and "tables", which works everywhere. For tests and
-// benchmarks.
+// "vpclmulqdq-512" and "vpclmulqdq" (x86_64 with carry-less multiplication on 512-bit and on
+// 256-bit registers), "sse4.2" or "armv8-crc" (the CRC instruction), and "tables", which works
+// everywhere. For tests and benchmarks.
 struct Way {
   const char* name;
   ExtendFunction extend;

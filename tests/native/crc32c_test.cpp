@@ -6,9 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string_view>
 #include <vector>
+
+#include "random_content.hpp"
 
 namespace fendral::crc32c {
 namespace {
@@ -27,10 +28,7 @@ const unsigned char* bytes(std::string_view text) {
 }
 
 std::vector<unsigned char> random_content(std::size_t size) {
-  std::mt19937 generator(5);
-  std::vector<unsigned char> content(size);
-  for (auto& byte : content) byte = static_cast<unsigned char>(generator());
-  return content;
+  return testing_support::random_content(size, 5);
 }
 
 TEST(Crc32c, EveryWayGivesTheKnownAnswers) {
@@ -46,9 +44,9 @@ TEST(Crc32c, EveryWayGivesTheKnownAnswers) {
 TEST(Crc32c, EveryWayAgreesWithTheReferenceAtEveryStartAndLength) {
   const std::vector<unsigned char> content = random_content(80'000);
   // Around a word, the streams' block of 3 x 256 and 3 x 8192 bytes, the folded step of 272
-  // bytes times 16, and much more than any of them.
-  for (std::size_t length :
-       {0, 1, 8, 9, 767, 768, 769, 4'351, 4'352, 4'353, 24'575, 24'576, 24'577, 79'000}) {
+  // bytes times 16, two of the wide fold's 512-byte blocks, and much more than any of them.
+  for (std::size_t length : {0, 1, 8, 9, 767, 768, 769, 1'023, 1'024, 1'025, 4'351, 4'352, 4'353,
+                             24'575, 24'576, 24'577, 79'000}) {
     for (std::size_t offset : {0, 1, 7}) {
       const std::uint32_t expected = bit_by_bit(content.data() + offset, length);
       for (const Way& way : available_ways()) {
