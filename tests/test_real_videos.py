@@ -336,7 +336,9 @@ def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, n
 VP9_OPUS = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", *KEYFRAMES,
             "-c:a", "libopus"]
 MATRIX_SOURCES = {"in.mp4": [*H264, *AAC], "in.mkv": [*H264, *AAC], "in.ts": [*H264, *AAC],
-                  "in.webm": VP9_OPUS}
+                  "in.webm": VP9_OPUS,
+                  "av1-opus.mp4": ["-c:v", "libaom-av1", "-cpu-used", "8", *KEYFRAMES,
+                                   "-c:a", "libopus"]}
 # Opus joined into the Matroska family plays its pre-skip: 324 samples more than the source
 # (6.8 ms at the start), which the read-back does not see. Not fixed yet.
 OPUS_PRE_SKIP = pytest.mark.xfail(strict=True, reason="Opus pre-skip played into Matroska")
@@ -348,7 +350,7 @@ OPUS_PRE_SKIP = pytest.mark.xfail(strict=True, reason="Opus pre-skip played into
 # list hides, is decoded from a Matroska or MPEG-TS remux as from the join.
 @pytest.mark.parametrize("source, output", [
     ("in.mp4", "joined.mkv"), ("in.mp4", "joined.ts"), ("in.mkv", "joined.ts"),
-    ("in.ts", "joined.ts"), ("in.ts", "joined.mkv"),
+    ("in.ts", "joined.ts"), ("in.ts", "joined.mkv"), ("av1-opus.mp4", "joined.mp4"),
     pytest.param("in.webm", "joined.webm", marks=OPUS_PRE_SKIP),
     pytest.param("in.webm", "joined.mkv", marks=OPUS_PRE_SKIP),
 ])
@@ -434,17 +436,27 @@ def test_a_join_that_would_lose_packets_fails_and_leaves_no_output(clip, tmp_pat
     assert not (tmp_path / "joined.mp4").exists()
 
 
-def test_a_sound_the_joined_edit_list_cuts_short_fails_the_join(tmp_path, monkeypatch):
-    # AV1 and Opus in MP4: ffmpeg's joined edit list takes Opus's pre-skip off twice, so a player
-    # gets every packet but the last; the sample table holds them all.
-    monkeypatch.chdir(tmp_path)
-    ffmpeg(*picture(4, RATE), *tone(4), "-c:v", "libaom-av1", "-cpu-used", "8", *KEYFRAMES,
-           "-c:a", "libopus", "in.mp4")
-    fendral.split_video("in.mp4", "segments", 2)
+def cut_the_sound_short(content):
+    """The audio edit (the second edit list) ended 90 ms early (the movie clock is 1/1000)."""
+    at = content.index(b"elst", content.index(b"elst") + 4) + 4 + 8
+    (lasts,) = struct.unpack(">I", content[at:at + 4])
+    return content[:at] + struct.pack(">I", lasts - 90) + content[at + 4:]
+
+
+def test_a_sound_the_joined_edit_list_cuts_short_fails_the_join(ffmpeg, tmp_path):
+    # Every packet is in the sample table, but a player stops at the edit's end: the last audio
+    # packet is not played.
+    real = shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1])
+    ffmpeg.set(pass_to=real)
+    subprocess.run([real, "-nostdin", "-v", "error", *picture(2, 25), *tone(2), "-c:v", "libx264",
+                    *keyframes(25), *AAC, "in.mp4"], check=True)
+    fendral.split_video("in.mp4", "segments", 1)
+    Path("short.mp4").write_bytes(cut_the_sound_short(Path("in.mp4").read_bytes()))
+    ffmpeg.set(pass_to=None, output=tmp_path / "short.mp4")  # what the join then writes
     with pytest.raises(RuntimeError) as caught:
         fendral.reconstruct_video("segments", "joined.mp4")
     assert caught.value.args == (
-        "ffmpeg concat lost data: audio track 0 plays 200 packets, its segments 201",)
+        "ffmpeg concat lost data: audio track 0 plays 83 packets, its segments 84",)
     assert not (tmp_path / "joined.mp4").exists()
 
 

@@ -202,6 +202,14 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     }
   }
   add(arguments, {"-c", "copy"});
+  for (std::size_t rank = 0; rank < command.last_audio_packets.size(); ++rank) {
+    if (const auto lasts = command.last_audio_packets[rank]) {
+      // Only a packet without a duration is given one; the commas are escaped from the list of
+      // filters.
+      add(arguments, {"-bsf:a:" + std::to_string(rank),
+                      "setts=duration=if(DURATION\\,DURATION\\," + std::to_string(*lasts) + ")"});
+    }
+  }
   // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'
   // edit lists hide: AAC's priming, Opus's pre-skip, a trimmed clip's cut-away start. The
   // segments' own timestamps keep it hidden.

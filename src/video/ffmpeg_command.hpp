@@ -85,6 +85,11 @@ struct JoinCommand {
     std::size_t streams = 0;
   };
   std::optional<TagCarriers> tag_carriers;
+  // Per audio track, how long the last segment's last packet lasts on the joined stream's clock
+  // (nothing where unknown). ffmpeg hands that packet on without a duration when the segment's
+  // sound starts after an empty edit, and the MP4 muxer then ends the edit list a trimmed
+  // packet short of the source's (Opus's: its 312-sample remainder).
+  std::vector<std::optional<std::uint64_t>> last_audio_packets;
 };
 
 // Which of the split's side files a join into `output_file` maps back: the MP4 one into the MP4

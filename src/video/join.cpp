@@ -2,6 +2,7 @@
 // copies their streams into one file.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/propagate.hpp"
+#include "base/uint128.hpp"
 #include "mp4/boxes.hpp"
 #include "mp4/track.hpp"
 #include "posix/file.hpp"
@@ -183,6 +185,33 @@ Result<std::optional<std::string>> side_streams_left_out(
       (stored == SideStreamsForm::matroska ? "a Matroska" : "an MP4") + " source's side streams");
 }
 
+std::vector<const mp4::TrackPackets*> audio_tracks(const mp4::Movie& movie) {
+  std::vector<const mp4::TrackPackets*> tracks;
+  for (const mp4::TrackPackets& track : movie.tracks) {
+    if (track.handler == mp4::kAudioHandler) tracks.push_back(&track);
+  }
+  return tracks;
+}
+
+// Per audio track, the last segment's last packet's duration on the clock the joined stream
+// takes from the first segment; nothing where it is not known exactly on that clock.
+std::vector<std::optional<std::uint64_t>> last_audio_packets(
+    const std::vector<ConcatEntry>& entries) {
+  const auto first = audio_tracks(entries.front().movie);
+  const auto last = audio_tracks(entries.back().movie);
+  std::vector<std::optional<std::uint64_t>> lasts(std::min(first.size(), last.size()));
+  for (std::size_t rank = 0; rank < lasts.size(); ++rank) {
+    const auto& sample = last[rank]->last_sample;
+    const auto& clock = first[rank]->last_sample;
+    if (!sample || !clock || sample->timescale == 0) continue;
+    const uint128 scaled = uint128(sample->ticks) * clock->timescale;
+    if (scaled % sample->timescale == 0) {
+      lasts[rank] = static_cast<std::uint64_t>(scaled / sample->timescale);
+    }
+  }
+  return lasts;
+}
+
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
 Result<posix::UniqueFd> script_in_memory(const std::string& text) {
   const auto unwritable = as_runtime_error("Failed to write concat list: ");
@@ -234,6 +263,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
       .side_streams = side_streams.has_value(),
       .tag_carriers = carriers,
+      .last_audio_packets = last_audio_packets(entries),
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
