@@ -159,17 +159,24 @@ std::vector<std::string> side_streams_check_command() {
 
 std::vector<std::string> join_command(const JoinCommand& command) {
   std::vector<std::string> arguments;
-  // The script names segments by absolute path, which the concat demuxer takes only unsafe.
-  add(arguments, {"-f", "concat", "-safe", "0"});
-  // Packets stay as they are: no parameter sets are added to keyframes.
-  add(arguments, {"-auto_convert", "0"});
-  add(arguments, {"-i", passed_file(PassedSlot::first, PassedFileUse::read)});
+  const auto add_concat_input = [&](PassedSlot slot) {
+    // The script names segments by absolute path, which the concat demuxer takes only unsafe.
+    add(arguments, {"-f", "concat", "-safe", "0"});
+    // Packets stay as they are: no parameter sets are added to keyframes.
+    add(arguments, {"-auto_convert", "0"});
+    add(arguments, {"-i", passed_file(slot, PassedFileUse::read)});
+  };
+  add_concat_input(PassedSlot::first);
   if (command.source_metadata) {
     add(arguments,
         {"-f", "ffmetadata", "-i", passed_file(PassedSlot::second, PassedFileUse::read)});
   }
   if (command.side_streams) {
     add(arguments, {"-i", passed_file(PassedSlot::fourth, PassedFileUse::read)});
+  }
+  if (command.late_tracks) {
+    add(arguments, {"-itsoffset", command.late_tracks->offset});
+    add_concat_input(PassedSlot::fifth);
   }
   if (command.source_metadata) {
     // The source's tags and chapters come from the record, the streams from the segments and
@@ -183,6 +190,14 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     if (command.quicktime_keys) add(arguments, {"-movflags", "use_metadata_tags"});
   }
   add(arguments, {"-map", "0"});  // every stream of the segments
+  if (command.late_tracks) {
+    // Next to the segments' own, as the source orders its tracks.
+    const std::string late =
+        std::to_string(1 + int{command.source_metadata} + int{command.side_streams});
+    for (const std::size_t rank : command.late_tracks->audio_ranks) {
+      add(arguments, {"-map", late + ":a:" + std::to_string(rank)});
+    }
+  }
   if (command.side_streams) {
     // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
     // segments' streams as a remux orders them.

@@ -96,21 +96,24 @@ Result<std::vector<ConcatEntry>> checked_segments(const SplitDirectory& director
 }
 
 // How a Matroska side file's first streams carry the tags of the segments' (video, then audio)
-// streams. Nothing when its streams cannot be numbered or do not start with those of the first
-// segment, kind for kind: the side file is then not mapped, since its carriers would come back
-// as empty tracks.
-std::optional<JoinCommand::TagCarriers> tag_carriers(int side_file, const mp4::Movie& segment) {
+// streams: the first segment's, then `late_audio` audio tracks that later segments add. Nothing
+// when its streams cannot be numbered or do not start so, kind for kind: the side file is then
+// not mapped, since its carriers would come back as empty tracks.
+std::optional<JoinCommand::TagCarriers> tag_carriers(int side_file, const mp4::Movie& segment,
+                                                     std::size_t late_audio) {
   const auto streams = matroska_streams_of(side_file);
-  if (!streams || streams->size() < segment.tracks.size()) return std::nullopt;
-  for (std::size_t index = 0; index < segment.tracks.size(); ++index) {
-    const std::uint32_t handler = segment.tracks[index].handler;
+  const std::size_t carriers = segment.tracks.size() + late_audio;
+  if (!streams || streams->size() < carriers) return std::nullopt;
+  for (std::size_t index = 0; index < carriers; ++index) {
+    const std::uint32_t handler =
+        index < segment.tracks.size() ? segment.tracks[index].handler : mp4::kAudioHandler;
     const bool video = handler == mp4::boxes::box_type("vide");
     if (!video && handler != mp4::boxes::box_type("soun")) return std::nullopt;
     if ((*streams)[index] != (video ? mp4::MatroskaStream::video : mp4::MatroskaStream::audio)) {
       return std::nullopt;
     }
   }
-  return JoinCommand::TagCarriers{.carriers = segment.tracks.size(), .streams = streams->size()};
+  return JoinCommand::TagCarriers{.carriers = carriers, .streams = streams->size()};
 }
 
 // "2 subtitle tracks", "a cover picture": how many of a kind.
@@ -212,6 +215,28 @@ std::vector<std::optional<std::uint64_t>> last_audio_packets(
   return lasts;
 }
 
+// Audio tracks that the first segment lacks, and the first segment that holds them. Nothing when
+// there are none, or when they start in different segments: the read-back then names the loss.
+struct LateAudio {
+  std::size_t first_entry = 0;
+  std::vector<std::size_t> ranks;
+};
+std::optional<LateAudio> late_audio(const std::vector<ConcatEntry>& entries) {
+  const std::size_t held = audio_tracks(entries.front().movie).size();
+  std::optional<LateAudio> late;
+  for (std::size_t index = 1; index < entries.size(); ++index) {
+    const std::size_t count = audio_tracks(entries[index].movie).size();
+    if (count <= held) continue;
+    if (late) {
+      if (count > held + late->ranks.size()) return std::nullopt;
+      continue;
+    }
+    late = LateAudio{.first_entry = index, .ranks = {}};
+    for (std::size_t rank = held; rank < count; ++rank) late->ranks.push_back(rank);
+  }
+  return late;
+}
+
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
 Result<posix::UniqueFd> script_in_memory(const std::string& text) {
   const auto unwritable = as_runtime_error("Failed to write concat list: ");
@@ -219,6 +244,31 @@ Result<posix::UniqueFd> script_in_memory(const std::string& text) {
               posix::create_anonymous_file("fendral-concat-script").transform_error(unwritable));
   FENDRAL_CHECK(posix::write_all(file.get(), text.data(), text.size()).transform_error(unwritable));
   return file;
+}
+
+// Where audio tracks start after the first cut: a second concat input over the segments from the
+// first that holds them, shifted to where that one starts in the joined file.
+struct LateInput {
+  posix::UniqueFd script;
+  JoinCommand::LateTracks tracks;
+};
+Result<std::optional<LateInput>> late_track_input(
+    const std::vector<ConcatEntry>& entries, const std::optional<std::vector<SegmentSpan>>& spans,
+    const ConcatScript& script) {
+  const auto late = late_audio(entries);
+  if (!late || !script.starts) return std::nullopt;
+  const auto from = static_cast<std::ptrdiff_t>(late->first_entry);
+  const std::vector<ConcatEntry> later(entries.begin() + from, entries.end());
+  std::optional<std::vector<SegmentSpan>> later_spans;
+  if (spans && spans->size() == entries.size()) {
+    later_spans.emplace(spans->begin() + from, spans->end());
+  }
+  FENDRAL_TRY(auto file,
+              script_in_memory(concat_script(later, later_spans ? &*later_spans : nullptr).text));
+  return std::optional<LateInput>(
+      LateInput{.script = std::move(file),
+                .tracks = {.offset = seconds_text((*script.starts)[late->first_entry]),
+                           .audio_ranks = late->ranks}});
 }
 
 }  // namespace
@@ -238,9 +288,16 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
                 directory.open_side_streams(
                     *side_form, source_metadata ? source_metadata->side_streams : std::nullopt));
   }
+  const auto spans = directory.segment_spans(record.chunk_paths);
+  const ConcatScript script = concat_script(entries, spans ? &*spans : nullptr);
+  FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
+
+  FENDRAL_TRY(const auto late, late_track_input(entries, spans, script));
+
   std::optional<JoinCommand::TagCarriers> carriers;
   if (side_streams && side_form == SideStreamsForm::matroska) {
-    carriers = tag_carriers(side_streams->get(), entries.front().movie);
+    carriers = tag_carriers(side_streams->get(), entries.front().movie,
+                            late ? late->tracks.audio_ranks.size() : 0);
     if (!carriers) side_streams.reset();
   }
   // Never silently: what the output cannot hold is named before ffmpeg starts.
@@ -250,10 +307,6 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
     return runtime_failure(std::string(kInterrupted));
   }
   FENDRAL_CHECK(directory.write_concat_list(entries));
-  const auto spans = directory.segment_spans(record.chunk_paths);
-  const ConcatScript script = concat_script(entries, spans ? &*spans : nullptr);
-  FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
-
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));
   const auto arguments = join_command({
       .output_file = output.written(),
@@ -264,6 +317,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .side_streams = side_streams.has_value(),
       .tag_carriers = carriers,
       .last_audio_packets = last_audio_packets(entries),
+      .late_tracks = late ? std::optional(late->tracks) : std::nullopt,
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
@@ -275,7 +329,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
           {.environment = environment,
            .stdin_from_null = true,
            .passed_fds = {script_file.get(), source_metadata ? source_metadata->fd.get() : -1,
-                          directory.lock_for_child(), side_streams ? side_streams->get() : -1}})
+                          directory.lock_for_child(), side_streams ? side_streams->get() : -1,
+                          late ? late->script.get() : -1}})
           .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
     return runtime_failure("ffmpeg concat failed with status " + status.describe());
