@@ -537,13 +537,19 @@ def test_a_side_file_the_split_did_not_store_fails_the_join_naming_it(tmp_path, 
     assert not Path("joined.mp4").exists()
 
 
+def cue_times(path):
+    packets = json.loads(ffprobe("-select_streams", "s", "-show_entries",
+                                 "packet=pts_time,duration_time", str(path)))["packets"]
+    return [(packet["pts_time"], packet["duration_time"]) for packet in packets]
+
+
 # What the output cannot hold is named, never dropped silently; a warnings filter that makes it
 # an error stops the join before ffmpeg writes anything.
 @pytest.mark.parametrize("source, extra, output, message", [
     ("in.mp4", ["-c:s", "mov_text", "-c:v:1", "png", "-disposition:v:1", "attached_pic"],
      "joined.mkv",
-     "joined.mkv leaves out a subtitle track and a cover picture of the split's streams.mp4: "
-     "a Matroska output takes none of an MP4 source's side streams"),
+     "joined.mkv leaves out a cover picture of the split's streams.mp4: "
+     "a Matroska output takes only the text subtitles of an MP4 source's side streams"),
     ("in.mkv", ["-map", "-3", "-c:s", "srt", "-attach", "font.ttf", "-metadata:s:3",
                 "mimetype=application/x-truetype-font"], "joined.mp4",
      "joined.mp4 leaves out a subtitle track and an attachment of the split's streams.mkv: "
@@ -560,6 +566,12 @@ def test_side_streams_an_output_cannot_hold_are_named(tmp_path, monkeypatch, sou
     with pytest.warns(UserWarning) as warned:
         fendral.reconstruct_video("segments", output)
     assert [str(warning.message) for warning in warned] == [message]
+    # Text subtitles cross into Matroska as SubRip, every cue where a whole-file conversion puts
+    # it and as long.
+    if output.endswith(".mkv"):
+        ffmpeg("-i", source, "-map", "0:V", "-map", "0:a", "-map", "0:s", "-c", "copy",
+               "-c:s", "srt", "converted.mkv")
+        assert cue_times(output) == cue_times("converted.mkv")
     os.remove(output)
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -202,7 +202,9 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
     // segments' streams as a remux orders them.
     const std::string side = command.source_metadata ? "2" : "1";
-    if (!command.tag_carriers) {
+    if (command.subtitle_codec) {
+      add(arguments, {"-map", side + ":s"});
+    } else if (!command.tag_carriers) {
       add(arguments, {"-map", side});
     } else {
       const auto [carriers, streams] = *command.tag_carriers;
@@ -217,6 +219,8 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     }
   }
   add(arguments, {"-c", "copy"});
+  // Text subtitles convert without loss of their text and times.
+  if (command.subtitle_codec) add(arguments, {"-c:s", *command.subtitle_codec});
   for (std::size_t rank = 0; rank < command.last_audio_packets.size(); ++rank) {
     if (const auto lasts = command.last_audio_packets[rank]) {
       // Only a packet without a duration is given one; the commas are escaped from the list of

@@ -86,6 +86,9 @@ struct JoinCommand {
     std::size_t streams = 0;
   };
   std::optional<TagCarriers> tag_carriers;
+  // An MP4 side file into another family: only its subtitles are mapped, converted to this
+  // text subtitle codec.
+  std::optional<std::string> subtitle_codec;
   // Per audio track, how long the last segment's last packet lasts on the joined stream's clock
   // (nothing where unknown). ffmpeg hands that packet on without a duration when the segment's
   // sound starts after an empty edit, and the MP4 muxer then ends the edit list a trimmed

@@ -123,7 +123,8 @@ std::string counted(std::size_t count, std::string_view kind) {
 }
 
 // What the side file holds beyond the carriers of the segments' own tracks, by kind.
-std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form) {
+std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form,
+                                           std::size_t carried_subtitles) {
   std::size_t subtitles = 0, data = 0, covers = 0, attachments = 0;
   if (form == SideStreamsForm::matroska) {
     const auto streams = matroska_streams_of(side_file);
@@ -144,6 +145,7 @@ std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form) 
     }
     covers = movie->has_cover ? 1 : 0;
   }
+  subtitles -= std::min(subtitles, carried_subtitles);
   std::vector<std::string> kinds;
   if (subtitles) kinds.push_back(counted(subtitles, "subtitle track"));
   if (data) kinds.push_back(counted(data, "data track"));
@@ -166,7 +168,8 @@ std::string container_name(std::string_view output_file) {
 // The note for the caller when the split stored a side file that this output does not take.
 Result<std::optional<std::string>> side_streams_left_out(
     const SplitDirectory& directory, const std::optional<SourceMetadata>& source_metadata,
-    std::optional<SideStreamsForm> output_form, const std::string& output_file) {
+    std::optional<SideStreamsForm> output_form, const std::string& output_file,
+    std::size_t carried_subtitles) {
   if (!source_metadata || !source_metadata->side_streams) return std::nullopt;
   const SideStreamsStamp& stamp = *source_metadata->side_streams;
   if (stamp.name.empty()) return std::nullopt;
@@ -175,7 +178,7 @@ Result<std::optional<std::string>> side_streams_left_out(
   if (output_form == stored) return std::nullopt;
   FENDRAL_TRY(const auto side_file, directory.open_side_streams(stored, stamp));
   if (!side_file) return std::nullopt;
-  const auto kinds = side_stream_kinds(side_file->get(), stored);
+  const auto kinds = side_stream_kinds(side_file->get(), stored, carried_subtitles);
   if (kinds.empty()) return std::nullopt;
   std::string listed;
   for (std::size_t index = 0; index < kinds.size(); ++index) {
@@ -184,8 +187,49 @@ Result<std::optional<std::string>> side_streams_left_out(
   }
   return std::optional<std::string>(
       output_file + " leaves out " + listed + " of the split's " + stamp.name + ": " +
-      container_name(output_file) + " output takes none of " +
+      container_name(output_file) + " output takes " +
+      (carried_subtitles ? "only the text subtitles of " : "none of ") +
       (stored == SideStreamsForm::matroska ? "a Matroska" : "an MP4") + " source's side streams");
+}
+
+// An MP4 side file's text subtitles (mov_text) for a Matroska or WebM output, converted to the
+// text subtitles it holds; its data tracks and cover stay out. Nothing when the split stored no
+// MP4 side file, the output takes none, or a subtitle track is not text.
+struct CrossedSubtitles {
+  posix::UniqueFd side_file;
+  std::string codec;
+  std::size_t tracks = 0;
+};
+Result<std::optional<CrossedSubtitles>> crossed_subtitles(
+    const SplitDirectory& directory, const std::optional<SourceMetadata>& source_metadata,
+    const std::string& output_file) {
+  if (!source_metadata || !source_metadata->side_streams) return std::nullopt;
+  const SideStreamsStamp& stamp = *source_metadata->side_streams;
+  if (stamp.name.empty() || stamp.name == kMatroskaSideStreamsFileName) return std::nullopt;
+  const std::string container = container_name(output_file);
+  if (container != "a Matroska" && container != "a WebM") return std::nullopt;
+  FENDRAL_TRY(auto side_file, directory.open_side_streams(SideStreamsForm::mp4, stamp));
+  if (!side_file) return std::nullopt;
+  const auto movie = movie_of(side_file->get());
+  if (!movie) return std::nullopt;
+  std::size_t tracks = 0;
+  for (const mp4::TrackPackets& track : movie->tracks) {
+    const std::uint32_t handler = track.handler;
+    if (handler == mp4::kVideoHandler || handler == mp4::kAudioHandler ||
+        handler == mp4::boxes::box_type("meta")) {
+      continue;
+    }
+    if (handler != mp4::boxes::box_type("sbtl") && handler != mp4::boxes::box_type("text") &&
+        handler != mp4::boxes::box_type("subt")) {
+      return std::nullopt;
+    }
+    ++tracks;
+  }
+  if (tracks == 0) return std::nullopt;
+  return std::optional<CrossedSubtitles>(
+      CrossedSubtitles{.side_file = std::move(*side_file),
+                       .codec = container == "a WebM" ? "webvtt" : "srt",
+                       .tracks = tracks});
 }
 
 std::vector<const mp4::TrackPackets*> audio_tracks(const mp4::Movie& movie) {
@@ -300,9 +344,15 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
                             late ? late->tracks.audio_ranks.size() : 0);
     if (!carriers) side_streams.reset();
   }
+  std::optional<CrossedSubtitles> crossed;
+  if (!side_streams) {
+    FENDRAL_TRY(crossed, crossed_subtitles(directory, source_metadata, output_file));
+    if (crossed) side_streams = std::move(crossed->side_file);
+  }
   // Never silently: what the output cannot hold is named before ffmpeg starts.
   FENDRAL_TRY(const auto left_out,
-              side_streams_left_out(directory, source_metadata, side_form, output_file));
+              side_streams_left_out(directory, source_metadata, side_form, output_file,
+                                    crossed ? crossed->tracks : 0));
   if (left_out && observer && !observer->left_out(*left_out)) {
     return runtime_failure(std::string(kInterrupted));
   }
@@ -316,6 +366,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
       .side_streams = side_streams.has_value(),
       .tag_carriers = carriers,
+      .subtitle_codec = crossed ? std::optional(crossed->codec) : std::nullopt,
       .last_audio_packets = last_audio_packets(entries),
       .late_tracks = late ? std::optional(late->tracks) : std::nullopt,
   });
