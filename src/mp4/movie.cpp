@@ -115,7 +115,11 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
     if (fragmented_packets == 0 && *presented) {
       played = played_samples(track, movie_timescale, **presented).value_or(packets);
     }
-    movie.tracks.push_back({track.handler, packets, played});
+    std::optional<MediaDuration> last_sample;
+    if (fragmented_packets == 0 && timing.count > 0) {
+      last_sample = MediaDuration{timing.last, track.media->timescale};
+    }
+    movie.tracks.push_back({track.handler, packets, played, last_sample});
     if (packets > 0) {
       movie.has_video |= track.handler == kVideoHandler;
       movie.has_audio |= track.handler == kAudioHandler;

@@ -22,6 +22,9 @@ struct TrackPackets {
   std::uint64_t packets = 0;
   // Of those, the packets a player gets once the edit list is applied (see played_samples).
   std::uint64_t played = 0;
+  // How long its last sample lasts on its media clock, as the sample table states it; nothing
+  // for a fragmented track or one without samples.
+  std::optional<MediaDuration> last_sample;
 };
 
 struct Movie {

@@ -252,6 +252,7 @@ SampleTiming sample_timing(const Track& track) {
     if (count == 0) continue;
     timing.count += count;
     timing.longest = std::max(timing.longest, be32(times->data() + at + 4));
+    timing.last = be32(times->data() + at + 4);
   }
   return timing;
 }

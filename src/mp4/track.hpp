@@ -64,6 +64,7 @@ std::optional<MediaDuration> hidden_lead(const Track& track);
 struct SampleTiming {
   std::uint64_t count = 0;
   std::uint32_t longest = 0;  // on the media clock
+  std::uint32_t last = 0;     // the last sample's, on the media clock
 };
 // The number of samples and the longest of their durations, from the decoding times.
 SampleTiming sample_timing(const Track& track);

@@ -14,7 +14,7 @@
 namespace fendral::posix {
 
 // A child receives SpawnOptions::passed_fds in order under the numbers from kFirstPassedFd up.
-inline constexpr std::size_t kPassedFdCount = 4;
+inline constexpr std::size_t kPassedFdCount = 5;
 inline constexpr int kFirstPassedFd = 3;
 
 // What a child gets besides the caller's stdout, stderr and working directory.
@@ -26,7 +26,7 @@ struct SpawnOptions {
   // Descriptors of the caller's handed to the child as kFirstPassedFd, kFirstPassedFd + 1 and so
   // on; -1 hands none in its place. A lock on one of them then lasts until the child ends too,
   // whichever of the two ends first.
-  std::array<int, kPassedFdCount> passed_fds = {-1, -1, -1, -1};
+  std::array<int, kPassedFdCount> passed_fds = {-1, -1, -1, -1, -1};
   // Descriptors the child gets as its standard output and error instead of the caller's; -1
   // keeps the caller's.
   int stdout_fd = -1;

@@ -47,12 +47,24 @@ bool agrees_with_list(const mp4::Movie& movie, const SegmentSpan& listed) {
   return (difference < 0 ? -difference : difference) <= frame + 1000;
 }
 
+// The next entry starts where the stated durations so far end.
+void stated_start(ConcatScript& script) {
+  if (script.starts) script.starts->push_back(script.stated_microseconds);
+}
+
+// An entry with no stated duration: ffmpeg places the ones after it.
+void unplaced_after(ConcatScript& script, bool followed) {
+  if (followed) script.starts.reset();
+}
+
 ConcatScript script_from_spans(const std::vector<ConcatEntry>& entries,
                                const std::vector<SegmentSpan>& spans) {
   ConcatScript script;
+  script.starts.emplace();
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const ConcatEntry& entry = entries[index];
     script.text.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
+    stated_start(script);
     std::optional<std::uint64_t> lasts;
     const std::int64_t start = spans[index].start_microseconds;
     if (index + 1 < entries.size() && agrees_with_list(entry.movie, spans[index])) {
@@ -67,7 +79,10 @@ ConcatScript script_from_spans(const std::vector<ConcatEntry>& entries,
                         .microseconds()
                   : entry.movie.duration->microseconds();
     }
-    if (!lasts || *lasts == 0) continue;
+    if (!lasts || *lasts == 0) {
+      unplaced_after(script, index + 1 < entries.size());
+      continue;
+    }
     script.text.append("duration ").append(seconds_text(*lasts)).append("\n");
     script.stated_microseconds += *lasts;
   }
@@ -80,6 +95,7 @@ ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
                            const std::vector<SegmentSpan>* spans) {
   if (spans && spans->size() == entries.size()) return script_from_spans(entries, *spans);
   ConcatScript script;
+  script.starts.emplace();
   std::uint64_t timescale = 0;  // the clock of the current run of segments
   uint128 run_ticks = 0;
   std::uint64_t run_start = 0;  // microseconds
@@ -87,7 +103,9 @@ ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const ConcatEntry& entry = entries[index];
     script.text.append(kLineStart).append(entry.quoted_path).append(kLineEnd);
+    stated_start(script);
     if (!entry.movie.duration) {
+      unplaced_after(script, index + 1 < entries.size());
       timescale = 0;  // ffmpeg places this one; the next run starts afresh
       previous_end = 0;
       continue;
@@ -103,7 +121,10 @@ ConcatScript concat_script(const std::vector<ConcatEntry>& entries,
     }
     run_ticks += duration.ticks;
     const std::uint64_t end = run_start + mp4::rounded_microseconds(run_ticks, timescale);
-    if (end <= previous_end) continue;
+    if (end <= previous_end) {
+      unplaced_after(script, index + 1 < entries.size());
+      continue;
+    }
     script.text.append("duration ").append(seconds_text(end - previous_end)).append("\n");
     script.stated_microseconds += end - previous_end;
     previous_end = end;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,9 @@ mp4::MediaDuration with_lead(const mp4::MediaDuration& duration,
 struct ConcatScript {
   std::string text;
   std::uint64_t stated_microseconds = 0;  // the durations it states, summed
+  // Where each entry starts in the joined file, in microseconds; nothing when an entry before
+  // the last states no duration (ffmpeg then places what follows).
+  std::optional<std::vector<std::uint64_t>> starts;
 };
 
 // concat_list.txt's lines, each followed by the segment's duration when it is known, so that

@@ -159,17 +159,24 @@ std::vector<std::string> side_streams_check_command() {
 
 std::vector<std::string> join_command(const JoinCommand& command) {
   std::vector<std::string> arguments;
-  // The script names segments by absolute path, which the concat demuxer takes only unsafe.
-  add(arguments, {"-f", "concat", "-safe", "0"});
-  // Packets stay as they are: no parameter sets are added to keyframes.
-  add(arguments, {"-auto_convert", "0"});
-  add(arguments, {"-i", passed_file(PassedSlot::first, PassedFileUse::read)});
+  const auto add_concat_input = [&](PassedSlot slot) {
+    // The script names segments by absolute path, which the concat demuxer takes only unsafe.
+    add(arguments, {"-f", "concat", "-safe", "0"});
+    // Packets stay as they are: no parameter sets are added to keyframes.
+    add(arguments, {"-auto_convert", "0"});
+    add(arguments, {"-i", passed_file(slot, PassedFileUse::read)});
+  };
+  add_concat_input(PassedSlot::first);
   if (command.source_metadata) {
     add(arguments,
         {"-f", "ffmetadata", "-i", passed_file(PassedSlot::second, PassedFileUse::read)});
   }
   if (command.side_streams) {
     add(arguments, {"-i", passed_file(PassedSlot::fourth, PassedFileUse::read)});
+  }
+  if (command.late_tracks) {
+    add(arguments, {"-itsoffset", command.late_tracks->offset});
+    add_concat_input(PassedSlot::fifth);
   }
   if (command.source_metadata) {
     // The source's tags and chapters come from the record, the streams from the segments and
@@ -183,11 +190,21 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     if (command.quicktime_keys) add(arguments, {"-movflags", "use_metadata_tags"});
   }
   add(arguments, {"-map", "0"});  // every stream of the segments
+  if (command.late_tracks) {
+    // Next to the segments' own, as the source orders its tracks.
+    const std::string late =
+        std::to_string(1 + int{command.source_metadata} + int{command.side_streams});
+    for (const std::size_t rank : command.late_tracks->audio_ranks) {
+      add(arguments, {"-map", late + ":a:" + std::to_string(rank)});
+    }
+  }
   if (command.side_streams) {
     // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
     // segments' streams as a remux orders them.
     const std::string side = command.source_metadata ? "2" : "1";
-    if (!command.tag_carriers) {
+    if (command.subtitle_codec) {
+      add(arguments, {"-map", side + ":s"});
+    } else if (!command.tag_carriers) {
       add(arguments, {"-map", side});
     } else {
       const auto [carriers, streams] = *command.tag_carriers;
@@ -202,6 +219,16 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     }
   }
   add(arguments, {"-c", "copy"});
+  // Text subtitles convert without loss of their text and times.
+  if (command.subtitle_codec) add(arguments, {"-c:s", *command.subtitle_codec});
+  for (std::size_t rank = 0; rank < command.last_audio_packets.size(); ++rank) {
+    if (const auto lasts = command.last_audio_packets[rank]) {
+      // Only a packet without a duration is given one; the commas are escaped from the list of
+      // filters.
+      add(arguments, {"-bsf:a:" + std::to_string(rank),
+                      "setts=duration=if(DURATION\\,DURATION\\," + std::to_string(*lasts) + ")"});
+    }
+  }
   // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'
   // edit lists hide: AAC's priming, Opus's pre-skip, a trimmed clip's cut-away start. The
   // segments' own timestamps keep it hidden.

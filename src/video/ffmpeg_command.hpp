@@ -16,8 +16,9 @@ inline constexpr std::string_view kProgram = "ffmpeg";
 
 // The places of SpawnOptions::passed_fds, the descriptors of ours that ffmpeg is handed. The
 // third holds the split directory's lock, which ffmpeg keeps but never names; the fourth, the
-// source's other streams that a join maps back.
-enum class PassedSlot { first, second, third, fourth };
+// source's other streams that a join maps back; the fifth, the concat script of the segments
+// from the first that holds a late-starting track.
+enum class PassedSlot { first, second, third, fourth, fifth };
 // Whether ffmpeg writes what it is handed there or reads it.
 enum class PassedFileUse { written, read };
 
@@ -85,6 +86,23 @@ struct JoinCommand {
     std::size_t streams = 0;
   };
   std::optional<TagCarriers> tag_carriers;
+  // An MP4 side file into another family: only its subtitles are mapped, converted to this
+  // text subtitle codec.
+  std::optional<std::string> subtitle_codec;
+  // Per audio track, how long the last segment's last packet lasts on the joined stream's clock
+  // (nothing where unknown). ffmpeg hands that packet on without a duration when the segment's
+  // sound starts after an empty edit, and the MP4 muxer then ends the edit list a trimmed
+  // packet short of the source's (Opus's: its 312-sample remainder).
+  std::vector<std::optional<std::uint64_t>> last_audio_packets;
+  // Audio tracks the first segment lacks: the concat demuxer takes its streams from its first
+  // file, so they come from a second concat input, handed over fifth, over the segments from
+  // the first that holds them, shifted to where that segment starts. `audio_ranks` are the
+  // tracks' ranks among the audio tracks of that segment.
+  struct LateTracks {
+    std::string offset;  // seconds, as seconds_text writes them
+    std::vector<std::size_t> audio_ranks;
+  };
+  std::optional<LateTracks> late_tracks;
 };
 
 // Which of the split's side files a join into `output_file` maps back: the MP4 one into the MP4

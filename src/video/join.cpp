@@ -2,6 +2,7 @@
 // copies their streams into one file.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/propagate.hpp"
+#include "base/uint128.hpp"
 #include "mp4/boxes.hpp"
 #include "mp4/track.hpp"
 #include "posix/file.hpp"
@@ -94,21 +96,24 @@ Result<std::vector<ConcatEntry>> checked_segments(const SplitDirectory& director
 }
 
 // How a Matroska side file's first streams carry the tags of the segments' (video, then audio)
-// streams. Nothing when its streams cannot be numbered or do not start with those of the first
-// segment, kind for kind: the side file is then not mapped, since its carriers would come back
-// as empty tracks.
-std::optional<JoinCommand::TagCarriers> tag_carriers(int side_file, const mp4::Movie& segment) {
+// streams: the first segment's, then `late_audio` audio tracks that later segments add. Nothing
+// when its streams cannot be numbered or do not start so, kind for kind: the side file is then
+// not mapped, since its carriers would come back as empty tracks.
+std::optional<JoinCommand::TagCarriers> tag_carriers(int side_file, const mp4::Movie& segment,
+                                                     std::size_t late_audio) {
   const auto streams = matroska_streams_of(side_file);
-  if (!streams || streams->size() < segment.tracks.size()) return std::nullopt;
-  for (std::size_t index = 0; index < segment.tracks.size(); ++index) {
-    const std::uint32_t handler = segment.tracks[index].handler;
+  const std::size_t carriers = segment.tracks.size() + late_audio;
+  if (!streams || streams->size() < carriers) return std::nullopt;
+  for (std::size_t index = 0; index < carriers; ++index) {
+    const std::uint32_t handler =
+        index < segment.tracks.size() ? segment.tracks[index].handler : mp4::kAudioHandler;
     const bool video = handler == mp4::boxes::box_type("vide");
     if (!video && handler != mp4::boxes::box_type("soun")) return std::nullopt;
     if ((*streams)[index] != (video ? mp4::MatroskaStream::video : mp4::MatroskaStream::audio)) {
       return std::nullopt;
     }
   }
-  return JoinCommand::TagCarriers{.carriers = segment.tracks.size(), .streams = streams->size()};
+  return JoinCommand::TagCarriers{.carriers = carriers, .streams = streams->size()};
 }
 
 // "2 subtitle tracks", "a cover picture": how many of a kind.
@@ -118,7 +123,8 @@ std::string counted(std::size_t count, std::string_view kind) {
 }
 
 // What the side file holds beyond the carriers of the segments' own tracks, by kind.
-std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form) {
+std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form,
+                                           std::size_t carried_subtitles) {
   std::size_t subtitles = 0, data = 0, covers = 0, attachments = 0;
   if (form == SideStreamsForm::matroska) {
     const auto streams = matroska_streams_of(side_file);
@@ -139,6 +145,7 @@ std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form) 
     }
     covers = movie->has_cover ? 1 : 0;
   }
+  subtitles -= std::min(subtitles, carried_subtitles);
   std::vector<std::string> kinds;
   if (subtitles) kinds.push_back(counted(subtitles, "subtitle track"));
   if (data) kinds.push_back(counted(data, "data track"));
@@ -161,7 +168,8 @@ std::string container_name(std::string_view output_file) {
 // The note for the caller when the split stored a side file that this output does not take.
 Result<std::optional<std::string>> side_streams_left_out(
     const SplitDirectory& directory, const std::optional<SourceMetadata>& source_metadata,
-    std::optional<SideStreamsForm> output_form, const std::string& output_file) {
+    std::optional<SideStreamsForm> output_form, const std::string& output_file,
+    std::size_t carried_subtitles) {
   if (!source_metadata || !source_metadata->side_streams) return std::nullopt;
   const SideStreamsStamp& stamp = *source_metadata->side_streams;
   if (stamp.name.empty()) return std::nullopt;
@@ -170,7 +178,7 @@ Result<std::optional<std::string>> side_streams_left_out(
   if (output_form == stored) return std::nullopt;
   FENDRAL_TRY(const auto side_file, directory.open_side_streams(stored, stamp));
   if (!side_file) return std::nullopt;
-  const auto kinds = side_stream_kinds(side_file->get(), stored);
+  const auto kinds = side_stream_kinds(side_file->get(), stored, carried_subtitles);
   if (kinds.empty()) return std::nullopt;
   std::string listed;
   for (std::size_t index = 0; index < kinds.size(); ++index) {
@@ -179,8 +187,98 @@ Result<std::optional<std::string>> side_streams_left_out(
   }
   return std::optional<std::string>(
       output_file + " leaves out " + listed + " of the split's " + stamp.name + ": " +
-      container_name(output_file) + " output takes none of " +
+      container_name(output_file) + " output takes " +
+      (carried_subtitles ? "only the text subtitles of " : "none of ") +
       (stored == SideStreamsForm::matroska ? "a Matroska" : "an MP4") + " source's side streams");
+}
+
+// An MP4 side file's text subtitles (mov_text) for a Matroska or WebM output, converted to the
+// text subtitles it holds; its data tracks and cover stay out. Nothing when the split stored no
+// MP4 side file, the output takes none, or a subtitle track is not text.
+struct CrossedSubtitles {
+  posix::UniqueFd side_file;
+  std::string codec;
+  std::size_t tracks = 0;
+};
+Result<std::optional<CrossedSubtitles>> crossed_subtitles(
+    const SplitDirectory& directory, const std::optional<SourceMetadata>& source_metadata,
+    const std::string& output_file) {
+  if (!source_metadata || !source_metadata->side_streams) return std::nullopt;
+  const SideStreamsStamp& stamp = *source_metadata->side_streams;
+  if (stamp.name.empty() || stamp.name == kMatroskaSideStreamsFileName) return std::nullopt;
+  const std::string container = container_name(output_file);
+  if (container != "a Matroska" && container != "a WebM") return std::nullopt;
+  FENDRAL_TRY(auto side_file, directory.open_side_streams(SideStreamsForm::mp4, stamp));
+  if (!side_file) return std::nullopt;
+  const auto movie = movie_of(side_file->get());
+  if (!movie) return std::nullopt;
+  std::size_t tracks = 0;
+  for (const mp4::TrackPackets& track : movie->tracks) {
+    const std::uint32_t handler = track.handler;
+    if (handler == mp4::kVideoHandler || handler == mp4::kAudioHandler ||
+        handler == mp4::boxes::box_type("meta")) {
+      continue;
+    }
+    if (handler != mp4::boxes::box_type("sbtl") && handler != mp4::boxes::box_type("text") &&
+        handler != mp4::boxes::box_type("subt")) {
+      return std::nullopt;
+    }
+    ++tracks;
+  }
+  if (tracks == 0) return std::nullopt;
+  return std::optional<CrossedSubtitles>(
+      CrossedSubtitles{.side_file = std::move(*side_file),
+                       .codec = container == "a WebM" ? "webvtt" : "srt",
+                       .tracks = tracks});
+}
+
+std::vector<const mp4::TrackPackets*> audio_tracks(const mp4::Movie& movie) {
+  std::vector<const mp4::TrackPackets*> tracks;
+  for (const mp4::TrackPackets& track : movie.tracks) {
+    if (track.handler == mp4::kAudioHandler) tracks.push_back(&track);
+  }
+  return tracks;
+}
+
+// Per audio track, the last segment's last packet's duration on the clock the joined stream
+// takes from the first segment; nothing where it is not known exactly on that clock.
+std::vector<std::optional<std::uint64_t>> last_audio_packets(
+    const std::vector<ConcatEntry>& entries) {
+  const auto first = audio_tracks(entries.front().movie);
+  const auto last = audio_tracks(entries.back().movie);
+  std::vector<std::optional<std::uint64_t>> lasts(std::min(first.size(), last.size()));
+  for (std::size_t rank = 0; rank < lasts.size(); ++rank) {
+    const auto& sample = last[rank]->last_sample;
+    const auto& clock = first[rank]->last_sample;
+    if (!sample || !clock || sample->timescale == 0) continue;
+    const uint128 scaled = uint128(sample->ticks) * clock->timescale;
+    if (scaled % sample->timescale == 0) {
+      lasts[rank] = static_cast<std::uint64_t>(scaled / sample->timescale);
+    }
+  }
+  return lasts;
+}
+
+// Audio tracks that the first segment lacks, and the first segment that holds them. Nothing when
+// there are none, or when they start in different segments: the read-back then names the loss.
+struct LateAudio {
+  std::size_t first_entry = 0;
+  std::vector<std::size_t> ranks;
+};
+std::optional<LateAudio> late_audio(const std::vector<ConcatEntry>& entries) {
+  const std::size_t held = audio_tracks(entries.front().movie).size();
+  std::optional<LateAudio> late;
+  for (std::size_t index = 1; index < entries.size(); ++index) {
+    const std::size_t count = audio_tracks(entries[index].movie).size();
+    if (count <= held) continue;
+    if (late) {
+      if (count > held + late->ranks.size()) return std::nullopt;
+      continue;
+    }
+    late = LateAudio{.first_entry = index, .ranks = {}};
+    for (std::size_t rank = held; rank < count; ++rank) late->ranks.push_back(rank);
+  }
+  return late;
 }
 
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
@@ -190,6 +288,31 @@ Result<posix::UniqueFd> script_in_memory(const std::string& text) {
               posix::create_anonymous_file("fendral-concat-script").transform_error(unwritable));
   FENDRAL_CHECK(posix::write_all(file.get(), text.data(), text.size()).transform_error(unwritable));
   return file;
+}
+
+// Where audio tracks start after the first cut: a second concat input over the segments from the
+// first that holds them, shifted to where that one starts in the joined file.
+struct LateInput {
+  posix::UniqueFd script;
+  JoinCommand::LateTracks tracks;
+};
+Result<std::optional<LateInput>> late_track_input(
+    const std::vector<ConcatEntry>& entries, const std::optional<std::vector<SegmentSpan>>& spans,
+    const ConcatScript& script) {
+  const auto late = late_audio(entries);
+  if (!late || !script.starts) return std::nullopt;
+  const auto from = static_cast<std::ptrdiff_t>(late->first_entry);
+  const std::vector<ConcatEntry> later(entries.begin() + from, entries.end());
+  std::optional<std::vector<SegmentSpan>> later_spans;
+  if (spans && spans->size() == entries.size()) {
+    later_spans.emplace(spans->begin() + from, spans->end());
+  }
+  FENDRAL_TRY(auto file,
+              script_in_memory(concat_script(later, later_spans ? &*later_spans : nullptr).text));
+  return std::optional<LateInput>(
+      LateInput{.script = std::move(file),
+                .tracks = {.offset = seconds_text((*script.starts)[late->first_entry]),
+                           .audio_ranks = late->ranks}});
 }
 
 }  // namespace
@@ -209,22 +332,31 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
                 directory.open_side_streams(
                     *side_form, source_metadata ? source_metadata->side_streams : std::nullopt));
   }
-  std::optional<JoinCommand::TagCarriers> carriers;
-  if (side_streams && side_form == SideStreamsForm::matroska) {
-    carriers = tag_carriers(side_streams->get(), entries.front().movie);
-    if (!carriers) side_streams.reset();
-  }
-  // Never silently: what the output cannot hold is named before ffmpeg starts.
-  FENDRAL_TRY(const auto left_out,
-              side_streams_left_out(directory, source_metadata, side_form, output_file));
-  if (left_out && observer && !observer->left_out(*left_out)) {
-    return runtime_failure(std::string(kInterrupted));
-  }
-  FENDRAL_CHECK(directory.write_concat_list(entries));
   const auto spans = directory.segment_spans(record.chunk_paths);
   const ConcatScript script = concat_script(entries, spans ? &*spans : nullptr);
   FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
 
+  FENDRAL_TRY(const auto late, late_track_input(entries, spans, script));
+
+  std::optional<JoinCommand::TagCarriers> carriers;
+  if (side_streams && side_form == SideStreamsForm::matroska) {
+    carriers = tag_carriers(side_streams->get(), entries.front().movie,
+                            late ? late->tracks.audio_ranks.size() : 0);
+    if (!carriers) side_streams.reset();
+  }
+  std::optional<CrossedSubtitles> crossed;
+  if (!side_streams) {
+    FENDRAL_TRY(crossed, crossed_subtitles(directory, source_metadata, output_file));
+    if (crossed) side_streams = std::move(crossed->side_file);
+  }
+  // Never silently: what the output cannot hold is named before ffmpeg starts.
+  FENDRAL_TRY(const auto left_out,
+              side_streams_left_out(directory, source_metadata, side_form, output_file,
+                                    crossed ? crossed->tracks : 0));
+  if (left_out && observer && !observer->left_out(*left_out)) {
+    return runtime_failure(std::string(kInterrupted));
+  }
+  FENDRAL_CHECK(directory.write_concat_list(entries));
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));
   const auto arguments = join_command({
       .output_file = output.written(),
@@ -234,6 +366,9 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
       .side_streams = side_streams.has_value(),
       .tag_carriers = carriers,
+      .subtitle_codec = crossed ? std::optional(crossed->codec) : std::nullopt,
+      .last_audio_packets = last_audio_packets(entries),
+      .late_tracks = late ? std::optional(late->tracks) : std::nullopt,
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
@@ -245,7 +380,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
           {.environment = environment,
            .stdin_from_null = true,
            .passed_fds = {script_file.get(), source_metadata ? source_metadata->fd.get() : -1,
-                          directory.lock_for_child(), side_streams ? side_streams->get() : -1}})
+                          directory.lock_for_child(), side_streams ? side_streams->get() : -1,
+                          late ? late->script.get() : -1}})
           .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
     return runtime_failure("ffmpeg concat failed with status " + status.describe());

@@ -18,7 +18,7 @@ Result<bool> reads_back(int side_file, const posix::Environment& environment) {
   FENDRAL_TRY(const auto status, posix::run_program(kProgram, side_streams_check_command(),
                                                     {.environment = environment,
                                                      .stdin_from_null = true,
-                                                     .passed_fds = {side_file, -1, -1, -1}})
+                                                     .passed_fds = {side_file, -1, -1, -1, -1}})
                                      .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (status.signal()) {
     return runtime_failure("ffmpeg split failed with status " + status.describe());
@@ -44,11 +44,12 @@ Result<SideStreamsStamp> store_side_streams(const SplitDirectory& directory,
   }
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   FENDRAL_TRY(const auto side_file, posix::create_anonymous_file("fendral-side-streams"));
-  FENDRAL_TRY(const auto status, posix::run_program(kProgram, arguments,
-                                                    {.environment = environment,
-                                                     .stdin_from_null = true,
-                                                     .passed_fds = {side_file.get(), -1, -1, -1}})
-                                     .transform_error(cannot_run));
+  FENDRAL_TRY(const auto status,
+              posix::run_program(kProgram, arguments,
+                                 {.environment = environment,
+                                  .stdin_from_null = true,
+                                  .passed_fds = {side_file.get(), -1, -1, -1, -1}})
+                  .transform_error(cannot_run));
   if (status.signal()) {
     return runtime_failure("ffmpeg split failed with status " + status.describe());
   }

@@ -50,7 +50,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
                                                    // ffmpeg holds the claim on the directory as
                                                    // long as it writes there, even when this
                                                    // process dies first.
-                                                   directory.lock_for_child(), -1}};
+                                                   directory.lock_for_child(), -1, -1}};
   const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(

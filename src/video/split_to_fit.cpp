@@ -196,10 +196,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
     FENDRAL_TRY(const auto source_metadata,
                 posix::create_anonymous_file("fendral-source-metadata"));
-    const posix::SpawnOptions options{
-        .environment = environment,
-        .stdin_from_null = true,
-        .passed_fds = {segment_list.get(), source_metadata.get(), directory.lock_for_child(), -1}};
+    const posix::SpawnOptions options{.environment = environment,
+                                      .stdin_from_null = true,
+                                      .passed_fds = {segment_list.get(), source_metadata.get(),
+                                                     directory.lock_for_child(), -1, -1}};
     FENDRAL_TRY(const ReportedRun run,
                 run_reported(kProgram, arguments, options, observer, plan->total_microseconds));
     if (!run.status.success()) return runtime_failure(failure_text("ffmpeg split failed", run));
