@@ -227,11 +227,12 @@ def test_a_byte_cap_a_time_split_meets_takes_no_more_segments(sources, tmp_path,
 @pytest.mark.parametrize("source, caps, message", [
     ("keyframe every second", {"max_seconds": 0.5},
      "the picture group at 0.000 s lasts 1.0 s and holds {:.3f} MB; a segment can hold at most "
-     "0.5 s without re-encoding"),
+     "0.5 s without re-encoding; reencode=True meets the cap"),
     ("x264 default gop", {"max_seconds": 30, "max_bytes": 5000},
      "the picture group at 0.000 s lasts 2.5 s and holds {:.3f} MB; a segment can hold at most "
-     "30 s and 0.005 MB without re-encoding"),
-    # AAC's priming packet, hidden by the edit list, still plays 23 ms.
+     "30 s and 0.005 MB without re-encoding; reencode=True meets the caps"),
+    # AAC's priming packet, hidden by the edit list, still plays 23 ms; sound is never
+    # re-encoded, so nothing is offered.
     ("audio only", {"max_bytes": 100},
      "the audio packet at 0.000 s lasts 0.023 s and holds {:.4f} MB; a segment can hold at most "
      "0.0001 MB without re-encoding"),
@@ -254,6 +255,8 @@ def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tm
     ({"max_seconds": "30"}, TypeError,
      "argument 'max_seconds': 'str' object cannot be converted to 'float'"),
     ({"max_seconds": 1, "progress": 3}, TypeError, "progress must be callable or None"),
+    ({"max_seconds": 1, "reencode": 1}, TypeError,
+     "argument 'reencode': 'int' object cannot be converted to 'bool'"),
 ])
 def test_arguments_are_checked_before_the_input_is_read(tmp_path, arguments, error, message):
     with pytest.raises(error) as raised:
@@ -261,6 +264,21 @@ def test_arguments_are_checked_before_the_input_is_read(tmp_path, arguments, err
                                    **arguments)
     assert str(raised.value) == message
     assert not (tmp_path / "out").exists()
+
+
+# A copied segment leaves the re-encoded count out of its repr, and is built from the five
+# fields that a pickle from before the count calls the class with.
+@pytest.mark.parametrize("fields, text", [
+    ((0, "a.mp4", 0.0, 1.5, 10), "Segment(0, 'a.mp4', start=0.0, duration=1.5, size=10)"),
+    ((1, "b.mp4", 1.5, 2.0, 20, 7),
+     "Segment(1, 'b.mp4', start=1.5, duration=2.0, size=20, reencoded_frames=7)"),
+])
+def test_a_segment_pickles_and_reads_back_as_its_repr(fields, text):
+    segment = fendral_video.Segment(*fields)
+    assert repr(segment) == text
+    assert eval(text, {"Segment": fendral_video.Segment}) == segment
+    assert pickle.loads(pickle.dumps(segment)) == segment
+    assert segment.reencoded_frames == (fields[5:] or (0,))[0]
 
 
 def test_caps_are_keyword_only(tmp_path):

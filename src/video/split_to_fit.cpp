@@ -139,11 +139,24 @@ Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
   return overrun;
 }
 
+// The planner's refusal, and the way past it where there is one: a video's cut may fall inside a
+// picture group when the frames from it to the next keyframe are re-encoded. Sound is never
+// re-encoded, so an audio packet that breaks a cap stays a refusal.
+std::string refusal_text(const PacketTable& table, const FitCaps& caps, std::string refusal,
+                         bool reencode) {
+  if (reencode || table.tracks.empty() || table.tracks[0].kind != StreamKind::video ||
+      table.tracks[0].packets.empty()) {
+    return refusal;
+  }
+  const bool both = caps.max_microseconds && caps.max_bytes;
+  return refusal + (both ? "; reencode=True meets the caps" : "; reencode=True meets the cap");
+}
+
 }  // namespace
 
 Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                                                 const std::string& output_dir, const FitCaps& caps,
-                                                SplitObserver& observer,
+                                                bool reencode, SplitObserver& observer,
                                                 const posix::Environment& environment) {
   if (reads_standard_input(input_file)) {
     return fail(
@@ -160,7 +173,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   ContainerOverhead overhead;
   FitCaps planned_caps = caps;
   auto plan = plan_fit(*table, planned_caps, overhead);
-  if (!plan) return fail(Failure::value_error(plan.error()));
+  if (!plan) return fail(Failure::value_error(refusal_text(*table, caps, plan.error(), reencode)));
 
   FENDRAL_CHECK(posix::create_dir_all(output_dir));
   // One split per directory at a time, as split_video's.

@@ -22,6 +22,7 @@ def split_to_fit(
     max_seconds: float | None = None,
     max_bytes: SupportsIndex | None = None,
     progress: Callable[[float, float], object] | None = None,
+    reencode: bool = False,
 ) -> list[Segment]:
     """Split ``input_file`` into as few segments as any cut without re-encoding allows, each
     lasting at most ``max_seconds`` and holding at most ``max_bytes``, in ``output_dir``
@@ -41,11 +42,11 @@ def split_to_fit(
 
     Raises:
         TypeError: a path is not a str, bytes or os.PathLike; a cap of the wrong type;
-            ``progress`` not callable.
+            ``progress`` not callable; ``reencode`` not a bool.
         ValueError: no cap, a cap not above 0; an input read from standard input; a picture
             group that alone breaks a cap, before anything is written: "the picture group at
             12.300 s lasts 10.0 s and holds 31.2 MB; a segment can hold at most 30 s and 25.0 MB
-            without re-encoding".
+            without re-encoding; reencode=True meets the caps".
         OSError: ``output_dir`` cannot be created, or a record cannot be written.
         RuntimeError: ffmpeg or ffprobe failed, ending with their last error messages ("ffmpeg
             split failed with status ExitStatus(ExitStatus(1)): in.mp4: No such file or
@@ -59,10 +60,16 @@ class Segment:
     segment with the same fields. Pickles."""
 
     def __new__(
-        cls, index: SupportsIndex, path: str, start: float, duration: float, size: SupportsIndex
+        cls,
+        index: SupportsIndex,
+        path: str,
+        start: float,
+        duration: float,
+        size: SupportsIndex,
+        reencoded_frames: SupportsIndex = 0,
     ) -> Segment:
         """The segment with these fields, as its repr writes it."""
-    def __reduce__(self) -> tuple[type[Segment], tuple[int, str, float, float, int]]:
+    def __reduce__(self) -> tuple[type[Segment], tuple[int, str, float, float, int, int]]:
         """What pickle stores: the class and the constructor's arguments."""
 
     @property
@@ -84,3 +91,8 @@ class Segment:
     @property
     def size(self) -> int:
         """The segment file's size in bytes."""
+
+    @property
+    def reencoded_frames(self) -> int:
+        """How many frames at the segment's start were re-encoded; 0 for a segment copied
+        whole."""
