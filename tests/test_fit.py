@@ -246,6 +246,69 @@ def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tm
     assert not (tmp_path / "out").exists()
 
 
+def frame_hashes(path):
+    """The decoded pictures of the first video stream, in display order."""
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v:0", "-f",
+                          "framemd5", "-"], check=True, capture_output=True, text=True).stdout
+    return [line.rsplit(",", 1)[1].strip() for line in out.splitlines()
+            if line and not line.startswith("#")]
+
+
+def decode_errors(path):
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "null", "-"],
+                          check=True, capture_output=True, text=True).stderr
+
+
+# Caps below one picture group, met by re-encoding each segment's head: 1.5 s of a 2.5 s group,
+# and half of a 1 s group with B-frames, which cut only where every frame before the cut is
+# displayed before every frame after it.
+@pytest.mark.parametrize("source, max_seconds", [("x264 default gop", 1.5), ("b-frames", 0.5)])
+def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source, max_seconds):
+    path = sources[source]
+    out = tmp_path / "out"
+    segments = fendral_video.split_to_fit(str(path), str(out), max_seconds=max_seconds,
+                                          reencode=True)
+    assert pickle.loads(pickle.dumps(segments)) == segments
+    assert any(segment.reencoded_frames for segment in segments)
+    source_hashes = frame_hashes(path)
+    at = 0
+    for segment in segments:
+        assert segment.duration <= max_seconds
+        # Full to 90 %, or to within the four frames (0.16 s) of a B-frame run between cuts.
+        assert segment is segments[-1] or segment.duration >= min(0.9 * max_seconds,
+                                                                  max_seconds - 0.17)
+        assert decode_errors(segment.path) == ""
+        hashes = frame_hashes(segment.path)
+        # Every frame after the re-encoded head is the source's own picture.
+        copied = slice(segment.reencoded_frames, len(hashes))
+        assert hashes[copied] == source_hashes[at:at + len(hashes)][copied]
+        at += len(hashes)
+    assert at == len(source_hashes)
+    listed = (out / "segment_times.csv").read_text().splitlines()
+    assert [round(float(line.split(",")[1]), 3) for line in listed] == [
+        round(s.start, 3) for s in segments]
+
+    joined = tmp_path / "joined.mp4"
+    fendral.reconstruct_video(str(out), str(joined))
+    assert decode_errors(joined) == ""
+    assert len(frame_hashes(joined)) == len(source_hashes)
+    assert stream_packets(joined) == stream_packets(path)
+
+
+# What cannot be re-encoded to match its copied frames is refused before anything is written.
+def test_reencode_refuses_a_stream_it_cannot_match(tmp_path):
+    path = tmp_path / "in.webm"
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *picture(30)[:3],
+                    "testsrc2=size=96x64:rate=30:duration=2", "-c:v", "libvpx-vp9", "-g", "60",
+                    str(path)], check=True)
+    with pytest.raises(ValueError) as raised:
+        fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=0.5,
+                                   reencode=True)
+    assert str(raised.value).endswith(
+        " s without re-encoding; vp9 video cannot be re-encoded to match its copied frames")
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("arguments, error, message", [
     ({}, ValueError, "split_to_fit needs max_seconds, max_bytes or both"),
     ({"max_seconds": 0}, ValueError, "max_seconds must be a positive number of seconds"),

@@ -66,14 +66,12 @@ class GrowingSegment {
   // A segment starts at its first packet's presentation, the first segment where the source
   // does (`source_start`).
   GrowingSegment(const PacketTable& table, const std::vector<std::size_t>& positions,
-                 std::size_t first_packet, const MediaTime& source_start)
+                 std::size_t first_packet, const MediaTime& source_start, std::int64_t start_ticks)
       : table_(&table),
         first_packet_(first_packet),
         source_start_(source_start),
-        start_(first_packet == 0
-                   ? source_start
-                   : MediaTime{table.tracks[0].packets[first_packet].presentation_time,
-                               table.tracks[0].timescale}) {
+        start_(first_packet == 0 ? source_start
+                                 : MediaTime{start_ticks, table.tracks[0].timescale}) {
     spans_.reserve(table.tracks.size());
     for (std::size_t track = 0; track < table.tracks.size(); ++track) {
       spans_.push_back(TrackSpan{.next = positions[track]});
@@ -232,26 +230,46 @@ std::string cap_seconds_text(std::uint64_t microseconds) {
 }
 
 expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps& caps,
-                                        const ContainerOverhead& overhead) {
+                                        const ContainerOverhead& overhead, CutAt cut_at) {
   if (table.tracks.empty() || table.tracks[0].packets.empty()) {
     return unexpected(std::string("the input holds no video or audio packet to cut on"));
   }
   const PacketTrack& reference = table.tracks[0];
+  const std::vector<Packet>& packets = reference.packets;
+  const bool any_clean_frame = cut_at == CutAt::clean_frames && reference.kind == StreamKind::video;
+  // The earliest presentation from each packet on: a clean frame presents after every packet
+  // decoded before it, and its segment starts at this earliest one.
+  std::vector<std::int64_t> earliest_from(packets.size());
+  for (std::size_t index = packets.size(); index-- > 0;) {
+    earliest_from[index] = index + 1 < packets.size() ? std::min(packets[index].presentation_time,
+                                                                 earliest_from[index + 1])
+                                                      : packets[index].presentation_time;
+  }
   std::vector<std::size_t> cut_points;
-  for (std::size_t index = 1; index < reference.packets.size(); ++index) {
-    if (reference.kind == StreamKind::audio || reference.packets[index].sync) {
+  std::int64_t latest_before = packets[0].presentation_time;
+  for (std::size_t index = 1; index < packets.size(); ++index) {
+    const bool clean = any_clean_frame && latest_before < earliest_from[index];
+    if (reference.kind == StreamKind::audio || packets[index].sync || clean) {
       cut_points.push_back(index);
     }
+    latest_before = std::max(latest_before, packets[index].presentation_time);
   }
-  cut_points.push_back(reference.packets.size());
+  cut_points.push_back(packets.size());
+  // Up to the next keyframe from each packet (the end for none).
+  std::vector<std::size_t> next_keyframe(packets.size() + 1, packets.size());
+  for (std::size_t index = packets.size(); index-- > 0;) {
+    next_keyframe[index] = packets[index].sync ? index : next_keyframe[index + 1];
+  }
 
   FitPlan plan;
   const MediaTime start = source_start(table);
   std::vector<std::size_t> positions(table.tracks.size(), 0);
   auto next_cut = cut_points.begin();
   std::size_t first_packet = 0;
-  while (first_packet < reference.packets.size()) {
-    GrowingSegment segment(table, positions, first_packet, start);
+  while (first_packet < packets.size()) {
+    const std::int64_t start_ticks =
+        any_clean_frame ? earliest_from[first_packet] : packets[first_packet].presentation_time;
+    GrowingSegment segment(table, positions, first_packet, start, start_ticks);
     segment.extend_to(*next_cut++);
     PlannedSegment planned = segment.planned(overhead);
     if (!fits(planned, caps)) return unexpected(refusal(table, segment, caps, overhead));
@@ -264,14 +282,18 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
       planned = longer_planned;
       ++next_cut;
     }
+    if (first_packet > 0) {
+      planned.reencoded_frames =
+          std::min(next_keyframe[first_packet], segment.end_packet()) - first_packet;
+    }
     plan.segments.push_back(planned);
     positions = segment.positions();
     first_packet = segment.end_packet();
   }
 
   // The whole source as one stretch gives its length.
-  GrowingSegment whole(table, std::vector<std::size_t>(table.tracks.size(), 0), 0, start);
-  whole.extend_to(reference.packets.size());
+  GrowingSegment whole(table, std::vector<std::size_t>(table.tracks.size(), 0), 0, start, 0);
+  whole.extend_to(packets.size());
   plan.total_microseconds = whole.planned(overhead).duration_microseconds;
   return plan;
 }

@@ -48,6 +48,11 @@ struct FitCaps {
   std::optional<std::uint64_t> max_bytes;
 };
 
+// Where a segment of video may start: at a keyframe, copied whole; or at any frame that every
+// frame before it in display order is decoded before, its frames up to the next keyframe then
+// re-encoded.
+enum class CutAt { keyframes, clean_frames };
+
 struct PlannedSegment {
   // Index in decode order of the first track's packet that starts the segment.
   std::uint64_t first_packet = 0;
@@ -61,6 +66,9 @@ struct PlannedSegment {
   // The packets of every track it holds, and those of tracks with composition offsets.
   std::uint64_t samples = 0;
   std::uint64_t offset_samples = 0;
+  // The first track's packets from the one it starts with to the next keyframe (or its end),
+  // re-encoded; 0 for a segment that starts at a keyframe.
+  std::uint64_t reencoded_frames = 0;
 };
 
 struct FitPlan {
@@ -70,11 +78,13 @@ struct FitPlan {
 };
 
 // The greedy plan: each segment ends at the last cut point that keeps it within every cap, so
-// no plan has fewer segments. Cut points are the keyframes of the first track when it is video,
-// and every packet of it when it is audio. Refused, with the text the caller shows, when one
-// stretch between cut points alone breaks a cap (or the table holds no packet to cut on).
+// no plan has fewer segments. Cut points are the keyframes of the first track when it is video
+// (or its clean frames, with `cut_at`), and every packet of it when it is audio. Refused, with
+// the text the caller shows, when one stretch between cut points alone breaks a cap (or the
+// table holds no packet to cut on).
 expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps& caps,
-                                        const ContainerOverhead& overhead = {});
+                                        const ContainerOverhead& overhead = {},
+                                        CutAt cut_at = CutAt::keyframes);
 
 // The overhead that `sizes`, the sizes ffmpeg wrote for `plan`'s segments, show: the tables'
 // growth per sample fitted to them (the estimate's runs over the real one), and the fixed part

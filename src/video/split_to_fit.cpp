@@ -12,6 +12,7 @@
 #include "posix/interruption.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
+#include "video/head_reencode.hpp"
 #include "video/packet_list.hpp"
 #include "video/reported_run.hpp"
 #include "video/segment_file.hpp"
@@ -152,6 +153,31 @@ std::string refusal_text(const PacketTable& table, const FitCaps& caps, std::str
   return refusal + (both ? "; reencode=True meets the caps" : "; reencode=True meets the cap");
 }
 
+// ffmpeg's segment list with the start of each re-encoded segment moved to its earliest
+// picture: the segment muxer states the time of its first packet, which B-frames present after
+// the ones that follow it.
+std::string listed_starts(std::string_view list, const FitPlan& plan) {
+  std::string rewritten;
+  std::size_t index = 0;
+  while (!list.empty()) {
+    const std::size_t end = list.find('\n');
+    std::string line(list.substr(0, end));
+    list = end == list.npos ? std::string_view() : list.substr(end + 1);
+    const std::size_t first = line.find(',');
+    const std::size_t second = first == line.npos ? line.npos : line.find(',', first + 1);
+    if (index < plan.segments.size() && plan.segments[index].reencoded_frames > 0 &&
+        second != line.npos) {
+      const std::int64_t start = plan.segments[index].start_microseconds;
+      std::string fraction = std::to_string(start % 1'000'000);
+      line = line.substr(0, first + 1) + std::to_string(start / 1'000'000) + "." +
+             std::string(6 - fraction.size(), '0') + fraction + line.substr(second);
+    }
+    rewritten += line + '\n';
+    ++index;
+  }
+  return rewritten;
+}
+
 }  // namespace
 
 Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
@@ -172,8 +198,22 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   }
   ContainerOverhead overhead;
   FitCaps planned_caps = caps;
-  auto plan = plan_fit(*table, planned_caps, overhead);
-  if (!plan) return fail(Failure::value_error(refusal_text(*table, caps, plan.error(), reencode)));
+  // Cut at any clean frame, the heads re-encoded, where the video can be matched; a cap that
+  // needs it is refused otherwise, saying why.
+  CutAt cut_at = CutAt::keyframes;
+  std::optional<VideoParameters> parameters;
+  std::optional<std::string> cannot_match;
+  if (reencode && table->tracks[0].kind == StreamKind::video) {
+    FENDRAL_TRY(parameters, read_video_parameters(ffmpeg_input, observer, environment));
+    cannot_match = unmatched(*parameters);
+    if (!cannot_match) cut_at = CutAt::clean_frames;
+  }
+  auto plan = plan_fit(*table, planned_caps, overhead, cut_at);
+  if (!plan) {
+    std::string text = refusal_text(*table, caps, plan.error(), reencode);
+    if (cannot_match) text += "; " + *cannot_match;
+    return fail(Failure::value_error(text));
+  }
 
   FENDRAL_CHECK(posix::create_dir_all(output_dir));
   // One split per directory at a time, as split_video's.
@@ -186,6 +226,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       .reported = true,
       .video_timescale = source.video_timescale,
       .timecode = source.may_hold_timecode,
+      .break_non_keyframes = cut_at == CutAt::clean_frames,
   };
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)
@@ -195,6 +236,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   }
   FENDRAL_CHECK(directory.clear_for_ffmpeg(cleared));
 
+  // The source's pictures, for the check of every re-encoded segment's copied frames.
+  std::optional<std::vector<std::string>> source_hashes;
   std::vector<std::string> previous_names;
   // Once a cut fits, it is tried once more with the overhead it measured, when that lets fewer
   // segments hold; the cut that fitted is kept to go back to.
@@ -232,6 +275,32 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                              " segments where " + std::to_string(plan->segments.size()) +
                              " were planned");
     }
+    const PacketTrack& video = table->tracks[0];
+    for (std::size_t index = 0; index < names.size(); ++index) {
+      const PlannedSegment& planned = plan->segments[index];
+      if (planned.reencoded_frames == 0) continue;
+      if (!source_hashes) {
+        FENDRAL_TRY(source_hashes, source_frame_hashes(ffmpeg_input, observer, environment));
+      }
+      const std::uint64_t end = index + 1 < plan->segments.size()
+                                    ? plan->segments[index + 1].first_packet
+                                    : video.packets.size();
+      std::int64_t earliest = video.packets[planned.first_packet].presentation_time;
+      for (std::uint64_t packet = planned.first_packet; packet < end; ++packet) {
+        earliest = std::min(earliest, video.packets[packet].presentation_time);
+      }
+      const Seam seam{.name = names[index],
+                      .path = paths[index],
+                      .first_packet = planned.first_packet,
+                      .zero_ticks = earliest,
+                      .copied_zero_ticks = video.packets[planned.first_packet].presentation_time,
+                      .timescale = video.timescale,
+                      .frames = end - planned.first_packet,
+                      .reencoded = planned.reencoded_frames,
+                      .quicktime = command.quicktime};
+      FENDRAL_CHECK(reencode_head(seam, ffmpeg_input, *parameters, *source_hashes, directory,
+                                  observer, environment));
+    }
     std::vector<Measured> measured;
     for (std::size_t index = 0; index < names.size(); ++index) {
       FENDRAL_TRY(Measured segment, measure(directory, names[index], paths[index]));
@@ -265,7 +334,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       }
       // All before metadata.json, which then names a split whose records are complete.
       FENDRAL_TRY(const auto side_streams, store_side_streams(directory, source, environment));
-      FENDRAL_CHECK(directory.store_segment_times(list));
+      FENDRAL_CHECK(directory.store_segment_times(listed_starts(list, *plan)));
       FENDRAL_CHECK(directory.store_source_metadata(metadata_text, side_streams));
       FENDRAL_CHECK(directory.write_record(metadata));
       std::vector<FittedSegment> segments;
@@ -276,7 +345,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                             .start_microseconds = planned.start_microseconds,
                             .duration_microseconds = measured[index].duration_microseconds.value_or(
                                 planned.duration_microseconds),
-                            .size = measured[index].size});
+                            .size = measured[index].size,
+                            .reencoded_frames = planned.reencoded_frames});
       }
       return segments;
     }
