@@ -295,6 +295,19 @@ def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source,
     assert stream_packets(joined) == stream_packets(path)
 
 
+# A re-encoded segment whose decode reports an error is refused by name, and nothing is recorded.
+def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpeg, tmp_path):
+    ffmpeg.set(pass_to=shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1]),
+               unless="*-map 0 -f framemd5*", stderr="[error] broken")
+    out = tmp_path / "out"
+    with pytest.raises(RuntimeError) as raised:
+        fendral_video.split_to_fit(str(sources["b-frames"]), str(out), max_seconds=0.5,
+                                   reencode=True)
+    assert str(raised.value) == (f"Failed to re-encode the head of segment {out}/chunk_001.mp4: "
+                                 "it decodes with errors: broken")
+    assert not (out / "metadata.json").exists()
+
+
 # What cannot be re-encoded to match its copied frames is refused before anything is written.
 def test_reencode_refuses_a_stream_it_cannot_match(tmp_path):
     path = tmp_path / "in.webm"

@@ -222,8 +222,8 @@ std::vector<std::string> seam_command(const Seam& seam, const VideoParameters& p
   return arguments;
 }
 
-// Keeps the profile and level of every parameter set that trace_headers prints, and hands the
-// rest of what ffmpeg says on, its debug lines left out.
+// Keeps the profile and level of every parameter set that trace_headers prints, and hands on
+// what else ffmpeg warns of.
 class ParameterSetReader final : public SplitObserver {
  public:
   explicit ParameterSetReader(SplitObserver& next) : next_(next) {}
@@ -235,7 +235,10 @@ class ParameterSetReader final : public SplitObserver {
       const std::size_t equals = text.rfind("= ");
       if (equals != text.npos) values->push_back(std::string(trimmed(text.substr(equals + 2))));
     }
-    if (level == "debug" || level == "trace" || level == "verbose") return true;
+    // trace_headers prints every field at info: only warnings and errors are told on.
+    if (level != "warning" && level != "error" && level != "fatal" && level != "panic") {
+      return true;
+    }
     return next_.message(level, text);
   }
   bool progress(std::uint64_t done, std::uint64_t total) override {
@@ -431,7 +434,7 @@ Result<void> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
 
   ParameterSetReader reader(observer);
   const auto trace = std::vector<std::string>{
-      "-hide_banner", "-nostats", "-loglevel", "level+debug",
+      "-hide_banner", "-nostats", "-loglevel", "level+info",
       "-i",           fd_name(3), "-map",      "0:v:0",
       "-c",           "copy",     "-bsf:v",    "filter_units=pass_types=7,trace_headers",
       "-f",           "null",     "-"};
