@@ -298,7 +298,7 @@ def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source,
 # A re-encoded segment whose decode reports an error is refused by name, and nothing is recorded.
 def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpeg, tmp_path):
     ffmpeg.set(pass_to=shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1]),
-               unless="*-map 0 -f framemd5*", stderr="[error] broken")
+               unless="*-f null - -map 0:v:0 -f framemd5*", stderr="[error] broken")
     out = tmp_path / "out"
     with pytest.raises(RuntimeError) as raised:
         fendral_video.split_to_fit(str(sources["b-frames"]), str(out), max_seconds=0.5,

@@ -23,7 +23,7 @@ constexpr std::int64_t kLeadMicroseconds = kLeadSeconds * 1'000'000;
 // Below this, a re-encoded picture is no longer taken for the source's.
 constexpr double kLeastPsnr = 40;
 // x264's quality for a head: well above the least PSNR on the content measured.
-constexpr std::string_view kHeadQuality = "16";
+constexpr std::string_view kHeadQuality = "12";
 
 constexpr std::string_view kQuiet[] = {"-hide_banner", "-nostats", "-loglevel", "level+warning"};
 
@@ -133,6 +133,8 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
        filters,
        "-fps_mode",
        "passthrough",
+       "-enc_time_base:v",
+       "-1",
        "-frames:v",
        std::to_string(seam.reencoded),
        "-c:v",
@@ -155,8 +157,10 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
   if (stated(parameters.color_primaries)) {
     add(arguments, {"-color_primaries", parameters.color_primaries});
   }
-  // A closed group, one keyframe only, and the parameter sets in the stream, so a decoder that
-  // meets the head after the copied frames of the segment before switches to them.
+  // Each frame keeps the source's time on the source's clock (-enc_time_base above: on x264's
+  // clock of frames, a Matroska source's milliseconds were rounded onto the copied frames'
+  // times). A closed group, one keyframe only, and the parameter sets in the stream, so a decoder
+  // that meets the head after the copied frames of the segment before switches to them.
   add(arguments, {"-x264-params", "open-gop=0:repeat-headers=1:scenecut=0:keyint=" +
                                       std::to_string(seam.reencoded + 1)});
   add(arguments,
@@ -202,8 +206,8 @@ std::string seconds_text(std::int64_t ticks, std::uint32_t timescale) {
          std::string(6 - fraction.size(), '0') + fraction;
 }
 
-std::vector<std::string> seam_command(const Seam& seam, const VideoParameters& parameters,
-                                      bool has_tail) {
+std::vector<std::string> seam_command(const Seam& seam,
+                                      std::optional<std::uint32_t> video_timescale, bool has_tail) {
   std::string video = "concat:" + fd_name(0);
   if (has_tail) video += "|" + fd_name(1);
   // The head and the copied rest on the segment's clock, which starts at its earliest picture;
@@ -214,8 +218,8 @@ std::vector<std::string> seam_command(const Seam& seam, const VideoParameters& p
        video, "-itsoffset", seconds_text(seam.copied_zero_ticks - seam.zero_ticks, seam.timescale),
        "-i", fd_name(2), "-map", "0:v", "-map", "1:a?", "-c", "copy", "-strict", "unofficial",
        "-movie_timescale", "90000"});
-  if (parameters.timescale) {
-    add(arguments, {"-video_track_timescale", std::to_string(*parameters.timescale)});
+  if (video_timescale) {
+    add(arguments, {"-video_track_timescale", std::to_string(*video_timescale)});
   }
   add(arguments,
       {"-avoid_negative_ts", "disabled", "-f", seam.quicktime ? "mov" : "mp4", "-y", fd_name(3)});
@@ -378,6 +382,10 @@ Result<void> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
   FENDRAL_TRY(const auto tail, posix::create_anonymous_file("fendral-tail"));
   FENDRAL_TRY(const auto joined, posix::create_anonymous_file("fendral-seam"));
   FENDRAL_TRY(const auto copied, directory.open_segment(seam.name));
+  // The copied segment's video clock, which the joined one keeps: a join takes every segment's
+  // packets on the first one's clock (a Matroska source's 1/1000 became 1/16000 in the copy).
+  FENDRAL_TRY(const VideoParameters copied_parameters,
+              read_video_parameters(seam.path, observer, environment));
   FENDRAL_CHECK(run_only(kProgram, head_command(seam, ffmpeg_input, parameters, first_displayed),
                          {head.get(), -1, -1, -1}, -1, observer, environment, failed));
   const bool has_tail = seam.reencoded < seam.frames;
@@ -387,14 +395,15 @@ Result<void> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
   }
   const std::array<int, posix::kPassedFdCount> seam_fds = {head.get(), tail.get(), copied.fd.get(),
                                                            joined.get()};
-  FENDRAL_CHECK(run_only(kProgram, seam_command(seam, parameters, has_tail), seam_fds, -1, observer,
-                         environment, failed));
+  FENDRAL_CHECK(run_only(kProgram, seam_command(seam, copied_parameters.timescale, has_tail),
+                         seam_fds, -1, observer, environment, failed));
 
   // The checks, on the joined file as it will be kept.
   FENDRAL_TRY(const auto decoded, posix::create_anonymous_file("fendral-seam-hashes"));
   const auto decode = std::vector<std::string>{
-      "-hide_banner", "-nostats", "-loglevel", "level+error", "-i",        fd_name(3),
-      "-map",         "0",        "-f",        "framemd5",    pipe_name(0)};
+      "-hide_banner", "-nostats", "-loglevel", "level+error", "-i", fd_name(3),
+      // The null muxer refuses times that do not increase, as a player would stumble on them.
+      "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", pipe_name(0)};
   FENDRAL_TRY(const ReportedRun decode_run,
               run_step(kProgram, decode, {decoded.get(), -1, -1, joined.get()}, -1, observer,
                        environment, failed));
@@ -414,13 +423,15 @@ Result<void> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
     }
   }
 
+  // Paired by their order, not their times: a clock of milliseconds (Matroska) rounds the
+  // segment's and the source's differently, and psnr would pair a frame with its neighbour.
   FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
   const std::string compared =
       "[0:v:0]trim=end_frame=" + std::to_string(seam.reencoded) +
-      ",setpts=PTS-STARTPTS,settb=AVTB[head];[1:v:0]select=between(n\\," +
+      ",settb=AVTB,setpts=N*1000[head];[1:v:0]select=between(n\\," +
       std::to_string(first_displayed) + "\\," +
       std::to_string(first_displayed + seam.reencoded - 1) +
-      "),setpts=PTS-STARTPTS,settb=AVTB[source];[head][source]psnr=stats_file=" + fd_name(0);
+      "),settb=AVTB,setpts=N*1000[source];[head][source]psnr=stats_file=" + fd_name(0);
   const auto measure = with_quiet(
       {"-i", fd_name(3), "-i", ffmpeg_input, "-filter_complex", compared, "-f", "null", "-"});
   FENDRAL_CHECK(run_only(kProgram, measure, {stats.get(), -1, -1, joined.get()}, -1, observer,

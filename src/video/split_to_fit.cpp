@@ -312,7 +312,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       tightened = true;
       std::vector<std::uint64_t> sizes;
       for (const Measured& segment : measured) sizes.push_back(segment.size);
-      auto tighter = plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead));
+      auto tighter =
+          plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead), cut_at);
       if (tighter && tighter->segments.size() < plan->segments.size()) {
         fitted = std::move(*plan);
         plan = std::move(tighter);
@@ -364,7 +365,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       *planned_caps.max_microseconds -=
           std::min(*planned_caps.max_microseconds, overrun.microseconds);
     }
-    auto replanned = plan_fit(*table, planned_caps, overhead);
+    auto replanned = plan_fit(*table, planned_caps, overhead, cut_at);
     if (!replanned) {
       return runtime_failure(
           "Failed to split: the segments came out larger than planned, and "
