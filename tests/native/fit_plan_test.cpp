@@ -55,6 +55,27 @@ TEST(FitPlan, EachSegmentEndsAtTheLastKeyframeWithinTheTimeCap) {
   EXPECT_EQ(plan->total_microseconds, 10'000'000u);
 }
 
+TEST(FitPlan, CleanFramesCutInsideAGroupBetweenBFrameRuns) {
+  // One keyframe in 4 s, and runs of a P-frame decoded before the two B-frames it follows on
+  // screen: only the frame after each run is clean, and a segment starts where it presents.
+  PacketTable table{{video(4, 40)}};
+  std::vector<Packet>& packets = table.tracks[0].packets;
+  for (std::size_t frame = 1; frame + 2 < packets.size(); frame += 3) {
+    packets[frame].presentation_time += 200;
+    packets[frame + 1].presentation_time -= 100;
+    packets[frame + 2].presentation_time -= 100;
+  }
+  table.tracks[0].has_composition_offsets = true;
+  EXPECT_FALSE(plan_fit(table, {.max_microseconds = 1'000'000}, kNoOverhead));
+  const auto plan =
+      plan_fit(table, {.max_microseconds = 1'000'000}, kNoOverhead, CutAt::clean_frames);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(segment_frames_list(*plan), "10,19,28,37");
+  EXPECT_EQ(plan->segments[0].reencoded_frames, 0u);
+  EXPECT_EQ(plan->segments[1].reencoded_frames, 9u);  // no keyframe after it: all of it
+  EXPECT_EQ(plan->segments[1].start_microseconds, 1'000'000);
+}
+
 TEST(FitPlan, AnAudioFrameRunningPastTheCutCounts) {
   // The AAC frame decoded just before 3 s ends after it: three seconds do not fit a cap of 3.
   const PacketTable table{{video(10, 10), audio(10)}};
