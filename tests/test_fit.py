@@ -260,23 +260,29 @@ def decode_errors(path):
 
 
 # Caps below one picture group, met by re-encoding each segment's head: 1.5 s of a 2.5 s group,
-# and half of a 1 s group with B-frames, which cut only where every frame before the cut is
-# displayed before every frame after it.
-@pytest.mark.parametrize("source, max_seconds", [("x264 default gop", 1.5), ("b-frames", 0.5)])
-def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source, max_seconds):
+# half of a 1 s group with B-frames, which cut only where every frame before the cut is
+# displayed before every frame after it, and a quarter of the file, about 80 % of a group's
+# bytes, where each head comes out larger than the frames it replaces.
+@pytest.mark.parametrize("source, cap, limit", [
+    ("x264 default gop", "max_seconds", 1.5), ("b-frames", "max_seconds", 0.5),
+    ("x264 default gop", "max_bytes", 0.25)])
+def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source, cap, limit):
     path = sources[source]
     out = tmp_path / "out"
-    segments = fendral_video.split_to_fit(str(path), str(out), max_seconds=max_seconds,
-                                          reencode=True)
+    if cap == "max_bytes":
+        limit = int(limit * path.stat().st_size)
+    segments = fendral_video.split_to_fit(str(path), str(out), **{cap: limit}, reencode=True)
     assert pickle.loads(pickle.dumps(segments)) == segments
     assert any(segment.reencoded_frames for segment in segments)
     source_hashes = frame_hashes(path)
     at = 0
     for segment in segments:
-        assert segment.duration <= max_seconds
-        # Full to 90 %, or to within the four frames (0.16 s) of a B-frame run between cuts.
-        assert segment is segments[-1] or segment.duration >= min(0.9 * max_seconds,
-                                                                  max_seconds - 0.17)
+        used = segment.duration if cap == "max_seconds" else segment.size
+        assert used <= limit
+        # Full to 90 %, or to within the four frames (0.16 s) of a B-frame run between cuts; a
+        # byte cap to 80 %, planned with each head's size estimated before it is measured.
+        least = min(0.9 * limit, limit - 0.17) if cap == "max_seconds" else 0.8 * limit
+        assert segment is segments[-1] or used >= least
         assert decode_errors(segment.path) == ""
         hashes = frame_hashes(segment.path)
         # Every frame after the re-encoded head is the source's own picture.

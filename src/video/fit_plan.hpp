@@ -33,6 +33,14 @@ struct PacketTable {
   std::vector<PacketTrack> tracks;
 };
 
+// A head re-encoded and measured: from the first track's packet `first_packet`, its frames of
+// `source_bytes` in the source came out at `written_bytes`.
+struct MeasuredHead {
+  std::uint64_t first_packet = 0;
+  std::uint64_t source_bytes = 0;
+  std::uint64_t written_bytes = 0;
+};
+
 // What a segment's container adds to its payload: the file type and media data headers, the
 // movie box's fixed part, and its sample tables, which grow with every sample. An estimate
 // until a split has been measured.
@@ -41,6 +49,12 @@ struct ContainerOverhead {
   std::uint64_t per_sample = 16;
   // Composition offsets (B-frames) add a table entry per sample.
   std::uint64_t per_offset_sample = 8;
+  // A re-encoded head's bytes, against the source's for the same frames: `head_fixed` more
+  // (its first frame is a keyframe where the source's was not) plus `head_scale` times them.
+  std::uint64_t head_fixed = 0;
+  double head_scale = 1;
+  // A head from a packet already measured from grows from its measure by `head_scale` per byte.
+  std::vector<MeasuredHead> measured_heads;
 };
 
 struct FitCaps {
@@ -69,6 +83,9 @@ struct PlannedSegment {
   // The first track's packets from the one it starts with to the next keyframe (or its end),
   // re-encoded; 0 for a segment that starts at a keyframe.
   std::uint64_t reencoded_frames = 0;
+  // The source's bytes of those frames, and what the estimate gives them re-encoded.
+  std::uint64_t head_source_bytes = 0;
+  std::uint64_t head_estimated_bytes = 0;
 };
 
 struct FitPlan {
@@ -92,6 +109,11 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
 // estimate's margin takes what else fits.
 ContainerOverhead measured_overhead(const FitPlan& plan, const std::vector<std::uint64_t>& sizes,
                                     const ContainerOverhead& estimate);
+
+// The overhead `estimate` with a head estimate that covers every head in `heads`, which it
+// keeps, the latest measure of each first packet.
+ContainerOverhead with_measured_heads(ContainerOverhead estimate,
+                                      const std::vector<MeasuredHead>& heads);
 
 // The frame numbers ffmpeg's -segment_frames takes for `plan`: every segment's first packet
 // but the first's, comma-separated; empty for a plan of one segment.

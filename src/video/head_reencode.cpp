@@ -220,6 +220,12 @@ std::vector<std::string> seam_command(const Seam& seam,
        "-movie_timescale", "90000"});
   if (video_timescale) {
     add(arguments, {"-video_track_timescale", std::to_string(*video_timescale)});
+    // MPEG-TS states no duration, and the movie's edit list, on a clock of its own, would leave
+    // out a last frame without one: the source's, in the track's ticks.
+    const int128 ticks = static_cast<int128>(seam.last_frame_ticks) * *video_timescale /
+                         std::max<std::uint32_t>(seam.timescale, 1);
+    add(arguments, {"-bsf:v", "setts=pts=PTS:dts=DTS:duration=if(DURATION\\,DURATION\\," +
+                                  std::to_string(static_cast<long long>(ticks)) + ")"});
   }
   add(arguments,
       {"-avoid_negative_ts", "disabled", "-f", seam.quicktime ? "mov" : "mp4", "-y", fd_name(3)});
@@ -367,10 +373,11 @@ Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_i
   return stream_zero_hashes(text);
 }
 
-Result<void> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
-                           const VideoParameters& parameters,
-                           const std::vector<std::string>& hashes, const SplitDirectory& directory,
-                           SplitObserver& observer, const posix::Environment& environment) {
+Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                    const VideoParameters& parameters,
+                                    const std::vector<std::string>& hashes,
+                                    const SplitDirectory& directory, SplitObserver& observer,
+                                    const posix::Environment& environment) {
   const std::string failed = "Failed to re-encode the head of segment " + seam.path;
   // A clean cut: the frames decoded before the segment are those displayed before it.
   const std::uint64_t first_displayed = seam.first_packet;
@@ -456,7 +463,8 @@ Result<void> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
   }
 
   FENDRAL_TRY(const auto content, posix::read_from_start(joined.get()));
-  return directory.replace_segment(seam.name, content);
+  FENDRAL_CHECK(directory.replace_segment(seam.name, content));
+  return copied.size;
 }
 
 }  // namespace fendral::video

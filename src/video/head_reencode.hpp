@@ -56,6 +56,8 @@ struct Seam {
   std::uint32_t timescale = 1;
   std::uint64_t frames = 0;
   std::uint64_t reencoded = 0;
+  // The source's duration of the segment's last frame, in ticks of `timescale`.
+  std::int64_t last_frame_ticks = 0;
   bool quicktime = false;
 };
 
@@ -63,10 +65,12 @@ struct Seam {
 // segment's, after checking it: a full decode with no error, `frames` frames, the copied frames'
 // pictures equal to the source's (`hashes`), the re-encoded ones at 40 dB PSNR at least, and one
 // profile and level in the container's header and in every parameter set of the stream. A
-// segment that fails is a RuntimeError naming it, and the copied one is left as it was.
-Result<void> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
-                           const VideoParameters& parameters,
-                           const std::vector<std::string>& hashes, const SplitDirectory& directory,
-                           SplitObserver& observer, const posix::Environment& environment);
+// segment that fails is a RuntimeError naming it, and the copied one is left as it was. Gives
+// the copied segment's size.
+Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                    const VideoParameters& parameters,
+                                    const std::vector<std::string>& hashes,
+                                    const SplitDirectory& directory, SplitObserver& observer,
+                                    const posix::Environment& environment);
 
 }  // namespace fendral::video

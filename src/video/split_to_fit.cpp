@@ -28,6 +28,8 @@ namespace {
 // The first cut and at most this many more, each with the container overhead measured on the
 // one before.
 constexpr int kCuts = 3;
+// The cuts that may follow one that fits, to fill segments whose heads came out smaller.
+constexpr int kHeadTightenings = 4;
 
 PacketTable table_from_movie(std::vector<mp4::MovieTrack> tracks) {
   PacketTable table;
@@ -76,6 +78,8 @@ Result<PacketTable> table_from_ffprobe(const std::string& ffmpeg_input, SplitObs
 struct Measured {
   std::uint64_t size = 0;
   std::optional<std::uint64_t> duration_microseconds;
+  // What its re-encoded head added to the segment as the muxer copied it.
+  std::uint64_t head_growth = 0;
 };
 
 Result<Measured> measure(const SplitDirectory& directory, const std::string& name,
@@ -120,9 +124,11 @@ Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
   for (std::size_t index = 0; index < measured.size(); ++index) {
     const PlannedSegment& planned = plan.segments[index];
     const Measured& segment = measured[index];
-    if (segment.size > planned.estimated_bytes) {
-      overrun.bytes = std::max(overrun.bytes, segment.size - planned.estimated_bytes);
-    }
+    // Against the segment as copied: a head's own estimate is corrected by its measure.
+    const std::uint64_t copied = segment.size - segment.head_growth;
+    const std::uint64_t copied_estimate =
+        planned.estimated_bytes - planned.head_estimated_bytes + planned.head_source_bytes;
+    if (copied > copied_estimate) overrun.bytes = std::max(overrun.bytes, copied - copied_estimate);
     const std::uint64_t duration =
         segment.duration_microseconds.value_or(planned.duration_microseconds);
     if (duration > planned.duration_microseconds) {
@@ -208,6 +214,16 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     cannot_match = unmatched(*parameters);
     if (!cannot_match) cut_at = CutAt::clean_frames;
   }
+  if (cut_at == CutAt::clean_frames) {
+    // Until a head is measured: its first frame as large as the source's largest keyframe, and
+    // the rest at twice the source's bytes (heads are encoded finer than a phone records).
+    for (const Packet& packet : table->tracks[0].packets) {
+      if (packet.sync) {
+        overhead.head_fixed = std::max<std::uint64_t>(overhead.head_fixed, packet.size);
+      }
+    }
+    overhead.head_scale = 2;
+  }
   auto plan = plan_fit(*table, planned_caps, overhead, cut_at);
   if (!plan) {
     std::string text = refusal_text(*table, caps, plan.error(), reencode);
@@ -240,8 +256,11 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   std::optional<std::vector<std::string>> source_hashes;
   std::vector<std::string> previous_names;
   // Once a cut fits, it is tried once more with the overhead it measured, when that lets fewer
-  // segments hold; the cut that fitted is kept to go back to.
-  bool tightened = false;
+  // segments hold; the cut that fitted is kept to go back to. Re-encoded heads, each measured
+  // planned from its measure, are tried again while the plan moves and the cuts fit.
+  int tightenings = cut_at == CutAt::clean_frames ? kHeadTightenings : 1;
+  // Each re-encoded head measured: the source's bytes of its frames, and its own.
+  std::vector<MeasuredHead> heads;
   std::optional<FitPlan> fitted;
   for (int cut = 1;; ++cut) {
     // A plan of one segment names a frame past the last, which never comes.
@@ -276,6 +295,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                              " were planned");
     }
     const PacketTrack& video = table->tracks[0];
+    // Each re-encoded segment's size as the muxer copied it.
+    std::vector<std::uint64_t> copied_sizes(names.size(), 0);
     for (std::size_t index = 0; index < names.size(); ++index) {
       const PlannedSegment& planned = plan->segments[index];
       if (planned.reencoded_frames == 0) continue;
@@ -297,24 +318,44 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                       .timescale = video.timescale,
                       .frames = end - planned.first_packet,
                       .reencoded = planned.reencoded_frames,
+                      .last_frame_ticks = video.packets[end - 1].duration,
                       .quicktime = command.quicktime};
-      FENDRAL_CHECK(reencode_head(seam, ffmpeg_input, *parameters, *source_hashes, directory,
-                                  observer, environment));
+      FENDRAL_TRY(copied_sizes[index],
+                  reencode_head(seam, ffmpeg_input, *parameters, *source_hashes, directory,
+                                observer, environment));
     }
     std::vector<Measured> measured;
     for (std::size_t index = 0; index < names.size(); ++index) {
+      const PlannedSegment& planned = plan->segments[index];
       FENDRAL_TRY(Measured segment, measure(directory, names[index], paths[index]));
+      if (planned.reencoded_frames > 0) {
+        segment.head_growth = segment.size - std::min(segment.size, copied_sizes[index]);
+        std::erase_if(heads, [&](const MeasuredHead& head) {
+          return head.first_packet == planned.first_packet;
+        });
+        heads.push_back({.first_packet = planned.first_packet,
+                         .source_bytes = planned.head_source_bytes,
+                         .written_bytes = planned.head_source_bytes + segment.head_growth});
+      }
       measured.push_back(segment);
     }
+    // Every head measured so far bounds the next plan's.
+    overhead = with_measured_heads(overhead, heads);
 
     const Overrun overrun = compare(*plan, measured, paths, caps);
-    if (!overrun.over_cap && !tightened) {
-      tightened = true;
+    if (!overrun.over_cap && tightenings > 0) {
+      --tightenings;
+      // The sizes as if every segment were copied, for the container's part.
       std::vector<std::uint64_t> sizes;
-      for (const Measured& segment : measured) sizes.push_back(segment.size);
+      for (std::size_t index = 0; index < measured.size(); ++index) {
+        sizes.push_back(measured[index].size - measured[index].head_growth);
+      }
       auto tighter =
           plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead), cut_at);
-      if (tighter && tighter->segments.size() < plan->segments.size()) {
+      // Re-encoded heads cut anywhere, so a tighter plan of as many segments fills them better.
+      if (tighter && (tighter->segments.size() < plan->segments.size() ||
+                      (cut_at == CutAt::clean_frames &&
+                       segment_frames_list(*tighter) != segment_frames_list(*plan)))) {
         fitted = std::move(*plan);
         plan = std::move(tighter);
         continue;
@@ -354,9 +395,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     if (fitted) {
       plan = std::move(*fitted);
       fitted.reset();
+      tightenings = 0;
       continue;
     }
-    if (cut == kCuts) {
+    if (cut >= kCuts) {
       return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +
                              overrun.first_over + " is still over a cap");
     }
