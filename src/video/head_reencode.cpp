@@ -108,6 +108,18 @@ bool stated(const std::string& value) {
   return !value.empty() && value != "unknown";
 }
 
+// The source read from the keyframe before the cut: an input seek lands on a keyframe at or
+// before the time, and frames before it are dropped, so frame numbers count from the keyframe.
+// A millisecond early, so a time rounded to microseconds still keeps the keyframe.
+std::vector<std::string> from_keyframe(const Seam& seam, const std::string& input) {
+  if (seam.keyframe_packet == 0) return {"-i", input};
+  const std::int64_t at = std::max<std::int64_t>(0, seam.keyframe_microseconds - 1000);
+  return {
+      "-ss",
+      std::to_string(at / 1'000'000) + "." + std::to_string(1'000'000 + at % 1'000'000).substr(1),
+      "-i", input};
+}
+
 std::vector<std::string> head_command(const Seam& seam, const std::string& input,
                                       const VideoParameters& parameters,
                                       std::uint64_t first_displayed) {
@@ -123,11 +135,11 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
   std::transform(profile.begin(), profile.end(), profile.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (profile == "constrained baseline") profile = "baseline";
-  auto arguments = with_quiet(
-      {"-copyts",
-       "-i",
-       input,
-       "-map",
+  auto arguments = with_quiet({"-copyts"});
+  const auto source = from_keyframe(seam, input);
+  arguments.insert(arguments.end(), source.begin(), source.end());
+  add(arguments,
+      {"-map",
        "0:v:0",
        "-vf",
        filters,
@@ -393,7 +405,9 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
   // packets on the first one's clock (a Matroska source's 1/1000 became 1/16000 in the copy).
   FENDRAL_TRY(const VideoParameters copied_parameters,
               read_video_parameters(seam.path, observer, environment));
-  FENDRAL_CHECK(run_only(kProgram, head_command(seam, ffmpeg_input, parameters, first_displayed),
+  // Frame numbers of the source as read from the keyframe before the cut.
+  const std::uint64_t from_key = first_displayed - std::min(first_displayed, seam.keyframe_packet);
+  FENDRAL_CHECK(run_only(kProgram, head_command(seam, ffmpeg_input, parameters, from_key),
                          {head.get(), -1, -1, -1}, -1, observer, environment, failed));
   const bool has_tail = seam.reencoded < seam.frames;
   if (has_tail) {
@@ -435,12 +449,13 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
   FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
   const std::string compared =
       "[0:v:0]trim=end_frame=" + std::to_string(seam.reencoded) +
-      ",settb=AVTB,setpts=N*1000[head];[1:v:0]select=between(n\\," +
-      std::to_string(first_displayed) + "\\," +
-      std::to_string(first_displayed + seam.reencoded - 1) +
+      ",settb=AVTB,setpts=N*1000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
+      "\\," + std::to_string(from_key + seam.reencoded - 1) +
       "),settb=AVTB,setpts=N*1000[source];[head][source]psnr=stats_file=" + fd_name(0);
-  const auto measure = with_quiet(
-      {"-i", fd_name(3), "-i", ffmpeg_input, "-filter_complex", compared, "-f", "null", "-"});
+  auto measure = with_quiet({"-i", fd_name(3)});
+  const auto source = from_keyframe(seam, ffmpeg_input);
+  measure.insert(measure.end(), source.begin(), source.end());
+  add(measure, {"-filter_complex", compared, "-f", "null", "-"});
   FENDRAL_CHECK(run_only(kProgram, measure, {stats.get(), -1, -1, joined.get()}, -1, observer,
                          environment, failed));
   FENDRAL_TRY(const auto stats_text, posix::read_from_start(stats.get()));

@@ -56,6 +56,10 @@ struct Seam {
   std::uint32_t timescale = 1;
   std::uint64_t frames = 0;
   std::uint64_t reencoded = 0;
+  // The keyframe at or before the cut, where decoding the source for the head starts, and its
+  // time from the source's start.
+  std::uint64_t keyframe_packet = 0;
+  std::int64_t keyframe_microseconds = 0;
   // The source's duration of the segment's last frame, in ticks of `timescale`.
   std::int64_t last_frame_ticks = 0;
   bool quicktime = false;

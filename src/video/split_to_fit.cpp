@@ -5,6 +5,7 @@
 #include <set>
 
 #include "base/propagate.hpp"
+#include "base/uint128.hpp"
 #include "mp4/movie.hpp"
 #include "mp4/track.hpp"
 #include "posix/file.hpp"
@@ -310,6 +311,12 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       for (std::uint64_t packet = planned.first_packet; packet < end; ++packet) {
         earliest = std::min(earliest, video.packets[packet].presentation_time);
       }
+      // The keyframe before the cut, and its time from the source's start by the segment's.
+      std::uint64_t keyframe = planned.first_packet;
+      while (keyframe > 0 && !video.packets[keyframe].sync) --keyframe;
+      const int128 keyframe_offset =
+          static_cast<int128>(earliest - video.packets[keyframe].presentation_time) * 1'000'000 /
+          video.timescale;
       const Seam seam{.name = names[index],
                       .path = paths[index],
                       .first_packet = planned.first_packet,
@@ -318,6 +325,9 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                       .timescale = video.timescale,
                       .frames = end - planned.first_packet,
                       .reencoded = planned.reencoded_frames,
+                      .keyframe_packet = keyframe,
+                      .keyframe_microseconds =
+                          planned.start_microseconds - static_cast<std::int64_t>(keyframe_offset),
                       .last_frame_ticks = video.packets[end - 1].duration,
                       .quicktime = command.quicktime};
       FENDRAL_TRY(copied_sizes[index],
