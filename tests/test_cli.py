@@ -43,16 +43,22 @@ def one_error_line(result):
     return lines[0][len("fendral: error: "):]
 
 
+# Cut at the keyframes of 2 s groups, or at 3 s with the second segment's head re-encoded.
 @pytest.mark.skipif(not HAS_FFMPEG, reason="ffmpeg is not installed")
-def test_a_video_fits_and_joins_back(tmp_path):
+@pytest.mark.parametrize("options, reencoded", [([], 0), (["--reencode"], 1)])
+def test_a_video_fits_and_joins_back(tmp_path, options, reencoded):
     video = tmp_path / "in.mp4"
     subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                    "testsrc2=size=96x64:rate=10:duration=6", "-g", "10", str(video)],
+                    "testsrc2=size=96x64:rate=10:duration=6", "-g", "20", "-bf", "0", str(video)],
                    check=True, stdin=subprocess.DEVNULL)
-    fitted = run("fit", video, tmp_path / "parts", "--max-seconds", "2.5", "--max-bytes", "1MiB")
+    fitted = run("fit", video, tmp_path / "parts", "--max-seconds", "3", "--max-bytes", "1MiB",
+                 *options)
     assert (fitted.returncode, fitted.stderr) == (0, "")
-    assert [line.split()[0] for line in fitted.stdout.splitlines()] == [
-        str(tmp_path / "parts" / f"chunk_00{index}.mp4") for index in range(3)]
+    lines = fitted.stdout.splitlines()
+    assert [line.split()[0] for line in lines] == [
+        str(tmp_path / "parts" / f"chunk_00{index}.mp4") for index in range(len(lines))]
+    assert len(lines) == (2 if reencoded else 3)
+    assert sum("re-encoded" in line for line in lines) == reencoded
     joined = run("join", tmp_path / "parts", tmp_path / "out.mp4", "--quiet")
     assert (joined.returncode, joined.stdout, joined.stderr) == (0, "", "")
     assert (tmp_path / "out.mp4").stat().st_size > 0

@@ -227,11 +227,12 @@ def test_a_byte_cap_a_time_split_meets_takes_no_more_segments(sources, tmp_path,
 @pytest.mark.parametrize("source, caps, message", [
     ("keyframe every second", {"max_seconds": 0.5},
      "the picture group at 0.000 s lasts 1.0 s and holds {:.3f} MB; a segment can hold at most "
-     "0.5 s without re-encoding"),
+     "0.5 s without re-encoding; reencode=True meets the cap"),
     ("x264 default gop", {"max_seconds": 30, "max_bytes": 5000},
      "the picture group at 0.000 s lasts 2.5 s and holds {:.3f} MB; a segment can hold at most "
-     "30 s and 0.005 MB without re-encoding"),
-    # AAC's priming packet, hidden by the edit list, still plays 23 ms.
+     "30 s and 0.005 MB without re-encoding; reencode=True meets the caps"),
+    # AAC's priming packet, hidden by the edit list, still plays 23 ms; sound is never
+    # re-encoded, so nothing is offered.
     ("audio only", {"max_bytes": 100},
      "the audio packet at 0.000 s lasts 0.023 s and holds {:.4f} MB; a segment can hold at most "
      "0.0001 MB without re-encoding"),
@@ -245,6 +246,89 @@ def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tm
     assert not (tmp_path / "out").exists()
 
 
+def frame_hashes(path):
+    """The decoded pictures of the first video stream, in display order."""
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v:0", "-f",
+                          "framemd5", "-"], check=True, capture_output=True, text=True).stdout
+    return [line.rsplit(",", 1)[1].strip() for line in out.splitlines()
+            if line and not line.startswith("#")]
+
+
+def decode_errors(path):
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "null", "-"],
+                          check=True, capture_output=True, text=True).stderr
+
+
+# Caps below one picture group, met by re-encoding each segment's head: 1.5 s of a 2.5 s group,
+# half of a 1 s group with B-frames, which cut only where every frame before the cut is
+# displayed before every frame after it, and a quarter of the file, about 80 % of a group's
+# bytes, where each head comes out larger than the frames it replaces; a Matroska source's
+# segments all head up to the next keyframe, whose last frame MPEG-TS gives no duration.
+@pytest.mark.parametrize("source, cap, limit", [
+    ("x264 default gop", "max_seconds", 1.5), ("b-frames", "max_seconds", 0.5),
+    ("x264 default gop", "max_bytes", 0.25), ("matroska", "max_seconds", 0.5)])
+def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source, cap, limit):
+    path = sources[source]
+    out = tmp_path / "out"
+    if cap == "max_bytes":
+        limit = int(limit * path.stat().st_size)
+    segments = fendral_video.split_to_fit(str(path), str(out), **{cap: limit}, reencode=True)
+    assert pickle.loads(pickle.dumps(segments)) == segments
+    assert any(segment.reencoded_frames for segment in segments)
+    source_hashes = frame_hashes(path)
+    at = 0
+    for segment in segments:
+        used = segment.duration if cap == "max_seconds" else segment.size
+        assert used <= limit
+        # Full to 90 %, or to within the four frames (0.16 s) of a B-frame run between cuts; a
+        # byte cap to 80 %, planned with each head's size estimated before it is measured.
+        least = min(0.9 * limit, limit - 0.17) if cap == "max_seconds" else 0.8 * limit
+        assert segment is segments[-1] or used >= least
+        assert decode_errors(segment.path) == ""
+        hashes = frame_hashes(segment.path)
+        # Every frame after the re-encoded head is the source's own picture.
+        copied = slice(segment.reencoded_frames, len(hashes))
+        assert hashes[copied] == source_hashes[at:at + len(hashes)][copied]
+        at += len(hashes)
+    assert at == len(source_hashes)
+    listed = (out / "segment_times.csv").read_text().splitlines()
+    assert [round(float(line.split(",")[1]), 3) for line in listed] == [
+        round(s.start, 3) for s in segments]
+
+    joined = tmp_path / "joined.mp4"
+    fendral.reconstruct_video(str(out), str(joined))
+    assert decode_errors(joined) == ""
+    assert len(frame_hashes(joined)) == len(source_hashes)
+    assert stream_packets(joined) == stream_packets(path)
+
+
+# A re-encoded segment whose decode reports an error is refused by name, and nothing is recorded.
+def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpeg, tmp_path):
+    ffmpeg.set(pass_to=shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1]),
+               unless="*-f null - -map 0:v:0 -f framemd5*", stderr="[error] broken")
+    out = tmp_path / "out"
+    with pytest.raises(RuntimeError) as raised:
+        fendral_video.split_to_fit(str(sources["b-frames"]), str(out), max_seconds=0.5,
+                                   reencode=True)
+    assert str(raised.value) == (f"Failed to re-encode the head of segment {out}/chunk_001.mp4: "
+                                 "it decodes with errors: broken")
+    assert not (out / "metadata.json").exists()
+
+
+# What cannot be re-encoded to match its copied frames is refused before anything is written.
+def test_reencode_refuses_a_stream_it_cannot_match(tmp_path):
+    path = tmp_path / "in.webm"
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *picture(30)[:3],
+                    "testsrc2=size=96x64:rate=30:duration=2", "-c:v", "libvpx-vp9", "-g", "60",
+                    str(path)], check=True)
+    with pytest.raises(ValueError) as raised:
+        fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=0.5,
+                                   reencode=True)
+    assert str(raised.value).endswith(
+        " s without re-encoding; vp9 video cannot be re-encoded to match its copied frames")
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("arguments, error, message", [
     ({}, ValueError, "split_to_fit needs max_seconds, max_bytes or both"),
     ({"max_seconds": 0}, ValueError, "max_seconds must be a positive number of seconds"),
@@ -254,6 +338,8 @@ def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tm
     ({"max_seconds": "30"}, TypeError,
      "argument 'max_seconds': 'str' object cannot be converted to 'float'"),
     ({"max_seconds": 1, "progress": 3}, TypeError, "progress must be callable or None"),
+    ({"max_seconds": 1, "reencode": 1}, TypeError,
+     "argument 'reencode': 'int' object cannot be converted to 'bool'"),
 ])
 def test_arguments_are_checked_before_the_input_is_read(tmp_path, arguments, error, message):
     with pytest.raises(error) as raised:
@@ -261,6 +347,21 @@ def test_arguments_are_checked_before_the_input_is_read(tmp_path, arguments, err
                                    **arguments)
     assert str(raised.value) == message
     assert not (tmp_path / "out").exists()
+
+
+# A copied segment leaves the re-encoded count out of its repr, and is built from the five
+# fields that a pickle from before the count calls the class with.
+@pytest.mark.parametrize("fields, text", [
+    ((0, "a.mp4", 0.0, 1.5, 10), "Segment(0, 'a.mp4', start=0.0, duration=1.5, size=10)"),
+    ((1, "b.mp4", 1.5, 2.0, 20, 7),
+     "Segment(1, 'b.mp4', start=1.5, duration=2.0, size=20, reencoded_frames=7)"),
+])
+def test_a_segment_pickles_and_reads_back_as_its_repr(fields, text):
+    segment = fendral_video.Segment(*fields)
+    assert repr(segment) == text
+    assert eval(text, {"Segment": fendral_video.Segment}) == segment
+    assert pickle.loads(pickle.dumps(segment)) == segment
+    assert segment.reencoded_frames == (fields[5:] or (0,))[0]
 
 
 def test_caps_are_keyword_only(tmp_path):

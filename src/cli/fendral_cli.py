@@ -142,12 +142,15 @@ def run_fit(args: argparse.Namespace) -> None:
     progress = Progress(not args.quiet)
     try:
         segments = fendral_video.split_to_fit(args.input, args.dir, max_seconds=args.max_seconds,
-                                              max_bytes=args.max_bytes, progress=progress)
+                                              max_bytes=args.max_bytes, progress=progress,
+                                              reencode=args.reencode)
     finally:
         progress.end()
     for segment in segments:
+        reencoded = (f"  {segment.reencoded_frames} frames re-encoded"
+                     if segment.reencoded_frames else "")
         say(args, f"{segment.path}  start {segment.start:.3f} s  {segment.duration:.3f} s  "
-                  f"{segment.size} bytes")
+                  f"{segment.size} bytes{reencoded}")
 
 
 def run_split(args: argparse.Namespace) -> None:
@@ -264,14 +267,17 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(run=run, parser=sub)
         return sub
 
-    fit = command("fit", "cut a video at keyframes into segments that each fit the caps, "
-                  "without re-encoding", run_fit)
+    fit = command("fit", "cut a video into segments that each fit the caps: at keyframes, "
+                  "without re-encoding, or anywhere with --reencode", run_fit)
     fit.add_argument("input", metavar="INPUT", help="the video")
     fit.add_argument("dir", metavar="DIR", help="the split directory (created)")
     fit.add_argument("--max-seconds", type=parse_seconds, metavar="S",
                      help="the longest a segment may last, in seconds")
     fit.add_argument("--max-bytes", type=parse_size, metavar="SIZE",
                      help="the most a segment may hold: 25MB, 8MiB, 25M or bytes")
+    fit.add_argument("--reencode", action="store_true",
+                     help="cut inside picture groups too, re-encoding each segment's frames up to "
+                          "its first keyframe (H.264)")
 
     split = command("split", "cut a video at keyframes into segments of about SECONDS", run_split)
     split.add_argument("input", metavar="INPUT", help="the video")

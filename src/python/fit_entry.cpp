@@ -27,6 +27,7 @@ struct SegmentRecord {
   double start = 0;
   double duration = 0;
   std::uint64_t size = 0;
+  std::uint64_t reencoded_frames = 0;
 };
 
 struct SegmentObject {
@@ -54,19 +55,23 @@ PyObject* segment_duration(PyObject* self, void*) {
 PyObject* segment_size(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(segment_of(self).size);
 }
+PyObject* segment_reencoded_frames(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(segment_of(self).reencoded_frames);
+}
 
-// (index, path, start, duration, size), which equality and hashing go by.
+// (index, path, start, duration, size, reencoded_frames), which equality and hashing go by.
 OwnedRef field_tuple(PyObject* self) {
   OwnedRef fields[] = {OwnedRef::steal(segment_index(self, nullptr)),
                        OwnedRef::steal(segment_path(self, nullptr)),
                        OwnedRef::steal(segment_start(self, nullptr)),
                        OwnedRef::steal(segment_duration(self, nullptr)),
-                       OwnedRef::steal(segment_size(self, nullptr))};
+                       OwnedRef::steal(segment_size(self, nullptr)),
+                       OwnedRef::steal(segment_reencoded_frames(self, nullptr))};
   for (const OwnedRef& field : fields) {
     if (!field) return OwnedRef();
   }
-  return OwnedRef::steal(PyTuple_Pack(5, fields[0].get(), fields[1].get(), fields[2].get(),
-                                      fields[3].get(), fields[4].get()));
+  return OwnedRef::steal(PyTuple_Pack(6, fields[0].get(), fields[1].get(), fields[2].get(),
+                                      fields[3].get(), fields[4].get(), fields[5].get()));
 }
 
 PyObject* segment_repr(PyObject* self) {
@@ -76,10 +81,18 @@ PyObject* segment_repr(PyObject* self) {
     OwnedRef start = OwnedRef::steal(PyFloat_FromDouble(record.start));
     OwnedRef duration = OwnedRef::steal(PyFloat_FromDouble(record.duration));
     if (!path || !start || !duration) return nullptr;
-    return PyUnicode_FromFormat("Segment(%llu, %R, start=%R, duration=%R, size=%llu)",
-                                static_cast<unsigned long long>(record.index), path.get(),
-                                start.get(), duration.get(),
-                                static_cast<unsigned long long>(record.size));
+    // A copied segment's repr leaves out the count, as its constructor may.
+    if (record.reencoded_frames == 0) {
+      return PyUnicode_FromFormat("Segment(%llu, %R, start=%R, duration=%R, size=%llu)",
+                                  static_cast<unsigned long long>(record.index), path.get(),
+                                  start.get(), duration.get(),
+                                  static_cast<unsigned long long>(record.size));
+    }
+    return PyUnicode_FromFormat(
+        "Segment(%llu, %R, start=%R, duration=%R, size=%llu, reencoded_frames=%llu)",
+        static_cast<unsigned long long>(record.index), path.get(), start.get(), duration.get(),
+        static_cast<unsigned long long>(record.size),
+        static_cast<unsigned long long>(record.reencoded_frames));
   });
 }
 
@@ -110,18 +123,22 @@ HostResult<double> to_seconds(PyObject* object) {
   return seconds;
 }
 
-// Segment(index, path, start, duration, size), as its repr writes it: what pickle calls, too.
+// Segment(index, path, start, duration, size, reencoded_frames=0), as its repr writes it: what
+// pickle calls, too (a pickle of five fields, from before the count, still loads).
 PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
-    static constexpr std::array<std::string_view, 5> kParameters{"index", "path", "start",
-                                                                 "duration", "size"};
-    FENDRAL_TRY(const auto bound, bind_arguments("Segment()", kParameters, args, kwargs));
+    static constexpr std::array<std::string_view, 6> kParameters{
+        "index", "path", "start", "duration", "size", "reencoded_frames"};
+    FENDRAL_TRY(const auto bound, bind_arguments("Segment()", kParameters, args, kwargs, 5));
     SegmentRecord record;
     FENDRAL_TRY(record.index, convert_argument(bound[0], "index", to_u64));
     FENDRAL_TRY(record.path, convert_argument(bound[1], "path", to_string));
     FENDRAL_TRY(record.start, convert_argument(bound[2], "start", to_seconds));
     FENDRAL_TRY(record.duration, convert_argument(bound[3], "duration", to_seconds));
     FENDRAL_TRY(record.size, convert_argument(bound[4], "size", to_u64));
+    if (bound[5] != nullptr) {
+      FENDRAL_TRY(record.reencoded_frames, convert_argument(bound[5], "reencoded_frames", to_u64));
+    }
     return make_instance<SegmentObject>(reinterpret_cast<PyObject*>(type), std::move(record));
   });
 }
@@ -147,13 +164,15 @@ PyGetSetDef segment_getset[] = {
     {"start", segment_start, nullptr, FENDRAL_DOC_fendral_video__Segment__start, nullptr},
     {"duration", segment_duration, nullptr, FENDRAL_DOC_fendral_video__Segment__duration, nullptr},
     {"size", segment_size, nullptr, FENDRAL_DOC_fendral_video__Segment__size, nullptr},
+    {"reencoded_frames", segment_reencoded_frames, nullptr,
+     FENDRAL_DOC_fendral_video__Segment__reencoded_frames, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot segment_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>(
-         "Segment(index, path, start, duration, size)\n--\n\n" FENDRAL_DOC_fendral_video__Segment)},
+     const_cast<char*>("Segment(index, path, start, duration, size, "
+                       "reencoded_frames=0)\n--\n\n" FENDRAL_DOC_fendral_video__Segment)},
     {Py_tp_new, reinterpret_cast<void*>(segment_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SegmentObject>)},
     {Py_tp_methods, segment_methods},
@@ -284,10 +303,10 @@ HostResult<OwnedRef> segments_to_list(const std::vector<video::FittedSegment>& s
     FENDRAL_TRY(
         OwnedRef item,
         make_instance<SegmentObject>(
-            segment_class,
-            SegmentRecord{segment.index, segment.path,
-                          static_cast<double>(segment.start_microseconds) / 1e6,
-                          static_cast<double>(segment.duration_microseconds) / 1e6, segment.size}));
+            segment_class, SegmentRecord{segment.index, segment.path,
+                                         static_cast<double>(segment.start_microseconds) / 1e6,
+                                         static_cast<double>(segment.duration_microseconds) / 1e6,
+                                         segment.size, segment.reencoded_frames}));
     if (PyList_Append(list.get(), item.get()) != 0) return captured_error();
   }
   return list;
@@ -297,20 +316,23 @@ HostResult<OwnedRef> segments_to_list(const std::vector<video::FittedSegment>& s
 
 PyObject* split_to_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
-    static constexpr std::array<std::string_view, 5> kParameters{
-        "input_file", "output_dir", "max_seconds", "max_bytes", "progress"};
+    static constexpr std::array<std::string_view, 6> kParameters{
+        "input_file", "output_dir", "max_seconds", "max_bytes", "progress", "reencode"};
     if (PyTuple_Size(args) > 2) {
       return pending_error(PyExc_TypeError, "split_to_fit() takes 2 positional arguments but " +
                                                 std::to_string(PyTuple_Size(args)) + " were given");
     }
-    // The caps and the callback may be left out, as None; the two paths may not. The bound
+    // The caps and the callback may be left out, as None, and reencode, as False; the two paths
+    // may not. The bound
     // arguments are borrowed from `keywords`, which lives to the end of the call.
     OwnedRef keywords = OwnedRef::steal(PyDict_New());
     if (!keywords) return captured_error();
     if (kwargs != nullptr && PyDict_Update(keywords.get(), kwargs) != 0) return captured_error();
-    for (const char* optional : {"max_seconds", "max_bytes", "progress"}) {
+    for (const auto& [optional, default_value] :
+         {std::pair{"max_seconds", Py_None}, std::pair{"max_bytes", Py_None},
+          std::pair{"progress", Py_None}, std::pair{"reencode", Py_False}}) {
       if (PyDict_GetItemString(keywords.get(), optional) == nullptr &&
-          PyDict_SetItemString(keywords.get(), optional, Py_None) != 0) {
+          PyDict_SetItemString(keywords.get(), optional, default_value) != 0) {
         return captured_error();
       }
     }
@@ -331,6 +353,10 @@ PyObject* split_to_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     if (progress != nullptr && PyCallable_Check(progress) == 0) {
       return pending_error(PyExc_TypeError, "progress must be callable or None");
     }
+    if (!PyBool_Check(bound[5])) {
+      return unexpected(type_mismatch(bound[5], "bool").named_argument("reencode"));
+    }
+    const bool reencode = bound[5] == Py_True;
     if (!caps.max_microseconds && !caps.max_bytes) {
       return pending_error(PyExc_ValueError, "split_to_fit needs max_seconds, max_bytes or both");
     }
@@ -338,8 +364,9 @@ PyObject* split_to_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     FENDRAL_TRY(OwnedRef logger, ffmpeg_logger());
     PythonObserver observer(std::move(logger), progress);
     const auto environment = posix::Environment::capture();
-    auto segments = run_unlocked(
-        [&] { return video::split_to_fit(input_file, output_dir, caps, observer, environment); });
+    auto segments = run_unlocked([&] {
+      return video::split_to_fit(input_file, output_dir, caps, reencode, observer, environment);
+    });
     // What a callback raised ended the split, whatever the split reports.
     if (observer.raised()) return unexpected(std::move(*observer.raised()));
     if (!segments) return unexpected(std::move(segments).error());

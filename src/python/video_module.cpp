@@ -12,7 +12,7 @@ PyMethodDef split_to_fit_definition = {
     .ml_flags = METH_VARARGS | METH_KEYWORDS,
     .ml_doc =
         "split_to_fit(input_file, output_dir, *, max_seconds=None, max_bytes=None, "
-        "progress=None)\n--\n\n" FENDRAL_DOC_fendral_video__split_to_fit,
+        "progress=None, reencode=False)\n--\n\n" FENDRAL_DOC_fendral_video__split_to_fit,
 };
 
 PyModuleDef video_module_definition = {

@@ -71,6 +71,11 @@ std::vector<std::string> split_command(const SplitCommand& command) {
     // Frame numbers, where a time would be rounded onto the next keyframe.
     add(arguments, {"-segment_frames", command.segment_frames});
   }
+  if (command.break_non_keyframes) {
+    // Each keyframe carries its parameter sets, so that a join's decoder, switched to a
+    // re-encoded head's own, switches back at the next copied keyframe.
+    add(arguments, {"-break_non_keyframes", "1", "-bsf:v", "h264_mp4toannexb"});
+  }
   // Lets the segment muxer write 360 and stereo 3D boxes (a plain -strict does not reach it),
   // states the edit lists on a clock fine enough that a track starting a little after the cut
   // starts where it did (in milliseconds, a segment's sound moved by up to one), and keeps the

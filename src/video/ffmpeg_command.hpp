@@ -40,6 +40,9 @@ struct SplitCommand {
   std::optional<std::uint32_t> video_timescale;
   // Whether the input may hold a timecode, which each segment then starts anew.
   bool timecode = true;
+  // Whether a segment may start at a frame that is not a keyframe (its head re-encoded after,
+  // which only H.264 streams are).
+  bool break_non_keyframes = false;
 };
 
 // ffmpeg's arguments for a split: the segment list (in csv form: name, start, end) is written to

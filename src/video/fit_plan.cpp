@@ -65,15 +65,16 @@ class GrowingSegment {
  public:
   // A segment starts at its first packet's presentation, the first segment where the source
   // does (`source_start`).
+  // The first track's packets before `head_end` are re-encoded.
   GrowingSegment(const PacketTable& table, const std::vector<std::size_t>& positions,
-                 std::size_t first_packet, const MediaTime& source_start)
+                 std::size_t first_packet, const MediaTime& source_start, std::int64_t start_ticks,
+                 std::size_t head_end = 0)
       : table_(&table),
         first_packet_(first_packet),
+        head_end_(head_end),
         source_start_(source_start),
-        start_(first_packet == 0
-                   ? source_start
-                   : MediaTime{table.tracks[0].packets[first_packet].presentation_time,
-                               table.tracks[0].timescale}) {
+        start_(first_packet == 0 ? source_start
+                                 : MediaTime{start_ticks, table.tracks[0].timescale}) {
     spans_.reserve(table.tracks.size());
     for (std::size_t track = 0; track < table.tracks.size(); ++track) {
       spans_.push_back(TrackSpan{.next = positions[track]});
@@ -85,7 +86,11 @@ class GrowingSegment {
   // is its size).
   void extend_to(std::size_t cut) {
     const PacketTrack& reference = table_->tracks[0];
-    while (spans_[0].next < cut) spans_[0].take(reference.packets[spans_[0].next++]);
+    while (spans_[0].next < cut) {
+      const Packet& packet = reference.packets[spans_[0].next++];
+      if (spans_[0].next <= head_end_) head_bytes_ += packet.size;
+      spans_[0].take(packet);
+    }
     const bool to_the_end = cut >= reference.packets.size();
     for (std::size_t index = 1; index < spans_.size(); ++index) {
       const PacketTrack& track = table_->tracks[index];
@@ -135,7 +140,24 @@ class GrowingSegment {
     segment.duration_microseconds = static_cast<std::uint64_t>(longest_milliseconds) * 1000;
     segment.samples = samples;
     segment.offset_samples = offset_samples;
-    segment.estimated_bytes = segment.payload_bytes + overhead.fixed +
+    if (head_end_ > first_packet_) {
+      segment.head_source_bytes = head_bytes_;
+      const auto scaled = [&](std::uint64_t bytes) {
+        return static_cast<std::uint64_t>(
+            std::ceil(static_cast<double>(bytes) * overhead.head_scale));
+      };
+      segment.head_estimated_bytes = overhead.head_fixed + scaled(head_bytes_);
+      // The same head, measured to fewer of its frames: what they took, and the rest scaled.
+      for (const MeasuredHead& head : overhead.measured_heads) {
+        if (head.first_packet == first_packet_ && head.source_bytes <= head_bytes_) {
+          segment.head_estimated_bytes =
+              std::min(segment.head_estimated_bytes,
+                       head.written_bytes + scaled(head_bytes_ - head.source_bytes));
+        }
+      }
+    }
+    segment.estimated_bytes = segment.payload_bytes - segment.head_source_bytes +
+                              segment.head_estimated_bytes + overhead.fixed +
                               overhead.per_sample * samples +
                               overhead.per_offset_sample * offset_samples;
     return segment;
@@ -159,6 +181,8 @@ class GrowingSegment {
 
   const PacketTable* table_;
   std::size_t first_packet_;
+  std::size_t head_end_;
+  std::uint64_t head_bytes_ = 0;
   MediaTime source_start_;
   MediaTime start_;
   std::vector<TrackSpan> spans_;
@@ -225,6 +249,27 @@ std::string refusal(const PacketTable& table, const GrowingSegment& growing, con
   return text + " without re-encoding";
 }
 
+// The slope of ys over xs by least squares, within [low, high]; `fallback` where the xs do not
+// differ.
+double fitted_slope(const std::vector<double>& xs, const std::vector<double>& ys, double fallback,
+                    double low, double high) {
+  const std::size_t count = std::min(xs.size(), ys.size());
+  if (count < 2) return fallback;
+  double mean_x = 0;
+  double mean_y = 0;
+  for (std::size_t index = 0; index < count; ++index) {
+    mean_x += xs[index] / static_cast<double>(count);
+    mean_y += ys[index] / static_cast<double>(count);
+  }
+  double covariance = 0;
+  double variance = 0;
+  for (std::size_t index = 0; index < count; ++index) {
+    covariance += (xs[index] - mean_x) * (ys[index] - mean_y);
+    variance += (xs[index] - mean_x) * (xs[index] - mean_x);
+  }
+  return variance > 0 ? std::clamp(covariance / variance, low, high) : fallback;
+}
+
 }  // namespace
 
 std::string cap_seconds_text(std::uint64_t microseconds) {
@@ -232,26 +277,48 @@ std::string cap_seconds_text(std::uint64_t microseconds) {
 }
 
 expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps& caps,
-                                        const ContainerOverhead& overhead) {
+                                        const ContainerOverhead& overhead, CutAt cut_at) {
   if (table.tracks.empty() || table.tracks[0].packets.empty()) {
     return unexpected(std::string("the input holds no video or audio packet to cut on"));
   }
   const PacketTrack& reference = table.tracks[0];
+  const std::vector<Packet>& packets = reference.packets;
+  const bool any_clean_frame = cut_at == CutAt::clean_frames && reference.kind == StreamKind::video;
+  // The earliest presentation from each packet on: a clean frame presents after every packet
+  // decoded before it, and its segment starts at this earliest one.
+  std::vector<std::int64_t> earliest_from(packets.size());
+  for (std::size_t index = packets.size(); index-- > 0;) {
+    earliest_from[index] = index + 1 < packets.size() ? std::min(packets[index].presentation_time,
+                                                                 earliest_from[index + 1])
+                                                      : packets[index].presentation_time;
+  }
   std::vector<std::size_t> cut_points;
-  for (std::size_t index = 1; index < reference.packets.size(); ++index) {
-    if (reference.kind == StreamKind::audio || reference.packets[index].sync) {
+  std::int64_t latest_before = packets[0].presentation_time;
+  for (std::size_t index = 1; index < packets.size(); ++index) {
+    const bool clean = any_clean_frame && latest_before < earliest_from[index];
+    if (reference.kind == StreamKind::audio || packets[index].sync || clean) {
       cut_points.push_back(index);
     }
+    latest_before = std::max(latest_before, packets[index].presentation_time);
   }
-  cut_points.push_back(reference.packets.size());
+  cut_points.push_back(packets.size());
+  // Up to the next keyframe from each packet (the end for none).
+  std::vector<std::size_t> next_keyframe(packets.size() + 1, packets.size());
+  for (std::size_t index = packets.size(); index-- > 0;) {
+    next_keyframe[index] = packets[index].sync ? index : next_keyframe[index + 1];
+  }
 
   FitPlan plan;
   const MediaTime start = source_start(table);
   std::vector<std::size_t> positions(table.tracks.size(), 0);
   auto next_cut = cut_points.begin();
   std::size_t first_packet = 0;
-  while (first_packet < reference.packets.size()) {
-    GrowingSegment segment(table, positions, first_packet, start);
+  while (first_packet < packets.size()) {
+    const std::int64_t start_ticks =
+        any_clean_frame ? earliest_from[first_packet] : packets[first_packet].presentation_time;
+    const std::size_t head_end =
+        any_clean_frame && first_packet > 0 ? next_keyframe[first_packet] : first_packet;
+    GrowingSegment segment(table, positions, first_packet, start, start_ticks, head_end);
     segment.extend_to(*next_cut++);
     PlannedSegment planned = segment.planned(overhead);
     if (!fits(planned, caps)) return unexpected(refusal(table, segment, caps, overhead));
@@ -264,14 +331,18 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
       planned = longer_planned;
       ++next_cut;
     }
+    if (first_packet > 0) {
+      planned.reencoded_frames =
+          std::min(next_keyframe[first_packet], segment.end_packet()) - first_packet;
+    }
     plan.segments.push_back(planned);
     positions = segment.positions();
     first_packet = segment.end_packet();
   }
 
   // The whole source as one stretch gives its length.
-  GrowingSegment whole(table, std::vector<std::size_t>(table.tracks.size(), 0), 0, start);
-  whole.extend_to(reference.packets.size());
+  GrowingSegment whole(table, std::vector<std::size_t>(table.tracks.size(), 0), 0, start, 0);
+  whole.extend_to(packets.size());
   plan.total_microseconds = whole.planned(overhead).duration_microseconds;
   return plan;
 }
@@ -288,30 +359,16 @@ ContainerOverhead measured_overhead(const FitPlan& plan, const std::vector<std::
                                          estimate.per_offset_sample * segment.offset_samples));
     boxes.push_back(static_cast<double>(sizes[index]) - static_cast<double>(segment.payload_bytes));
   }
-  // The tables' real growth as a share of the estimated, by least squares over segments of
-  // different lengths; the estimate's own where they do not differ.
-  double share = 1;
-  if (count > 1) {
-    double mean_tables = 0;
-    double mean_boxes = 0;
-    for (std::size_t index = 0; index < count; ++index) {
-      mean_tables += tables[index] / static_cast<double>(count);
-      mean_boxes += boxes[index] / static_cast<double>(count);
-    }
-    double covariance = 0;
-    double variance = 0;
-    for (std::size_t index = 0; index < count; ++index) {
-      covariance += (tables[index] - mean_tables) * (boxes[index] - mean_boxes);
-      variance += (tables[index] - mean_tables) * (tables[index] - mean_tables);
-    }
-    if (variance > 0) share = std::clamp(covariance / variance, 0.125, 1.0);
-  }
+  // The tables' real growth as a share of the estimated, over segments of different lengths.
+  const double share = fitted_slope(tables, boxes, 1, 0.125, 1.0);
   const auto scaled = [share](std::uint64_t rate) {
     return static_cast<std::uint64_t>(std::ceil(static_cast<double>(rate) * share));
   };
   ContainerOverhead measured{.fixed = 0,
                              .per_sample = scaled(estimate.per_sample),
-                             .per_offset_sample = scaled(estimate.per_offset_sample)};
+                             .per_offset_sample = scaled(estimate.per_offset_sample),
+                             .head_fixed = estimate.head_fixed,
+                             .head_scale = estimate.head_scale};
   // The fixed part that covers every segment measured.
   for (std::size_t index = 0; index < count; ++index) {
     const PlannedSegment& segment = plan.segments[index];
@@ -320,6 +377,30 @@ ContainerOverhead measured_overhead(const FitPlan& plan, const std::vector<std::
     if (sizes[index] > growing) measured.fixed = std::max(measured.fixed, sizes[index] - growing);
   }
   return measured;
+}
+
+ContainerOverhead with_measured_heads(ContainerOverhead estimate,
+                                      const std::vector<MeasuredHead>& heads) {
+  if (heads.empty()) return estimate;
+  std::vector<double> source;
+  std::vector<double> written;
+  for (const MeasuredHead& head : heads) {
+    source.push_back(static_cast<double>(head.source_bytes));
+    written.push_back(static_cast<double>(head.written_bytes));
+  }
+  // A head's keyframe dominates a short one, its frames' quality a long one: the slope as the
+  // heads show it, the fixed part then what covers every one of them.
+  estimate.head_scale = fitted_slope(source, written, estimate.head_scale, 0.5, 8.0);
+  estimate.head_fixed = 0;
+  for (const MeasuredHead& head : heads) {
+    const auto scaled = static_cast<std::uint64_t>(
+        std::ceil(static_cast<double>(head.source_bytes) * estimate.head_scale));
+    if (head.written_bytes > scaled) {
+      estimate.head_fixed = std::max(estimate.head_fixed, head.written_bytes - scaled);
+    }
+  }
+  estimate.measured_heads = heads;
+  return estimate;
 }
 
 std::string segment_frames_list(const FitPlan& plan) {

@@ -33,6 +33,14 @@ struct PacketTable {
   std::vector<PacketTrack> tracks;
 };
 
+// A head re-encoded and measured: from the first track's packet `first_packet`, its frames of
+// `source_bytes` in the source came out at `written_bytes`.
+struct MeasuredHead {
+  std::uint64_t first_packet = 0;
+  std::uint64_t source_bytes = 0;
+  std::uint64_t written_bytes = 0;
+};
+
 // What a segment's container adds to its payload: the file type and media data headers, the
 // movie box's fixed part, and its sample tables, which grow with every sample. An estimate
 // until a split has been measured.
@@ -41,12 +49,23 @@ struct ContainerOverhead {
   std::uint64_t per_sample = 16;
   // Composition offsets (B-frames) add a table entry per sample.
   std::uint64_t per_offset_sample = 8;
+  // A re-encoded head's bytes, against the source's for the same frames: `head_fixed` more
+  // (its first frame is a keyframe where the source's was not) plus `head_scale` times them.
+  std::uint64_t head_fixed = 0;
+  double head_scale = 1;
+  // A head from a packet already measured from grows from its measure by `head_scale` per byte.
+  std::vector<MeasuredHead> measured_heads;
 };
 
 struct FitCaps {
   std::optional<std::uint64_t> max_microseconds;
   std::optional<std::uint64_t> max_bytes;
 };
+
+// Where a segment of video may start: at a keyframe, copied whole; or at any frame that every
+// frame before it in display order is decoded before, its frames up to the next keyframe then
+// re-encoded.
+enum class CutAt { keyframes, clean_frames };
 
 struct PlannedSegment {
   // Index in decode order of the first track's packet that starts the segment.
@@ -61,6 +80,12 @@ struct PlannedSegment {
   // The packets of every track it holds, and those of tracks with composition offsets.
   std::uint64_t samples = 0;
   std::uint64_t offset_samples = 0;
+  // The first track's packets from the one it starts with to the next keyframe (or its end),
+  // re-encoded; 0 for a segment that starts at a keyframe.
+  std::uint64_t reencoded_frames = 0;
+  // The source's bytes of those frames, and what the estimate gives them re-encoded.
+  std::uint64_t head_source_bytes = 0;
+  std::uint64_t head_estimated_bytes = 0;
 };
 
 struct FitPlan {
@@ -70,11 +95,13 @@ struct FitPlan {
 };
 
 // The greedy plan: each segment ends at the last cut point that keeps it within every cap, so
-// no plan has fewer segments. Cut points are the keyframes of the first track when it is video,
-// and every packet of it when it is audio. Refused, with the text the caller shows, when one
-// stretch between cut points alone breaks a cap (or the table holds no packet to cut on).
+// no plan has fewer segments. Cut points are the keyframes of the first track when it is video
+// (or its clean frames, with `cut_at`), and every packet of it when it is audio. Refused, with
+// the text the caller shows, when one stretch between cut points alone breaks a cap (or the
+// table holds no packet to cut on).
 expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps& caps,
-                                        const ContainerOverhead& overhead = {});
+                                        const ContainerOverhead& overhead = {},
+                                        CutAt cut_at = CutAt::keyframes);
 
 // The overhead that `sizes`, the sizes ffmpeg wrote for `plan`'s segments, show: the tables'
 // growth per sample fitted to them (the estimate's runs over the real one), and the fixed part
@@ -82,6 +109,11 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
 // estimate's margin takes what else fits.
 ContainerOverhead measured_overhead(const FitPlan& plan, const std::vector<std::uint64_t>& sizes,
                                     const ContainerOverhead& estimate);
+
+// The overhead `estimate` with a head estimate that covers every head in `heads`, which it
+// keeps, the latest measure of each first packet.
+ContainerOverhead with_measured_heads(ContainerOverhead estimate,
+                                      const std::vector<MeasuredHead>& heads);
 
 // The frame numbers ffmpeg's -segment_frames takes for `plan`: every segment's first packet
 // but the first's, comma-separated; empty for a plan of one segment.

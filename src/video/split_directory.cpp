@@ -287,6 +287,13 @@ Result<void> SplitDirectory::store_source_metadata(std::string_view text,
   return {};
 }
 
+Result<void> SplitDirectory::replace_segment(const std::string& name,
+                                             std::string_view content) const {
+  const FileAt file = at(name);
+  FENDRAL_CHECK(posix::replace_file_at(file.directory, file.name, content));
+  return {};
+}
+
 Result<void> SplitDirectory::store_segment_times(std::string_view list) const {
   if (list.empty()) return {};
   const FileAt file = at(kSegmentTimesFileName);

@@ -92,6 +92,9 @@ class SplitDirectory {
   // removed when a later cut no longer writes it.
   Result<posix::OpenRegularFile> open_segment(const std::string& name) const;
   Result<void> remove_segment(const std::string& name) const;
+  // A segment this split wrote, replaced whole by `content` (written under another name and
+  // renamed, as metadata.json is).
+  Result<void> replace_segment(const std::string& name, std::string_view content) const;
 
   // ffmpeg writes the segments by path. When that path no longer names the locked directory
   // once it has run (the directory was moved, removed or replaced meanwhile), the records

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "base/propagate.hpp"
+#include "base/uint128.hpp"
 #include "mp4/movie.hpp"
 #include "mp4/track.hpp"
 #include "posix/file.hpp"
@@ -12,6 +13,7 @@
 #include "posix/interruption.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
+#include "video/head_reencode.hpp"
 #include "video/packet_list.hpp"
 #include "video/reported_run.hpp"
 #include "video/segment_file.hpp"
@@ -27,6 +29,8 @@ namespace {
 // The first cut and at most this many more, each with the container overhead measured on the
 // one before.
 constexpr int kCuts = 3;
+// The cuts that may follow one that fits, to fill segments whose heads came out smaller.
+constexpr int kHeadTightenings = 4;
 
 PacketTable table_from_movie(std::vector<mp4::MovieTrack> tracks) {
   PacketTable table;
@@ -75,6 +79,8 @@ Result<PacketTable> table_from_ffprobe(const std::string& ffmpeg_input, SplitObs
 struct Measured {
   std::uint64_t size = 0;
   std::optional<std::uint64_t> duration_microseconds;
+  // What its re-encoded head added to the segment as the muxer copied it.
+  std::uint64_t head_growth = 0;
 };
 
 Result<Measured> measure(const SplitDirectory& directory, const std::string& name,
@@ -119,9 +125,11 @@ Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
   for (std::size_t index = 0; index < measured.size(); ++index) {
     const PlannedSegment& planned = plan.segments[index];
     const Measured& segment = measured[index];
-    if (segment.size > planned.estimated_bytes) {
-      overrun.bytes = std::max(overrun.bytes, segment.size - planned.estimated_bytes);
-    }
+    // Against the segment as copied: a head's own estimate is corrected by its measure.
+    const std::uint64_t copied = segment.size - segment.head_growth;
+    const std::uint64_t copied_estimate =
+        planned.estimated_bytes - planned.head_estimated_bytes + planned.head_source_bytes;
+    if (copied > copied_estimate) overrun.bytes = std::max(overrun.bytes, copied - copied_estimate);
     const std::uint64_t duration =
         segment.duration_microseconds.value_or(planned.duration_microseconds);
     if (duration > planned.duration_microseconds) {
@@ -139,11 +147,49 @@ Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
   return overrun;
 }
 
+// The planner's refusal, and the way past it where there is one: a video's cut may fall inside a
+// picture group when the frames from it to the next keyframe are re-encoded. Sound is never
+// re-encoded, so an audio packet that breaks a cap stays a refusal.
+std::string refusal_text(const PacketTable& table, const FitCaps& caps, std::string refusal,
+                         bool reencode) {
+  if (reencode || table.tracks.empty() || table.tracks[0].kind != StreamKind::video ||
+      table.tracks[0].packets.empty()) {
+    return refusal;
+  }
+  const bool both = caps.max_microseconds && caps.max_bytes;
+  return refusal + (both ? "; reencode=True meets the caps" : "; reencode=True meets the cap");
+}
+
+// ffmpeg's segment list with the start of each re-encoded segment moved to its earliest
+// picture: the segment muxer states the time of its first packet, which B-frames present after
+// the ones that follow it.
+std::string listed_starts(std::string_view list, const FitPlan& plan) {
+  std::string rewritten;
+  std::size_t index = 0;
+  while (!list.empty()) {
+    const std::size_t end = list.find('\n');
+    std::string line(list.substr(0, end));
+    list = end == list.npos ? std::string_view() : list.substr(end + 1);
+    const std::size_t first = line.find(',');
+    const std::size_t second = first == line.npos ? line.npos : line.find(',', first + 1);
+    if (index < plan.segments.size() && plan.segments[index].reencoded_frames > 0 &&
+        second != line.npos) {
+      const std::int64_t start = plan.segments[index].start_microseconds;
+      std::string fraction = std::to_string(start % 1'000'000);
+      line = line.substr(0, first + 1) + std::to_string(start / 1'000'000) + "." +
+             std::string(6 - fraction.size(), '0') + fraction + line.substr(second);
+    }
+    rewritten += line + '\n';
+    ++index;
+  }
+  return rewritten;
+}
+
 }  // namespace
 
 Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                                                 const std::string& output_dir, const FitCaps& caps,
-                                                SplitObserver& observer,
+                                                bool reencode, SplitObserver& observer,
                                                 const posix::Environment& environment) {
   if (reads_standard_input(input_file)) {
     return fail(
@@ -159,8 +205,32 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   }
   ContainerOverhead overhead;
   FitCaps planned_caps = caps;
-  auto plan = plan_fit(*table, planned_caps, overhead);
-  if (!plan) return fail(Failure::value_error(plan.error()));
+  // Cut at any clean frame, the heads re-encoded, where the video can be matched; a cap that
+  // needs it is refused otherwise, saying why.
+  CutAt cut_at = CutAt::keyframes;
+  std::optional<VideoParameters> parameters;
+  std::optional<std::string> cannot_match;
+  if (reencode && table->tracks[0].kind == StreamKind::video) {
+    FENDRAL_TRY(parameters, read_video_parameters(ffmpeg_input, observer, environment));
+    cannot_match = unmatched(*parameters);
+    if (!cannot_match) cut_at = CutAt::clean_frames;
+  }
+  if (cut_at == CutAt::clean_frames) {
+    // Until a head is measured: its first frame as large as the source's largest keyframe, and
+    // the rest at twice the source's bytes (heads are encoded finer than a phone records).
+    for (const Packet& packet : table->tracks[0].packets) {
+      if (packet.sync) {
+        overhead.head_fixed = std::max<std::uint64_t>(overhead.head_fixed, packet.size);
+      }
+    }
+    overhead.head_scale = 2;
+  }
+  auto plan = plan_fit(*table, planned_caps, overhead, cut_at);
+  if (!plan) {
+    std::string text = refusal_text(*table, caps, plan.error(), reencode);
+    if (cannot_match) text += "; " + *cannot_match;
+    return fail(Failure::value_error(text));
+  }
 
   FENDRAL_CHECK(posix::create_dir_all(output_dir));
   // One split per directory at a time, as split_video's.
@@ -173,6 +243,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       .reported = true,
       .video_timescale = source.video_timescale,
       .timecode = source.may_hold_timecode,
+      .break_non_keyframes = cut_at == CutAt::clean_frames,
   };
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)
@@ -182,10 +253,15 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   }
   FENDRAL_CHECK(directory.clear_for_ffmpeg(cleared));
 
+  // The source's pictures, for the check of every re-encoded segment's copied frames.
+  std::optional<std::vector<std::string>> source_hashes;
   std::vector<std::string> previous_names;
   // Once a cut fits, it is tried once more with the overhead it measured, when that lets fewer
-  // segments hold; the cut that fitted is kept to go back to.
-  bool tightened = false;
+  // segments hold; the cut that fitted is kept to go back to. Re-encoded heads, each measured
+  // planned from its measure, are tried again while the plan moves and the cuts fit.
+  int tightenings = cut_at == CutAt::clean_frames ? kHeadTightenings : 1;
+  // Each re-encoded head measured: the source's bytes of its frames, and its own.
+  std::vector<MeasuredHead> heads;
   std::optional<FitPlan> fitted;
   for (int cut = 1;; ++cut) {
     // A plan of one segment names a frame past the last, which never comes.
@@ -219,19 +295,77 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                              " segments where " + std::to_string(plan->segments.size()) +
                              " were planned");
     }
+    const PacketTrack& video = table->tracks[0];
+    // Each re-encoded segment's size as the muxer copied it.
+    std::vector<std::uint64_t> copied_sizes(names.size(), 0);
+    for (std::size_t index = 0; index < names.size(); ++index) {
+      const PlannedSegment& planned = plan->segments[index];
+      if (planned.reencoded_frames == 0) continue;
+      if (!source_hashes) {
+        FENDRAL_TRY(source_hashes, source_frame_hashes(ffmpeg_input, observer, environment));
+      }
+      const std::uint64_t end = index + 1 < plan->segments.size()
+                                    ? plan->segments[index + 1].first_packet
+                                    : video.packets.size();
+      std::int64_t earliest = video.packets[planned.first_packet].presentation_time;
+      for (std::uint64_t packet = planned.first_packet; packet < end; ++packet) {
+        earliest = std::min(earliest, video.packets[packet].presentation_time);
+      }
+      // The keyframe before the cut, and its time from the source's start by the segment's.
+      std::uint64_t keyframe = planned.first_packet;
+      while (keyframe > 0 && !video.packets[keyframe].sync) --keyframe;
+      const int128 keyframe_offset =
+          static_cast<int128>(earliest - video.packets[keyframe].presentation_time) * 1'000'000 /
+          video.timescale;
+      const Seam seam{.name = names[index],
+                      .path = paths[index],
+                      .first_packet = planned.first_packet,
+                      .zero_ticks = earliest,
+                      .copied_zero_ticks = video.packets[planned.first_packet].presentation_time,
+                      .timescale = video.timescale,
+                      .frames = end - planned.first_packet,
+                      .reencoded = planned.reencoded_frames,
+                      .keyframe_packet = keyframe,
+                      .keyframe_microseconds =
+                          planned.start_microseconds - static_cast<std::int64_t>(keyframe_offset),
+                      .last_frame_ticks = video.packets[end - 1].duration,
+                      .quicktime = command.quicktime};
+      FENDRAL_TRY(copied_sizes[index],
+                  reencode_head(seam, ffmpeg_input, *parameters, *source_hashes, directory,
+                                observer, environment));
+    }
     std::vector<Measured> measured;
     for (std::size_t index = 0; index < names.size(); ++index) {
+      const PlannedSegment& planned = plan->segments[index];
       FENDRAL_TRY(Measured segment, measure(directory, names[index], paths[index]));
+      if (planned.reencoded_frames > 0) {
+        segment.head_growth = segment.size - std::min(segment.size, copied_sizes[index]);
+        std::erase_if(heads, [&](const MeasuredHead& head) {
+          return head.first_packet == planned.first_packet;
+        });
+        heads.push_back({.first_packet = planned.first_packet,
+                         .source_bytes = planned.head_source_bytes,
+                         .written_bytes = planned.head_source_bytes + segment.head_growth});
+      }
       measured.push_back(segment);
     }
+    // Every head measured so far bounds the next plan's.
+    overhead = with_measured_heads(overhead, heads);
 
     const Overrun overrun = compare(*plan, measured, paths, caps);
-    if (!overrun.over_cap && !tightened) {
-      tightened = true;
+    if (!overrun.over_cap && tightenings > 0) {
+      --tightenings;
+      // The sizes as if every segment were copied, for the container's part.
       std::vector<std::uint64_t> sizes;
-      for (const Measured& segment : measured) sizes.push_back(segment.size);
-      auto tighter = plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead));
-      if (tighter && tighter->segments.size() < plan->segments.size()) {
+      for (std::size_t index = 0; index < measured.size(); ++index) {
+        sizes.push_back(measured[index].size - measured[index].head_growth);
+      }
+      auto tighter =
+          plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead), cut_at);
+      // Re-encoded heads cut anywhere, so a tighter plan of as many segments fills them better.
+      if (tighter && (tighter->segments.size() < plan->segments.size() ||
+                      (cut_at == CutAt::clean_frames &&
+                       segment_frames_list(*tighter) != segment_frames_list(*plan)))) {
         fitted = std::move(*plan);
         plan = std::move(tighter);
         continue;
@@ -252,7 +386,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       }
       // All before metadata.json, which then names a split whose records are complete.
       FENDRAL_TRY(const auto side_streams, store_side_streams(directory, source, environment));
-      FENDRAL_CHECK(directory.store_segment_times(list));
+      FENDRAL_CHECK(directory.store_segment_times(listed_starts(list, *plan)));
       FENDRAL_CHECK(directory.store_source_metadata(metadata_text, side_streams));
       FENDRAL_CHECK(directory.write_record(metadata));
       std::vector<FittedSegment> segments;
@@ -263,16 +397,18 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                             .start_microseconds = planned.start_microseconds,
                             .duration_microseconds = measured[index].duration_microseconds.value_or(
                                 planned.duration_microseconds),
-                            .size = measured[index].size});
+                            .size = measured[index].size,
+                            .reencoded_frames = planned.reencoded_frames});
       }
       return segments;
     }
     if (fitted) {
       plan = std::move(*fitted);
       fitted.reset();
+      tightenings = 0;
       continue;
     }
-    if (cut == kCuts) {
+    if (cut >= kCuts) {
       return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +
                              overrun.first_over + " is still over a cap");
     }
@@ -281,7 +417,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       *planned_caps.max_microseconds -=
           std::min(*planned_caps.max_microseconds, overrun.microseconds);
     }
-    auto replanned = plan_fit(*table, planned_caps, overhead);
+    auto replanned = plan_fit(*table, planned_caps, overhead, cut_at);
     if (!replanned) {
       return runtime_failure(
           "Failed to split: the segments came out larger than planned, and "

@@ -34,6 +34,8 @@ struct FittedSegment {
   std::int64_t start_microseconds = 0;      // in the source's timeline
   std::uint64_t duration_microseconds = 0;  // as the segment's movie header states it
   std::uint64_t size = 0;
+  // The frames at its start that were re-encoded; 0 for a segment copied whole.
+  std::uint64_t reencoded_frames = 0;
 };
 
 inline constexpr std::string_view kStopped = "Failed to split: stopped";
@@ -41,11 +43,12 @@ inline constexpr std::string_view kStopped = "Failed to split: stopped";
 // Splits `input_file` into `output_dir` (created with its parents) so that every segment is
 // within `caps` (at least one of them set), and records the split as split_video does. A cap
 // that no cut without re-encoding can meet is refused with ValueError before anything is
-// written. When the observer asks to stop, ffmpeg is stopped and the call fails with kStopped,
-// leaving no record.
+// written; without `reencode`, the refusal says that re-encoding a video's heads would meet it.
+// When the observer asks to stop, ffmpeg is stopped and the call fails with kStopped, leaving no
+// record.
 Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                                                 const std::string& output_dir, const FitCaps& caps,
-                                                SplitObserver& observer,
+                                                bool reencode, SplitObserver& observer,
                                                 const posix::Environment& environment);
 
 }  // namespace fendral::video

@@ -1,5 +1,5 @@
 """Cut a video to fit a service's limits: every segment within a time cap and a byte cap, without
-re-encoding.
+re-encoding, or re-encoding only the frames from a cut to the next keyframe.
 
 The cuts are planned from the source's packet table before ffmpeg starts (read from the movie
 box of an MP4 or QuickTime file, from ffprobe's packet list for any other container), handed to
@@ -22,6 +22,7 @@ def split_to_fit(
     max_seconds: float | None = None,
     max_bytes: SupportsIndex | None = None,
     progress: Callable[[float, float], object] | None = None,
+    reencode: bool = False,
 ) -> list[Segment]:
     """Split ``input_file`` into as few segments as any cut without re-encoding allows, each
     lasting at most ``max_seconds`` and holding at most ``max_bytes``, in ``output_dir``
@@ -33,6 +34,15 @@ def split_to_fit(
     than planned is cut again with the container's measured overhead; the call never returns a
     segment over a cap.
 
+    With ``reencode=True`` (H.264 video, progressive, 8-bit 4:2:0), a segment may start at any
+    frame that every frame displayed before it is decoded before: its frames up to the next
+    keyframe are re-encoded with libx264 to the stream's own profile, level, pixel format,
+    colour tags and sample aspect, the rest copied, the sound copied whole. Each such segment is
+    checked before the call returns: it decodes without an error, holds its frames, its copied
+    frames decode to the source's pictures, its re-encoded ones reach 40 dB PSNR, and its
+    parameter sets state one profile and level; one that fails is a RuntimeError naming it.
+    ``Segment.reencoded_frames`` counts the re-encoded frames.
+
     ``metadata.json`` records the split with ``split_type`` "time", "size" or "time+size" and
     ``split_value`` the caps ("30s", "25000000B", "30s+25000000B"); no record is left by a
     failure. ``progress(done_seconds, total_seconds)`` is called at least once a second while
@@ -41,16 +51,20 @@ def split_to_fit(
 
     Raises:
         TypeError: a path is not a str, bytes or os.PathLike; a cap of the wrong type;
-            ``progress`` not callable.
+            ``progress`` not callable; ``reencode`` not a bool.
         ValueError: no cap, a cap not above 0; an input read from standard input; a picture
             group that alone breaks a cap, before anything is written: "the picture group at
             12.300 s lasts 10.0 s and holds 31.2 MB; a segment can hold at most 30 s and 25.0 MB
-            without re-encoding".
+            without re-encoding; reencode=True meets the caps"; with ``reencode=True``, video
+            that cannot be matched ("...; vp9 video cannot be re-encoded to match its copied
+            frames").
         OSError: ``output_dir`` cannot be created, or a record cannot be written.
         RuntimeError: ffmpeg or ffprobe failed, ending with their last error messages ("ffmpeg
             split failed with status ExitStatus(ExitStatus(1)): in.mp4: No such file or
             directory"); "Failed to run ffmpeg: program not found"; "Failed to split: another
-            split is writing into OUTPUT_DIR"; a segment still over a cap after three cuts.
+            split is writing into OUTPUT_DIR"; a segment still over a cap after three cuts; a
+            re-encoded segment that fails its check ("Failed to re-encode the head of segment
+            OUTPUT_DIR/chunk_001.mp4: ...").
     """
 
 @final
@@ -59,10 +73,16 @@ class Segment:
     segment with the same fields. Pickles."""
 
     def __new__(
-        cls, index: SupportsIndex, path: str, start: float, duration: float, size: SupportsIndex
+        cls,
+        index: SupportsIndex,
+        path: str,
+        start: float,
+        duration: float,
+        size: SupportsIndex,
+        reencoded_frames: SupportsIndex = 0,
     ) -> Segment:
         """The segment with these fields, as its repr writes it."""
-    def __reduce__(self) -> tuple[type[Segment], tuple[int, str, float, float, int]]:
+    def __reduce__(self) -> tuple[type[Segment], tuple[int, str, float, float, int, int]]:
         """What pickle stores: the class and the constructor's arguments."""
 
     @property
@@ -84,3 +104,8 @@ class Segment:
     @property
     def size(self) -> int:
         """The segment file's size in bytes."""
+
+    @property
+    def reencoded_frames(self) -> int:
+        """How many frames at the segment's start were re-encoded; 0 for a segment copied
+        whole."""

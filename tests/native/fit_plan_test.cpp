@@ -55,6 +55,54 @@ TEST(FitPlan, EachSegmentEndsAtTheLastKeyframeWithinTheTimeCap) {
   EXPECT_EQ(plan->total_microseconds, 10'000'000u);
 }
 
+TEST(FitPlan, CleanFramesCutInsideAGroupBetweenBFrameRuns) {
+  // One keyframe in 4 s, and runs of a P-frame decoded before the two B-frames it follows on
+  // screen: only the frame after each run is clean, and a segment starts where it presents.
+  PacketTable table{{video(4, 40)}};
+  std::vector<Packet>& packets = table.tracks[0].packets;
+  for (std::size_t frame = 1; frame + 2 < packets.size(); frame += 3) {
+    packets[frame].presentation_time += 200;
+    packets[frame + 1].presentation_time -= 100;
+    packets[frame + 2].presentation_time -= 100;
+  }
+  table.tracks[0].has_composition_offsets = true;
+  EXPECT_FALSE(plan_fit(table, {.max_microseconds = 1'000'000}, kNoOverhead));
+  const auto plan =
+      plan_fit(table, {.max_microseconds = 1'000'000}, kNoOverhead, CutAt::clean_frames);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(segment_frames_list(*plan), "10,19,28,37");
+  EXPECT_EQ(plan->segments[0].reencoded_frames, 0u);
+  EXPECT_EQ(plan->segments[1].reencoded_frames, 9u);  // no keyframe after it: all of it
+  EXPECT_EQ(plan->segments[1].start_microseconds, 1'000'000);
+}
+
+TEST(FitPlan, AByteCapCountsEachHeadAsItsEstimateReEncodesIt) {
+  // One keyframe in 4 s of 1000-byte frames: a head of n frames is planned at 3000 + 2000 n.
+  const PacketTable table{{video(4, 40)}};
+  ContainerOverhead overhead = kNoOverhead;
+  overhead.head_fixed = 3000;
+  overhead.head_scale = 2;
+  const auto plan = plan_fit(table, {.max_bytes = 10'000}, overhead, CutAt::clean_frames);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(segment_frames_list(*plan).substr(0, 8), "10,13,16");
+  EXPECT_EQ(plan->segments[1].estimated_bytes, 9000u);
+  EXPECT_EQ(plan->segments[1].head_source_bytes, 3000u);
+  // Heads of 1000, 2000 and 3000 source bytes measured at 3000, 6000 and 7000: twice them, and
+  // the 2000 more that covers every one.
+  const ContainerOverhead measured = with_measured_heads(
+      overhead, {{.first_packet = 11, .source_bytes = 1000, .written_bytes = 3000},
+                 {.first_packet = 20, .source_bytes = 2000, .written_bytes = 6000},
+                 {.first_packet = 30, .source_bytes = 3000, .written_bytes = 7000}});
+  EXPECT_EQ(measured.head_scale, 2);
+  EXPECT_EQ(measured.head_fixed, 2000u);
+  // At 11000 bytes the head from packet 11 grows from its measure, 3000 + 2000 a frame more, to
+  // 5 frames, where the estimate would give 4.
+  const auto replanned = plan_fit(table, {.max_bytes = 11'000}, measured, CutAt::clean_frames);
+  ASSERT_TRUE(replanned);
+  EXPECT_EQ(first_packets(*replanned)[1], 11u);
+  EXPECT_EQ(first_packets(*replanned)[2], 16u);
+}
+
 TEST(FitPlan, AnAudioFrameRunningPastTheCutCounts) {
   // The AAC frame decoded just before 3 s ends after it: three seconds do not fit a cap of 3.
   const PacketTable table{{video(10, 10), audio(10)}};

@@ -1,0 +1,80 @@
+// Re-encoding the head of a segment that starts inside a picture group: the frames from the cut
+// to the next keyframe are encoded anew with the source stream's own parameters, the rest of
+// the segment is copied, and the two are joined into one segment file that is checked against
+// the source before it is kept.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/failure.hpp"
+#include "posix/spawn.hpp"
+#include "video/split_directory.hpp"
+#include "video/split_to_fit.hpp"
+
+namespace fendral::video {
+
+// What an encoder must match of the source's first video stream, as ffprobe states it.
+struct VideoParameters {
+  std::string codec;    // "h264", "hevc", "vp9", ...
+  std::string profile;  // "Main", "High", ...
+  int level = 0;        // ffprobe's level: 30 for 3.0
+  std::string pix_fmt;
+  std::string color_range, color_space, color_transfer, color_primaries;
+  std::string sample_aspect_ratio;  // "1:1", or empty when unstated
+  std::string field_order;          // "progressive", "tt", ... or empty
+  int reorder_depth = 0;            // has_b_frames
+  int refs = 1;
+  std::optional<std::uint32_t> timescale;  // the stream's clock, when its time base is 1/N
+};
+
+Result<VideoParameters> read_video_parameters(const std::string& ffmpeg_input,
+                                              SplitObserver& observer,
+                                              const posix::Environment& environment);
+
+// Why the stream cannot be re-encoded to match its copied frames, for the ValueError; nothing
+// when it can.
+std::optional<std::string> unmatched(const VideoParameters& parameters);
+
+// The source's decoded pictures, one hash each in display order, for the copied frames' check.
+Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
+                                                     SplitObserver& observer,
+                                                     const posix::Environment& environment);
+
+// One segment whose head is re-encoded: it starts at the first video track's packet
+// `first_packet`, holds `frames` frames, the first `reencoded` of them encoded anew. Its zero is
+// its earliest presentation (`zero_ticks`, in ticks of `timescale`); the copied segment's was
+// its first packet's (`copied_zero_ticks`), which the segment muxer takes, later with B-frames.
+struct Seam {
+  std::string name;  // the segment file, as the segment muxer wrote it whole (copied)
+  std::string path;
+  std::uint64_t first_packet = 0;
+  std::int64_t zero_ticks = 0;
+  std::int64_t copied_zero_ticks = 0;
+  std::uint32_t timescale = 1;
+  std::uint64_t frames = 0;
+  std::uint64_t reencoded = 0;
+  // The keyframe at or before the cut, where decoding the source for the head starts, and its
+  // time from the source's start.
+  std::uint64_t keyframe_packet = 0;
+  std::int64_t keyframe_microseconds = 0;
+  // The source's duration of the segment's last frame, in ticks of `timescale`.
+  std::int64_t last_frame_ticks = 0;
+  bool quicktime = false;
+};
+
+// Replaces the copied segment with one whose head is re-encoded and whose sound is the copied
+// segment's, after checking it: a full decode with no error, `frames` frames, the copied frames'
+// pictures equal to the source's (`hashes`), the re-encoded ones at 40 dB PSNR at least, and one
+// profile and level in the container's header and in every parameter set of the stream. A
+// segment that fails is a RuntimeError naming it, and the copied one is left as it was. Gives
+// the copied segment's size.
+Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                    const VideoParameters& parameters,
+                                    const std::vector<std::string>& hashes,
+                                    const SplitDirectory& directory, SplitObserver& observer,
+                                    const posix::Environment& environment);
+
+}  // namespace fendral::video
