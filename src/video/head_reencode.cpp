@@ -415,7 +415,7 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                            observer, environment, failed));
   }
   const std::array<int, posix::kPassedFdCount> seam_fds = {head.get(), tail.get(), copied.fd.get(),
-                                                           joined.get()};
+                                                           joined.get(), -1};
   FENDRAL_CHECK(run_only(kProgram, seam_command(seam, copied_parameters.timescale, has_tail),
                          seam_fds, -1, observer, environment, failed));
 
