@@ -121,10 +121,7 @@ std::uint32_t combined_crc(const Manifest& manifest) {
 
 Result<void> check_parity_of(const Manifest& manifest) {
   if (manifest.parity() == 0) return {};
-  if (manifest.chunk_size % 2 != 0) {
-    return fail(Failure::value_error("parity needs an even chunk_size (two bytes a symbol), got " +
-                                     std::to_string(manifest.chunk_size)));
-  }
+  FENDRAL_CHECK(check_symbol_size(manifest.chunk_size));
   if (manifest.count() + manifest.parity() > kMostCodedChunks) {
     return fail(Failure::value_error(
         std::to_string(manifest.count()) + " chunks and " + std::to_string(manifest.parity()) +

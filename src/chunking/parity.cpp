@@ -66,12 +66,15 @@ std::uint16_t parity_coefficient(std::uint64_t data_index, std::uint64_t parity_
   return gf65536::inverse(data_element(data_index) ^ parity_element(parity_index));
 }
 
+Result<void> check_symbol_size(std::uint64_t chunk_size) {
+  if (chunk_size % 2 == 0) return {};
+  return fail(Failure::value_error("parity needs an even chunk_size (two bytes a symbol), got " +
+                                   std::to_string(chunk_size)));
+}
+
 Result<void> check_parity(std::uint64_t chunk_size, std::uint64_t parity) {
   if (parity == 0) return {};
-  if (chunk_size % 2 != 0) {
-    return fail(Failure::value_error("parity needs an even chunk_size (two bytes a symbol), got " +
-                                     std::to_string(chunk_size)));
-  }
+  FENDRAL_CHECK(check_symbol_size(chunk_size));
   if (parity >= kMostCodedChunks) {
     return fail(Failure::value_error("parity " + std::to_string(parity) + " is more than " +
                                      std::to_string(kMostCodedChunks - 1) +

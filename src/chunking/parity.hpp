@@ -23,6 +23,9 @@ inline constexpr std::uint64_t kMostCodedChunks = 65536;
 // The coefficient of data chunk `data_index` in parity chunk `parity_index`.
 std::uint16_t parity_coefficient(std::uint64_t data_index, std::uint64_t parity_index);
 
+// Refuses an odd chunk size for a chunk set with parity: a symbol is two bytes.
+[[nodiscard]] Result<void> check_symbol_size(std::uint64_t chunk_size);
+
 // Refuses a parity that no file could use: an odd chunk size (a symbol is two bytes), more than
 // kMostCodedChunks - 1 chunks, or parity chunks that cannot all be held in memory.
 [[nodiscard]] Result<void> check_parity(std::uint64_t chunk_size, std::uint64_t parity);
