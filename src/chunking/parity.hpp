@@ -68,9 +68,9 @@ class ParityEncoder {
   std::uint64_t added_ = 0;  // data chunks so far
 };
 
-// The order the encoder takes for `parity` parity chunks of `chunk_size` bytes: the largest whose
-// groups are no more chunks than the parity, so that the sums (fewer than 2 x parity chunks) and
-// a group (at most parity chunks) fit in memory; 0, the coefficients' way, when none does.
+// The order the encoder takes for `parity` parity chunks of `chunk_size` bytes: groups of the
+// power of two at or above the parity (the sums as many chunks), or smaller ones while the sums
+// and a group would not fit in memory; 0, the coefficients' way, when none does.
 unsigned parity_order(std::uint64_t chunk_size, std::uint64_t parity);
 
 // dst_j ^= sum over the sources k of coefficient(k, j) x source k, over `bytes` bytes (even) of
