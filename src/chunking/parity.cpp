@@ -21,6 +21,9 @@ constexpr std::uint16_t kLastElement = 0xFFFF;
 // many bytes of data.
 constexpr std::size_t kBatchBytes = 8 << 20;
 constexpr std::size_t kMostBatched = 64;
+// A batch of transforms this large has left the cache by the time it is transformed: it is
+// copied in past the cache.
+constexpr std::size_t kStreamedBatch = 16 << 20;
 // The strips of all the sources of one pass together, to stay within the second-level cache.
 constexpr std::size_t kStripBytes = 256 * 1024;
 // Below this much work (bytes of sources times destinations) a second thread costs more than
@@ -250,7 +253,11 @@ Result<void> ParityEncoder::add(const unsigned char* data, std::size_t size) {
   }
   if (batch_.empty()) batch_ = posix::ByteBuffer(batch_capacity_ * chunk_size_);
   unsigned char* slot = batch_.data() + batched_ * chunk_size_;
-  if (size != 0) std::memcpy(slot, data, size);
+  if (by_coefficients_ || batch_capacity_ * chunk_size_ < kStreamedBatch) {
+    if (size != 0) std::memcpy(slot, data, size);
+  } else {
+    copy_past_the_cache(slot, data, size);
+  }
   if (size < chunk_size_) std::memset(slot + size, 0, chunk_size_ - size);
   ++batched_;
   ++added_;

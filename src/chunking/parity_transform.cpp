@@ -1,5 +1,6 @@
 #include "chunking/parity_transform.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -45,9 +46,34 @@ __attribute__((target("avx2"))) void add_region_avx2(unsigned char* dst, const u
   }
   add_region_bytes(dst + at, src + at, bytes - at);
 }
+
+__attribute__((target("avx2"))) void copy_streaming(unsigned char* dst, const unsigned char* src,
+                                                    std::size_t bytes) {
+  std::size_t at = (32 - reinterpret_cast<std::uintptr_t>(dst) % 32) % 32;
+  if (at > bytes) at = bytes;
+  std::memcpy(dst, src, at);
+  for (; at + 32 <= bytes; at += 32) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + at),
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + at)));
+  }
+  std::memcpy(dst + at, src + at, bytes - at);
+  _mm_sfence();
+}
 #endif
 
 }  // namespace
+
+void copy_past_the_cache(unsigned char* dst, const unsigned char* src, std::size_t bytes) {
+  if (bytes == 0) return;
+#if defined(__x86_64__)
+  static const bool wide = __builtin_cpu_supports("avx2");
+  if (wide) {
+    copy_streaming(dst, src, bytes);
+    return;
+  }
+#endif
+  std::memcpy(dst, src, bytes);
+}
 
 void add_region(unsigned char* dst, const unsigned char* src, std::size_t bytes) {
 #if defined(__x86_64__)

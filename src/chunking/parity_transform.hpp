@@ -73,6 +73,11 @@ class ParityTransform {
   std::uint16_t normalised_of_bit_[16][16];  // [level][k]: the normalised polynomial at 2^k
 };
 
+// dst = src over `bytes` bytes, written past the caches where the processor can: for a copy
+// that is read again only after much else has passed through them, so the destination's lines
+// need not be read in first.
+void copy_past_the_cache(unsigned char* dst, const unsigned char* src, std::size_t bytes);
+
 // dst ^= src over `bytes` bytes.
 void add_region(unsigned char* dst, const unsigned char* src, std::size_t bytes);
 
