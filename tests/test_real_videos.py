@@ -201,6 +201,11 @@ def streams_of(path):
     return streams_and_duration(path)[0]
 
 
+def dispositions(path):
+    info = json.loads(ffprobe("-show_entries", "stream_disposition", str(path)))
+    return [sorted(key for key, on in s["disposition"].items() if on) for s in info["streams"]]
+
+
 def decoded(path, streams=("0:V?", "0:a?")):
     """Per stream (cover pictures left out): the frames decoded and the bytes they decode to."""
     maps = [argument for stream in streams for argument in ("-map", stream)]
@@ -364,6 +369,7 @@ def test_every_container_joins_into_every_container_its_remux_takes(tmp_path, mo
     remux = "remux" + os.path.splitext(output)[1]
     ffmpeg("-i", source, "-map", "0", "-c", "copy", remux)
     assert streams_of(output) == streams_of(remux)
+    assert dispositions(output) == dispositions(remux)
     assert decoded(output) == decoded(remux)
     assert decoding_errors(output) == []
 
@@ -544,7 +550,7 @@ def cue_times(path):
 
 
 # What the output cannot hold is named, never dropped silently; a warnings filter that makes it
-# an error stops the join before ffmpeg writes anything.
+# an error stops the join before ffmpeg writes anything. Text subtitles cross families.
 @pytest.mark.parametrize("source, extra, output, message", [
     ("in.mp4", ["-c:s", "mov_text", "-c:v:1", "png", "-disposition:v:1", "attached_pic"],
      "joined.mkv",
@@ -552,9 +558,10 @@ def cue_times(path):
      "a Matroska output takes only the text subtitles of an MP4 source's side streams"),
     ("in.mkv", ["-map", "-3", "-c:s", "srt", "-attach", "font.ttf", "-metadata:s:3",
                 "mimetype=application/x-truetype-font"], "joined.mp4",
-     "joined.mp4 leaves out a subtitle track and an attachment of the split's streams.mkv: "
-     "an MP4 output takes none of a Matroska source's side streams"),
-], ids=["mp4 into mkv", "mkv into mp4"])
+     "joined.mp4 leaves out an attachment of the split's streams.mkv: "
+     "an MP4 output takes only the text subtitles of a Matroska source's side streams"),
+    ("in.mkv", ["-map", "-3", "-c:s", "ass"], "joined.mov", None),
+], ids=["mp4 into mkv", "mkv into mp4", "mkv ass into mov"])
 def test_side_streams_an_output_cannot_hold_are_named(tmp_path, monkeypatch, source, extra,
                                                        output, message):
     monkeypatch.chdir(tmp_path)
@@ -563,15 +570,18 @@ def test_side_streams_an_output_cannot_hold_are_named(tmp_path, monkeypatch, sou
            *(argument for n in range(4) for argument in ("-map", str(n))), *H264, *AAC, *extra,
            source)
     fendral.split_video(source, "segments", 1)
-    with pytest.warns(UserWarning) as warned:
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
         fendral.reconstruct_video("segments", output)
-    assert [str(warning.message) for warning in warned] == [message]
-    # Text subtitles cross into Matroska as SubRip, every cue where a whole-file conversion puts
-    # it and as long.
-    if output.endswith(".mkv"):
-        ffmpeg("-i", source, "-map", "0:V", "-map", "0:a", "-map", "0:s", "-c", "copy",
-               "-c:s", "srt", "converted.mkv")
-        assert cue_times(output) == cue_times("converted.mkv")
+    assert [str(warning.message) for warning in warned] == ([message] if message else [])
+    # Every cue where a whole-file conversion puts it and as long, its language kept.
+    converted = "converted" + os.path.splitext(output)[1]
+    ffmpeg("-i", source, "-map", "0:V", "-map", "0:a", "-map", "0:s", "-c", "copy",
+           "-c:s", "srt" if output.endswith(".mkv") else "mov_text", converted)
+    assert cue_times(output) == cue_times(converted)
+    assert stream_figures(output)[0] == stream_figures(converted)[0]
+    if message is None:
+        return
     os.remove(output)
     with warnings.catch_warnings():
         warnings.simplefilter("error")

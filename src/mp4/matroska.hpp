@@ -10,7 +10,9 @@
 
 namespace fendral::mp4 {
 
-enum class MatroskaStream { video, audio, subtitle, attachment };
+// Text subtitles (SubRip, ASS and SSA, WebVTT) apart from others (pictures): only text converts
+// into another family's subtitles.
+enum class MatroskaStream { video, audio, subtitle, text_subtitle, attachment };
 
 // ffmpeg's streams of the file, in ffmpeg's order: one a track entry in file order, then one an
 // attached file (a cover picture among them: ffmpeg shows it as a video stream). Nothing when

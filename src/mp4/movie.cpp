@@ -94,7 +94,7 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
       // A track ffmpeg cannot place (a stopped clock) still holds packets the join must keep.
       if (track.handler != 0 && track.has_sample_table && !is_chapter_track(track)) {
         const std::uint64_t count = sample_timing(track).count;
-        movie.tracks.push_back({track.handler, count, count});
+        movie.tracks.push_back({track.handler, count, count, std::nullopt, track.enabled});
       }
       continue;
     }
@@ -119,7 +119,7 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
     if (fragmented_packets == 0 && timing.count > 0) {
       last_sample = MediaDuration{timing.last, track.media->timescale};
     }
-    movie.tracks.push_back({track.handler, packets, played, last_sample});
+    movie.tracks.push_back({track.handler, packets, played, last_sample, track.enabled});
     if (packets > 0) {
       movie.has_video |= track.handler == kVideoHandler;
       movie.has_audio |= track.handler == kAudioHandler;

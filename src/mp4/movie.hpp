@@ -25,6 +25,8 @@ struct TrackPackets {
   // How long its last sample lasts on its media clock, as the sample table states it; nothing
   // for a fragmented track or one without samples.
   std::optional<MediaDuration> last_sample;
+  // Whether its header marks it enabled, which ffmpeg reads as the default disposition.
+  bool enabled = false;
 };
 
 struct Movie {

@@ -207,8 +207,11 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
     // segments' streams as a remux orders them.
     const std::string side = command.source_metadata ? "2" : "1";
-    if (command.subtitle_codec) {
-      add(arguments, {"-map", side + ":s"});
+    if (command.crossed_subtitles.codec) {
+      if (command.crossed_subtitles.streams.empty()) add(arguments, {"-map", side + ":s"});
+      for (const std::size_t index : command.crossed_subtitles.streams) {
+        add(arguments, {"-map", side + ":" + std::to_string(index)});
+      }
     } else if (!command.tag_carriers) {
       add(arguments, {"-map", side});
     } else {
@@ -224,8 +227,11 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     }
   }
   add(arguments, {"-c", "copy"});
+  for (const std::size_t index : command.default_streams) {
+    add(arguments, {"-disposition:" + std::to_string(index), "default"});
+  }
   // Text subtitles convert without loss of their text and times.
-  if (command.subtitle_codec) add(arguments, {"-c:s", *command.subtitle_codec});
+  if (const auto& codec = command.crossed_subtitles.codec) add(arguments, {"-c:s", *codec});
   for (std::size_t rank = 0; rank < command.last_audio_packets.size(); ++rank) {
     if (const auto lasts = command.last_audio_packets[rank]) {
       // Only a packet without a duration is given one; the commas are escaped from the list of

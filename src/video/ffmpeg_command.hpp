@@ -89,9 +89,14 @@ struct JoinCommand {
     std::size_t streams = 0;
   };
   std::optional<TagCarriers> tag_carriers;
-  // An MP4 side file into another family: only its subtitles are mapped, converted to this
-  // text subtitle codec.
-  std::optional<std::string> subtitle_codec;
+  // A side file into another family: only its text subtitles are mapped, converted to `codec`
+  // (none when nothing crosses): the first `all` subtitle streams, or those numbered `streams`.
+  struct CrossedSubtitles {
+    std::optional<std::string> codec;
+    std::size_t all = 0;
+    std::vector<std::size_t> streams;
+  };
+  CrossedSubtitles crossed_subtitles;
   // Per audio track, how long the last segment's last packet lasts on the joined stream's clock
   // (nothing where unknown). ffmpeg hands that packet on without a duration when the segment's
   // sound starts after an empty edit, and the MP4 muxer then ends the edit list a trimmed
@@ -106,6 +111,9 @@ struct JoinCommand {
     std::vector<std::size_t> audio_ranks;
   };
   std::optional<LateTracks> late_tracks;
+  // The output streams to mark default, as the source marked them: the concat demuxer hands on
+  // no disposition, which a movie file's muxer makes up for and Matroska's does not.
+  std::vector<std::size_t> default_streams;
 };
 
 // Which of the split's side files a join into `output_file` maps back: the MP4 one into the MP4

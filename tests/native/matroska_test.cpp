@@ -39,9 +39,9 @@ Bytes element(Bytes id, const Bytes& content, bool unknown_size = false) {
   return id + size + content;
 }
 
-Bytes track(int type, bool codec = true) {
+Bytes track(int type, Bytes codec = "V_MPEG4/ISO/AVC") {
   return element("\xae", element("\x83", Bytes(1, static_cast<char>(type))) +
-                             (codec ? element("\x86", "V_MPEG4/ISO/AVC") : ""));
+                             (codec.empty() ? "" : element("\x86", codec)));
 }
 
 Bytes attached_file(bool data = true) {
@@ -90,7 +90,13 @@ INSTANTIATE_TEST_SUITE_P(
                  matroska(attachments(attached_file()) + kCluster + kMovieTracks + kCluster, true),
                  std::vector{video, subtitle, audio, attachment}},
         Numbered{"a_track_of_another_type", matroska(tracks(track(1) + track(0x12))), std::nullopt},
-        Numbered{"a_track_without_codec", matroska(tracks(track(2, false))), std::nullopt},
+        // Text converts into other families' subtitles; a string may be padded with NUL bytes.
+        Numbered{
+            "text_subtitles",
+            matroska(tracks(track(0x11, "S_TEXT/UTF8") + track(0x11, Bytes("S_TEXT/ASS\0", 11)) +
+                            track(0x11, "D_WEBVTT/SUBTITLES") + track(0x11, "S_HDMV/PGS"))),
+            std::vector{text_subtitle, text_subtitle, text_subtitle, subtitle}},
+        Numbered{"a_track_without_codec", matroska(tracks(track(2, ""))), std::nullopt},
         Numbered{"an_attachment_without_data",
                  matroska(kMovieTracks + attachments(attached_file(false))), std::nullopt},
         Numbered{"two_track_lists", matroska(kMovieTracks + kMovieTracks), std::nullopt},
