@@ -695,13 +695,14 @@ METADATA_CASES = [
 
 
 def container_metadata(path):
-    """The format's tags, the chapters, and per stream its type, timecode and side data."""
+    """The format's tags, the chapters, and per stream its type, clock, timecode and side data
+    (a chapter text track is a data stream)."""
     info = json.loads(ffprobe("-show_entries", "format_tags:chapter=start_time,end_time:"
-                              "chapter_tags=title:stream=codec_type:stream_tags=timecode:"
+                              "chapter_tags=title:stream=codec_type,time_base:stream_tags=timecode:"
                               "stream_side_data_list", str(path)))
     chapters = [(c["tags"]["title"], float(c["start_time"]), float(c["end_time"]))
                 for c in info["chapters"]]
-    streams = [(s["codec_type"], s.get("tags", {}).get("timecode"),
+    streams = [(s["codec_type"], s["time_base"], s.get("tags", {}).get("timecode"),
                 [d["side_data_type"] for d in s.get("side_data_list", [])])
                for s in info["streams"]]
     # QuickTime's keyed form is marked by a handler of type mdta.
@@ -718,7 +719,7 @@ def test_round_trip_keeps_the_container_metadata(tmp_path, monkeypatch, name, ar
     if "360" in name:
         source = tmp_path / name
         source.write_bytes(with_in_video_entry(source.read_bytes(), STEREO_AND_SPHERICAL))
-        assert container_metadata(source)[2][0][2] == ["Stereo 3D", "Spherical Mapping"]
+        assert container_metadata(source)[2][0][3] == ["Stereo 3D", "Spherical Mapping"]
     fendral.split_video(name, "segments", 1)
     fendral.reconstruct_video("segments", joined)
 
@@ -730,8 +731,8 @@ def test_round_trip_keeps_the_container_metadata(tmp_path, monkeypatch, name, ar
     assert all(abs(a - b) <= 0.002 for (_, *times), (_, *joined_times)
                in zip(chapters, joined_chapters) for a, b in zip(times, joined_times))
     if "-timecode" in arguments:  # each segment starts at its own time
-        assert container_metadata(tmp_path / "segments" / "chunk_001.mp4")[2][0][1] == \
-            streams[0][1].replace("12:34:56", "12:34:57")
+        assert container_metadata(tmp_path / "segments" / "chunk_001.mp4")[2][0][2] == \
+            streams[0][2].replace("12:34:56", "12:34:57")
     for kind in "Va":
         assert video_payload_hashes(joined, kind) == video_payload_hashes(name, kind)
     assert decoding_errors(joined) == []

@@ -75,6 +75,19 @@ struct SampleTables {
 // Reads the movie box of a file whose top-level boxes tile it, as read_movie does.
 expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source);
 
+// Bytes to write over a file's own, at `offset`.
+struct ByteEdit {
+  std::uint64_t offset = 0;
+  std::vector<unsigned char> bytes;
+};
+
+// The edits that restate every chapter text track of the file (one another track refers to
+// through tref > chap) on the media clock `timescale`: its media header's clock and duration,
+// its sample durations and its edits' media times, each divided exactly. None when there is no
+// such track, it already runs on that clock, or one of its times is not a whole number of the
+// new ticks (the file is then left as it is).
+std::vector<ByteEdit> chapter_clock_edits(ByteSource& source, std::uint32_t timescale);
+
 // Checks that the top-level boxes tile the file exactly (a size-0 box runs to the end and so
 // can only be last), that a movie box holds at least one usable track and that no track's
 // samples lie past the end of the file, then reads it.

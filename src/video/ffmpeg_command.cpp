@@ -16,11 +16,6 @@ void add(std::vector<std::string>& arguments, std::initializer_list<std::string>
   arguments.insert(arguments.end(), more);
 }
 
-// The clock of the joined movie, on which its edit lists are stated: at ffmpeg's default of
-// milliseconds an edit can end before a last audio packet shorter than one; no packet of audio
-// sampled at up to 90 kHz is shorter than one tick of this.
-constexpr std::string_view kMovieTimescale = "90000";
-
 // The major brands of the ISO base media family that an MP4 file may carry besides isom, the
 // muxer's own: the segments all say isom, so a source of another (an mp42 phone video) would come
 // back isom.
@@ -80,7 +75,8 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   // states the edit lists on a clock fine enough that a track starting a little after the cut
   // starts where it did (in milliseconds, a segment's sound moved by up to one), and keeps the
   // video's clock, which the muxer would otherwise choose anew (1/600 became 1/15360).
-  std::string format_options = "strict=unofficial:movie_timescale=" + std::string(kMovieTimescale);
+  std::string format_options =
+      "strict=unofficial:movie_timescale=" + std::to_string(kJoinMovieTimescale);
   if (command.video_timescale) {
     format_options += ":video_track_timescale=" + std::to_string(*command.video_timescale);
   }
@@ -245,7 +241,7 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   // segments' own timestamps keep it hidden.
   add(arguments, {"-copyts"});
   if (writes_movie_file(command.output_file)) {
-    add(arguments, {"-movie_timescale", std::string(kMovieTimescale)});
+    add(arguments, {"-movie_timescale", std::to_string(kJoinMovieTimescale)});
     if (command.video_timescale) {
       add(arguments, {"-video_track_timescale", std::to_string(*command.video_timescale)});
     }

@@ -14,6 +14,11 @@ namespace fendral::video {
 
 inline constexpr std::string_view kProgram = "ffmpeg";
 
+// The clock of a joined movie file, on which its edit lists are stated: at ffmpeg's default of
+// milliseconds an edit can end before a last audio packet shorter than one; no packet of audio
+// sampled at up to 90 kHz is shorter than one tick of this.
+inline constexpr std::uint32_t kJoinMovieTimescale = 90000;
+
 // The places of SpawnOptions::passed_fds, the descriptors of ours that ffmpeg is handed. The
 // third holds the split directory's lock, which ffmpeg keeps but never names; the fourth, the
 // source's other streams that a join maps back; the fifth, the concat script of the segments

@@ -1,5 +1,6 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -321,6 +322,29 @@ std::vector<std::size_t> default_streams(const mp4::Movie& first_segment,
   return streams;
 }
 
+// The movie muxer states its chapter track on the movie clock, which the join sets to 1/90000
+// for its edit lists; the track goes back onto the clock of the source's chapters (one that
+// divides it), else the muxer's default of milliseconds, as a whole-file remux has it. A file
+// ffmpeg wrote outside the join's own directory is left as it is.
+Result<void> restate_chapter_clock(const JoinOutput& output,
+                                   const std::optional<SourceMetadata>& source_metadata) {
+  if (!output.in_own_directory() || !writes_movie_file(output.written())) return {};
+  std::uint32_t timescale = 1000;
+  if (source_metadata && source_metadata->chapter_timescale &&
+      kJoinMovieTimescale % *source_metadata->chapter_timescale == 0) {
+    timescale = *source_metadata->chapter_timescale;
+  }
+  const auto unwritable = as_runtime_error("Failed to write the joined file: ");
+  FENDRAL_TRY(const auto file,
+              posix::open_file_at(AT_FDCWD, output.written(), O_RDWR | O_NOFOLLOW | O_NONBLOCK)
+                  .transform_error(unwritable));
+  for (const mp4::ByteEdit& edit : chapter_clock_edits_of(file.get(), timescale)) {
+    FENDRAL_CHECK(posix::write_all_at(file.get(), edit.bytes.data(), edit.bytes.size(), edit.offset)
+                      .transform_error(unwritable));
+  }
+  return {};
+}
+
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
 Result<posix::UniqueFd> script_in_memory(const std::string& text) {
   const auto unwritable = as_runtime_error("Failed to write concat list: ");
@@ -411,6 +435,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (auto lost = what_the_join_lost(output.written(), entries, script.stated_microseconds)) {
     return runtime_failure("ffmpeg concat lost data: " + *lost);
   }
+  FENDRAL_CHECK(restate_chapter_clock(output, source_metadata));
   return output.place();
 }
 
