@@ -549,21 +549,40 @@ def cue_times(path):
     return [(packet["pts_time"], packet["duration_time"]) for packet in packets]
 
 
-# What the output cannot hold is named, never dropped silently; a warnings filter that makes it
-# an error stops the join before ffmpeg writes anything. Text subtitles cross families.
+def cover_pictures(path):
+    """The images of the file's cover pictures, as it holds them."""
+    info = json.loads(ffprobe("-show_entries", "stream=index:stream_disposition=attached_pic",
+                              str(path)))
+    return [subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-map",
+                            f"0:{s['index']}", "-c", "copy", "-f", "image2pipe", "-"],
+                           capture_output=True, check=True, stdin=subprocess.DEVNULL).stdout
+            for s in info["streams"] if s["disposition"]["attached_pic"]]
+
+
+MKV_COVER = ["-attach", "cover.png", "-metadata:s:3", "mimetype=image/png"]
+
+
+# Across families the output carries what it can hold without re-encoding: text subtitles
+# converted, cover pictures as Matroska attachments and back. What it cannot hold is named,
+# never dropped silently; a warnings filter that makes it an error stops the join before ffmpeg
+# writes anything.
 @pytest.mark.parametrize("source, extra, output, message", [
     ("in.mp4", ["-c:s", "mov_text", "-c:v:1", "png", "-disposition:v:1", "attached_pic"],
-     "joined.mkv",
-     "joined.mkv leaves out a cover picture of the split's streams.mp4: "
-     "a Matroska output takes only the text subtitles of an MP4 source's side streams"),
-    ("in.mkv", ["-map", "-3", "-c:s", "srt", "-attach", "font.ttf", "-metadata:s:3",
-                "mimetype=application/x-truetype-font"], "joined.mp4",
-     "joined.mp4 leaves out an attachment of the split's streams.mkv: "
-     "an MP4 output takes only the text subtitles of a Matroska source's side streams"),
-    ("in.mkv", ["-map", "-3", "-c:s", "ass"], "joined.mov", None),
-], ids=["mp4 into mkv", "mkv into mp4", "mkv ass into mov"])
-def test_side_streams_an_output_cannot_hold_are_named(tmp_path, monkeypatch, source, extra,
-                                                       output, message):
+     "joined.mkv", None),
+    ("in.mp4", ["-c:s", "mov_text", "-c:v:1", "png", "-disposition:v:1", "attached_pic"],
+     "joined.mov",
+     "joined.mov leaves out a cover picture of the split's streams.mp4: "
+     "a QuickTime output takes all but the cover pictures of an MP4 source's side streams"),
+    ("in.mkv", ["-map", "-3", "-c:s", "srt", *MKV_COVER, "-attach", "font.ttf",
+                "-metadata:s:4", "mimetype=application/x-truetype-font"], "joined.mp4",
+     "joined.mp4 leaves out an attachment of the split's streams.mkv: an MP4 output takes "
+     "only the text subtitles and cover pictures of a Matroska source's side streams"),
+    ("in.mkv", ["-map", "-3", "-c:s", "ass", *MKV_COVER], "joined.mov",
+     "joined.mov leaves out a cover picture of the split's streams.mkv: "
+     "a QuickTime output takes only the text subtitles of a Matroska source's side streams"),
+], ids=["mp4 into mkv", "mp4 into mov", "mkv into mp4", "mkv ass into mov"])
+def test_side_streams_cross_families_or_are_named(tmp_path, monkeypatch, source, extra, output,
+                                                  message):
     monkeypatch.chdir(tmp_path)
     make_inputs([])
     ffmpeg(*PICTURE, *TONE, "-i", "subtitles_0.srt", "-i", "cover.png",
@@ -574,12 +593,18 @@ def test_side_streams_an_output_cannot_hold_are_named(tmp_path, monkeypatch, sou
         warnings.simplefilter("always")
         fendral.reconstruct_video("segments", output)
     assert [str(warning.message) for warning in warned] == ([message] if message else [])
-    # Every cue where a whole-file conversion puts it and as long, its language kept.
+    # Every cue where a whole-file conversion puts it and as long, every stream's clock, tags
+    # and dispositions as there; the cover's image byte for byte.
     converted = "converted" + os.path.splitext(output)[1]
+    crossed = ("srt" if output.endswith(".mkv") else
+               "mov_text" if source.endswith(".mkv") else "copy")
     ffmpeg("-i", source, "-map", "0:V", "-map", "0:a", "-map", "0:s", "-c", "copy",
-           "-c:s", "srt" if output.endswith(".mkv") else "mov_text", converted)
+           "-c:s", crossed, converted)
     assert cue_times(output) == cue_times(converted)
-    assert stream_figures(output)[0] == stream_figures(converted)[0]
+    assert [stream for stream in stream_figures(output)[0] if "attached_pic" not in stream[-1]] \
+        == stream_figures(converted)[0]
+    kept = message is None or "cover picture of the split" not in message
+    assert cover_pictures(output) == (cover_pictures(source) if kept else [])
     if message is None:
         return
     os.remove(output)

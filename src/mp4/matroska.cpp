@@ -34,6 +34,9 @@ constexpr std::array<std::string_view, 10> kTextSubtitleCodecs = {"S_TEXT/UTF8",
                                                                   "D_WEBVTT/CAPTIONS",
                                                                   "D_WEBVTT/DESCRIPTIONS"};
 
+// The attached pictures that ffmpeg shows as covers and an MP4 file holds as one.
+constexpr std::array<std::string_view, 2> kCoverTypes = {"image/jpeg", "image/png"};
+
 // More streams than any file ffmpeg would write for the split: the list stops growing there.
 constexpr std::size_t kStreamCap = 4096;
 
@@ -145,16 +148,20 @@ std::optional<MatroskaStream> track_kind(Reader& reader, const Element& entry) {
   }
 }
 
-bool whole_attachment(Reader& reader, const Element& file) {
-  bool name = false, type = false, data = false;
-  return each_child(reader, file,
-                    [&](const Element& child) {
-                      name = name || child.id == kFileName;
-                      type = type || child.id == kFileMimeType;
-                      data = data || (child.id == kFileData && *child.size > 0);
-                      return true;
-                    }) &&
-         name && type && data;
+// An attached file's stream: nothing unless it has a name, a type and data.
+std::optional<MatroskaStream> attachment_kind(Reader& reader, const Element& file) {
+  bool name = false, type = false, data = false, cover = false;
+  const bool read = each_child(reader, file, [&](const Element& child) {
+    name = name || child.id == kFileName;
+    if (child.id == kFileMimeType) {
+      type = true;
+      cover = reader.holds_one_of(child, kCoverTypes);
+    }
+    data = data || (child.id == kFileData && *child.size > 0);
+    return true;
+  });
+  if (!read || !name || !type || !data) return std::nullopt;
+  return cover ? MatroskaStream::cover : MatroskaStream::attachment;
 }
 
 }  // namespace
@@ -186,8 +193,9 @@ std::optional<std::vector<MatroskaStream>> read_matroska_streams(ByteSource& sou
     if (child.id == kAttachments) {
       return each_child(reader, child, [&](const Element& file) {
         if (file.id != kAttachedFile) return true;
-        if (!whole_attachment(reader, file) || attachments.size() == kStreamCap) return false;
-        attachments.push_back(MatroskaStream::attachment);
+        const auto kind = attachment_kind(reader, file);
+        if (!kind || attachments.size() == kStreamCap) return false;
+        attachments.push_back(*kind);
         return true;
       });
     }

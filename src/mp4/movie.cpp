@@ -395,4 +395,37 @@ std::vector<ByteEdit> chapter_clock_edits(ByteSource& source, std::uint32_t time
   return edits;
 }
 
+std::vector<CoverPicture> cover_pictures(ByteSource& source) {
+  auto loaded = load_movie_box(source);
+  if (!loaded || !loaded->payload) return {};
+  const Bytes movie_box(*loaded->payload);
+  const auto user_data = child_of(movie_box, box_type("udta"));
+  auto meta = user_data ? child_of(*user_data, box_type("meta")) : std::nullopt;
+  if (!meta) return {};
+  std::optional<Bytes> items;
+  // MP4's meta is a full box (a version and flags first), QuickTime's is not: ffmpeg takes both.
+  for (const std::size_t skipped : {std::size_t{4}, std::size_t{0}}) {
+    if (!items && meta->size() >= skipped)
+      items = child_of(meta->subspan(skipped), box_type("ilst"));
+  }
+  const auto covers = items ? child_of(*items, box_type("covr")) : std::nullopt;
+  if (!covers) return {};
+  std::vector<CoverPicture> pictures;
+  Children data(*covers);
+  while (auto box = data.next()) {
+    // A type (its well-known number in the flags' place) and a locale, then the image.
+    if (box->type != box_type("data") || box->payload.size() <= 8) continue;
+    const std::uint32_t type = boxes::be32(box->payload.data()) & 0xffffff;
+    CoverPicture picture{
+        .offset = loaded->payload_offset +
+                  static_cast<std::uint64_t>(box->payload.data() + 8 - movie_box.data()),
+        .size = box->payload.size() - 8,
+        .mime_type = std::nullopt};
+    if (type == 13) picture.mime_type = "image/jpeg";
+    if (type == 14) picture.mime_type = "image/png";
+    pictures.push_back(picture);
+  }
+  return pictures;
+}
+
 }  // namespace fendral::mp4

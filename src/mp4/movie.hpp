@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/expected.hpp"
@@ -74,6 +75,16 @@ struct SampleTables {
 
 // Reads the movie box of a file whose top-level boxes tile it, as read_movie does.
 expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source);
+
+// A cover picture of the movie's metadata (udta/meta/ilst/covr/data): where its image lies in
+// the file, and its MIME type; nothing for an image of another kind than JPEG and PNG.
+struct CoverPicture {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  std::optional<std::string_view> mime_type;
+};
+// Every cover picture of the file, in order; none when it has none or cannot be read.
+std::vector<CoverPicture> cover_pictures(ByteSource& source);
 
 // Bytes to write over a file's own, at `offset`.
 struct ByteEdit {

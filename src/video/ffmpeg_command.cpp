@@ -203,9 +203,9 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
     // segments' streams as a remux orders them.
     const std::string side = command.source_metadata ? "2" : "1";
-    if (command.crossed_subtitles.codec) {
-      if (command.crossed_subtitles.streams.empty()) add(arguments, {"-map", side + ":s"});
-      for (const std::size_t index : command.crossed_subtitles.streams) {
+    if (command.crossed.all_subtitles || !command.crossed.streams.empty()) {
+      if (command.crossed.all_subtitles) add(arguments, {"-map", side + ":s"});
+      for (const std::size_t index : command.crossed.streams) {
         add(arguments, {"-map", side + ":" + std::to_string(index)});
       }
     } else if (!command.tag_carriers) {
@@ -223,11 +223,22 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     }
   }
   add(arguments, {"-c", "copy"});
-  for (const std::size_t index : command.default_streams) {
-    add(arguments, {"-disposition:" + std::to_string(index), "default"});
+  for (const auto& [stream, value] : command.dispositions) {
+    add(arguments, {"-disposition:" + stream, value});
   }
   // Text subtitles convert without loss of their text and times.
-  if (const auto& codec = command.crossed_subtitles.codec) add(arguments, {"-c:s", *codec});
+  if (const auto& codec = command.crossed.subtitle_codec) add(arguments, {"-c:s", *codec});
+  for (std::size_t index = 0; index < command.attached_covers.size(); ++index) {
+    const JoinCommand::AttachedCover& cover = command.attached_covers[index];
+    // The image's bytes where they lie in the side file, without a copy of them.
+    add(arguments, {"-attach", "subfile,,start," + std::to_string(cover.offset) + ",end," +
+                                   std::to_string(cover.offset + cover.size) +
+                                   ",,:" + passed_file(PassedSlot::fourth, PassedFileUse::read)});
+    const std::string stream = "-metadata:s:t:" + std::to_string(index);
+    const std::string extension = cover.mime_type == "image/png" ? ".png" : ".jpg";
+    add(arguments, {stream, "mimetype=" + cover.mime_type, stream,
+                    "filename=cover" + (index ? std::to_string(index + 1) : "") + extension});
+  }
   for (std::size_t rank = 0; rank < command.last_audio_packets.size(); ++rank) {
     if (const auto lasts = command.last_audio_packets[rank]) {
       // Only a packet without a duration is given one; the commas are escaped from the list of

@@ -130,71 +130,133 @@ std::string container_name(std::string_view output_file) {
   if (extension == "webm") return "a WebM";
   if (extension == "ts" || extension == "m2ts" || extension == "mts") return "an MPEG-TS";
   if (extension == "ismv" || extension == "isma") return "a fragmented MP4";
+  if (extension == "mov") return "a QuickTime";
   if (writes_movie_file(output_file)) return "an MP4";
   return "a ." + extension;
 }
 
 // How a join maps the split's side file: as it is into the source's own family, and across
-// families the text subtitles alone, converted.
+// families its text subtitles, converted, and its cover pictures.
 struct SidePlan {
-  std::optional<posix::UniqueFd> file;  // handed to ffmpeg; nothing when none is mapped
+  std::optional<posix::UniqueFd> file;  // handed to ffmpeg; nothing when none is used
+  bool input = false;                   // whether ffmpeg reads its streams, not only covers
   std::optional<JoinCommand::TagCarriers> carriers;
-  JoinCommand::CrossedSubtitles crossed;
+  JoinCommand::CrossedStreams crossed;
+  std::vector<JoinCommand::AttachedCover> covers;
+  std::vector<JoinCommand::Disposition> dispositions;
   // For the caller when the side file holds what this output does not take.
   std::optional<std::string> left_out;
 };
 
-// What a side file holds beyond the carriers of the segments' own tracks, by kind.
+// What a side file holds beyond the carriers of the segments' own tracks, by kind, and of those
+// what crosses into the output.
 struct SideKinds {
-  std::size_t subtitles = 0, data = 0, covers = 0, attachments = 0;
+  std::size_t subtitles = 0, crossed_subtitles = 0;
+  std::size_t covers = 0, crossed_covers = 0;
+  std::size_t data = 0, attachments = 0;
 };
 
-std::string left_out_note(const SideKinds& kinds, std::size_t crossed,
-                          const std::string& output_file, const SideStreamsStamp& stamp,
-                          SideStreamsForm stored) {
+// Whether ffmpeg's muxer for the output writes cover pictures (as the MP4 and iTunes forms do;
+// its QuickTime form drops them).
+bool holds_covers(const std::string& output_file) {
+  const std::string lower = lowercase(output_file);
+  return side_streams_form_for(output_file) == SideStreamsForm::mp4 &&
+         (lower.ends_with(".mp4") || lower.ends_with(".m4v") || lower.ends_with(".m4a") ||
+          lower.ends_with(".m4b"));
+}
+
+// What an output of another family (or a QuickTime one) takes of a side file.
+std::string_view what_crosses(SideStreamsForm stored, const std::string& output_file) {
+  const std::string container = container_name(output_file);
+  const bool movie = side_streams_form_for(output_file) == SideStreamsForm::mp4;
+  if (stored == SideStreamsForm::mp4) {
+    if (container == "a Matroska") return "only the text subtitles and cover pictures of ";
+    if (container == "a WebM") return "only the text subtitles of ";
+    if (movie) return "all but the cover pictures of ";
+  } else if (movie) {
+    return holds_covers(output_file) ? "only the text subtitles and cover pictures of "
+                                     : "only the text subtitles of ";
+  }
+  return "none of ";
+}
+
+std::optional<std::string> left_out_note(const SideKinds& kinds, const std::string& output_file,
+                                         const SideStreamsStamp& stamp, SideStreamsForm stored) {
   std::vector<std::string> listed;
-  if (kinds.subtitles > crossed) {
-    listed.push_back(counted(kinds.subtitles - crossed, "subtitle track"));
+  if (kinds.subtitles > kinds.crossed_subtitles) {
+    listed.push_back(counted(kinds.subtitles - kinds.crossed_subtitles, "subtitle track"));
   }
   if (kinds.data) listed.push_back(counted(kinds.data, "data track"));
-  if (kinds.covers) listed.push_back(counted(kinds.covers, "cover picture"));
+  if (kinds.covers > kinds.crossed_covers) {
+    listed.push_back(counted(kinds.covers - kinds.crossed_covers, "cover picture"));
+  }
   if (kinds.attachments) listed.push_back(counted(kinds.attachments, "attachment"));
+  if (listed.empty()) return std::nullopt;
   std::string note = output_file + " leaves out ";
   for (std::size_t index = 0; index < listed.size(); ++index) {
     if (index > 0) note += index + 1 == listed.size() ? " and " : ", ";
     note += listed[index];
   }
   return note + " of the split's " + stamp.name + ": " + container_name(output_file) +
-         " output takes " + (crossed ? "only the text subtitles of " : "none of ") +
+         " output takes " + std::string(what_crosses(stored, output_file)) +
          (stored == SideStreamsForm::matroska ? "a Matroska" : "an MP4") + " source's side streams";
 }
 
-// A Matroska side file into the MP4 family: its text subtitles as mov_text, by number.
-void cross_matroska(int side_file, const std::string& output_file, SideKinds& kinds,
-                    JoinCommand::CrossedSubtitles& crossed) {
+// A Matroska side file into the MP4 family: its text subtitles as mov_text, by number, and
+// into a file that holds covers its cover pictures. ffmpeg wrote a source's attached picture
+// there as a video track of one picture after the carriers (`carriers` streams first), which
+// goes back as the output's cover; `videos` is the number of the segments' video streams.
+void cross_matroska(int side_file, const std::string& output_file, std::size_t carriers,
+                    std::size_t videos, SideKinds& kinds, SidePlan& plan) {
   const auto streams = matroska_streams_of(side_file);
   if (!streams) return;
-  const bool into_movie = writes_movie_file(output_file);
-  for (std::size_t index = 0; index < streams->size(); ++index) {
+  const bool into_movie = side_streams_form_for(output_file) == SideStreamsForm::mp4;
+  const bool covers_kept = holds_covers(output_file);
+  for (std::size_t index = carriers; index < streams->size(); ++index) {
     const mp4::MatroskaStream kind = (*streams)[index];
-    kinds.attachments += kind == mp4::MatroskaStream::attachment;
-    if (kind != mp4::MatroskaStream::subtitle && kind != mp4::MatroskaStream::text_subtitle) {
-      continue;
+    switch (kind) {
+      case mp4::MatroskaStream::attachment:
+        ++kinds.attachments;
+        break;
+      case mp4::MatroskaStream::subtitle:
+        ++kinds.subtitles;
+        break;
+      case mp4::MatroskaStream::text_subtitle:
+        ++kinds.subtitles;
+        if (into_movie) {
+          ++kinds.crossed_subtitles;
+          plan.crossed.streams.push_back(index);
+        }
+        break;
+      case mp4::MatroskaStream::video:
+      case mp4::MatroskaStream::cover:
+        ++kinds.covers;
+        if (covers_kept) {
+          if (kind == mp4::MatroskaStream::video) {
+            plan.dispositions.push_back(
+                {"v:" + std::to_string(videos + kinds.crossed_covers), "attached_pic"});
+          }
+          ++kinds.crossed_covers;
+          plan.crossed.streams.push_back(index);
+        }
+        break;
+      default:
+        break;
     }
-    ++kinds.subtitles;
-    if (kind == mp4::MatroskaStream::text_subtitle && into_movie) crossed.streams.push_back(index);
   }
-  if (!crossed.streams.empty()) crossed.codec = "mov_text";
+  if (kinds.crossed_subtitles) plan.crossed.subtitle_codec = "mov_text";
+  plan.input = !plan.crossed.streams.empty();
 }
 
 // An MP4 side file into Matroska or WebM: its text subtitles (mov_text) as SubRip or WebVTT,
-// when every subtitle track is text; its data tracks and cover stay out.
-void cross_mp4(int side_file, const std::string& output_file, SideKinds& kinds,
-               JoinCommand::CrossedSubtitles& crossed) {
+// when every subtitle track is text, and into Matroska its JPEG and PNG covers as attachments;
+// its data tracks stay out.
+void cross_mp4(int side_file, const std::string& output_file, SideKinds& kinds, SidePlan& plan) {
+  // A side file of a cover alone has no track, which makes no whole movie: its covers are read
+  // all the same.
   const auto movie = movie_of(side_file);
-  if (!movie) return;
   bool all_text = true;
-  for (const mp4::TrackPackets& track : movie->tracks) {
+  for (const mp4::TrackPackets& track : movie ? movie->tracks : std::vector<mp4::TrackPackets>{}) {
     const std::uint32_t handler = track.handler;
     if (handler == mp4::kVideoHandler || handler == mp4::kAudioHandler) continue;
     if (handler == mp4::boxes::box_type("meta")) {
@@ -206,12 +268,23 @@ void cross_mp4(int side_file, const std::string& output_file, SideKinds& kinds,
                (handler == mp4::boxes::box_type("sbtl") ||
                 handler == mp4::boxes::box_type("text") || handler == mp4::boxes::box_type("subt"));
   }
-  kinds.covers = movie->has_cover ? 1 : 0;
   const std::string container = container_name(output_file);
+  const auto covers = cover_pictures_of(side_file);
+  kinds.covers = covers.size();
+  if (container == "a Matroska") {
+    for (const mp4::CoverPicture& cover : covers) {
+      if (!cover.mime_type) continue;
+      plan.covers.push_back(
+          {.offset = cover.offset, .size = cover.size, .mime_type = std::string(*cover.mime_type)});
+    }
+    kinds.crossed_covers = plan.covers.size();
+  }
   if (kinds.subtitles == 0 || !all_text) return;
   if (container != "a Matroska" && container != "a WebM") return;
-  crossed.codec = container == "a WebM" ? "webvtt" : "srt";
-  crossed.all = kinds.subtitles;
+  plan.crossed.subtitle_codec = container == "a WebM" ? "webvtt" : "srt";
+  plan.crossed.all_subtitles = true;
+  kinds.crossed_subtitles = kinds.subtitles;
+  plan.input = true;
 }
 
 // Opens the side file once: the same family's as it is, another family's for what crosses and
@@ -229,25 +302,34 @@ Result<SidePlan> side_plan(const SplitDirectory& directory,
       plan.carriers = tag_carriers(plan.file->get(), first_segment, late_audio);
       if (!plan.carriers) plan.file.reset();
     }
+    plan.input = plan.file.has_value();
   }
   if (!stamp || stamp->name.empty()) return plan;
   const SideStreamsForm stored = stamp->name == kMatroskaSideStreamsFileName
                                      ? SideStreamsForm::matroska
                                      : SideStreamsForm::mp4;
-  if (output_form == stored) return plan;
+  if (output_form == stored) {
+    // ffmpeg's QuickTime form drops the covers of an MP4 side file without a word.
+    if (plan.file && stored == SideStreamsForm::mp4 && !holds_covers(output_file)) {
+      const SideKinds kinds{.covers = cover_pictures_of(plan.file->get()).size()};
+      plan.left_out = left_out_note(kinds, output_file, *stamp, stored);
+    }
+    return plan;
+  }
   FENDRAL_TRY(auto side_file, directory.open_side_streams(stored, stamp));
   if (!side_file) return plan;
   SideKinds kinds;
   if (stored == SideStreamsForm::matroska) {
-    cross_matroska(side_file->get(), output_file, kinds, plan.crossed);
+    const std::size_t videos = std::count_if(
+        first_segment.tracks.begin(), first_segment.tracks.end(),
+        [](const mp4::TrackPackets& track) { return track.handler == mp4::kVideoHandler; });
+    cross_matroska(side_file->get(), output_file, first_segment.tracks.size() + late_audio, videos,
+                   kinds, plan);
   } else {
-    cross_mp4(side_file->get(), output_file, kinds, plan.crossed);
+    cross_mp4(side_file->get(), output_file, kinds, plan);
   }
-  const std::size_t crossed = plan.crossed.all + plan.crossed.streams.size();
-  if (crossed) plan.file = std::move(side_file);
-  if (kinds.subtitles > crossed || kinds.data || kinds.covers || kinds.attachments) {
-    plan.left_out = left_out_note(kinds, crossed, output_file, *stamp, stored);
-  }
+  if (kinds.crossed_subtitles || kinds.crossed_covers) plan.file = std::move(side_file);
+  plan.left_out = left_out_note(kinds, output_file, *stamp, stored);
   return plan;
 }
 
@@ -304,20 +386,20 @@ std::optional<LateAudio> late_audio(const std::vector<ConcatEntry>& entries) {
 // segment's header enables, of an MP4 or QuickTime source (its record names the brand), whose
 // tracks' flags the segments keep. Other sources' segments enable the first track of each kind
 // whatever the source said, and a movie file's muxer marks its tracks itself.
-std::vector<std::size_t> default_streams(const mp4::Movie& first_segment,
-                                         const std::optional<SourceMetadata>& source_metadata,
-                                         const std::string& output_file) {
+std::vector<JoinCommand::Disposition> default_streams(
+    const mp4::Movie& first_segment, const std::optional<SourceMetadata>& source_metadata,
+    const std::string& output_file) {
   if (writes_movie_file(output_file) || !source_metadata || !source_metadata->major_brand) {
     return {};
   }
   const auto& stamp = source_metadata->side_streams;
   if (stamp && stamp->name == kMatroskaSideStreamsFileName) return {};
-  std::vector<std::size_t> streams;
+  std::vector<JoinCommand::Disposition> streams;
   for (std::size_t index = 0; index < first_segment.tracks.size(); ++index) {
     const mp4::TrackPackets& track = first_segment.tracks[index];
     const bool picture_or_sound =
         track.handler == mp4::kVideoHandler || track.handler == mp4::kAudioHandler;
-    if (picture_or_sound && track.enabled) streams.push_back(index);
+    if (picture_or_sound && track.enabled) streams.push_back({std::to_string(index), "default"});
   }
   return streams;
 }
@@ -401,6 +483,8 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (side.left_out && observer && !observer->left_out(*side.left_out)) {
     return runtime_failure(std::string(kInterrupted));
   }
+  auto dispositions = default_streams(entries.front().movie, source_metadata, output_file);
+  dispositions.insert(dispositions.end(), side.dispositions.begin(), side.dispositions.end());
   FENDRAL_CHECK(directory.write_concat_list(entries));
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));
   const auto arguments = join_command({
@@ -409,12 +493,13 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .video_timescale = entries.front().movie.video_timescale,
       .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
-      .side_streams = side.file.has_value(),
+      .side_streams = side.input,
       .tag_carriers = side.carriers,
-      .crossed_subtitles = side.crossed,
+      .crossed = side.crossed,
+      .attached_covers = side.covers,
       .last_audio_packets = last_audio_packets(entries),
       .late_tracks = late ? std::optional(late->tracks) : std::nullopt,
-      .default_streams = default_streams(entries.front().movie, source_metadata, output_file),
+      .dispositions = dispositions,
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));

@@ -44,8 +44,8 @@ Bytes track(int type, Bytes codec = "V_MPEG4/ISO/AVC") {
                              (codec.empty() ? "" : element("\x86", codec)));
 }
 
-Bytes attached_file(bool data = true) {
-  return element("\x61\xa7", element("\x46\x6e", "font.ttf") + element("\x46\x60", "font/ttf") +
+Bytes attached_file(bool data = true, Bytes type = "font/ttf") {
+  return element("\x61\xa7", element("\x46\x6e", "font.ttf") + element("\x46\x60", type) +
                                  (data ? element("\x46\x5c", "glyphs") : ""));
 }
 
@@ -83,8 +83,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Numbered{"tracks_then_attachments",
                  matroska(element("\x15\x49\xa9\x66", "info") + kMovieTracks +
-                          attachments(attached_file() + attached_file()) + kCluster),
-                 std::vector{video, subtitle, audio, attachment, attachment}},
+                          attachments(attached_file() + attached_file(true, "image/png") +
+                                      attached_file(true, "image/gif")) +
+                          kCluster),
+                 std::vector{video, subtitle, audio, attachment, cover, attachment}},
         // ffmpeg numbers attachments after every track, wherever they are.
         Numbered{"attachments_first_and_after_clusters_of_an_open_segment",
                  matroska(attachments(attached_file()) + kCluster + kMovieTracks + kCluster, true),
