@@ -45,17 +45,22 @@ std::optional<Bytes> child_of(Bytes parent, std::uint32_t type) {
   return std::nullopt;
 }
 
-bool holds_cover(Bytes user_data) {
+// The cover pictures' box of the movie's user data (udta/meta/ilst/covr).
+std::optional<Bytes> covers_box(Bytes user_data) {
   auto meta = child_of(user_data, box_type("meta"));
-  if (!meta) return false;
+  if (!meta) return std::nullopt;
   // MP4's meta is a full box (a version and flags first), QuickTime's is not: ffmpeg takes both.
   for (const std::size_t skipped : {std::size_t{4}, std::size_t{0}}) {
     if (meta->size() < skipped) continue;
     if (auto items = child_of(meta->subspan(skipped), box_type("ilst"))) {
-      return child_of(*items, box_type("covr")).has_value();
+      return child_of(*items, box_type("covr"));
     }
   }
-  return false;
+  return std::nullopt;
+}
+
+bool holds_cover(Bytes user_data) {
+  return covers_box(user_data).has_value();
 }
 
 expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_size,
@@ -400,15 +405,7 @@ std::vector<CoverPicture> cover_pictures(ByteSource& source) {
   if (!loaded || !loaded->payload) return {};
   const Bytes movie_box(*loaded->payload);
   const auto user_data = child_of(movie_box, box_type("udta"));
-  auto meta = user_data ? child_of(*user_data, box_type("meta")) : std::nullopt;
-  if (!meta) return {};
-  std::optional<Bytes> items;
-  // MP4's meta is a full box (a version and flags first), QuickTime's is not: ffmpeg takes both.
-  for (const std::size_t skipped : {std::size_t{4}, std::size_t{0}}) {
-    if (!items && meta->size() >= skipped)
-      items = child_of(meta->subspan(skipped), box_type("ilst"));
-  }
-  const auto covers = items ? child_of(*items, box_type("covr")) : std::nullopt;
+  const auto covers = user_data ? covers_box(*user_data) : std::nullopt;
   if (!covers) return {};
   std::vector<CoverPicture> pictures;
   Children data(*covers);
