@@ -8,25 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "memory_source.hpp"
+
 namespace fendral::mp4 {
 namespace {
 
+using testing_support::MemorySource;
+
 using Bytes = std::string;
 using enum MatroskaStream;
-
-class MemorySource final : public ByteSource {
- public:
-  explicit MemorySource(Bytes bytes) : bytes_(std::move(bytes)) {}
-  std::uint64_t size() const override { return bytes_.size(); }
-  bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
-    if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
-    std::memcpy(buffer, bytes_.data() + offset, length);
-    return true;
-  }
-
- private:
-  Bytes bytes_;
-};
 
 // An element: its identifier's bytes, its size in the eight-byte form ffmpeg writes for
 // masters (or unknown), its content.
