@@ -472,3 +472,78 @@ def test_a_segment_larger_than_planned_is_cut_again(sources, ffmpeg, tmp_path, o
     # carry.
     assert sum(" -f segment " in run for run in ffmpeg.runs()) == 1 + cuts
     assert len(ffmpeg.runs()) == 1 + cuts
+
+
+def shown_times(path):
+    """When each frame of the first video stream shows, in display order, from the file's start."""
+    listed = probe(path, "format=start_time", "frame=best_effort_timestamp_time",
+                   options=["-select_streams", "v:0"])
+    start = float(listed["format"].get("start_time", 0))
+    return sorted(float(f["best_effort_timestamp_time"]) - max(start, 0)
+                  for f in listed["frames"])
+
+
+def least_psnr(path, source, first, count):
+    """The least PSNR of the file's frames against the source's from `first` on, paired in order
+    (identical frames give none)."""
+    compared = (f"[0:v:0]setpts=N[cut];[1:v:0]select=between(n\\,{first}\\,{first + count - 1}),"
+                "setpts=N[source];[cut][source]psnr=stats_file=-")
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-i", str(source),
+                          "-filter_complex", compared, "-f", "null", "-"], check=True,
+                         capture_output=True, text=True).stdout
+    values = [line.split("psnr_avg:")[1].split()[0] for line in out.splitlines()]
+    assert len(values) == count
+    return min((float(v) for v in values if v != "inf"), default=math.inf)
+
+
+def sound(path):
+    """The first audio stream decoded, one number a sample."""
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:a:0", "-f",
+                          "s16le", "-ac", "1", "-"], check=True, capture_output=True).stdout
+    return struct.unpack(f"<{len(out) // 2}h", out)
+
+
+# Frame-exact cuts: across groups (the head and tail re-encoded, the groups between copied), on
+# keyframes (all copied), inside one group (all re-encoded), to the end; with B-frames, x264's
+# own groups, a Matroska and an MPEG-TS source, into QuickTime.
+@pytest.mark.parametrize("source, start, end, reencoded, name", [
+    ("b-frames", 1.3, 5.5, 17 + 13, "cut.mp4"),
+    ("b-frames", 2.0, 4.0, 0, "cut.mp4"),
+    ("b-frames", 1.3, 1.7, 10, "cut.mov"),
+    ("b-frames", 0, 0.5, 13, "cut.mp4"),
+    ("x264 default gop", 0.9, None, 48, "cut.mp4"),
+    ("matroska", 3.05, 6.5, 29 + 15, "cut.m4v"),
+    ("mpeg-ts", 1.2, 3.5, 24 + 15, "cut.mp4"),
+])
+def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, name):
+    path = sources[source]
+    out = tmp_path / name
+    segment = fendral_video.trim(path, str(out), start=start, end=end)
+    times = shown_times(path)
+    first = next(i for i, t in enumerate(times) if t >= start - 1e-6)
+    stop = next((i for i, t in enumerate(times) if end is not None and t >= end - 1e-6),
+                len(times))
+    assert (segment.index, segment.path, segment.reencoded_frames) == (0, str(out), reencoded)
+    assert segment.start == pytest.approx(times[first], abs=1e-3)
+    assert segment.size == out.stat().st_size
+    assert segment.duration == pytest.approx(stated_duration(out), abs=1.01e-6)
+    assert decode_errors(out) == ""
+    hashes, source_hashes = frame_hashes(out), frame_hashes(path)[first:stop]
+    assert len(hashes) == stop - first
+    # Every frame but the re-encoded ones is the source's own picture; those reach 40 dB.
+    assert sum(a == b for a, b in zip(hashes, source_hashes)) >= len(hashes) - reencoded
+    assert least_psnr(out, path, first, len(hashes)) >= 40
+    # The sound plays from the first frame's time to the sample (within a rounding of the
+    # decoder; its last frame, decoded without a next one, aside), or to the millisecond of a
+    # Matroska clock, and ends within one AAC frame after the last frame.
+    cut_sound, source_sound = sound(out), sound(path)
+    at = round(times[first] * 44100)
+    slack = 44 if source == "matroska" else 0
+
+    def differs(shift, count):
+        return max(abs(a - b) for a, b in zip(cut_sound[:count], source_sound[at + shift:]))
+
+    shift = min(range(-slack, slack + 1), key=lambda shift: differs(shift, 4096))
+    assert differs(shift, len(cut_sound) - 2048) <= 2
+    video_seconds = len(hashes) / (25 if source == "b-frames" else 30)
+    assert 0 <= len(cut_sound) / 44100 - video_seconds <= 1024 / 44100 + 0.001 or end is None

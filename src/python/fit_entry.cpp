@@ -14,6 +14,7 @@
 #include "python/module_support.hpp"
 #include "python/unlocked.hpp"
 #include "video/split_to_fit.hpp"
+#include "video/trim.hpp"
 
 namespace fendral::python {
 namespace {
@@ -296,46 +297,104 @@ HostResult<std::uint64_t> to_cap_bytes(PyObject* object) {
   return bytes;
 }
 
+HostResult<OwnedRef> segment_object(const video::FittedSegment& segment) {
+  return make_instance<SegmentObject>(
+      segment_class, SegmentRecord{segment.index, segment.path,
+                                   static_cast<double>(segment.start_microseconds) / 1e6,
+                                   static_cast<double>(segment.duration_microseconds) / 1e6,
+                                   segment.size, segment.reencoded_frames});
+}
+
 HostResult<OwnedRef> segments_to_list(const std::vector<video::FittedSegment>& segments) {
   OwnedRef list = OwnedRef::steal(PyList_New(0));
   if (!list) return captured_error();
   for (const video::FittedSegment& segment : segments) {
-    FENDRAL_TRY(
-        OwnedRef item,
-        make_instance<SegmentObject>(
-            segment_class, SegmentRecord{segment.index, segment.path,
-                                         static_cast<double>(segment.start_microseconds) / 1e6,
-                                         static_cast<double>(segment.duration_microseconds) / 1e6,
-                                         segment.size, segment.reencoded_frames}));
+    FENDRAL_TRY(OwnedRef item, segment_object(segment));
     if (PyList_Append(list.get(), item.get()) != 0) return captured_error();
   }
   return list;
 }
 
+// A time to cut at: seconds as an int or a float, finite, in whole microseconds.
+HostResult<std::int64_t> to_cut_microseconds(PyObject* object, const char* name) {
+  if (PyBool_Check(object) || !(PyLong_Check(object) || PyFloat_Check(object))) {
+    return unexpected(type_mismatch(object, "float").named_argument(name));
+  }
+  const double seconds = PyFloat_AsDouble(object);
+  if (seconds == -1.0 && PyErr_Occurred()) return captured_error();
+  if (!std::isfinite(seconds) || std::abs(seconds) > 3.2e12) {
+    return pending_error(PyExc_ValueError,
+                         std::string(name) + " must be a finite number of seconds");
+  }
+  return static_cast<std::int64_t>(std::llround(seconds * 1e6));
+}
+
+// The call's keywords with the defaults of those left out, after refusing more than the two
+// positional paths. The bound arguments are borrowed from it, which lives to the end of the call.
+HostResult<OwnedRef> keywords_with_defaults(
+    std::string_view function, PyObject* args, PyObject* kwargs,
+    std::initializer_list<std::pair<const char*, PyObject*>> defaults) {
+  if (PyTuple_Size(args) > 2) {
+    return pending_error(PyExc_TypeError, std::string(function) +
+                                              " takes 2 positional arguments but " +
+                                              std::to_string(PyTuple_Size(args)) + " were given");
+  }
+  OwnedRef keywords = OwnedRef::steal(PyDict_New());
+  if (!keywords) return captured_error();
+  if (kwargs != nullptr && PyDict_Update(keywords.get(), kwargs) != 0) return captured_error();
+  for (const auto& [optional, default_value] : defaults) {
+    if (PyDict_GetItemString(keywords.get(), optional) == nullptr &&
+        PyDict_SetItemString(keywords.get(), optional, default_value) != 0) {
+      return captured_error();
+    }
+  }
+  return keywords;
+}
+
 }  // namespace
+
+PyObject* trim_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_entry([&]() -> HostResult<OwnedRef> {
+    static constexpr std::array<std::string_view, 5> kParameters{"input_file", "output_file",
+                                                                 "start", "end", "progress"};
+    FENDRAL_TRY(
+        const OwnedRef keywords,
+        keywords_with_defaults("trim()", args, kwargs, {{"end", Py_None}, {"progress", Py_None}}));
+    FENDRAL_TRY(const auto bound, bind_arguments("trim()", kParameters, args, keywords.get()));
+    FENDRAL_TRY(const auto input_file, convert_argument(bound[0], "input_file", to_path));
+    FENDRAL_TRY(const auto output_file, convert_argument(bound[1], "output_file", to_path));
+    video::TrimRange range;
+    FENDRAL_TRY(range.start_microseconds, to_cut_microseconds(bound[2], "start"));
+    if (bound[3] != Py_None) {
+      FENDRAL_TRY(range.end_microseconds, to_cut_microseconds(bound[3], "end"));
+    }
+    PyObject* const progress = bound[4] == Py_None ? nullptr : bound[4];
+    if (progress != nullptr && PyCallable_Check(progress) == 0) {
+      return pending_error(PyExc_TypeError, "progress must be callable or None");
+    }
+
+    FENDRAL_TRY(OwnedRef logger, ffmpeg_logger());
+    PythonObserver observer(std::move(logger), progress);
+    const auto environment = posix::Environment::capture();
+    auto segment = run_unlocked(
+        [&] { return video::trim(input_file, output_file, range, observer, environment); });
+    if (observer.raised()) return unexpected(std::move(*observer.raised()));
+    if (!segment) return unexpected(std::move(segment).error());
+    return segment_object(*segment);
+  });
+}
 
 PyObject* split_to_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_entry([&]() -> HostResult<OwnedRef> {
     static constexpr std::array<std::string_view, 6> kParameters{
         "input_file", "output_dir", "max_seconds", "max_bytes", "progress", "reencode"};
-    if (PyTuple_Size(args) > 2) {
-      return pending_error(PyExc_TypeError, "split_to_fit() takes 2 positional arguments but " +
-                                                std::to_string(PyTuple_Size(args)) + " were given");
-    }
     // The caps and the callback may be left out, as None, and reencode, as False; the two paths
-    // may not. The bound
-    // arguments are borrowed from `keywords`, which lives to the end of the call.
-    OwnedRef keywords = OwnedRef::steal(PyDict_New());
-    if (!keywords) return captured_error();
-    if (kwargs != nullptr && PyDict_Update(keywords.get(), kwargs) != 0) return captured_error();
-    for (const auto& [optional, default_value] :
-         {std::pair{"max_seconds", Py_None}, std::pair{"max_bytes", Py_None},
-          std::pair{"progress", Py_None}, std::pair{"reencode", Py_False}}) {
-      if (PyDict_GetItemString(keywords.get(), optional) == nullptr &&
-          PyDict_SetItemString(keywords.get(), optional, default_value) != 0) {
-        return captured_error();
-      }
-    }
+    // may not.
+    FENDRAL_TRY(const OwnedRef keywords, keywords_with_defaults("split_to_fit()", args, kwargs,
+                                                                {{"max_seconds", Py_None},
+                                                                 {"max_bytes", Py_None},
+                                                                 {"progress", Py_None},
+                                                                 {"reencode", Py_False}}));
     FENDRAL_TRY(const auto bound,
                 bind_arguments("split_to_fit()", kParameters, args, keywords.get()));
 

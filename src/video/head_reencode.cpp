@@ -18,7 +18,7 @@ namespace {
 
 // The intermediate streams start this far into their clock, so that a head's B-frames, decoded
 // before the first of them presents, still have a time MPEG-TS can hold.
-constexpr std::int64_t kLeadSeconds = 10;
+constexpr std::int64_t kLeadSeconds = kSpanLeadSeconds;
 constexpr std::int64_t kLeadMicroseconds = kLeadSeconds * 1'000'000;
 // Below this, a re-encoded picture is no longer taken for the source's.
 constexpr double kLeastPsnr = 40;
@@ -111,13 +111,18 @@ bool stated(const std::string& value) {
 // The source read from the keyframe before the cut: an input seek lands on a keyframe at or
 // before the time, and frames before it are dropped, so frame numbers count from the keyframe.
 // A millisecond early, so a time rounded to microseconds still keeps the keyframe.
-std::vector<std::string> from_keyframe(const Seam& seam, const std::string& input) {
-  if (seam.keyframe_packet == 0) return {"-i", input};
-  const std::int64_t at = std::max<std::int64_t>(0, seam.keyframe_microseconds - 1000);
+std::vector<std::string> from_keyframe(std::uint64_t keyframe, std::int64_t keyframe_microseconds,
+                                       const std::string& input) {
+  if (keyframe == 0) return {"-i", input};
+  const std::int64_t at = std::max<std::int64_t>(0, keyframe_microseconds - 1000);
   return {
       "-ss",
       std::to_string(at / 1'000'000) + "." + std::to_string(1'000'000 + at % 1'000'000).substr(1),
       "-i", input};
+}
+
+std::vector<std::string> from_keyframe(const Seam& seam, const std::string& input) {
+  return from_keyframe(seam.keyframe_packet, seam.keyframe_microseconds, input);
 }
 
 std::vector<std::string> head_command(const Seam& seam, const std::string& input,
@@ -419,26 +424,50 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
   FENDRAL_CHECK(run_only(kProgram, seam_command(seam, copied_parameters.timescale, has_tail),
                          seam_fds, -1, observer, environment, failed));
 
-  // The checks, on the joined file as it will be kept.
+  FENDRAL_CHECK(check_splice(joined.get(),
+                             {.failed = failed,
+                              .frames = seam.frames,
+                              .source_first = first_displayed,
+                              .copied_first = seam.reencoded,
+                              .copied_end = seam.frames,
+                              .compared = seam.reencoded,
+                              .keyframe_frame = seam.keyframe_packet,
+                              .keyframe_microseconds = seam.keyframe_microseconds},
+                             ffmpeg_input, hashes, observer, environment));
+
+  FENDRAL_TRY(const auto content, posix::read_from_start(joined.get()));
+  FENDRAL_CHECK(directory.replace_segment(seam.name, content));
+  return copied.size;
+}
+
+Result<void> check_splice(int file, const SpliceCheck& check, const std::string& ffmpeg_input,
+                          const std::vector<std::string>& hashes, SplitObserver& observer,
+                          const posix::Environment& environment) {
+  const std::string& failed = check.failed;
+  if (check.source_first + check.frames > hashes.size() ||
+      check.keyframe_frame > check.source_first) {
+    return runtime_failure(failed + ": the source decodes to " + std::to_string(hashes.size()) +
+                           " frames");
+  }
   FENDRAL_TRY(const auto decoded, posix::create_anonymous_file("fendral-seam-hashes"));
   const auto decode = std::vector<std::string>{
       "-hide_banner", "-nostats", "-loglevel", "level+error", "-i", fd_name(3),
       // The null muxer refuses times that do not increase, as a player would stumble on them.
       "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", pipe_name(0)};
-  FENDRAL_TRY(const ReportedRun decode_run,
-              run_step(kProgram, decode, {decoded.get(), -1, -1, joined.get()}, -1, observer,
-                       environment, failed));
+  FENDRAL_TRY(
+      const ReportedRun decode_run,
+      run_step(kProgram, decode, {decoded.get(), -1, -1, file}, -1, observer, environment, failed));
   if (!decode_run.last_errors.empty()) {
     return runtime_failure(failed + ": it decodes with errors: " + decode_run.last_errors);
   }
   FENDRAL_TRY(const auto listing, posix::read_from_start(decoded.get()));
   const std::vector<std::string> frames = stream_zero_hashes(listing);
-  if (frames.size() != seam.frames) {
+  if (frames.size() != check.frames) {
     return runtime_failure(failed + ": it decodes to " + std::to_string(frames.size()) +
-                           " frames where the source has " + std::to_string(seam.frames));
+                           " frames where the source has " + std::to_string(check.frames));
   }
-  for (std::uint64_t index = seam.reencoded; index < seam.frames; ++index) {
-    if (frames[index] != hashes[first_displayed + index]) {
+  for (std::uint64_t index = check.copied_first; index < check.copied_end; ++index) {
+    if (frames[index] != hashes[check.source_first + index]) {
       return runtime_failure(failed + ": its copied frame " + std::to_string(index) +
                              " differs from the source's");
     }
@@ -446,21 +475,23 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
 
   // Paired by their order, not their times: a clock of milliseconds (Matroska) rounds the
   // segment's and the source's differently, and psnr would pair a frame with its neighbour.
+  const std::uint64_t from_key = check.source_first - check.keyframe_frame;
   FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
   const std::string compared =
-      "[0:v:0]trim=end_frame=" + std::to_string(seam.reencoded) +
+      "[0:v:0]trim=end_frame=" + std::to_string(check.compared) +
       ",settb=AVTB,setpts=N*1000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
-      "\\," + std::to_string(from_key + seam.reencoded - 1) +
+      "\\," + std::to_string(from_key + check.compared - 1) +
       "),settb=AVTB,setpts=N*1000[source];[head][source]psnr=stats_file=" + fd_name(0);
   auto measure = with_quiet({"-i", fd_name(3)});
-  const auto source = from_keyframe(seam, ffmpeg_input);
+  const auto source =
+      from_keyframe(check.keyframe_frame, check.keyframe_microseconds, ffmpeg_input);
   measure.insert(measure.end(), source.begin(), source.end());
   add(measure, {"-filter_complex", compared, "-f", "null", "-"});
-  FENDRAL_CHECK(run_only(kProgram, measure, {stats.get(), -1, -1, joined.get()}, -1, observer,
-                         environment, failed));
+  FENDRAL_CHECK(
+      run_only(kProgram, measure, {stats.get(), -1, -1, file}, -1, observer, environment, failed));
   FENDRAL_TRY(const auto stats_text, posix::read_from_start(stats.get()));
   const auto [least, measured] = least_psnr(stats_text);
-  if (measured != seam.reencoded || !(least >= kLeastPsnr)) {
+  if (measured != check.compared || !(least >= kLeastPsnr)) {
     return runtime_failure(failed + ": its re-encoded frames reach " + std::to_string(least) +
                            " dB PSNR over " + std::to_string(measured) + " frames");
   }
@@ -471,15 +502,25 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
       "-i",           fd_name(3), "-map",      "0:v:0",
       "-c",           "copy",     "-bsf:v",    "filter_units=pass_types=7,trace_headers",
       "-f",           "null",     "-"};
-  FENDRAL_CHECK(
-      run_step(kProgram, trace, {-1, -1, -1, joined.get()}, -1, reader, environment, failed));
+  FENDRAL_CHECK(run_step(kProgram, trace, {-1, -1, -1, file}, -1, reader, environment, failed));
   if (!reader.agree()) {
     return runtime_failure(failed + ": its parameter sets differ in profile or level");
   }
+  return {};
+}
 
-  FENDRAL_TRY(const auto content, posix::read_from_start(joined.get()));
-  FENDRAL_CHECK(directory.replace_segment(seam.name, content));
-  return copied.size;
+std::vector<std::string> encode_frames_command(const Seam& span, const std::string& ffmpeg_input,
+                                               const VideoParameters& parameters) {
+  return head_command(span, ffmpeg_input, parameters,
+                      span.first_packet - std::min(span.first_packet, span.keyframe_packet));
+}
+
+std::vector<std::string> copy_packets_command(const Seam& span, const std::string& ffmpeg_input) {
+  return tail_command(span, ffmpeg_input);
+}
+
+std::string ticks_as_seconds(std::int64_t ticks, std::uint32_t timescale) {
+  return seconds_text(ticks, timescale);
 }
 
 }  // namespace fendral::video

@@ -428,4 +428,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   }
 }
 
+Result<PacketTable> read_packet_table(const std::string& ffmpeg_input, SplitObserver& observer,
+                                      const posix::Environment& environment) {
+  if (std::optional<PacketTable> table = table_from_mp4(ffmpeg_input)) return std::move(*table);
+  return table_from_ffprobe(ffmpeg_input, observer, environment);
+}
+
 }  // namespace fendral::video
