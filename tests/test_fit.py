@@ -302,31 +302,47 @@ def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source,
     assert stream_packets(joined) == stream_packets(path)
 
 
-# A re-encoded segment whose decode reports an error is refused by name, and nothing is recorded.
-def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpeg, tmp_path):
+# A re-encoded segment or trim whose decode reports an error is refused by name, and nothing is
+# recorded; a trim leaves nothing at all.
+@pytest.mark.parametrize("call", ["split_to_fit", "trim"])
+def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpeg, tmp_path,
+                                                                  call):
     ffmpeg.set(pass_to=shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1]),
                unless="*-f null - -map 0:v:0 -f framemd5*", stderr="[error] broken")
     out = tmp_path / "out"
+    source = str(sources["b-frames"])
     with pytest.raises(RuntimeError) as raised:
-        fendral_video.split_to_fit(str(sources["b-frames"]), str(out), max_seconds=0.5,
-                                   reencode=True)
-    assert str(raised.value) == (f"Failed to re-encode the head of segment {out}/chunk_001.mp4: "
-                                 "it decodes with errors: broken")
+        if call == "trim":
+            out.mkdir()
+            fendral_video.trim(source, str(out / "cut.mp4"), start=1.3, end=2.5)
+        else:
+            fendral_video.split_to_fit(source, str(out), max_seconds=0.5, reencode=True)
+    failed = (f"Failed to trim {source}" if call == "trim"
+              else f"Failed to re-encode the head of segment {out}/chunk_001.mp4")
+    assert str(raised.value) == f"{failed}: it decodes with errors: broken"
     assert not (out / "metadata.json").exists()
+    assert call != "trim" or os.listdir(out) == []
 
 
 # What cannot be re-encoded to match its copied frames is refused before anything is written.
-def test_reencode_refuses_a_stream_it_cannot_match(tmp_path):
+@pytest.mark.parametrize("call", ["split_to_fit", "trim"])
+def test_reencode_refuses_a_stream_it_cannot_match(tmp_path, call):
     path = tmp_path / "in.webm"
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *picture(30)[:3],
                     "testsrc2=size=96x64:rate=30:duration=2", "-c:v", "libvpx-vp9", "-g", "60",
                     str(path)], check=True)
     with pytest.raises(ValueError) as raised:
-        fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=0.5,
-                                   reencode=True)
-    assert str(raised.value).endswith(
-        " s without re-encoding; vp9 video cannot be re-encoded to match its copied frames")
-    assert not (tmp_path / "out").exists()
+        if call == "trim":
+            fendral_video.trim(str(path), str(tmp_path / "out.mp4"), start=0.5)
+        else:
+            fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=0.5,
+                                       reencode=True)
+    refusal = "vp9 video cannot be re-encoded to match its copied frames"
+    if call == "trim":
+        assert str(raised.value) == refusal
+    else:
+        assert str(raised.value).endswith(" s without re-encoding; " + refusal)
+    assert os.listdir(tmp_path) == ["in.webm"]
 
 
 @pytest.mark.parametrize("arguments, error, message", [
@@ -547,3 +563,56 @@ def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, n
     assert differs(shift, len(cut_sound) - 2048) <= 2
     video_seconds = len(hashes) / (25 if source == "b-frames" else 30)
     assert 0 <= len(cut_sound) / 44100 - video_seconds <= 1024 / 44100 + 0.001 or end is None
+
+
+# Refused before anything is written, the output's directory left as it was; an entry at the
+# output, as the join refuses it, with the system's reason as the cause.
+@pytest.mark.parametrize("source, output, arguments, error, message", [
+    ("b-frames", "cut.mp4", {"start": -1}, ValueError, "start must be at least 0"),
+    ("b-frames", "cut.mp4", {"start": 2, "end": 2}, ValueError, "end must be later than start"),
+    ("b-frames", "cut.mp4", {"start": 8}, ValueError,
+     "start is past the last frame, which shows at 7.96 s"),
+    ("b-frames", "cut.mp4", {"start": 1.3, "end": 1.31}, ValueError,
+     "no frame shows from 1.3 s to 1.31 s"),
+    ("b-frames", "cut.mp4", {"start": float("inf")}, ValueError,
+     "start must be a finite number of seconds"),
+    ("b-frames", "cut.mp4", {"start": "1"}, TypeError,
+     "argument 'start': 'str' object cannot be converted to 'float'"),
+    ("b-frames", "cut.mp4", {"start": 1, "progress": 3}, TypeError,
+     "progress must be callable or None"),
+    ("b-frames", "cut.mkv", {"start": 1}, ValueError,
+     "trim writes an MP4 or QuickTime file: the output must be a local file named .mp4, .m4v "
+     "or .mov"),
+    ("audio only", "cut.mp4", {"start": 1}, ValueError,
+     "trim cuts a video, and the input has no video stream"),
+    ("b-frames", "in.mp4", {"start": 1}, RuntimeError,
+     "Failed to trim: the output cannot be created"),
+])
+def test_trim_refuses_before_anything_is_written(sources, source, output, arguments, error,
+                                                 message):
+    path = sources[source]
+    before = sorted(os.listdir(path.parent))
+    with pytest.raises(error) as raised:
+        fendral_video.trim(str(path), str(path.parent / output), **arguments)
+    assert str(raised.value) == message
+    assert sorted(os.listdir(path.parent)) == before
+    if error is RuntimeError:
+        cause = raised.value.__cause__
+        assert isinstance(cause, FileExistsError) and cause.filename == str(path)
+
+
+def test_trim_tells_progress_before_the_output_appears(sources, tmp_path):
+    out = tmp_path / "cut.mp4"
+    calls = []
+
+    def told(done, total):
+        calls.append((done, total, out.exists()))
+        if done == total:
+            raise KeyError("enough")
+
+    with pytest.raises(KeyError, match="enough"):
+        fendral_video.trim(str(sources["b-frames"]), str(out), start=1.3, end=2.5,
+                           progress=told)
+    assert calls[-1] == (pytest.approx(1.2, abs=0.001),) * 2 + (False,)
+    assert [done for done, *_ in calls] == sorted(done for done, *_ in calls)
+    assert os.listdir(tmp_path) == []
