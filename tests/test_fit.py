@@ -46,6 +46,12 @@ SOURCES = {
                                  f"sine=frequency=440:sample_rate=64000:duration={SECONDS}",
                                  "-c:v", "libx264", "-bf", "0", "-g", "30", "-sc_threshold", "0",
                                  *AAC]),
+    # HEVC with closed groups, and with x265's own open ones, whose keyframes have leading
+    # pictures decoded after them.
+    "hevc": ("in.mp4", [*picture(25), *TONE, "-c:v", "libx265", "-x265-params",
+                        "keyint=25:min-keyint=25:open-gop=0:scenecut=0:log-level=error", *AAC]),
+    "hevc open gop": ("in.mp4", [*picture(25), *TONE, "-c:v", "libx265", "-x265-params",
+                                 "keyint=25:log-level=error", *AAC]),
     # A clock that starts past 0, planned from ffprobe's list.
     "mpeg-ts": ("in.ts", [*picture(30), *TONE, "-c:v", "libx264", "-g", "30", *AAC]),
     # Subtitles, which the segments do not carry: they come back from the split's side file.
@@ -263,10 +269,12 @@ def decode_errors(path):
 # half of a 1 s group with B-frames, which cut only where every frame before the cut is
 # displayed before every frame after it, and a quarter of the file, about 80 % of a group's
 # bytes, where each head comes out larger than the frames it replaces; a Matroska source's
-# segments all head up to the next keyframe, whose last frame MPEG-TS gives no duration.
+# segments all head up to the next keyframe, whose last frame MPEG-TS gives no duration; HEVC's
+# heads encoded by x265.
 @pytest.mark.parametrize("source, cap, limit", [
     ("x264 default gop", "max_seconds", 1.5), ("b-frames", "max_seconds", 0.5),
-    ("x264 default gop", "max_bytes", 0.25), ("matroska", "max_seconds", 0.5)])
+    ("x264 default gop", "max_bytes", 0.25), ("matroska", "max_seconds", 0.5),
+    ("hevc", "max_seconds", 0.5)])
 def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source, cap, limit):
     path = sources[source]
     out = tmp_path / "out"
@@ -324,12 +332,18 @@ def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpe
     assert call != "trim" or os.listdir(out) == []
 
 
-# What cannot be re-encoded to match its copied frames is refused before anything is written.
-@pytest.mark.parametrize("call", ["split_to_fit", "trim"])
-def test_reencode_refuses_a_stream_it_cannot_match(tmp_path, call):
-    path = tmp_path / "in.webm"
+# What cannot be re-encoded to match its copied frames is refused before anything is written:
+# VP9, HEVC's range extensions (x265 would not write the copied frames' profile).
+@pytest.mark.parametrize("call, name, encoder, refused", [
+    ("split_to_fit", "in.webm", ["libvpx-vp9"], "vp9"),
+    ("trim", "in.webm", ["libvpx-vp9"], "vp9"),
+    ("trim", "in.mp4", ["libx265", "-pix_fmt", "yuv444p", "-x265-params", "log-level=error"],
+     "hevc Rext"),
+])
+def test_reencode_refuses_a_stream_it_cannot_match(tmp_path, call, name, encoder, refused):
+    path = tmp_path / name
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *picture(30)[:3],
-                    "testsrc2=size=96x64:rate=30:duration=2", "-c:v", "libvpx-vp9", "-g", "60",
+                    "testsrc2=size=96x64:rate=30:duration=2", "-c:v", *encoder, "-g", "60",
                     str(path)], check=True)
     with pytest.raises(ValueError) as raised:
         if call == "trim":
@@ -337,12 +351,12 @@ def test_reencode_refuses_a_stream_it_cannot_match(tmp_path, call):
         else:
             fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=0.5,
                                        reencode=True)
-    refusal = "vp9 video cannot be re-encoded to match its copied frames"
+    refusal = refused + " video cannot be re-encoded to match its copied frames"
     if call == "trim":
         assert str(raised.value) == refusal
     else:
         assert str(raised.value).endswith(" s without re-encoding; " + refusal)
-    assert os.listdir(tmp_path) == ["in.webm"]
+    assert os.listdir(tmp_path) == [name]
 
 
 @pytest.mark.parametrize("arguments, error, message", [
@@ -530,6 +544,8 @@ def sound(path):
     ("x264 default gop", 0.9, None, 48, "cut.mp4"),
     ("matroska", 3.05, 6.5, 29 + 15, "cut.m4v"),
     ("mpeg-ts", 1.2, 3.5, 24 + 15, "cut.mp4"),
+    ("hevc", 1.3, 5.5, 17 + 13, "cut.mp4"),
+    ("hevc open gop", 1.3, 5.5, 33, "cut.mp4"),
 ])
 def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, name):
     path = sources[source]
@@ -561,7 +577,7 @@ def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, n
 
     shift = min(range(-slack, slack + 1), key=lambda shift: differs(shift, 4096))
     assert differs(shift, len(cut_sound) - 2048) <= 2
-    video_seconds = len(hashes) / (25 if source == "b-frames" else 30)
+    video_seconds = len(hashes) / (25 if source in ("b-frames", "hevc", "hevc open gop") else 30)
     assert 0 <= len(cut_sound) / 44100 - video_seconds <= 1024 / 44100 + 0.001 or end is None
 
 

@@ -140,34 +140,37 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
   std::transform(profile.begin(), profile.end(), profile.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (profile == "constrained baseline") profile = "baseline";
+  std::erase(profile, ' ');  // x265's "main10"
+  const bool hevc = parameters.codec == "hevc";
   auto arguments = with_quiet({"-copyts"});
   const auto source = from_keyframe(seam, input);
   arguments.insert(arguments.end(), source.begin(), source.end());
-  add(arguments,
-      {"-map",
-       "0:v:0",
-       "-vf",
-       filters,
-       "-fps_mode",
-       "passthrough",
-       "-enc_time_base:v",
-       "-1",
-       "-frames:v",
-       std::to_string(seam.reencoded),
-       "-c:v",
-       "libx264",
-       "-profile:v",
-       profile,
-       "-level:v",
-       std::to_string(parameters.level / 10) + "." + std::to_string(parameters.level % 10),
-       "-pix_fmt",
-       parameters.pix_fmt,
-       "-crf",
-       std::string(kHeadQuality),
-       "-bf",
-       std::to_string(parameters.reorder_depth),
-       "-refs",
-       std::to_string(std::max(1, parameters.refs))});
+  add(arguments, {"-map",
+                  "0:v:0",
+                  "-vf",
+                  filters,
+                  "-fps_mode",
+                  "passthrough",
+                  "-enc_time_base:v",
+                  "-1",
+                  "-frames:v",
+                  std::to_string(seam.reencoded),
+                  "-c:v",
+                  hevc ? "libx265" : "libx264",
+                  "-profile:v",
+                  profile,
+                  "-pix_fmt",
+                  parameters.pix_fmt,
+                  "-crf",
+                  std::string(kHeadQuality),
+                  "-bf",
+                  std::to_string(parameters.reorder_depth)});
+  if (!hevc) {
+    add(arguments,
+        {"-level:v",
+         std::to_string(parameters.level / 10) + "." + std::to_string(parameters.level % 10),
+         "-refs", std::to_string(std::max(1, parameters.refs))});
+  }
   if (stated(parameters.color_range)) add(arguments, {"-color_range", parameters.color_range});
   if (stated(parameters.color_space)) add(arguments, {"-colorspace", parameters.color_space});
   if (stated(parameters.color_transfer)) add(arguments, {"-color_trc", parameters.color_transfer});
@@ -178,8 +181,18 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
   // clock of frames, a Matroska source's milliseconds were rounded onto the copied frames'
   // times). A closed group, one keyframe only, and the parameter sets in the stream, so a decoder
   // that meets the head after the copied frames of the segment before switches to them.
-  add(arguments, {"-x264-params", "open-gop=0:repeat-headers=1:scenecut=0:keyint=" +
-                                      std::to_string(seam.reencoded + 1)});
+  const std::string keyint = std::to_string(seam.reencoded + 1);
+  if (hevc) {
+    // HEVC's level is 30 times its number; x265 takes it as the number.
+    const std::string level =
+        std::to_string(parameters.level / 30) + "." + std::to_string(parameters.level % 30 / 3);
+    add(arguments, {"-x265-params", "open-gop=0:repeat-headers=1:scenecut=0:keyint=" + keyint +
+                                        ":min-keyint=" + keyint + ":level-idc=" + level +
+                                        ":ref=" + std::to_string(std::max(1, parameters.refs)) +
+                                        ":log-level=error"});
+  } else {
+    add(arguments, {"-x264-params", "open-gop=0:repeat-headers=1:scenecut=0:keyint=" + keyint});
+  }
   add(arguments,
       {"-muxdelay", "0", "-muxpreload", "0", "-output_ts_offset", std::to_string(kLeadSeconds),
        "-avoid_negative_ts", "disabled", "-f", "mpegts", pipe_name(0)});
@@ -187,7 +200,8 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
 }
 
 // The copied rest of the segment, its parameter sets put in the stream ahead of its keyframes.
-std::vector<std::string> tail_command(const Seam& seam, const std::string& input) {
+std::vector<std::string> tail_command(const Seam& seam, const std::string& input,
+                                      const std::string& codec) {
   const std::uint64_t first = seam.first_packet + seam.reencoded;
   const std::uint64_t last = seam.first_packet + seam.frames - 1;
   return with_quiet({"-copyts",
@@ -199,7 +213,7 @@ std::vector<std::string> tail_command(const Seam& seam, const std::string& input
                      "copy",
                      "-bsf:v",
                      "noise=drop=not(between(n\\," + std::to_string(first) + "\\," +
-                         std::to_string(last) + ")),h264_mp4toannexb",
+                         std::to_string(last) + "))," + codec + "_mp4toannexb",
                      "-muxdelay",
                      "0",
                      "-muxpreload",
@@ -256,8 +270,12 @@ class ParameterSetReader final : public SplitObserver {
   explicit ParameterSetReader(SplitObserver& next) : next_(next) {}
 
   bool message(std::string_view level, std::string_view text) override {
-    for (const auto& [field, values] : {std::pair{std::string_view(" profile_idc "), &profiles_},
-                                        std::pair{std::string_view(" level_idc "), &levels_}}) {
+    // H.264's fields, and HEVC's of its general profile, tier and level.
+    for (const auto& [field, values] :
+         {std::pair{std::string_view(" profile_idc "), &profiles_},
+          std::pair{std::string_view(" level_idc "), &levels_},
+          std::pair{std::string_view(" general_profile_idc "), &profiles_},
+          std::pair{std::string_view(" general_level_idc "), &levels_}}) {
       if (text.find(field) == text.npos) continue;
       const std::size_t equals = text.rfind("= ");
       if (equals != text.npos) values->push_back(std::string(trimmed(text.substr(equals + 2))));
@@ -358,6 +376,21 @@ Result<VideoParameters> read_video_parameters(const std::string& ffmpeg_input,
 }
 
 std::optional<std::string> unmatched(const VideoParameters& parameters) {
+  if (parameters.codec == "hevc") {
+    // Main and Main 10 only: x265 would write the range extensions' other profiles.
+    if (parameters.profile != "Main" && parameters.profile != "Main 10") {
+      return "hevc " + parameters.profile +
+             " video cannot be re-encoded to match its copied frames";
+    }
+    if (stated(parameters.field_order) && parameters.field_order != "progressive") {
+      return "interlaced hevc video cannot be re-encoded to match its copied frames";
+    }
+    if (parameters.pix_fmt != (parameters.profile == "Main" ? "yuv420p" : "yuv420p10le")) {
+      return "hevc video in " + parameters.pix_fmt +
+             " cannot be re-encoded to match its copied frames";
+    }
+    return std::nullopt;
+  }
   if (parameters.codec != "h264") {
     return (parameters.codec.empty() ? std::string("this") : parameters.codec) +
            " video cannot be re-encoded to match its copied frames";
@@ -416,8 +449,8 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                          {head.get(), -1, -1, -1}, -1, observer, environment, failed));
   const bool has_tail = seam.reencoded < seam.frames;
   if (has_tail) {
-    FENDRAL_CHECK(run_only(kProgram, tail_command(seam, ffmpeg_input), {-1, tail.get(), -1, -1}, -1,
-                           observer, environment, failed));
+    FENDRAL_CHECK(run_only(kProgram, tail_command(seam, ffmpeg_input, parameters.codec),
+                           {-1, tail.get(), -1, -1}, -1, observer, environment, failed));
   }
   const std::array<int, posix::kPassedFdCount> seam_fds = {head.get(), tail.get(), copied.fd.get(),
                                                            joined.get(), -1};
@@ -432,7 +465,8 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                               .copied_end = seam.frames,
                               .compared = seam.reencoded,
                               .keyframe_frame = seam.keyframe_packet,
-                              .keyframe_microseconds = seam.keyframe_microseconds},
+                              .keyframe_microseconds = seam.keyframe_microseconds,
+                              .codec = parameters.codec},
                              ffmpeg_input, hashes, observer, environment));
 
   FENDRAL_TRY(const auto content, posix::read_from_start(joined.get()));
@@ -474,14 +508,15 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
   }
 
   // Paired by their order, not their times: a clock of milliseconds (Matroska) rounds the
-  // segment's and the source's differently, and psnr would pair a frame with its neighbour.
+  // segment's and the source's differently, and psnr would pair a frame with its neighbour. A
+  // second apart, so no muxer clock puts two of them on one tick (which it logs as an error).
   const std::uint64_t from_key = check.source_first - check.keyframe_frame;
   FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
   const std::string compared =
       "[0:v:0]trim=end_frame=" + std::to_string(check.compared) +
-      ",settb=AVTB,setpts=N*1000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
+      ",settb=AVTB,setpts=N*1000000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
       "\\," + std::to_string(from_key + check.compared - 1) +
-      "),settb=AVTB,setpts=N*1000[source];[head][source]psnr=stats_file=" + fd_name(0);
+      "),settb=AVTB,setpts=N*1000000[source];[head][source]psnr=stats_file=" + fd_name(0);
   auto measure = with_quiet({"-i", fd_name(3)});
   const auto source =
       from_keyframe(check.keyframe_frame, check.keyframe_microseconds, ffmpeg_input);
@@ -497,11 +532,13 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
   }
 
   ParameterSetReader reader(observer);
-  const auto trace = std::vector<std::string>{
-      "-hide_banner", "-nostats", "-loglevel", "level+info",
-      "-i",           fd_name(3), "-map",      "0:v:0",
-      "-c",           "copy",     "-bsf:v",    "filter_units=pass_types=7,trace_headers",
-      "-f",           "null",     "-"};
+  const auto trace =
+      std::vector<std::string>{"-hide_banner", "-nostats", "-loglevel", "level+info", "-i",
+                               fd_name(3), "-map", "0:v:0", "-c", "copy", "-bsf:v",
+                               // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
+                               std::string("filter_units=pass_types=") +
+                                   (check.codec == "hevc" ? "33" : "7") + ",trace_headers",
+                               "-f", "null", "-"};
   FENDRAL_CHECK(run_step(kProgram, trace, {-1, -1, -1, file}, -1, reader, environment, failed));
   if (!reader.agree()) {
     return runtime_failure(failed + ": its parameter sets differ in profile or level");
@@ -515,8 +552,9 @@ std::vector<std::string> encode_frames_command(const Seam& span, const std::stri
                       span.first_packet - std::min(span.first_packet, span.keyframe_packet));
 }
 
-std::vector<std::string> copy_packets_command(const Seam& span, const std::string& ffmpeg_input) {
-  return tail_command(span, ffmpeg_input);
+std::vector<std::string> copy_packets_command(const Seam& span, const std::string& ffmpeg_input,
+                                              const std::string& codec) {
+  return tail_command(span, ffmpeg_input, codec);
 }
 
 std::string ticks_as_seconds(std::int64_t ticks, std::uint32_t timescale) {

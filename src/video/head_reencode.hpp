@@ -20,7 +20,7 @@ namespace fendral::video {
 struct VideoParameters {
   std::string codec;    // "h264", "hevc", "vp9", ...
   std::string profile;  // "Main", "High", ...
-  int level = 0;        // ffprobe's level: 30 for 3.0
+  int level = 0;        // ffprobe's level: 30 for H.264's 3.0, 90 for HEVC's
   std::string pix_fmt;
   std::string color_range, color_space, color_transfer, color_primaries;
   std::string sample_aspect_ratio;  // "1:1", or empty when unstated
@@ -91,6 +91,7 @@ struct SpliceCheck {
   std::uint64_t compared = 0;
   std::uint64_t keyframe_frame = 0;
   std::int64_t keyframe_microseconds = 0;
+  std::string codec = "h264";  // the stream's, as ffprobe names it
 };
 
 // The checks of reencode_head on the file behind `file`: a full decode with no error and
@@ -108,7 +109,8 @@ std::vector<std::string> encode_frames_command(const Seam& span, const std::stri
 
 // ffmpeg's arguments that copy the video packets [first_packet + reencoded, first_packet +
 // frames) in decode order, to MPEG-TS on passed descriptor 1, with the same lead.
-std::vector<std::string> copy_packets_command(const Seam& span, const std::string& ffmpeg_input);
+std::vector<std::string> copy_packets_command(const Seam& span, const std::string& ffmpeg_input,
+                                              const std::string& codec);
 
 // The lead of the MPEG-TS streams above, which the run that joins them takes off.
 inline constexpr std::int64_t kSpanLeadSeconds = 10;

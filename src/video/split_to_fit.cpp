@@ -244,6 +244,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       .video_timescale = source.video_timescale,
       .timecode = source.may_hold_timecode,
       .break_non_keyframes = cut_at == CutAt::clean_frames,
+      .video_codec = parameters ? parameters->codec : "h264",
   };
   // Every refusal comes before anything in the directory changes.
   FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)

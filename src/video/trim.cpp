@@ -250,7 +250,7 @@ Result<FittedSegment> trim(const std::string& input_file, const std::string& out
   if (cut.copy_end > cut.copy_first) {
     Seam copied = span(cut.copy_first, cut.copy_end, cut.copy_first);
     copied.reencoded = 0;
-    FENDRAL_CHECK(add_part(1, 1, copy_packets_command(copied, input)));
+    FENDRAL_CHECK(add_part(1, 1, copy_packets_command(copied, input, parameters.codec)));
   }
   FENDRAL_CHECK(step());
   if (end > cut.copy_end) {
@@ -320,7 +320,8 @@ Result<FittedSegment> trim(const std::string& input_file, const std::string& out
                               .copied_end = cut.copy_end - first,
                               .compared = end - first,
                               .keyframe_frame = cut.keyframe,
-                              .keyframe_microseconds = frames.microseconds(cut.keyframe)},
+                              .keyframe_microseconds = frames.microseconds(cut.keyframe),
+                              .codec = parameters.codec},
                              input, hashes, observer, environment));
   FENDRAL_CHECK(step());
   const std::uint64_t size = written.size;
