@@ -38,17 +38,23 @@ class DisplayedFrames {
     std::stable_sort(by_display_.begin(), by_display_.end(), [&](std::size_t a, std::size_t b) {
       return packets[a].presentation_time < packets[b].presentation_time;
     });
-    // A keyframe that every packet decoded before it presents before, and every one after it
-    // after: the stream can be copied from it on, and its display index is its decode index.
-    clean_.assign(packets.size() + 1, false);
-    clean_[packets.size()] = true;
+    // A clean frame: every packet decoded before it presents before every one decoded from it
+    // on, so the packets before it decode to the frames shown before it, and its display index
+    // is its decode index. A copy may end at any; it may start at a clean keyframe that presents
+    // first of those decoded from it on. An open group's keyframe (x265's CRA, x264's open-gop
+    // I-frame) is followed in decoding by pictures shown before it, which refer to the group
+    // before: copied without that group, they do not decode.
+    clean_.assign(packets.size() + 1, true);
+    copy_start_.assign(packets.size() + 1, true);
     std::vector<std::int64_t> earliest_from(packets.size() + 1, INT64_MAX);
     for (std::size_t index = packets.size(); index-- > 0;) {
       earliest_from[index] = std::min(packets[index].presentation_time, earliest_from[index + 1]);
     }
     std::int64_t latest_before = INT64_MIN;
     for (std::size_t index = 0; index < packets.size(); ++index) {
-      clean_[index] = packets[index].sync && latest_before < earliest_from[index];
+      clean_[index] = latest_before < earliest_from[index];
+      copy_start_[index] = clean_[index] && packets[index].sync &&
+                           packets[index].presentation_time == earliest_from[index];
       latest_before = std::max(latest_before, packets[index].presentation_time);
     }
   }
@@ -56,6 +62,7 @@ class DisplayedFrames {
   std::size_t count() const { return by_display_.size(); }
   const Packet& shown(std::size_t display) const { return video_.packets[by_display_[display]]; }
   bool clean(std::size_t display) const { return clean_[display]; }
+  bool copy_start(std::size_t display) const { return copy_start_[display]; }
   bool keyframe(std::size_t display) const { return shown(display).sync; }
 
   // When frame `display` shows, in microseconds from the source's start.
@@ -76,6 +83,7 @@ class DisplayedFrames {
   std::int64_t origin_;
   std::vector<std::size_t> by_display_;
   std::vector<bool> clean_;
+  std::vector<bool> copy_start_;
 };
 
 // Where ffmpeg's timeline starts: the earliest first packet of any track, not before 0.
@@ -91,29 +99,38 @@ std::int64_t origin_microseconds(const PacketTable& table) {
 }
 
 // The stretch cut: frames [first, end) in display order; [copy_first, copy_end) copied, the
-// frames before and after them re-encoded.
+// frames before and after them re-encoded, each run decoded from the keyframe before it.
 struct TrimCut {
   std::size_t first = 0;
   std::size_t end = 0;
   std::size_t copy_first = 0;
   std::size_t copy_end = 0;
-  std::size_t keyframe = 0;  // the keyframe before `first`, which its decode starts from
+  std::size_t keyframe = 0;
+  std::size_t tail_keyframe = 0;
 
   std::uint64_t reencoded() const { return (copy_first - first) + (end - copy_end); }
 };
 
+std::size_t keyframe_before(const DisplayedFrames& frames, std::size_t display) {
+  while (display > 0 && !frames.keyframe(display)) --display;
+  return display;
+}
+
 TrimCut plan_cut(const DisplayedFrames& frames, std::size_t first, std::size_t end) {
-  TrimCut cut{.first = first, .end = end, .copy_first = end, .copy_end = end, .keyframe = first};
-  while (cut.keyframe > 0 && !frames.keyframe(cut.keyframe)) --cut.keyframe;
+  TrimCut cut{.first = first,
+              .end = end,
+              .copy_first = end,
+              .copy_end = end,
+              .keyframe = keyframe_before(frames, first)};
   std::size_t copy_first = first;
-  while (copy_first < end && !frames.clean(copy_first)) ++copy_first;
-  // No whole picture group inside: all re-encoded.
-  if (copy_first == end) return cut;
+  while (copy_first < end && !frames.copy_start(copy_first)) ++copy_first;
   std::size_t copy_end = end;
-  while (!frames.clean(copy_end)) --copy_end;
-  if (copy_end == copy_first) return cut;
+  while (copy_end > copy_first && !frames.clean(copy_end)) --copy_end;
+  // No frame between them to copy: all re-encoded.
+  if (copy_end <= copy_first) return cut;
   cut.copy_first = copy_first;
   cut.copy_end = copy_end;
+  if (copy_end < end) cut.tail_keyframe = keyframe_before(frames, copy_end);
   return cut;
 }
 
@@ -255,7 +272,8 @@ Result<FittedSegment> trim(const std::string& input_file, const std::string& out
   FENDRAL_CHECK(step());
   if (end > cut.copy_end) {
     FENDRAL_CHECK(add_part(
-        2, 0, encode_frames_command(span(cut.copy_end, end, cut.copy_end), input, parameters)));
+        2, 0,
+        encode_frames_command(span(cut.copy_end, end, cut.tail_keyframe), input, parameters)));
   }
   FENDRAL_CHECK(step());
 
