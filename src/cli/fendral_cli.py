@@ -302,10 +302,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the most a segment may hold: 25MB, 8MiB, 25M or bytes")
     fit.add_argument("--reencode", action="store_true",
                      help="cut inside picture groups too, re-encoding each segment's frames up to "
-                          "its first keyframe (H.264)")
+                          "its first keyframe (H.264, HEVC)")
 
     trim = command("trim", "cut a video to the frames from --start to --end, re-encoding only "
-                   "the partial picture groups at the edges (H.264)", run_trim)
+                   "the partial picture groups at the edges (H.264, HEVC)", run_trim)
     trim.add_argument("input", metavar="INPUT", help="the video")
     trim.add_argument("output", metavar="OUTPUT",
                       help="the cut video, .mp4 or .mov (must not exist)")

@@ -34,9 +34,10 @@ def split_to_fit(
     than planned is cut again with the container's measured overhead; the call never returns a
     segment over a cap.
 
-    With ``reencode=True`` (H.264 video, progressive, 8-bit 4:2:0), a segment may start at any
-    frame that every frame displayed before it is decoded before: its frames up to the next
-    keyframe are re-encoded with libx264 to the stream's own profile, level, pixel format,
+    With ``reencode=True`` (H.264 video, progressive, 8-bit 4:2:0; HEVC Main or Main 10), a
+    segment may start at any frame that every frame displayed before it is decoded before: its
+    frames up to the next keyframe are re-encoded with libx264 (libx265) to the stream's own
+    profile, level, pixel format,
     colour tags and sample aspect, the rest copied, the sound copied whole. Each such segment is
     checked before the call returns: it decodes without an error, holds its frames, its copied
     frames decode to the source's pictures, its re-encoded ones reach 40 dB PSNR, and its
@@ -79,9 +80,10 @@ def trim(
     to its last frame when ``end`` is None) into ``output_file``, a new MP4 or QuickTime file.
 
     Frame-exact: the output's first frame is the first shown at or after ``start``, its last the
-    last shown before ``end``. Only the partial picture groups at the edges are re-encoded (the
-    frames from ``start`` to the next closed keyframe, and from the last one before ``end``), as
-    ``split_to_fit(reencode=True)`` re-encodes a head; every frame between is copied. Each audio
+    last shown before ``end``. Only the edges are re-encoded, as ``split_to_fit(reencode=True)``
+    re-encodes a head (H.264; HEVC Main or Main 10): the frames from ``start`` to the next closed
+    keyframe, and the few before ``end`` after the last frame that every frame shown before it
+    is decoded before (a B-frame run at most); every frame between is copied. Each audio
     stream is copied from the packet before the one that plays at ``start`` (a decoder's first
     frame of sound needs the one before it) to the one that plays at ``end``, its edit list
     starting playback at the first frame. Other streams are left out.
