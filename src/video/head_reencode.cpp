@@ -414,13 +414,30 @@ std::optional<std::string> unmatched(const VideoParameters& parameters) {
 Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
                                                      SplitObserver& observer,
                                                      const posix::Environment& environment) {
+  return source_frame_hashes(ffmpeg_input, 0, 0, std::nullopt, observer, environment);
+}
+
+Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
+                                                     std::uint64_t keyframe_frame,
+                                                     std::int64_t keyframe_microseconds,
+                                                     std::optional<std::uint64_t> frames,
+                                                     SplitObserver& observer,
+                                                     const posix::Environment& environment) {
   FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-source-hashes"));
-  const auto arguments =
-      with_quiet({"-i", ffmpeg_input, "-map", "0:v:0", "-f", "framemd5", pipe_name(0)});
+  auto arguments = with_quiet({});
+  const auto source = from_keyframe(keyframe_frame, keyframe_microseconds, ffmpeg_input);
+  arguments.insert(arguments.end(), source.begin(), source.end());
+  add(arguments, {"-map", "0:v:0"});
+  if (frames) add(arguments, {"-frames:v", std::to_string(*frames)});
+  add(arguments, {"-f", "framemd5", pipe_name(0)});
   FENDRAL_CHECK(run_only(kProgram, arguments, {listing.get(), -1, -1, -1}, -1, observer,
                          environment, "ffmpeg failed to decode the source"));
   FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
-  return stream_zero_hashes(text);
+  // Numbered as in the whole source: the frames before the keyframe are not decoded.
+  std::vector<std::string> hashes(keyframe_frame);
+  const std::vector<std::string> decoded = stream_zero_hashes(text);
+  hashes.insert(hashes.end(), decoded.begin(), decoded.end());
+  return hashes;
 }
 
 Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
@@ -521,7 +538,9 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
   const auto source =
       from_keyframe(check.keyframe_frame, check.keyframe_microseconds, ffmpeg_input);
   measure.insert(measure.end(), source.begin(), source.end());
-  add(measure, {"-filter_complex", compared, "-f", "null", "-"});
+  // Up to the last frame compared: the source may run on for hours.
+  add(measure, {"-filter_complex", compared, "-frames:v", std::to_string(check.compared), "-f",
+                "null", "-"});
   FENDRAL_CHECK(
       run_only(kProgram, measure, {stats.get(), -1, -1, file}, -1, observer, environment, failed));
   FENDRAL_TRY(const auto stats_text, posix::read_from_start(stats.get()));

@@ -43,6 +43,16 @@ Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_i
                                                      SplitObserver& observer,
                                                      const posix::Environment& environment);
 
+// The same for `frames` frames (to the end without) from the keyframe `keyframe_frame`, which
+// shows at `keyframe_microseconds`: the decode starts there, and the hashes before it are left
+// empty.
+Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
+                                                     std::uint64_t keyframe_frame,
+                                                     std::int64_t keyframe_microseconds,
+                                                     std::optional<std::uint64_t> frames,
+                                                     SplitObserver& observer,
+                                                     const posix::Environment& environment);
+
 // One segment whose head is re-encoded: it starts at the first video track's packet
 // `first_packet`, holds `frames` frames, the first `reencoded` of them encoded anew. Its zero is
 // its earliest presentation (`zero_ticks`, in ticks of `timescale`); the copied segment's was

@@ -326,7 +326,8 @@ Result<FittedSegment> trim(const std::string& input_file, const std::string& out
   FENDRAL_CHECK(step());
 
   FENDRAL_TRY(const std::vector<std::string> hashes,
-              source_frame_hashes(input, observer, environment));
+              source_frame_hashes(input, cut.keyframe, frames.microseconds(cut.keyframe),
+                                  end - cut.keyframe, observer, environment));
   FENDRAL_TRY(
       posix::OpenRegularFile written,
       posix::open_regular_file(output.written()).transform_error(as_runtime_error(failed + ": ")));
