@@ -66,6 +66,14 @@ def test_a_video_fits_and_joins_back(tmp_path, options, reencoded):
     assert one_error_line(run("join", tmp_path / "parts", tmp_path / "out.mp4")) == (
         "ffmpeg concat failed with status ExitStatus(ExitStatus(1)) "
         f"([Errno 17] File exists: '{tmp_path / 'out.mp4'}')")
+    # From the frame at 1.3 s to the keyframe at 4 s: the 7 frames before the one at 2 s
+    # re-encoded.
+    trimmed = run("trim", tmp_path / "out.mp4", tmp_path / "cut.mp4", "--start", "1.25",
+                  "--end", "4")
+    assert (trimmed.returncode, trimmed.stderr) == (0, "")
+    assert trimmed.stdout == (f"{tmp_path / 'cut.mp4'}  start 1.300 s  2.700 s  "
+                              f"{(tmp_path / 'cut.mp4').stat().st_size} bytes  "
+                              "7 frames re-encoded\n")
 
 
 @pytest.mark.parametrize("parity, damage, message", [
@@ -107,6 +115,7 @@ def test_a_file_chunks_and_assembles_back(tmp_path, parity, damage, message):
     (["fit", "a", "b"], "give --max-seconds, --max-bytes or both"),
     (["fit", "a", "b", "--max-seconds", "-1"], "argument --max-seconds: invalid time '-1'"),
     (["split", "a", "b", "1.5"], "argument SECONDS: invalid time '1.5'"),
+    (["trim", "a", "b.mp4"], "the following arguments are required: --start"),
 ])
 def test_usage_errors_exit_with_2(arguments, message):
     result = run(*arguments)

@@ -46,6 +46,12 @@ SOURCES = {
                                  f"sine=frequency=440:sample_rate=64000:duration={SECONDS}",
                                  "-c:v", "libx264", "-bf", "0", "-g", "30", "-sc_threshold", "0",
                                  *AAC]),
+    # HEVC with closed groups, and with x265's own open ones, whose keyframes have leading
+    # pictures decoded after them.
+    "hevc": ("in.mp4", [*picture(25), *TONE, "-c:v", "libx265", "-x265-params",
+                        "keyint=25:min-keyint=25:open-gop=0:scenecut=0:log-level=error", *AAC]),
+    "hevc open gop": ("in.mp4", [*picture(25), *TONE, "-c:v", "libx265", "-x265-params",
+                                 "keyint=25:log-level=error", *AAC]),
     # A clock that starts past 0, planned from ffprobe's list.
     "mpeg-ts": ("in.ts", [*picture(30), *TONE, "-c:v", "libx264", "-g", "30", *AAC]),
     # Subtitles, which the segments do not carry: they come back from the split's side file.
@@ -263,10 +269,12 @@ def decode_errors(path):
 # half of a 1 s group with B-frames, which cut only where every frame before the cut is
 # displayed before every frame after it, and a quarter of the file, about 80 % of a group's
 # bytes, where each head comes out larger than the frames it replaces; a Matroska source's
-# segments all head up to the next keyframe, whose last frame MPEG-TS gives no duration.
+# segments all head up to the next keyframe, whose last frame MPEG-TS gives no duration; HEVC's
+# heads encoded by x265.
 @pytest.mark.parametrize("source, cap, limit", [
     ("x264 default gop", "max_seconds", 1.5), ("b-frames", "max_seconds", 0.5),
-    ("x264 default gop", "max_bytes", 0.25), ("matroska", "max_seconds", 0.5)])
+    ("x264 default gop", "max_bytes", 0.25), ("matroska", "max_seconds", 0.5),
+    ("hevc", "max_seconds", 0.5)])
 def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source, cap, limit):
     path = sources[source]
     out = tmp_path / "out"
@@ -302,31 +310,53 @@ def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source,
     assert stream_packets(joined) == stream_packets(path)
 
 
-# A re-encoded segment whose decode reports an error is refused by name, and nothing is recorded.
-def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpeg, tmp_path):
+# A re-encoded segment or trim whose decode reports an error is refused by name, and nothing is
+# recorded; a trim leaves nothing at all.
+@pytest.mark.parametrize("call", ["split_to_fit", "trim"])
+def test_a_reencoded_segment_that_fails_its_check_is_not_recorded(sources, ffmpeg, tmp_path,
+                                                                  call):
     ffmpeg.set(pass_to=shutil.which("ffmpeg", path=os.environ["PATH"].split(":", 1)[1]),
                unless="*-f null - -map 0:v:0 -f framemd5*", stderr="[error] broken")
     out = tmp_path / "out"
+    source = str(sources["b-frames"])
     with pytest.raises(RuntimeError) as raised:
-        fendral_video.split_to_fit(str(sources["b-frames"]), str(out), max_seconds=0.5,
-                                   reencode=True)
-    assert str(raised.value) == (f"Failed to re-encode the head of segment {out}/chunk_001.mp4: "
-                                 "it decodes with errors: broken")
+        if call == "trim":
+            out.mkdir()
+            fendral_video.trim(source, str(out / "cut.mp4"), start=1.3, end=2.5)
+        else:
+            fendral_video.split_to_fit(source, str(out), max_seconds=0.5, reencode=True)
+    failed = (f"Failed to trim {source}" if call == "trim"
+              else f"Failed to re-encode the head of segment {out}/chunk_001.mp4")
+    assert str(raised.value) == f"{failed}: it decodes with errors: broken"
     assert not (out / "metadata.json").exists()
+    assert call != "trim" or os.listdir(out) == []
 
 
-# What cannot be re-encoded to match its copied frames is refused before anything is written.
-def test_reencode_refuses_a_stream_it_cannot_match(tmp_path):
-    path = tmp_path / "in.webm"
+# What cannot be re-encoded to match its copied frames is refused before anything is written:
+# VP9, HEVC's range extensions (x265 would not write the copied frames' profile).
+@pytest.mark.parametrize("call, name, encoder, refused", [
+    ("split_to_fit", "in.webm", ["libvpx-vp9"], "vp9"),
+    ("trim", "in.webm", ["libvpx-vp9"], "vp9"),
+    ("trim", "in.mp4", ["libx265", "-pix_fmt", "yuv444p", "-x265-params", "log-level=error"],
+     "hevc Rext"),
+])
+def test_reencode_refuses_a_stream_it_cannot_match(tmp_path, call, name, encoder, refused):
+    path = tmp_path / name
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *picture(30)[:3],
-                    "testsrc2=size=96x64:rate=30:duration=2", "-c:v", "libvpx-vp9", "-g", "60",
+                    "testsrc2=size=96x64:rate=30:duration=2", "-c:v", *encoder, "-g", "60",
                     str(path)], check=True)
     with pytest.raises(ValueError) as raised:
-        fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=0.5,
-                                   reencode=True)
-    assert str(raised.value).endswith(
-        " s without re-encoding; vp9 video cannot be re-encoded to match its copied frames")
-    assert not (tmp_path / "out").exists()
+        if call == "trim":
+            fendral_video.trim(str(path), str(tmp_path / "out.mp4"), start=0.5)
+        else:
+            fendral_video.split_to_fit(str(path), str(tmp_path / "out"), max_seconds=0.5,
+                                       reencode=True)
+    refusal = refused + " video cannot be re-encoded to match its copied frames"
+    if call == "trim":
+        assert str(raised.value) == refusal
+    else:
+        assert str(raised.value).endswith(" s without re-encoding; " + refusal)
+    assert os.listdir(tmp_path) == [name]
 
 
 @pytest.mark.parametrize("arguments, error, message", [
@@ -472,3 +502,137 @@ def test_a_segment_larger_than_planned_is_cut_again(sources, ffmpeg, tmp_path, o
     # carry.
     assert sum(" -f segment " in run for run in ffmpeg.runs()) == 1 + cuts
     assert len(ffmpeg.runs()) == 1 + cuts
+
+
+def shown_times(path):
+    """When each frame of the first video stream shows, in display order, from the file's start."""
+    listed = probe(path, "format=start_time", "frame=best_effort_timestamp_time",
+                   options=["-select_streams", "v:0"])
+    start = float(listed["format"].get("start_time", 0))
+    return sorted(float(f["best_effort_timestamp_time"]) - max(start, 0)
+                  for f in listed["frames"])
+
+
+def least_psnr(path, source, first, count):
+    """The least PSNR of the file's frames against the source's from `first` on, paired in order
+    (identical frames give none)."""
+    compared = (f"[0:v:0]setpts=N[cut];[1:v:0]select=between(n\\,{first}\\,{first + count - 1}),"
+                "setpts=N[source];[cut][source]psnr=stats_file=-")
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-i", str(source),
+                          "-filter_complex", compared, "-f", "null", "-"], check=True,
+                         capture_output=True, text=True).stdout
+    values = [line.split("psnr_avg:")[1].split()[0] for line in out.splitlines()]
+    assert len(values) == count
+    return min((float(v) for v in values if v != "inf"), default=math.inf)
+
+
+def sound(path):
+    """The first audio stream decoded, one number a sample."""
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:a:0", "-f",
+                          "s16le", "-ac", "1", "-"], check=True, capture_output=True).stdout
+    return struct.unpack(f"<{len(out) // 2}h", out)
+
+
+# Frame-exact cuts: across groups (the head to the next closed keyframe re-encoded, the frames
+# from there copied up to the last frame before the end that every frame shown before it is
+# decoded before, the rest re-encoded), on keyframes (all copied), inside one group (all
+# re-encoded), to the end; with B-frames, x264's own groups, a Matroska and an MPEG-TS source,
+# HEVC with closed groups and with open ones (whose keyframes at 3, 4 and 5 s have leading
+# pictures, so the copy ends where the B-frames allow), into QuickTime.
+@pytest.mark.parametrize("source, start, end, reencoded, name", [
+    ("b-frames", 1.3, 5.5, 17, "cut.mp4"),
+    ("b-frames", 1.3, 5.45, 17 + 3, "cut.mp4"),
+    ("b-frames", 2.0, 4.0, 0, "cut.mp4"),
+    ("b-frames", 1.3, 1.7, 10, "cut.mov"),
+    ("b-frames", 0, 0.5, 2, "cut.mp4"),
+    ("x264 default gop", 0.9, None, 48, "cut.mp4"),
+    ("matroska", 3.05, 6.5, 29, "cut.m4v"),
+    ("mpeg-ts", 1.2, 3.5, 26, "cut.mp4"),
+    ("hevc", 1.3, 5.5, 17, "cut.mp4"),
+    ("hevc open gop", 1.3, 5.45, 17 + 4, "cut.mp4"),
+])
+def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, name):
+    path = sources[source]
+    out = tmp_path / name
+    segment = fendral_video.trim(path, str(out), start=start, end=end)
+    times = shown_times(path)
+    first = next(i for i, t in enumerate(times) if t >= start - 1e-6)
+    stop = next((i for i, t in enumerate(times) if end is not None and t >= end - 1e-6),
+                len(times))
+    assert (segment.index, segment.path, segment.reencoded_frames) == (0, str(out), reencoded)
+    assert segment.start == pytest.approx(times[first], abs=1e-3)
+    assert segment.size == out.stat().st_size
+    assert segment.duration == pytest.approx(stated_duration(out), abs=1.01e-6)
+    assert decode_errors(out) == ""
+    hashes, source_hashes = frame_hashes(out), frame_hashes(path)[first:stop]
+    assert len(hashes) == stop - first
+    # Every frame but the re-encoded ones is the source's own picture; those reach 40 dB.
+    assert sum(a == b for a, b in zip(hashes, source_hashes)) >= len(hashes) - reencoded
+    assert least_psnr(out, path, first, len(hashes)) >= 40
+    # The sound plays from the first frame's time to the sample (within a rounding of the
+    # decoder; its last frame, decoded without a next one, aside), or to the millisecond of a
+    # Matroska clock, and ends within one AAC frame after the last frame.
+    cut_sound, source_sound = sound(out), sound(path)
+    at = round(times[first] * 44100)
+    slack = 44 if source == "matroska" else 0
+
+    def differs(shift, count):
+        return max(abs(a - b) for a, b in zip(cut_sound[:count], source_sound[at + shift:]))
+
+    shift = min(range(-slack, slack + 1), key=lambda shift: differs(shift, 4096))
+    assert differs(shift, len(cut_sound) - 2048) <= 2
+    video_seconds = len(hashes) / (25 if source in ("b-frames", "hevc", "hevc open gop") else 30)
+    assert 0 <= len(cut_sound) / 44100 - video_seconds <= 1024 / 44100 + 0.001 or end is None
+
+
+# Refused before anything is written, the output's directory left as it was; an entry at the
+# output, as the join refuses it, with the system's reason as the cause.
+@pytest.mark.parametrize("source, output, arguments, error, message", [
+    ("b-frames", "cut.mp4", {"start": -1}, ValueError, "start must be at least 0"),
+    ("b-frames", "cut.mp4", {"start": 2, "end": 2}, ValueError, "end must be later than start"),
+    ("b-frames", "cut.mp4", {"start": 8}, ValueError,
+     "start is past the last frame, which shows at 7.96 s"),
+    ("b-frames", "cut.mp4", {"start": 1.3, "end": 1.31}, ValueError,
+     "no frame shows from 1.3 s to 1.31 s"),
+    ("b-frames", "cut.mp4", {"start": float("inf")}, ValueError,
+     "start must be a finite number of seconds"),
+    ("b-frames", "cut.mp4", {"start": "1"}, TypeError,
+     "argument 'start': 'str' object cannot be converted to 'float'"),
+    ("b-frames", "cut.mp4", {"start": 1, "progress": 3}, TypeError,
+     "progress must be callable or None"),
+    ("b-frames", "cut.mkv", {"start": 1}, ValueError,
+     "trim writes an MP4 or QuickTime file: the output must be a local file named .mp4, .m4v "
+     "or .mov"),
+    ("audio only", "cut.mp4", {"start": 1}, ValueError,
+     "trim cuts a video, and the input has no video stream"),
+    ("b-frames", "in.mp4", {"start": 1}, RuntimeError,
+     "Failed to trim: the output cannot be created"),
+])
+def test_trim_refuses_before_anything_is_written(sources, source, output, arguments, error,
+                                                 message):
+    path = sources[source]
+    before = sorted(os.listdir(path.parent))
+    with pytest.raises(error) as raised:
+        fendral_video.trim(str(path), str(path.parent / output), **arguments)
+    assert str(raised.value) == message
+    assert sorted(os.listdir(path.parent)) == before
+    if error is RuntimeError:
+        cause = raised.value.__cause__
+        assert isinstance(cause, FileExistsError) and cause.filename == str(path)
+
+
+def test_trim_tells_progress_before_the_output_appears(sources, tmp_path):
+    out = tmp_path / "cut.mp4"
+    calls = []
+
+    def told(done, total):
+        calls.append((done, total, out.exists()))
+        if done == total:
+            raise KeyError("enough")
+
+    with pytest.raises(KeyError, match="enough"):
+        fendral_video.trim(str(sources["b-frames"]), str(out), start=1.3, end=2.5,
+                           progress=told)
+    assert calls[-1] == (pytest.approx(1.2, abs=0.001),) * 2 + (False,)
+    assert [done for done, *_ in calls] == sorted(done for done, *_ in calls)
+    assert os.listdir(tmp_path) == []

@@ -52,6 +52,16 @@ def parse_seconds(text: str) -> float:
     return seconds
 
 
+def parse_time(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = float("nan")
+    if not seconds >= 0 or seconds == float("inf"):
+        raise argparse.ArgumentTypeError(f"invalid time {text!r}: give seconds, 0 or more")
+    return seconds
+
+
 def parse_whole_seconds(text: str) -> int:
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"invalid time {text!r}: give whole seconds, 1 or more")
@@ -147,10 +157,24 @@ def run_fit(args: argparse.Namespace) -> None:
     finally:
         progress.end()
     for segment in segments:
-        reencoded = (f"  {segment.reencoded_frames} frames re-encoded"
-                     if segment.reencoded_frames else "")
-        say(args, f"{segment.path}  start {segment.start:.3f} s  {segment.duration:.3f} s  "
-                  f"{segment.size} bytes{reencoded}")
+        say(args, segment_line(segment))
+
+
+def segment_line(segment: fendral_video.Segment) -> str:
+    reencoded = (f"  {segment.reencoded_frames} frames re-encoded"
+                 if segment.reencoded_frames else "")
+    return (f"{segment.path}  start {segment.start:.3f} s  {segment.duration:.3f} s  "
+            f"{segment.size} bytes{reencoded}")
+
+
+def run_trim(args: argparse.Namespace) -> None:
+    progress = Progress(not args.quiet)
+    try:
+        segment = fendral_video.trim(args.input, args.output, start=args.start, end=args.end,
+                                     progress=progress)
+    finally:
+        progress.end()
+    say(args, segment_line(segment))
 
 
 def run_split(args: argparse.Namespace) -> None:
@@ -240,6 +264,7 @@ def one_line(error: BaseException) -> str:
 
 EXAMPLES = {
     "fit": "fendral fit talk.mp4 parts --max-seconds 600 --max-bytes 25MB",
+    "trim": "fendral trim talk.mp4 intro.mp4 --start 12.5 --end 47",
     "split": "fendral split talk.mp4 segments 30",
     "join": "fendral join segments talk-joined.mp4",
     "chunk": "fendral chunk disk.img parts --size 8MiB",
@@ -277,7 +302,17 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the most a segment may hold: 25MB, 8MiB, 25M or bytes")
     fit.add_argument("--reencode", action="store_true",
                      help="cut inside picture groups too, re-encoding each segment's frames up to "
-                          "its first keyframe (H.264)")
+                          "its first keyframe (H.264, HEVC)")
+
+    trim = command("trim", "cut a video to the frames from --start to --end, re-encoding only "
+                   "the partial picture groups at the edges (H.264, HEVC)", run_trim)
+    trim.add_argument("input", metavar="INPUT", help="the video")
+    trim.add_argument("output", metavar="OUTPUT",
+                      help="the cut video, .mp4 or .mov (must not exist)")
+    trim.add_argument("--start", type=parse_time, required=True, metavar="T",
+                      help="the first frame's time, in seconds from the start")
+    trim.add_argument("--end", type=parse_seconds, metavar="T",
+                      help="the time the cut ends before, in seconds (the end when left out)")
 
     split = command("split", "cut a video at keyframes into segments of about SECONDS", run_split)
     split.add_argument("input", metavar="INPUT", help="the video")

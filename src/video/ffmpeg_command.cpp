@@ -69,7 +69,7 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   if (command.break_non_keyframes) {
     // Each keyframe carries its parameter sets, so that a join's decoder, switched to a
     // re-encoded head's own, switches back at the next copied keyframe.
-    add(arguments, {"-break_non_keyframes", "1", "-bsf:v", "h264_mp4toannexb"});
+    add(arguments, {"-break_non_keyframes", "1", "-bsf:v", command.video_codec + "_mp4toannexb"});
   }
   // Lets the segment muxer write 360 and stereo 3D boxes (a plain -strict does not reach it),
   // states the edit lists on a clock fine enough that a track starting a little after the cut

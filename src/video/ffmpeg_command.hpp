@@ -46,8 +46,10 @@ struct SplitCommand {
   // Whether the input may hold a timecode, which each segment then starts anew.
   bool timecode = true;
   // Whether a segment may start at a frame that is not a keyframe (its head re-encoded after,
-  // which only H.264 streams are).
+  // which only H.264 and HEVC streams are).
   bool break_non_keyframes = false;
+  // The first video stream's codec, as ffprobe names it ("h264", "hevc").
+  std::string video_codec = "h264";
 };
 
 // ffmpeg's arguments for a split: the segment list (in csv form: name, start, end) is written to

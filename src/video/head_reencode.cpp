@@ -18,7 +18,7 @@ namespace {
 
 // The intermediate streams start this far into their clock, so that a head's B-frames, decoded
 // before the first of them presents, still have a time MPEG-TS can hold.
-constexpr std::int64_t kLeadSeconds = 10;
+constexpr std::int64_t kLeadSeconds = kSpanLeadSeconds;
 constexpr std::int64_t kLeadMicroseconds = kLeadSeconds * 1'000'000;
 // Below this, a re-encoded picture is no longer taken for the source's.
 constexpr double kLeastPsnr = 40;
@@ -111,13 +111,18 @@ bool stated(const std::string& value) {
 // The source read from the keyframe before the cut: an input seek lands on a keyframe at or
 // before the time, and frames before it are dropped, so frame numbers count from the keyframe.
 // A millisecond early, so a time rounded to microseconds still keeps the keyframe.
-std::vector<std::string> from_keyframe(const Seam& seam, const std::string& input) {
-  if (seam.keyframe_packet == 0) return {"-i", input};
-  const std::int64_t at = std::max<std::int64_t>(0, seam.keyframe_microseconds - 1000);
+std::vector<std::string> from_keyframe(std::uint64_t keyframe, std::int64_t keyframe_microseconds,
+                                       const std::string& input) {
+  if (keyframe == 0) return {"-i", input};
+  const std::int64_t at = std::max<std::int64_t>(0, keyframe_microseconds - 1000);
   return {
       "-ss",
       std::to_string(at / 1'000'000) + "." + std::to_string(1'000'000 + at % 1'000'000).substr(1),
       "-i", input};
+}
+
+std::vector<std::string> from_keyframe(const Seam& seam, const std::string& input) {
+  return from_keyframe(seam.keyframe_packet, seam.keyframe_microseconds, input);
 }
 
 std::vector<std::string> head_command(const Seam& seam, const std::string& input,
@@ -135,34 +140,37 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
   std::transform(profile.begin(), profile.end(), profile.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (profile == "constrained baseline") profile = "baseline";
+  std::erase(profile, ' ');  // x265's "main10"
+  const bool hevc = parameters.codec == "hevc";
   auto arguments = with_quiet({"-copyts"});
   const auto source = from_keyframe(seam, input);
   arguments.insert(arguments.end(), source.begin(), source.end());
-  add(arguments,
-      {"-map",
-       "0:v:0",
-       "-vf",
-       filters,
-       "-fps_mode",
-       "passthrough",
-       "-enc_time_base:v",
-       "-1",
-       "-frames:v",
-       std::to_string(seam.reencoded),
-       "-c:v",
-       "libx264",
-       "-profile:v",
-       profile,
-       "-level:v",
-       std::to_string(parameters.level / 10) + "." + std::to_string(parameters.level % 10),
-       "-pix_fmt",
-       parameters.pix_fmt,
-       "-crf",
-       std::string(kHeadQuality),
-       "-bf",
-       std::to_string(parameters.reorder_depth),
-       "-refs",
-       std::to_string(std::max(1, parameters.refs))});
+  add(arguments, {"-map",
+                  "0:v:0",
+                  "-vf",
+                  filters,
+                  "-fps_mode",
+                  "passthrough",
+                  "-enc_time_base:v",
+                  "-1",
+                  "-frames:v",
+                  std::to_string(seam.reencoded),
+                  "-c:v",
+                  hevc ? "libx265" : "libx264",
+                  "-profile:v",
+                  profile,
+                  "-pix_fmt",
+                  parameters.pix_fmt,
+                  "-crf",
+                  std::string(kHeadQuality),
+                  "-bf",
+                  std::to_string(parameters.reorder_depth)});
+  if (!hevc) {
+    add(arguments,
+        {"-level:v",
+         std::to_string(parameters.level / 10) + "." + std::to_string(parameters.level % 10),
+         "-refs", std::to_string(std::max(1, parameters.refs))});
+  }
   if (stated(parameters.color_range)) add(arguments, {"-color_range", parameters.color_range});
   if (stated(parameters.color_space)) add(arguments, {"-colorspace", parameters.color_space});
   if (stated(parameters.color_transfer)) add(arguments, {"-color_trc", parameters.color_transfer});
@@ -173,8 +181,18 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
   // clock of frames, a Matroska source's milliseconds were rounded onto the copied frames'
   // times). A closed group, one keyframe only, and the parameter sets in the stream, so a decoder
   // that meets the head after the copied frames of the segment before switches to them.
-  add(arguments, {"-x264-params", "open-gop=0:repeat-headers=1:scenecut=0:keyint=" +
-                                      std::to_string(seam.reencoded + 1)});
+  const std::string keyint = std::to_string(seam.reencoded + 1);
+  if (hevc) {
+    // HEVC's level is 30 times its number; x265 takes it as the number.
+    const std::string level =
+        std::to_string(parameters.level / 30) + "." + std::to_string(parameters.level % 30 / 3);
+    add(arguments, {"-x265-params", "open-gop=0:repeat-headers=1:scenecut=0:keyint=" + keyint +
+                                        ":min-keyint=" + keyint + ":level-idc=" + level +
+                                        ":ref=" + std::to_string(std::max(1, parameters.refs)) +
+                                        ":log-level=error"});
+  } else {
+    add(arguments, {"-x264-params", "open-gop=0:repeat-headers=1:scenecut=0:keyint=" + keyint});
+  }
   add(arguments,
       {"-muxdelay", "0", "-muxpreload", "0", "-output_ts_offset", std::to_string(kLeadSeconds),
        "-avoid_negative_ts", "disabled", "-f", "mpegts", pipe_name(0)});
@@ -182,7 +200,8 @@ std::vector<std::string> head_command(const Seam& seam, const std::string& input
 }
 
 // The copied rest of the segment, its parameter sets put in the stream ahead of its keyframes.
-std::vector<std::string> tail_command(const Seam& seam, const std::string& input) {
+std::vector<std::string> tail_command(const Seam& seam, const std::string& input,
+                                      const std::string& codec) {
   const std::uint64_t first = seam.first_packet + seam.reencoded;
   const std::uint64_t last = seam.first_packet + seam.frames - 1;
   return with_quiet({"-copyts",
@@ -194,7 +213,7 @@ std::vector<std::string> tail_command(const Seam& seam, const std::string& input
                      "copy",
                      "-bsf:v",
                      "noise=drop=not(between(n\\," + std::to_string(first) + "\\," +
-                         std::to_string(last) + ")),h264_mp4toannexb",
+                         std::to_string(last) + "))," + codec + "_mp4toannexb",
                      "-muxdelay",
                      "0",
                      "-muxpreload",
@@ -251,8 +270,12 @@ class ParameterSetReader final : public SplitObserver {
   explicit ParameterSetReader(SplitObserver& next) : next_(next) {}
 
   bool message(std::string_view level, std::string_view text) override {
-    for (const auto& [field, values] : {std::pair{std::string_view(" profile_idc "), &profiles_},
-                                        std::pair{std::string_view(" level_idc "), &levels_}}) {
+    // H.264's fields, and HEVC's of its general profile, tier and level.
+    for (const auto& [field, values] :
+         {std::pair{std::string_view(" profile_idc "), &profiles_},
+          std::pair{std::string_view(" level_idc "), &levels_},
+          std::pair{std::string_view(" general_profile_idc "), &profiles_},
+          std::pair{std::string_view(" general_level_idc "), &levels_}}) {
       if (text.find(field) == text.npos) continue;
       const std::size_t equals = text.rfind("= ");
       if (equals != text.npos) values->push_back(std::string(trimmed(text.substr(equals + 2))));
@@ -353,6 +376,21 @@ Result<VideoParameters> read_video_parameters(const std::string& ffmpeg_input,
 }
 
 std::optional<std::string> unmatched(const VideoParameters& parameters) {
+  if (parameters.codec == "hevc") {
+    // Main and Main 10 only: x265 would write the range extensions' other profiles.
+    if (parameters.profile != "Main" && parameters.profile != "Main 10") {
+      return "hevc " + parameters.profile +
+             " video cannot be re-encoded to match its copied frames";
+    }
+    if (stated(parameters.field_order) && parameters.field_order != "progressive") {
+      return "interlaced hevc video cannot be re-encoded to match its copied frames";
+    }
+    if (parameters.pix_fmt != (parameters.profile == "Main" ? "yuv420p" : "yuv420p10le")) {
+      return "hevc video in " + parameters.pix_fmt +
+             " cannot be re-encoded to match its copied frames";
+    }
+    return std::nullopt;
+  }
   if (parameters.codec != "h264") {
     return (parameters.codec.empty() ? std::string("this") : parameters.codec) +
            " video cannot be re-encoded to match its copied frames";
@@ -376,13 +414,30 @@ std::optional<std::string> unmatched(const VideoParameters& parameters) {
 Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
                                                      SplitObserver& observer,
                                                      const posix::Environment& environment) {
+  return source_frame_hashes(ffmpeg_input, 0, 0, std::nullopt, observer, environment);
+}
+
+Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
+                                                     std::uint64_t keyframe_frame,
+                                                     std::int64_t keyframe_microseconds,
+                                                     std::optional<std::uint64_t> frames,
+                                                     SplitObserver& observer,
+                                                     const posix::Environment& environment) {
   FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-source-hashes"));
-  const auto arguments =
-      with_quiet({"-i", ffmpeg_input, "-map", "0:v:0", "-f", "framemd5", pipe_name(0)});
+  auto arguments = with_quiet({});
+  const auto source = from_keyframe(keyframe_frame, keyframe_microseconds, ffmpeg_input);
+  arguments.insert(arguments.end(), source.begin(), source.end());
+  add(arguments, {"-map", "0:v:0"});
+  if (frames) add(arguments, {"-frames:v", std::to_string(*frames)});
+  add(arguments, {"-f", "framemd5", pipe_name(0)});
   FENDRAL_CHECK(run_only(kProgram, arguments, {listing.get(), -1, -1, -1}, -1, observer,
                          environment, "ffmpeg failed to decode the source"));
   FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
-  return stream_zero_hashes(text);
+  // Numbered as in the whole source: the frames before the keyframe are not decoded.
+  std::vector<std::string> hashes(keyframe_frame);
+  const std::vector<std::string> decoded = stream_zero_hashes(text);
+  hashes.insert(hashes.end(), decoded.begin(), decoded.end());
+  return hashes;
 }
 
 Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
@@ -411,75 +466,118 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                          {head.get(), -1, -1, -1}, -1, observer, environment, failed));
   const bool has_tail = seam.reencoded < seam.frames;
   if (has_tail) {
-    FENDRAL_CHECK(run_only(kProgram, tail_command(seam, ffmpeg_input), {-1, tail.get(), -1, -1}, -1,
-                           observer, environment, failed));
+    FENDRAL_CHECK(run_only(kProgram, tail_command(seam, ffmpeg_input, parameters.codec),
+                           {-1, tail.get(), -1, -1}, -1, observer, environment, failed));
   }
   const std::array<int, posix::kPassedFdCount> seam_fds = {head.get(), tail.get(), copied.fd.get(),
                                                            joined.get(), -1};
   FENDRAL_CHECK(run_only(kProgram, seam_command(seam, copied_parameters.timescale, has_tail),
                          seam_fds, -1, observer, environment, failed));
 
-  // The checks, on the joined file as it will be kept.
+  FENDRAL_CHECK(check_splice(joined.get(),
+                             {.failed = failed,
+                              .frames = seam.frames,
+                              .source_first = first_displayed,
+                              .copied_first = seam.reencoded,
+                              .copied_end = seam.frames,
+                              .compared = seam.reencoded,
+                              .keyframe_frame = seam.keyframe_packet,
+                              .keyframe_microseconds = seam.keyframe_microseconds,
+                              .codec = parameters.codec},
+                             ffmpeg_input, hashes, observer, environment));
+
+  FENDRAL_TRY(const auto content, posix::read_from_start(joined.get()));
+  FENDRAL_CHECK(directory.replace_segment(seam.name, content));
+  return copied.size;
+}
+
+Result<void> check_splice(int file, const SpliceCheck& check, const std::string& ffmpeg_input,
+                          const std::vector<std::string>& hashes, SplitObserver& observer,
+                          const posix::Environment& environment) {
+  const std::string& failed = check.failed;
+  if (check.source_first + check.frames > hashes.size() ||
+      check.keyframe_frame > check.source_first) {
+    return runtime_failure(failed + ": the source decodes to " + std::to_string(hashes.size()) +
+                           " frames");
+  }
   FENDRAL_TRY(const auto decoded, posix::create_anonymous_file("fendral-seam-hashes"));
   const auto decode = std::vector<std::string>{
       "-hide_banner", "-nostats", "-loglevel", "level+error", "-i", fd_name(3),
       // The null muxer refuses times that do not increase, as a player would stumble on them.
       "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", pipe_name(0)};
-  FENDRAL_TRY(const ReportedRun decode_run,
-              run_step(kProgram, decode, {decoded.get(), -1, -1, joined.get()}, -1, observer,
-                       environment, failed));
+  FENDRAL_TRY(
+      const ReportedRun decode_run,
+      run_step(kProgram, decode, {decoded.get(), -1, -1, file}, -1, observer, environment, failed));
   if (!decode_run.last_errors.empty()) {
     return runtime_failure(failed + ": it decodes with errors: " + decode_run.last_errors);
   }
   FENDRAL_TRY(const auto listing, posix::read_from_start(decoded.get()));
   const std::vector<std::string> frames = stream_zero_hashes(listing);
-  if (frames.size() != seam.frames) {
+  if (frames.size() != check.frames) {
     return runtime_failure(failed + ": it decodes to " + std::to_string(frames.size()) +
-                           " frames where the source has " + std::to_string(seam.frames));
+                           " frames where the source has " + std::to_string(check.frames));
   }
-  for (std::uint64_t index = seam.reencoded; index < seam.frames; ++index) {
-    if (frames[index] != hashes[first_displayed + index]) {
+  for (std::uint64_t index = check.copied_first; index < check.copied_end; ++index) {
+    if (frames[index] != hashes[check.source_first + index]) {
       return runtime_failure(failed + ": its copied frame " + std::to_string(index) +
                              " differs from the source's");
     }
   }
 
   // Paired by their order, not their times: a clock of milliseconds (Matroska) rounds the
-  // segment's and the source's differently, and psnr would pair a frame with its neighbour.
+  // segment's and the source's differently, and psnr would pair a frame with its neighbour. A
+  // second apart, so no muxer clock puts two of them on one tick (which it logs as an error).
+  const std::uint64_t from_key = check.source_first - check.keyframe_frame;
   FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
   const std::string compared =
-      "[0:v:0]trim=end_frame=" + std::to_string(seam.reencoded) +
-      ",settb=AVTB,setpts=N*1000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
-      "\\," + std::to_string(from_key + seam.reencoded - 1) +
-      "),settb=AVTB,setpts=N*1000[source];[head][source]psnr=stats_file=" + fd_name(0);
+      "[0:v:0]trim=end_frame=" + std::to_string(check.compared) +
+      ",settb=AVTB,setpts=N*1000000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
+      "\\," + std::to_string(from_key + check.compared - 1) +
+      "),settb=AVTB,setpts=N*1000000[source];[head][source]psnr=stats_file=" + fd_name(0);
   auto measure = with_quiet({"-i", fd_name(3)});
-  const auto source = from_keyframe(seam, ffmpeg_input);
+  const auto source =
+      from_keyframe(check.keyframe_frame, check.keyframe_microseconds, ffmpeg_input);
   measure.insert(measure.end(), source.begin(), source.end());
-  add(measure, {"-filter_complex", compared, "-f", "null", "-"});
-  FENDRAL_CHECK(run_only(kProgram, measure, {stats.get(), -1, -1, joined.get()}, -1, observer,
-                         environment, failed));
+  // Up to the last frame compared: the source may run on for hours.
+  add(measure, {"-filter_complex", compared, "-frames:v", std::to_string(check.compared), "-f",
+                "null", "-"});
+  FENDRAL_CHECK(
+      run_only(kProgram, measure, {stats.get(), -1, -1, file}, -1, observer, environment, failed));
   FENDRAL_TRY(const auto stats_text, posix::read_from_start(stats.get()));
   const auto [least, measured] = least_psnr(stats_text);
-  if (measured != seam.reencoded || !(least >= kLeastPsnr)) {
+  if (measured != check.compared || !(least >= kLeastPsnr)) {
     return runtime_failure(failed + ": its re-encoded frames reach " + std::to_string(least) +
                            " dB PSNR over " + std::to_string(measured) + " frames");
   }
 
   ParameterSetReader reader(observer);
-  const auto trace = std::vector<std::string>{
-      "-hide_banner", "-nostats", "-loglevel", "level+info",
-      "-i",           fd_name(3), "-map",      "0:v:0",
-      "-c",           "copy",     "-bsf:v",    "filter_units=pass_types=7,trace_headers",
-      "-f",           "null",     "-"};
-  FENDRAL_CHECK(
-      run_step(kProgram, trace, {-1, -1, -1, joined.get()}, -1, reader, environment, failed));
+  const auto trace =
+      std::vector<std::string>{"-hide_banner", "-nostats", "-loglevel", "level+info", "-i",
+                               fd_name(3), "-map", "0:v:0", "-c", "copy", "-bsf:v",
+                               // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
+                               std::string("filter_units=pass_types=") +
+                                   (check.codec == "hevc" ? "33" : "7") + ",trace_headers",
+                               "-f", "null", "-"};
+  FENDRAL_CHECK(run_step(kProgram, trace, {-1, -1, -1, file}, -1, reader, environment, failed));
   if (!reader.agree()) {
     return runtime_failure(failed + ": its parameter sets differ in profile or level");
   }
+  return {};
+}
 
-  FENDRAL_TRY(const auto content, posix::read_from_start(joined.get()));
-  FENDRAL_CHECK(directory.replace_segment(seam.name, content));
-  return copied.size;
+std::vector<std::string> encode_frames_command(const Seam& span, const std::string& ffmpeg_input,
+                                               const VideoParameters& parameters) {
+  return head_command(span, ffmpeg_input, parameters,
+                      span.first_packet - std::min(span.first_packet, span.keyframe_packet));
+}
+
+std::vector<std::string> copy_packets_command(const Seam& span, const std::string& ffmpeg_input,
+                                              const std::string& codec) {
+  return tail_command(span, ffmpeg_input, codec);
+}
+
+std::string ticks_as_seconds(std::int64_t ticks, std::uint32_t timescale) {
+  return seconds_text(ticks, timescale);
 }
 
 }  // namespace fendral::video

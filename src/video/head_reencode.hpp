@@ -20,7 +20,7 @@ namespace fendral::video {
 struct VideoParameters {
   std::string codec;    // "h264", "hevc", "vp9", ...
   std::string profile;  // "Main", "High", ...
-  int level = 0;        // ffprobe's level: 30 for 3.0
+  int level = 0;        // ffprobe's level: 30 for H.264's 3.0, 90 for HEVC's
   std::string pix_fmt;
   std::string color_range, color_space, color_transfer, color_primaries;
   std::string sample_aspect_ratio;  // "1:1", or empty when unstated
@@ -40,6 +40,16 @@ std::optional<std::string> unmatched(const VideoParameters& parameters);
 
 // The source's decoded pictures, one hash each in display order, for the copied frames' check.
 Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
+                                                     SplitObserver& observer,
+                                                     const posix::Environment& environment);
+
+// The same for `frames` frames (to the end without) from the keyframe `keyframe_frame`, which
+// shows at `keyframe_microseconds`: the decode starts there, and the hashes before it are left
+// empty.
+Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_input,
+                                                     std::uint64_t keyframe_frame,
+                                                     std::int64_t keyframe_microseconds,
+                                                     std::optional<std::uint64_t> frames,
                                                      SplitObserver& observer,
                                                      const posix::Environment& environment);
 
@@ -76,5 +86,47 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                                     const std::vector<std::string>& hashes,
                                     const SplitDirectory& directory, SplitObserver& observer,
                                     const posix::Environment& environment);
+
+// What a file with re-encoded frames must show before it is kept. Its frames in display order
+// are the source's from `source_first` on; those in [copied_first, copied_end) are copied.
+struct SpliceCheck {
+  std::string failed;  // the opening words of the RuntimeError
+  std::uint64_t frames = 0;
+  std::uint64_t source_first = 0;
+  std::uint64_t copied_first = 0;
+  std::uint64_t copied_end = 0;
+  // Its first `compared` frames are held to the least PSNR against the source's (copied ones
+  // among them come out identical), decoded from the source's keyframe `keyframe_frame`, which
+  // shows at `keyframe_microseconds` from the source's start.
+  std::uint64_t compared = 0;
+  std::uint64_t keyframe_frame = 0;
+  std::int64_t keyframe_microseconds = 0;
+  std::string codec = "h264";  // the stream's, as ffprobe names it
+};
+
+// The checks of reencode_head on the file behind `file`: a full decode with no error and
+// increasing times, the frame count, the copied frames' pictures equal to `hashes`, the PSNR,
+// one profile and level in the container's header and in every parameter set.
+Result<void> check_splice(int file, const SpliceCheck& check, const std::string& ffmpeg_input,
+                          const std::vector<std::string>& hashes, SplitObserver& observer,
+                          const posix::Environment& environment);
+
+// ffmpeg's arguments that write the frames [first_packet, first_packet + reencoded) of the
+// source in display order, decoded from `keyframe_packet`, encoded as reencode_head encodes a
+// head, to MPEG-TS on passed descriptor 0; the time of every frame moved by the seam's lead.
+std::vector<std::string> encode_frames_command(const Seam& span, const std::string& ffmpeg_input,
+                                               const VideoParameters& parameters);
+
+// ffmpeg's arguments that copy the video packets [first_packet + reencoded, first_packet +
+// frames) in decode order, to MPEG-TS on passed descriptor 1, with the same lead.
+std::vector<std::string> copy_packets_command(const Seam& span, const std::string& ffmpeg_input,
+                                              const std::string& codec);
+
+// The lead of the MPEG-TS streams above, which the run that joins them takes off.
+inline constexpr std::int64_t kSpanLeadSeconds = 10;
+
+// "1.360000": ticks of `timescale` as seconds, to the nearest microsecond, as ffmpeg's time
+// options take them.
+std::string ticks_as_seconds(std::int64_t ticks, std::uint32_t timescale);
 
 }  // namespace fendral::video

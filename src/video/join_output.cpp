@@ -22,8 +22,8 @@ namespace {
 constexpr std::string_view kOutputRefused =
     "ffmpeg concat failed with status ExitStatus(ExitStatus(1))";
 
-unexpected<Failure> output_refused(int code, const std::string& path) {
-  return fail(Failure::runtime_error(std::string(kOutputRefused)).caused_by(code, path));
+unexpected<Failure> output_refused(std::string_view refused, int code, const std::string& path) {
+  return fail(Failure::runtime_error(std::string(refused)).caused_by(code, path));
 }
 
 // The reasons a directory refuses a new directory for which it refuses ffmpeg's new file too.
@@ -56,19 +56,23 @@ SplitPath split_last_component(const std::string& path) {
 }  // namespace
 
 Result<JoinOutput> JoinOutput::prepare(const std::string& output_file) {
-  JoinOutput as_given(output_file, std::nullopt, output_file);
+  return prepare(output_file, kOutputRefused);
+}
+
+Result<JoinOutput> JoinOutput::prepare(const std::string& output_file, std::string_view refusal) {
+  JoinOutput as_given(output_file, std::nullopt, output_file, refusal);
   const auto local_path = local_file_opened(output_file);
   if (!local_path) return as_given;
   const posix::EntryKind entry = posix::entry_kind(*local_path);
   if (entry.error == 0) {
     const bool refused = entry.type == S_IFREG || entry.type == S_IFDIR || entry.type == S_IFLNK;
     // EEXIST, as an exclusive create gives for each of them.
-    if (refused) return output_refused(EEXIST, *local_path);
+    if (refused) return output_refused(refusal, EEXIST, *local_path);
     return as_given;  // a device or FIFO: ffmpeg judges it as always
   }
   if (entry.error != ENOENT) {
     // A path through a file, or a directory we may not search.
-    if (refuses_new_files(entry.error)) return output_refused(entry.error, *local_path);
+    if (refuses_new_files(entry.error)) return output_refused(refusal, entry.error, *local_path);
     return as_given;
   }
   const SplitPath parts = split_last_component(*local_path);
@@ -78,18 +82,19 @@ Result<JoinOutput> JoinOutput::prepare(const std::string& output_file) {
       posix::create_private_directory(parts.directory + std::string(kPrivateDirectoryStart));
   if (!directory) {
     const std::optional<int> code = directory.error().os_code();
-    if (code && refuses_new_files(*code)) return output_refused(*code, *local_path);
+    if (code && refuses_new_files(*code)) return output_refused(refusal, *code, *local_path);
     return as_given;
   }
   // ffmpeg must read the directory as a path, not a URL or an option.
   std::string written = posix::join_path(directory_for_ffmpeg(*directory), parts.name);
-  return JoinOutput(std::move(written), std::move(*directory), *local_path);
+  return JoinOutput(std::move(written), std::move(*directory), *local_path, refusal);
 }
 
 JoinOutput::JoinOutput(JoinOutput&& other) noexcept
     : written_(std::move(other.written_)),
       private_directory_(std::exchange(other.private_directory_, std::nullopt)),
-      placed_as_(std::move(other.placed_as_)) {}
+      placed_as_(std::move(other.placed_as_)),
+      refusal_(std::move(other.refusal_)) {}
 
 JoinOutput::~JoinOutput() {
   if (!private_directory_) return;
@@ -112,7 +117,7 @@ Result<void> JoinOutput::place() {
     return {};
   }
   if (auto moved = posix::move_without_replacing(written_, placed_as_); !moved) {
-    if (moved.error().os_code() == EEXIST) return output_refused(EEXIST, placed_as_);
+    if (moved.error().os_code() == EEXIST) return output_refused(refusal_, EEXIST, placed_as_);
     return runtime_failure("Failed to place the joined file: " + moved.error().text());
   }
   ::rmdir(private_directory_->c_str());

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/failure.hpp"
 
@@ -22,6 +23,8 @@ class JoinOutput {
   // device or FIFO, an output ffmpeg writes as several files: an HLS playlist .m3u8, a DASH
   // manifest .mpd) is handed to ffmpeg as it is.
   static Result<JoinOutput> prepare(const std::string& output_file);
+  // The same, refusing with `refusal` where the join refuses with ffmpeg's words.
+  static Result<JoinOutput> prepare(const std::string& output_file, std::string_view refusal);
 
   JoinOutput(JoinOutput&& other) noexcept;
   JoinOutput& operator=(JoinOutput&&) = delete;
@@ -42,14 +45,16 @@ class JoinOutput {
 
  private:
   JoinOutput(std::string written, std::optional<std::string> private_directory,
-             std::string placed_as)
+             std::string placed_as, std::string_view refusal)
       : written_(std::move(written)),
         private_directory_(std::move(private_directory)),
-        placed_as_(std::move(placed_as)) {}
+        placed_as_(std::move(placed_as)),
+        refusal_(refusal) {}
 
   std::string written_;
   std::optional<std::string> private_directory_;  // nothing when ffmpeg writes the output itself
   std::string placed_as_;
+  std::string refusal_;
 };
 
 }  // namespace fendral::video

@@ -241,6 +241,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       .video_timescale = source.video_timescale,
       .timecode = source.may_hold_timecode,
       .break_non_keyframes = cut_at == CutAt::clean_frames,
+      .video_codec = parameters ? parameters->codec : "h264",
   };
   FENDRAL_CHECK(split_run.start(split_command(command), environment));
 
@@ -414,6 +415,12 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     }
     plan = std::move(replanned);
   }
+}
+
+Result<PacketTable> read_packet_table(const std::string& ffmpeg_input, SplitObserver& observer,
+                                      const posix::Environment& environment) {
+  if (std::optional<PacketTable> table = table_from_mp4(ffmpeg_input)) return std::move(*table);
+  return table_from_ffprobe(ffmpeg_input, observer, environment);
 }
 
 }  // namespace fendral::video

@@ -51,4 +51,9 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                                                 bool reencode, SplitObserver& observer,
                                                 const posix::Environment& environment);
 
+// The packet table of `ffmpeg_input`: a local MP4's from its movie box, any other's from
+// ffprobe's packet list.
+Result<PacketTable> read_packet_table(const std::string& ffmpeg_input, SplitObserver& observer,
+                                      const posix::Environment& environment);
+
 }  // namespace fendral::video

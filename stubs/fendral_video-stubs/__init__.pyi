@@ -11,7 +11,7 @@ joins it. ffmpeg's messages go to the ``logging`` logger ``fendral_video.ffmpeg`
 import os
 from typing import Callable, SupportsIndex, Union, final
 
-__all__ = ["split_to_fit", "Segment"]
+__all__ = ["split_to_fit", "trim", "Segment"]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -34,9 +34,10 @@ def split_to_fit(
     than planned is cut again with the container's measured overhead; the call never returns a
     segment over a cap.
 
-    With ``reencode=True`` (H.264 video, progressive, 8-bit 4:2:0), a segment may start at any
-    frame that every frame displayed before it is decoded before: its frames up to the next
-    keyframe are re-encoded with libx264 to the stream's own profile, level, pixel format,
+    With ``reencode=True`` (H.264 video, progressive, 8-bit 4:2:0; HEVC Main or Main 10), a
+    segment may start at any frame that every frame displayed before it is decoded before: its
+    frames up to the next keyframe are re-encoded with libx264 (libx265) to the stream's own
+    profile, level, pixel format,
     colour tags and sample aspect, the rest copied, the sound copied whole. Each such segment is
     checked before the call returns: it decodes without an error, holds its frames, its copied
     frames decode to the source's pictures, its re-encoded ones reach 40 dB PSNR, and its
@@ -67,10 +68,52 @@ def split_to_fit(
             OUTPUT_DIR/chunk_001.mp4: ...").
     """
 
+def trim(
+    input_file: _Path,
+    output_file: _Path,
+    *,
+    start: float,
+    end: float | None = None,
+    progress: Callable[[float, float], object] | None = None,
+) -> Segment:
+    """Cut ``input_file`` to the frames shown from ``start`` to ``end`` (seconds from its start;
+    to its last frame when ``end`` is None) into ``output_file``, a new MP4 or QuickTime file.
+
+    Frame-exact: the output's first frame is the first shown at or after ``start``, its last the
+    last shown before ``end``. Only the edges are re-encoded, as ``split_to_fit(reencode=True)``
+    re-encodes a head (H.264; HEVC Main or Main 10): the frames from ``start`` to the next closed
+    keyframe, and the few before ``end`` after the last frame that every frame shown before it
+    is decoded before (a B-frame run at most); every frame between is copied. Each audio
+    stream is copied from the packet before the one that plays at ``start`` (a decoder's first
+    frame of sound needs the one before it) to the one that plays at ``end``, its edit list
+    starting playback at the first frame. Other streams are left out.
+
+    The output is written beside ``output_file`` and checked as a re-encoded segment is (a full
+    decode without an error, the frame count, the copied frames' pictures, 40 dB PSNR, one
+    profile and level) before it takes that name; it never replaces an entry there. A failure
+    leaves nothing. ``progress(done_seconds, total_seconds)`` is called as each step ends, the
+    last time before the output is placed; what it raises ends the call. The returned
+    ``Segment`` has index 0, the output's path, its start in the source, its duration and size,
+    and the count of re-encoded frames.
+
+    Raises:
+        TypeError: a path is not a str, bytes or os.PathLike; ``start`` or ``end`` not a number;
+            ``progress`` not callable.
+        ValueError: before anything is written: "start must be at least 0", "end must be later
+            than start", "start is past the last frame, which shows at 7.96 s", "no frame shows
+            from 1.3 s to 1.31 s"; an input with no video stream or read from standard input;
+            an output that is not a local file named .mp4, .m4v or .mov; video that cannot be
+            matched ("vp9 video cannot be re-encoded to match its copied frames").
+        RuntimeError: "Failed to trim: the output cannot be created", its ``__cause__`` an
+            ``OSError`` naming the output (``FileExistsError`` where an entry is there); ffmpeg
+            or ffprobe failed; the output failed its check ("Failed to trim in.mp4: it decodes
+            with errors: ...").
+    """
+
 @final
 class Segment:
-    """One segment file of a split, as ``split_to_fit`` returns it. Immutable; equal to a
-    segment with the same fields. Pickles."""
+    """One segment file of a split, as ``split_to_fit`` returns it, or the file ``trim`` wrote.
+    Immutable; equal to a segment with the same fields. Pickles."""
 
     def __new__(
         cls,

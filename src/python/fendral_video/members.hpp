@@ -6,5 +6,6 @@
 namespace fendral::python {
 
 PyObject* split_to_fit_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* trim_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace fendral::python

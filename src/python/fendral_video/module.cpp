@@ -16,6 +16,15 @@ PyMethodDef split_to_fit_definition = {
         "progress=None, reencode=False)\n--\n\n" FENDRAL_DOC_fendral_video__split_to_fit,
 };
 
+PyMethodDef trim_definition = {
+    .ml_name = "trim",
+    .ml_meth = as_method(trim_entry),
+    .ml_flags = METH_VARARGS | METH_KEYWORDS,
+    .ml_doc =
+        "trim(input_file, output_file, *, start, end=None, "
+        "progress=None)\n--\n\n" FENDRAL_DOC_fendral_video__trim,
+};
+
 PyModuleDef video_module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "fendral_video",
@@ -27,6 +36,7 @@ PyObject* initialised_video_module = nullptr;
 
 HostResult<void> add_members(PyObject* module) {
   FENDRAL_CHECK(add_function(module, split_to_fit_definition));
+  FENDRAL_CHECK(add_function(module, trim_definition));
   return register_segment_class(module);
 }
 
