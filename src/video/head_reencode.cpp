@@ -385,9 +385,49 @@ Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_i
   return stream_zero_hashes(text);
 }
 
+Result<EncodedHead> encode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                const VideoParameters& parameters, SplitObserver& observer,
+                                const posix::Environment& environment) {
+  const std::string failed = "Failed to re-encode the head of segment " + seam.path;
+  FENDRAL_TRY(auto head, posix::create_anonymous_file("fendral-head"));
+  // Frame numbers of the source as read from the keyframe before the cut.
+  const std::uint64_t from_key =
+      seam.first_packet - std::min(seam.first_packet, seam.keyframe_packet);
+  FENDRAL_CHECK(run_only(kProgram, head_command(seam, ffmpeg_input, parameters, from_key),
+                         {head.get(), -1, -1, -1}, -1, observer, environment, failed));
+  FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-head-packets"));
+  FENDRAL_CHECK(run_only(kProbeProgram, packet_list_command(fd_name(0)), {head.get(), -1, -1, -1},
+                         listing.get(), observer, environment, failed));
+  FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
+  auto table = read_packet_list(text);
+  if (!table || table->tracks.empty()) {
+    return runtime_failure(failed + ": its packets cannot be listed");
+  }
+  std::vector<Packet> packets = std::move(table->tracks[0].packets);
+  std::stable_sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
+    return a.presentation_time < b.presentation_time;
+  });
+  EncodedHead encoded{.stream = std::move(head), .frames = seam.reencoded};
+  for (const Packet& packet : packets) encoded.frame_bytes.push_back(packet.size);
+  if (encoded.frame_bytes.size() != seam.reencoded) {
+    return runtime_failure(failed + ": it encoded " + std::to_string(encoded.frame_bytes.size()) +
+                           " frames where " + std::to_string(seam.reencoded) + " were asked for");
+  }
+  return encoded;
+}
+
 Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
                                     const VideoParameters& parameters,
                                     const std::vector<std::string>& hashes,
+                                    const SplitDirectory& directory, SplitObserver& observer,
+                                    const posix::Environment& environment) {
+  FENDRAL_TRY(const EncodedHead head,
+              encode_head(seam, ffmpeg_input, parameters, observer, environment));
+  return reencode_head(seam, ffmpeg_input, head, hashes, directory, observer, environment);
+}
+
+Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                    const EncodedHead& head, const std::vector<std::string>& hashes,
                                     const SplitDirectory& directory, SplitObserver& observer,
                                     const posix::Environment& environment) {
   const std::string failed = "Failed to re-encode the head of segment " + seam.path;
@@ -397,7 +437,10 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
     return runtime_failure(failed + ": the source decodes to " + std::to_string(hashes.size()) +
                            " frames");
   }
-  FENDRAL_TRY(const auto head, posix::create_anonymous_file("fendral-head"));
+  if (head.frames != seam.reencoded) {
+    return runtime_failure(failed + ": its head was encoded to " + std::to_string(head.frames) +
+                           " frames");
+  }
   FENDRAL_TRY(const auto tail, posix::create_anonymous_file("fendral-tail"));
   FENDRAL_TRY(const auto joined, posix::create_anonymous_file("fendral-seam"));
   FENDRAL_TRY(const auto copied, directory.open_segment(seam.name));
@@ -405,31 +448,62 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
   // packets on the first one's clock (a Matroska source's 1/1000 became 1/16000 in the copy).
   FENDRAL_TRY(const VideoParameters copied_parameters,
               read_video_parameters(seam.path, observer, environment));
-  // Frame numbers of the source as read from the keyframe before the cut.
   const std::uint64_t from_key = first_displayed - std::min(first_displayed, seam.keyframe_packet);
-  FENDRAL_CHECK(run_only(kProgram, head_command(seam, ffmpeg_input, parameters, from_key),
-                         {head.get(), -1, -1, -1}, -1, observer, environment, failed));
   const bool has_tail = seam.reencoded < seam.frames;
   if (has_tail) {
     FENDRAL_CHECK(run_only(kProgram, tail_command(seam, ffmpeg_input), {-1, tail.get(), -1, -1}, -1,
                            observer, environment, failed));
   }
-  const std::array<int, posix::kPassedFdCount> seam_fds = {head.get(), tail.get(), copied.fd.get(),
-                                                           joined.get(), -1};
+  const std::array<int, posix::kPassedFdCount> seam_fds = {head.stream.get(), tail.get(),
+                                                           copied.fd.get(), joined.get(), -1};
   FENDRAL_CHECK(run_only(kProgram, seam_command(seam, copied_parameters.timescale, has_tail),
                          seam_fds, -1, observer, environment, failed));
 
-  // The checks, on the joined file as it will be kept.
+  // The checks, on the joined file as it will be kept, in one decode of it: its frames' hashes,
+  // the re-encoded ones' PSNR against the source's, and every stream through the null muxer,
+  // which refuses times that do not increase, as a player would stumble on them. The re-encoded
+  // frames are paired with the source's by their order, not their times: a clock of
+  // milliseconds (Matroska) rounds the segment's and the source's differently, and psnr would
+  // pair a frame with its neighbour (and their output keeps a clock of milliseconds for it). The
+  // source's frames end after the head's, so its decode stops there.
   FENDRAL_TRY(const auto decoded, posix::create_anonymous_file("fendral-seam-hashes"));
-  const auto decode = std::vector<std::string>{
-      "-hide_banner", "-nostats", "-loglevel", "level+error", "-i", fd_name(3),
-      // The null muxer refuses times that do not increase, as a player would stumble on them.
-      "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", pipe_name(0)};
-  FENDRAL_TRY(const ReportedRun decode_run,
-              run_step(kProgram, decode, {decoded.get(), -1, -1, joined.get()}, -1, observer,
-                       environment, failed));
-  if (!decode_run.last_errors.empty()) {
-    return runtime_failure(failed + ": it decodes with errors: " + decode_run.last_errors);
+  FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
+  const std::string compared =
+      "[0:v:0]trim=end_frame=" + std::to_string(seam.reencoded) +
+      ",settb=AVTB,setpts=N*1000[head];[1:v:0]trim=start_frame=" + std::to_string(from_key) +
+      ":end_frame=" + std::to_string(from_key + seam.reencoded) +
+      ",settb=AVTB,setpts=N*1000[source];[head][source]psnr=shortest=1:stats_file=" + fd_name(1) +
+      "[compared]";
+  auto check = std::vector<std::string>{"-hide_banner", "-nostats", "-loglevel",
+                                        "level+error",  "-i",       fd_name(3)};
+  const auto source = from_keyframe(seam, ffmpeg_input);
+  check.insert(check.end(), source.begin(), source.end());
+  add(check, {"-filter_complex",
+              compared,
+              "-map",
+              "[compared]",
+              "-fps_mode",
+              "passthrough",
+              "-r",
+              "1000",
+              "-f",
+              "null",
+              "-",
+              "-map",
+              "0",
+              "-f",
+              "null",
+              "-",
+              "-map",
+              "0:v:0",
+              "-f",
+              "framemd5",
+              pipe_name(0)});
+  FENDRAL_TRY(const ReportedRun check_run,
+              run_step(kProgram, check, {decoded.get(), stats.get(), -1, joined.get()}, -1,
+                       observer, environment, failed));
+  if (!check_run.last_errors.empty()) {
+    return runtime_failure(failed + ": it decodes with errors: " + check_run.last_errors);
   }
   FENDRAL_TRY(const auto listing, posix::read_from_start(decoded.get()));
   const std::vector<std::string> frames = stream_zero_hashes(listing);
@@ -443,21 +517,6 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                              " differs from the source's");
     }
   }
-
-  // Paired by their order, not their times: a clock of milliseconds (Matroska) rounds the
-  // segment's and the source's differently, and psnr would pair a frame with its neighbour.
-  FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
-  const std::string compared =
-      "[0:v:0]trim=end_frame=" + std::to_string(seam.reencoded) +
-      ",settb=AVTB,setpts=N*1000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
-      "\\," + std::to_string(from_key + seam.reencoded - 1) +
-      "),settb=AVTB,setpts=N*1000[source];[head][source]psnr=stats_file=" + fd_name(0);
-  auto measure = with_quiet({"-i", fd_name(3)});
-  const auto source = from_keyframe(seam, ffmpeg_input);
-  measure.insert(measure.end(), source.begin(), source.end());
-  add(measure, {"-filter_complex", compared, "-f", "null", "-"});
-  FENDRAL_CHECK(run_only(kProgram, measure, {stats.get(), -1, -1, joined.get()}, -1, observer,
-                         environment, failed));
   FENDRAL_TRY(const auto stats_text, posix::read_from_start(stats.get()));
   const auto [least, measured] = least_psnr(stats_text);
   if (measured != seam.reencoded || !(least >= kLeastPsnr)) {
