@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 

@@ -2,7 +2,7 @@
 // table (module.cpp) lists them with their names and signatures.
 #pragma once
 
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 

@@ -1,6 +1,6 @@
 // fendral_stream.Manifest: made from a file, from read_chunks, from its JSON text or from the
 // CRCs of chunks checksummed elsewhere, and never changed after. It pickles as the last.
-#include "python/manifest_type.hpp"
+#include "python/fendral_stream/manifest_type.hpp"
 
 #include <array>
 #include <string>
@@ -10,11 +10,11 @@
 #include "base/utf8.hpp"
 #include "chunking/chunk_stream.hpp"
 #include "chunking/parity.hpp"
-#include "python/binding.hpp"
-#include "python/convert.hpp"
+#include "python/common/binding.hpp"
+#include "python/common/convert.hpp"
+#include "python/common/module_support.hpp"
+#include "python/common/unlocked.hpp"
 #include "python/docstrings.hpp"
-#include "python/module_support.hpp"
-#include "python/unlocked.hpp"
 
 namespace fendral::python {
 namespace {

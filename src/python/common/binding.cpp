@@ -1,4 +1,4 @@
-#include "python/binding.hpp"
+#include "python/common/binding.hpp"
 
 #include <algorithm>
 #include <string>

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "python/python.hpp"
+#include "python/common/python.hpp"
 
 namespace fendral::python {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "chunking/chunk_record.hpp"
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 

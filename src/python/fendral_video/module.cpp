@@ -1,7 +1,8 @@
 // The module fendral_video: cutting a video to fit a service's limits on time and size.
+#include "python/common/module_support.hpp"
 #include "python/docstrings.hpp"
-#include "python/fit_entry.hpp"
-#include "python/module_support.hpp"
+#include "python/fendral_video/members.hpp"
+#include "python/fendral_video/segment_type.hpp"
 
 namespace fendral::python {
 namespace {

@@ -1,7 +1,7 @@
-// The members of the module fendral_stream; its table (stream_module.cpp) lists them.
+// The members of the module fendral_stream; its table (module.cpp) lists them.
 #pragma once
 
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 

@@ -7,7 +7,7 @@
 #include <type_traits>
 
 #include "posix/interruption.hpp"
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 

@@ -1,8 +1,8 @@
 // The module fendral: its table of members and its initialisation.
-#include "python/chunk_type.hpp"
+#include "python/common/module_support.hpp"
 #include "python/docstrings.hpp"
-#include "python/entry_points.hpp"
-#include "python/module_support.hpp"
+#include "python/fendral/chunk_type.hpp"
+#include "python/fendral/members.hpp"
 
 namespace fendral::python {
 namespace {

@@ -1,4 +1,4 @@
-#include "python/convert.hpp"
+#include "python/common/convert.hpp"
 
 #include <algorithm>
 #include <limits>

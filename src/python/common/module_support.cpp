@@ -1,8 +1,8 @@
-#include "python/module_support.hpp"
+#include "python/common/module_support.hpp"
 
 #include <string>
 
-#include "python/convert.hpp"
+#include "python/common/convert.hpp"
 
 namespace fendral::python {
 

@@ -3,11 +3,11 @@
 #include <string_view>
 
 #include "chunking/file_chunking.hpp"
-#include "python/binding.hpp"
-#include "python/chunk_type.hpp"
-#include "python/convert.hpp"
-#include "python/entry_points.hpp"
-#include "python/unlocked.hpp"
+#include "python/common/binding.hpp"
+#include "python/common/convert.hpp"
+#include "python/common/unlocked.hpp"
+#include "python/fendral/chunk_type.hpp"
+#include "python/fendral/members.hpp"
 
 namespace fendral::python {
 

@@ -1,4 +1,4 @@
-#include "python/chunk_type.hpp"
+#include "python/fendral/chunk_type.hpp"
 
 #include <array>
 #include <cstring>
@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "python/binding.hpp"
-#include "python/convert.hpp"
+#include "python/common/binding.hpp"
+#include "python/common/convert.hpp"
+#include "python/common/module_support.hpp"
 #include "python/docstrings.hpp"
-#include "python/module_support.hpp"
 
 namespace fendral::python {
 namespace {

@@ -1,4 +1,4 @@
-#include "python/unlocked.hpp"
+#include "python/common/unlocked.hpp"
 
 namespace fendral::python {
 

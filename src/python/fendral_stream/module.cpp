@@ -1,10 +1,10 @@
 // The module fendral_stream: files larger than memory, read chunk by chunk and written back in
 // any order. It makes and takes fendral's own Chunk class, so it imports fendral first.
-#include "python/chunk_type.hpp"
+#include "python/common/module_support.hpp"
 #include "python/docstrings.hpp"
-#include "python/manifest_type.hpp"
-#include "python/module_support.hpp"
-#include "python/stream_entry.hpp"
+#include "python/fendral/chunk_type.hpp"
+#include "python/fendral_stream/manifest_type.hpp"
+#include "python/fendral_stream/members.hpp"
 
 namespace fendral::python {
 namespace {

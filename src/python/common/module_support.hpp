@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 

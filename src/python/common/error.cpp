@@ -1,4 +1,4 @@
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 #include <pthread.h>
 

@@ -10,8 +10,8 @@
 #include "base/expected.hpp"
 #include "base/failure.hpp"
 #include "base/propagate.hpp"
-#include "python/python.hpp"
-#include "python/ref.hpp"
+#include "python/common/python.hpp"
+#include "python/common/ref.hpp"
 
 namespace fendral::python {
 

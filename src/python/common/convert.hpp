@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "posix/buffer.hpp"
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 

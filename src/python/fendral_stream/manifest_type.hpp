@@ -2,7 +2,7 @@
 #pragma once
 
 #include "chunking/manifest.hpp"
-#include "python/error.hpp"
+#include "python/common/error.hpp"
 
 namespace fendral::python {
 
