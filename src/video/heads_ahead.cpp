@@ -58,8 +58,10 @@ Result<bool> HeadEncodes::settle(FitPlan& plan, ContainerOverhead& overhead,
     const std::uint64_t frames =
         first_encode ? reach(missing->first_packet) : missing->reencoded_frames;
     const std::uint64_t end = missing->first_packet + frames;
+    // Named in a failure as the segment will be.
+    const std::vector<std::string> paths = directory_.segment_paths(segment_name(index) + "\n");
     const Seam seam = seam_of(video, *missing, end, frames, segment_name(index),
-                              directory_.segment_paths(segment_name(index) + "\n").front(), false);
+                              paths.empty() ? segment_name(index) : paths.front(), false);
     FENDRAL_TRY(EncodedHead head,
                 encode_head(seam, ffmpeg_input_, parameters_, observer, environment));
     MeasuredHead measured{
