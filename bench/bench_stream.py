@@ -22,6 +22,8 @@ in one run.
 - write: the file's 1 MiB chunks, shuffled, through ChunkWriter against reconstruct_file.
 - products: the GF(2^16) region product alone (bench/gf65536_speed.cpp, compiled here with the
   module's gf65536.cpp), each way this processor has, 8 sources of a 32 KiB strip.
+- encoder: the parity encoder alone (bench/parity_speed.cpp, compiled here with the module's
+  sources), coefficient by coefficient against the transforms, at 1, 5 and 10 %, one core.
 - parity: read_chunks with parity chunks of 1, 5 and 10 % of the data chunks (1 MiB) against
   the same loop without them, on both cores and pinned to one; and ChunkWriter given every
   chunk with the manifest against the same writer rebuilding 1, 5 and 10 % of the data chunks,
@@ -265,6 +267,31 @@ def product_speeds(directory, rounds):
 PARITY_SHARES = (1, 5, 10)  # parity chunks, in % of the data chunks
 
 
+def encoder_speeds(directory, size, rounds):
+    """The parity encoder alone on one core: coefficient by coefficient against the transforms."""
+    program = os.path.join(directory, "parity_speed")
+    compiler = os.environ.get("CXX", "c++")
+    sources = [os.path.join(SOURCE, folder, name) for folder in ("base", "posix", "chunking")
+               for name in sorted(os.listdir(os.path.join(SOURCE, folder)))
+               if name.endswith(".cpp")]
+    subprocess.run([compiler, "-O3", "-std=c++2b", "-I", SOURCE,
+                    os.path.join(HERE, "parity_speed.cpp"), *sources, "-o", program, "-lpthread"],
+                   check=True)
+    count = size // MIB
+    first_cpu = min(os.sched_getaffinity(0))
+    print(f"\nparity encoder, {count} data chunks of 1 MiB (16 distinct), one core, processor "
+          f"time, median of {rounds} rounds; GB/s of data")
+    print(f"{'parity':>12} {'order':>5} {'coefficients':>12} {'transforms':>10} {'speed-up':>8}")
+    for share in PARITY_SHARES:
+        parity = -(-count * share // 100)
+        done = subprocess.run([program, str(MIB), str(count), str(parity), str(rounds), "0",
+                               "auto"], check=True, capture_output=True, text=True,
+                              preexec_fn=lambda: os.sched_setaffinity(0, {first_cpu}))
+        (_, old, data), (order, new, _) = (line.split() for line in done.stdout.splitlines())
+        print(f"{share:>3} % ({parity:>3}) {order:>5} {int(data) / float(old) / 1e9:>12.2f} "
+              f"{int(data) / float(new) / 1e9:>10.2f} {float(old) / float(new):>8.2f}")
+
+
 def parity_rows(path, output, size, rounds):
     """Parity made and lost chunks rebuilt, against the same loops without them."""
     import fendral_stream
@@ -339,6 +366,7 @@ def main():
                 plain_loops(path, output, size, options.rounds)
             elif options.only == "parity":
                 product_speeds(directory, options.rounds)
+                encoder_speeds(directory, size, options.rounds)
                 parity_rows(path, output, size, options.rounds)
             else:
                 short_last_chunks(directory)
@@ -372,6 +400,7 @@ def main():
 
         plain_loops(path, output, size, options.rounds)
         product_speeds(directory, options.rounds)
+        encoder_speeds(directory, size, options.rounds)
         parity_rows(path, output, size, options.rounds)
 
         chunks = fendral.deconstruct_file(path, MIB)

@@ -115,6 +115,29 @@ void multiply_add_with_tables(std::uint8_t* dst, const std::uint8_t* const* sour
   }
 }
 
+void add_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t bytes) {
+  for (std::size_t at = 0; at < bytes; ++at) dst[at] ^= src[at];
+}
+
+// A butterfly as a product pass and an XOR pass, by any way's multiply_add.
+template <MultiplyAddFunction kMultiplyAdd>
+void butterfly_in_two_passes(std::uint8_t* a, std::uint8_t* b, const Multiplier& m,
+                             std::size_t bytes, bool forward) {
+  const std::uint8_t* source = b;
+  if (!forward) add_bytes(b, a, bytes);
+  kMultiplyAdd(a, &source, &m, 1, bytes);
+  if (forward) add_bytes(b, a, bytes);
+}
+
+// The symbols after the last whole block, for the butterflies done in registers.
+void butterfly_tail(std::uint8_t* a, std::uint8_t* b, const Multiplier& m, std::size_t whole,
+                    std::size_t bytes, bool forward) {
+  const std::uint8_t* source = b;
+  if (!forward) add_bytes(b + whole, a + whole, bytes - whole);
+  multiply_add_tail(a, &source, &m, 1, whole, bytes);
+  if (forward) add_bytes(b + whole, a + whole, bytes - whole);
+}
+
 #if defined(__x86_64__)
 
 __attribute__((target("avx2"))) inline __m256i wide_table(const std::uint8_t* entries) {
@@ -219,6 +242,73 @@ __attribute__((target("avx2,gfni"))) void multiply_add_gfni(std::uint8_t* dst,
     _mm256_storeu_si256(out + 1, sum_high);
   }
   multiply_add_tail(dst, sources, multipliers, count, whole, bytes);
+}
+
+__attribute__((target("avx2"))) void butterfly_avx2(std::uint8_t* a, std::uint8_t* b,
+                                                    const Multiplier& m, std::size_t bytes,
+                                                    bool forward) {
+  const std::size_t whole = bytes - bytes % kBlock;
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  __m256i low_tables[4], high_tables[4];
+  for (int n = 0; n < 4; ++n) {
+    low_tables[n] = wide_table(m.low[n]);
+    high_tables[n] = wide_table(m.high[n]);
+  }
+  for (std::size_t block = 0; block < whole; block += kBlock) {
+    auto* in_a = reinterpret_cast<__m256i*>(a + block);
+    auto* in_b = reinterpret_cast<__m256i*>(b + block);
+    __m256i a_low = _mm256_loadu_si256(in_a), a_high = _mm256_loadu_si256(in_a + 1);
+    __m256i b_low = _mm256_loadu_si256(in_b), b_high = _mm256_loadu_si256(in_b + 1);
+    if (!forward) {
+      b_low = _mm256_xor_si256(b_low, a_low);
+      b_high = _mm256_xor_si256(b_high, a_high);
+    }
+    const __m256i nibbles[4] = {
+        _mm256_and_si256(b_low, nibble), _mm256_and_si256(_mm256_srli_epi16(b_low, 4), nibble),
+        _mm256_and_si256(b_high, nibble), _mm256_and_si256(_mm256_srli_epi16(b_high, 4), nibble)};
+    for (int n = 0; n < 4; ++n) {
+      a_low = _mm256_xor_si256(a_low, _mm256_shuffle_epi8(low_tables[n], nibbles[n]));
+      a_high = _mm256_xor_si256(a_high, _mm256_shuffle_epi8(high_tables[n], nibbles[n]));
+    }
+    if (forward) {
+      b_low = _mm256_xor_si256(b_low, a_low);
+      b_high = _mm256_xor_si256(b_high, a_high);
+    }
+    _mm256_storeu_si256(in_a, a_low);
+    _mm256_storeu_si256(in_a + 1, a_high);
+    _mm256_storeu_si256(in_b, b_low);
+    _mm256_storeu_si256(in_b + 1, b_high);
+  }
+  butterfly_tail(a, b, m, whole, bytes, forward);
+}
+
+__attribute__((target("avx2,gfni"))) void butterfly_gfni(std::uint8_t* a, std::uint8_t* b,
+                                                         const Multiplier& m, std::size_t bytes,
+                                                         bool forward) {
+  const std::size_t whole = bytes - bytes % kBlock;
+  for (std::size_t block = 0; block < whole; block += kBlock) {
+    auto* in_a = reinterpret_cast<__m256i*>(a + block);
+    auto* in_b = reinterpret_cast<__m256i*>(b + block);
+    __m256i a_low = _mm256_loadu_si256(in_a), a_high = _mm256_loadu_si256(in_a + 1);
+    __m256i b_low = _mm256_loadu_si256(in_b), b_high = _mm256_loadu_si256(in_b + 1);
+    if (!forward) {
+      b_low = _mm256_xor_si256(b_low, a_low);
+      b_high = _mm256_xor_si256(b_high, a_high);
+    }
+    a_low = _mm256_xor_si256(
+        a_low, _mm256_xor_si256(transform(b_low, m.affine[0]), transform(b_high, m.affine[1])));
+    a_high = _mm256_xor_si256(
+        a_high, _mm256_xor_si256(transform(b_low, m.affine[2]), transform(b_high, m.affine[3])));
+    if (forward) {
+      b_low = _mm256_xor_si256(b_low, a_low);
+      b_high = _mm256_xor_si256(b_high, a_high);
+    }
+    _mm256_storeu_si256(in_a, a_low);
+    _mm256_storeu_si256(in_a + 1, a_high);
+    _mm256_storeu_si256(in_b, b_low);
+    _mm256_storeu_si256(in_b + 1, b_high);
+  }
+  butterfly_tail(a, b, m, whole, bytes, forward);
 }
 
 bool processor_has_gfni() {
@@ -333,12 +423,14 @@ std::span<const Way> available_ways() {
     std::vector<Way> found;
 #if defined(__x86_64__)
     if (processor_has_avx2() && processor_has_gfni()) {
-      found.push_back({"gfni", multiply_add_gfni});
+      found.push_back({"gfni", multiply_add_gfni, butterfly_gfni});
     }
-    if (processor_has_avx2()) found.push_back({"avx2", multiply_add_avx2});
-    if (processor_has_ssse3()) found.push_back({"ssse3", multiply_add_ssse3});
+    if (processor_has_avx2()) found.push_back({"avx2", multiply_add_avx2, butterfly_avx2});
+    if (processor_has_ssse3())
+      found.push_back({"ssse3", multiply_add_ssse3, butterfly_in_two_passes<multiply_add_ssse3>});
 #endif
-    found.push_back({"tables", multiply_add_with_tables});
+    found.push_back(
+        {"tables", multiply_add_with_tables, butterfly_in_two_passes<multiply_add_with_tables>});
     return found;
   }();
   return ways;
@@ -348,6 +440,12 @@ void multiply_add(std::uint8_t* dst, const std::uint8_t* const* sources,
                   const Multiplier* multipliers, std::size_t count, std::size_t bytes) {
   static const MultiplyAddFunction fastest = available_ways().front().multiply_add;
   fastest(dst, sources, multipliers, count, bytes);
+}
+
+void butterfly(std::uint8_t* a, std::uint8_t* b, const Multiplier& m, std::size_t bytes,
+               bool forward) {
+  static const ButterflyFunction fastest = available_ways().front().butterfly;
+  fastest(a, b, m, bytes, forward);
 }
 
 }  // namespace fendral::gf65536

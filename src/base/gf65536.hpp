@@ -40,16 +40,24 @@ using MultiplyAddFunction = void (*)(std::uint8_t* dst, const std::uint8_t* cons
 void multiply_add(std::uint8_t* dst, const std::uint8_t* const* sources,
                   const Multiplier* multipliers, std::size_t count, std::size_t bytes);
 
+// The butterfly of the additive transforms over `bytes` bytes (even) of the regions a and b, in
+// one pass: forward a ^= m x b, then b ^= a; backward (its inverse) b ^= a, then a ^= m x b.
+using ButterflyFunction = void (*)(std::uint8_t* a, std::uint8_t* b, const Multiplier& m,
+                                   std::size_t bytes, bool forward);
+void butterfly(std::uint8_t* a, std::uint8_t* b, const Multiplier& m, std::size_t bytes,
+               bool forward);
+
 // Symbol `index` of a region read and written in the layout above.
 std::uint16_t symbol_at(const std::uint8_t* region, std::size_t bytes, std::size_t index);
 void set_symbol(std::uint8_t* region, std::size_t bytes, std::size_t index, std::uint16_t value);
 
-// The ways multiply_add can take on this processor, fastest first, which is the one it takes:
-// "gfni" (the affine transform on 256-bit registers), "avx2", "ssse3" (x86_64) and "tables", which
-// works everywhere. For tests and benchmarks.
+// The ways multiply_add and butterfly can take on this processor, fastest first, which is the one
+// it takes: "gfni" (the affine transform on 256-bit registers), "avx2", "ssse3" (x86_64) and
+// "tables", which works everywhere. For tests and benchmarks.
 struct Way {
   const char* name;
   MultiplyAddFunction multiply_add;
+  ButterflyFunction butterfly;
 };
 std::span<const Way> available_ways();
 

@@ -13,6 +13,7 @@
 #include "base/failure.hpp"
 #include "base/gf65536.hpp"
 #include "chunking/manifest.hpp"
+#include "chunking/parity_transform.hpp"
 #include "posix/buffer.hpp"
 
 namespace fendral::chunking {
@@ -30,13 +31,18 @@ std::uint16_t parity_coefficient(std::uint64_t data_index, std::uint64_t parity_
 // kMostCodedChunks - 1 chunks, or parity chunks that cannot all be held in memory.
 [[nodiscard]] Result<void> check_parity(std::uint64_t chunk_size, std::uint64_t parity);
 
-// Makes the parity chunks of data chunks handed over in index order. Holds the N parity chunks
-// and a batch of data chunks of at most 8 MiB (one chunk when a chunk is larger), copied in, so
-// that every parity chunk is passed over once a batch rather than once a chunk.
+// Makes the parity chunks of data chunks handed over in index order, by the transforms of
+// parity_transform.hpp: data chunks batched in whole groups (a group and at least 8 MiB when
+// chunks are small), copied in; for each cosets() x group_size() chunks of sums, of which the
+// parity chunks are the last ones. Data chunks that share a coset with the parity (only in sets
+// near the most chunks) are added to the parity coefficient by coefficient.
 class ParityEncoder {
  public:
-  // After check_parity().
+  // After check_parity(), with the order parity_order() chooses.
   ParityEncoder(std::uint64_t chunk_size, std::uint64_t parity);
+  // With groups of 2^order chunks; order 0 makes every parity chunk coefficient by coefficient,
+  // the same bytes (for tests and benchmarks).
+  ParityEncoder(std::uint64_t chunk_size, std::uint64_t parity, unsigned order);
   // The next data chunk, `size` bytes (chunk_size but for the last). Refused once the data
   // chunks and the parity would be more than kMostCodedChunks.
   [[nodiscard]] Result<void> add(const unsigned char* data, std::size_t size);
@@ -45,14 +51,27 @@ class ParityEncoder {
 
  private:
   void flush();
+  void flush_by_coefficients();
+  void flush_by_transforms();
+  void sums_to_values();
 
   std::size_t chunk_size_;
-  std::vector<posix::ByteBuffer> parity_;
+  std::uint64_t parity_;
+  ParityTransform transform_;
+  // Per parity coset the coefficients of the sum of its groups' shares; then (by_coefficients_)
+  // its values, the parity chunks among them.
+  std::vector<posix::ByteBuffer> sums_;
+  bool by_coefficients_ = false;
   posix::ByteBuffer batch_;
   std::size_t batch_capacity_;  // chunks
   std::size_t batched_ = 0;
   std::uint64_t added_ = 0;  // data chunks so far
 };
+
+// The order the encoder takes for `parity` parity chunks of `chunk_size` bytes: groups of the
+// power of two at or above the parity (the sums as many chunks), or smaller ones while the sums
+// and a group would not fit in memory; 0, the coefficients' way, when none does.
+unsigned parity_order(std::uint64_t chunk_size, std::uint64_t parity);
 
 // dst_j ^= sum over the sources k of coefficient(k, j) x source k, over `bytes` bytes (even) of
 // each, for every destination j: strip by strip, so the strips of the sources stay in the cache

@@ -1,8 +1,10 @@
 #include "mp4/matroska.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <string_view>
 
 namespace fendral::mp4 {
 
@@ -19,6 +21,21 @@ constexpr std::uint32_t kAttachedFile = 0x61a7;
 constexpr std::uint32_t kFileName = 0x466e;
 constexpr std::uint32_t kFileMimeType = 0x4660;
 constexpr std::uint32_t kFileData = 0x465c;
+
+// The codecs of text subtitle tracks, which convert into other containers' text subtitles.
+constexpr std::array<std::string_view, 10> kTextSubtitleCodecs = {"S_TEXT/UTF8",
+                                                                  "S_TEXT/ASCII",
+                                                                  "S_TEXT/SSA",
+                                                                  "S_TEXT/ASS",
+                                                                  "S_SSA",
+                                                                  "S_ASS",
+                                                                  "S_TEXT/WEBVTT",
+                                                                  "D_WEBVTT/SUBTITLES",
+                                                                  "D_WEBVTT/CAPTIONS",
+                                                                  "D_WEBVTT/DESCRIPTIONS"};
+
+// The attached pictures that ffmpeg shows as covers and an MP4 file holds as one.
+constexpr std::array<std::string_view, 2> kCoverTypes = {"image/jpeg", "image/png"};
 
 // More streams than any file ffmpeg would write for the split: the list stops growing there.
 constexpr std::size_t kStreamCap = 4096;
@@ -79,6 +96,18 @@ class Reader {
     return value;
   }
 
+  // Whether an element's string is one of `texts` (a string may be padded with NUL bytes).
+  template <std::size_t count>
+  bool holds_one_of(const Element& element, const std::array<std::string_view, count>& texts) {
+    std::array<char, 32> bytes{};
+    if (*element.size > bytes.size()) return false;
+    const auto length = static_cast<std::size_t>(*element.size);
+    if (!source_.read_at(element.data, bytes.data(), length)) return false;
+    std::string_view content(bytes.data(), length);
+    content = content.substr(0, content.find('\0'));
+    return std::find(texts.begin(), texts.end(), content) != texts.end();
+  }
+
  private:
   ByteSource& source_;
 };
@@ -97,10 +126,13 @@ bool each_child(Reader& reader, const Element& parent, Visit visit) {
 
 std::optional<MatroskaStream> track_kind(Reader& reader, const Element& entry) {
   std::optional<std::uint64_t> type;
-  bool has_codec = false;
+  bool has_codec = false, text = false;
   const bool read = each_child(reader, entry, [&](const Element& child) {
     if (child.id == kTrackType) type = reader.unsigned_value(child);
-    if (child.id == kCodecId) has_codec = *child.size > 0;
+    if (child.id == kCodecId) {
+      has_codec = *child.size > 0;
+      text = reader.holds_one_of(child, kTextSubtitleCodecs);
+    }
     return true;
   });
   if (!read || !type || !has_codec) return std::nullopt;
@@ -110,22 +142,26 @@ std::optional<MatroskaStream> track_kind(Reader& reader, const Element& entry) {
     case 2:
       return MatroskaStream::audio;
     case 0x11:
-      return MatroskaStream::subtitle;
+      return text ? MatroskaStream::text_subtitle : MatroskaStream::subtitle;
     default:
       return std::nullopt;  // ffmpeg skips or numbers these otherwise
   }
 }
 
-bool whole_attachment(Reader& reader, const Element& file) {
-  bool name = false, type = false, data = false;
-  return each_child(reader, file,
-                    [&](const Element& child) {
-                      name = name || child.id == kFileName;
-                      type = type || child.id == kFileMimeType;
-                      data = data || (child.id == kFileData && *child.size > 0);
-                      return true;
-                    }) &&
-         name && type && data;
+// An attached file's stream: nothing unless it has a name, a type and data.
+std::optional<MatroskaStream> attachment_kind(Reader& reader, const Element& file) {
+  bool name = false, type = false, data = false, cover = false;
+  const bool read = each_child(reader, file, [&](const Element& child) {
+    name = name || child.id == kFileName;
+    if (child.id == kFileMimeType) {
+      type = true;
+      cover = reader.holds_one_of(child, kCoverTypes);
+    }
+    data = data || (child.id == kFileData && *child.size > 0);
+    return true;
+  });
+  if (!read || !name || !type || !data) return std::nullopt;
+  return cover ? MatroskaStream::cover : MatroskaStream::attachment;
 }
 
 }  // namespace
@@ -157,8 +193,9 @@ std::optional<std::vector<MatroskaStream>> read_matroska_streams(ByteSource& sou
     if (child.id == kAttachments) {
       return each_child(reader, child, [&](const Element& file) {
         if (file.id != kAttachedFile) return true;
-        if (!whole_attachment(reader, file) || attachments.size() == kStreamCap) return false;
-        attachments.push_back(MatroskaStream::attachment);
+        const auto kind = attachment_kind(reader, file);
+        if (!kind || attachments.size() == kStreamCap) return false;
+        attachments.push_back(*kind);
         return true;
       });
     }

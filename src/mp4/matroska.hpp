@@ -10,7 +10,10 @@
 
 namespace fendral::mp4 {
 
-enum class MatroskaStream { video, audio, subtitle, attachment };
+// Text subtitles (SubRip, ASS and SSA, WebVTT) apart from others (pictures), and attached JPEG
+// and PNG pictures (covers, which ffmpeg shows as video streams) apart from other attachments:
+// those cross into the MP4 family.
+enum class MatroskaStream { video, audio, subtitle, text_subtitle, attachment, cover };
 
 // ffmpeg's streams of the file, in ffmpeg's order: one a track entry in file order, then one an
 // attached file (a cover picture among them: ffmpeg shows it as a video stream). Nothing when

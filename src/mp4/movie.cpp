@@ -45,17 +45,22 @@ std::optional<Bytes> child_of(Bytes parent, std::uint32_t type) {
   return std::nullopt;
 }
 
-bool holds_cover(Bytes user_data) {
+// The cover pictures' box of the movie's user data (udta/meta/ilst/covr).
+std::optional<Bytes> covers_box(Bytes user_data) {
   auto meta = child_of(user_data, box_type("meta"));
-  if (!meta) return false;
+  if (!meta) return std::nullopt;
   // MP4's meta is a full box (a version and flags first), QuickTime's is not: ffmpeg takes both.
   for (const std::size_t skipped : {std::size_t{4}, std::size_t{0}}) {
     if (meta->size() < skipped) continue;
     if (auto items = child_of(meta->subspan(skipped), box_type("ilst"))) {
-      return child_of(*items, box_type("covr")).has_value();
+      return child_of(*items, box_type("covr"));
     }
   }
-  return false;
+  return std::nullopt;
+}
+
+bool holds_cover(Bytes user_data) {
+  return covers_box(user_data).has_value();
 }
 
 expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_size,
@@ -94,7 +99,7 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
       // A track ffmpeg cannot place (a stopped clock) still holds packets the join must keep.
       if (track.handler != 0 && track.has_sample_table && !is_chapter_track(track)) {
         const std::uint64_t count = sample_timing(track).count;
-        movie.tracks.push_back({track.handler, count, count});
+        movie.tracks.push_back({track.handler, count, count, std::nullopt, track.enabled});
       }
       continue;
     }
@@ -119,7 +124,7 @@ expected<Movie, MovieFault> read_movie_box(Bytes movie_box, std::uint64_t file_s
     if (fragmented_packets == 0 && timing.count > 0) {
       last_sample = MediaDuration{timing.last, track.media->timescale};
     }
-    movie.tracks.push_back({track.handler, packets, played, last_sample});
+    movie.tracks.push_back({track.handler, packets, played, last_sample, track.enabled});
     if (packets > 0) {
       movie.has_video |= track.handler == kVideoHandler;
       movie.has_audio |= track.handler == kAudioHandler;
@@ -177,6 +182,7 @@ struct LoadedMovie {
   // The payload read whole; nothing when it is over kMovieBoxCap (then only its children's
   // headers are walked, for a track).
   std::optional<std::vector<unsigned char>> payload;
+  std::uint64_t payload_offset = 0;  // in the file
   std::vector<BoxRange> fragments;
 };
 
@@ -207,6 +213,7 @@ expected<LoadedMovie, MovieFault> load_movie_box(ByteSource& source) {
     return unexpected(MovieFault::read_failed);
   }
   loaded.payload = std::move(payload);
+  loaded.payload_offset = movie_box->first;
   return loaded;
 }
 
@@ -260,6 +267,162 @@ expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source) {
   }
   tables.tracks = std::move(tracks);
   return tables;
+}
+
+namespace {
+
+void put_be32(std::vector<unsigned char>& bytes, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    bytes.push_back(static_cast<unsigned char>(value >> shift));
+}
+
+void put_be64(std::vector<unsigned char>& bytes, std::uint64_t value) {
+  put_be32(bytes, static_cast<std::uint32_t>(value >> 32));
+  put_be32(bytes, static_cast<std::uint32_t>(value));
+}
+
+// A chapter track's boxes whose times are on its media clock.
+struct ClockedBoxes {
+  std::optional<Bytes> media_header, sample_times, edit_list;
+  bool composition_offsets = false;
+};
+
+ClockedBoxes clocked_boxes(Bytes trak) {
+  ClockedBoxes found;
+  if (auto edits = child_of(trak, box_type("edts")))
+    found.edit_list = child_of(*edits, box_type("elst"));
+  auto media = child_of(trak, box_type("mdia"));
+  if (!media) return found;
+  found.media_header = child_of(*media, box_type("mdhd"));
+  auto information = child_of(*media, box_type("minf"));
+  auto samples = information ? child_of(*information, box_type("stbl")) : std::nullopt;
+  if (samples) {
+    found.sample_times = child_of(*samples, box_type("stts"));
+    found.composition_offsets = child_of(*samples, box_type("ctts")).has_value();
+  }
+  return found;
+}
+
+// The edits for one chapter track, appended to `edits`; false when a time does not divide.
+bool restate(const ClockedBoxes& boxes, std::uint32_t timescale, std::uint64_t base,
+             const unsigned char* movie_box, std::vector<ByteEdit>& edits) {
+  const auto offset_of = [&](const unsigned char* at) {
+    return base + static_cast<std::uint64_t>(at - movie_box);
+  };
+  if (!boxes.media_header || !boxes.sample_times || boxes.composition_offsets) return false;
+  const Bytes header = *boxes.media_header;
+  const bool wide = !header.empty() && header[0] == 1;
+  const std::size_t clock_at = wide ? 20 : 12;
+  if (header.empty() || header[0] > 1 || header.size() < clock_at + (wide ? 12 : 8)) return false;
+  const std::uint32_t old_timescale = boxes::be32(header.data() + clock_at);
+  if (old_timescale == timescale) return true;
+  if (timescale == 0 || old_timescale % timescale != 0) return false;
+  const std::uint32_t factor = old_timescale / timescale;
+  const auto divides = [&](std::uint64_t ticks) { return ticks % factor == 0; };
+
+  ByteEdit clock{.offset = offset_of(header.data() + clock_at), .bytes = {}};
+  put_be32(clock.bytes, timescale);
+  const std::uint64_t duration =
+      wide ? boxes::be64(header.data() + clock_at + 4) : boxes::be32(header.data() + clock_at + 4);
+  const bool unknown = duration == (wide ? UINT64_MAX : UINT32_MAX);
+  if (!unknown && !divides(duration)) return false;
+  const std::uint64_t restated = unknown ? duration : duration / factor;
+  if (wide) {
+    put_be64(clock.bytes, restated);
+  } else {
+    put_be32(clock.bytes, static_cast<std::uint32_t>(restated));
+  }
+
+  const auto entries = boxes::table_entries(*boxes.sample_times, 8);
+  if (!entries) return false;
+  ByteEdit times{.offset = offset_of(entries->data()), .bytes = {}};
+  for (std::size_t at = 0; at < entries->size(); at += 8) {
+    const std::uint32_t delta = boxes::be32(entries->data() + at + 4);
+    if (!divides(delta)) return false;
+    put_be32(times.bytes, boxes::be32(entries->data() + at));
+    put_be32(times.bytes, delta / factor);
+  }
+
+  std::optional<ByteEdit> edit_list;
+  if (boxes.edit_list) {
+    const Bytes list = *boxes.edit_list;
+    const bool wide_list = !list.empty() && list[0] == 1;
+    const std::size_t entry_size = wide_list ? 20 : 12;
+    const auto edit_entries = boxes::table_entries(list, entry_size);
+    if (list.empty() || list[0] > 1 || !edit_entries) return false;
+    edit_list.emplace(ByteEdit{.offset = offset_of(edit_entries->data()), .bytes = {}});
+    for (std::size_t at = 0; at < edit_entries->size(); at += entry_size) {
+      const unsigned char* entry = edit_entries->data() + at;
+      const std::size_t time_at = wide_list ? 8 : 4;
+      const std::uint64_t raw =
+          wide_list ? boxes::be64(entry + time_at) : boxes::be32(entry + time_at);
+      const bool empty_edit = raw == (wide_list ? UINT64_MAX : UINT32_MAX);
+      if (!empty_edit && !divides(raw)) return false;
+      const std::uint64_t media_time = empty_edit ? raw : raw / factor;
+      edit_list->bytes.insert(edit_list->bytes.end(), entry, entry + time_at);
+      if (wide_list) {
+        put_be64(edit_list->bytes, media_time);
+      } else {
+        put_be32(edit_list->bytes, static_cast<std::uint32_t>(media_time));
+      }
+      edit_list->bytes.insert(edit_list->bytes.end(), entry + time_at + (wide_list ? 8 : 4),
+                              entry + entry_size);
+    }
+  }
+  edits.push_back(std::move(clock));
+  edits.push_back(std::move(times));
+  if (edit_list) edits.push_back(std::move(*edit_list));
+  return true;
+}
+
+}  // namespace
+
+std::vector<ByteEdit> chapter_clock_edits(ByteSource& source, std::uint32_t timescale) {
+  auto loaded = load_movie_box(source);
+  if (!loaded || !loaded->payload) return {};
+  const Bytes movie_box(*loaded->payload);
+  std::vector<std::pair<Bytes, Track>> tracks;
+  Children children(movie_box);
+  while (auto child = children.next()) {
+    if (child->type == box_type("trak"))
+      tracks.emplace_back(child->payload, read_track(child->payload));
+  }
+  std::vector<ByteEdit> edits;
+  for (const auto& [trak, track] : tracks) {
+    const bool chapters = std::any_of(tracks.begin(), tracks.end(), [&](const auto& other) {
+      return refers_to(other.second.chapter_references, track.track_id);
+    });
+    if (!chapters) continue;
+    if (!restate(clocked_boxes(trak), timescale, loaded->payload_offset, movie_box.data(), edits)) {
+      return {};
+    }
+  }
+  return edits;
+}
+
+std::vector<CoverPicture> cover_pictures(ByteSource& source) {
+  auto loaded = load_movie_box(source);
+  if (!loaded || !loaded->payload) return {};
+  const Bytes movie_box(*loaded->payload);
+  const auto user_data = child_of(movie_box, box_type("udta"));
+  const auto covers = user_data ? covers_box(*user_data) : std::nullopt;
+  if (!covers) return {};
+  std::vector<CoverPicture> pictures;
+  Children data(*covers);
+  while (auto box = data.next()) {
+    // A type (its well-known number in the flags' place) and a locale, then the image.
+    if (box->type != box_type("data") || box->payload.size() <= 8) continue;
+    const std::uint32_t type = boxes::be32(box->payload.data()) & 0xffffff;
+    CoverPicture picture{
+        .offset = loaded->payload_offset +
+                  static_cast<std::uint64_t>(box->payload.data() + 8 - movie_box.data()),
+        .size = box->payload.size() - 8,
+        .mime_type = std::nullopt};
+    if (type == 13) picture.mime_type = "image/jpeg";
+    if (type == 14) picture.mime_type = "image/png";
+    pictures.push_back(picture);
+  }
+  return pictures;
 }
 
 }  // namespace fendral::mp4

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/expected.hpp"
@@ -25,6 +26,8 @@ struct TrackPackets {
   // How long its last sample lasts on its media clock, as the sample table states it; nothing
   // for a fragmented track or one without samples.
   std::optional<MediaDuration> last_sample;
+  // Whether its header marks it enabled, which ffmpeg reads as the default disposition.
+  bool enabled = false;
 };
 
 struct Movie {
@@ -72,6 +75,29 @@ struct SampleTables {
 
 // Reads the movie box of a file whose top-level boxes tile it, as read_movie does.
 expected<SampleTables, MovieFault> read_sample_tables(ByteSource& source);
+
+// A cover picture of the movie's metadata (udta/meta/ilst/covr/data): where its image lies in
+// the file, and its MIME type; nothing for an image of another kind than JPEG and PNG.
+struct CoverPicture {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  std::optional<std::string_view> mime_type;
+};
+// Every cover picture of the file, in order; none when it has none or cannot be read.
+std::vector<CoverPicture> cover_pictures(ByteSource& source);
+
+// Bytes to write over a file's own, at `offset`.
+struct ByteEdit {
+  std::uint64_t offset = 0;
+  std::vector<unsigned char> bytes;
+};
+
+// The edits that restate every chapter text track of the file (one another track refers to
+// through tref > chap) on the media clock `timescale`: its media header's clock and duration,
+// its sample durations and its edits' media times, each divided exactly. None when there is no
+// such track, it already runs on that clock, or one of its times is not a whole number of the
+// new ticks (the file is then left as it is).
+std::vector<ByteEdit> chapter_clock_edits(ByteSource& source, std::uint32_t timescale);
 
 // Checks that the top-level boxes tile the file exactly (a size-0 box runs to the end and so
 // can only be last), that a movie box holds at least one usable track and that no track's

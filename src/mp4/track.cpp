@@ -118,6 +118,7 @@ Track read_track(Bytes trak) {
       // The track's number follows the version, the flags and two dates of 32 or 64 bits.
       const std::size_t at = child->payload[0] == 1 ? 20 : 12;
       track.track_id = be32(child->payload.data() + at);
+      track.enabled = (child->payload[3] & 1) != 0;
     } else if (child->type == box_type("tref")) {
       Children references(child->payload);
       while (auto reference = references.next()) {

@@ -28,6 +28,7 @@ std::optional<Clock> read_clock(boxes::Bytes payload);
 
 struct Track {
   std::uint32_t track_id = 0;  // tkhd
+  bool enabled = false;        // tkhd's flags: players show it unless told otherwise
   std::uint32_t handler = 0;
   std::optional<Clock> media;
   std::optional<boxes::Bytes> edit_list;             // elst

@@ -16,11 +16,6 @@ void add(std::vector<std::string>& arguments, std::initializer_list<std::string>
   arguments.insert(arguments.end(), more);
 }
 
-// The clock of the joined movie, on which its edit lists are stated: at ffmpeg's default of
-// milliseconds an edit can end before a last audio packet shorter than one; no packet of audio
-// sampled at up to 90 kHz is shorter than one tick of this.
-constexpr std::string_view kMovieTimescale = "90000";
-
 // The major brands of the ISO base media family that an MP4 file may carry besides isom, the
 // muxer's own: the segments all say isom, so a source of another (an mp42 phone video) would come
 // back isom.
@@ -80,7 +75,8 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   // states the edit lists on a clock fine enough that a track starting a little after the cut
   // starts where it did (in milliseconds, a segment's sound moved by up to one), and keeps the
   // video's clock, which the muxer would otherwise choose anew (1/600 became 1/15360).
-  std::string format_options = "strict=unofficial:movie_timescale=" + std::string(kMovieTimescale);
+  std::string format_options =
+      "strict=unofficial:movie_timescale=" + std::to_string(kJoinMovieTimescale);
   if (command.video_timescale) {
     format_options += ":video_track_timescale=" + std::to_string(*command.video_timescale);
   }
@@ -207,8 +203,11 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     // Subtitles, data tracks and cover pictures, with their tags and dispositions, after the
     // segments' streams as a remux orders them.
     const std::string side = command.source_metadata ? "2" : "1";
-    if (command.subtitle_codec) {
-      add(arguments, {"-map", side + ":s"});
+    if (command.crossed.all_subtitles || !command.crossed.streams.empty()) {
+      if (command.crossed.all_subtitles) add(arguments, {"-map", side + ":s"});
+      for (const std::size_t index : command.crossed.streams) {
+        add(arguments, {"-map", side + ":" + std::to_string(index)});
+      }
     } else if (!command.tag_carriers) {
       add(arguments, {"-map", side});
     } else {
@@ -224,8 +223,22 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     }
   }
   add(arguments, {"-c", "copy"});
+  for (const auto& [stream, value] : command.dispositions) {
+    add(arguments, {"-disposition:" + stream, value});
+  }
   // Text subtitles convert without loss of their text and times.
-  if (command.subtitle_codec) add(arguments, {"-c:s", *command.subtitle_codec});
+  if (const auto& codec = command.crossed.subtitle_codec) add(arguments, {"-c:s", *codec});
+  for (std::size_t index = 0; index < command.attached_covers.size(); ++index) {
+    const JoinCommand::AttachedCover& cover = command.attached_covers[index];
+    // The image's bytes where they lie in the side file, without a copy of them.
+    add(arguments, {"-attach", "subfile,,start," + std::to_string(cover.offset) + ",end," +
+                                   std::to_string(cover.offset + cover.size) +
+                                   ",,:" + passed_file(PassedSlot::fourth, PassedFileUse::read)});
+    const std::string stream = "-metadata:s:t:" + std::to_string(index);
+    const std::string extension = cover.mime_type == "image/png" ? ".png" : ".jpg";
+    add(arguments, {stream, "mimetype=" + cover.mime_type, stream,
+                    "filename=cover" + (index ? std::to_string(index + 1) : "") + extension});
+  }
   for (std::size_t rank = 0; rank < command.last_audio_packets.size(); ++rank) {
     if (const auto lasts = command.last_audio_packets[rank]) {
       // Only a packet without a duration is given one; the commas are escaped from the list of
@@ -239,7 +252,7 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   // segments' own timestamps keep it hidden.
   add(arguments, {"-copyts"});
   if (writes_movie_file(command.output_file)) {
-    add(arguments, {"-movie_timescale", std::string(kMovieTimescale)});
+    add(arguments, {"-movie_timescale", std::to_string(kJoinMovieTimescale)});
     if (command.video_timescale) {
       add(arguments, {"-video_track_timescale", std::to_string(*command.video_timescale)});
     }

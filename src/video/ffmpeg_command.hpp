@@ -14,6 +14,11 @@ namespace fendral::video {
 
 inline constexpr std::string_view kProgram = "ffmpeg";
 
+// The clock of a joined movie file, on which its edit lists are stated: at ffmpeg's default of
+// milliseconds an edit can end before a last audio packet shorter than one; no packet of audio
+// sampled at up to 90 kHz is shorter than one tick of this.
+inline constexpr std::uint32_t kJoinMovieTimescale = 90000;
+
 // The places of SpawnOptions::passed_fds, the descriptors of ours that ffmpeg is handed. The
 // third holds the split directory's lock, which ffmpeg keeps but never names; the fourth, the
 // source's other streams that a join maps back; the fifth, the concat script of the segments
@@ -79,7 +84,8 @@ struct JoinCommand {
   std::optional<std::uint32_t> video_timescale;
   // The source's major brand, kept in an MP4 output when it is one of the MP4 family's.
   std::optional<std::string> major_brand;
-  // The split's side file of the streams the segments do not carry is handed over third.
+  // The split's side file of the streams the segments do not carry is handed over fourth and
+  // read as an input.
   bool side_streams = false;
   // A Matroska side file whose first `carriers` streams only carry the tags of the segments'
   // streams, in their order, of `streams` in all: every stream of the join takes its tags
@@ -89,9 +95,23 @@ struct JoinCommand {
     std::size_t streams = 0;
   };
   std::optional<TagCarriers> tag_carriers;
-  // An MP4 side file into another family: only its subtitles are mapped, converted to this
-  // text subtitle codec.
-  std::optional<std::string> subtitle_codec;
+  // A side file into another family: only what the output holds is mapped, every subtitle
+  // stream or those numbered `streams` (text subtitles, covers); subtitles are converted to
+  // `subtitle_codec`.
+  struct CrossedStreams {
+    std::optional<std::string> subtitle_codec;
+    bool all_subtitles = false;
+    std::vector<std::size_t> streams;
+  };
+  CrossedStreams crossed;
+  // Cover pictures of an MP4 side file (handed over fourth, read or not) that a Matroska output
+  // takes as attachments: where each image lies in that file, and its MIME type.
+  struct AttachedCover {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    std::string mime_type;
+  };
+  std::vector<AttachedCover> attached_covers;
   // Per audio track, how long the last segment's last packet lasts on the joined stream's clock
   // (nothing where unknown). ffmpeg hands that packet on without a duration when the segment's
   // sound starts after an empty edit, and the MP4 muxer then ends the edit list a trimmed
@@ -106,6 +126,14 @@ struct JoinCommand {
     std::vector<std::size_t> audio_ranks;
   };
   std::optional<LateTracks> late_tracks;
+  // Dispositions set on output streams (`-disposition:STREAM VALUE`): the concat demuxer hands
+  // on none, which a movie file's muxer makes up for and Matroska's does not, and a Matroska
+  // side file holds its covers as one-picture video tracks.
+  struct Disposition {
+    std::string stream;  // a stream specifier of the output
+    std::string value;
+  };
+  std::vector<Disposition> dispositions;
 };
 
 // Which of the split's side files a join into `output_file` maps back: the MP4 one into the MP4

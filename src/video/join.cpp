@@ -1,5 +1,6 @@
 // Joining segments back: each one is checked and measured here, then ffmpeg's concat demuxer
 // copies their streams into one file.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,38 +123,6 @@ std::string counted(std::size_t count, std::string_view kind) {
   return std::to_string(count) + " " + std::string(kind) + "s";
 }
 
-// What the side file holds beyond the carriers of the segments' own tracks, by kind.
-std::vector<std::string> side_stream_kinds(int side_file, SideStreamsForm form,
-                                           std::size_t carried_subtitles) {
-  std::size_t subtitles = 0, data = 0, covers = 0, attachments = 0;
-  if (form == SideStreamsForm::matroska) {
-    const auto streams = matroska_streams_of(side_file);
-    if (!streams) return {};
-    for (const mp4::MatroskaStream kind : *streams) {
-      subtitles += kind == mp4::MatroskaStream::subtitle;
-      attachments += kind == mp4::MatroskaStream::attachment;
-    }
-  } else {
-    const auto movie = movie_of(side_file);
-    if (!movie) return {};
-    for (const mp4::TrackPackets& track : movie->tracks) {
-      if (track.handler == mp4::boxes::box_type("meta")) {
-        ++data;
-      } else if (track.handler != mp4::kVideoHandler && track.handler != mp4::kAudioHandler) {
-        ++subtitles;
-      }
-    }
-    covers = movie->has_cover ? 1 : 0;
-  }
-  subtitles -= std::min(subtitles, carried_subtitles);
-  std::vector<std::string> kinds;
-  if (subtitles) kinds.push_back(counted(subtitles, "subtitle track"));
-  if (data) kinds.push_back(counted(data, "data track"));
-  if (covers) kinds.push_back(counted(covers, "cover picture"));
-  if (attachments) kinds.push_back(counted(attachments, "attachment"));
-  return kinds;
-}
-
 // The output's container as a reader names it, with its article, by the name's extension.
 std::string container_name(std::string_view output_file) {
   const std::string extension = lowercase(output_file.substr(output_file.rfind('.') + 1));
@@ -161,75 +130,207 @@ std::string container_name(std::string_view output_file) {
   if (extension == "webm") return "a WebM";
   if (extension == "ts" || extension == "m2ts" || extension == "mts") return "an MPEG-TS";
   if (extension == "ismv" || extension == "isma") return "a fragmented MP4";
+  if (extension == "mov") return "a QuickTime";
   if (writes_movie_file(output_file)) return "an MP4";
   return "a ." + extension;
 }
 
-// The note for the caller when the split stored a side file that this output does not take.
-Result<std::optional<std::string>> side_streams_left_out(
-    const SplitDirectory& directory, const std::optional<SourceMetadata>& source_metadata,
-    std::optional<SideStreamsForm> output_form, const std::string& output_file,
-    std::size_t carried_subtitles) {
-  if (!source_metadata || !source_metadata->side_streams) return std::nullopt;
-  const SideStreamsStamp& stamp = *source_metadata->side_streams;
-  if (stamp.name.empty()) return std::nullopt;
-  const SideStreamsForm stored =
-      stamp.name == kMatroskaSideStreamsFileName ? SideStreamsForm::matroska : SideStreamsForm::mp4;
-  if (output_form == stored) return std::nullopt;
-  FENDRAL_TRY(const auto side_file, directory.open_side_streams(stored, stamp));
-  if (!side_file) return std::nullopt;
-  const auto kinds = side_stream_kinds(side_file->get(), stored, carried_subtitles);
-  if (kinds.empty()) return std::nullopt;
-  std::string listed;
-  for (std::size_t index = 0; index < kinds.size(); ++index) {
-    if (index > 0) listed += index + 1 == kinds.size() ? " and " : ", ";
-    listed += kinds[index];
-  }
-  return std::optional<std::string>(
-      output_file + " leaves out " + listed + " of the split's " + stamp.name + ": " +
-      container_name(output_file) + " output takes " +
-      (carried_subtitles ? "only the text subtitles of " : "none of ") +
-      (stored == SideStreamsForm::matroska ? "a Matroska" : "an MP4") + " source's side streams");
+// How a join maps the split's side file: as it is into the source's own family, and across
+// families its text subtitles, converted, and its cover pictures.
+struct SidePlan {
+  std::optional<posix::UniqueFd> file;  // handed to ffmpeg; nothing when none is used
+  bool input = false;                   // whether ffmpeg reads its streams, not only covers
+  std::optional<JoinCommand::TagCarriers> carriers;
+  JoinCommand::CrossedStreams crossed;
+  std::vector<JoinCommand::AttachedCover> covers;
+  std::vector<JoinCommand::Disposition> dispositions;
+  // For the caller when the side file holds what this output does not take.
+  std::optional<std::string> left_out;
+};
+
+// What a side file holds beyond the carriers of the segments' own tracks, by kind, and of those
+// what crosses into the output.
+struct SideKinds {
+  std::size_t subtitles = 0, crossed_subtitles = 0;
+  std::size_t covers = 0, crossed_covers = 0;
+  std::size_t data = 0, attachments = 0;
+};
+
+// Whether ffmpeg's muxer for the output writes cover pictures (as the MP4 and iTunes forms do;
+// its QuickTime form drops them).
+bool holds_covers(const std::string& output_file) {
+  const std::string lower = lowercase(output_file);
+  return side_streams_form_for(output_file) == SideStreamsForm::mp4 &&
+         (lower.ends_with(".mp4") || lower.ends_with(".m4v") || lower.ends_with(".m4a") ||
+          lower.ends_with(".m4b"));
 }
 
-// An MP4 side file's text subtitles (mov_text) for a Matroska or WebM output, converted to the
-// text subtitles it holds; its data tracks and cover stay out. Nothing when the split stored no
-// MP4 side file, the output takes none, or a subtitle track is not text.
-struct CrossedSubtitles {
-  posix::UniqueFd side_file;
-  std::string codec;
-  std::size_t tracks = 0;
-};
-Result<std::optional<CrossedSubtitles>> crossed_subtitles(
-    const SplitDirectory& directory, const std::optional<SourceMetadata>& source_metadata,
-    const std::string& output_file) {
-  if (!source_metadata || !source_metadata->side_streams) return std::nullopt;
-  const SideStreamsStamp& stamp = *source_metadata->side_streams;
-  if (stamp.name.empty() || stamp.name == kMatroskaSideStreamsFileName) return std::nullopt;
+// What an output of another family (or a QuickTime one) takes of a side file.
+std::string_view what_crosses(SideStreamsForm stored, const std::string& output_file) {
   const std::string container = container_name(output_file);
-  if (container != "a Matroska" && container != "a WebM") return std::nullopt;
-  FENDRAL_TRY(auto side_file, directory.open_side_streams(SideStreamsForm::mp4, stamp));
-  if (!side_file) return std::nullopt;
-  const auto movie = movie_of(side_file->get());
-  if (!movie) return std::nullopt;
-  std::size_t tracks = 0;
-  for (const mp4::TrackPackets& track : movie->tracks) {
+  const bool movie = side_streams_form_for(output_file) == SideStreamsForm::mp4;
+  if (stored == SideStreamsForm::mp4) {
+    if (container == "a Matroska") return "only the text subtitles and cover pictures of ";
+    if (container == "a WebM") return "only the text subtitles of ";
+    if (movie) return "all but the cover pictures of ";
+  } else if (movie) {
+    return holds_covers(output_file) ? "only the text subtitles and cover pictures of "
+                                     : "only the text subtitles of ";
+  }
+  return "none of ";
+}
+
+std::optional<std::string> left_out_note(const SideKinds& kinds, const std::string& output_file,
+                                         const SideStreamsStamp& stamp, SideStreamsForm stored) {
+  std::vector<std::string> listed;
+  if (kinds.subtitles > kinds.crossed_subtitles) {
+    listed.push_back(counted(kinds.subtitles - kinds.crossed_subtitles, "subtitle track"));
+  }
+  if (kinds.data) listed.push_back(counted(kinds.data, "data track"));
+  if (kinds.covers > kinds.crossed_covers) {
+    listed.push_back(counted(kinds.covers - kinds.crossed_covers, "cover picture"));
+  }
+  if (kinds.attachments) listed.push_back(counted(kinds.attachments, "attachment"));
+  if (listed.empty()) return std::nullopt;
+  std::string note = output_file + " leaves out ";
+  for (std::size_t index = 0; index < listed.size(); ++index) {
+    if (index > 0) note += index + 1 == listed.size() ? " and " : ", ";
+    note += listed[index];
+  }
+  return note + " of the split's " + stamp.name + ": " + container_name(output_file) +
+         " output takes " + std::string(what_crosses(stored, output_file)) +
+         (stored == SideStreamsForm::matroska ? "a Matroska" : "an MP4") + " source's side streams";
+}
+
+// A Matroska side file into the MP4 family: its text subtitles as mov_text, by number, and
+// into a file that holds covers its cover pictures. ffmpeg wrote a source's attached picture
+// there as a video track of one picture after the carriers (`carriers` streams first), which
+// goes back as the output's cover; `videos` is the number of the segments' video streams.
+void cross_matroska(int side_file, const std::string& output_file, std::size_t carriers,
+                    std::size_t videos, SideKinds& kinds, SidePlan& plan) {
+  const auto streams = matroska_streams_of(side_file);
+  if (!streams) return;
+  const bool into_movie = side_streams_form_for(output_file) == SideStreamsForm::mp4;
+  const bool covers_kept = holds_covers(output_file);
+  for (std::size_t index = carriers; index < streams->size(); ++index) {
+    const mp4::MatroskaStream kind = (*streams)[index];
+    switch (kind) {
+      case mp4::MatroskaStream::attachment:
+        ++kinds.attachments;
+        break;
+      case mp4::MatroskaStream::subtitle:
+        ++kinds.subtitles;
+        break;
+      case mp4::MatroskaStream::text_subtitle:
+        ++kinds.subtitles;
+        if (into_movie) {
+          ++kinds.crossed_subtitles;
+          plan.crossed.streams.push_back(index);
+        }
+        break;
+      case mp4::MatroskaStream::video:
+      case mp4::MatroskaStream::cover:
+        ++kinds.covers;
+        if (covers_kept) {
+          if (kind == mp4::MatroskaStream::video) {
+            plan.dispositions.push_back(
+                {"v:" + std::to_string(videos + kinds.crossed_covers), "attached_pic"});
+          }
+          ++kinds.crossed_covers;
+          plan.crossed.streams.push_back(index);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  if (kinds.crossed_subtitles) plan.crossed.subtitle_codec = "mov_text";
+  plan.input = !plan.crossed.streams.empty();
+}
+
+// An MP4 side file into Matroska or WebM: its text subtitles (mov_text) as SubRip or WebVTT,
+// when every subtitle track is text, and into Matroska its JPEG and PNG covers as attachments;
+// its data tracks stay out.
+void cross_mp4(int side_file, const std::string& output_file, SideKinds& kinds, SidePlan& plan) {
+  // A side file of a cover alone has no track, which makes no whole movie: its covers are read
+  // all the same.
+  const auto movie = movie_of(side_file);
+  bool all_text = true;
+  for (const mp4::TrackPackets& track : movie ? movie->tracks : std::vector<mp4::TrackPackets>{}) {
     const std::uint32_t handler = track.handler;
-    if (handler == mp4::kVideoHandler || handler == mp4::kAudioHandler ||
-        handler == mp4::boxes::box_type("meta")) {
+    if (handler == mp4::kVideoHandler || handler == mp4::kAudioHandler) continue;
+    if (handler == mp4::boxes::box_type("meta")) {
+      ++kinds.data;
       continue;
     }
-    if (handler != mp4::boxes::box_type("sbtl") && handler != mp4::boxes::box_type("text") &&
-        handler != mp4::boxes::box_type("subt")) {
-      return std::nullopt;
-    }
-    ++tracks;
+    ++kinds.subtitles;
+    all_text = all_text &&
+               (handler == mp4::boxes::box_type("sbtl") ||
+                handler == mp4::boxes::box_type("text") || handler == mp4::boxes::box_type("subt"));
   }
-  if (tracks == 0) return std::nullopt;
-  return std::optional<CrossedSubtitles>(
-      CrossedSubtitles{.side_file = std::move(*side_file),
-                       .codec = container == "a WebM" ? "webvtt" : "srt",
-                       .tracks = tracks});
+  const std::string container = container_name(output_file);
+  const auto covers = cover_pictures_of(side_file);
+  kinds.covers = covers.size();
+  if (container == "a Matroska") {
+    for (const mp4::CoverPicture& cover : covers) {
+      if (!cover.mime_type) continue;
+      plan.covers.push_back(
+          {.offset = cover.offset, .size = cover.size, .mime_type = std::string(*cover.mime_type)});
+    }
+    kinds.crossed_covers = plan.covers.size();
+  }
+  if (kinds.subtitles == 0 || !all_text) return;
+  if (container != "a Matroska" && container != "a WebM") return;
+  plan.crossed.subtitle_codec = container == "a WebM" ? "webvtt" : "srt";
+  plan.crossed.all_subtitles = true;
+  kinds.crossed_subtitles = kinds.subtitles;
+  plan.input = true;
+}
+
+// Opens the side file once: the same family's as it is, another family's for what crosses and
+// what is left out. A side file that is not the split's fails the join, naming it.
+Result<SidePlan> side_plan(const SplitDirectory& directory,
+                           const std::optional<SourceMetadata>& source_metadata,
+                           const std::string& output_file, const mp4::Movie& first_segment,
+                           std::size_t late_audio) {
+  SidePlan plan;
+  const auto stamp = source_metadata ? source_metadata->side_streams : std::nullopt;
+  const auto output_form = side_streams_form_for(output_file);
+  if (output_form) {
+    FENDRAL_TRY(plan.file, directory.open_side_streams(*output_form, stamp));
+    if (plan.file && output_form == SideStreamsForm::matroska) {
+      plan.carriers = tag_carriers(plan.file->get(), first_segment, late_audio);
+      if (!plan.carriers) plan.file.reset();
+    }
+    plan.input = plan.file.has_value();
+  }
+  if (!stamp || stamp->name.empty()) return plan;
+  const SideStreamsForm stored = stamp->name == kMatroskaSideStreamsFileName
+                                     ? SideStreamsForm::matroska
+                                     : SideStreamsForm::mp4;
+  if (output_form == stored) {
+    // ffmpeg's QuickTime form drops the covers of an MP4 side file without a word.
+    if (plan.file && stored == SideStreamsForm::mp4 && !holds_covers(output_file)) {
+      const SideKinds kinds{.covers = cover_pictures_of(plan.file->get()).size()};
+      plan.left_out = left_out_note(kinds, output_file, *stamp, stored);
+    }
+    return plan;
+  }
+  FENDRAL_TRY(auto side_file, directory.open_side_streams(stored, stamp));
+  if (!side_file) return plan;
+  SideKinds kinds;
+  if (stored == SideStreamsForm::matroska) {
+    const std::size_t videos = std::count_if(
+        first_segment.tracks.begin(), first_segment.tracks.end(),
+        [](const mp4::TrackPackets& track) { return track.handler == mp4::kVideoHandler; });
+    cross_matroska(side_file->get(), output_file, first_segment.tracks.size() + late_audio, videos,
+                   kinds, plan);
+  } else {
+    cross_mp4(side_file->get(), output_file, kinds, plan);
+  }
+  if (kinds.crossed_subtitles || kinds.crossed_covers) plan.file = std::move(side_file);
+  plan.left_out = left_out_note(kinds, output_file, *stamp, stored);
+  return plan;
 }
 
 std::vector<const mp4::TrackPackets*> audio_tracks(const mp4::Movie& movie) {
@@ -281,6 +382,51 @@ std::optional<LateAudio> late_audio(const std::vector<ConcatEntry>& entries) {
   return late;
 }
 
+// The segments' streams that an output of another family marks default: those the first
+// segment's header enables, of an MP4 or QuickTime source (its record names the brand), whose
+// tracks' flags the segments keep. Other sources' segments enable the first track of each kind
+// whatever the source said, and a movie file's muxer marks its tracks itself.
+std::vector<JoinCommand::Disposition> default_streams(
+    const mp4::Movie& first_segment, const std::optional<SourceMetadata>& source_metadata,
+    const std::string& output_file) {
+  if (writes_movie_file(output_file) || !source_metadata || !source_metadata->major_brand) {
+    return {};
+  }
+  const auto& stamp = source_metadata->side_streams;
+  if (stamp && stamp->name == kMatroskaSideStreamsFileName) return {};
+  std::vector<JoinCommand::Disposition> streams;
+  for (std::size_t index = 0; index < first_segment.tracks.size(); ++index) {
+    const mp4::TrackPackets& track = first_segment.tracks[index];
+    const bool picture_or_sound =
+        track.handler == mp4::kVideoHandler || track.handler == mp4::kAudioHandler;
+    if (picture_or_sound && track.enabled) streams.push_back({std::to_string(index), "default"});
+  }
+  return streams;
+}
+
+// The movie muxer states its chapter track on the movie clock, which the join sets to 1/90000
+// for its edit lists; the track goes back onto the clock of the source's chapters (one that
+// divides it), else the muxer's default of milliseconds, as a whole-file remux has it. A file
+// ffmpeg wrote outside the join's own directory is left as it is.
+Result<void> restate_chapter_clock(const JoinOutput& output,
+                                   const std::optional<SourceMetadata>& source_metadata) {
+  if (!output.in_own_directory() || !writes_movie_file(output.written())) return {};
+  std::uint32_t timescale = 1000;
+  if (source_metadata && source_metadata->chapter_timescale &&
+      kJoinMovieTimescale % *source_metadata->chapter_timescale == 0) {
+    timescale = *source_metadata->chapter_timescale;
+  }
+  const auto unwritable = as_runtime_error("Failed to write the joined file: ");
+  FENDRAL_TRY(const auto file,
+              posix::open_file_at(AT_FDCWD, output.written(), O_RDWR | O_NOFOLLOW | O_NONBLOCK)
+                  .transform_error(unwritable));
+  for (const mp4::ByteEdit& edit : chapter_clock_edits_of(file.get(), timescale)) {
+    FENDRAL_CHECK(posix::write_all_at(file.get(), edit.bytes.data(), edit.bytes.size(), edit.offset)
+                      .transform_error(unwritable));
+  }
+  return {};
+}
+
 // The concat script in an anonymous in-memory file, for ffmpeg to read.
 Result<posix::UniqueFd> script_in_memory(const std::string& text) {
   const auto unwritable = as_runtime_error("Failed to write concat list: ");
@@ -325,37 +471,20 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (record.chunk_paths.empty()) return runtime_failure("No chunks found in metadata.");
   FENDRAL_TRY(const auto entries, checked_segments(directory, record));
   FENDRAL_TRY(const auto source_metadata, directory.open_source_metadata());
-  const auto side_form = side_streams_form_for(output_file);
-  std::optional<posix::UniqueFd> side_streams;
-  if (side_form) {
-    FENDRAL_TRY(side_streams,
-                directory.open_side_streams(
-                    *side_form, source_metadata ? source_metadata->side_streams : std::nullopt));
-  }
   const auto spans = directory.segment_spans(record.chunk_paths);
   const ConcatScript script = concat_script(entries, spans ? &*spans : nullptr);
   FENDRAL_TRY(const auto script_file, script_in_memory(script.text));
 
   FENDRAL_TRY(const auto late, late_track_input(entries, spans, script));
 
-  std::optional<JoinCommand::TagCarriers> carriers;
-  if (side_streams && side_form == SideStreamsForm::matroska) {
-    carriers = tag_carriers(side_streams->get(), entries.front().movie,
-                            late ? late->tracks.audio_ranks.size() : 0);
-    if (!carriers) side_streams.reset();
-  }
-  std::optional<CrossedSubtitles> crossed;
-  if (!side_streams) {
-    FENDRAL_TRY(crossed, crossed_subtitles(directory, source_metadata, output_file));
-    if (crossed) side_streams = std::move(crossed->side_file);
-  }
+  FENDRAL_TRY(auto side, side_plan(directory, source_metadata, output_file, entries.front().movie,
+                                   late ? late->tracks.audio_ranks.size() : 0));
   // Never silently: what the output cannot hold is named before ffmpeg starts.
-  FENDRAL_TRY(const auto left_out,
-              side_streams_left_out(directory, source_metadata, side_form, output_file,
-                                    crossed ? crossed->tracks : 0));
-  if (left_out && observer && !observer->left_out(*left_out)) {
+  if (side.left_out && observer && !observer->left_out(*side.left_out)) {
     return runtime_failure(std::string(kInterrupted));
   }
+  auto dispositions = default_streams(entries.front().movie, source_metadata, output_file);
+  dispositions.insert(dispositions.end(), side.dispositions.begin(), side.dispositions.end());
   FENDRAL_CHECK(directory.write_concat_list(entries));
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file));
   const auto arguments = join_command({
@@ -364,11 +493,13 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
       .quicktime_keys = source_metadata && source_metadata->quicktime_keys,
       .video_timescale = entries.front().movie.video_timescale,
       .major_brand = source_metadata ? source_metadata->major_brand : std::nullopt,
-      .side_streams = side_streams.has_value(),
-      .tag_carriers = carriers,
-      .subtitle_codec = crossed ? std::optional(crossed->codec) : std::nullopt,
+      .side_streams = side.input,
+      .tag_carriers = side.carriers,
+      .crossed = side.crossed,
+      .attached_covers = side.covers,
       .last_audio_packets = last_audio_packets(entries),
       .late_tracks = late ? std::optional(late->tracks) : std::nullopt,
+      .dispositions = dispositions,
   });
   if (posix::interrupt_requested(posix::Check::Now)) {
     return runtime_failure(std::string(kInterrupted));
@@ -380,7 +511,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
           {.environment = environment,
            .stdin_from_null = true,
            .passed_fds = {script_file.get(), source_metadata ? source_metadata->fd.get() : -1,
-                          directory.lock_for_child(), side_streams ? side_streams->get() : -1,
+                          directory.lock_for_child(), side.file ? side.file->get() : -1,
                           late ? late->script.get() : -1}})
           .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
@@ -389,6 +520,7 @@ Result<void> reconstruct_video(const std::string& output_dir, const std::string&
   if (auto lost = what_the_join_lost(output.written(), entries, script.stated_microseconds)) {
     return runtime_failure("ffmpeg concat lost data: " + *lost);
   }
+  FENDRAL_CHECK(restate_chapter_clock(output, source_metadata));
   return output.place();
 }
 

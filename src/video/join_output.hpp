@@ -33,6 +33,9 @@ class JoinOutput {
 
   // The name ffmpeg is told to write (before option_safe), and reads back once it is done.
   const std::string& written() const { return written_; }
+  // Whether ffmpeg writes in the join's own directory, where the file may be amended before it
+  // is placed.
+  bool in_own_directory() const { return private_directory_.has_value(); }
   // Gives the written file the caller's name, refusing as at the start when an entry appeared
   // there meanwhile. Nothing to do where ffmpeg wrote under that name itself.
   Result<void> place();

@@ -81,4 +81,16 @@ std::optional<mp4::Movie> movie_of(int fd) {
   return std::move(*movie);
 }
 
+std::vector<mp4::CoverPicture> cover_pictures_of(int fd) {
+  auto file = borrowed_regular_file(fd);
+  if (!file) return {};
+  return mp4::cover_pictures(*file);
+}
+
+std::vector<mp4::ByteEdit> chapter_clock_edits_of(int fd, std::uint32_t timescale) {
+  auto file = borrowed_regular_file(fd);
+  if (!file) return {};
+  return mp4::chapter_clock_edits(*file, timescale);
+}
+
 }  // namespace fendral::video

@@ -41,4 +41,11 @@ std::optional<std::vector<mp4::MatroskaStream>> matroska_streams_of(int fd);
 // does not read as one.
 std::optional<mp4::Movie> movie_of(int fd);
 
+// The cover pictures of the movie file behind `fd` (see mp4::cover_pictures).
+std::vector<mp4::CoverPicture> cover_pictures_of(int fd);
+
+// The edits that put the chapter tracks of the movie file behind `fd` on `timescale` (see
+// mp4::chapter_clock_edits); none when it is not a regular file.
+std::vector<mp4::ByteEdit> chapter_clock_edits_of(int fd, std::uint32_t timescale);
+
 }  // namespace fendral::video

@@ -3,14 +3,12 @@
 #include "base/propagate.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
-#include "posix/interruption.hpp"
 #include "posix/spawn.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/metadata.hpp"
-#include "video/side_streams.hpp"
 #include "video/source_probe.hpp"
-#include "video/split_directory.hpp"
+#include "video/split_run.hpp"
 #include "video/video.hpp"
 
 namespace fendral::video {
@@ -26,9 +24,8 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   // directory can be listed by mistake (stale segments of an earlier split, unrelated .mp4
   // files, the input), and nothing is left to remove on any path out of the call.
   FENDRAL_TRY(const auto segment_list, posix::create_anonymous_file("fendral-segment-list"));
-  // One split per directory at a time: two would write each other's segments and record.
-  FENDRAL_TRY(auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
-  FENDRAL_TRY(const auto cleared, directory.entries_to_clear(input_file));
+  FENDRAL_TRY(auto split_run, SplitRun::claim(input_file, output_dir));
+  SplitDirectory& directory = split_run.directory();
   // The source's tags and chapters, kept as text for the join.
   FENDRAL_TRY(const auto source_metadata, posix::create_anonymous_file("fendral-source-metadata"));
 
@@ -51,16 +48,9 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
                                                    // long as it writes there, even when this
                                                    // process dies first.
                                                    directory.lock_for_child(), -1, -1}};
-  const auto cannot_run = as_runtime_error("Failed to run ffmpeg: ");
-  // Every refusal comes before anything in the directory changes.
-  FENDRAL_CHECK(
-      posix::resolve_command(kProgram, arguments, environment).transform_error(cannot_run));
-  if (posix::interrupt_requested(posix::Check::Now)) {
-    return runtime_failure("Failed to split: interrupted");
-  }
-  FENDRAL_CHECK(directory.clear_for_ffmpeg(cleared));
-  FENDRAL_TRY(const auto status,
-              posix::run_program(kProgram, arguments, options).transform_error(cannot_run));
+  FENDRAL_CHECK(split_run.start(arguments, environment));
+  FENDRAL_TRY(const auto status, posix::run_program(kProgram, arguments, options)
+                                     .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
   if (!status.success()) {
     return runtime_failure("ffmpeg split failed with status " + status.describe());
   }
@@ -68,13 +58,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
 
   FENDRAL_TRY(const auto listed, posix::read_from_start(segment_list.get()));
   auto chunk_paths = directory.segment_paths(listed);
-  // The side run first, so that a split it fails leaves no record. All stored before
-  // metadata.json, which then names a split whose records are complete. The list as ffmpeg
-  // wrote it: bare names, so a moved directory still matches it.
-  FENDRAL_TRY(const auto side_streams, store_side_streams(directory, source, environment));
-  FENDRAL_CHECK(directory.store_segment_times(listed));
   FENDRAL_TRY(const auto source_metadata_text, posix::read_from_start(source_metadata.get()));
-  FENDRAL_CHECK(directory.store_source_metadata(source_metadata_text, side_streams));
 
   Mp4ChunkMetadata metadata;
   metadata.original_file = input_file;
@@ -83,7 +67,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
   metadata.chunk_paths = std::move(chunk_paths);
   metadata.split_type = "time";
   metadata.split_value = std::to_string(*time_limit_sec) + "s";
-  return directory.write_record(metadata);
+  return split_run.record(source, listed, source_metadata_text, metadata, environment);
 }
 
 }  // namespace fendral::video

@@ -78,6 +78,23 @@ std::optional<std::string> major_brand(std::string_view head) {
   return std::string(head.substr(start, end - start));
 }
 
+// The clock of the first chapter, "TIMEBASE=1/N" in ffmetadata's form.
+std::optional<std::uint32_t> chapter_timescale(std::string_view head) {
+  constexpr std::string_view kChapter = "\n[CHAPTER]\n", kTimebase = "\nTIMEBASE=1/";
+  const std::size_t chapter = head.find(kChapter);
+  if (chapter == std::string_view::npos) return std::nullopt;
+  const std::size_t at = head.find(kTimebase, chapter);
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::string_view digits = head.substr(at + kTimebase.size());
+  std::uint32_t timescale = 0;
+  const auto read = std::from_chars(digits.data(), digits.data() + digits.size(), timescale);
+  if (read.ec != std::errc() || read.ptr == digits.data() + digits.size() || *read.ptr != '\n' ||
+      timescale == 0) {
+    return std::nullopt;
+  }
+  return timescale;
+}
+
 // The side file's stamp in source_metadata.txt: ";side streams: NAME SIZE CRC32C" in the text's
 // first 4 KiB, or ";side streams: none".
 constexpr std::string_view kStampTag = "\n;side streams: ";
@@ -390,7 +407,8 @@ Result<std::optional<SourceMetadata>> SplitDirectory::open_source_metadata() con
               holds_quicktime_keys(opened->get(), static_cast<std::uint64_t>(info.st_size))
                   .transform_error(unreadable));
   FENDRAL_TRY(const std::string head, record_head(opened->get()).transform_error(unreadable));
-  return SourceMetadata{std::move(*opened), keyed, major_brand(head), parse_stamp(head)};
+  return SourceMetadata{std::move(*opened), keyed, major_brand(head), parse_stamp(head),
+                        chapter_timescale(head)};
 }
 
 std::string SplitDirectory::locate(const std::string& recorded,

@@ -61,6 +61,8 @@ struct SourceMetadata {
   std::optional<std::string> major_brand;  // the source's ftyp, as the record names it
   // Nothing for a record that states no side file at all (a split of an earlier version).
   std::optional<SideStreamsStamp> side_streams;
+  // The clock of the source's chapters (1/N), when the record's first 4 KiB state one.
+  std::optional<std::uint32_t> chapter_timescale;
 };
 
 class SplitDirectory {

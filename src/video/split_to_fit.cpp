@@ -10,7 +10,6 @@
 #include "mp4/track.hpp"
 #include "posix/file.hpp"
 #include "posix/fs.hpp"
-#include "posix/interruption.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/head_reencode.hpp"
@@ -19,9 +18,9 @@
 #include "video/reported_run.hpp"
 #include "video/segment_file.hpp"
 #include "video/segment_times.hpp"
-#include "video/side_streams.hpp"
 #include "video/source_probe.hpp"
 #include "video/split_directory.hpp"
+#include "video/split_run.hpp"
 
 namespace fendral::video {
 
@@ -233,10 +232,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     return fail(Failure::value_error(text));
   }
 
-  FENDRAL_CHECK(posix::create_dir_all(output_dir));
-  // One split per directory at a time, as split_video's.
-  FENDRAL_TRY(auto directory, SplitDirectory::lock(output_dir, SplitDirectory::Use::split));
-  FENDRAL_TRY(const auto cleared, directory.entries_to_clear(input_file));
+  FENDRAL_TRY(auto split_run, SplitRun::claim(input_file, output_dir));
+  SplitDirectory& directory = split_run.directory();
   SplitCommand command{
       .input = ffmpeg_input,
       .segment_pattern = directory.segment_pattern(),
@@ -246,13 +243,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       .timecode = source.may_hold_timecode,
       .break_non_keyframes = cut_at == CutAt::clean_frames,
   };
-  // Every refusal comes before anything in the directory changes.
-  FENDRAL_CHECK(posix::resolve_command(kProgram, split_command(command), environment)
-                    .transform_error(as_runtime_error("Failed to run ffmpeg: ")));
-  if (posix::interrupt_requested(posix::Check::Now)) {
-    return runtime_failure("Failed to split: interrupted");
-  }
-  FENDRAL_CHECK(directory.clear_for_ffmpeg(cleared));
+  FENDRAL_CHECK(split_run.start(split_command(command), environment));
 
   // The source's pictures, for the check of every re-encoded segment's copied frames.
   std::optional<std::vector<std::string>> source_hashes;
@@ -408,11 +399,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       if (!observer.progress(plan->total_microseconds, plan->total_microseconds)) {
         return runtime_failure(std::string(kStopped));
       }
-      // All before metadata.json, which then names a split whose records are complete.
-      FENDRAL_TRY(const auto side_streams, store_side_streams(directory, source, environment));
-      FENDRAL_CHECK(directory.store_segment_times(listed_starts(list, *plan)));
-      FENDRAL_CHECK(directory.store_source_metadata(metadata_text, side_streams));
-      FENDRAL_CHECK(directory.write_record(metadata));
+      FENDRAL_CHECK(split_run.record(source, listed_starts(list, *plan), metadata_text, metadata,
+                                     environment));
       std::vector<FittedSegment> segments;
       for (std::size_t index = 0; index < paths.size(); ++index) {
         const PlannedSegment& planned = plan->segments[index];

@@ -8,25 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "memory_source.hpp"
+
 namespace fendral::mp4 {
 namespace {
 
+using testing_support::MemorySource;
+
 using Bytes = std::string;
 using enum MatroskaStream;
-
-class MemorySource final : public ByteSource {
- public:
-  explicit MemorySource(Bytes bytes) : bytes_(std::move(bytes)) {}
-  std::uint64_t size() const override { return bytes_.size(); }
-  bool read_at(std::uint64_t offset, void* buffer, std::size_t length) override {
-    if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
-    std::memcpy(buffer, bytes_.data() + offset, length);
-    return true;
-  }
-
- private:
-  Bytes bytes_;
-};
 
 // An element: its identifier's bytes, its size in the eight-byte form ffmpeg writes for
 // masters (or unknown), its content.
@@ -39,13 +29,13 @@ Bytes element(Bytes id, const Bytes& content, bool unknown_size = false) {
   return id + size + content;
 }
 
-Bytes track(int type, bool codec = true) {
+Bytes track(int type, Bytes codec = "V_MPEG4/ISO/AVC") {
   return element("\xae", element("\x83", Bytes(1, static_cast<char>(type))) +
-                             (codec ? element("\x86", "V_MPEG4/ISO/AVC") : ""));
+                             (codec.empty() ? "" : element("\x86", codec)));
 }
 
-Bytes attached_file(bool data = true) {
-  return element("\x61\xa7", element("\x46\x6e", "font.ttf") + element("\x46\x60", "font/ttf") +
+Bytes attached_file(bool data = true, Bytes type = "font/ttf") {
+  return element("\x61\xa7", element("\x46\x6e", "font.ttf") + element("\x46\x60", type) +
                                  (data ? element("\x46\x5c", "glyphs") : ""));
 }
 
@@ -83,14 +73,22 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Numbered{"tracks_then_attachments",
                  matroska(element("\x15\x49\xa9\x66", "info") + kMovieTracks +
-                          attachments(attached_file() + attached_file()) + kCluster),
-                 std::vector{video, subtitle, audio, attachment, attachment}},
+                          attachments(attached_file() + attached_file(true, "image/png") +
+                                      attached_file(true, "image/gif")) +
+                          kCluster),
+                 std::vector{video, subtitle, audio, attachment, cover, attachment}},
         // ffmpeg numbers attachments after every track, wherever they are.
         Numbered{"attachments_first_and_after_clusters_of_an_open_segment",
                  matroska(attachments(attached_file()) + kCluster + kMovieTracks + kCluster, true),
                  std::vector{video, subtitle, audio, attachment}},
         Numbered{"a_track_of_another_type", matroska(tracks(track(1) + track(0x12))), std::nullopt},
-        Numbered{"a_track_without_codec", matroska(tracks(track(2, false))), std::nullopt},
+        // Text converts into other families' subtitles; a string may be padded with NUL bytes.
+        Numbered{
+            "text_subtitles",
+            matroska(tracks(track(0x11, "S_TEXT/UTF8") + track(0x11, Bytes("S_TEXT/ASS\0", 11)) +
+                            track(0x11, "D_WEBVTT/SUBTITLES") + track(0x11, "S_HDMV/PGS"))),
+            std::vector{text_subtitle, text_subtitle, text_subtitle, subtitle}},
+        Numbered{"a_track_without_codec", matroska(tracks(track(2, ""))), std::nullopt},
         Numbered{"an_attachment_without_data",
                  matroska(kMovieTracks + attachments(attached_file(false))), std::nullopt},
         Numbered{"two_track_lists", matroska(kMovieTracks + kMovieTracks), std::nullopt},

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <set>
 #include <vector>
@@ -74,6 +75,20 @@ TEST(Gf65536, EveryWayMultipliesEverySymbolOfTheLayout) {
         }
         ASSERT_EQ(gf65536::symbol_at(dst.data(), bytes, s), expected) << "symbol " << s;
       }
+      // A butterfly each way: one way's product and XOR, and back to where it started.
+      auto a = start, b = sources[2];
+      way.butterfly(a.data(), b.data(), multipliers[1], bytes, true);
+      for (std::size_t s = 0; s < bytes / 2; ++s) {
+        const std::uint16_t want_a =
+            gf65536::symbol_at(start.data(), bytes, s) ^
+            carry_less_product(constants[1], gf65536::symbol_at(sources[2].data(), bytes, s));
+        ASSERT_EQ(gf65536::symbol_at(a.data(), bytes, s), want_a) << "symbol " << s;
+        ASSERT_EQ(gf65536::symbol_at(b.data(), bytes, s),
+                  want_a ^ gf65536::symbol_at(sources[2].data(), bytes, s));
+      }
+      way.butterfly(a.data(), b.data(), multipliers[1], bytes, false);
+      ASSERT_EQ(a, start);
+      ASSERT_EQ(b, sources[2]);
     }
   }
 }
@@ -130,6 +145,45 @@ TEST(Parity, TheEncoderMakesEachSymbolFromTheCoefficients) {
                                       gf65536::symbol_at(data[i].data(), chunk_size, s));
       }
       ASSERT_EQ(gf65536::symbol_at(made[j].data(), chunk_size, s), expected);
+    }
+  }
+}
+
+struct TransformCase {
+  std::size_t count, parity, chunk_size;
+  unsigned order;
+};
+
+// Every order gives the bytes of the coefficients' way (order 0): whole and short last groups,
+// a parity that fills no coset, chunks of several strips with a tail, two threads, and data
+// chunks that reach the parity's coset.
+TEST(Parity, TheTransformsMakeTheBytesOfTheCoefficients) {
+  const TransformCase cases[] = {
+      {1, 1, 64, 1},      {3, 3, 130, 2},      {37, 11, 4158, 4},  {100, 52, 1000, 6},
+      {100, 52, 1000, 3}, {200, 103, 256, 7},  {200, 103, 256, 5}, {9, 5, 66, 3},
+      {1000, 2, 2, 1},    {40, 11, 262162, 4}, {65520, 11, 2, 4},  {65524, 11, 2, 4},
+      {65531, 4, 2, 2},   {70, 40, 62, 6},
+  };
+  for (const TransformCase& row : cases) {
+    SCOPED_TRACE(std::to_string(row.count) + " chunks, parity " + std::to_string(row.parity) +
+                 ", " + std::to_string(row.chunk_size) + " bytes, order " +
+                 std::to_string(row.order));
+    chunking::ParityEncoder by_coefficients(row.chunk_size, row.parity, 0);
+    chunking::ParityEncoder by_transforms(row.chunk_size, row.parity, row.order);
+    const auto data = random_bytes(row.chunk_size * 3, static_cast<unsigned>(row.count));
+    for (std::size_t i = 0; i < row.count; ++i) {
+      // Chunks drawn from a few, the last one short.
+      const std::size_t size = i + 1 < row.count ? row.chunk_size : row.chunk_size / 2;
+      const unsigned char* chunk = data.data() + (i % 5) * row.chunk_size / 2;
+      ASSERT_TRUE(by_coefficients.add(chunk, size));
+      ASSERT_TRUE(by_transforms.add(chunk, size));
+    }
+    const auto expected = by_coefficients.finish();
+    const auto made = by_transforms.finish();
+    ASSERT_EQ(made.size(), row.parity);
+    for (std::size_t j = 0; j < row.parity; ++j) {
+      ASSERT_EQ(std::memcmp(made[j].data(), expected[j].data(), row.chunk_size), 0)
+          << "parity chunk " << j;
     }
   }
 }
