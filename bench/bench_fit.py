@@ -103,12 +103,74 @@ def segments_of(directory):
     return [os.path.join(directory, n) for n in names]
 
 
+def reencoding_rows(work, seconds):
+    """split_to_fit(reencode=True) on a phone-style clip (1280x720, 15 Mbit/s, x264's default
+    picture groups, AAC) against a stream-copy split and a whole re-encode of the clip, one after
+    the other: time and its ratio to the whole re-encode, segments, the fill of each but the
+    last, the re-encoded frames of each cut, and the bytes against the source's."""
+    clip = os.path.join(work, "phone.mp4")
+    scenes = (f"testsrc2=size=1280x720:rate=30:duration={seconds},"
+              "hue=h='360*floor(t/7)/7'")
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", scenes, "-f",
+                    "lavfi", "-i", f"sine=frequency=300:duration={seconds}", "-c:v", "libx264",
+                    "-preset", "veryfast", "-b:v", "15M", "-c:a", "aac", "-b:a", "128k", clip],
+                   check=True)
+    size = os.path.getsize(clip)
+    out = os.path.join(work, "reencoded")
+    whole = os.path.join(work, "whole.mp4")
+    begun = time.time()
+    # The heads' own settings, over every frame.
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", clip, "-c:v", "libx264", "-crf",
+                    "12", "-c:a", "copy", whole], check=True)
+    whole_time = time.time() - begun
+    print(f"\nphone-style clip: {seconds} s, {size / 1e6:.1f} MB; "
+          f"whole re-encode (libx264 crf 12): {whole_time:.1f} s")
+    print("| split | time | / whole re-encode | segments | fill of each but the last "
+          "| re-encoded frames per cut | bytes / source |")
+    print("|---|---|---|---|---|---|---|")
+    for name, call in [
+            ("stream copy, split_video 10 s",
+             lambda: quietly(lambda: fendral.split_video(clip, out, 10))),
+            ("reencode=True, 8 MB",
+             lambda: fendral_video.split_to_fit(clip, out, max_bytes=8_000_000, reencode=True)),
+            ("reencode=True, 16 MB",
+             lambda: fendral_video.split_to_fit(clip, out, max_bytes=16_000_000, reencode=True)),
+            ("reencode=True, 5 s",
+             lambda: fendral_video.split_to_fit(clip, out, max_seconds=5, reencode=True))]:
+        shutil.rmtree(out, ignore_errors=True)
+        begun = time.time()
+        segments = call()
+        took = time.time() - begun
+        if name.startswith("stream copy"):
+            sizes = [os.path.getsize(p) for p in segments_of(out)]
+            print(f"| {name} | {took:.1f} s | {took / whole_time:.2f} | {len(sizes)} | | 0 "
+                  f"| {sum(sizes) / size:.3f} |", flush=True)
+            continue
+        cap = 8_000_000 if "8 MB" in name else 16_000_000 if "16 MB" in name else None
+        fills = (f"{min(s.size for s in segments[:-1]) / cap:.1%} to "
+                 f"{max(s.size for s in segments[:-1]) / cap:.1%}" if cap else
+                 f"{min(s.duration for s in segments[:-1]) / 5:.1%} of 5 s at least")
+        frames = ", ".join(str(s.reencoded_frames) for s in segments)
+        print(f"| {name} | {took:.1f} s | {took / whole_time:.2f} | {len(segments)} | {fills} "
+              f"| {frames} | {sum(s.size for s in segments) / size:.3f} |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=int, default=120)
+    parser.add_argument("--phone-seconds", type=int, default=60)
+    parser.add_argument("--only-reencoding", action="store_true")
     arguments = parser.parse_args()
     print(machine_text())
     print(f"load before: {load_text()}")
+    if arguments.only_reencoding:
+        work = tempfile.mkdtemp(prefix="bench-fit-")
+        try:
+            reencoding_rows(work, arguments.phone_seconds)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        print(f"load after: {load_text()}")
+        return
     work = tempfile.mkdtemp(prefix="bench-fit-")
     wrapper_dir = os.path.join(work, "bin")
     os.makedirs(wrapper_dir)
@@ -173,6 +235,7 @@ def main():
                       f"({planning / (ended - begun):.1%}) "
                       f"| {ratio(plain_longest, cap_seconds)} "
                       f"| {ratio(plain_largest, cap_bytes)} |", flush=True)
+        reencoding_rows(work, arguments.phone_seconds)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"load after: {load_text()}")

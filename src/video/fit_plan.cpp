@@ -146,21 +146,63 @@ class GrowingSegment {
         return static_cast<std::uint64_t>(
             std::ceil(static_cast<double>(bytes) * overhead.head_scale));
       };
-      segment.head_estimated_bytes = overhead.head_fixed + scaled(head_bytes_);
-      // The same head, measured to fewer of its frames: what they took, and the rest scaled.
-      for (const MeasuredHead& head : overhead.measured_heads) {
-        if (head.first_packet == first_packet_ && head.source_bytes <= head_bytes_) {
-          segment.head_estimated_bytes =
-              std::min(segment.head_estimated_bytes,
-                       head.written_bytes + scaled(head_bytes_ - head.source_bytes));
-        }
-      }
+      segment.head_estimated_bytes = head_estimate(overhead, scaled);
     }
     segment.estimated_bytes = segment.payload_bytes - segment.head_source_bytes +
                               segment.head_estimated_bytes + overhead.fixed +
                               overhead.per_sample * samples +
                               overhead.per_offset_sample * offset_samples;
     return segment;
+  }
+
+  // What the head takes re-encoded: as measured where it was to these frames; from the first
+  // frames of its longest encode, scaled by what an encode to the nearest other length took
+  // against the same frames of it (an encode's last frames come out apart from the same frames
+  // of a longer one); otherwise the estimate, or a measure of fewer of its frames with the rest
+  // scaled, whichever is less.
+  template <typename Scaled>
+  std::uint64_t head_estimate(const ContainerOverhead& overhead, const Scaled& scaled) const {
+    const std::uint64_t frames = std::min(spans_[0].next, head_end_) - first_packet_;
+    const MeasuredHead* longest = nullptr;
+    for (const MeasuredHead& head : overhead.measured_heads) {
+      if (head.first_packet != first_packet_) continue;
+      if (head.frames == frames) return head.written_bytes;
+      if (head.frame_bytes.size() > frames &&
+          (!longest || head.frame_bytes.size() > longest->frame_bytes.size())) {
+        longest = &head;
+      }
+    }
+    if (longest) {
+      const auto first_frames = [&](std::uint64_t count) {
+        std::uint64_t taken = 0;
+        for (std::size_t frame = 0; frame < count; ++frame) taken += longest->frame_bytes[frame];
+        return taken;
+      };
+      const MeasuredHead* nearest = nullptr;
+      const auto distance = [&](const MeasuredHead& head) {
+        return head.frames > frames ? head.frames - frames : frames - head.frames;
+      };
+      for (const MeasuredHead& head : overhead.measured_heads) {
+        if (head.first_packet == first_packet_ && head.frames < longest->frame_bytes.size() &&
+            (!nearest || distance(head) < distance(*nearest))) {
+          nearest = &head;
+        }
+      }
+      const double ratio =
+          nearest
+              ? static_cast<double>(nearest->written_bytes) /
+                    static_cast<double>(std::max<std::uint64_t>(first_frames(nearest->frames), 1))
+              : 1.0;
+      return static_cast<std::uint64_t>(
+          std::ceil(static_cast<double>(first_frames(frames)) * ratio));
+    }
+    std::uint64_t estimate = overhead.head_fixed + scaled(head_bytes_);
+    for (const MeasuredHead& head : overhead.measured_heads) {
+      if (head.first_packet == first_packet_ && head.source_bytes <= head_bytes_) {
+        estimate = std::min(estimate, head.written_bytes + scaled(head_bytes_ - head.source_bytes));
+      }
+    }
+    return estimate;
   }
 
   // How long the first track's packets play, from the earliest to the latest, in microseconds

@@ -33,12 +33,16 @@ struct PacketTable {
   std::vector<PacketTrack> tracks;
 };
 
-// A head re-encoded and measured: from the first track's packet `first_packet`, its frames of
-// `source_bytes` in the source came out at `written_bytes`.
+// A head re-encoded and measured: from the first track's packet `first_packet`, its `frames`
+// frames of `source_bytes` in the source came out at `written_bytes`; where it was measured
+// frame by frame, each one's bytes in display order (`frame_bytes`), which a head of fewer of
+// its frames takes about as many of.
 struct MeasuredHead {
   std::uint64_t first_packet = 0;
+  std::uint64_t frames = 0;
   std::uint64_t source_bytes = 0;
   std::uint64_t written_bytes = 0;
+  std::vector<std::uint64_t> frame_bytes;
 };
 
 // What a segment's container adds to its payload: the file type and media data headers, the

@@ -440,9 +440,49 @@ Result<std::vector<std::string>> source_frame_hashes(const std::string& ffmpeg_i
   return hashes;
 }
 
+Result<EncodedHead> encode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                const VideoParameters& parameters, SplitObserver& observer,
+                                const posix::Environment& environment) {
+  const std::string failed = "Failed to re-encode the head of segment " + seam.path;
+  FENDRAL_TRY(auto head, posix::create_anonymous_file("fendral-head"));
+  // Frame numbers of the source as read from the keyframe before the cut.
+  const std::uint64_t from_key =
+      seam.first_packet - std::min(seam.first_packet, seam.keyframe_packet);
+  FENDRAL_CHECK(run_only(kProgram, head_command(seam, ffmpeg_input, parameters, from_key),
+                         {head.get(), -1, -1, -1}, -1, observer, environment, failed));
+  FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-head-packets"));
+  FENDRAL_CHECK(run_only(kProbeProgram, packet_list_command(fd_name(0)), {head.get(), -1, -1, -1},
+                         listing.get(), observer, environment, failed));
+  FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
+  auto table = read_packet_list(text);
+  if (!table || table->tracks.empty()) {
+    return runtime_failure(failed + ": its packets cannot be listed");
+  }
+  std::vector<Packet> packets = std::move(table->tracks[0].packets);
+  std::stable_sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
+    return a.presentation_time < b.presentation_time;
+  });
+  EncodedHead encoded{.stream = std::move(head), .frames = seam.reencoded};
+  for (const Packet& packet : packets) encoded.frame_bytes.push_back(packet.size);
+  if (encoded.frame_bytes.size() != seam.reencoded) {
+    return runtime_failure(failed + ": it encoded " + std::to_string(encoded.frame_bytes.size()) +
+                           " frames where " + std::to_string(seam.reencoded) + " were asked for");
+  }
+  return encoded;
+}
+
 Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
                                     const VideoParameters& parameters,
                                     const std::vector<std::string>& hashes,
+                                    const SplitDirectory& directory, SplitObserver& observer,
+                                    const posix::Environment& environment) {
+  FENDRAL_TRY(const EncodedHead head,
+              encode_head(seam, ffmpeg_input, parameters, observer, environment));
+  return reencode_head(seam, ffmpeg_input, head, hashes, directory, observer, environment);
+}
+
+Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                    const EncodedHead& head, const std::vector<std::string>& hashes,
                                     const SplitDirectory& directory, SplitObserver& observer,
                                     const posix::Environment& environment) {
   const std::string failed = "Failed to re-encode the head of segment " + seam.path;
@@ -452,7 +492,10 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
     return runtime_failure(failed + ": the source decodes to " + std::to_string(hashes.size()) +
                            " frames");
   }
-  FENDRAL_TRY(const auto head, posix::create_anonymous_file("fendral-head"));
+  if (head.frames != seam.reencoded) {
+    return runtime_failure(failed + ": its head was encoded to " + std::to_string(head.frames) +
+                           " frames");
+  }
   FENDRAL_TRY(const auto tail, posix::create_anonymous_file("fendral-tail"));
   FENDRAL_TRY(const auto joined, posix::create_anonymous_file("fendral-seam"));
   FENDRAL_TRY(const auto copied, directory.open_segment(seam.name));
@@ -460,17 +503,13 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
   // packets on the first one's clock (a Matroska source's 1/1000 became 1/16000 in the copy).
   FENDRAL_TRY(const VideoParameters copied_parameters,
               read_video_parameters(seam.path, observer, environment));
-  // Frame numbers of the source as read from the keyframe before the cut.
-  const std::uint64_t from_key = first_displayed - std::min(first_displayed, seam.keyframe_packet);
-  FENDRAL_CHECK(run_only(kProgram, head_command(seam, ffmpeg_input, parameters, from_key),
-                         {head.get(), -1, -1, -1}, -1, observer, environment, failed));
   const bool has_tail = seam.reencoded < seam.frames;
   if (has_tail) {
-    FENDRAL_CHECK(run_only(kProgram, tail_command(seam, ffmpeg_input, parameters.codec),
+    FENDRAL_CHECK(run_only(kProgram, tail_command(seam, ffmpeg_input, copied_parameters.codec),
                            {-1, tail.get(), -1, -1}, -1, observer, environment, failed));
   }
-  const std::array<int, posix::kPassedFdCount> seam_fds = {head.get(), tail.get(), copied.fd.get(),
-                                                           joined.get(), -1};
+  const std::array<int, posix::kPassedFdCount> seam_fds = {head.stream.get(), tail.get(),
+                                                           copied.fd.get(), joined.get(), -1};
   FENDRAL_CHECK(run_only(kProgram, seam_command(seam, copied_parameters.timescale, has_tail),
                          seam_fds, -1, observer, environment, failed));
 
@@ -483,7 +522,7 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                               .compared = seam.reencoded,
                               .keyframe_frame = seam.keyframe_packet,
                               .keyframe_microseconds = seam.keyframe_microseconds,
-                              .codec = parameters.codec},
+                              .codec = copied_parameters.codec},
                              ffmpeg_input, hashes, observer, environment));
 
   FENDRAL_TRY(const auto content, posix::read_from_start(joined.get()));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
+#include "posix/file.hpp"
 #include "posix/spawn.hpp"
 #include "video/split_directory.hpp"
 #include "video/split_to_fit.hpp"
@@ -75,6 +76,19 @@ struct Seam {
   bool quicktime = false;
 };
 
+// A head encoded ahead of its seam, as MPEG-TS: `frames` frames, each one's bytes in display
+// order (what a planner takes a head of fewer of them to hold, about).
+struct EncodedHead {
+  posix::UniqueFd stream;
+  std::uint64_t frames = 0;
+  std::vector<std::uint64_t> frame_bytes;
+};
+
+// Encodes the first `seam.reencoded` frames from `seam.first_packet` on, as reencode_head does.
+Result<EncodedHead> encode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                const VideoParameters& parameters, SplitObserver& observer,
+                                const posix::Environment& environment);
+
 // Replaces the copied segment with one whose head is re-encoded and whose sound is the copied
 // segment's, after checking it: a full decode with no error, `frames` frames, the copied frames'
 // pictures equal to the source's (`hashes`), the re-encoded ones at 40 dB PSNR at least, and one
@@ -84,6 +98,11 @@ struct Seam {
 Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
                                     const VideoParameters& parameters,
                                     const std::vector<std::string>& hashes,
+                                    const SplitDirectory& directory, SplitObserver& observer,
+                                    const posix::Environment& environment);
+// The same with the head encoded already (`head.frames` equal to `seam.reencoded`).
+Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_input,
+                                    const EncodedHead& head, const std::vector<std::string>& hashes,
                                     const SplitDirectory& directory, SplitObserver& observer,
                                     const posix::Environment& environment);
 

@@ -13,6 +13,7 @@
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/head_reencode.hpp"
+#include "video/heads_ahead.hpp"
 #include "video/packet_list.hpp"
 #include "video/reported_run.hpp"
 #include "video/segment_file.hpp"
@@ -248,14 +249,32 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   // The source's pictures, for the check of every re-encoded segment's copied frames.
   std::optional<std::vector<std::string>> source_hashes;
   std::vector<std::string> previous_names;
+  // A byte cap's heads encoded ahead of each cut, so the plan takes them as they come out.
+  std::optional<HeadEncodes> heads_ahead;
+  if (cut_at == CutAt::clean_frames && caps.max_bytes) {
+    heads_ahead.emplace(*table, ffmpeg_input, *parameters, directory, caps.max_bytes,
+                        caps.max_microseconds);
+  }
   // Once a cut fits, it is tried once more with the overhead it measured, when that lets fewer
-  // segments hold; the cut that fitted is kept to go back to. Re-encoded heads, each measured
-  // planned from its measure, are tried again while the plan moves and the cuts fit.
-  int tightenings = cut_at == CutAt::clean_frames ? kHeadTightenings : 1;
+  // segments hold; the cut that fitted is kept to go back to. Re-encoded heads cut at any frame
+  // are tried again while the plan moves and the cuts fit. Heads encoded ahead are planned with
+  // the boxes a first cut measured instead: a cut that moved them would encode them again.
+  int tightenings = heads_ahead ? 0 : cut_at == CutAt::clean_frames ? kHeadTightenings : 1;
+  bool boxes_measured = false;
   // Each re-encoded head measured: the source's bytes of its frames, and its own.
   std::vector<MeasuredHead> heads;
   std::optional<FitPlan> fitted;
+  ContainerOverhead fitted_overhead;
   for (int cut = 1;; ++cut) {
+    if (heads_ahead && boxes_measured) {
+      FENDRAL_TRY(const bool settled,
+                  heads_ahead->settle(*plan, overhead, heads, planned_caps, observer, environment));
+      if (!settled) {
+        // Planned from the estimates as the heads measured them instead, cut by cut.
+        heads_ahead.reset();
+        tightenings = kHeadTightenings;
+      }
+    }
     // A plan of one segment names a frame past the last, which never comes.
     command.segment_frames = plan->segments.size() > 1
                                  ? segment_frames_list(*plan)
@@ -288,6 +307,19 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                              " were planned");
     }
     const PacketTrack& video = table->tracks[0];
+    if (heads_ahead && !boxes_measured) {
+      // The first cut, copied whole, only measures the boxes, for heads planned to the byte.
+      boxes_measured = true;
+      std::vector<std::uint64_t> sizes;
+      for (std::size_t index = 0; index < names.size(); ++index) {
+        FENDRAL_TRY(const Measured segment, measure(directory, names[index], paths[index]));
+        sizes.push_back(segment.size);
+      }
+      overhead = with_measured_heads(measured_overhead(*plan, sizes, overhead), heads);
+      auto replanned = plan_fit(*table, planned_caps, overhead, cut_at);
+      if (replanned) plan = std::move(replanned);
+      continue;
+    }
     // Each re-encoded segment's size as the muxer copied it.
     std::vector<std::uint64_t> copied_sizes(names.size(), 0);
     for (std::size_t index = 0; index < names.size(); ++index) {
@@ -299,32 +331,17 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       const std::uint64_t end = index + 1 < plan->segments.size()
                                     ? plan->segments[index + 1].first_packet
                                     : video.packets.size();
-      std::int64_t earliest = video.packets[planned.first_packet].presentation_time;
-      for (std::uint64_t packet = planned.first_packet; packet < end; ++packet) {
-        earliest = std::min(earliest, video.packets[packet].presentation_time);
+      const Seam seam = seam_of(video, planned, end, planned.reencoded_frames, names[index],
+                                paths[index], command.quicktime);
+      const EncodedHead* encoded = heads_ahead ? heads_ahead->find(planned) : nullptr;
+      if (encoded) {
+        FENDRAL_TRY(copied_sizes[index], reencode_head(seam, ffmpeg_input, *encoded, *source_hashes,
+                                                       directory, observer, environment));
+      } else {
+        FENDRAL_TRY(copied_sizes[index],
+                    reencode_head(seam, ffmpeg_input, *parameters, *source_hashes, directory,
+                                  observer, environment));
       }
-      // The keyframe before the cut, and its time from the source's start by the segment's.
-      std::uint64_t keyframe = planned.first_packet;
-      while (keyframe > 0 && !video.packets[keyframe].sync) --keyframe;
-      const int128 keyframe_offset =
-          static_cast<int128>(earliest - video.packets[keyframe].presentation_time) * 1'000'000 /
-          video.timescale;
-      const Seam seam{.name = names[index],
-                      .path = paths[index],
-                      .first_packet = planned.first_packet,
-                      .zero_ticks = earliest,
-                      .copied_zero_ticks = video.packets[planned.first_packet].presentation_time,
-                      .timescale = video.timescale,
-                      .frames = end - planned.first_packet,
-                      .reencoded = planned.reencoded_frames,
-                      .keyframe_packet = keyframe,
-                      .keyframe_microseconds =
-                          planned.start_microseconds - static_cast<std::int64_t>(keyframe_offset),
-                      .last_frame_ticks = video.packets[end - 1].duration,
-                      .quicktime = command.quicktime};
-      FENDRAL_TRY(copied_sizes[index],
-                  reencode_head(seam, ffmpeg_input, *parameters, *source_hashes, directory,
-                                observer, environment));
     }
     std::vector<Measured> measured;
     for (std::size_t index = 0; index < names.size(); ++index) {
@@ -332,12 +349,16 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       FENDRAL_TRY(Measured segment, measure(directory, names[index], paths[index]));
       if (planned.reencoded_frames > 0) {
         segment.head_growth = segment.size - std::min(segment.size, copied_sizes[index]);
-        std::erase_if(heads, [&](const MeasuredHead& head) {
-          return head.first_packet == planned.first_packet;
+        // The head's measure in the segment as written replaces the one of its encode alone.
+        const auto same = std::find_if(heads.begin(), heads.end(), [&](const MeasuredHead& head) {
+          return head.first_packet == planned.first_packet &&
+                 head.frames == planned.reencoded_frames;
         });
-        heads.push_back({.first_packet = planned.first_packet,
-                         .source_bytes = planned.head_source_bytes,
-                         .written_bytes = planned.head_source_bytes + segment.head_growth});
+        MeasuredHead& head = same != heads.end() ? *same : heads.emplace_back();
+        head.first_packet = planned.first_packet;
+        head.frames = planned.reencoded_frames;
+        head.source_bytes = planned.head_source_bytes;
+        head.written_bytes = planned.head_source_bytes + segment.head_growth;
       }
       measured.push_back(segment);
     }
@@ -352,14 +373,17 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       for (std::size_t index = 0; index < measured.size(); ++index) {
         sizes.push_back(measured[index].size - measured[index].head_growth);
       }
-      auto tighter =
-          plan_fit(*table, planned_caps, measured_overhead(*plan, sizes, overhead), cut_at);
+      const ContainerOverhead tighter_overhead =
+          with_measured_heads(measured_overhead(*plan, sizes, overhead), heads);
+      auto tighter = plan_fit(*table, planned_caps, tighter_overhead, cut_at);
       // Re-encoded heads cut anywhere, so a tighter plan of as many segments fills them better.
       if (tighter && (tighter->segments.size() < plan->segments.size() ||
                       (cut_at == CutAt::clean_frames &&
                        segment_frames_list(*tighter) != segment_frames_list(*plan)))) {
         fitted = std::move(*plan);
+        fitted_overhead = overhead;
         plan = std::move(tighter);
+        overhead = tighter_overhead;
         continue;
       }
     }
@@ -393,11 +417,12 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     }
     if (fitted) {
       plan = std::move(*fitted);
+      overhead = fitted_overhead;
       fitted.reset();
       tightenings = 0;
       continue;
     }
-    if (cut >= kCuts) {
+    if (cut >= kCuts + (heads_ahead ? 1 : 0)) {
       return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +
                              overrun.first_over + " is still over a cap");
     }

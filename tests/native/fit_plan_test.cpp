@@ -103,6 +103,31 @@ TEST(FitPlan, AByteCapCountsEachHeadAsItsEstimateReEncodesIt) {
   EXPECT_EQ(first_packets(*replanned)[2], 16u);
 }
 
+TEST(FitPlan, AHeadEncodedAheadIsPlannedFromItsFramesAsEncoded) {
+  // One keyframe in 4 s of 1000-byte frames; the head from packet 10 encoded to 30 frames of 400
+  // bytes each: one of n of them is planned at 400 n, to 25 frames in 10000 bytes.
+  const PacketTable table{{video(4, 40)}};
+  ContainerOverhead overhead = kNoOverhead;
+  overhead.head_fixed = 3000;
+  overhead.head_scale = 2;
+  overhead.measured_heads = {{.first_packet = 10,
+                              .frames = 30,
+                              .source_bytes = 30'000,
+                              .written_bytes = 12'000,
+                              .frame_bytes = std::vector<std::uint64_t>(30, 400)}};
+  const auto plan = plan_fit(table, {.max_bytes = 10'000}, overhead, CutAt::clean_frames);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(first_packets(*plan)[2], 35u);
+  // Encoded to those 25 it came out at 11000: a tenth over its frames in the longer encode, so
+  // 22 frames are planned at 9680, and 23 would be over.
+  overhead.measured_heads.push_back(
+      {.first_packet = 10, .frames = 25, .source_bytes = 25'000, .written_bytes = 11'000});
+  const auto replanned = plan_fit(table, {.max_bytes = 10'000}, overhead, CutAt::clean_frames);
+  ASSERT_TRUE(replanned);
+  EXPECT_EQ(first_packets(*replanned)[2], 32u);
+  EXPECT_EQ(replanned->segments[1].estimated_bytes, 9680u);
+}
+
 TEST(FitPlan, AnAudioFrameRunningPastTheCutCounts) {
   // The AAC frame decoded just before 3 s ends after it: three seconds do not fit a cap of 3.
   const PacketTable table{{video(10, 10), audio(10)}};
