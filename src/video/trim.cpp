@@ -174,11 +174,33 @@ bool named_as_mp4(const std::string& path) {
                      [&](std::string_view extension) { return lower.ends_with(extension); });
 }
 
+Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
+                                           const std::string& output_file, const TrimRange& range,
+                                           SplitObserver& observer,
+                                           const posix::Environment& environment);
+
 }  // namespace
 
 Result<FittedSegment> trim(const std::string& input_file, const std::string& output_file,
                            const TrimRange& range, SplitObserver& observer,
                            const posix::Environment& environment) {
+  auto trimmed = trim_worded_as_split(input_file, output_file, range, observer, environment);
+  if (trimmed) return trimmed;
+  // The runner the splits share words a stop or a signal as a split's: the caller trimmed.
+  constexpr std::string_view kSplitLead = "Failed to split: ";
+  Failure failure = std::move(trimmed).error();
+  if (failure.message.starts_with(kSplitLead)) {
+    failure.message.replace(0, kSplitLead.size(), "Failed to trim: ");
+  }
+  return fail(std::move(failure));
+}
+
+namespace {
+
+Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
+                                           const std::string& output_file, const TrimRange& range,
+                                           SplitObserver& observer,
+                                           const posix::Environment& environment) {
   const std::int64_t start = range.start_microseconds;
   if (start < 0) return fail(Failure::value_error("start must be at least 0"));
   if (range.end_microseconds && *range.end_microseconds <= start) {
@@ -358,5 +380,7 @@ Result<FittedSegment> trim(const std::string& input_file, const std::string& out
                        .size = size,
                        .reencoded_frames = cut.reencoded()};
 }
+
+}  // namespace
 
 }  // namespace fendral::video
