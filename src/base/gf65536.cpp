@@ -129,6 +129,8 @@ void butterfly_in_two_passes(std::uint8_t* a, std::uint8_t* b, const Multiplier&
   if (forward) add_bytes(b, a, bytes);
 }
 
+#if defined(__x86_64__)
+
 // The symbols after the last whole block, for the butterflies done in registers.
 void butterfly_tail(std::uint8_t* a, std::uint8_t* b, const Multiplier& m, std::size_t whole,
                     std::size_t bytes, bool forward) {
@@ -137,8 +139,6 @@ void butterfly_tail(std::uint8_t* a, std::uint8_t* b, const Multiplier& m, std::
   multiply_add_tail(a, &source, &m, 1, whole, bytes);
   if (forward) add_bytes(b + whole, a + whole, bytes - whole);
 }
-
-#if defined(__x86_64__)
 
 __attribute__((target("avx2"))) inline __m256i wide_table(const std::uint8_t* entries) {
   return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(entries)));
