@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <numeric>
+#include <utility>
+#include <vector>
 
 #include "base/propagate.hpp"
 #include "base/uint128.hpp"
@@ -284,12 +287,15 @@ Result<EncodedHead> encode_head(const Seam& seam, const std::string& ffmpeg_inpu
   if (!table || table->tracks.empty()) {
     return runtime_failure(failed + ": its packets cannot be listed");
   }
-  std::vector<Packet> packets = std::move(table->tracks[0].packets);
-  std::stable_sort(packets.begin(), packets.end(), [](const Packet& a, const Packet& b) {
-    return a.presentation_time < b.presentation_time;
+  // Each frame's bytes in display order; ties keep decode order.
+  const std::vector<Packet>& packets = table->tracks[0].packets;
+  std::vector<std::size_t> by_display(packets.size());
+  std::iota(by_display.begin(), by_display.end(), 0);
+  std::sort(by_display.begin(), by_display.end(), [&](std::size_t a, std::size_t b) {
+    return std::pair(packets[a].presentation_time, a) < std::pair(packets[b].presentation_time, b);
   });
   EncodedHead encoded{.stream = std::move(head), .frames = seam.reencoded};
-  for (const Packet& packet : packets) encoded.frame_bytes.push_back(packet.size);
+  for (const std::size_t index : by_display) encoded.frame_bytes.push_back(packets[index].size);
   if (encoded.frame_bytes.size() != seam.reencoded) {
     return runtime_failure(failed + ": it encoded " + std::to_string(encoded.frame_bytes.size()) +
                            " frames where " + std::to_string(seam.reencoded) + " were asked for");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/propagate.hpp"
@@ -35,8 +36,11 @@ class DisplayedFrames {
       : video_(video), origin_(origin_microseconds), by_display_(video.packets.size()) {
     const auto& packets = video.packets;
     std::iota(by_display_.begin(), by_display_.end(), 0);
-    std::stable_sort(by_display_.begin(), by_display_.end(), [&](std::size_t a, std::size_t b) {
-      return packets[a].presentation_time < packets[b].presentation_time;
+    // Ties keep decode order. (std::stable_sort would do, but libstdc++ 12 builds it on a
+    // helper that clang 19 warns deprecated.)
+    std::sort(by_display_.begin(), by_display_.end(), [&](std::size_t a, std::size_t b) {
+      return std::pair(packets[a].presentation_time, a) <
+             std::pair(packets[b].presentation_time, b);
     });
     // A clean frame: every packet decoded before it presents before every one decoded from it
     // on, so the packets before it decode to the frames shown before it, and its display index
