@@ -2,6 +2,7 @@
 within its caps, as few segments as a greedy cut computed here from ffprobe's packets allows,
 and the join giving back every frame."""
 
+import functools
 import json
 import logging
 import math
@@ -252,17 +253,24 @@ def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tm
     assert not (tmp_path / "out").exists()
 
 
+def decoded(path):
+    """What a full decode of every stream reports as errors, and the decoded pictures of the
+    first video stream in display order, from one run."""
+    run = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0", "-f", "null",
+                          "-", "-map", "0:v:0", "-f", "framemd5", "-"], check=True,
+                         capture_output=True, text=True)
+    return run.stderr, [line.rsplit(",", 1)[1].strip() for line in run.stdout.splitlines()
+                        if line and not line.startswith("#")]
+
+
+@functools.lru_cache(maxsize=None)
+def source_hashes_of(path):
+    return tuple(decoded(path)[1])
+
+
 def frame_hashes(path):
-    """The decoded pictures of the first video stream, in display order."""
-    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v:0", "-f",
-                          "framemd5", "-"], check=True, capture_output=True, text=True).stdout
-    return [line.rsplit(",", 1)[1].strip() for line in out.splitlines()
-            if line and not line.startswith("#")]
-
-
-def decode_errors(path):
-    return subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "null", "-"],
-                          check=True, capture_output=True, text=True).stderr
+    """The decoded pictures of a source made here (decoded once per module)."""
+    return list(source_hashes_of(path))
 
 
 # Caps below one picture group, met by re-encoding each segment's head: 1.5 s of a 2.5 s group,
@@ -292,8 +300,8 @@ def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source,
         # Full to 90 %, or to within the four frames (0.16 s) of a B-frame run between cuts.
         least = min(0.9 * limit, limit - 0.17) if cap == "max_seconds" else 0.9 * limit
         assert segment is segments[-1] or used >= least
-        assert decode_errors(segment.path) == ""
-        hashes = frame_hashes(segment.path)
+        errors, hashes = decoded(segment.path)
+        assert errors == ""
         # Every frame after the re-encoded head is the source's own picture.
         copied = slice(segment.reencoded_frames, len(hashes))
         assert hashes[copied] == source_hashes[at:at + len(hashes)][copied]
@@ -305,8 +313,8 @@ def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source,
 
     joined = tmp_path / "joined.mp4"
     fendral.reconstruct_video(str(out), str(joined))
-    assert decode_errors(joined) == ""
-    assert len(frame_hashes(joined)) == len(source_hashes)
+    errors, hashes = decoded(joined)
+    assert (errors, len(hashes)) == ("", len(source_hashes))
     assert stream_packets(joined) == stream_packets(path)
 
 
@@ -563,8 +571,9 @@ def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, n
     assert segment.start == pytest.approx(times[first], abs=1e-3)
     assert segment.size == out.stat().st_size
     assert segment.duration == pytest.approx(stated_duration(out), abs=1.01e-6)
-    assert decode_errors(out) == ""
-    hashes, source_hashes = frame_hashes(out), frame_hashes(path)[first:stop]
+    errors, hashes = decoded(out)
+    assert errors == ""
+    source_hashes = frame_hashes(path)[first:stop]
     assert len(hashes) == stop - first
     # Every frame but the re-encoded ones is the source's own picture; those reach 40 dB.
     assert sum(a == b for a, b in zip(hashes, source_hashes)) >= len(hashes) - reencoded

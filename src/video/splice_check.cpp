@@ -129,13 +129,20 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
     return runtime_failure(failed + ": the source decodes to " + std::to_string(hashes.size()) +
                            " frames");
   }
+  // One read of the file decodes it, hashes its pictures and traces its parameter sets.
   FENDRAL_TRY(const auto decoded, posix::create_anonymous_file("fendral-seam-hashes"));
   const auto decode = std::vector<std::string>{
-      "-hide_banner", "-nostats", "-loglevel", "level+error", "-i", steps::fd_name(3),
+      "-hide_banner", "-nostats", "-loglevel", "level+info", "-i", steps::fd_name(3),
       // The null muxer refuses times that do not increase, as a player would stumble on them.
-      "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", steps::pipe_name(0)};
+      "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", steps::pipe_name(0),
+      "-map", "0:v:0", "-c", "copy", "-bsf:v",
+      // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
+      std::string("filter_units=pass_types=") + (check.codec == "hevc" ? "33" : "7") +
+          ",trace_headers",
+      "-f", "null", "-"};
+  ParameterSetReader reader(observer);
   FENDRAL_TRY(const ReportedRun decode_run,
-              steps::run_step(kProgram, decode, {decoded.get(), -1, -1, file}, -1, observer,
+              steps::run_step(kProgram, decode, {decoded.get(), -1, -1, file}, -1, reader,
                               environment, failed));
   if (!decode_run.last_errors.empty()) {
     return runtime_failure(failed + ": it decodes with errors: " + decode_run.last_errors);
@@ -179,16 +186,6 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
                            " dB PSNR over " + std::to_string(measured) + " frames");
   }
 
-  ParameterSetReader reader(observer);
-  const auto trace =
-      std::vector<std::string>{"-hide_banner", "-nostats", "-loglevel", "level+info", "-i",
-                               steps::fd_name(3), "-map", "0:v:0", "-c", "copy", "-bsf:v",
-                               // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
-                               std::string("filter_units=pass_types=") +
-                                   (check.codec == "hevc" ? "33" : "7") + ",trace_headers",
-                               "-f", "null", "-"};
-  FENDRAL_CHECK(
-      steps::run_step(kProgram, trace, {-1, -1, -1, file}, -1, reader, environment, failed));
   if (!reader.agree()) {
     return runtime_failure(failed + ": its parameter sets differ in profile or level");
   }
