@@ -222,10 +222,25 @@ def decoded(path, streams=("0:V?", "0:a?")):
     return streams
 
 
-def video_payload_hashes(path, streams="V"):
-    info = json.loads(ffprobe("-select_streams", streams, "-show_data_hash", "md5",
-                              "-show_entries", "packet=data_hash", str(path)))
-    return [packet["data_hash"] for packet in info["packets"]]
+def packet_listing(path):
+    """ffprobe's streams and packets, with each packet's presentation time and payload hash."""
+    return json.loads(ffprobe("-show_data_hash", "md5", "-show_entries",
+                              "packet=stream_index,pts_time,data_hash:stream=codec_type:"
+                              "stream_disposition=attached_pic", str(path)))
+
+
+KINDS = {"v": "video", "a": "audio", "s": "subtitle", "d": "data"}
+
+
+def payload_hashes(listing, kind):
+    """The payload hashes of the packets of every stream of a kind, in file order: "v", "a",
+    "s", "d" as ffprobe selects streams, and "V" for video other than cover pictures."""
+    streams = listing["streams"]
+    chosen = {index for index, stream in enumerate(streams)
+              if stream["codec_type"] == KINDS[kind.lower()]
+              and not (kind == "V" and stream["disposition"]["attached_pic"])}
+    return [packet["data_hash"] for packet in listing["packets"]
+            if packet["stream_index"] in chosen]
 
 
 # Where segments overlap at a cut (see the limits in docs/video.md), ffmpeg's own check of the
@@ -261,11 +276,10 @@ def stream_figures(path):
             info["format"].get("tags", {}).get("major_brand"))
 
 
-def packet_times(path):
-    """Per stream the packets' presentation times, in seconds from the stream's first (a remux
-    starts a stream to the millisecond); a cover picture's packet has none."""
-    info = json.loads(ffprobe("-show_entries", "packet=stream_index,pts_time:stream=codec_type",
-                              str(path)))
+def packet_times(info):
+    """Per stream of a packet listing the packets' presentation times, in seconds from the
+    stream's first (a remux starts a stream to the millisecond); a cover picture's packet has
+    none."""
     times = [(s["codec_type"], []) for s in info["streams"]]
     for packet in info["packets"]:
         if "pts_time" in packet:
@@ -326,7 +340,9 @@ def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, n
     assert (streams, frames, brand) == (remux_streams, remux_frames, remux_brand)
     # A last audio packet may last longer than the source's trimmed one.
     assert abs(duration - remux_duration) < AUDIO_FRAME
-    for (kind, times), (_, remux_times) in zip(packet_times(joined), packet_times(remux)):
+    listing, remux_listing = packet_listing(joined), packet_listing(remux)
+    for (kind, times), (_, remux_times) in zip(packet_times(listing),
+                                               packet_times(remux_listing)):
         # Subtitle cues within a millisecond, every other packet exactly where it was, but
         # within Matroska's millisecond clock: the remux rounds the source's times, the join the
         # segments'.
@@ -335,7 +351,7 @@ def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, n
         assert all(round(abs(a - b), 6) <= tolerance for a, b in zip(times, remux_times)), kind
     assert decoding_errors(joined) == []
     for kind in "vasd":  # cover pictures among the video
-        assert video_payload_hashes(joined, kind) == video_payload_hashes(remux, kind)
+        assert payload_hashes(listing, kind) == payload_hashes(remux_listing, kind)
 
 
 VP9_OPUS = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", *KEYFRAMES,
@@ -757,6 +773,7 @@ def test_round_trip_keeps_the_container_metadata(tmp_path, monkeypatch, name, ar
     if "-timecode" in arguments:  # each segment starts at its own time
         assert container_metadata(tmp_path / "segments" / "chunk_001.mp4")[2][0][2] == \
             streams[0][2].replace("12:34:56", "12:34:57")
+    listing, source_listing = packet_listing(joined), packet_listing(name)
     for kind in "Va":
-        assert video_payload_hashes(joined, kind) == video_payload_hashes(name, kind)
+        assert payload_hashes(listing, kind) == payload_hashes(source_listing, kind)
     assert decoding_errors(joined) == []
