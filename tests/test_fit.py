@@ -53,6 +53,9 @@ SOURCES = {
                         "keyint=25:min-keyint=25:open-gop=0:scenecut=0:log-level=error", *AAC]),
     "hevc open gop": ("in.mp4", [*picture(25), *TONE, "-c:v", "libx265", "-x265-params",
                                  "keyint=25:log-level=error", *AAC]),
+    # x264's open groups: I-frames that are not IDR pictures, with leading B-frames.
+    "h264 open gop": ("in.mp4", [*picture(25), *TONE, "-c:v", "libx264", "-bf", "3", "-g", "25",
+                                 "-x264-params", "open-gop=1", *AAC]),
     # A clock that starts past 0, planned from ffprobe's list.
     "mpeg-ts": ("in.ts", [*picture(30), *TONE, "-c:v", "libx264", "-g", "30", *AAC]),
     # Subtitles, which the segments do not carry: they come back from the split's side file.
@@ -278,12 +281,15 @@ def frame_hashes(path):
 # displayed before every frame after it, and a quarter of the file, about 80 % of a group's
 # bytes, where each head comes out larger than the frames it replaces (a frame there is under a
 # tenth of the cap, so a segment can fill it to 90 %); a Matroska source's segments all head up
-# to the next keyframe, whose last frame MPEG-TS gives no duration; HEVC's heads encoded by x265.
+# to the next keyframe, whose last frame MPEG-TS gives no duration; HEVC's heads encoded by x265;
+# open groups copied only from a keyframe without leading pictures (HEVC) or from an IDR picture
+# (H.264: x264's open-gop leaves none after the first, so every segment after it is re-encoded).
 @pytest.mark.parametrize("source, cap, limit", [
     ("x264 default gop", "max_seconds", 1.5), ("b-frames", "max_seconds", 0.5),
     ("x264 default gop", "max_bytes", 0.25), ("keyframe every second", "max_bytes", 0.25),
     ("b-frames", "max_bytes", 0.25), ("matroska", "max_seconds", 0.5),
-    ("hevc", "max_seconds", 0.5)])
+    ("hevc", "max_seconds", 0.5), ("hevc open gop", "max_seconds", 1.3),
+    ("h264 open gop", "max_bytes", 0.25)])
 def test_reencode_meets_a_cap_below_one_picture_group(sources, tmp_path, source, cap, limit):
     path = sources[source]
     out = tmp_path / "out"
@@ -558,6 +564,7 @@ def sound(path):
     ("mpeg-ts", 1.2, 3.5, 26, "cut.mp4"),
     ("hevc", 1.3, 5.5, 17, "cut.mp4"),
     ("hevc open gop", 1.3, 5.45, 17 + 4, "cut.mp4"),
+    ("h264 open gop", 1.3, 5.5, 105, "cut.mp4"),
 ])
 def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, name):
     path = sources[source]
@@ -590,7 +597,8 @@ def test_trim_is_frame_exact(sources, tmp_path, source, start, end, reencoded, n
 
     shift = min(range(-slack, slack + 1), key=lambda shift: differs(shift, 4096))
     assert differs(shift, len(cut_sound) - 2048) <= 2
-    video_seconds = len(hashes) / (25 if source in ("b-frames", "hevc", "hevc open gop") else 30)
+    rate = 25 if source in ("b-frames", "hevc", "hevc open gop", "h264 open gop") else 30
+    video_seconds = len(hashes) / rate
     assert 0 <= len(cut_sound) / 44100 - video_seconds <= 1024 / 44100 + 0.001 or end is None
 
 

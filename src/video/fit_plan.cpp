@@ -314,6 +314,21 @@ double fitted_slope(const std::vector<double>& xs, const std::vector<double>& ys
 
 }  // namespace
 
+std::vector<bool> copy_starts(const std::vector<Packet>& packets) {
+  std::vector<std::int64_t> earliest_from(packets.size() + 1, INT64_MAX);
+  for (std::size_t index = packets.size(); index-- > 0;) {
+    earliest_from[index] = std::min(packets[index].presentation_time, earliest_from[index + 1]);
+  }
+  std::vector<bool> starts(packets.size(), false);
+  std::int64_t latest_before = INT64_MIN;
+  for (std::size_t index = 0; index < packets.size(); ++index) {
+    starts[index] = packets[index].sync && latest_before < earliest_from[index] &&
+                    packets[index].presentation_time == earliest_from[index];
+    latest_before = std::max(latest_before, packets[index].presentation_time);
+  }
+  return starts;
+}
+
 std::string cap_seconds_text(std::uint64_t microseconds) {
   return shortest_text(microseconds, kMillion, 0);
 }
@@ -344,10 +359,10 @@ expected<FitPlan, std::string> plan_fit(const PacketTable& table, const FitCaps&
     latest_before = std::max(latest_before, packets[index].presentation_time);
   }
   cut_points.push_back(packets.size());
-  // Up to the next keyframe from each packet (the end for none).
+  // A head runs up to the next keyframe a copy can start from (the end for none).
   std::vector<std::size_t> next_keyframe(packets.size() + 1, packets.size());
   for (std::size_t index = packets.size(); index-- > 0;) {
-    next_keyframe[index] = packets[index].sync ? index : next_keyframe[index + 1];
+    next_keyframe[index] = reference.may_copy_from(index) ? index : next_keyframe[index + 1];
   }
 
   FitPlan plan;

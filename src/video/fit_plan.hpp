@@ -25,7 +25,21 @@ struct PacketTrack {
   std::uint32_t timescale = 1;
   bool has_composition_offsets = false;
   std::vector<Packet> packets;
+  // Where re-encoded frames may give way to copied ones (copy_starts), once a re-encoding split
+  // has marked them; else at any keyframe.
+  std::vector<bool> copy_start;
+
+  bool may_copy_from(std::size_t index) const {
+    return copy_start.empty() ? packets[index].sync : copy_start[index];
+  }
 };
+
+// For each packet in decode order, whether a copy may start there, after frames re-encoded up to
+// it: a keyframe that presents first of every packet decoded from it on, after every packet
+// decoded before it. An open group's keyframe (x265's CRA, x264's open-gop I-frame) is followed
+// in decoding by pictures shown before it, which refer to the group before: copied after
+// re-encoded frames, they do not decode, and a decode that starts there skips them.
+std::vector<bool> copy_starts(const std::vector<Packet>& packets);
 
 // The tracks a split keeps, in the order ffmpeg writes them: every video track first, then
 // every audio track. The first is the one the segment muxer cuts on.

@@ -232,6 +232,37 @@ Result<VideoParameters> read_video_parameters(const std::string& ffmpeg_input,
   return parameters;
 }
 
+Result<std::vector<bool>> codec_copy_starts(const std::string& ffmpeg_input,
+                                            const VideoParameters& parameters, std::size_t packets,
+                                            SplitObserver& observer,
+                                            const posix::Environment& environment) {
+  std::vector<bool> starts(packets, parameters.codec != "h264");
+  if (parameters.codec != "h264") return starts;
+  // Each packet numbered by its place in decoding, then all but the IDR slices (NAL type 5)
+  // dropped, and the packets left empty with them: the numbers left are the IDR pictures'.
+  FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-idr-packets"));
+  auto arguments = steps::with_quiet({"-i", ffmpeg_input});
+  steps::add(arguments, {"-map", "0:v:0", "-c", "copy", "-bsf:v",
+                         "setts=pts=N:dts=N,filter_units=pass_types=5", "-f", "framecrc",
+                         steps::pipe_name(0)});
+  FENDRAL_CHECK(steps::run_only(kProgram, arguments, {listing.get(), -1, -1, -1}, -1, observer,
+                                environment, "ffmpeg failed to list the IDR pictures"));
+  FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
+  for (const std::string_view line : steps::lines(text)) {
+    if (line.empty() || line.front() == '#') continue;
+    // "0,         30,         30,       33,     1960, 0x4c77c9bc": stream, dts, pts, ...
+    const std::size_t comma = line.find(',');
+    if (comma == line.npos) continue;
+    std::string_view rest = steps::trimmed(line.substr(comma + 1));
+    rest = rest.substr(0, rest.find(','));
+    const auto index = number(steps::trimmed(rest));
+    if (index && *index >= 0 && static_cast<std::uint64_t>(*index) < packets) {
+      starts[static_cast<std::size_t>(*index)] = true;
+    }
+  }
+  return starts;
+}
+
 std::optional<std::string> unmatched(const VideoParameters& parameters) {
   if (parameters.codec == "hevc") {
     // Main and Main 10 only: x265 would write the range extensions' other profiles.

@@ -21,7 +21,8 @@ Seam seam_of(const PacketTrack& video, const PlannedSegment& planned, std::uint6
   }
   // The keyframe before the cut, and its time from the source's start by the segment's.
   std::uint64_t keyframe = planned.first_packet;
-  while (keyframe > 0 && !video.packets[keyframe].sync) --keyframe;
+  // One a decode can start from with every frame after it: an open group's skips some.
+  while (keyframe > 0 && !video.may_copy_from(keyframe)) --keyframe;
   const int128 keyframe_offset =
       static_cast<int128>(earliest - video.packets[keyframe].presentation_time) * 1'000'000 /
       video.timescale;
@@ -100,7 +101,7 @@ std::uint64_t HeadEncodes::reach(std::uint64_t first) const {
         static_cast<int128>(video.packets[end - 1].decode_time - start) * 1'000'000 >
             static_cast<int128>(2 * *max_microseconds_) * video.timescale;
     if (too_large || too_long) break;
-  } while (end < video.packets.size() && !video.packets[end].sync);
+  } while (end < video.packets.size() && !video.may_copy_from(end));
   return end - first;
 }
 }  // namespace fendral::video

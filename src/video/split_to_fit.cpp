@@ -213,7 +213,17 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   if (reencode && table->tracks[0].kind == StreamKind::video) {
     FENDRAL_TRY(parameters, read_video_parameters(ffmpeg_input, observer, environment));
     cannot_match = unmatched(*parameters);
-    if (!cannot_match) cut_at = CutAt::clean_frames;
+    if (!cannot_match) {
+      cut_at = CutAt::clean_frames;
+      PacketTrack& video = table->tracks[0];
+      video.copy_start = copy_starts(video.packets);
+      FENDRAL_TRY(const std::vector<bool> allowed,
+                  codec_copy_starts(ffmpeg_input, *parameters, video.packets.size(), observer,
+                                    environment));
+      for (std::size_t index = 0; index < allowed.size(); ++index) {
+        if (!allowed[index]) video.copy_start[index] = false;
+      }
+    }
   }
   if (cut_at == CutAt::clean_frames) {
     // Until a head is measured: its first frame as large as the source's largest keyframe, and

@@ -11,6 +11,7 @@
 #include "posix/file.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
+#include "video/fit_plan.hpp"
 #include "video/head_reencode.hpp"
 #include "video/join_output.hpp"
 #include "video/reported_run.hpp"
@@ -44,12 +45,8 @@ class DisplayedFrames {
     });
     // A clean frame: every packet decoded before it presents before every one decoded from it
     // on, so the packets before it decode to the frames shown before it, and its display index
-    // is its decode index. A copy may end at any; it may start at a clean keyframe that presents
-    // first of those decoded from it on. An open group's keyframe (x265's CRA, x264's open-gop
-    // I-frame) is followed in decoding by pictures shown before it, which refer to the group
-    // before: copied without that group, they do not decode.
+    // is its decode index. A copy may end at any; it may start where copy_starts allows.
     clean_.assign(packets.size() + 1, true);
-    copy_start_.assign(packets.size() + 1, true);
     std::vector<std::int64_t> earliest_from(packets.size() + 1, INT64_MAX);
     for (std::size_t index = packets.size(); index-- > 0;) {
       earliest_from[index] = std::min(packets[index].presentation_time, earliest_from[index + 1]);
@@ -57,9 +54,16 @@ class DisplayedFrames {
     std::int64_t latest_before = INT64_MIN;
     for (std::size_t index = 0; index < packets.size(); ++index) {
       clean_[index] = latest_before < earliest_from[index];
-      copy_start_[index] = clean_[index] && packets[index].sync &&
-                           packets[index].presentation_time == earliest_from[index];
       latest_before = std::max(latest_before, packets[index].presentation_time);
+    }
+    copy_start_ = copy_starts(packets);
+    copy_start_.push_back(true);  // the end
+  }
+
+  // Takes away the copy starts that the codec does not allow (codec_copy_starts).
+  void allow_copy_starts(const std::vector<bool>& allowed) {
+    for (std::size_t index = 0; index < allowed.size() && index < copy_start_.size(); ++index) {
+      if (!allowed[index]) copy_start_[index] = false;
     }
   }
 
@@ -67,7 +71,6 @@ class DisplayedFrames {
   const Packet& shown(std::size_t display) const { return video_.packets[by_display_[display]]; }
   bool clean(std::size_t display) const { return clean_[display]; }
   bool copy_start(std::size_t display) const { return copy_start_[display]; }
-  bool keyframe(std::size_t display) const { return shown(display).sync; }
 
   // When frame `display` shows, in microseconds from the source's start.
   std::int64_t microseconds(std::size_t display) const {
@@ -115,8 +118,11 @@ struct TrimCut {
   std::uint64_t reencoded() const { return (copy_first - first) + (end - copy_end); }
 };
 
+// Where a decode for the frames at `display` starts: one that gives every frame after it (an
+// open group's keyframe skips its leading pictures, and an H.264 I-frame that is no IDR picture
+// can refer to pictures before it).
 std::size_t keyframe_before(const DisplayedFrames& frames, std::size_t display) {
-  while (display > 0 && !frames.keyframe(display)) --display;
+  while (display > 0 && !frames.copy_start(display)) --display;
   return display;
 }
 
@@ -229,7 +235,7 @@ Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
     return fail(Failure::value_error("trim cuts a video, and the input has no video stream"));
   }
   const PacketTrack& video = table.tracks[0];
-  const DisplayedFrames frames(video, origin_microseconds(table));
+  DisplayedFrames frames(video, origin_microseconds(table));
   const std::size_t first = frames.first_from(start);
   if (first == frames.count()) {
     return fail(Failure::value_error("start is past the last frame, which shows at " +
@@ -245,6 +251,9 @@ Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
   FENDRAL_TRY(const VideoParameters parameters,
               read_video_parameters(input, observer, environment));
   if (const auto cannot = unmatched(parameters)) return fail(Failure::value_error(*cannot));
+  FENDRAL_TRY(const std::vector<bool> allowed,
+              codec_copy_starts(input, parameters, video.packets.size(), observer, environment));
+  frames.allow_copy_starts(allowed);
   const TrimCut cut = plan_cut(frames, first, end);
 
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file, kTrimOutputRefused));

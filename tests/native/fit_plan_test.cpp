@@ -128,6 +128,22 @@ TEST(FitPlan, AHeadEncodedAheadIsPlannedFromItsFramesAsEncoded) {
   EXPECT_EQ(replanned->segments[1].estimated_bytes, 9680u);
 }
 
+// Decode order I P B B | I B B P (an open group: its B-frames show before its keyframe) | I P:
+// a copy starts at the first and the last keyframe only.
+TEST(FitPlan, ACopyStartsOnlyAtAKeyframeThatShowsFirstOfWhatFollows) {
+  const std::int64_t shown[] = {0, 3, 1, 2, 6, 4, 5, 7, 8, 9};
+  std::vector<Packet> packets;
+  for (std::int64_t index = 0; index < 10; ++index) {
+    packets.push_back({.decode_time = index,
+                       .presentation_time = shown[index],
+                       .duration = 1,
+                       .size = 1,
+                       .sync = index == 0 || index == 4 || index == 8});
+  }
+  EXPECT_EQ(copy_starts(packets), (std::vector<bool>{true, false, false, false, false, false, false,
+                                                     false, true, false}));
+}
+
 TEST(FitPlan, AnAudioFrameRunningPastTheCutCounts) {
   // The AAC frame decoded just before 3 s ends after it: three seconds do not fit a cap of 3.
   const PacketTable table{{video(10, 10), audio(10)}};
