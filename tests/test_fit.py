@@ -638,6 +638,20 @@ def test_trim_refuses_before_anything_is_written(sources, source, output, argume
         assert isinstance(cause, FileExistsError) and cause.filename == str(path)
 
 
+def test_trim_leaves_out_a_sound_that_starts_after_it(tmp_path):
+    # A commentary that starts at 6 s, beside the sound from the start.
+    source, out = tmp_path / "in.mp4", tmp_path / "cut.mp4"
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *picture(25), "-itsoffset", "6", *TONE,
+                    *TONE, "-map", "0", "-map", "1", "-map", "2", "-c:v", "libx264", "-bf", "3",
+                    "-g", "25", *AAC, str(source)], check=True)
+    fendral_video.trim(str(source), str(out), start=1.3, end=3)
+    listed = probe(out, "stream=codec_type,nb_read_packets", options=["-count_packets"])
+    audio = [int(s["nb_read_packets"]) for s in listed["streams"] if s["codec_type"] == "audio"]
+    # The other sound cut to the 1.68 s shown: 1024 samples a packet at 44100 Hz, from the one
+    # before the start.
+    assert len(audio) == 1 and 72 <= audio[0] <= 76
+
+
 def test_trim_tells_progress_before_the_output_appears(sources, tmp_path):
     out = tmp_path / "cut.mp4"
     calls = []

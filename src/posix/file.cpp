@@ -238,6 +238,15 @@ IoResult<UniqueFd> create_anonymous_file(const char* label) {
   return UniqueFd(fd);
 }
 
+IoResult<UniqueFd> create_unnamed_file_in(const std::string& directory, const char* label) {
+  const int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) return UniqueFd(fd);
+  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+    return create_anonymous_file(label);
+  }
+  return errno_error(errno);
+}
+
 IoResult<std::string> read_from_start(int fd) {
   if (::lseek(fd, 0, SEEK_SET) < 0) return errno_error(errno);
   return read_to_end(fd);

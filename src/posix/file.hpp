@@ -123,6 +123,12 @@ struct OpenRegularFile {
 // `label` only shows in /proc listings.
 [[nodiscard]] IoResult<UniqueFd> create_anonymous_file(const char* label);
 
+// A new file with no name on the file system of `directory`, one of ours (refused if it is a
+// link), so what it holds takes disk rather than memory; created as create_anonymous_file does
+// where that file system cannot hold one.
+[[nodiscard]] IoResult<UniqueFd> create_unnamed_file_in(const std::string& directory,
+                                                        const char* label);
+
 // Everything in the regular file behind `fd`, read from its first byte.
 [[nodiscard]] IoResult<std::string> read_from_start(int fd);
 

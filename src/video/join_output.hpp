@@ -39,6 +39,8 @@ class JoinOutput {
   // Whether ffmpeg writes in the join's own directory, where the file may be amended before it
   // is placed.
   bool in_own_directory() const { return private_directory_.has_value(); }
+  // That directory, where a step may keep files of its own beside the output.
+  const std::optional<std::string>& own_directory() const { return private_directory_; }
   // Gives the written file the caller's name, refusing as at the start when an entry appeared
   // there meanwhile. Nothing to do where ffmpeg wrote under that name itself.
   Result<void> place();

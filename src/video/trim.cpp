@@ -279,7 +279,11 @@ Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
   // descriptor `slot`.
   const auto add_part = [&](std::size_t slot, std::size_t written_to,
                             const std::vector<std::string>& arguments) -> Result<void> {
-    FENDRAL_TRY(parts[slot], posix::create_anonymous_file("fendral-trim-part"));
+    // On disk beside the output, where there is room for it: the copied part is as long as the
+    // cut.
+    const auto& beside = output.own_directory();
+    FENDRAL_TRY(parts[slot], beside ? posix::create_unnamed_file_in(*beside, "fendral-trim-part")
+                                    : posix::create_anonymous_file("fendral-trim-part"));
     std::array<int, posix::kPassedFdCount> fds = {-1, -1, -1, -1, -1};
     fds[written_to] = parts[slot].get();
     FENDRAL_CHECK(run_trim_step(arguments, fds, observer, environment, failed));
@@ -334,13 +338,15 @@ Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
                                         "0:v"};
   const std::int64_t stop =
       end < frames.count() ? frames.shown(end).presentation_time : INT64_MAX / 2;
-  for (std::size_t track = 1, audio = 0; track < table.tracks.size(); ++track) {
+  // A sound with nothing to play in the cut is left out, so the output's audio streams are
+  // numbered apart from the input's.
+  for (std::size_t track = 1, audio = 0, mapped = 0; track < table.tracks.size(); ++track) {
     if (table.tracks[track].kind != StreamKind::audio) continue;
     const std::size_t rank = audio++;
     const auto packets = audio_packets(table.tracks[track], zero, stop, clock);
     if (!packets) continue;
     arguments.insert(arguments.end(),
-                     {"-map", "1:a:" + std::to_string(rank), "-bsf:a:" + std::to_string(rank),
+                     {"-map", "1:a:" + std::to_string(rank), "-bsf:a:" + std::to_string(mapped++),
                       "noise=drop=not(between(n\\," + std::to_string(packets->first) + "\\," +
                           std::to_string(packets->second) + "))"});
   }
