@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   const std::size_t count = std::strtoul(argv[2], nullptr, 10);
   const std::size_t parity = std::strtoul(argv[3], nullptr, 10);
   const int rounds = std::atoi(argv[4]);
+  if (rounds < 1) return 2;  // the first round only warms up; the median needs one more
   std::vector<unsigned> orders;
   for (int k = 5; k < argc; ++k) {
     orders.push_back(std::string_view(argv[k]) == "auto"

@@ -308,7 +308,7 @@ def build_parser() -> argparse.ArgumentParser:
                    "the partial picture groups at the edges (H.264, HEVC)", run_trim)
     trim.add_argument("input", metavar="INPUT", help="the video")
     trim.add_argument("output", metavar="OUTPUT",
-                      help="the cut video, .mp4 or .mov (must not exist)")
+                      help="the cut video, .mp4, .m4v or .mov (must not exist)")
     trim.add_argument("--start", type=parse_time, required=True, metavar="T",
                       help="the first frame's time, in seconds from the start")
     trim.add_argument("--end", type=parse_seconds, metavar="T",

@@ -24,7 +24,8 @@ namespace {
 // before the first of them presents, still have a time MPEG-TS can hold.
 constexpr std::int64_t kLeadSeconds = kSpanLeadSeconds;
 constexpr std::int64_t kLeadMicroseconds = kLeadSeconds * 1'000'000;
-// x264's quality for a head: well above the least PSNR on the content measured.
+// The encoders' quality for a head (x264's and x265's crf): well above the least PSNR on the
+// content measured.
 constexpr std::string_view kHeadQuality = "12";
 
 std::optional<long long> number(std::string_view text) {

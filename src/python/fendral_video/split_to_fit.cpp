@@ -72,8 +72,8 @@ PyObject* split_to_fit_entry(PyObject*, PyObject* args, PyObject* kwargs) {
                                                 std::to_string(PyTuple_Size(args)) + " were given");
     }
     // The caps and the callback may be left out, as None, and reencode, as False; the two paths
-    // may not. The bound
-    // arguments are borrowed from `keywords`, which lives to the end of the call.
+    // may not. The bound arguments are borrowed from `keywords`, which lives to the end of the
+    // call.
     OwnedRef keywords = OwnedRef::steal(PyDict_New());
     if (!keywords) return captured_error();
     if (kwargs != nullptr && PyDict_Update(keywords.get(), kwargs) != 0) return captured_error();
