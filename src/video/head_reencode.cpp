@@ -233,12 +233,13 @@ Result<VideoParameters> read_video_parameters(const std::string& ffmpeg_input,
   return parameters;
 }
 
-Result<std::vector<bool>> codec_copy_starts(const std::string& ffmpeg_input,
-                                            const VideoParameters& parameters, std::size_t packets,
-                                            SplitObserver& observer,
-                                            const posix::Environment& environment) {
-  std::vector<bool> starts(packets, parameters.codec != "h264");
-  if (parameters.codec != "h264") return starts;
+Result<std::vector<bool>> copy_starts_of(const std::string& ffmpeg_input,
+                                         const VideoParameters& parameters,
+                                         const std::vector<Packet>& packets,
+                                         SplitObserver& observer,
+                                         const posix::Environment& environment) {
+  const std::vector<bool> structural = copy_starts(packets);
+  if (parameters.codec != "h264") return structural;
   // Each packet numbered by its place in decoding, then all but the IDR slices (NAL type 5)
   // dropped, and the packets left empty with them: the numbers left are the IDR pictures'.
   FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-idr-packets"));
@@ -249,6 +250,7 @@ Result<std::vector<bool>> codec_copy_starts(const std::string& ffmpeg_input,
   FENDRAL_CHECK(steps::run_only(kProgram, arguments, {listing.get(), -1, -1, -1}, -1, observer,
                                 environment, "ffmpeg failed to list the IDR pictures"));
   FENDRAL_TRY(const auto text, posix::read_from_start(listing.get()));
+  std::vector<bool> starts(packets.size(), false);
   for (const std::string_view line : steps::lines(text)) {
     if (line.empty() || line.front() == '#') continue;
     // "0,         30,         30,       33,     1960, 0x4c77c9bc": stream, dts, pts, ...
@@ -257,8 +259,9 @@ Result<std::vector<bool>> codec_copy_starts(const std::string& ffmpeg_input,
     std::string_view rest = steps::trimmed(line.substr(comma + 1));
     rest = rest.substr(0, rest.find(','));
     const auto index = number(steps::trimmed(rest));
-    if (index && *index >= 0 && static_cast<std::uint64_t>(*index) < packets) {
-      starts[static_cast<std::size_t>(*index)] = true;
+    if (index && *index >= 0 && static_cast<std::uint64_t>(*index) < packets.size()) {
+      const auto at = static_cast<std::size_t>(*index);
+      starts[at] = structural[at];
     }
   }
   return starts;

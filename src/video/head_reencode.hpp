@@ -12,6 +12,7 @@
 #include "base/failure.hpp"
 #include "posix/file.hpp"
 #include "posix/spawn.hpp"
+#include "video/fit_plan.hpp"
 #include "video/split_directory.hpp"
 #include "video/split_to_fit.hpp"
 
@@ -35,14 +36,15 @@ Result<VideoParameters> read_video_parameters(const std::string& ffmpeg_input,
                                               SplitObserver& observer,
                                               const posix::Environment& environment);
 
-// Where re-encoded frames may give way to copied ones as far as the codec goes, packet by
-// packet of the first video stream in decode order (`packets` of them): at every packet but
-// H.264's. There a copy starts at an IDR picture only: only one makes the copied parameter sets
-// active, and the pictures after another I-frame may refer to pictures before it.
-Result<std::vector<bool>> codec_copy_starts(const std::string& ffmpeg_input,
-                                            const VideoParameters& parameters, std::size_t packets,
-                                            SplitObserver& observer,
-                                            const posix::Environment& environment);
+// Where re-encoded frames may give way to copied ones, packet by packet of the first video
+// stream (`packets`, in decode order): copy_starts, and for H.264 only at an IDR picture, since
+// only one makes the copied parameter sets active and the pictures after another I-frame may
+// refer to pictures before it.
+Result<std::vector<bool>> copy_starts_of(const std::string& ffmpeg_input,
+                                         const VideoParameters& parameters,
+                                         const std::vector<Packet>& packets,
+                                         SplitObserver& observer,
+                                         const posix::Environment& environment);
 
 // Why the stream cannot be re-encoded to match its copied frames, for the ValueError; nothing
 // when it can.

@@ -216,13 +216,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
     if (!cannot_match) {
       cut_at = CutAt::clean_frames;
       PacketTrack& video = table->tracks[0];
-      video.copy_start = copy_starts(video.packets);
-      FENDRAL_TRY(const std::vector<bool> allowed,
-                  codec_copy_starts(ffmpeg_input, *parameters, video.packets.size(), observer,
-                                    environment));
-      for (std::size_t index = 0; index < allowed.size(); ++index) {
-        if (!allowed[index]) video.copy_start[index] = false;
-      }
+      FENDRAL_TRY(video.copy_start,
+                  copy_starts_of(ffmpeg_input, *parameters, video.packets, observer, environment));
     }
   }
   if (cut_at == CutAt::clean_frames) {

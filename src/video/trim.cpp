@@ -11,7 +11,6 @@
 #include "posix/file.hpp"
 #include "video/ffmpeg_command.hpp"
 #include "video/ffmpeg_paths.hpp"
-#include "video/fit_plan.hpp"
 #include "video/head_reencode.hpp"
 #include "video/join_output.hpp"
 #include "video/reported_run.hpp"
@@ -45,7 +44,7 @@ class DisplayedFrames {
     });
     // A clean frame: every packet decoded before it presents before every one decoded from it
     // on, so the packets before it decode to the frames shown before it, and its display index
-    // is its decode index. A copy may end at any; it may start where copy_starts allows.
+    // is its decode index. A copy may end at any; it may start where set_copy_starts says.
     clean_.assign(packets.size() + 1, true);
     std::vector<std::int64_t> earliest_from(packets.size() + 1, INT64_MAX);
     for (std::size_t index = packets.size(); index-- > 0;) {
@@ -56,15 +55,12 @@ class DisplayedFrames {
       clean_[index] = latest_before < earliest_from[index];
       latest_before = std::max(latest_before, packets[index].presentation_time);
     }
-    copy_start_ = copy_starts(packets);
-    copy_start_.push_back(true);  // the end
   }
 
-  // Takes away the copy starts that the codec does not allow (codec_copy_starts).
-  void allow_copy_starts(const std::vector<bool>& allowed) {
-    for (std::size_t index = 0; index < allowed.size() && index < copy_start_.size(); ++index) {
-      if (!allowed[index]) copy_start_[index] = false;
-    }
+  // Where a copy may start (copy_starts_of), packet by packet in decode order.
+  void set_copy_starts(std::vector<bool> starts) {
+    copy_start_ = std::move(starts);
+    copy_start_.push_back(true);  // the end
   }
 
   std::size_t count() const { return by_display_.size(); }
@@ -251,9 +247,9 @@ Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
   FENDRAL_TRY(const VideoParameters parameters,
               read_video_parameters(input, observer, environment));
   if (const auto cannot = unmatched(parameters)) return fail(Failure::value_error(*cannot));
-  FENDRAL_TRY(const std::vector<bool> allowed,
-              codec_copy_starts(input, parameters, video.packets.size(), observer, environment));
-  frames.allow_copy_starts(allowed);
+  FENDRAL_TRY(std::vector<bool> copy_starts,
+              copy_starts_of(input, parameters, video.packets, observer, environment));
+  frames.set_copy_starts(std::move(copy_starts));
   const TrimCut cut = plan_cut(frames, first, end);
 
   FENDRAL_TRY(auto output, JoinOutput::prepare(output_file, kTrimOutputRefused));
