@@ -197,6 +197,8 @@ def test_segments_fit_their_caps_in_the_fewest_cuts(sources, tmp_path, caplog, s
         assert max_bytes is None or segment.size <= max_bytes
         assert max_seconds is None or segment.duration <= max_seconds
     assert [s.start for s in segments] == sorted(s.start for s in segments)
+    # No source here has a timecode, which ffmpeg would warn of each segment if asked to move it.
+    assert not [r for r in caplog.records if "timecode" in r.getMessage()]
     # Planned right the first time: ffmpeg cut once. A byte cap may take a second cut with the
     # boxes the first measured, when they let fewer segments hold than the estimate did (and a
     # third, back to the first, when that came out over).

@@ -21,6 +21,10 @@ constexpr std::uint32_t kAttachedFile = 0x61a7;
 constexpr std::uint32_t kFileName = 0x466e;
 constexpr std::uint32_t kFileMimeType = 0x4660;
 constexpr std::uint32_t kFileData = 0x465c;
+constexpr std::uint32_t kTags = 0x1254c367;
+constexpr std::uint32_t kTag = 0x7373;
+constexpr std::uint32_t kSimpleTag = 0x67c8;
+constexpr std::uint32_t kTagName = 0x45a3;
 
 // The codecs of text subtitle tracks, which convert into other containers' text subtitles.
 constexpr std::array<std::string_view, 10> kTextSubtitleCodecs = {"S_TEXT/UTF8",
@@ -46,6 +50,10 @@ struct Element {
   std::optional<std::uint64_t> size;  // nothing when the size is unknown
   std::uint64_t end() const { return data + *size; }
 };
+
+char lower(char letter) {
+  return letter >= 'A' && letter <= 'Z' ? static_cast<char>(letter - 'A' + 'a') : letter;
+}
 
 class Reader {
  public:
@@ -96,16 +104,22 @@ class Reader {
     return value;
   }
 
-  // Whether an element's string is one of `texts` (a string may be padded with NUL bytes).
+  // Whether an element's string is one of `texts` (a string may be padded with NUL bytes),
+  // letter case aside where `any_case` says so (as ffmpeg looks up its tags).
   template <std::size_t count>
-  bool holds_one_of(const Element& element, const std::array<std::string_view, count>& texts) {
+  bool holds_one_of(const Element& element, const std::array<std::string_view, count>& texts,
+                    bool any_case = false) {
     std::array<char, 32> bytes{};
     if (*element.size > bytes.size()) return false;
     const auto length = static_cast<std::size_t>(*element.size);
     if (!source_.read_at(element.data, bytes.data(), length)) return false;
     std::string_view content(bytes.data(), length);
     content = content.substr(0, content.find('\0'));
-    return std::find(texts.begin(), texts.end(), content) != texts.end();
+    return std::any_of(texts.begin(), texts.end(), [&](std::string_view text) {
+      return any_case ? std::equal(text.begin(), text.end(), content.begin(), content.end(),
+                                   [](char a, char b) { return lower(a) == lower(b); })
+                      : text == content;
+    });
   }
 
  private:
@@ -164,17 +178,46 @@ std::optional<MatroskaStream> attachment_kind(Reader& reader, const Element& fil
   return cover ? MatroskaStream::cover : MatroskaStream::attachment;
 }
 
-}  // namespace
-
-std::optional<std::vector<MatroskaStream>> read_matroska_streams(ByteSource& source) {
-  Reader reader(source);
-  const std::uint64_t file_end = source.size();
+// The file's segment, of known size; nothing when the file is not Matroska.
+std::optional<Element> segment_of(Reader& reader, std::uint64_t file_end) {
   const auto header = reader.element_at(0, file_end);
   if (!header || header->id != kEbmlHeader || !header->size) return std::nullopt;
   auto segment = reader.element_at(header->end(), file_end);
   if (!segment || segment->id != kSegment) return std::nullopt;
   // A segment still being written has no size: it runs to the end of the file.
   if (!segment->size) segment->size = file_end - segment->data;
+  return segment;
+}
+
+}  // namespace
+
+bool matroska_may_hold_timecode(ByteSource& source) {
+  Reader reader(source);
+  const auto segment = segment_of(reader, source.size());
+  if (!segment) return true;
+  constexpr std::array<std::string_view, 1> kTimecode = {"timecode"};
+  bool found = false;
+  // A tag nested in another is named after both by ffmpeg: only a tag's own count.
+  const auto in_tag = [&](const Element& tag) {
+    if (tag.id != kTag) return true;
+    return each_child(reader, tag, [&](const Element& simple) {
+      if (simple.id != kSimpleTag) return true;
+      return each_child(reader, simple, [&](const Element& name) {
+        found = found || (name.id == kTagName && reader.holds_one_of(name, kTimecode, true));
+        return !found;
+      });
+    });
+  };
+  const bool read = each_child(reader, *segment, [&](const Element& child) {
+    return child.id != kTags || each_child(reader, child, in_tag);
+  });
+  return found || !read;
+}
+
+std::optional<std::vector<MatroskaStream>> read_matroska_streams(ByteSource& source) {
+  Reader reader(source);
+  auto segment = segment_of(reader, source.size());
+  if (!segment) return std::nullopt;
 
   std::optional<std::vector<MatroskaStream>> tracks;
   std::vector<MatroskaStream> attachments;

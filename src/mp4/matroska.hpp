@@ -1,6 +1,6 @@
 // Reading which streams ffmpeg makes of a Matroska (or WebM) file: the split orders a side
 // file's streams by them, and the join checks that side file by them. Only element headers and
-// the track and attachment entries are read, never the blocks.
+// the track, attachment and tag entries are read, never the blocks.
 #pragma once
 
 #include <optional>
@@ -21,5 +21,9 @@ enum class MatroskaStream { video, audio, subtitle, text_subtitle, attachment, c
 // another type or without a codec, an attachment without a name, type or data, an element of
 // unknown size other than the segment, a second track list; or when it is not Matroska.
 std::optional<std::vector<MatroskaStream>> read_matroska_streams(ByteSource& source);
+
+// Whether ffmpeg may find a timecode in the file: a tag named TIMECODE, of the file or of a
+// track. True also where the file's tags cannot all be read.
+bool matroska_may_hold_timecode(ByteSource& source);
 
 }  // namespace fendral::mp4

@@ -29,6 +29,21 @@ constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
 // Names ffmpeg gives to its Matroska muxers (not WebM's).
 constexpr std::array<std::string_view, 2> kMatroskaExtensions = {"mkv", "mka"};
 
+// Gives each audio stream's last packet its duration where ffmpeg hands it on without one (the
+// last of a track that starts after an empty edit, of a segment or of a source): the MP4 muxer
+// writes 0, and the edit list then ends where that packet starts, hiding it from players.
+void add_last_durations(std::vector<std::string>& arguments,
+                        const std::vector<std::optional<std::uint64_t>>& durations) {
+  for (std::size_t rank = 0; rank < durations.size(); ++rank) {
+    if (const auto duration = durations[rank]) {
+      // Only a packet without a duration is given one; the commas are escaped from the list of
+      // filters.
+      add(arguments, {"-bsf:a:" + std::to_string(rank), "setts=duration=if(DURATION\\,DURATION\\," +
+                                                            std::to_string(*duration) + ")"});
+    }
+  }
+}
+
 }  // namespace
 
 // What ffmpeg writes goes to "pipe:N", which writes to the descriptor itself; a path would be
@@ -54,6 +69,7 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   // Every video stream but cover pictures, and every audio stream (ffmpeg would keep one each).
   add(arguments, {"-map", "0:V?", "-map", "0:a?"});
   add(arguments, {"-c:v", "copy", "-c:a", "copy"});  // copied, never re-encoded
+  add_last_durations(arguments, command.last_audio_durations);
   // The streams keep the input's time bases, so the segments' clocks are those a whole-file
   // remux would choose (a Matroska source's 1/1000 gave 1/10240, its remux 1/16000).
   add(arguments, {"-copytb", "1"});
@@ -239,14 +255,7 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     add(arguments, {stream, "mimetype=" + cover.mime_type, stream,
                     "filename=cover" + (index ? std::to_string(index + 1) : "") + extension});
   }
-  for (std::size_t rank = 0; rank < command.last_audio_packets.size(); ++rank) {
-    if (const auto lasts = command.last_audio_packets[rank]) {
-      // Only a packet without a duration is given one; the commas are escaped from the list of
-      // filters.
-      add(arguments, {"-bsf:a:" + std::to_string(rank),
-                      "setts=duration=if(DURATION\\,DURATION\\," + std::to_string(*lasts) + ")"});
-    }
-  }
+  add_last_durations(arguments, command.last_audio_packets);
   // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'
   // edit lists hide: AAC's priming, Opus's pre-skip, a trimmed clip's cut-away start. The
   // segments' own timestamps keep it hidden.

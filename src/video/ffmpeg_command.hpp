@@ -50,6 +50,8 @@ struct SplitCommand {
   bool break_non_keyframes = false;
   // The first video stream's codec, as ffprobe names it ("h264", "hevc").
   std::string video_codec = "h264";
+  // Per audio stream, its last packet's duration on its own clock, where the source tells it.
+  std::vector<std::optional<std::uint64_t>> last_audio_durations;
 };
 
 // ffmpeg's arguments for a split: the segment list (in csv form: name, start, end) is written to

@@ -15,6 +15,7 @@ namespace {
 void probe_matroska(mp4::ByteSource& file, SourceProbe& probe) {
   probe.form = SourceProbe::Form::matroska;
   probe.matroska_streams = mp4::read_matroska_streams(file);
+  probe.may_hold_timecode = mp4::matroska_may_hold_timecode(file);
   // Even a file of video and audio alone has something to keep: its tracks' titles and encoder
   // tags, which MP4 segments lose and the side file carries. Without a stream list there is no
   // side file to make.
@@ -33,6 +34,11 @@ void probe_movie(mp4::ByteSource& file, SourceProbe& probe) {
                        [&](const mp4::TrackPackets& track) { return track.handler == handler; });
   };
   probe.may_hold_timecode = kind_is(box_type("tmcd"));
+  for (const mp4::TrackPackets& track : movie->tracks) {
+    if (track.handler != mp4::kAudioHandler) continue;
+    probe.last_audio_durations.push_back(track.last_sample ? std::optional(track.last_sample->ticks)
+                                                           : std::nullopt);
+  }
   // A chapter track is not among the tracks: the join's muxer rebuilds it from the chapters.
   const bool other_track =
       std::any_of(movie->tracks.begin(), movie->tracks.end(), [](const mp4::TrackPackets& track) {
@@ -40,6 +46,20 @@ void probe_movie(mp4::ByteSource& file, SourceProbe& probe) {
                track.handler != box_type("tmcd");
       });
   probe.may_hold_side_streams = other_track || movie->has_cover;
+}
+
+// An MPEG transport stream, of 188-byte packets or of 192 with a time before each: ffmpeg
+// reads no timecode from one.
+bool is_transport_stream(mp4::ByteSource& file) {
+  constexpr unsigned char kSync = 0x47;
+  const auto synced_every = [&](std::uint64_t first, std::uint64_t packet) {
+    for (std::uint64_t at = first; at < first + 3 * packet; at += packet) {
+      unsigned char byte = 0;
+      if (!file.read_at(at, &byte, 1) || byte != kSync) return false;
+    }
+    return true;
+  };
+  return synced_every(0, 188) || synced_every(4, 192);
 }
 
 }  // namespace
@@ -58,6 +78,8 @@ SourceProbe probe_source(const std::string& input_file) {
   SegmentFile file(std::move(*opened));
   if (mp4::is_matroska(file)) {
     probe_matroska(file, probe);
+  } else if (is_transport_stream(file)) {
+    probe.may_hold_timecode = false;
   } else {
     probe_movie(file, probe);
   }

@@ -27,8 +27,12 @@ struct SourceProbe {
   // False where the reading tells that the source holds nothing but video and audio tracks the
   // segments carry (no subtitle, data or attachment, no cover picture), and for standard input.
   bool may_hold_side_streams = true;
-  // False only for a movie file read here without a timecode track.
+  // False only for a movie file read here without a timecode track, a Matroska file without a
+  // timecode tag, and an MPEG transport stream.
   bool may_hold_timecode = true;
+  // Per audio track of a movie file, in ffmpeg's order, its last packet's duration on its own
+  // clock where the file tells it.
+  std::vector<std::optional<std::uint64_t>> last_audio_durations;
 };
 
 // The split's `input_file`, opened once when it names a local regular file.

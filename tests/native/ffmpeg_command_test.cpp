@@ -61,6 +61,15 @@ TEST(SplitCommand, CopiesTheStreamsIntoMp4Segments) {
                            .segment_pattern = "out/chunk_%03d.mp4",
                            .time_limit_sec = 4294967295u}),
             split_arguments("in.mp4", "out/chunk_%03d.mp4", "4294967295", "mp4"));
+  // A last packet the source tells the duration of gets it where ffmpeg reads it without one.
+  Arguments filled = split_arguments("in.mp4", "out/chunk_%03d.mp4", "5", "mp4");
+  filled.insert(std::find(filled.begin(), filled.end(), "-copytb"),
+                {"-bsf:a:1", "setts=duration=if(DURATION\\,DURATION\\,136)"});
+  EXPECT_EQ(split_command({.input = "in.mp4",
+                           .segment_pattern = "out/chunk_%03d.mp4",
+                           .time_limit_sec = 5,
+                           .last_audio_durations = {std::nullopt, 136}}),
+            filled);
 }
 
 // Asked for without a timecode in the source, ffmpeg warns once a segment.
@@ -165,6 +174,24 @@ TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
   // Without the record the side file is the second input.
   EXPECT_EQ(join_command({.output_file = "joined.mkv", .side_streams = true}),
             join_arguments({"-i", "/dev/fd/6"}, "joined.mkv", {}, {"-map", "1"}));
+}
+
+// An MP4 side file into Matroska: its text subtitles converted, its cover attached from where
+// it lies in the side file, the dispositions set, the sound's last packet given its duration.
+TEST(JoinCommand, CrossesIntoMatroskaWithAttachmentsAndDispositions) {
+  Arguments expected = join_arguments({"-i", "/dev/fd/6"}, "joined.mkv", {}, {"-map", "1:s"});
+  expected.insert(std::find(expected.begin(), expected.end(), "-copyts"),
+                  {"-disposition:v:0", "default", "-c:s", "srt", "-attach",
+                   "subfile,,start,40,end,100,,:/dev/fd/6", "-metadata:s:t:0", "mimetype=image/png",
+                   "-metadata:s:t:0", "filename=cover.png", "-bsf:a:0",
+                   "setts=duration=if(DURATION\\,DURATION\\,1024)"});
+  EXPECT_EQ(join_command({.output_file = "joined.mkv",
+                          .side_streams = true,
+                          .crossed = {.subtitle_codec = "srt", .all_subtitles = true},
+                          .attached_covers = {{.offset = 40, .size = 60, .mime_type = "image/png"}},
+                          .last_audio_packets = {1024},
+                          .dispositions = {{.stream = "v:0", .value = "default"}}}),
+            expected);
 }
 
 TEST(SideStreamsCommand, CopiesAllButAudioVideoTimecodeAndChaptersIntoMp4) {

@@ -103,5 +103,25 @@ INSTANTIATE_TEST_SUITE_P(
                  std::nullopt}),
     [](const testing::TestParamInfo<Numbered>& info) { return info.param.name; });
 
+// A tag named NAME (nested in `inner` when given), as ffmpeg writes one: Tag > SimpleTag.
+Bytes tags(const Bytes& name, const Bytes& inner = "") {
+  Bytes simple = element("\x45\xa3", name) + element("\x44\x87", "01:00:00:00");
+  if (!inner.empty()) simple = element("\x45\xa3", inner) + element("\x67\xc8", simple);
+  return element("\x12\x54\xc3\x67", element("\x73\x73", element("\x67\xc8", simple)));
+}
+
+TEST(MatroskaTimecode, FoundByTagNameInAnyCaseAndAssumedWhereUnread) {
+  const auto timecode = [](const Bytes& file) {
+    MemorySource source(file);
+    return matroska_may_hold_timecode(source);
+  };
+  EXPECT_TRUE(timecode(matroska(kMovieTracks + kCluster + tags("TIMECODE"))));
+  EXPECT_TRUE(timecode(matroska(kMovieTracks + tags("timecode"))));
+  EXPECT_FALSE(timecode(matroska(kMovieTracks + kCluster + tags("ENCODER"))));
+  // ffmpeg names a nested tag after its parent too ("SOURCE/TIMECODE").
+  EXPECT_FALSE(timecode(matroska(kMovieTracks + tags("TIMECODE", "SOURCE"))));
+  EXPECT_TRUE(timecode(matroska(element("\x1f\x43\xb6\x75", "", true) + kMovieTracks)));
+}
+
 }  // namespace
 }  // namespace fendral::mp4
