@@ -50,7 +50,16 @@ Result<bool> HeadEncodes::settle(FitPlan& plan, ContainerOverhead& overhead,
                                       [&](const PlannedSegment& planned) {
                                         return planned.reencoded_frames > 0 && !find(planned);
                                       });
-    if (missing == plan.segments.end()) return true;
+    if (missing == plan.segments.end()) {
+      // Heads the plan no longer takes are let go; a plan that comes back to one encodes it again.
+      std::erase_if(encoded_, [&](const auto& entry) {
+        return std::none_of(
+            plan.segments.begin(), plan.segments.end(), [&](const PlannedSegment& planned) {
+              return std::pair{planned.first_packet, planned.reencoded_frames} == entry.first;
+            });
+      });
+      return true;
+    }
     const std::uint64_t index = static_cast<std::uint64_t>(missing - plan.segments.begin());
     const bool first_encode =
         std::none_of(heads.begin(), heads.end(), [&](const MeasuredHead& head) {
@@ -63,8 +72,8 @@ Result<bool> HeadEncodes::settle(FitPlan& plan, ContainerOverhead& overhead,
     const std::vector<std::string> paths = directory_.segment_paths(segment_name(index) + "\n");
     const Seam seam = seam_of(video, *missing, end, frames, segment_name(index),
                               paths.empty() ? segment_name(index) : paths.front(), false);
-    FENDRAL_TRY(EncodedHead head,
-                encode_head(seam, ffmpeg_input_, parameters_, observer, environment));
+    FENDRAL_TRY(EncodedHead head, encode_head(seam, ffmpeg_input_, parameters_, directory_.path(),
+                                              observer, environment));
     MeasuredHead measured{
         .first_packet = missing->first_packet, .frames = frames, .frame_bytes = head.frame_bytes};
     for (std::uint64_t packet = missing->first_packet; packet < end; ++packet) {

@@ -428,7 +428,8 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       tightenings = 0;
       continue;
     }
-    if (cut >= kCuts + (heads_ahead ? 1 : 0)) {
+    // A cut that only measured the boxes counts for none, the heads encoded ahead or not since.
+    if (cut >= kCuts + (boxes_measured ? 1 : 0)) {
       return runtime_failure("Failed to split: after " + std::to_string(kCuts) + " cuts, segment " +
                              overrun.first_over + " is still over a cap");
     }
