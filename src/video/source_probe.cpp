@@ -5,6 +5,7 @@
 #include "mp4/boxes.hpp"
 #include "mp4/container.hpp"
 #include "mp4/movie.hpp"
+#include "mp4/track.hpp"
 #include "video/ffmpeg_paths.hpp"
 #include "video/segment_file.hpp"
 
@@ -22,8 +23,29 @@ void probe_matroska(mp4::ByteSource& file, SourceProbe& probe) {
   probe.may_hold_side_streams = probe.matroska_streams && !probe.matroska_streams->empty();
 }
 
-void probe_movie(mp4::ByteSource& file, SourceProbe& probe) {
+PacketTable table_from_movie(std::vector<mp4::MovieTrack> tracks) {
+  PacketTable table;
+  for (const std::uint32_t handler : {mp4::kVideoHandler, mp4::kAudioHandler}) {
+    for (mp4::MovieTrack& track : tracks) {
+      if (track.handler != handler) continue;
+      PacketTrack packets{
+          .kind = handler == mp4::kVideoHandler ? StreamKind::video : StreamKind::audio,
+          .timescale = track.timescale,
+          .has_composition_offsets = track.samples.has_composition_offsets,
+          .packets = std::move(track.samples.samples)};
+      table.tracks.push_back(std::move(packets));
+    }
+  }
+  return table;
+}
+
+void probe_movie(mp4::ByteSource& file, SourceProbe& probe, SourceProbe::Tables tables) {
   probe.form = mp4::is_quicktime(file) ? SourceProbe::Form::quicktime : SourceProbe::Form::mp4;
+  if (tables == SourceProbe::Tables::read) {
+    if (auto read = mp4::read_sample_tables(file); read && read->tracks) {
+      probe.packet_table = table_from_movie(std::move(*read->tracks));
+    }
+  }
   const auto movie = mp4::read_movie(file);
   if (!movie) return;
   probe.video_timescale = movie->video_timescale;
@@ -64,7 +86,7 @@ bool is_transport_stream(mp4::ByteSource& file) {
 
 }  // namespace
 
-SourceProbe probe_source(const std::string& input_file) {
+SourceProbe probe_source(const std::string& input_file, SourceProbe::Tables tables) {
   SourceProbe probe{.ffmpeg_input = input_for_ffmpeg(input_file),
                     .reads_standard_input = reads_standard_input(input_file)};
   if (probe.reads_standard_input) {
@@ -81,7 +103,7 @@ SourceProbe probe_source(const std::string& input_file) {
   } else if (is_transport_stream(file)) {
     probe.may_hold_timecode = false;
   } else {
-    probe_movie(file, probe);
+    probe_movie(file, probe, tables);
   }
   return probe;
 }

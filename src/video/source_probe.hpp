@@ -9,11 +9,14 @@
 #include <vector>
 
 #include "mp4/matroska.hpp"
+#include "video/fit_plan.hpp"
 
 namespace fendral::video {
 
 struct SourceProbe {
   enum class Form { mp4, quicktime, matroska, other };
+  // Whether a movie file's sample tables are read too, for a plan by packets.
+  enum class Tables { skipped, read };
   // The input as ffmpeg is handed it (see input_for_ffmpeg).
   std::string ffmpeg_input;
   // A source read from standard input, which can be read only once.
@@ -33,9 +36,13 @@ struct SourceProbe {
   // Per audio track of a movie file, in ffmpeg's order, its last packet's duration on its own
   // clock where the file tells it.
   std::vector<std::optional<std::uint64_t>> last_audio_durations;
+  // A movie file's sample tables as packets, every video track then every audio track, where
+  // they were asked for and read.
+  std::optional<PacketTable> packet_table;
 };
 
 // The split's `input_file`, opened once when it names a local regular file.
-SourceProbe probe_source(const std::string& input_file);
+SourceProbe probe_source(const std::string& input_file,
+                         SourceProbe::Tables tables = SourceProbe::Tables::skipped);
 
 }  // namespace fendral::video

@@ -32,35 +32,6 @@ constexpr int kCuts = 3;
 // The cuts that may follow one that fits, to fill segments whose heads came out smaller.
 constexpr int kHeadTightenings = 4;
 
-PacketTable table_from_movie(std::vector<mp4::MovieTrack> tracks) {
-  PacketTable table;
-  for (const std::uint32_t handler : {mp4::kVideoHandler, mp4::kAudioHandler}) {
-    for (mp4::MovieTrack& track : tracks) {
-      if (track.handler != handler) continue;
-      PacketTrack packets{
-          .kind = handler == mp4::kVideoHandler ? StreamKind::video : StreamKind::audio,
-          .timescale = track.timescale,
-          .has_composition_offsets = track.samples.has_composition_offsets,
-          .packets = std::move(track.samples.samples)};
-      table.tracks.push_back(std::move(packets));
-    }
-  }
-  return table;
-}
-
-// The sample tables of a local MP4 or QuickTime file, read from its movie box alone; nothing
-// for any other input.
-std::optional<PacketTable> table_from_mp4(const std::string& ffmpeg_input) {
-  const auto local_file = local_file_opened(ffmpeg_input);
-  if (!local_file) return std::nullopt;
-  auto opened = posix::open_nonempty_regular_file(*local_file);
-  if (!opened) return std::nullopt;
-  SegmentFile file(std::move(*opened));
-  auto tables = mp4::read_sample_tables(file);
-  if (!tables || !tables->tracks) return std::nullopt;
-  return table_from_movie(std::move(*tables->tracks));
-}
-
 Result<PacketTable> table_from_ffprobe(const std::string& ffmpeg_input, SplitObserver& observer,
                                        const posix::Environment& environment) {
   FENDRAL_TRY(const auto listing, posix::create_anonymous_file("fendral-packet-list"));
@@ -196,13 +167,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
         Failure::value_error("split_to_fit reads its input twice, to plan and to cut, so it cannot "
                              "read standard input"));
   }
-  const SourceProbe source = probe_source(input_file);
+  SourceProbe source = probe_source(input_file, SourceProbe::Tables::read);
   const std::string& ffmpeg_input = source.ffmpeg_input;
-  std::optional<PacketTable> table = table_from_mp4(ffmpeg_input);
-  if (!table) {
-    FENDRAL_TRY(PacketTable listed, table_from_ffprobe(ffmpeg_input, observer, environment));
-    table = std::move(listed);
-  }
+  FENDRAL_TRY(auto listed, read_packet_table(source, observer, environment));
+  std::optional<PacketTable> table = std::move(listed);
   ContainerOverhead overhead;
   FitCaps planned_caps = caps;
   // Cut at any clean frame, the heads re-encoded, where the video can be matched; a cap that
@@ -449,10 +417,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
   }
 }
 
-Result<PacketTable> read_packet_table(const std::string& ffmpeg_input, SplitObserver& observer,
+Result<PacketTable> read_packet_table(SourceProbe& source, SplitObserver& observer,
                                       const posix::Environment& environment) {
-  if (std::optional<PacketTable> table = table_from_mp4(ffmpeg_input)) return std::move(*table);
-  return table_from_ffprobe(ffmpeg_input, observer, environment);
+  if (source.packet_table) return *std::exchange(source.packet_table, std::nullopt);
+  return table_from_ffprobe(source.ffmpeg_input, observer, environment);
 }
 
 }  // namespace fendral::video

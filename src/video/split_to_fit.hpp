@@ -11,6 +11,7 @@
 #include "base/failure.hpp"
 #include "posix/spawn.hpp"
 #include "video/fit_plan.hpp"
+#include "video/source_probe.hpp"
 
 namespace fendral::video {
 
@@ -51,9 +52,9 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                                                 bool reencode, SplitObserver& observer,
                                                 const posix::Environment& environment);
 
-// The packet table of `ffmpeg_input`: a local MP4's from its movie box, any other's from
-// ffprobe's packet list.
-Result<PacketTable> read_packet_table(const std::string& ffmpeg_input, SplitObserver& observer,
+// The packet table of the source: a local MP4's as `source` read it from its movie box (taken
+// out of it), any other's from ffprobe's packet list.
+Result<PacketTable> read_packet_table(SourceProbe& source, SplitObserver& observer,
                                       const posix::Environment& environment);
 
 }  // namespace fendral::video

@@ -223,9 +223,9 @@ Result<FittedSegment> trim_worded_as_split(const std::string& input_file,
         "trim writes an MP4 or QuickTime file: the output must be a local file named .mp4, "
         ".m4v or .mov"));
   }
-  const SourceProbe source = probe_source(input_file);
+  SourceProbe source = probe_source(input_file, SourceProbe::Tables::read);
   const std::string& input = source.ffmpeg_input;
-  FENDRAL_TRY(const PacketTable table, read_packet_table(input, observer, environment));
+  FENDRAL_TRY(const PacketTable table, read_packet_table(source, observer, environment));
   if (table.tracks.empty() || table.tracks[0].kind != StreamKind::video ||
       table.tracks[0].packets.empty()) {
     return fail(Failure::value_error("trim cuts a video, and the input has no video stream"));
