@@ -63,6 +63,12 @@ SOURCES = {
                              "-map", "2", "-c:v", "libx264", "-g", "30", *AAC, "-c:s",
                              "mov_text"]),
 }
+# Sources only refused: a commentary from 6 s on that runs 6 s past the last picture.
+REFUSED_SOURCES = {
+    "sound past the pictures": ("in.mp4", [*picture(25), *TONE, "-itsoffset", "6", *TONE, "-map",
+                                           "0", "-map", "1", "-map", "2", "-c:v", "libx264",
+                                           "-g", "25", "-sc_threshold", "0", *AAC]),
+}
 CUES = "".join(f"{n + 1}\n00:00:0{n},300 --> 00:00:0{n + 1},500\nLine {n}\n\n"
                for n in range(SECONDS - 1))
 
@@ -70,7 +76,7 @@ CUES = "".join(f"{n + 1}\n00:00:0{n},300 --> 00:00:0{n + 1},500\nLine {n}\n\n"
 @pytest.fixture(scope="module")
 def sources(tmp_path_factory):
     made = {}
-    for name, (file_name, arguments) in SOURCES.items():
+    for name, (file_name, arguments) in {**SOURCES, **REFUSED_SOURCES}.items():
         path = tmp_path_factory.mktemp("source") / file_name
         (path.parent / "cues.srt").write_text(CUES)
         subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *arguments, str(path)], check=True,
@@ -235,26 +241,36 @@ def test_a_byte_cap_a_time_split_meets_takes_no_more_segments(sources, tmp_path,
     assert len(sized) <= len(timed)
 
 
-# {} stands for the first stretch's bytes in MB: encoders differ by a few bytes between machines.
+# {} stands for the refused stretch's bytes in MB (the first's, or the last's): encoders differ
+# by a few bytes between machines.
 @pytest.mark.parametrize("source, caps, message", [
     ("keyframe every second", {"max_seconds": 0.5},
      "the picture group at 0.000 s lasts 1.0 s and holds {:.3f} MB; a segment can hold at most "
      "0.5 s without re-encoding; reencode=True meets the cap"),
+    ("x264 default gop", {"max_seconds": 30, "max_bytes": 10000},
+     "the picture group at 0.000 s lasts 2.5 s and holds {:.3f} MB; a segment can hold at most "
+     "30 s and 0.01 MB without re-encoding; reencode=True meets the caps"),
+    # A re-encoded keyframe alone outgrows 5000 bytes: nothing is offered.
     ("x264 default gop", {"max_seconds": 30, "max_bytes": 5000},
      "the picture group at 0.000 s lasts 2.5 s and holds {:.3f} MB; a segment can hold at most "
-     "30 s and 0.005 MB without re-encoding; reencode=True meets the caps"),
+     "30 s and 0.005 MB without re-encoding"),
     # AAC's priming packet, hidden by the edit list, still plays 23 ms; sound is never
     # re-encoded, so nothing is offered.
     ("audio only", {"max_bytes": 100},
      "the audio packet at 0.000 s lasts 0.023 s and holds {:.4f} MB; a segment can hold at most "
      "0.0001 MB without re-encoding"),
+    # ffmpeg cuts on the pictures: re-encoded or not, the last group keeps the sound after it.
+    ("sound past the pictures", {"max_seconds": 5},
+     "the picture group at 7.000 s lasts 7.0 s, its sound running on 6.0 s past the last "
+     "picture, and holds {:.3f} MB; a segment can hold at most 5 s without re-encoding"),
 ])
 def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tmp_path, source,
                                                                      caps, message):
     cuts, extent = cut_planner(sources[source])
     with pytest.raises(ValueError) as raised:
         fendral_video.split_to_fit(str(sources[source]), str(tmp_path / "out"), **caps)
-    assert str(raised.value) == message.format(extent(0, cuts[0])[1] / 1e6)
+    first, end = (cuts[-2], cuts[-1]) if source in REFUSED_SOURCES else (0, cuts[0])
+    assert str(raised.value) == message.format(extent(first, end)[1] / 1e6)
     assert not (tmp_path / "out").exists()
 
 

@@ -215,6 +215,21 @@ class GrowingSegment {
         static_cast<int128>(*span.end - *span.begin) * kMillion, table_->tracks[0].timescale));
   }
 
+  // From the segment's start to where the first track's last packet ends, in microseconds
+  // rounded up.
+  std::uint64_t reference_end_microseconds() const {
+    const TrackSpan& span = spans_[0];
+    const std::uint32_t timescale = table_->tracks[0].timescale;
+    if (!span.end) return 0;
+    const int128 numerator = static_cast<int128>(*span.end) * start_.timescale -
+                             static_cast<int128>(start_.ticks) * timescale;
+    return static_cast<std::uint64_t>(std::max<int128>(
+        0, ceil_div(numerator * kMillion, static_cast<int128>(timescale) * start_.timescale)));
+  }
+
+  // Whether the segment runs to the end of the first track, every other track's rest with it.
+  bool reaches_the_end() const { return spans_[0].next >= table_->tracks[0].packets.size(); }
+
  private:
   // a / a_clock < b / b_clock, exactly.
   static bool before(std::int64_t a, std::uint32_t a_clock, std::int64_t b, std::uint32_t b_clock) {
@@ -283,7 +298,17 @@ std::string refusal(const PacketTable& table, const GrowingSegment& growing, con
   const std::uint64_t lasts =
       std::max(stretch.duration_microseconds, growing.reference_microseconds());
   text += exceeding_text(lasts, kMillion, caps.max_microseconds);
-  text += " s and holds " + exceeding_text(stretch.estimated_bytes, kMillion, caps.max_bytes);
+  // The segment muxer cuts on the pictures alone: a sound that runs on past the last one stays
+  // with the last picture group.
+  const std::uint64_t pictures_end = growing.reference_end_microseconds();
+  if (video && growing.reaches_the_end() && caps.max_microseconds &&
+      pictures_end <= *caps.max_microseconds && lasts > *caps.max_microseconds) {
+    text += " s, its sound running on " + exceeding_text(lasts - pictures_end, kMillion, {}) +
+            " s past the last picture,";
+  } else {
+    text += " s";
+  }
+  text += " and holds " + exceeding_text(stretch.estimated_bytes, kMillion, caps.max_bytes);
   text += " MB; a segment can hold at most ";
   if (caps.max_microseconds) text += cap_seconds_text(*caps.max_microseconds) + " s";
   if (caps.max_microseconds && caps.max_bytes) text += " and ";

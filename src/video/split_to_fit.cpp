@@ -121,10 +121,24 @@ Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
 // The planner's refusal, and the way past it where there is one: a video's cut may fall inside a
 // picture group when the frames from it to the next keyframe are re-encoded. Sound is never
 // re-encoded, so an audio packet that breaks a cap stays a refusal.
-std::string refusal_text(const PacketTable& table, const FitCaps& caps, std::string refusal,
-                         bool reencode) {
+// Until a head is measured: its first frame as large as the source's largest keyframe, and the
+// rest at twice the source's bytes (heads are encoded finer than a phone records).
+ContainerOverhead with_head_estimate(ContainerOverhead overhead, const PacketTable& table) {
+  for (const Packet& packet : table.tracks[0].packets) {
+    if (packet.sync)
+      overhead.head_fixed = std::max<std::uint64_t>(overhead.head_fixed, packet.size);
+  }
+  overhead.head_scale = 2;
+  return overhead;
+}
+
+// A refusal without `reencode` tells that re-encoding the heads would meet the caps, where a
+// plan that cuts at any frame does.
+std::string refusal_text(const PacketTable& table, const FitCaps& caps,
+                         const ContainerOverhead& overhead, std::string refusal, bool reencode) {
   if (reencode || table.tracks.empty() || table.tracks[0].kind != StreamKind::video ||
-      table.tracks[0].packets.empty()) {
+      table.tracks[0].packets.empty() ||
+      !plan_fit(table, caps, with_head_estimate(overhead, table), CutAt::clean_frames)) {
     return refusal;
   }
   const bool both = caps.max_microseconds && caps.max_bytes;
@@ -188,19 +202,10 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
                   copy_starts_of(ffmpeg_input, *parameters, video.packets, observer, environment));
     }
   }
-  if (cut_at == CutAt::clean_frames) {
-    // Until a head is measured: its first frame as large as the source's largest keyframe, and
-    // the rest at twice the source's bytes (heads are encoded finer than a phone records).
-    for (const Packet& packet : table->tracks[0].packets) {
-      if (packet.sync) {
-        overhead.head_fixed = std::max<std::uint64_t>(overhead.head_fixed, packet.size);
-      }
-    }
-    overhead.head_scale = 2;
-  }
+  if (cut_at == CutAt::clean_frames) overhead = with_head_estimate(overhead, *table);
   auto plan = plan_fit(*table, planned_caps, overhead, cut_at);
   if (!plan) {
-    std::string text = refusal_text(*table, caps, plan.error(), reencode);
+    std::string text = refusal_text(*table, caps, overhead, plan.error(), reencode);
     if (cannot_match) text += "; " + *cannot_match;
     return fail(Failure::value_error(text));
   }
