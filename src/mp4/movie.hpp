@@ -30,6 +30,14 @@ struct TrackPackets {
   bool enabled = false;
 };
 
+// How long the track's last packet lasts as ffmpeg reads it, in ticks of its clock: its last
+// sample's duration, but nothing for samples of one tick (uncompressed sound), which ffmpeg
+// reads a chunk to a packet.
+inline std::optional<std::uint64_t> last_packet_ticks(const TrackPackets& track) {
+  if (!track.last_sample || track.last_sample->ticks <= 1) return std::nullopt;
+  return track.last_sample->ticks;
+}
+
 struct Movie {
   // How long the file presents: its video track's duration, edit list applied, or the longest
   // track's when there is no video; nothing when no track tells.

@@ -238,13 +238,28 @@ IoResult<UniqueFd> create_anonymous_file(const char* label) {
   return UniqueFd(fd);
 }
 
-IoResult<UniqueFd> create_unnamed_file_in(const std::string& directory, const char* label) {
-  const int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+namespace {
+
+// An unnamed file just opened (or not) by open or openat: one in memory where the file system
+// cannot hold one.
+IoResult<UniqueFd> unnamed_or_in_memory(int fd, const char* label) {
   if (fd >= 0) return UniqueFd(fd);
   if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
     return create_anonymous_file(label);
   }
   return errno_error(errno);
+}
+
+}  // namespace
+
+IoResult<UniqueFd> create_unnamed_file_in(const std::string& directory, const char* label) {
+  return unnamed_or_in_memory(
+      ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600), label);
+}
+
+IoResult<UniqueFd> create_unnamed_file_at(int directory, const char* label) {
+  return unnamed_or_in_memory(::openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600),
+                              label);
 }
 
 IoResult<std::string> read_from_start(int fd) {

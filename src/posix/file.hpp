@@ -128,6 +128,8 @@ struct OpenRegularFile {
 // where that file system cannot hold one.
 [[nodiscard]] IoResult<UniqueFd> create_unnamed_file_in(const std::string& directory,
                                                         const char* label);
+// The same in the directory open as `directory` (a descriptor), however its path was reached.
+[[nodiscard]] IoResult<UniqueFd> create_unnamed_file_at(int directory, const char* label);
 
 // Everything in the regular file behind `fd`, read from its first byte.
 [[nodiscard]] IoResult<std::string> read_from_start(int fd);

@@ -230,6 +230,22 @@ class GrowingSegment {
   // Whether the segment runs to the end of the first track, every other track's rest with it.
   bool reaches_the_end() const { return spans_[0].next >= table_->tracks[0].packets.size(); }
 
+  // From the segment's start to where the latest packet of the other tracks ends, in whole
+  // milliseconds rounded up as the segment's duration is; 0 for none.
+  std::uint64_t others_end_microseconds() const {
+    int128 longest_milliseconds = 0;
+    for (std::size_t index = 1; index < spans_.size(); ++index) {
+      if (!spans_[index].end) continue;
+      const std::uint32_t timescale = table_->tracks[index].timescale;
+      const int128 numerator = static_cast<int128>(*spans_[index].end) * start_.timescale -
+                               static_cast<int128>(start_.ticks) * timescale;
+      longest_milliseconds =
+          std::max(longest_milliseconds,
+                   ceil_div(numerator * 1000, static_cast<int128>(timescale) * start_.timescale));
+    }
+    return static_cast<std::uint64_t>(longest_milliseconds) * 1000;
+  }
+
  private:
   // a / a_clock < b / b_clock, exactly.
   static bool before(std::int64_t a, std::uint32_t a_clock, std::int64_t b, std::uint32_t b_clock) {
@@ -301,9 +317,10 @@ std::string refusal(const PacketTable& table, const GrowingSegment& growing, con
   // The segment muxer cuts on the pictures alone: a sound that runs on past the last one stays
   // with the last picture group.
   const std::uint64_t pictures_end = growing.reference_end_microseconds();
+  const std::uint64_t sound_end = growing.others_end_microseconds();
   if (video && growing.reaches_the_end() && caps.max_microseconds &&
-      pictures_end <= *caps.max_microseconds && lasts > *caps.max_microseconds) {
-    text += " s, its sound running on " + exceeding_text(lasts - pictures_end, kMillion, {}) +
+      pictures_end <= *caps.max_microseconds && sound_end > *caps.max_microseconds) {
+    text += " s, its sound running on " + exceeding_text(sound_end - pictures_end, kMillion, {}) +
             " s past the last picture,";
   } else {
     text += " s";

@@ -304,10 +304,10 @@ std::optional<std::string> unmatched(const VideoParameters& parameters) {
 }
 
 Result<EncodedHead> encode_head(const Seam& seam, const std::string& ffmpeg_input,
-                                const VideoParameters& parameters, const std::string& kept_in,
+                                const VideoParameters& parameters, const SplitDirectory& kept_in,
                                 SplitObserver& observer, const posix::Environment& environment) {
   const std::string failed = "Failed to re-encode the head of segment " + seam.path;
-  FENDRAL_TRY(auto head, posix::create_unnamed_file_in(kept_in, "fendral-head"));
+  FENDRAL_TRY(auto head, kept_in.create_unnamed_file("fendral-head"));
   // Frame numbers of the source as read from the keyframe before the cut.
   const std::uint64_t from_key =
       seam.first_packet - std::min(seam.first_packet, seam.keyframe_packet);
@@ -344,7 +344,7 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
                                     const SplitDirectory& directory, SplitObserver& observer,
                                     const posix::Environment& environment) {
   FENDRAL_TRY(const EncodedHead head,
-              encode_head(seam, ffmpeg_input, parameters, directory.path(), observer, environment));
+              encode_head(seam, ffmpeg_input, parameters, directory, observer, environment));
   return reencode_head(seam, ffmpeg_input, head, hashes, directory, observer, environment);
 }
 

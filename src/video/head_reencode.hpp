@@ -96,10 +96,10 @@ struct EncodedHead {
 };
 
 // Encodes the first `seam.reencoded` frames from `seam.first_packet` on, as reencode_head does,
-// into a file without a name in the directory `kept_in` (on disk: a split may hold the heads of
+// into an unnamed file of the split directory `kept_in` (on disk: a split may hold the heads of
 // all its segments at once).
 Result<EncodedHead> encode_head(const Seam& seam, const std::string& ffmpeg_input,
-                                const VideoParameters& parameters, const std::string& kept_in,
+                                const VideoParameters& parameters, const SplitDirectory& kept_in,
                                 SplitObserver& observer, const posix::Environment& environment);
 
 // Replaces the copied segment with one whose head is re-encoded and whose sound is the copied

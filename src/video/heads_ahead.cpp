@@ -72,8 +72,8 @@ Result<bool> HeadEncodes::settle(FitPlan& plan, ContainerOverhead& overhead,
     const std::vector<std::string> paths = directory_.segment_paths(segment_name(index) + "\n");
     const Seam seam = seam_of(video, *missing, end, frames, segment_name(index),
                               paths.empty() ? segment_name(index) : paths.front(), false);
-    FENDRAL_TRY(EncodedHead head, encode_head(seam, ffmpeg_input_, parameters_, directory_.path(),
-                                              observer, environment));
+    FENDRAL_TRY(EncodedHead head,
+                encode_head(seam, ffmpeg_input_, parameters_, directory_, observer, environment));
     MeasuredHead measured{
         .first_packet = missing->first_packet, .frames = frames, .frame_bytes = head.frame_bytes};
     for (std::uint64_t packet = missing->first_packet; packet < end; ++packet) {

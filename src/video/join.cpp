@@ -351,7 +351,7 @@ std::vector<std::optional<std::uint64_t>> last_audio_packets(
   for (std::size_t rank = 0; rank < lasts.size(); ++rank) {
     const auto& sample = last[rank]->last_sample;
     const auto& clock = first[rank]->last_sample;
-    if (!sample || !clock || sample->timescale == 0) continue;
+    if (!mp4::last_packet_ticks(*last[rank]) || !clock || sample->timescale == 0) continue;
     const uint128 scaled = uint128(sample->ticks) * clock->timescale;
     if (scaled % sample->timescale == 0) {
       lasts[rank] = static_cast<std::uint64_t>(scaled / sample->timescale);

@@ -58,8 +58,7 @@ void probe_movie(mp4::ByteSource& file, SourceProbe& probe, SourceProbe::Tables 
   probe.may_hold_timecode = kind_is(box_type("tmcd"));
   for (const mp4::TrackPackets& track : movie->tracks) {
     if (track.handler != mp4::kAudioHandler) continue;
-    probe.last_audio_durations.push_back(track.last_sample ? std::optional(track.last_sample->ticks)
-                                                           : std::nullopt);
+    probe.last_audio_durations.push_back(mp4::last_packet_ticks(track));
   }
   // A chapter track is not among the tracks: the join's muxer rebuilds it from the chapters.
   const bool other_track =

@@ -214,6 +214,15 @@ Result<posix::OpenRegularFile> SplitDirectory::open_segment(const std::string& n
   return opened;
 }
 
+Result<posix::UniqueFd> SplitDirectory::create_unnamed_file(const char* label) const {
+  if (lock_.directory() < 0 || by_path_) {
+    FENDRAL_TRY(auto file, posix::create_anonymous_file(label));
+    return file;
+  }
+  FENDRAL_TRY(auto file, posix::create_unnamed_file_at(lock_.directory(), label));
+  return file;
+}
+
 Result<void> SplitDirectory::remove_segment(const std::string& name) const {
   const FileAt segment = at(name);
   FENDRAL_CHECK(posix::remove_entry_at(segment.directory, segment.name));

@@ -94,6 +94,10 @@ class SplitDirectory {
   // removed when a later cut no longer writes it.
   Result<posix::OpenRegularFile> open_segment(const std::string& name) const;
   Result<void> remove_segment(const std::string& name) const;
+  // A file of the split's own without a name, on disk in the locked directory (however its
+  // path reached it: a link to it, say); in memory where the directory is known only by a path
+  // that may lead elsewhere by now.
+  Result<posix::UniqueFd> create_unnamed_file(const char* label) const;
   // A segment this split wrote, replaced whole by `content` (written under another name and
   // renamed, as metadata.json is).
   Result<void> replace_segment(const std::string& name, std::string_view content) const;

@@ -118,22 +118,22 @@ Overrun compare(const FitPlan& plan, const std::vector<Measured>& measured,
   return overrun;
 }
 
-// The planner's refusal, and the way past it where there is one: a video's cut may fall inside a
-// picture group when the frames from it to the next keyframe are re-encoded. Sound is never
-// re-encoded, so an audio packet that breaks a cap stays a refusal.
 // Until a head is measured: its first frame as large as the source's largest keyframe, and the
 // rest at twice the source's bytes (heads are encoded finer than a phone records).
 ContainerOverhead with_head_estimate(ContainerOverhead overhead, const PacketTable& table) {
   for (const Packet& packet : table.tracks[0].packets) {
-    if (packet.sync)
+    if (packet.sync) {
       overhead.head_fixed = std::max<std::uint64_t>(overhead.head_fixed, packet.size);
+    }
   }
   overhead.head_scale = 2;
   return overhead;
 }
 
-// A refusal without `reencode` tells that re-encoding the heads would meet the caps, where a
-// plan that cuts at any frame does.
+// The planner's refusal, and the way past it where there is one: a video's cut may fall inside a
+// picture group when the frames from it to the next keyframe are re-encoded, which a refusal
+// without `reencode` offers where a plan that cuts at any frame meets the caps. Sound is never
+// re-encoded, so an audio packet that breaks a cap stays a refusal.
 std::string refusal_text(const PacketTable& table, const FitCaps& caps,
                          const ContainerOverhead& overhead, std::string refusal, bool reencode) {
   if (reencode || table.tracks.empty() || table.tracks[0].kind != StreamKind::video ||
