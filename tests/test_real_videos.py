@@ -201,6 +201,11 @@ def streams_of(path):
     return streams_and_duration(path)[0]
 
 
+def stream_durations(path):
+    info = json.loads(ffprobe("-show_entries", "stream=duration", str(path)))
+    return [s.get("duration") for s in info["streams"]]
+
+
 def dispositions(path):
     info = json.loads(ffprobe("-show_entries", "stream_disposition", str(path)))
     return [sorted(key for key, on in s["disposition"].items() if on) for s in info["streams"]]
@@ -359,7 +364,8 @@ VP9_OPUS = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", *KE
 MATRIX_SOURCES = {"in.mp4": [*H264, *AAC], "in.mkv": [*H264, *AAC], "in.ts": [*H264, *AAC],
                   "in.webm": VP9_OPUS,
                   "av1-opus.mp4": ["-c:v", "libaom-av1", "-cpu-used", "8", *KEYFRAMES,
-                                   "-c:a", "libopus"]}
+                                   "-c:a", "libopus"],
+                  "mpeg4-mp3.mp4": ["-c:v", "mpeg4", *KEYFRAMES, "-c:a", "libmp3lame"]}
 # A WebM source's last Opus block drops its last 648 samples (DiscardPadding); the MP4 segments
 # keep only whole packets, as a whole-file remux into MP4 does, so the join into the Matroska
 # family plays 648 samples more than the source. ffmpeg 5.1 has no way to put the trim back
@@ -370,10 +376,13 @@ OPUS_END_TRIM = pytest.mark.xfail(strict=True, reason="Opus end trim lost in the
 # The container matrix: each source family joined into each container its whole-file remux
 # takes, compared with that remux stream by stream: packets a player gets, frames and samples
 # decoded (tags and times are the table above's). An MP4 source's AAC priming, which its edit
-# list hides, is decoded from a Matroska or MPEG-TS remux as from the join.
+# list hides, is decoded from a Matroska or MPEG-TS remux as from the join. Into a movie file
+# each stream also lasts as long as the remux's: an MP3's last packet of 889 samples came back
+# as a whole frame, 6 ms of padding more in its edit list.
 @pytest.mark.parametrize("source, output", [
     ("in.mp4", "joined.mkv"), ("in.mp4", "joined.ts"), ("in.mkv", "joined.ts"),
     ("in.ts", "joined.ts"), ("in.ts", "joined.mkv"), ("av1-opus.mp4", "joined.mp4"),
+    ("mpeg4-mp3.mp4", "joined.mp4"),
     pytest.param("in.webm", "joined.webm", marks=OPUS_END_TRIM),
     pytest.param("in.webm", "joined.mkv", marks=OPUS_END_TRIM),
 ])
@@ -387,6 +396,8 @@ def test_every_container_joins_into_every_container_its_remux_takes(tmp_path, mo
     ffmpeg("-i", source, "-map", "0", "-c", "copy", remux)
     assert streams_of(output) == streams_of(remux)
     assert dispositions(output) == dispositions(remux)
+    if output.endswith(".mp4"):
+        assert stream_durations(output) == stream_durations(remux)
     assert decoded(output) == decoded(remux)
     assert decoding_errors(output) == []
 

@@ -32,14 +32,20 @@ constexpr std::array<std::string_view, 2> kMatroskaExtensions = {"mkv", "mka"};
 // Gives each audio stream's last packet its duration where ffmpeg hands it on without one (the
 // last of a track that starts after an empty edit, of a segment or of a source): the MP4 muxer
 // writes 0, and the edit list then ends where that packet starts, hiding it from players.
+// The last packet of each audio stream gets its own duration (`exact_last`), and any packet
+// without one that one's: stated in seconds and put on the filter's clock (TB). The commas are
+// escaped from the list of filters.
 void add_last_durations(std::vector<std::string>& arguments,
-                        const std::vector<std::optional<std::uint64_t>>& durations) {
-  for (std::size_t rank = 0; rank < durations.size(); ++rank) {
-    if (const auto duration = durations[rank]) {
-      // Only a packet without a duration is given one; the commas are escaped from the list of
-      // filters.
-      add(arguments, {"-bsf:a:" + std::to_string(rank), "setts=duration=if(DURATION\\,DURATION\\," +
-                                                            std::to_string(*duration) + ")"});
+                        const std::vector<std::optional<LastPacket>>& lasts, bool exact_last) {
+  for (std::size_t rank = 0; rank < lasts.size(); ++rank) {
+    if (const auto& last = lasts[rank]) {
+      const std::string duration =
+          "round(" + std::to_string(last->duration) + "/" + std::to_string(last->clock) + "/TB)";
+      const std::string fill = "if(DURATION\\,DURATION\\," + duration + ")";
+      add(arguments, {"-bsf:a:" + std::to_string(rank),
+                      "setts=duration=" + (exact_last ? "if(eq(N\\," + std::to_string(last->index) +
+                                                            ")\\," + duration + "\\," + fill + ")"
+                                                      : fill)});
     }
   }
 }
@@ -69,7 +75,9 @@ std::vector<std::string> split_command(const SplitCommand& command) {
   // Every video stream but cover pictures, and every audio stream (ffmpeg would keep one each).
   add(arguments, {"-map", "0:V?", "-map", "0:a?"});
   add(arguments, {"-c:v", "copy", "-c:a", "copy"});  // copied, never re-encoded
-  add_last_durations(arguments, command.last_audio_durations);
+  // Only where ffmpeg reads none: a whole-file remux keeps what it reads (a whole AAC frame for a
+  // last sample the table says is shorter), and so do the segments.
+  add_last_durations(arguments, command.last_audio_packets, false);
   // The streams keep the input's time bases, so the segments' clocks are those a whole-file
   // remux would choose (a Matroska source's 1/1000 gave 1/10240, its remux 1/16000).
   add(arguments, {"-copytb", "1"});
@@ -255,7 +263,9 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     add(arguments, {stream, "mimetype=" + cover.mime_type, stream,
                     "filename=cover" + (index ? std::to_string(index + 1) : "") + extension});
   }
-  add_last_durations(arguments, command.last_audio_packets);
+  // The last packet's own duration only into a movie file: into Matroska, an MP3's last packet
+  // (889 samples, handed on as 1152) set to its own came out 889 ms long.
+  add_last_durations(arguments, command.last_audio_packets, writes_movie_file(command.output_file));
   // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'
   // edit lists hide: AAC's priming, Opus's pre-skip, a trimmed clip's cut-away start. The
   // segments' own timestamps keep it hidden.

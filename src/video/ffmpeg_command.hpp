@@ -30,6 +30,14 @@ enum class PassedFileUse { written, read };
 // The name under which ffmpeg finds a descriptor handed to it.
 std::string passed_file(PassedSlot slot, PassedFileUse use);
 
+// An audio stream's last packet: its number from 0 in the stream, and how long it lasts, in
+// ticks of `clock` per second.
+struct LastPacket {
+  std::uint64_t index = 0;
+  std::uint64_t duration = 0;
+  std::uint64_t clock = 1;
+};
+
 struct SplitCommand {
   std::string input;            // as input_for_ffmpeg gives it
   std::string segment_pattern;  // the segments' path, its '%' escaped
@@ -50,8 +58,8 @@ struct SplitCommand {
   bool break_non_keyframes = false;
   // The first video stream's codec, as ffprobe names it ("h264", "hevc").
   std::string video_codec = "h264";
-  // Per audio stream, its last packet's duration on its own clock, where the source tells it.
-  std::vector<std::optional<std::uint64_t>> last_audio_durations;
+  // Per audio stream, its last packet, where the source tells it.
+  std::vector<std::optional<LastPacket>> last_audio_packets;
 };
 
 // ffmpeg's arguments for a split: the segment list (in csv form: name, start, end) is written to
@@ -116,11 +124,12 @@ struct JoinCommand {
     std::string mime_type;
   };
   std::vector<AttachedCover> attached_covers;
-  // Per audio track, how long the last segment's last packet lasts on the joined stream's clock
-  // (nothing where unknown). ffmpeg hands that packet on without a duration when the segment's
-  // sound starts after an empty edit, and the MP4 muxer then ends the edit list a trimmed
-  // packet short of the source's (Opus's: its 312-sample remainder).
-  std::vector<std::optional<std::uint64_t>> last_audio_packets;
+  // Per audio track, the joined stream's last packet on the clock it takes from the first
+  // segment (nothing where unknown). ffmpeg hands that packet on without a duration when the
+  // segment's sound starts after an empty edit (Opus's 312-sample remainder was lost), or with a
+  // whole frame's (an MP3's last 889 samples came back as 1152), and the MP4 muxer ends the edit
+  // list by it.
+  std::vector<std::optional<LastPacket>> last_audio_packets;
   // Audio tracks the first segment lacks: the concat demuxer takes its streams from its first
   // file, so they come from a second concat input, handed over fifth, over the segments from
   // the first that holds them, shifted to where that segment starts. `audio_ranks` are the

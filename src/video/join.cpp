@@ -341,20 +341,25 @@ std::vector<const mp4::TrackPackets*> audio_tracks(const mp4::Movie& movie) {
   return tracks;
 }
 
-// Per audio track, the last segment's last packet's duration on the clock the joined stream
-// takes from the first segment; nothing where it is not known exactly on that clock.
-std::vector<std::optional<std::uint64_t>> last_audio_packets(
-    const std::vector<ConcatEntry>& entries) {
+// Per audio track, the joined stream's last packet: its number, counting every segment's
+// packets, and the last segment's last packet's duration; nothing where either is not known.
+std::vector<std::optional<LastPacket>> last_audio_packets(const std::vector<ConcatEntry>& entries) {
   const auto first = audio_tracks(entries.front().movie);
   const auto last = audio_tracks(entries.back().movie);
-  std::vector<std::optional<std::uint64_t>> lasts(std::min(first.size(), last.size()));
+  std::vector<std::optional<LastPacket>> lasts(std::min(first.size(), last.size()));
   for (std::size_t rank = 0; rank < lasts.size(); ++rank) {
     const auto& sample = last[rank]->last_sample;
-    const auto& clock = first[rank]->last_sample;
-    if (!mp4::last_packet_ticks(*last[rank]) || !clock || sample->timescale == 0) continue;
-    const uint128 scaled = uint128(sample->ticks) * clock->timescale;
-    if (scaled % sample->timescale == 0) {
-      lasts[rank] = static_cast<std::uint64_t>(scaled / sample->timescale);
+    if (!mp4::last_packet_ticks(*last[rank]) || sample->timescale == 0) continue;
+    std::uint64_t packets = 0;
+    const bool counted = std::all_of(entries.begin(), entries.end(), [&](const ConcatEntry& entry) {
+      const auto tracks = audio_tracks(entry.movie);
+      if (rank >= tracks.size()) return false;
+      packets += tracks[rank]->packets;
+      return true;
+    });
+    if (counted && packets > 0) {
+      lasts[rank] =
+          LastPacket{.index = packets - 1, .duration = sample->ticks, .clock = sample->timescale};
     }
   }
   return lasts;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mp4/matroska.hpp"
+#include "video/ffmpeg_command.hpp"
 #include "video/fit_plan.hpp"
 
 namespace fendral::video {
@@ -33,9 +34,8 @@ struct SourceProbe {
   // False only for a movie file read here without a timecode track, a Matroska file without a
   // timecode tag, and an MPEG transport stream.
   bool may_hold_timecode = true;
-  // Per audio track of a movie file, in ffmpeg's order, its last packet's duration on its own
-  // clock where the file tells it.
-  std::vector<std::optional<std::uint64_t>> last_audio_durations;
+  // Per audio track of a movie file, in ffmpeg's order, its last packet where the file tells it.
+  std::vector<std::optional<LastPacket>> last_audio_packets;
   // A movie file's sample tables as packets, every video track then every audio track, where
   // they were asked for and read.
   std::optional<PacketTable> packet_table;

@@ -40,7 +40,7 @@ Result<void> split_video(const std::string& input_file, const std::string& outpu
       .quicktime = source.form == SourceProbe::Form::quicktime,
       .video_timescale = source.video_timescale,
       .timecode = source.may_hold_timecode,
-      .last_audio_durations = source.last_audio_durations,
+      .last_audio_packets = source.last_audio_packets,
   });
   const posix::SpawnOptions options{.environment = environment,
                                     .stdin_from_null = !reads_standard_input(input_file),

@@ -221,7 +221,7 @@ Result<std::vector<FittedSegment>> split_to_fit(const std::string& input_file,
       .timecode = source.may_hold_timecode,
       .break_non_keyframes = cut_at == CutAt::clean_frames,
       .video_codec = parameters ? parameters->codec : "h264",
-      .last_audio_durations = source.last_audio_durations,
+      .last_audio_packets = source.last_audio_packets,
   };
   FENDRAL_CHECK(split_run.start(split_command(command), environment));
 

@@ -61,14 +61,16 @@ TEST(SplitCommand, CopiesTheStreamsIntoMp4Segments) {
                            .segment_pattern = "out/chunk_%03d.mp4",
                            .time_limit_sec = 4294967295u}),
             split_arguments("in.mp4", "out/chunk_%03d.mp4", "4294967295", "mp4"));
-  // A last packet the source tells the duration of gets it where ffmpeg reads it without one.
+  // A packet ffmpeg reads without a duration gets the one the source tells for its last.
   Arguments filled = split_arguments("in.mp4", "out/chunk_%03d.mp4", "5", "mp4");
   filled.insert(std::find(filled.begin(), filled.end(), "-copytb"),
-                {"-bsf:a:1", "setts=duration=if(DURATION\\,DURATION\\,136)"});
-  EXPECT_EQ(split_command({.input = "in.mp4",
-                           .segment_pattern = "out/chunk_%03d.mp4",
-                           .time_limit_sec = 5,
-                           .last_audio_durations = {std::nullopt, 136}}),
+                {"-bsf:a:1", "setts=duration=if(DURATION\\,DURATION\\,round(136/44100/TB))"});
+  EXPECT_EQ(split_command(
+                {.input = "in.mp4",
+                 .segment_pattern = "out/chunk_%03d.mp4",
+                 .time_limit_sec = 5,
+                 .last_audio_packets = {std::nullopt,
+                                        LastPacket{.index = 87, .duration = 136, .clock = 44100}}}),
             filled);
 }
 
@@ -177,20 +179,22 @@ TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
 }
 
 // An MP4 side file into Matroska: its text subtitles converted, its cover attached from where
-// it lies in the side file, the dispositions set, the sound's last packet given its duration.
+// it lies in the side file, the dispositions set; a sound's packet without a duration given
+// the last one's (only a movie file gets the last packet's own).
 TEST(JoinCommand, CrossesIntoMatroskaWithAttachmentsAndDispositions) {
   Arguments expected = join_arguments({"-i", "/dev/fd/6"}, "joined.mkv", {}, {"-map", "1:s"});
   expected.insert(std::find(expected.begin(), expected.end(), "-copyts"),
                   {"-disposition:v:0", "default", "-c:s", "srt", "-attach",
                    "subfile,,start,40,end,100,,:/dev/fd/6", "-metadata:s:t:0", "mimetype=image/png",
                    "-metadata:s:t:0", "filename=cover.png", "-bsf:a:0",
-                   "setts=duration=if(DURATION\\,DURATION\\,1024)"});
-  EXPECT_EQ(join_command({.output_file = "joined.mkv",
-                          .side_streams = true,
-                          .crossed = {.subtitle_codec = "srt", .all_subtitles = true},
-                          .attached_covers = {{.offset = 40, .size = 60, .mime_type = "image/png"}},
-                          .last_audio_packets = {1024},
-                          .dispositions = {{.stream = "v:0", .value = "default"}}}),
+                   "setts=duration=if(DURATION\\,DURATION\\,round(1024/48000/TB))"});
+  EXPECT_EQ(join_command(
+                {.output_file = "joined.mkv",
+                 .side_streams = true,
+                 .crossed = {.subtitle_codec = "srt", .all_subtitles = true},
+                 .attached_covers = {{.offset = 40, .size = 60, .mime_type = "image/png"}},
+                 .last_audio_packets = {LastPacket{.index = 9, .duration = 1024, .clock = 48000}},
+                 .dispositions = {{.stream = "v:0", .value = "default"}}}),
             expected);
 }
 
@@ -279,6 +283,16 @@ TEST(JoinCommand, KeepsTheVideoClockInAMovieFile) {
   EXPECT_EQ(join_command({.output_file = "joined.MOV", .video_timescale = 600}),
             join_arguments({}, "joined.MOV",
                            {"-movie_timescale", "90000", "-video_track_timescale", "600"}));
+  // The sound's last packet, the 384th of every segment's, lasts what the last segment says.
+  Arguments last = join_arguments({}, "joined.mp4", kMovieClock);
+  last.insert(std::find(last.begin(), last.end(), "-copyts"),
+              {"-bsf:a:0",
+               "setts=duration=if(eq(N\\,383)\\,round(889/44100/TB)\\,if(DURATION\\,"
+               "DURATION\\,round(889/44100/TB)))"});
+  EXPECT_EQ(join_command({.output_file = "joined.mp4",
+                          .last_audio_packets = {LastPacket{
+                              .index = 383, .duration = 889, .clock = 44100}}}),
+            last);
   // An MP4 source's brand other than the muxer's own isom, in an MP4 output only.
   EXPECT_EQ(join_command({.output_file = "joined.mp4", .major_brand = "mp42"}),
             join_arguments({}, "joined.mp4", {"-movie_timescale", "90000", "-brand", "mp42"}));
