@@ -29,18 +29,27 @@ constexpr std::array<std::string_view, 11> kMovieFileExtensions = {
 // Names ffmpeg gives to its Matroska muxers (not WebM's).
 constexpr std::array<std::string_view, 2> kMatroskaExtensions = {"mkv", "mka"};
 
-// Gives each audio stream's last packet its duration where ffmpeg hands it on without one (the
-// last of a track that starts after an empty edit, of a segment or of a source): the MP4 muxer
-// writes 0, and the edit list then ends where that packet starts, hiding it from players.
-// The last packet of each audio stream gets its own duration (`exact_last`), and any packet
-// without one that one's: stated in seconds and put on the filter's clock (TB). The commas are
-// escaped from the list of filters.
+// The clock a duration set by the filter below is read on.
+enum class FilterClock {
+  filter,        // the one it is told (TB): the input's, which a copy into a movie file keeps
+  milliseconds,  // Matroska's: ffmpeg 5.1 hands its filters packets on it, telling them the input's
+};
+
+// Gives each audio stream's last packet its own duration (`exact_last`: a movie muxer ends the
+// edit by it, and ffmpeg may hand it on with a whole frame's), and any packet read without one
+// that one's (the last of a track that starts after an empty edit: a movie muxer writes 0, and
+// the edit then ends where that packet starts, hiding it). The commas are escaped from the list
+// of filters.
 void add_last_durations(std::vector<std::string>& arguments,
-                        const std::vector<std::optional<LastPacket>>& lasts, bool exact_last) {
+                        const std::vector<std::optional<LastPacket>>& lasts, bool exact_last,
+                        FilterClock clock = FilterClock::filter) {
   for (std::size_t rank = 0; rank < lasts.size(); ++rank) {
     if (const auto& last = lasts[rank]) {
-      const std::string duration =
-          "round(" + std::to_string(last->duration) + "/" + std::to_string(last->clock) + "/TB)";
+      const std::string ticks = std::to_string(last->duration);
+      const std::string per_second = std::to_string(last->clock);
+      const std::string duration = clock == FilterClock::filter
+                                       ? "round(" + ticks + "/" + per_second + "/TB)"
+                                       : "round(" + ticks + "*1000/" + per_second + ")";
       const std::string fill = "if(DURATION\\,DURATION\\," + duration + ")";
       add(arguments, {"-bsf:a:" + std::to_string(rank),
                       "setts=duration=" + (exact_last ? "if(eq(N\\," + std::to_string(last->index) +
@@ -263,9 +272,14 @@ std::vector<std::string> join_command(const JoinCommand& command) {
     add(arguments, {stream, "mimetype=" + cover.mime_type, stream,
                     "filename=cover" + (index ? std::to_string(index + 1) : "") + extension});
   }
-  // The last packet's own duration only into a movie file: into Matroska, an MP3's last packet
-  // (889 samples, handed on as 1152) set to its own came out 889 ms long.
-  add_last_durations(arguments, command.last_audio_packets, writes_movie_file(command.output_file));
+  // Into a movie file on the filter's clock; into Matroska in milliseconds (told in ticks of the
+  // input's, an Opus's last 312 samples came out 312 ms long). Nothing into any other output,
+  // whose clock the filter is not known to see.
+  if (writes_movie_file(command.output_file)) {
+    add_last_durations(arguments, command.last_audio_packets, true);
+  } else if (writes_matroska_file(command.output_file)) {
+    add_last_durations(arguments, command.last_audio_packets, true, FilterClock::milliseconds);
+  }
   // ffmpeg would start its output at the earliest timestamp it reads, showing what the segments'
   // edit lists hide: AAC's priming, Opus's pre-skip, a trimmed clip's cut-away start. The
   // segments' own timestamps keep it hidden.
@@ -298,6 +312,11 @@ std::optional<SideStreamsForm> side_streams_form_for(std::string_view output_fil
     return SideStreamsForm::matroska;
   }
   return std::nullopt;
+}
+
+bool writes_matroska_file(std::string_view output_file) {
+  const std::string lower = lowercase(output_file);
+  return lower.ends_with(".mkv") || lower.ends_with(".mka") || lower.ends_with(".webm");
 }
 
 bool writes_movie_file(std::string_view output_file) {

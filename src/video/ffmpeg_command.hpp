@@ -124,8 +124,8 @@ struct JoinCommand {
     std::string mime_type;
   };
   std::vector<AttachedCover> attached_covers;
-  // Per audio track, the joined stream's last packet on the clock it takes from the first
-  // segment (nothing where unknown). ffmpeg hands that packet on without a duration when the
+  // Per audio track, the joined stream's last packet, as the last segment states it (nothing
+  // where unknown). ffmpeg hands that packet on without a duration when the
   // segment's sound starts after an empty edit (Opus's 312-sample remainder was lost), or with a
   // whole frame's (an MP3's last 889 samples came back as 1152), and the MP4 muxer ends the edit
   // list by it.
@@ -154,6 +154,9 @@ struct JoinCommand {
 // movie box the join's read-back takes as the whole file; the Matroska one into Matroska. None
 // into anything else (WebM takes only some of Matroska's codecs, MPEG-TS neither's subtitles).
 std::optional<SideStreamsForm> side_streams_form_for(std::string_view output_file);
+
+// Whether ffmpeg writes `output_file` with its Matroska muxer (.mkv, .mka, .webm), ignoring case.
+bool writes_matroska_file(std::string_view output_file);
 
 // The movie boxes ffmpeg writes start at 0 for these: the muxer of an MP4 or QuickTime family
 // name takes the clock options of a join. Compared as ffmpeg compares, ignoring case.

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "base/propagate.hpp"
-#include "base/uint128.hpp"
 #include "mp4/boxes.hpp"
 #include "mp4/track.hpp"
 #include "posix/file.hpp"

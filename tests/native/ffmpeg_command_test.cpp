@@ -179,15 +179,17 @@ TEST(JoinCommand, MapsTheSideStreamsBackAfterTheSegments) {
 }
 
 // An MP4 side file into Matroska: its text subtitles converted, its cover attached from where
-// it lies in the side file, the dispositions set; a sound's packet without a duration given
-// the last one's (only a movie file gets the last packet's own).
+// it lies in the side file, the dispositions set, the sound's last packet given its duration in
+// milliseconds, the clock ffmpeg hands Matroska's filters packets on.
 TEST(JoinCommand, CrossesIntoMatroskaWithAttachmentsAndDispositions) {
   Arguments expected = join_arguments({"-i", "/dev/fd/6"}, "joined.mkv", {}, {"-map", "1:s"});
-  expected.insert(std::find(expected.begin(), expected.end(), "-copyts"),
-                  {"-disposition:v:0", "default", "-c:s", "srt", "-attach",
-                   "subfile,,start,40,end,100,,:/dev/fd/6", "-metadata:s:t:0", "mimetype=image/png",
-                   "-metadata:s:t:0", "filename=cover.png", "-bsf:a:0",
-                   "setts=duration=if(DURATION\\,DURATION\\,round(1024/48000/TB))"});
+  expected.insert(
+      std::find(expected.begin(), expected.end(), "-copyts"),
+      {"-disposition:v:0", "default", "-c:s", "srt", "-attach",
+       "subfile,,start,40,end,100,,:/dev/fd/6", "-metadata:s:t:0", "mimetype=image/png",
+       "-metadata:s:t:0", "filename=cover.png", "-bsf:a:0",
+       "setts=duration=if(eq(N\\,9)\\,round(1024*1000/48000)\\,if(DURATION\\,DURATION\\,"
+       "round(1024*1000/48000)))"});
   EXPECT_EQ(join_command(
                 {.output_file = "joined.mkv",
                  .side_streams = true,
