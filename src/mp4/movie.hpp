@@ -30,12 +30,13 @@ struct TrackPackets {
   bool enabled = false;
 };
 
-// How long the track's last packet lasts as ffmpeg reads it, in ticks of its clock: its last
-// sample's duration, but nothing for samples of one tick (uncompressed sound), which ffmpeg
-// reads a chunk to a packet.
-inline std::optional<std::uint64_t> last_packet_ticks(const TrackPackets& track) {
-  if (!track.last_sample || track.last_sample->ticks <= 1) return std::nullopt;
-  return track.last_sample->ticks;
+// How long the track's last packet lasts as ffmpeg reads it: its last sample's duration, but
+// nothing for samples of one tick (uncompressed sound), which ffmpeg reads a chunk to a packet,
+// or on no clock.
+inline std::optional<MediaDuration> last_packet_duration(const TrackPackets& track) {
+  const auto& last = track.last_sample;
+  if (!last || last->ticks <= 1 || last->timescale == 0) return std::nullopt;
+  return last;
 }
 
 struct Movie {

@@ -298,35 +298,41 @@ std::vector<std::string> join_command(const JoinCommand& command) {
   return arguments;
 }
 
+namespace {
+
+// The name's extension, lowercase, as ffmpeg picks a muxer by it; "" for none.
+std::string extension_of(std::string_view output_file) {
+  const std::size_t dot = output_file.rfind('.');
+  if (dot == std::string_view::npos || output_file.find('/', dot) != std::string_view::npos) {
+    return "";
+  }
+  return lowercase(output_file.substr(dot + 1));
+}
+
+template <std::size_t count>
+bool one_of(const std::string& extension, const std::array<std::string_view, count>& names) {
+  return std::find(names.begin(), names.end(), extension) != names.end();
+}
+
+}  // namespace
+
 std::optional<SideStreamsForm> side_streams_form_for(std::string_view output_file) {
-  const std::string lower = lowercase(output_file);
-  if (writes_movie_file(output_file)) {
-    if (lower.ends_with(".ismv") || lower.ends_with(".isma")) return std::nullopt;
+  const std::string extension = extension_of(output_file);
+  if (one_of(extension, kMovieFileExtensions)) {
+    if (extension == "ismv" || extension == "isma") return std::nullopt;
     return SideStreamsForm::mp4;
   }
-  const std::size_t dot = lower.rfind('.');
-  if (dot == std::string::npos || lower.find('/', dot) != std::string::npos) return std::nullopt;
-  const std::string_view extension = std::string_view(lower).substr(dot + 1);
-  if (std::find(kMatroskaExtensions.begin(), kMatroskaExtensions.end(), extension) !=
-      kMatroskaExtensions.end()) {
-    return SideStreamsForm::matroska;
-  }
+  if (one_of(extension, kMatroskaExtensions)) return SideStreamsForm::matroska;
   return std::nullopt;
 }
 
 bool writes_matroska_file(std::string_view output_file) {
-  const std::string lower = lowercase(output_file);
-  return lower.ends_with(".mkv") || lower.ends_with(".mka") || lower.ends_with(".webm");
+  const std::string extension = extension_of(output_file);
+  return one_of(extension, kMatroskaExtensions) || extension == "webm";
 }
 
 bool writes_movie_file(std::string_view output_file) {
-  const std::size_t dot = output_file.rfind('.');
-  if (dot == std::string_view::npos || output_file.find('/', dot) != std::string_view::npos) {
-    return false;
-  }
-  const std::string extension = lowercase(output_file.substr(dot + 1));
-  return std::find(kMovieFileExtensions.begin(), kMovieFileExtensions.end(), extension) !=
-         kMovieFileExtensions.end();
+  return one_of(extension_of(output_file), kMovieFileExtensions);
 }
 
 }  // namespace fendral::video

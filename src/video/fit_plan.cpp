@@ -129,13 +129,8 @@ class GrowingSegment {
       segment.payload_bytes += span.bytes;
       samples += span.samples;
       if (track.has_composition_offsets) offset_samples += span.samples;
-      if (!span.end) continue;
-      // end / track clock - start / its clock, in milliseconds rounded up.
-      const int128 numerator = static_cast<int128>(*span.end) * start_.timescale -
-                               static_cast<int128>(start_.ticks) * track.timescale;
-      const int128 denominator = static_cast<int128>(track.timescale) * start_.timescale;
-      longest_milliseconds =
-          std::max(longest_milliseconds, ceil_div(numerator * 1000, denominator));
+      if (span.end)
+        longest_milliseconds = std::max(longest_milliseconds, end_after_start(index, 1000));
     }
     segment.duration_microseconds = static_cast<std::uint64_t>(longest_milliseconds) * 1000;
     segment.samples = samples;
@@ -218,13 +213,8 @@ class GrowingSegment {
   // From the segment's start to where the first track's last packet ends, in microseconds
   // rounded up.
   std::uint64_t reference_end_microseconds() const {
-    const TrackSpan& span = spans_[0];
-    const std::uint32_t timescale = table_->tracks[0].timescale;
-    if (!span.end) return 0;
-    const int128 numerator = static_cast<int128>(*span.end) * start_.timescale -
-                             static_cast<int128>(start_.ticks) * timescale;
-    return static_cast<std::uint64_t>(std::max<int128>(
-        0, ceil_div(numerator * kMillion, static_cast<int128>(timescale) * start_.timescale)));
+    if (!spans_[0].end) return 0;
+    return static_cast<std::uint64_t>(std::max<int128>(0, end_after_start(0, kMillion)));
   }
 
   // Whether the segment runs to the end of the first track, every other track's rest with it.
@@ -235,18 +225,23 @@ class GrowingSegment {
   std::uint64_t others_end_microseconds() const {
     int128 longest_milliseconds = 0;
     for (std::size_t index = 1; index < spans_.size(); ++index) {
-      if (!spans_[index].end) continue;
-      const std::uint32_t timescale = table_->tracks[index].timescale;
-      const int128 numerator = static_cast<int128>(*spans_[index].end) * start_.timescale -
-                               static_cast<int128>(start_.ticks) * timescale;
-      longest_milliseconds =
-          std::max(longest_milliseconds,
-                   ceil_div(numerator * 1000, static_cast<int128>(timescale) * start_.timescale));
+      if (spans_[index].end) {
+        longest_milliseconds = std::max(longest_milliseconds, end_after_start(index, 1000));
+      }
     }
     return static_cast<std::uint64_t>(longest_milliseconds) * 1000;
   }
 
  private:
+  // From the segment's start to where track `index`'s packets end (it has some), in units of
+  // 1/`per_second` s rounded up: end / track clock - start / its clock.
+  int128 end_after_start(std::size_t index, std::int64_t per_second) const {
+    const std::uint32_t timescale = table_->tracks[index].timescale;
+    const int128 numerator = static_cast<int128>(*spans_[index].end) * start_.timescale -
+                             static_cast<int128>(start_.ticks) * timescale;
+    return ceil_div(numerator * per_second, static_cast<int128>(timescale) * start_.timescale);
+  }
+
   // a / a_clock < b / b_clock, exactly.
   static bool before(std::int64_t a, std::uint32_t a_clock, std::int64_t b, std::uint32_t b_clock) {
     return static_cast<int128>(a) * b_clock < static_cast<int128>(b) * a_clock;

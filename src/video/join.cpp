@@ -346,19 +346,24 @@ std::vector<std::optional<LastPacket>> last_audio_packets(const std::vector<Conc
   const auto first = audio_tracks(entries.front().movie);
   const auto last = audio_tracks(entries.back().movie);
   std::vector<std::optional<LastPacket>> lasts(std::min(first.size(), last.size()));
+  // Each track's packets over every segment; nothing counted for one a segment lacks.
+  std::vector<std::optional<std::uint64_t>> packets(lasts.size(), 0);
+  for (const ConcatEntry& entry : entries) {
+    const auto tracks = audio_tracks(entry.movie);
+    for (std::size_t rank = 0; rank < packets.size(); ++rank) {
+      if (!packets[rank]) continue;
+      if (rank < tracks.size()) {
+        *packets[rank] += tracks[rank]->packets;
+      } else {
+        packets[rank].reset();
+      }
+    }
+  }
   for (std::size_t rank = 0; rank < lasts.size(); ++rank) {
-    const auto& sample = last[rank]->last_sample;
-    if (!mp4::last_packet_ticks(*last[rank]) || sample->timescale == 0) continue;
-    std::uint64_t packets = 0;
-    const bool counted = std::all_of(entries.begin(), entries.end(), [&](const ConcatEntry& entry) {
-      const auto tracks = audio_tracks(entry.movie);
-      if (rank >= tracks.size()) return false;
-      packets += tracks[rank]->packets;
-      return true;
-    });
-    if (counted && packets > 0) {
-      lasts[rank] =
-          LastPacket{.index = packets - 1, .duration = sample->ticks, .clock = sample->timescale};
+    const auto duration = mp4::last_packet_duration(*last[rank]);
+    if (duration && packets[rank].value_or(0) > 0) {
+      lasts[rank] = LastPacket{
+          .index = *packets[rank] - 1, .duration = duration->ticks, .clock = duration->timescale};
     }
   }
   return lasts;

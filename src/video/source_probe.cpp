@@ -58,12 +58,11 @@ void probe_movie(mp4::ByteSource& file, SourceProbe& probe, SourceProbe::Tables 
   probe.may_hold_timecode = kind_is(box_type("tmcd"));
   for (const mp4::TrackPackets& track : movie->tracks) {
     if (track.handler != mp4::kAudioHandler) continue;
-    const auto duration = mp4::last_packet_ticks(track);
+    const auto last = mp4::last_packet_duration(track);
     probe.last_audio_packets.push_back(
-        duration ? std::optional(LastPacket{.index = track.packets - 1,
-                                            .duration = *duration,
-                                            .clock = track.last_sample->timescale})
-                 : std::nullopt);
+        last ? std::optional(LastPacket{
+                   .index = track.packets - 1, .duration = last->ticks, .clock = last->timescale})
+             : std::nullopt);
   }
   // A chapter track is not among the tracks: the join's muxer rebuilds it from the chapters.
   const bool other_track =
