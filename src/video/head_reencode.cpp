@@ -15,6 +15,7 @@
 #include "video/packet_list.hpp"
 #include "video/reencode_steps.hpp"
 #include "video/reported_run.hpp"
+#include "video/segment_file.hpp"
 
 namespace fendral::video {
 
@@ -329,7 +330,8 @@ Result<EncodedHead> encode_head(const Seam& seam, const std::string& ffmpeg_inpu
   std::sort(by_display.begin(), by_display.end(), [&](std::size_t a, std::size_t b) {
     return std::pair(packets[a].presentation_time, a) < std::pair(packets[b].presentation_time, b);
   });
-  EncodedHead encoded{.stream = std::move(head), .frames = seam.reencoded};
+  EncodedHead encoded{
+      .stream = std::move(head), .frames = seam.reencoded, .codec = parameters.codec};
   for (const std::size_t index : by_display) encoded.frame_bytes.push_back(packets[index].size);
   if (encoded.frame_bytes.size() != seam.reencoded) {
     return runtime_failure(failed + ": it encoded " + std::to_string(encoded.frame_bytes.size()) +
@@ -368,8 +370,14 @@ Result<std::uint64_t> reencode_head(const Seam& seam, const std::string& ffmpeg_
   FENDRAL_TRY(const auto copied, directory.open_segment(seam.name));
   // The copied segment's video clock, which the joined one keeps: a join takes every segment's
   // packets on the first one's clock (a Matroska source's 1/1000 became 1/16000 in the copy).
-  FENDRAL_TRY(const VideoParameters copied_parameters,
-              read_video_parameters(seam.path, observer, environment));
+  // Read from its movie box: a copy keeps the source's codec, and the clock is all it changes.
+  VideoParameters copied_parameters{.codec = head.codec};
+  const auto copied_movie = movie_of(copied.fd.get());
+  if (copied_movie && copied_movie->video_timescale) {
+    copied_parameters.timescale = copied_movie->video_timescale;
+  } else {
+    FENDRAL_TRY(copied_parameters, read_video_parameters(seam.path, observer, environment));
+  }
   const bool has_tail = seam.reencoded < seam.frames;
   if (has_tail) {
     FENDRAL_CHECK(steps::run_only(kProgram,

@@ -93,6 +93,7 @@ struct EncodedHead {
   posix::UniqueFd stream;
   std::uint64_t frames = 0;
   std::vector<std::uint64_t> frame_bytes;
+  std::string codec = "h264";  // the source's, as ffprobe names it
 };
 
 // Encodes the first `seam.reencoded` frames from `seam.first_packet` on, as reencode_head does,

@@ -129,23 +129,55 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
     return runtime_failure(failed + ": the source decodes to " + std::to_string(hashes.size()) +
                            " frames");
   }
-  // One read of the file decodes it, hashes its pictures and traces its parameter sets.
+  // One read of the file decodes it, hashes its pictures, traces its parameter sets and
+  // measures its re-encoded frames against the source's: each ffmpeg run costs a start-up that
+  // outweighs a short segment's decode.
   FENDRAL_TRY(const auto decoded, posix::create_anonymous_file("fendral-seam-hashes"));
-  const auto decode = std::vector<std::string>{
-      "-hide_banner", "-nostats", "-loglevel", "level+info", "-i", steps::fd_name(3),
-      // The null muxer refuses times that do not increase, as a player would stumble on them.
-      "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", steps::pipe_name(0),
-      "-map", "0:v:0", "-c", "copy", "-bsf:v",
-      // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
-      std::string("filter_units=pass_types=") + (check.codec == "hevc" ? "33" : "7") +
-          ",trace_headers",
-      "-f", "null", "-"};
+  FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
+  // Paired by their order, not their times: a clock of milliseconds (Matroska) rounds the
+  // segment's and the source's differently, and psnr would pair a frame with its neighbour. A
+  // second apart, so no muxer clock puts two of them on one tick (which it logs as an error).
+  const std::uint64_t from_key = check.source_first - check.keyframe_frame;
+  const std::string compared =
+      "[0:v:0]trim=end_frame=" + std::to_string(check.compared) +
+      ",settb=AVTB,setpts=N*1000000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
+      "\\," + std::to_string(from_key + check.compared - 1) +
+      "),settb=AVTB,setpts=N*1000000[source];[head][source]psnr=stats_file=" + steps::fd_name(1) +
+      "[compared]";
+  auto decode = std::vector<std::string>{"-hide_banner", "-nostats", "-loglevel",
+                                         "level+info",   "-i",       steps::fd_name(3)};
+  const auto source =
+      steps::from_keyframe(check.keyframe_frame, check.keyframe_microseconds, ffmpeg_input);
+  decode.insert(decode.end(), source.begin(), source.end());
+  steps::add(
+      decode,
+      {"-filter_complex", compared,
+       // The null muxer refuses times that do not increase, as a player would stumble on them.
+       "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", steps::pipe_name(0),
+       "-map", "0:v:0", "-c", "copy", "-bsf:v",
+       // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
+       std::string("filter_units=pass_types=") + (check.codec == "hevc" ? "33" : "7") +
+           ",trace_headers",
+       "-f", "null", "-",
+       // Up to the last frame compared: the source may run on for hours.
+       "-map", "[compared]", "-frames:v", std::to_string(check.compared), "-f", "null", "-"});
   ParameterSetReader reader(observer);
   FENDRAL_TRY(const ReportedRun decode_run,
-              steps::run_step(kProgram, decode, {decoded.get(), -1, -1, file}, -1, reader,
+              steps::run_step(kProgram, decode, {decoded.get(), stats.get(), -1, file}, -1, reader,
                               environment, failed));
-  if (!decode_run.last_errors.empty()) {
-    return runtime_failure(failed + ": it decodes with errors: " + decode_run.last_errors);
+  std::string errors = decode_run.last_errors;
+  if (!errors.empty()) {
+    // The source may log errors of its own where a seek lands before its keyframe (MPEG-TS
+    // seeks by bytes and decodes frames it then drops): a read of the file alone tells whose.
+    const auto alone = std::vector<std::string>{
+        "-hide_banner", "-nostats", "-loglevel", "level+info", "-i", steps::fd_name(3),
+        "-map",         "0",        "-f",        "null",       "-"};
+    FENDRAL_TRY(const ReportedRun alone_run, steps::run_step(kProgram, alone, {-1, -1, -1, file},
+                                                             -1, observer, environment, failed));
+    errors = alone_run.last_errors;
+  }
+  if (!errors.empty()) {
+    return runtime_failure(failed + ": it decodes with errors: " + errors);
   }
   FENDRAL_TRY(const auto listing, posix::read_from_start(decoded.get()));
   const std::vector<std::string> frames = stream_zero_hashes(listing);
@@ -160,25 +192,6 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
     }
   }
 
-  // Paired by their order, not their times: a clock of milliseconds (Matroska) rounds the
-  // segment's and the source's differently, and psnr would pair a frame with its neighbour. A
-  // second apart, so no muxer clock puts two of them on one tick (which it logs as an error).
-  const std::uint64_t from_key = check.source_first - check.keyframe_frame;
-  FENDRAL_TRY(const auto stats, posix::create_anonymous_file("fendral-seam-psnr"));
-  const std::string compared =
-      "[0:v:0]trim=end_frame=" + std::to_string(check.compared) +
-      ",settb=AVTB,setpts=N*1000000[head];[1:v:0]select=between(n\\," + std::to_string(from_key) +
-      "\\," + std::to_string(from_key + check.compared - 1) +
-      "),settb=AVTB,setpts=N*1000000[source];[head][source]psnr=stats_file=" + steps::fd_name(0);
-  auto measure = steps::with_quiet({"-i", steps::fd_name(3)});
-  const auto source =
-      steps::from_keyframe(check.keyframe_frame, check.keyframe_microseconds, ffmpeg_input);
-  measure.insert(measure.end(), source.begin(), source.end());
-  // Up to the last frame compared: the source may run on for hours.
-  steps::add(measure, {"-filter_complex", compared, "-frames:v", std::to_string(check.compared),
-                       "-f", "null", "-"});
-  FENDRAL_CHECK(steps::run_only(kProgram, measure, {stats.get(), -1, -1, file}, -1, observer,
-                                environment, failed));
   FENDRAL_TRY(const auto stats_text, posix::read_from_start(stats.get()));
   const auto [least, measured] = least_psnr(stats_text);
   if (measured != check.compared || !(least >= kLeastPsnr)) {
