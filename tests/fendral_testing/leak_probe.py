@@ -4,7 +4,9 @@ how resident memory, reference counts, open descriptors and unreaped children ch
 Run by test_leaks.py in a fresh interpreter, so no other test's memory blurs the figures, with
 tests/ on PYTHONPATH:
 
-    python tests/fendral_testing/leak_probe.py ITERATIONS SPAWNING_ITERATIONS
+    python tests/fendral_testing/leak_probe.py ITERATIONS SPAWNING_ITERATIONS [LOOP...]
+
+where the LOOPs name the loops to run (all when none is named).
 
 Prints one JSON object: {loop name: {"ffmpeg_runs", "rss_growth", "mapped_growth", "refcounts",
 "fds", "children", "seconds"}, "rss tracks the process": bool}, where "ffmpeg_runs" counts the
@@ -279,7 +281,8 @@ def main():
         os.environ["FAKE_RUN_LOG"] = os.path.join(work, "ffmpeg-runs")
         loops = build_loops(work)
         os.environ["PATH"] = saved_path
-        for name, (body, watched) in loops.items():
+        chosen = sys.argv[3:] or list(loops)
+        for name, (body, watched) in ((name, loops[name]) for name in chosen):
             watched = [*watched, Chunk, fendral.Mp4ChunkMetadata]
             count = spawning_iterations if "spawning" in name or "failing" in name else iterations
             stderr = os.dup(2)
