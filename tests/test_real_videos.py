@@ -187,28 +187,34 @@ def ffprobe(*arguments):
                           capture_output=True, stdin=subprocess.DEVNULL).stdout
 
 
-def streams_and_duration(path):
+STREAM_FACTS = ("stream=codec_type,codec_name,nb_read_packets,duration:stream_tags=DURATION:"
+                "stream_disposition:format=duration")
+
+
+def probed(path):
+    return json.loads(ffprobe("-count_packets", "-show_entries", STREAM_FACTS, str(path)))
+
+
+def streams_and_duration(path, info=None):
     """(codec type, codec name, packet count) per stream, cover pictures left out; duration."""
-    info = json.loads(ffprobe("-count_packets", "-show_entries",
-                              "stream=codec_type,codec_name,nb_read_packets:"
-                              "stream_disposition=attached_pic:format=duration", str(path)))
+    info = info or probed(path)
     streams = [(s["codec_type"], s["codec_name"], int(s["nb_read_packets"]))
                for s in info["streams"] if not s["disposition"]["attached_pic"]]
     return streams, float(info["format"]["duration"])
 
 
-def streams_of(path):
-    return streams_and_duration(path)[0]
+def streams_of(path, info=None):
+    return streams_and_duration(path, info)[0]
 
 
-def stream_durations(path):
+def stream_durations(path, info=None):
     """Per stream how long it lasts: a movie file's edit, a Matroska track's DURATION tag."""
-    info = json.loads(ffprobe("-show_entries", "stream=duration:stream_tags=DURATION", str(path)))
+    info = info or probed(path)
     return [s.get("duration", s.get("tags", {}).get("DURATION")) for s in info["streams"]]
 
 
-def dispositions(path):
-    info = json.loads(ffprobe("-show_entries", "stream_disposition", str(path)))
+def dispositions(path, info=None):
+    info = info or probed(path)
     return [sorted(key for key, on in s["disposition"].items() if on) for s in info["streams"]]
 
 
@@ -265,20 +271,33 @@ def decoding_errors(path, overlap_allowed=False):
             if not (overlap_allowed and (OVERLAP in line or "Last message repeated" in line))]
 
 
-def stream_figures(path):
+FIGURES = ("stream=codec_type,codec_name,codec_tag_string,time_base,start_time,nb_read_packets:"
+           "stream_tags:stream_disposition:format=duration:format_tags=major_brand")
+
+
+def stream_figures(path, decode=True):
     """Per stream what a whole-file remux keeps: kind, codec, clock, start, packets, tags and
-    dispositions; the decoded frames and samples; and the file's duration and major brand."""
-    info = json.loads(ffprobe("-count_packets", "-show_entries",
-                              "stream=codec_type,codec_name,codec_tag_string,time_base,start_time,"
-                              "nb_read_packets:stream_tags:stream_disposition:"
-                              "format=duration:format_tags=major_brand", str(path)))
+    dispositions; the decoded frames and samples (None unless `decode`); and the file's duration
+    and major brand."""
+    return figures_of(path, json.loads(ffprobe("-count_packets", "-show_entries", FIGURES,
+                                               str(path))), decode)
+
+
+def figures_and_listing(path):
+    """stream_figures and packet_listing of a file, from one ffprobe run."""
+    info = json.loads(ffprobe("-count_packets", "-show_data_hash", "md5", "-show_entries",
+                              f"packet=stream_index,pts_time,data_hash:{FIGURES}", str(path)))
+    return figures_of(path, info, True), info
+
+
+def figures_of(path, info, decode):
     # Starts to the millisecond: a remux states them in whole ones, the join exactly.
     streams = [(s["codec_type"], s["codec_name"], s["codec_tag_string"], s["time_base"],
                 round(float(s["start_time"]), 3) if "start_time" in s else None,
                 s.get("nb_read_packets"), s.get("tags", {}),
                 sorted(key for key, on in s["disposition"].items() if on))
                for s in info["streams"]]
-    return (streams, decoded(path), float(info["format"]["duration"]),
+    return (streams, decoded(path) if decode else None, float(info["format"]["duration"]),
             info["format"].get("tags", {}).get("major_brand"))
 
 
@@ -298,7 +317,7 @@ def as_the_join_keeps(figures, source, joined):
     the remux keeps neither a QuickTime source's 1/600 nor an MP4 source's mp42, the join does."""
     if not source.endswith((".mp4", ".mov", ".m4a")):
         return figures
-    source_figures = stream_figures(source)
+    source_figures = stream_figures(source, decode=False)
     clocks = iter(clock for kind, _, _, clock, *_ in source_figures[0] if kind == "video")
     streams = [(kind, codec, tag, next(clocks) if kind == "video" else clock, *rest)
                for kind, codec, tag, clock, *rest in figures[0]]
@@ -340,13 +359,14 @@ def test_round_trip_gives_what_a_whole_file_remux_keeps(tmp_path, monkeypatch, n
     # The yardstick: the whole source remuxed into the joined file's container.
     remux = "remux" + os.path.splitext(joined)[1]
     ffmpeg("-i", name, "-map", "0", "-c", "copy", remux)
+    (figures, listing), (remux_figures, remux_listing) = (figures_and_listing(joined),
+                                                          figures_and_listing(remux))
     (streams, frames, duration, brand), (remux_streams, remux_frames, remux_duration,
                                           remux_brand) = (
-        stream_figures(joined), as_the_join_keeps(stream_figures(remux), name, joined))
+        figures, as_the_join_keeps(remux_figures, name, joined))
     assert (streams, frames, brand) == (remux_streams, remux_frames, remux_brand)
     # A last audio packet may last longer than the source's trimmed one.
     assert abs(duration - remux_duration) < AUDIO_FRAME
-    listing, remux_listing = packet_listing(joined), packet_listing(remux)
     for (kind, times), (_, remux_times) in zip(packet_times(listing),
                                                packet_times(remux_listing)):
         # Subtitle cues within a millisecond, every other packet exactly where it was, but
@@ -395,10 +415,11 @@ def test_every_container_joins_into_every_container_its_remux_takes(tmp_path, mo
     fendral.reconstruct_video("segments", output)
     remux = "remux" + os.path.splitext(output)[1]
     ffmpeg("-i", source, "-map", "0", "-c", "copy", remux)
-    assert streams_of(output) == streams_of(remux)
-    assert dispositions(output) == dispositions(remux)
+    info, remux_info = probed(output), probed(remux)
+    assert streams_of(output, info) == streams_of(remux, remux_info)
+    assert dispositions(output, info) == dispositions(remux, remux_info)
     if not output.endswith(".ts"):
-        assert stream_durations(output) == stream_durations(remux)
+        assert stream_durations(output, info) == stream_durations(remux, remux_info)
     assert decoded(output) == decoded(remux)
     assert decoding_errors(output) == []
 
