@@ -280,19 +280,10 @@ def test_a_cap_no_cut_can_meet_is_refused_before_anything_is_written(sources, tm
     assert not (tmp_path / "out").exists()
 
 
-def decoded(path):
-    """What a full decode of every stream reports as errors, and the decoded pictures of the
-    first video stream in display order, from one run."""
-    run = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0", "-f", "null",
-                          "-", "-map", "0:v:0", "-f", "framemd5", "-"], check=True,
-                         capture_output=True, text=True)
-    return run.stderr, [line.rsplit(",", 1)[1].strip() for line in run.stdout.splitlines()
-                        if line and not line.startswith("#")]
-
-
 def decoded_together(paths):
-    """decoded() of several files from one ffmpeg run: the error lines of all of them, and each
-    one's pictures (a run costs more to start than a short segment takes to decode)."""
+    """What a full decode of every stream of each file reports as errors (of all of them), and
+    each one's decoded pictures of its first video stream in display order, from one run (a run
+    costs more to start than a short segment takes to decode)."""
     arguments = [argument for path in paths for argument in ("-i", str(path))]
     for index in range(len(paths)):
         arguments += ["-map", str(index)]
@@ -306,6 +297,11 @@ def decoded_together(paths):
         if line and not line.startswith("#"):
             pictures[int(line.split(",", 1)[0])].append(line.rsplit(",", 1)[1].strip())
     return run.stderr, pictures
+
+
+def decoded(path):
+    errors, (pictures,) = decoded_together([path])
+    return errors, pictures
 
 
 @functools.lru_cache(maxsize=None)

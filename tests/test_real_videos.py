@@ -284,8 +284,8 @@ def stream_figures(path, decode=True):
     """Per stream what a whole-file remux keeps: kind, codec, clock, start, packets, tags and
     dispositions; the decoded frames and samples (None unless `decode`); and the file's duration
     and major brand."""
-    return figures_of(path, json.loads(ffprobe("-count_packets", "-show_entries", FIGURES,
-                                               str(path))), decode)
+    return figures_of(json.loads(ffprobe("-count_packets", "-show_entries", FIGURES, str(path))),
+                      decoded(path) if decode else None)
 
 
 def figures_and_listing(path):
@@ -294,20 +294,17 @@ def figures_and_listing(path):
     info = json.loads(ffprobe("-count_packets", "-show_data_hash", "md5", "-show_entries",
                               f"packet=stream_index,pts_time,data_hash:{FIGURES}", str(path)))
     frames, errors = decoded(path, with_errors=True)
-    return figures_of(path, info, frames), info, errors
+    return figures_of(info, frames), info, errors
 
 
-def figures_of(path, info, decode):
-    """`decode`: the frames as decoded() tells them, or whether to decode for them."""
-    if decode is True:
-        decode = decoded(path)
+def figures_of(info, frames):
     # Starts to the millisecond: a remux states them in whole ones, the join exactly.
     streams = [(s["codec_type"], s["codec_name"], s["codec_tag_string"], s["time_base"],
                 round(float(s["start_time"]), 3) if "start_time" in s else None,
                 s.get("nb_read_packets"), s.get("tags", {}),
                 sorted(key for key, on in s["disposition"].items() if on))
                for s in info["streams"]]
-    return (streams, None if decode is False else decode, float(info["format"]["duration"]),
+    return (streams, frames, float(info["format"]["duration"]),
             info["format"].get("tags", {}).get("major_brand"))
 
 

@@ -144,23 +144,25 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
       "\\," + std::to_string(from_key + check.compared - 1) +
       "),settb=AVTB,setpts=N*1000000[source];[head][source]psnr=stats_file=" + steps::fd_name(1) +
       "[compared]";
-  auto decode = std::vector<std::string>{"-hide_banner", "-nostats", "-loglevel",
-                                         "level+info",   "-i",       steps::fd_name(3)};
+  const auto segment_input = std::vector<std::string>{
+      "-hide_banner", "-nostats", "-loglevel", "level+info", "-i", steps::fd_name(3)};
+  // The null muxer refuses times that do not increase, as a player would stumble on them.
+  const auto every_stream = std::vector<std::string>{"-map", "0", "-f", "null", "-"};
+  auto decode = segment_input;
   const auto source =
       steps::from_keyframe(check.keyframe_frame, check.keyframe_microseconds, ffmpeg_input);
   decode.insert(decode.end(), source.begin(), source.end());
-  steps::add(
-      decode,
-      {"-filter_complex", compared,
-       // The null muxer refuses times that do not increase, as a player would stumble on them.
-       "-map", "0", "-f", "null", "-", "-map", "0:v:0", "-f", "framemd5", steps::pipe_name(0),
-       "-map", "0:v:0", "-c", "copy", "-bsf:v",
-       // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
-       std::string("filter_units=pass_types=") + (check.codec == "hevc" ? "33" : "7") +
-           ",trace_headers",
-       "-f", "null", "-",
-       // Up to the last frame compared: the source may run on for hours.
-       "-map", "[compared]", "-frames:v", std::to_string(check.compared), "-f", "null", "-"});
+  steps::add(decode, {"-filter_complex", compared});
+  decode.insert(decode.end(), every_stream.begin(), every_stream.end());
+  steps::add(decode, {"-map", "0:v:0", "-f", "framemd5", steps::pipe_name(0), "-map", "0:v:0", "-c",
+                      "copy", "-bsf:v",
+                      // The sequence parameter sets: H.264's NAL type 7, HEVC's 33.
+                      std::string("filter_units=pass_types=") +
+                          (check.codec == "hevc" ? "33" : "7") + ",trace_headers",
+                      "-f", "null", "-",
+                      // Up to the last frame compared: the source may run on for hours.
+                      "-map", "[compared]", "-frames:v", std::to_string(check.compared), "-f",
+                      "null", "-"});
   ParameterSetReader reader(observer);
   FENDRAL_TRY(const ReportedRun decode_run,
               steps::run_step(kProgram, decode, {decoded.get(), stats.get(), -1, file}, -1, reader,
@@ -169,9 +171,8 @@ Result<void> check_splice(int file, const SpliceCheck& check, const std::string&
   if (!errors.empty()) {
     // The source may log errors of its own where a seek lands before its keyframe (MPEG-TS
     // seeks by bytes and decodes frames it then drops): a read of the file alone tells whose.
-    const auto alone = std::vector<std::string>{
-        "-hide_banner", "-nostats", "-loglevel", "level+info", "-i", steps::fd_name(3),
-        "-map",         "0",        "-f",        "null",       "-"};
+    auto alone = segment_input;
+    alone.insert(alone.end(), every_stream.begin(), every_stream.end());
     FENDRAL_TRY(const ReportedRun alone_run, steps::run_step(kProgram, alone, {-1, -1, -1, file},
                                                              -1, observer, environment, failed));
     errors = alone_run.last_errors;
